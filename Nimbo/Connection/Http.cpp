@@ -1,0 +1,256 @@
+#include "Nimbo/Connection/Http.h"
+
+#include <algorithm>
+
+#include "Nimbo/Connection/HttpTransport.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+const char* MethodName(THttpMethod AMethod) {
+    switch (AMethod) {
+        case hmGet: return "GET";
+        case hmPut: return "PUT";
+        case hmPost: return "POST";
+        case hmDelete: return "DELETE";
+    }
+    return "GET";
+}
+
+bool IsBlankOrControl(char C) { return static_cast<unsigned char>(C) <= ' '; }
+
+std::string Trim(const std::string& S) {
+    std::size_t first = 0, last = S.size();
+    while (first < last && IsBlankOrControl(S[first])) ++first;
+    while (last > first && IsBlankOrControl(S[last - 1])) --last;
+    return S.substr(first, last - first);
+}
+
+// The stored header lines as name/value pairs, in order.
+std::vector<THttpHeader> SplitHeaders(const std::string& AHeaders) {
+    std::vector<THttpHeader> result;
+    std::size_t start = 0;
+    while (start < AHeaders.size()) {
+        std::size_t end = AHeaders.find("\r\n", start);
+        if (end == std::string::npos) end = AHeaders.size();
+        const std::string line = AHeaders.substr(start, end - start);
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            result.emplace_back(Trim(line), std::string());
+        else
+            result.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+        start = end + 2;
+    }
+    return result;
+}
+
+// Collects a response into memory.
+class TByteSink : public std::streambuf {
+public:
+    explicit TByteSink(TBytes& ABytes) : FBytes(ABytes) {}
+
+protected:
+    std::streamsize xsputn(const char* AData, std::streamsize ACount) override {
+        FBytes.insert(FBytes.end(), AData, AData + ACount);
+        return ACount;
+    }
+    int_type overflow(int_type AChar) override {
+        if (!traits_type::eq_int_type(AChar, traits_type::eof())) FBytes.push_back(static_cast<std::uint8_t>(AChar));
+        return traits_type::not_eof(AChar);
+    }
+
+private:
+    TBytes& FBytes;
+};
+
+}  // namespace
+
+// ---- THttpClient ----
+
+THttpClient::THttpClient(const std::string& AServer) : FUserAgent("Velmor-Cumulo"), FServer(AServer) {}
+
+THttpRequest THttpClient::Get(const std::string& AUrl) { return THttpRequest(this, hmGet, ExpandURL(AUrl)); }
+THttpRequest THttpClient::Put(const std::string& AUrl) { return THttpRequest(this, hmPut, ExpandURL(AUrl)); }
+THttpRequest THttpClient::Post(const std::string& AUrl) { return THttpRequest(this, hmPost, ExpandURL(AUrl)); }
+THttpRequest THttpClient::Delete(const std::string& AUrl) { return THttpRequest(this, hmDelete, ExpandURL(AUrl)); }
+
+std::string THttpClient::UrlEncode(const std::string& S) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(S.size() * 3);
+    for (char c : S) {
+        const auto unit = static_cast<unsigned char>(c);
+        const bool unreserved = (unit >= 'A' && unit <= 'Z') || (unit >= 'a' && unit <= 'z') ||
+                                (unit >= '0' && unit <= '9') || unit == '-' || unit == '.' || unit == '_' || unit == '~';
+        if (unreserved) {
+            result.push_back(c);
+        } else {
+            result.push_back('%');
+            result.push_back(Digits[unit / 16]);
+            result.push_back(Digits[unit % 16]);
+        }
+    }
+    return result;
+}
+
+std::string THttpClient::ExpandURL(const std::string& AUrl) const {
+    if (AUrl.rfind("https://", 0) == 0 || AUrl.rfind("http://", 0) == 0) return AUrl;
+    const std::string path = !AUrl.empty() && AUrl[0] == '/' ? AUrl.substr(1) : AUrl;
+    return "https://" + FServer + "/" + path;
+}
+
+int THttpClient::ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse) {
+    const THttpRequest::TData& data = ARequest.Get();
+    THttpExchange exchange;
+    exchange.Method = MethodName(data.Method);
+    exchange.Url = data.Url;
+    exchange.Headers = SplitHeaders(data.Headers);
+    exchange.Body = &data.Data;
+    exchange.UserAgent = FUserAgent;
+    const int code = THttpTransport::Perform(exchange, AResponse);
+    ARequest.CheckResponse(code);
+    return code;
+}
+
+// ---- THttpRequest ----
+
+THttpRequest::THttpRequest(THttpClient* AClient, THttpMethod AMethod, const std::string& AUrl)
+    : FData(std::make_shared<TData>()) {
+    FData->Client = AClient;
+    FData->Method = AMethod;
+    FData->Url = AUrl;
+}
+
+THttpRequest::THttpRequest(AutoFree<TData> AData) : FData(std::move(AData)) {}
+
+THttpRequest THttpRequest::Param(const std::string& AName, const std::string& AValue) {
+    DoAddParam(AName, AValue);
+    return *this;
+}
+
+THttpRequest THttpRequest::ParamIf(bool ACondition, const std::string& AName, const std::string& AValue) {
+    if (ACondition) DoAddParam(AName, AValue);
+    return *this;
+}
+
+THttpRequest THttpRequest::Header(const std::string& AName, const std::string& AValue) {
+    CheckNoHeadersInMultipart();
+    DoAddHeader(AName, AValue);
+    return *this;
+}
+
+THttpRequest THttpRequest::HeaderIf(bool ACondition, const std::string& AName, const std::string& AValue) {
+    if (ACondition) Header(AName, AValue);
+    return *this;
+}
+
+THttpRequest THttpRequest::Data(const TBytes& AData) {
+    FData->Append(AData.data(), AData.size());
+    return *this;
+}
+
+THttpRequest THttpRequest::Data(std::istream& AStream) {
+    char buffer[64 * 1024];
+    while (AStream.read(buffer, sizeof buffer) || AStream.gcount() > 0)
+        FData->Append(buffer, static_cast<std::size_t>(AStream.gcount()));
+    return *this;
+}
+
+THttpRequest THttpRequest::Data(const void* AData, int ASize) {
+    if (ASize > 0) FData->Append(AData, static_cast<std::size_t>(ASize));
+    return *this;
+}
+
+THttpRequest THttpRequest::Configure(const TConfigProc& AProc) {
+    AProc(*this);
+    return *this;
+}
+
+THttpRequest THttpRequest::OnResponse(int ACode, std::function<void()> AProc) {
+    FData->OnResponse.push_back({ACode, std::move(AProc)});
+    return *this;
+}
+
+THttpRequest THttpRequest::OnResponse(int ACode, const std::string& AErrorMsg) {
+    return OnResponse(ACode, [AErrorMsg] { throw EHttpError(AErrorMsg); });
+}
+
+THttpRequest THttpRequest::ValidResponse(int ACode) {
+    FData->ValidResponse.push_back(ACode);
+    return *this;
+}
+
+THttpRequest THttpRequest::ValidResponse(const std::vector<int>& ACodes) {
+    FData->ValidResponse.insert(FData->ValidResponse.end(), ACodes.begin(), ACodes.end());
+    return *this;
+}
+
+int THttpRequest::Execute() const { return FData->Client->ProcessRequest(*this, nullptr); }
+
+int THttpRequest::Execute(TBytes& AResponse) const {
+    AResponse.clear();
+    TBytes received;
+    TByteSink sink(received);
+    std::ostream stream(&sink);
+    const int code = FData->Client->ProcessRequest(*this, &stream);
+    AResponse = std::move(received);
+    return code;
+}
+
+int THttpRequest::Execute(std::string& AResponse) const {
+    AResponse.clear();
+    TBytes received;
+    const int code = Execute(received);
+    AResponse.assign(received.begin(), received.end());
+    return code;
+}
+
+int THttpRequest::Execute(std::ostream& AResponse) const { return FData->Client->ProcessRequest(*this, &AResponse); }
+
+TBytes THttpRequest::AddArrays(const TBytes& A, const TBytes& B) {
+    TBytes result;
+    result.reserve(A.size() + B.size());
+    result.insert(result.end(), A.begin(), A.end());
+    result.insert(result.end(), B.begin(), B.end());
+    return result;
+}
+
+void THttpRequest::CheckResponse(int ACode) const {
+    for (const TOnResponse& handler : FData->OnResponse) {
+        if (handler.Code == ACode && handler.Proc) {
+            handler.Proc();
+            return;
+        }
+    }
+    const std::vector<int>& valid = FData->ValidResponse;
+    if (valid.empty() || std::find(valid.begin(), valid.end(), ACode) != valid.end()) return;
+    throw EHttpError("Unacceptable response code: " + std::to_string(ACode));
+}
+
+void THttpRequest::DoAddHeader(const std::string& AName, const std::string& AValue) {
+    if (AName.find_first_of("\r\n") != std::string::npos || AValue.find_first_of("\r\n") != std::string::npos)
+        throw EHttpError("Header \"" + AName.substr(0, AName.find_first_of("\r\n")) +
+                         "\" refused: a header name or value must not contain a line break");
+    std::string& headers = FData->Headers;
+    if (!headers.empty()) headers += "\r\n";
+    headers += AName + ": " + AValue;
+}
+
+void THttpRequest::DoAddParam(const std::string& AName, const std::string& AValue) {
+    std::string& url = FData->Url;
+    url += url.find('?') == std::string::npos ? '?' : '&';
+    url += THttpClient::UrlEncode(AName) + "=" + THttpClient::UrlEncode(AValue);
+}
+
+void THttpRequest::CheckNoHeadersInMultipart() const {
+    if (FData->InMultipart) throw EHttpError("Cannot add header inside multipart");
+}
+
+void THttpRequest::TData::Append(const void* ABytes, std::size_t ASize) {
+    // Grows in place (amortised) rather than copying the whole body on every append.
+    const auto* bytes = static_cast<const std::uint8_t*>(ABytes);
+    Data.insert(Data.end(), bytes, bytes + ASize);
+}
+
+}  // namespace Nimbo::Connection

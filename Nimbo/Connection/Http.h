@@ -1,0 +1,181 @@
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "Nimbo/Connection/platform/AutoFree.h"
+#include "Nimbo/Connection/platform/Exceptions.h"
+
+namespace Nimbo::Connection {
+
+class THttpClient;
+
+enum THttpMethod { hmGet, hmPut, hmPost, hmDelete };
+
+// Fluent description of one HTTP request. Copies share one body holder, so a builder call made on
+// any copy is seen by all of them.
+class THttpRequest {
+public:
+    struct TOnResponse {
+        int Code;
+        std::function<void()> Proc;
+    };
+
+    class TData : public TAutoFreeBase<TData> {
+    public:
+        THttpClient* Client = nullptr;
+        THttpMethod Method = hmGet;
+        std::string Url;
+        std::string Headers;  // "Name: value" lines joined by CR LF, in the order added
+        TBytes Data;
+        bool InMultipart = false;
+        std::vector<int> ValidResponse;
+        std::vector<TOnResponse> OnResponse;
+
+        // Appends to the body, growing it in place.
+        void Append(const void* ABytes, std::size_t ASize);
+        void Append(const std::string& AText) { Append(AText.data(), AText.size()); }
+    };
+
+    enum TJValue { jvBeginObject, jvBeginArray, jvNull, jvTrue, jvFalse };
+    using TJRoot = TJValue;  // only jvBeginObject or jvBeginArray
+
+    using TConfigProc = std::function<void(THttpRequest R)>;
+
+    class TFormData;
+    class TJsonData;
+
+    THttpRequest(THttpClient* AClient, THttpMethod AMethod, const std::string& AUrl);
+    explicit THttpRequest(AutoFree<TData> AData);
+
+    TData& Get() const { return *FData; }
+
+    THttpRequest Param(const std::string& AName, const std::string& AValue);
+    THttpRequest ParamIf(bool ACondition, const std::string& AName, const std::string& AValue);
+    // Raises EHttpError inside a multipart body, or when the name or value holds CR or LF.
+    THttpRequest Header(const std::string& AName, const std::string& AValue);
+    THttpRequest HeaderIf(bool ACondition, const std::string& AName, const std::string& AValue);
+    THttpRequest Data(const TBytes& AData);
+    // Appends everything from the stream's current position to its end.
+    THttpRequest Data(std::istream& AStream);
+    THttpRequest Data(const void* AData, int ASize);
+    THttpRequest Configure(const TConfigProc& AProc);
+    THttpRequest OnResponse(int ACode, std::function<void()> AProc);
+    THttpRequest OnResponse(int ACode, const std::string& AErrorMsg);
+    THttpRequest ValidResponse(int ACode);
+    THttpRequest ValidResponse(const std::vector<int>& ACodes);
+    THttpRequest ValidResponse(std::initializer_list<int> ACodes) { return ValidResponse(std::vector<int>(ACodes)); }
+
+    TFormData BeginForm(bool ASetContentType);
+    TJsonData BeginJson(TJRoot ARoot, bool ASetContentType);
+    THttpRequest BeginMultipart(const std::string& AParamName, const std::string& AFileName);
+    THttpRequest NextPart(const std::string& AParamName, const std::string& AFileName);
+    THttpRequest EndMultipart();
+
+    // Each form returns the status code once it has been accepted.
+    int Execute() const;  // the body is read and discarded
+    int Execute(TBytes& AResponse) const;
+    int Execute(std::string& AResponse) const;
+    int Execute(std::ostream& AResponse) const;  // written at the stream's current position
+    // Decodes the JSON answer into a described record; defined with the JSON decoder.
+    template <class T>
+        requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> && !std::is_same_v<T, std::string>)
+    int Execute(T& AResponse) const;
+
+    static TBytes AddArrays(const TBytes& A, const TBytes& B);
+    // Runs the first matching response handler, else checks the accepted codes.
+    void CheckResponse(int ACode) const;
+
+    static const char* const MultipartBoundary;
+
+private:
+    void DoAddHeader(const std::string& AName, const std::string& AValue);
+    void DoAddParam(const std::string& AName, const std::string& AValue);
+    void CheckNoHeadersInMultipart() const;
+    void AppendPartHead(const std::string& AParamName, const std::string& AFileName);
+
+    AutoFree<TData> FData;
+};
+
+// Writes an application/x-www-form-urlencoded body.
+class THttpRequest::TFormData {
+public:
+    explicit TFormData(AutoFree<TData> AData) : FData(std::move(AData)) {}
+    TFormData Prop(const std::string& AName, const std::string& AValue);
+    THttpRequest EndForm();
+    TData& Get() const { return *FData; }
+
+private:
+    AutoFree<TData> FData;
+};
+
+// Streams compact JSON text into the body; keeps no stack, so the caller closes what it opens.
+class THttpRequest::TJsonData {
+public:
+    TJsonData(AutoFree<TData> AData, TJRoot ARoot);
+
+    TJsonData Prop(const std::string& AName, const std::string& AValue);
+    TJsonData Prop(const std::string& AName, const char* AValue) { return Prop(AName, std::string(AValue)); }
+    TJsonData Prop(const std::string& AName, TJValue AValue);
+    TJsonData PropIf(bool ACondition, const std::string& AName, const std::string& AValue);
+    TJsonData PropIf(bool ACondition, const std::string& AName, const char* AValue) {
+        return PropIf(ACondition, AName, std::string(AValue));
+    }
+    TJsonData PropIf(bool ACondition, const std::string& AName, TJValue AValue);
+    TJsonData Elem(const std::string& AValue);
+    TJsonData Elem(const char* AValue) { return Elem(std::string(AValue)); }
+    TJsonData Elem(TJValue AValue);
+    TJsonData ElemIf(bool ACondition, const std::string& AValue);
+    TJsonData ElemIf(bool ACondition, const char* AValue) { return ElemIf(ACondition, std::string(AValue)); }
+    TJsonData ElemIf(bool ACondition, TJValue AValue);
+    TJsonData Elems(const std::function<void(TJsonData)>& AProc);
+    TJsonData EndObject();
+    TJsonData EndArray();
+    THttpRequest EndJson();
+    TData& Get() const { return *FData; }
+
+    static const char* ValToStr(TJValue AValue);
+
+private:
+    void AddComma();
+    void AddStr(const std::string& AText);
+    void AddQuoted(const std::string& AText);
+
+    AutoFree<TData> FData;
+    TJRoot FRoot;
+};
+
+// The HTTP client of one API server.
+class THttpClient {
+public:
+    explicit THttpClient(const std::string& AServer);
+    virtual ~THttpClient() = default;
+
+    const std::string& UserAgent() const { return FUserAgent; }
+    void SetUserAgent(const std::string& AValue) { FUserAgent = AValue; }
+    const std::string& Server() const { return FServer; }
+
+    THttpRequest Get(const std::string& AUrl);
+    THttpRequest Put(const std::string& AUrl);
+    THttpRequest Post(const std::string& AUrl);
+    THttpRequest Delete(const std::string& AUrl);
+
+    // Percent-encodes every byte of the UTF-8 text that is not an RFC 3986 unreserved character.
+    static std::string UrlEncode(const std::string& S);
+    // "https://" + Server + "/" + path, unless AUrl already starts with "https://" or "http://".
+    std::string ExpandURL(const std::string& AUrl) const;
+
+    // Performs the exchange and checks the status; AResponse may be null (body discarded).
+    int ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse);
+
+private:
+    std::string FUserAgent;
+    std::string FServer;
+};
+
+}  // namespace Nimbo::Connection

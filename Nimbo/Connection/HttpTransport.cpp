@@ -1,0 +1,230 @@
+#include "Nimbo/Connection/HttpTransport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "Nimbo/Connection/platform/Exceptions.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+std::mutex GSettingsLock;
+THttpTransportSettings GSettings;
+
+void EnsureCurlInitialized() {
+    static const bool initialized = [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw ETransportError("Cannot initialise libcurl");
+        return true;
+    }();
+    (void)initialized;
+}
+
+struct TCurlDeleter {
+    void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
+    void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
+};
+using TCurlHandle = std::unique_ptr<CURL, TCurlDeleter>;
+using TCurlList = std::unique_ptr<curl_slist, TCurlDeleter>;
+
+bool SameHeaderName(const std::string& A, const char* B) {
+    const std::size_t length = std::char_traits<char>::length(B);
+    return A.size() == length && std::equal(A.begin(), A.end(), B, [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
+    return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
+}
+
+void Append(TCurlList& AList, const std::string& ALine) {
+    curl_slist* grown = curl_slist_append(AList.get(), ALine.c_str());
+    if (!grown) throw ETransportError("Out of memory building the request headers");
+    AList.release();
+    AList.reset(grown);
+}
+
+// Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
+class TResponseSink {
+public:
+    TResponseSink(CURL* AHandle, std::ostream* AResponse) : FHandle(AHandle), FResponse(AResponse) {}
+
+    static size_t OnBody(char* AData, size_t ASize, size_t ACount, void* ASelf) {
+        return static_cast<TResponseSink*>(ASelf)->Body(AData, ASize * ACount);
+    }
+    static size_t OnHeader(char* AData, size_t ASize, size_t ACount, void* ASelf) {
+        return static_cast<TResponseSink*>(ASelf)->HeaderLine(std::string(AData, ASize * ACount));
+    }
+
+    const std::string& ErrorText() const { return FErrorText; }
+    const std::string& Reason() const { return FReason; }
+    bool StreamFailed() const { return FStreamFailed; }
+
+private:
+    static constexpr std::size_t MaxErrorText = 1 << 20;
+
+    size_t Body(const char* AData, size_t ASize) {
+        long code = 0;
+        curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &code);
+        if (code >= 200 && code <= 299) {
+            if (FResponse) {
+                FResponse->write(AData, static_cast<std::streamsize>(ASize));
+                if (!*FResponse) {
+                    FStreamFailed = true;
+                    return 0;
+                }
+            }
+        } else if (FErrorText.size() < MaxErrorText) {
+            FErrorText.append(AData, std::min(ASize, MaxErrorText - FErrorText.size()));
+        }
+        return ASize;
+    }
+
+    size_t HeaderLine(const std::string& ALine) {
+        if (ALine.rfind("HTTP/", 0) == 0) {
+            // A new response begins (after a redirect or an interim answer).
+            FErrorText.clear();
+            FReason.clear();
+            const std::size_t codeStart = ALine.find(' ');
+            const std::size_t reasonStart = codeStart == std::string::npos ? codeStart : ALine.find(' ', codeStart + 1);
+            if (reasonStart != std::string::npos) {
+                FReason = ALine.substr(reasonStart + 1);
+                while (!FReason.empty() && (FReason.back() == '\r' || FReason.back() == '\n')) FReason.pop_back();
+            }
+        }
+        return ALine.size();
+    }
+
+    CURL* FHandle;
+    std::ostream* FResponse;
+    std::string FErrorText;
+    std::string FReason;
+    bool FStreamFailed = false;
+};
+
+template <class T>
+void SetOption(CURL* AHandle, CURLoption AOption, T AValue) {
+    const CURLcode rc = curl_easy_setopt(AHandle, AOption, AValue);
+    if (rc != CURLE_OK)
+        throw ETransportError(std::string("Cannot configure the HTTP transport: ") + curl_easy_strerror(rc));
+}
+
+TCurlList BuildHeaderList(const THttpExchange& AExchange) {
+    TCurlList list;
+    for (const THttpHeader& header : AExchange.Headers)
+        // "Name;" is how the transport is told to send a header with an empty value.
+        Append(list, header.second.empty() ? header.first + ";" : header.first + ": " + header.second);
+    // Keep the transport from adding headers that change the request's meaning or delay it.
+    const bool hasBody = AExchange.Method == "PUT" || AExchange.Method == "POST";
+    if (hasBody && !HasHeader(AExchange.Headers, "Content-Type")) Append(list, "Content-Type:");
+    if (!HasHeader(AExchange.Headers, "Expect")) Append(list, "Expect:");
+    return list;
+}
+
+std::string DescribeFailure(const THttpExchange& AExchange, CURLcode ACode, const char* ADetail) {
+    std::string what;
+    switch (ACode) {
+        case CURLE_OPERATION_TIMEDOUT: what = "timed out"; break;
+        case CURLE_COULDNT_RESOLVE_HOST: what = "could not resolve the host"; break;
+        case CURLE_COULDNT_CONNECT: what = "could not connect"; break;
+        case CURLE_PEER_FAILED_VERIFICATION: what = "the server's TLS certificate is not trusted"; break;
+        case CURLE_SSL_CONNECT_ERROR: what = "the TLS handshake failed"; break;
+        case CURLE_TOO_MANY_REDIRECTS: what = "too many redirects"; break;
+        case CURLE_UNSUPPORTED_PROTOCOL: what = "unsupported protocol"; break;
+        case CURLE_WRITE_ERROR: what = "writing the response failed"; break;
+        default: what = curl_easy_strerror(ACode); break;
+    }
+    std::string message = AExchange.Method + " " + AExchange.Url + " failed: " + what;
+    if (ADetail && *ADetail) message += " (" + std::string(ADetail) + ")";
+    return message;
+}
+
+}  // namespace
+
+THttpTransportSettings THttpTransport::Settings() {
+    std::lock_guard lock(GSettingsLock);
+    return GSettings;
+}
+
+void THttpTransport::Configure(const THttpTransportSettings& ASettings) {
+    std::lock_guard lock(GSettingsLock);
+    GSettings = ASettings;
+}
+
+int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
+    EnsureCurlInitialized();
+    const THttpTransportSettings settings = Settings();
+
+    TCurlHandle handle(curl_easy_init());
+    if (!handle) throw ETransportError("Cannot create an HTTP transport");
+    CURL* h = handle.get();
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    TResponseSink sink(h, AResponse);
+
+    SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    SetOption(h, CURLOPT_URL, AExchange.Url.c_str());
+    SetOption(h, CURLOPT_NOSIGNAL, 1L);
+    SetOption(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    SetOption(h, CURLOPT_FOLLOWLOCATION, 1L);
+    SetOption(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    SetOption(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
+    SetOption(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
+    SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, settings.ConnectTimeoutMs);
+    SetOption(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    SetOption(h, CURLOPT_LOW_SPEED_TIME, settings.StallTimeoutSeconds);
+    SetOption(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    SetOption(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings.CaFile.empty()) {
+        // Trust the configured file in addition to the system's store.
+        SetOption(h, CURLOPT_CAINFO, settings.CaFile.c_str());
+        std::error_code ignored;
+        if (std::filesystem::is_directory("/etc/ssl/certs", ignored)) SetOption(h, CURLOPT_CAPATH, "/etc/ssl/certs");
+    }
+    TCurlList connectTo;
+    for (const std::string& mapping : settings.ConnectTo) Append(connectTo, mapping);
+    if (connectTo) SetOption(h, CURLOPT_CONNECT_TO, connectTo.get());
+    if (!AExchange.UserAgent.empty()) SetOption(h, CURLOPT_USERAGENT, AExchange.UserAgent.c_str());
+
+    TCurlList headers = BuildHeaderList(AExchange);
+    SetOption(h, CURLOPT_HTTPHEADER, headers.get());
+
+    static const TBytes NoBody;
+    const TBytes& body = AExchange.Body ? *AExchange.Body : NoBody;
+    if (AExchange.Method == "GET") {
+        SetOption(h, CURLOPT_HTTPGET, 1L);
+    } else if (AExchange.Method == "PUT" || AExchange.Method == "POST") {
+        SetOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        // Never a null pointer: that would make the transport read the body from standard input.
+        SetOption(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        if (AExchange.Method == "PUT") SetOption(h, CURLOPT_CUSTOMREQUEST, "PUT");
+    } else if (AExchange.Method == "DELETE") {
+        SetOption(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+    } else {
+        throw ETransportError("Unsupported HTTP method " + AExchange.Method);
+    }
+
+    SetOption(h, CURLOPT_WRITEFUNCTION, &TResponseSink::OnBody);
+    SetOption(h, CURLOPT_WRITEDATA, &sink);
+    SetOption(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
+    SetOption(h, CURLOPT_HEADERDATA, &sink);
+
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_OK) {
+        if (sink.StreamFailed())
+            throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: writing the response failed");
+        throw ETransportError(DescribeFailure(AExchange, rc, errorBuffer));
+    }
+
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (code < 200 || code > 299) throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText());
+    return static_cast<int>(code);
+}
+
+}  // namespace Nimbo::Connection

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Nimbo/Connection/platform/AutoFree.h"
+
+namespace Nimbo::Connection {
+
+// Process-wide settings of the HTTPS transport.
+struct THttpTransportSettings {
+    // A PEM file of certificates trusted in addition to the system's CA store; empty for none.
+    std::string CaFile;
+    // Host mappings "host:port:address:port": connections to host:port go to address:port while the
+    // URL, the Host header and the TLS server name stay those of host.
+    std::vector<std::string> ConnectTo;
+    // Longest time to establish a connection, TLS handshake included.
+    long ConnectTimeoutMs = 30000;
+    // An exchange that moves no byte for this long fails.
+    long StallTimeoutSeconds = 60;
+    // Redirects followed before the exchange fails.
+    long MaxRedirects = 10;
+};
+
+// One header line of a request: name and value, sent exactly as given.
+using THttpHeader = std::pair<std::string, std::string>;
+
+struct THttpExchange {
+    std::string Method;  // "GET", "PUT", "POST" or "DELETE"
+    std::string Url;
+    std::vector<THttpHeader> Headers;
+    const TBytes* Body = nullptr;  // sent for PUT and POST only
+    std::string UserAgent;
+};
+
+class THttpTransport {
+public:
+    static THttpTransportSettings Settings();
+    static void Configure(const THttpTransportSettings& ASettings);
+
+    // Performs one exchange on a fresh connection and returns the final status code. A final status
+    // in 200-299 writes the body to AResponse (if given) as it arrives; any other raises
+    // EHttpProtocolError with the body as its text. Network, TLS and time-out failures raise
+    // ETransportError.
+    static int Perform(const THttpExchange& AExchange, std::ostream* AResponse);
+};
+
+}  // namespace Nimbo::Connection

@@ -1,0 +1,7 @@
+#pragma once
+
+// The Utils unit: HTTP request layer, data formats, service core and the sign-in window registry.
+#include "Nimbo/Connection/Http.h"
+#include "Nimbo/Connection/HttpTransport.h"
+#include "Nimbo/Connection/platform/DateTime.h"
+#include "Nimbo/Connection/platform/Exceptions.h"
