@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "Nimbo/Connection/Http.h"
+
+using namespace Nimbo::Connection;
+
+namespace {
+
+std::string BodyOf(const THttpRequest& ARequest) {
+    const TBytes& data = ARequest.Get().Data;
+    return std::string(data.begin(), data.end());
+}
+
+const std::string B = THttpRequest::MultipartBoundary;
+
+}  // namespace
+
+TEST(HttpClient, ExpandUrl) {
+    THttpClient client("api.example.com");
+    struct Case {
+        const char* In;
+        const char* Out;
+    };
+    for (const Case& c : {Case{"items/list", "https://api.example.com/items/list"},
+                          Case{"/items/list", "https://api.example.com/items/list"},
+                          Case{"https://x/y", "https://x/y"}, Case{"http://x/y", "http://x/y"},
+                          Case{"HTTPS://x/y", "https://api.example.com/HTTPS://x/y"},
+                          Case{"//a", "https://api.example.com//a"}, Case{"", "https://api.example.com/"}}) {
+        EXPECT_EQ(client.ExpandURL(c.In), c.Out) << c.In;
+    }
+    EXPECT_EQ(client.Get("/a").Get().Url, "https://api.example.com/a");
+    EXPECT_EQ(client.Delete("a").Get().Method, hmDelete);
+    EXPECT_EQ(client.UserAgent(), "Velmor-Cumulo");
+}
+
+TEST(HttpClient, UrlEncode) {
+    struct Case {
+        std::string In, Out;
+    };
+    for (const Case& c : {Case{"", ""}, Case{"-._~", "-._~"}, Case{"AZaz09", "AZaz09"},
+                          Case{"!*'()", "%21%2A%27%28%29"}, Case{"a b&c=d/é~", "a%20b%26c%3Dd%2F%C3%A9~"},
+                          Case{"€", "%E2%82%AC"}, Case{std::string("\0\x7F", 2), "%00%7F"}, Case{"+%", "%2B%25"}}) {
+        EXPECT_EQ(THttpClient::UrlEncode(c.In), c.Out) << c.In;
+    }
+}
+
+TEST(HttpRequest, ParamsAndHeadersKeepCallOrder) {
+    THttpClient client("h");
+    THttpRequest r = client.Get("p").Param("q", "a b").Param("r", "1").Header("A", "1").Header("B", "2").Header("A", "3");
+    EXPECT_EQ(r.Get().Url, "https://h/p?q=a%20b&r=1");
+    EXPECT_EQ(r.Get().Headers, "A: 1\r\nB: 2\r\nA: 3");
+    EXPECT_EQ(client.Get("p?x=1").Param("y", "2").Get().Url, "https://h/p?x=1&y=2");
+    THttpRequest cond = client.Get("p").ParamIf(false, "a", "1").HeaderIf(false, "A", "1").ParamIf(true, "b", "2");
+    EXPECT_EQ(cond.Get().Url, "https://h/p?b=2");
+    EXPECT_EQ(cond.Get().Headers, "");
+}
+
+TEST(HttpRequest, CopiesShareOneHolder) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("p");
+    THttpRequest earlier = r;
+    earlier.Header("X", "1");  // result discarded
+    r.Data(TBytes{'a'});
+    EXPECT_EQ(&earlier.Get(), &r.Get());
+    EXPECT_EQ(r.Get().Headers, "X: 1");
+    EXPECT_EQ(BodyOf(earlier), "a");
+    r.Configure([](THttpRequest R) { R.Header("Y", "2"); });
+    EXPECT_EQ(earlier.Get().Headers, "X: 1\r\nY: 2");
+}
+
+TEST(HttpRequest, HeaderWithLineBreakIsRefused) {
+    THttpClient client("h");
+    THttpRequest r = client.Get("p");
+    for (auto [name, value] : {std::pair{"X", "a\r\nInjected: 1"}, {"X", "a\nb"}, {"X\r", "a"}, {"X", "a\r"}}) {
+        EXPECT_THROW(r.Header(name, value), EHttpError);
+    }
+    EXPECT_EQ(r.Get().Headers, "");
+}
+
+TEST(HttpRequest, DataAppends) {
+    THttpClient client("h");
+    THttpRequest r = client.Put("p");
+    std::istringstream stream("0123456789");
+    stream.seekg(6);
+    r.Data(stream);
+    EXPECT_EQ(stream.tellg(), -1);  // at its end
+    r.Data(stream);                // nothing more
+    r.Data("xyz", 0).Data("xyz", -1).Data("xyz", 2).Data(TBytes{'!'});
+    EXPECT_EQ(BodyOf(r), "6789xy!");
+
+    std::string big(100000, 'b');
+    std::istringstream bigStream(big);
+    EXPECT_EQ(BodyOf(client.Put("p").Data(bigStream)), big);
+    EXPECT_EQ(THttpRequest::AddArrays(TBytes{1, 2}, TBytes{3}), (TBytes{1, 2, 3}));
+}
+
+TEST(HttpRequest, CheckResponseRules) {
+    THttpClient client("h");
+    auto messageOf = [](const THttpRequest& r, int code) -> std::string {
+        try {
+            r.CheckResponse(code);
+            return "accepted";
+        } catch (const EHttpError& e) {
+            return e.what();
+        }
+    };
+    EXPECT_EQ(messageOf(client.Get("p"), 204), "accepted");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(std::vector<int>{}), 202), "accepted");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200), 201), "Unacceptable response code: 201");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse({200, 201}), 201), "accepted");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(200, "Quota"), 200), "Quota");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(201, [] {}), 201), "accepted");
+    EXPECT_EQ(messageOf(client.Get("p").OnResponse(200, "first").OnResponse(200, "second"), 200), "first");
+    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(201, std::function<void()>()).OnResponse(201, "x"), 201), "x");
+    int calls = 0;
+    THttpRequest counted = client.Get("p").OnResponse(204, [&] { ++calls; }).OnResponse(204, [&] { calls += 10; });
+    counted.CheckResponse(204);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(HttpRequest, FormBody) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("t").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm();
+    EXPECT_EQ(BodyOf(r), "grant_type=refresh_token&note=a%20b%26c");
+    EXPECT_EQ(r.Get().Headers, "Content-Type: application/x-www-form-urlencoded");
+
+    THttpRequest plain = client.Post("t").Data(TBytes{'x'});
+    plain.BeginForm(false).Prop("a", "").Prop("é", "1");
+    EXPECT_EQ(BodyOf(plain), "x&a=&%C3%A9=1");
+    EXPECT_EQ(plain.Get().Headers, "");
+    THttpRequest twice = client.Post("t");
+    twice.BeginForm(true);
+    twice.BeginForm(true);
+    EXPECT_EQ(twice.Get().Headers, "Content-Type: application/x-www-form-urlencoded\r\nContent-Type: application/x-www-form-urlencoded");
+}
+
+TEST(HttpRequest, JsonWriter) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("f")
+                         .BeginJson(THttpRequest::jvBeginObject, true)
+                         .Prop("name", "Reports")
+                         .Prop("parent", THttpRequest::jvBeginObject)
+                         .Prop("id", "0")
+                         .EndObject()
+                         .Prop("tags", THttpRequest::jvBeginArray)
+                         .Elem("a")
+                         .Elem(THttpRequest::jvNull)
+                         .EndArray()
+                         .EndJson();
+    EXPECT_EQ(BodyOf(r), R"({"name": "Reports","parent": {"id": "0"},"tags": ["a",null]})");
+    EXPECT_EQ(r.Get().Headers, "Content-Type: application/json");
+
+    struct Case {
+        const char* Name;
+        std::function<void(THttpRequest::TJsonData)> Write;
+        std::string Expected;
+    };
+    using J = THttpRequest;
+    const Case cases[] = {
+        {"array root", [](J::TJsonData j) { j.Elem("x").Elem(J::jvTrue); }, R"(["x",true])"},
+        {"comma after null", [](J::TJsonData j) { j.Elem(J::jvNull).Elem(J::jvFalse); }, R"([null,false])"},
+        {"no comma after open", [](J::TJsonData j) { j.Elem(J::jvBeginObject).Prop("a", "1").EndObject().Elem("b"); },
+         R"([{"a": "1"},"b"])"},
+        {"if forms", [](J::TJsonData j) { j.ElemIf(false, "no").ElemIf(false, J::jvNull).ElemIf(true, "yes"); },
+         R"(["yes"])"},
+        {"escapes", [](J::TJsonData j) { j.Elem("q\"b\\n\nt\t\x01é"); }, "[\"q\\\"b\\\\n\\nt\\t\\u0001é\"]"},
+        {"elems", [](J::TJsonData j) { j.Elems([](J::TJsonData e) { for (const char* s : {"1", "2"}) e.Elem(s); }); },
+         R"(["1","2"])"},
+        {"unbalanced", [](J::TJsonData j) { j.Elem(J::jvBeginArray).Elem("x"); }, R"([["x"])"},
+    };
+    for (const Case& c : cases) {
+        THttpRequest req = client.Post("f");
+        auto json = req.BeginJson(THttpRequest::jvBeginArray, false);
+        c.Write(json);
+        json.EndJson();
+        EXPECT_EQ(BodyOf(req), c.Expected) << c.Name;
+        EXPECT_EQ(req.Get().Headers, "") << c.Name;
+    }
+
+    THttpRequest obj = client.Post("f");
+    obj.BeginJson(THttpRequest::jvBeginObject, false)
+        .PropIf(false, "a", "1")
+        .PropIf(false, "b", THttpRequest::jvNull)
+        .Prop("c", THttpRequest::jvNull)
+        .Prop("d", "2")
+        .EndJson();
+    EXPECT_EQ(BodyOf(obj), R"({"c": null,"d": "2"})");
+}
+
+TEST(HttpRequest, MultipartLayout) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("u");
+    r.BeginMultipart("file", "a.txt").Data("hello", 5).NextPart("parent_id", "").Data("0", 1).EndMultipart();
+    const std::string expected = "\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n\r\nhello\r\n--" + B +
+                                 "\r\nContent-Disposition: form-data; name=\"parent_id\"\r\n\r\n0\r\n--" + B + "--\r\n";
+    EXPECT_EQ(BodyOf(r), expected);
+    EXPECT_EQ(BodyOf(r).size(), 296u);
+    EXPECT_EQ(r.Get().Headers, "Content-Type: multipart/form-data; boundary=" + B);
+    EXPECT_FALSE(r.Get().InMultipart);
+}
+
+TEST(HttpRequest, MultipartModeRefusesHeaders) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("u").BeginMultipart("f", "");
+    EXPECT_TRUE(r.Get().InMultipart);
+    const std::string before = r.Get().Headers;
+    try {
+        r.Header("X", "1");
+        FAIL();
+    } catch (const EHttpError& e) {
+        EXPECT_STREQ(e.what(), "Cannot add header inside multipart");
+    }
+    EXPECT_THROW(r.BeginForm(true), EHttpError);
+    EXPECT_THROW(r.BeginJson(THttpRequest::jvBeginObject, true), EHttpError);
+    r.HeaderIf(false, "X", "1").Param("p", "1");
+    r.BeginJson(THttpRequest::jvBeginObject, false).Prop("a", "b").EndJson();
+    EXPECT_EQ(r.Get().Headers, before);
+    r.EndMultipart().Header("X", "1");
+    EXPECT_EQ(r.Get().Headers, before + "\r\nX: 1");
+    THttpRequest outside = client.Post("u");
+    EXPECT_THROW(outside.NextPart("a", ""), EAssertionFailed);
+    EXPECT_TRUE(outside.Get().Data.empty());
+}
+
+TEST(HttpRequest, MultipartNamesCannotBreakTheBody) {
+    THttpClient client("h");
+    THttpRequest r = client.Post("u").BeginMultipart("a\"b", "evil\"\r\nX: y.txt").EndMultipart();
+    EXPECT_NE(BodyOf(r).find("name=\"a%22b\"; filename=\"evil%22%0D%0AX: y.txt\"\r\n\r\n"), std::string::npos);
+}
