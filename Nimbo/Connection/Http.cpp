@@ -101,6 +101,10 @@ std::string THttpClient::ExpandURL(const std::string& AUrl) const {
 }
 
 int THttpClient::ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse) {
+    return ProcessRequestPeerAPI(ARequest, AResponse);
+}
+
+int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostream* AResponse) {
     const THttpRequest::TData& data = ARequest.Get();
     THttpExchange exchange;
     exchange.Method = MethodName(data.Method);

@@ -174,6 +174,9 @@ public:
     int ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse);
 
 private:
+    // The one transport binding: runs the exchange, then the request's response check.
+    int ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostream* AResponse);
+
     std::string FUserAgent;
     std::string FServer;
 };
