@@ -113,6 +113,8 @@ public:
   const std::string &CaPem() const { return identity_.caCertPem; }
   const std::filesystem::path &CaPath() const { return caPath_; }
 
+  std::vector<std::unique_ptr<Service>> &Services() { return services_; }
+
   Service &Get(Cloud cloud) {
     for (auto &service : services_)
       if (service->Kind() == cloud) return *service;
@@ -373,8 +375,8 @@ void CloudEmulator::Reset(Cloud cloud) {
 }
 
 void CloudEmulator::ResetAll() {
-  for (Cloud cloud : AllClouds) Reset(cloud);
   std::lock_guard lock(impl_->mutex);
+  for (auto &service : impl_->Services()) service->Reset(Clock::now());
   impl_->requests.clear();
   impl_->faults.clear();
   impl_->signIn = SignInDecision::Ask;

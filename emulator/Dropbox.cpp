@@ -190,7 +190,7 @@ private:
     Node *node = tree.FindPath(path, true);
     if (!node || node->folder) return NotFound(ex, path.empty() ? "/" : path);
     ex.res.set_header("x-dropbox-metadata", Meta(*node).dump());
-    ex.SendText(200, node->content, node->mimeType);
+    ex.SendContent(node->content, node->mimeType);
   }
 
   static bool Ignored(const std::string &name) {

@@ -255,7 +255,7 @@ private:
     if (!node) return NotFound(ex, id);
     if (ex.Query("alt") == "media") {
       if (node->folder) return Error(ex, 403, "fileNotDownloadable", "Only files with binary content can be downloaded.");
-      return ex.SendText(200, node->content, node->mimeType);
+      return ex.SendContent(node->content, node->mimeType);
     }
     ex.SendJson(200, Resource(ex, *node), true);
   }
@@ -367,7 +367,7 @@ private:
     std::smatch m;
     Node *node = std::regex_match(ex.Path(), m, downloadPath) ? tree.Find(m[1]) : nullptr;
     if (!node || node->folder) return Error(ex, 404, "notFound", "Not Found");
-    ex.SendText(200, node->content, node->mimeType);
+    ex.SendContent(node->content, node->mimeType);
   }
 
   Json About(const Exchange &) const {

@@ -50,6 +50,7 @@ CodeCheck OAuthRegistry::RedeemCode(const std::string &code, const std::string &
 std::string OAuthRegistry::IssueAccessToken(const Grant &grant) {
   auto token = prefix_ + RandomToken(40);
   accessTokens_[token] = grant;
+  accessTokens_[token].spent = false;
   return token;
 }
 
@@ -57,6 +58,7 @@ std::string OAuthRegistry::IssueRefreshToken(const Grant &grant) {
   auto token = RandomToken(48);
   Grant refresh = grant;
   refresh.expires = TimePoint::max();
+  refresh.spent = false;
   refreshTokens_[token] = refresh;
   return token;
 }

@@ -1,5 +1,6 @@
 #include "emulator/Service.h"
 
+#include <algorithm>
 #include <map>
 
 namespace Nimbo::Emulator {
@@ -34,6 +35,27 @@ void Exchange::SendJson(int status, const Json &body, bool pretty) {
 void Exchange::SendText(int status, const std::string &text, const std::string &type) {
   res.status = status;
   res.set_content(text, type.c_str());
+}
+
+void Exchange::SendContent(const std::string &content, const std::string &type) {
+  std::string mime = type.empty() ? "application/octet-stream" : type;
+  if (req.ranges.size() == 1 && !content.empty()) {
+    auto [first, last] = req.ranges.front();
+    auto size = static_cast<long long>(content.size());
+    long long from = first, to = last;
+    if (first < 0) from = std::max(0LL, size - last), to = size - 1;  // suffix range "-n"
+    if (to < 0 || to >= size) to = size - 1;
+    if (from < 0 || from > to) {
+      const_cast<httplib::Request &>(req).ranges.clear();
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return SendText(416, "", mime);
+    }
+    // The HTTP layer would slice the body a second time; the range is answered here.
+    const_cast<httplib::Request &>(req).ranges.clear();
+    res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
+    return SendText(206, content.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from + 1)), mime);
+  }
+  SendText(200, content, mime);
 }
 
 void Exchange::SendEmpty(int status) {

@@ -41,6 +41,8 @@ struct Exchange {
   void SendText(int status, const std::string &text, const std::string &type = "text/plain; charset=utf-8");
   void SendHtml(int status, const std::string &html) { SendText(status, html, "text/html; charset=utf-8"); }
   void SendEmpty(int status);
+  // File bytes, honouring a single "Range: bytes=a-b" request with 206.
+  void SendContent(const std::string &content, const std::string &type);
   void Redirect(const std::string &url, int status = 302);
 };
 
