@@ -1,0 +1,477 @@
+#include "emulator/CloudEmulator.h"
+
+#include "emulator/Service.h"
+#include "emulator/Tls.h"
+
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace Nimbo::Emulator {
+namespace {
+
+const char *const LoopbackHosts[] = {"localhost", "127.0.0.1"};
+
+// Whether the service (or admin path) already answered this request; the error handler only
+// fills in answers that the HTTP layer made on its own (unreadable requests).
+thread_local bool t_answered = false;
+
+std::string HostOf(const httplib::Request &req) {
+  auto host = ToLower(req.get_header_value("Host"));
+  if (auto colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos)
+    host.resize(colon);
+  return host;
+}
+
+bool Matches(const Route &route, const std::string &host, const httplib::Request &req) {
+  return (route.host.empty() || EqualsIgnoreCase(route.host, host)) &&
+         (route.method.empty() || EqualsIgnoreCase(route.method, req.method)) &&
+         req.path.compare(0, route.pathPrefix.size(), route.pathPrefix) == 0;
+}
+
+struct ArmedFault {
+  Route route;
+  Fault fault;
+  int remaining;
+};
+
+template <auto Free> struct Deleter {
+  template <class T> void operator()(T *p) const { Free(p); }
+};
+
+}  // namespace
+
+const char *CloudName(Cloud cloud) {
+  switch (cloud) {
+    case Cloud::GoogleDrive: return "google";
+    case Cloud::Dropbox: return "dropbox";
+    case Cloud::LiveConnect: return "live";
+    case Cloud::Box: return "box";
+  }
+  return "?";
+}
+
+std::optional<Cloud> CloudFromName(std::string_view name) {
+  for (Cloud cloud : AllClouds)
+    if (name == CloudName(cloud)) return cloud;
+  return std::nullopt;
+}
+
+class CloudEmulator::Impl {
+public:
+  explicit Impl(EmulatorOptions options) : options_(std::move(options)) {
+    services_.push_back(MakeGoogleDrive());
+    services_.push_back(MakeDropbox());
+    for (auto &service : services_)
+      for (const auto &host : service->Hosts()) byHost_[host] = service.get();
+    identity_ = LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
+    WriteCaFile();
+    LoadState();
+  }
+
+  ~Impl() {
+    if (!ownCaDir_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(ownCaDir_, ignored);
+    }
+  }
+
+  void Start(CloudEmulator &owner) {
+    if (server_) return;
+    auto cert = ReadPem<X509>(identity_.certPem, PEM_read_bio_X509);
+    auto key = ReadPem<EVP_PKEY>(identity_.keyPem, PEM_read_bio_PrivateKey);
+    auto server = std::make_unique<httplib::SSLServer>(cert.get(), key.get());
+    if (!server->is_valid()) throw std::runtime_error("cannot set up the TLS server");
+    Configure(*server, owner);
+    int port = options_.port == 0 ? server->bind_to_any_port("127.0.0.1")
+                                  : (server->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1);
+    if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options_.port));
+    port_ = static_cast<std::uint16_t>(port);
+    server_ = std::move(server);
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  void Stop() {
+    if (!server_) return;
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+    server_.reset();
+    SaveState();
+  }
+
+  bool Running() const { return server_ != nullptr; }
+  std::uint16_t Port() const { return port_; }
+  const std::string &CaPem() const { return identity_.caCertPem; }
+  const std::filesystem::path &CaPath() const { return caPath_; }
+
+  std::vector<std::unique_ptr<Service>> &Services() { return services_; }
+
+  Service &Get(Cloud cloud) {
+    for (auto &service : services_)
+      if (service->Kind() == cloud) return *service;
+    throw std::logic_error("unknown service");
+  }
+
+  std::mutex mutex;  // guards all state below and in the services
+  std::vector<RecordedRequest> requests;
+  std::vector<ArmedFault> faults;
+  SignInDecision signIn = SignInDecision::Ask;
+
+  void SaveState() {
+    if (options_.dataDir.empty()) return;
+    std::lock_guard lock(mutex);
+    Json state = Json::object();
+    for (auto &service : services_) state[CloudName(service->Kind())] = service->Save();
+    auto path = options_.dataDir / "state.json", temp = options_.dataDir / "state.json.tmp";
+    {
+      std::ofstream out(temp, std::ios::trunc);
+      out << state.dump(1);
+      if (!out) throw std::runtime_error("cannot write " + temp.string());
+    }
+    std::filesystem::rename(temp, path);
+  }
+
+private:
+  EmulatorOptions options_;
+  TlsIdentity identity_;
+  std::filesystem::path caPath_, ownCaDir_;
+  std::vector<std::unique_ptr<Service>> services_;
+  std::map<std::string, Service *> byHost_;
+  std::unique_ptr<httplib::SSLServer> server_;
+  std::thread thread_;
+  std::uint16_t port_ = 0;
+
+  template <class T, class Reader> static std::unique_ptr<T, void (*)(T *)> ReadPem(const std::string &pem, Reader read) {
+    std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    void (*release)(T *);
+    if constexpr (std::is_same_v<T, X509>) release = X509_free; else release = EVP_PKEY_free;
+    return std::unique_ptr<T, void (*)(T *)>(read(bio.get(), nullptr, nullptr, nullptr), release);
+  }
+
+  void WriteCaFile() {
+    if (!options_.dataDir.empty()) {
+      caPath_ = options_.dataDir / "tls" / "ca.pem";
+      return;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "cloud-emulator-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+    ownCaDir_ = pattern;
+    caPath_ = ownCaDir_ / "ca.pem";
+    std::ofstream(caPath_) << identity_.caCertPem;
+  }
+
+  void LoadState() {
+    auto now = Clock::now();
+    for (auto &service : services_) service->Reset(now);
+    if (options_.dataDir.empty()) return;
+    auto path = options_.dataDir / "state.json";
+    if (!std::filesystem::exists(path)) return;
+    std::ifstream in(path);
+    Json state = Json::parse(in, nullptr, false);
+    if (state.is_discarded()) throw std::runtime_error("unreadable state file " + path.string());
+    for (auto &service : services_)
+      if (state.contains(CloudName(service->Kind()))) service->Load(state[CloudName(service->Kind())]);
+  }
+
+  void Configure(httplib::SSLServer &server, CloudEmulator &owner) {
+    server.set_payload_max_length(options_.maxBodyBytes);
+    server.set_read_timeout(10, 0);
+    server.set_write_timeout(10, 0);
+    server.set_keep_alive_timeout(2);
+    server.set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
+      t_answered = false;
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    auto plain = [this, &owner](const httplib::Request &req, httplib::Response &res) {
+      Dispatch(owner, req, res, {}, {});
+    };
+    auto withBody = [this, &owner](const httplib::Request &req, httplib::Response &res,
+                                   const httplib::ContentReader &reader) {
+      std::string body;
+      std::vector<RecordedPart> parts;
+      bool ok;
+      if (req.is_multipart_form_data()) {
+        ok = reader(
+            [&](const httplib::MultipartFormData &part) {
+              parts.push_back({part.name, part.filename, part.content_type, {}});
+              return true;
+            },
+            [&](const char *data, std::size_t size) {
+              if (!parts.empty()) parts.back().content.append(data, size);
+              return true;
+            });
+      } else {
+        ok = reader([&](const char *data, std::size_t size) {
+          body.append(data, size);
+          return true;
+        });
+      }
+      if (!ok) {
+        RefuseUnreadable(req, res, res.status == 413 ? 413 : 400);
+        return;
+      }
+      Dispatch(owner, req, res, std::move(body), std::move(parts));
+    };
+    server.Get(".*", plain);
+    server.Options(".*", plain);
+    server.Post(".*", withBody);
+    server.Put(".*", withBody);
+    server.Patch(".*", withBody);
+    server.Delete(".*", withBody);
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [this](const httplib::Request &req, httplib::Response &res) {
+          if (t_answered) return httplib::Server::HandlerResponse::Unhandled;
+          RefuseUnreadable(req, res, res.status);
+          return httplib::Server::HandlerResponse::Handled;
+        }));
+  }
+
+  // An answer to a request that could not be read (too large, broken multipart), in the format of
+  // the service the host belongs to.
+  void RefuseUnreadable(const httplib::Request &req, httplib::Response &res, int status) {
+    t_answered = true;
+    std::string host = HostOf(req);
+    std::lock_guard lock(mutex);
+    Exchange ex{req, res, host, {}, {}, {}, Clock::now(), signIn, "https://" + host};
+    std::string message = status == 413 ? "Request Entity Too Large" : "Bad Request";
+    if (auto it = byHost_.find(host); it != byHost_.end())
+      it->second->SendError(ex, status, message);
+    else
+      ex.SendText(status, message + "\n");
+    Record(req, host, {}, {}, res.status);
+  }
+
+  void Record(const httplib::Request &req, const std::string &host, const std::string &body,
+              const std::vector<RecordedPart> &parts, int status) {
+    RecordedRequest r;
+    r.method = req.method;
+    r.host = host;
+    r.path = req.path;
+    auto q = req.target.find('?');
+    r.query = q == std::string::npos ? "" : req.target.substr(q + 1);
+    for (const auto &[name, value] : req.headers)
+      if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" && name != "LOCAL_PORT")
+        r.headers.emplace_back(name, value);
+    r.body = body;
+    r.parts = parts;
+    r.status = status;
+    requests.push_back(std::move(r));
+  }
+
+  std::optional<Fault> TakeFault(const std::string &host, const httplib::Request &req) {
+    std::lock_guard lock(mutex);
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+      if (!Matches(it->route, host, req)) continue;
+      Fault fault = it->fault;
+      if (--it->remaining <= 0) faults.erase(it);
+      return fault;
+    }
+    return std::nullopt;
+  }
+
+  void Dispatch(CloudEmulator &owner, const httplib::Request &req, httplib::Response &res, std::string body,
+                std::vector<RecordedPart> parts) {
+    t_answered = true;
+    std::string host = HostOf(req);
+    if (std::find(std::begin(LoopbackHosts), std::end(LoopbackHosts), host) != std::end(LoopbackHosts)) {
+      Exchange ex{req, res, host, std::move(body), {}, {}, Clock::now(), SignInDecision::Ask, "https://" + host};
+      if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
+        ex.form = ParseQuery(ex.body);
+      if (!HandleAdminRequest(owner, ex)) ex.SendText(404, "Not Found\n");
+      return;
+    }
+    std::optional<Fault> fault = TakeFault(host, req);
+    if (fault && fault->delay.count() > 0) std::this_thread::sleep_for(fault->delay);
+    if (fault && fault->dropConnection) {
+      if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+      std::lock_guard lock(mutex);
+      Record(req, host, body, parts, 0);
+      return;
+    }
+    std::lock_guard lock(mutex);
+    if (fault && fault->status != 0) {
+      res.status = fault->status;
+      res.set_content(fault->body, fault->contentType.c_str());
+      if (fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
+      Record(req, host, body, parts, res.status);
+      return;
+    }
+    Exchange ex{req, res, host, body, parts, {}, Clock::now(), signIn, "https://" + host};
+    if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
+      ex.form = ParseQuery(ex.body);
+    auto it = byHost_.find(host);
+    if (it == byHost_.end()) {
+      ex.SendText(404, "Unknown host " + host + "\n");
+    } else {
+      try {
+        it->second->Handle(ex);
+      } catch (const std::exception &e) {
+        res.headers.clear();
+        it->second->SendError(ex, 500, std::string("Internal error: ") + e.what());
+      }
+    }
+    if (fault && fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
+    Record(req, host, body, parts, res.status);
+    if (fault && fault->truncateBody) Truncate(res);
+  }
+
+  // Announces the whole body but sends only its first half, then closes the connection.
+  static void Truncate(httplib::Response &res) {
+    auto full = std::make_shared<std::string>(std::move(res.body));
+    auto type = res.get_header_value("Content-Type");
+    res.body.clear();
+    res.set_content_provider(full->size(), type.empty() ? "application/octet-stream" : type.c_str(),
+                             [full](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                               std::size_t half = full->size() / 2;
+                               if (offset < half) sink.write(full->data() + offset, half - offset);
+                               return false;
+                             });
+  }
+};
+
+CloudEmulator::CloudEmulator(EmulatorOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+CloudEmulator::~CloudEmulator() {
+  try {
+    Stop();
+  } catch (...) {
+    // A failed save must not escape a destructor.
+  }
+}
+
+void CloudEmulator::Start() { impl_->Start(*this); }
+void CloudEmulator::Stop() { impl_->Stop(); }
+bool CloudEmulator::Running() const { return impl_->Running(); }
+std::uint16_t CloudEmulator::Port() const { return impl_->Port(); }
+const std::string &CloudEmulator::CaPem() const { return impl_->CaPem(); }
+std::filesystem::path CloudEmulator::CaCertPath() const { return impl_->CaPath(); }
+
+std::vector<std::string> CloudEmulator::Hosts() {
+  std::vector<std::string> hosts;
+  for (auto maker : {MakeGoogleDrive, MakeDropbox})
+    for (const auto &host : maker()->Hosts()) hosts.push_back(host);
+  for (const char *host : LoopbackHosts) hosts.emplace_back(host);
+  return hosts;
+}
+
+std::vector<std::string> CloudEmulator::ConnectToMappings() const {
+  std::vector<std::string> mappings;
+  for (const auto &host : Hosts())
+    mappings.push_back(host + ":443:127.0.0.1:" + std::to_string(Port()));
+  return mappings;
+}
+
+void CloudEmulator::Reset(Cloud cloud) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Get(cloud).Reset(Clock::now());
+}
+
+void CloudEmulator::ResetAll() {
+  std::lock_guard lock(impl_->mutex);
+  for (auto &service : impl_->Services()) service->Reset(Clock::now());
+  impl_->requests.clear();
+  impl_->faults.clear();
+  impl_->signIn = SignInDecision::Ask;
+}
+
+void CloudEmulator::SetAccountName(Cloud cloud, const std::string &displayName) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Get(cloud).accountName = displayName;
+}
+
+std::string CloudEmulator::AddFolder(Cloud cloud, const std::string &path) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->Get(cloud).AddFolder(path, Clock::now());
+}
+
+std::string CloudEmulator::AddFile(Cloud cloud, const std::string &path, const std::string &content,
+                                   const std::string &mimeType) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->Get(cloud).AddFile(path, content, mimeType, Clock::now());
+}
+
+static ItemInfo InfoOf(const Node &node) {
+  return {node.id, node.name, node.mimeType, node.content, node.folder, node.Size()};
+}
+
+std::optional<ItemInfo> CloudEmulator::Find(Cloud cloud, const std::string &path) const {
+  std::lock_guard lock(impl_->mutex);
+  Service &service = impl_->Get(cloud);
+  const Node *node = service.tree.FindPath(path, service.NamesIgnoreCase());
+  if (!node) return std::nullopt;
+  return InfoOf(*node);
+}
+
+std::vector<ItemInfo> CloudEmulator::Children(Cloud cloud, const std::string &path) const {
+  std::lock_guard lock(impl_->mutex);
+  Service &service = impl_->Get(cloud);
+  std::vector<ItemInfo> result;
+  if (const Node *node = service.tree.FindPath(path, service.NamesIgnoreCase()))
+    for (const Node *child : service.tree.Children(node->id)) result.push_back(InfoOf(*child));
+  return result;
+}
+
+void CloudEmulator::Save() const { impl_->SaveState(); }
+
+void CloudEmulator::RegisterClient(Cloud cloud, const std::string &clientId, const std::string &secret,
+                                   std::vector<std::string> redirectUris) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Get(cloud).oauth.RegisterClient({clientId, secret, std::move(redirectUris)});
+}
+
+TokenPair CloudEmulator::IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope) {
+  std::lock_guard lock(impl_->mutex);
+  Service &service = impl_->Get(cloud);
+  Grant grant{clientId, scope, "", TimePoint::max(), false};
+  if (cloud != Cloud::Dropbox) grant.expires = Clock::now() + std::chrono::hours(1);
+  TokenPair pair;
+  pair.accessToken = service.oauth.IssueAccessToken(grant);
+  if (cloud != Cloud::Dropbox) pair.refreshToken = service.oauth.IssueRefreshToken(grant);
+  return pair;
+}
+
+void CloudEmulator::ExpireAccessTokens(Cloud cloud) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Get(cloud).oauth.ExpireAccessTokens(Clock::now());
+}
+
+void CloudEmulator::RevokeRefreshTokens(Cloud cloud) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Get(cloud).oauth.RevokeRefreshTokens();
+}
+
+void CloudEmulator::SetSignInDecision(SignInDecision decision) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->signIn = decision;
+}
+
+std::vector<RecordedRequest> CloudEmulator::Requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+void CloudEmulator::ClearRequests() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->requests.clear();
+}
+
+void CloudEmulator::InjectFault(const Route &route, const Fault &fault, int times) {
+  if (times <= 0) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults.push_back({route, fault, times});
+}
+
+void CloudEmulator::ClearFaults() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults.clear();
+}
+
+}  // namespace Nimbo::Emulator

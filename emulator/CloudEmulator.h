@@ -1,0 +1,129 @@
+#pragma once
+// A local HTTPS emulator of Google Drive v2, Dropbox v1, Live Connect v5.0 and Box 2.0, with their
+// OAuth 2.0 sign-in pages. One loopback listener serves every service, chosen by the Host header;
+// clients keep the real URLs and map the hosts to 127.0.0.1:Port() (libcurl CURLOPT_CONNECT_TO,
+// see ConnectToMappings) and trust the emulator's CA (CaCertPath).
+//
+// Headless sign-in: add "emulator_decision=allow" (or "deny", optionally with
+// "emulator_deny_reason=<text>") to the authorization URL, or POST the page's form with the field
+// "decision" set to "allow" or "deny". SetSignInDecision makes the page answer without asking.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Nimbo::Emulator {
+
+enum class Cloud { GoogleDrive, Dropbox, LiveConnect, Box };
+
+inline constexpr Cloud AllClouds[] = {Cloud::GoogleDrive, Cloud::Dropbox, Cloud::LiveConnect, Cloud::Box};
+
+// "google", "dropbox", "live", "box": the names used by the admin path and the data folder.
+const char *CloudName(Cloud cloud);
+std::optional<Cloud> CloudFromName(std::string_view name);
+
+struct EmulatorOptions {
+  std::uint16_t port = 0;               // 0: any free loopback port
+  std::filesystem::path dataDir;        // empty: state and certificates live in memory only
+  std::size_t maxBodyBytes = 160u << 20; // larger request bodies get 413
+  bool adminApi = true;                 // serve /emulator/... on host localhost / 127.0.0.1
+};
+
+struct RecordedPart {
+  std::string name, fileName, contentType, content;
+};
+
+struct RecordedRequest {
+  std::string method, host, path, query;                     // path percent-decoded, query raw
+  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
+  std::string body;                                          // raw body; empty for multipart
+  std::vector<RecordedPart> parts;                           // multipart/form-data parts in order
+  int status = 0;                                            // status answered
+};
+
+// What to do instead of (or before) the normal answer. Exactly one of the answer kinds applies:
+// dropConnection, else status != 0 (an answer with that status and body), else truncateBody (the
+// normal answer with only half its body sent), else the normal answer after the delay.
+struct Fault {
+  std::chrono::milliseconds delay{0};
+  int status = 0;
+  std::string body;
+  std::string contentType = "application/json";
+  std::optional<int> retryAfterSeconds;
+  bool dropConnection = false;
+  bool truncateBody = false;
+};
+
+// Which requests a fault applies to: empty fields match anything; path matches as a prefix.
+struct Route {
+  std::string host, method, pathPrefix;
+};
+
+enum class SignInDecision { Ask, Allow, Deny };
+
+struct ItemInfo {
+  std::string id, name, mimeType, content;
+  bool isFolder = false;
+  std::int64_t size = 0;
+};
+
+struct TokenPair {
+  std::string accessToken, refreshToken;
+};
+
+class CloudEmulator {
+public:
+  explicit CloudEmulator(EmulatorOptions options = {});
+  ~CloudEmulator();
+  CloudEmulator(const CloudEmulator &) = delete;
+  CloudEmulator &operator=(const CloudEmulator &) = delete;
+
+  void Start();  // throws std::runtime_error when the port cannot be bound
+  void Stop();   // also saves the state when a data folder is set
+  bool Running() const;
+  std::uint16_t Port() const;
+
+  const std::string &CaPem() const;
+  std::filesystem::path CaCertPath() const;  // a file holding CaPem()
+
+  static std::vector<std::string> Hosts();          // every host name the emulator serves
+  std::vector<std::string> ConnectToMappings() const; // "host:443:127.0.0.1:PORT" per host
+
+  // State of the services.
+  void Reset(Cloud cloud);  // empty tree, default account, no clients, no tokens
+  void ResetAll();
+  void SetAccountName(Cloud cloud, const std::string &displayName);
+  // Paths are "/"-separated names from the root ("Docs/a.txt"). Missing folders are made.
+  std::string AddFolder(Cloud cloud, const std::string &path);
+  std::string AddFile(Cloud cloud, const std::string &path, const std::string &content,
+                      const std::string &mimeType = "");
+  std::optional<ItemInfo> Find(Cloud cloud, const std::string &path) const;
+  std::vector<ItemInfo> Children(Cloud cloud, const std::string &path) const;
+  void Save() const;  // writes the state to the data folder (no-op without one)
+
+  // OAuth.
+  void RegisterClient(Cloud cloud, const std::string &clientId, const std::string &secret,
+                      std::vector<std::string> redirectUris = {});
+  TokenPair IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope = "");
+  void ExpireAccessTokens(Cloud cloud);
+  void RevokeRefreshTokens(Cloud cloud);
+  void SetSignInDecision(SignInDecision decision);
+
+  // Requests and faults.
+  std::vector<RecordedRequest> Requests() const;
+  void ClearRequests();
+  void InjectFault(const Route &route, const Fault &fault, int times = 1);
+  void ClearFaults();
+
+  class Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Nimbo::Emulator

@@ -1,0 +1,371 @@
+// Dropbox Core API v1 on api.dropbox.com and api-content.dropbox.com, and its OAuth 2.0 pages on
+// www.dropbox.com. Items are addressed by path, case-insensitively.
+
+#include "emulator/Service.h"
+
+#include <cstdio>
+
+namespace Nimbo::Emulator {
+namespace {
+
+const std::string ApiHost = "api.dropbox.com";
+const std::string ContentHost = "api-content.dropbox.com";
+const std::string WebHost = "www.dropbox.com";
+constexpr long long Uid = 576540315;
+constexpr long DefaultFileLimit = 10000, MaxFileLimit = 25000;
+
+std::string SizeText(std::int64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  const char *units[] = {"KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%s", value, units[unit]);
+  return text;
+}
+
+std::string IconFor(const Node &node) {
+  if (node.folder) return "folder";
+  if (node.mimeType.rfind("image/", 0) == 0) return "page_white_picture";
+  if (node.mimeType == "application/pdf") return "page_white_acrobat";
+  if (node.mimeType.rfind("text/", 0) == 0) return "page_white_text";
+  return "page_white";
+}
+
+class Dropbox final : public Service {
+public:
+  Dropbox()
+      : Service(Cloud::Dropbox, "dropbox-root", [](bool) { return "db-" + RandomToken(16); }, "",
+                "Emulated Dropbox User") {}
+
+  std::vector<std::string> Hosts() const override { return {ApiHost, ContentHost, WebHost}; }
+  bool NamesIgnoreCase() const override { return true; }
+
+  void SendError(Exchange &ex, int status, const std::string &message) override { Error(ex, status, message); }
+
+  void Handle(Exchange &ex) override {
+    const std::string &path = ex.Path(), &method = ex.Method();
+    if (ex.host == WebHost) return HandleWeb(ex);
+    if (ex.host == ApiHost && path == "/1/oauth2/token") {
+      if (method != "POST") return Error(ex, 405, "Method Not Allowed");
+      return Token(ex);
+    }
+    if (!Authorized(ex)) return;
+    std::string itemPath;
+    if (ex.host == ApiHost) {
+      if (path == "/1/account/info" && method == "GET") return AccountInfo(ex);
+      if (Under(path, "/1/metadata/", itemPath) && method == "GET") return Metadata(ex, itemPath);
+      if (path == "/1/fileops/create_folder" && method == "POST") return CreateFolder(ex);
+      if (path == "/1/fileops/delete" && method == "POST") return Delete(ex);
+    } else {
+      if (Under(path, "/1/files/", itemPath) && method == "GET") return Download(ex, itemPath);
+      if (Under(path, "/1/files_put/", itemPath) && (method == "PUT" || method == "POST")) return Upload(ex, itemPath);
+    }
+    Error(ex, 404, "Unknown API call");
+  }
+
+private:
+  static void Error(Exchange &ex, int status, const std::string &message) {
+    ex.SendJson(status, {{"error", message}});
+  }
+
+  bool Authorized(Exchange &ex) {
+    if (oauth.CheckAccessToken(ex.BearerToken(true), ex.now) == TokenCheck::Ok) return true;
+    ex.res.set_header("WWW-Authenticate", "Bearer realm=\"Dropbox-API\"");
+    Error(ex, 401, "The given OAuth 2 access token doesn't exist or has expired.");
+    return false;
+  }
+
+  // "/1/files/dropbox/Docs/a.txt" under "/1/files/" gives "dropbox/Docs/a.txt".
+  static bool Under(const std::string &path, const std::string &prefix, std::string &rest) {
+    if (path.compare(0, prefix.size(), prefix) != 0) return false;
+    rest = path.substr(prefix.size());
+    return true;
+  }
+
+  // Splits "<root>/<path>" and normalises the path; answers 400 and returns false when unusable.
+  static bool RootedPath(Exchange &ex, const std::string &rooted, std::string &path) {
+    auto slash = rooted.find('/');
+    std::string root = rooted.substr(0, slash);
+    if (root != "dropbox" && root != "sandbox" && root != "auto") {
+      Error(ex, 400, "Invalid root parameter: must be 'dropbox' or 'sandbox'");
+      return false;
+    }
+    return NormalPath(ex, slash == std::string::npos ? "" : rooted.substr(slash), path);
+  }
+
+  static bool NormalPath(Exchange &ex, const std::string &raw, std::string &path) {
+    std::vector<std::string> names;
+    if (!SplitPath(raw, names)) {
+      Error(ex, 400, "Invalid path: '" + raw + "'");
+      return false;
+    }
+    path.clear();
+    for (const auto &name : names) path += "/" + name;
+    return true;
+  }
+
+  static std::string Rev(const Node &node) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llx%07llx", static_cast<unsigned long long>(node.order),
+                  static_cast<unsigned long long>(node.version + 1));
+    return text;
+  }
+
+  Json Meta(const Node &node) const {
+    bool isRoot = node.id == tree.RootId();
+    Json m = {{"size", SizeText(node.folder ? 0 : node.Size())}, {"bytes", node.folder ? 0 : node.Size()},
+              {"thumb_exists", false}};
+    if (!isRoot) {
+      m["rev"] = Rev(node);
+      m["modified"] = Rfc1123(node.modified);
+      if (!node.folder) m["client_mtime"] = Rfc1123(node.modified);
+    }
+    m["path"] = isRoot ? "/" : tree.PathOf(node.id);
+    m["is_dir"] = node.folder;
+    m["icon"] = IconFor(node);
+    m["root"] = "dropbox";
+    if (!node.folder) m["mime_type"] = node.mimeType;
+    if (!isRoot) m["revision"] = node.order * 1000 + node.version + 1;
+    return m;
+  }
+
+  std::string FolderHash(const Node &folder) const {
+    std::string text;
+    for (const Node *child : tree.Children(folder.id)) text += child->name + "|" + Rev(*child) + "\n";
+    return Md5Hex(text);
+  }
+
+  static bool BoolParam(Exchange &ex, const std::string &key, bool fallback, bool &value) {
+    if (!ex.HasQuery(key)) return value = fallback, true;
+    std::string text = ToLower(ex.Query(key));
+    if (text == "true" || text == "1") return value = true, true;
+    if (text == "false" || text == "0") return value = false, true;
+    Error(ex, 400, "Invalid value for " + key + ": must be 'true' or 'false'");
+    return false;
+  }
+
+  void NotFound(Exchange &ex, const std::string &path) { Error(ex, 404, "Path '" + path + "' not found"); }
+
+  void Metadata(Exchange &ex, const std::string &rooted) {
+    std::string path;
+    bool list = true;
+    if (!RootedPath(ex, rooted, path) || !BoolParam(ex, "list", true, list)) return;
+    long limit = DefaultFileLimit;
+    if (ex.HasQuery("file_limit")) {
+      try {
+        limit = std::stol(ex.Query("file_limit"));
+      } catch (const std::exception &) {
+        return Error(ex, 400, "Invalid value for file_limit");
+      }
+      if (limit < 1) return Error(ex, 400, "Invalid value for file_limit");
+      limit = std::min(limit, MaxFileLimit);
+    }
+    Node *node = tree.FindPath(path, true);
+    if (!node) return NotFound(ex, path.empty() ? "/" : path);
+    Json m = Meta(*node);
+    if (node->folder && list) {
+      auto children = tree.Children(node->id);
+      if (static_cast<long>(children.size()) > limit)
+        return Error(ex, 406, "Too many entries: this folder holds more than " + std::to_string(limit) + " entries.");
+      std::string hash = FolderHash(*node);
+      if (ex.HasQuery("hash") && ex.Query("hash") == hash) return ex.SendEmpty(304);
+      Json contents = Json::array();
+      for (const Node *child : children) contents.push_back(Meta(*child));
+      Json answer = {{"hash", hash}};
+      answer.update(m);
+      answer["contents"] = contents;
+      return ex.SendJson(200, answer);
+    }
+    ex.SendJson(200, m);
+  }
+
+  void Download(Exchange &ex, const std::string &rooted) {
+    std::string path;
+    if (!RootedPath(ex, rooted, path)) return;
+    Node *node = tree.FindPath(path, true);
+    if (!node || node->folder) return NotFound(ex, path.empty() ? "/" : path);
+    ex.res.set_header("x-dropbox-metadata", Meta(*node).dump());
+    ex.SendContent(node->content, node->mimeType);
+  }
+
+  static bool Ignored(const std::string &name) {
+    std::string lower = ToLower(name);
+    return lower == "thumbs.db" || lower == ".ds_store" || lower == "desktop.ini" || lower == "icon\r" ||
+           lower == ".dropbox" || lower == ".dropbox.attr";
+  }
+
+  void Upload(Exchange &ex, const std::string &rooted) {
+    std::string path;
+    bool overwrite = true, autorename = true;
+    if (!RootedPath(ex, rooted, path) || !BoolParam(ex, "overwrite", true, overwrite) ||
+        !BoolParam(ex, "autorename", true, autorename))
+      return;
+    if (path.empty()) return Error(ex, 400, "Must provide a file name in the path");
+    auto slash = path.rfind('/');
+    std::string parentPath = path.substr(0, slash), name = path.substr(slash + 1);
+    if (Ignored(name)) return Error(ex, 400, "File '" + path + "' is on the ignored file list, so it was not saved");
+    Node *parent = tree.FindPath(parentPath, true);
+    if (!parent) {
+      try {
+        parent = &tree.EnsureFolders(parentPath, true, ex.now);
+      } catch (const std::invalid_argument &) {
+        return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way");
+      }
+    } else if (!parent->folder) {
+      return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way");
+    }
+    std::string mime = MimeTypeFor(name);
+    Node *existing = tree.ChildByName(parent->id, name, true);
+    if (existing && !existing->folder) {
+      bool parentRevStale = ex.HasQuery("parent_rev") && ex.Query("parent_rev") != Rev(*existing);
+      if (existing->content == ex.body && !parentRevStale) return ex.SendJson(200, Meta(*existing));
+      if (overwrite && !parentRevStale) {
+        tree.SetContent(*existing, ex.body, ex.now);
+        return ex.SendJson(200, Meta(*existing));
+      }
+    }
+    if (existing) {
+      if (!autorename) return Error(ex, 409, "Conflict: an item already exists at '" + tree.PathOf(existing->id) + "'");
+      for (int n = 1;; ++n) {
+        std::string candidate = NumberedName(name, n);
+        if (!tree.ChildByName(parent->id, candidate, true)) {
+          name = candidate;
+          break;
+        }
+      }
+    }
+    Node &node = tree.AddFile(parent->id, name, ex.body, mime, ex.now);
+    ex.SendJson(200, Meta(node));
+  }
+
+  // The "root" and "path" form fields of the file operations.
+  bool FormPath(Exchange &ex, std::string &path) {
+    if (!ex.HasForm("root")) return Error(ex, 400, "Missing parameter 'root'"), false;
+    if (!ex.HasForm("path")) return Error(ex, 400, "Missing parameter 'path'"), false;
+    std::string root = ex.Form("root");
+    if (root != "dropbox" && root != "sandbox" && root != "auto")
+      return Error(ex, 400, "Invalid root parameter: must be 'dropbox' or 'sandbox'"), false;
+    return NormalPath(ex, ex.Form("path"), path);
+  }
+
+  void CreateFolder(Exchange &ex) {
+    std::string path;
+    if (!FormPath(ex, path)) return;
+    if (path.empty() || tree.FindPath(path, true)) {
+      return Error(ex, 403, "Cannot create folder '" + path.substr(path.rfind('/') + 1) +
+                                "' because a file or folder already exists at path '" + (path.empty() ? "/" : path) + "'");
+    }
+    try {
+      Node &node = tree.EnsureFolders(path, true, ex.now);
+      ex.SendJson(200, Meta(node));
+    } catch (const std::invalid_argument &) {
+      Error(ex, 403, "Cannot create folder '" + path + "': a file is in the way");
+    }
+  }
+
+  void Delete(Exchange &ex) {
+    std::string path;
+    if (!FormPath(ex, path)) return;
+    if (path.empty()) return Error(ex, 403, "Cannot delete the root folder");
+    Node *node = tree.FindPath(path, true);
+    if (!node) return NotFound(ex, path);
+    Json m = Meta(*node);
+    m["is_deleted"] = true;
+    m["bytes"] = 0;
+    m["size"] = "0 bytes";
+    tree.Remove(node->id);
+    ex.SendJson(200, m);
+  }
+
+  void AccountInfo(Exchange &ex) {
+    auto space = accountName.find(' ');
+    std::string given = accountName.substr(0, space), surname = space == std::string::npos ? "" : accountName.substr(space + 1);
+    std::int64_t used = tree.TotalSize(tree.RootId());
+    ex.SendJson(200, {{"referral_link", "https://db.tt/emulated"},
+                      {"display_name", accountName},
+                      {"uid", Uid},
+                      {"locale", "en"},
+                      {"email_verified", true},
+                      {"team", nullptr},
+                      {"quota_info", {{"datastores", 0}, {"shared", 0}, {"quota", 2147483648LL}, {"normal", used}}},
+                      {"is_paired", false},
+                      {"country", "US"},
+                      {"name_details", {{"familiar_name", given}, {"surname", surname}, {"given_name", given}}},
+                      {"email", "user@example.com"}});
+  }
+
+  // www.dropbox.com
+
+  void HandleWeb(Exchange &ex) {
+    if (ex.Path() == "/1/oauth2/authorize") return Authorize(ex);
+    if (ex.Path() == "/1/oauth2/redirect_receiver")
+      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Dropbox</title></head><body></body></html>\n");
+    ex.SendHtml(404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
+  }
+
+  void Authorize(Exchange &ex) {
+    std::string redirect = ex.Field("redirect_uri"), type = ex.Field("response_type");
+    const OAuthClient *client = AuthorizingClient(ex, redirect, type == "token");
+    if (!client) return;
+    SignInDecision decision = Consent(ex);
+    if (decision == SignInDecision::Ask) return SendSignInForm(ex, "Dropbox", client->id, "");
+    std::vector<std::pair<std::string, std::string>> answer;
+    if (decision == SignInDecision::Deny) {
+      answer = {{"error", "access_denied"},
+                {"error_description", DenyReason(ex, "The user chose not to give your app access to their Dropbox account.")}};
+    } else if (type == "token") {
+      answer = {{"access_token", oauth.IssueAccessToken({client->id, "", "", TimePoint::max(), false})},
+                {"token_type", "bearer"}, {"uid", std::to_string(Uid)}};
+    } else {
+      answer = {{"code", oauth.IssueCode({client->id, "", redirect, ex.now + std::chrono::minutes(10), false})}};
+    }
+    if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
+    if (redirect.empty()) {
+      bool allowed = decision == SignInDecision::Allow;
+      std::string code = allowed ? answer.front().second : "";
+      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>" + std::string(allowed ? "API Request Authorized" : "Access denied") +
+                                  "</title></head><body><p>" +
+                                  (allowed ? "Enter this code into " + HtmlEscape(client->id) + " to finish the process: "
+                                                 "<input id=\"code\" readonly value=\"" + HtmlEscape(code) + "\">"
+                                           : std::string("You chose not to link the app.")) +
+                                  "</p></body></html>\n");
+    }
+    if (type == "token") {
+      std::string fragment;
+      for (const auto &[key, value] : answer) fragment += (fragment.empty() ? "" : "&") + UrlEncode(key) + "=" + UrlEncode(value);
+      return ex.Redirect(redirect + "#" + fragment);
+    }
+    ex.Redirect(AppendQuery(redirect, answer));
+  }
+
+  void Token(Exchange &ex) {
+    auto error = [&](int status, const std::string &code, const std::string &description) {
+      ex.SendJson(status, {{"error_description", description}, {"error", code}});
+    };
+    std::string grantType = ex.Form("grant_type");
+    if (grantType != "authorization_code")
+      return error(400, grantType.empty() ? "invalid_request" : "unsupported_grant_type",
+                   grantType.empty() ? "No grant_type given" : "grant_type must be 'authorization_code'");
+    const OAuthClient *client = TokenClient(ex, true);
+    if (!client) return error(400, "invalid_client", "Invalid client_id or client_secret");
+    Grant grant;
+    switch (oauth.RedeemCode(ex.Form("code"), client->id, ex.Form("redirect_uri"), ex.now, grant)) {
+      case CodeCheck::Ok: break;
+      case CodeCheck::OtherRedirect: return error(400, "invalid_grant", "redirect_uri mismatch");
+      default: return error(400, "invalid_grant", "code doesn't exist or has expired");
+    }
+    grant.expires = TimePoint::max();
+    ex.SendJson(200, {{"access_token", oauth.IssueAccessToken(grant)}, {"token_type", "bearer"}, {"uid", std::to_string(Uid)}});
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Service> MakeDropbox() { return std::make_unique<Dropbox>(); }
+
+}  // namespace Nimbo::Emulator

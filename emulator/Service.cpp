@@ -1,0 +1,205 @@
+#include "emulator/Service.h"
+
+#include <algorithm>
+#include <map>
+
+namespace Nimbo::Emulator {
+
+bool Exchange::HasForm(const std::string &key) const {
+  for (const auto &[k, v] : form)
+    if (k == key) return true;
+  return false;
+}
+
+std::string Exchange::Form(const std::string &key) const {
+  for (const auto &[k, v] : form)
+    if (k == key) return v;
+  return {};
+}
+
+std::string Exchange::BearerToken(bool queryAllowed) const {
+  auto header = Header("Authorization");
+  if (header.size() > 7 && EqualsIgnoreCase(header.substr(0, 7), "Bearer ")) return header.substr(7);
+  if (queryAllowed) {
+    if (HasQuery("access_token")) return Query("access_token");
+    if (HasQuery("oauth_token")) return Query("oauth_token");
+  }
+  return {};
+}
+
+void Exchange::SendJson(int status, const Json &body, bool pretty) {
+  res.status = status;
+  res.set_content(pretty ? body.dump(1) + "\n" : body.dump(), "application/json; charset=UTF-8");
+}
+
+void Exchange::SendText(int status, const std::string &text, const std::string &type) {
+  res.status = status;
+  res.set_content(text, type.c_str());
+}
+
+void Exchange::SendContent(const std::string &content, const std::string &type) {
+  std::string mime = type.empty() ? "application/octet-stream" : type;
+  if (req.ranges.size() == 1 && !content.empty()) {
+    auto [first, last] = req.ranges.front();
+    auto size = static_cast<long long>(content.size());
+    long long from = first, to = last;
+    if (first < 0) from = std::max(0LL, size - last), to = size - 1;  // suffix range "-n"
+    if (to < 0 || to >= size) to = size - 1;
+    if (from < 0 || from > to) {
+      const_cast<httplib::Request &>(req).ranges.clear();
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return SendText(416, "", mime);
+    }
+    // The HTTP layer would slice the body a second time; the range is answered here.
+    const_cast<httplib::Request &>(req).ranges.clear();
+    res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
+    return SendText(206, content.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from + 1)), mime);
+  }
+  SendText(200, content, mime);
+}
+
+void Exchange::SendEmpty(int status) {
+  res.status = status;
+  res.body.clear();
+}
+
+void Exchange::Redirect(const std::string &url, int status) {
+  res.status = status;
+  res.set_header("Location", url);
+  res.body.clear();
+}
+
+Service::Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix,
+                 std::string defaultAccount)
+    : tree(std::move(rootId), std::move(makeId)),
+      oauth(std::move(tokenPrefix)),
+      accountName(defaultAccount),
+      kind_(kind),
+      defaultAccount_(std::move(defaultAccount)) {}
+
+void Service::Reset(TimePoint now) {
+  tree.Clear(now);
+  oauth.Clear();
+  accountName = defaultAccount_;
+}
+
+Json Service::Save() const { return {{"account", accountName}, {"tree", tree.Save()}, {"oauth", oauth.Save()}}; }
+
+void Service::Load(const Json &state) {
+  accountName = state.at("account").get<std::string>();
+  tree.Load(state.at("tree"));
+  oauth.Load(state.at("oauth"));
+}
+
+std::string Service::AddFolder(const std::string &path, TimePoint now) {
+  return tree.EnsureFolders(path, NamesIgnoreCase(), now).id;
+}
+
+std::string Service::AddFile(const std::string &path, const std::string &content, const std::string &mimeType,
+                             TimePoint now) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names) || names.empty()) throw std::invalid_argument("not a file path: " + path);
+  std::string name = names.back();
+  names.pop_back();
+  std::string parentPath;
+  for (const auto &n : names) parentPath += "/" + n;
+  Node &parent = tree.EnsureFolders(parentPath, NamesIgnoreCase(), now);
+  std::string mime = mimeType.empty() ? MimeTypeFor(name) : mimeType;
+  if (Node *existing = tree.ChildByName(parent.id, name, NamesIgnoreCase()); existing && !existing->folder) {
+    existing->mimeType = mime;
+    tree.SetContent(*existing, content, now);
+    return existing->id;
+  }
+  return tree.AddFile(parent.id, name, content, mime, now).id;
+}
+
+SignInDecision Service::Consent(const Exchange &ex) {
+  auto choice = ex.HasForm("decision") ? ex.Form("decision") : ex.Query("emulator_decision");
+  if (choice == "allow") return SignInDecision::Allow;
+  if (choice == "deny") return SignInDecision::Deny;
+  return ex.signIn;
+}
+
+std::string Service::DenyReason(const Exchange &ex, const std::string &fallback) {
+  auto reason = ex.Field("emulator_deny_reason");
+  return reason.empty() ? fallback : reason;
+}
+
+void Service::SendSignInForm(Exchange &ex, const std::string &serviceTitle, const std::string &clientId,
+                             const std::string &scope) const {
+  std::string hidden;
+  for (const auto &[key, value] : ex.req.params)
+    if (key != "emulator_decision" && key != "decision")
+      hidden += "<input type=\"hidden\" name=\"" + HtmlEscape(key) + "\" value=\"" + HtmlEscape(value) + "\">\n";
+  std::string html =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + HtmlEscape(serviceTitle) +
+      " - Sign in</title></head>\n<body>\n<h1>" + HtmlEscape(serviceTitle) + "</h1>\n<p>Signed in as <b>" +
+      HtmlEscape(accountName) + "</b>.</p>\n<p>The application <b>" + HtmlEscape(clientId) +
+      "</b> would like to access your files" + (scope.empty() ? "" : " (" + HtmlEscape(scope) + ")") +
+      ".</p>\n<form id=\"consent\" method=\"POST\" action=\"" + HtmlEscape(ex.Path()) + "\">\n" + hidden +
+      "<label>Reason if you deny: <input type=\"text\" name=\"emulator_deny_reason\" value=\"\"></label><br>\n"
+      "<button type=\"submit\" id=\"allow\" name=\"decision\" value=\"allow\">Allow</button>\n"
+      "<button type=\"submit\" id=\"deny\" name=\"decision\" value=\"deny\">Deny</button>\n</form>\n</body></html>\n";
+  ex.SendHtml(200, html);
+}
+
+const OAuthClient *Service::AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired) {
+  // The page's own form posts back the original fields, so read them from either place.
+  const OAuthClient *client = oauth.Client(ex.Field("client_id"));
+  std::string problem;
+  if (!client)
+    problem = "invalid_client: The OAuth client was not found.";
+  else if (redirectRequired && redirectUri.empty())
+    problem = "invalid_request: Missing required parameter: redirect_uri";
+  else if (!redirectUri.empty() && !oauth.AcceptsRedirect(*client, redirectUri))
+    problem = "redirect_uri_mismatch: The redirect URI in the request does not match a registered redirect URI.";
+  else if (ex.Field("response_type") != "code" && ex.Field("response_type") != "token")
+    problem = "unsupported_response_type: Invalid response_type: " + ex.Field("response_type");
+  if (problem.empty()) return client;
+  ex.SendHtml(400, "<!DOCTYPE html>\n<html><head><title>Error</title></head><body><h1>400. That's an error.</h1><p>" +
+                       HtmlEscape(problem) + "</p></body></html>\n");
+  return nullptr;
+}
+
+const OAuthClient *Service::TokenClient(const Exchange &ex, bool secretRequired) const {
+  std::string id = ex.Form("client_id"), secret = ex.Form("client_secret");
+  auto basic = ex.Header("Authorization");
+  if (basic.size() > 6 && EqualsIgnoreCase(basic.substr(0, 6), "Basic ")) {
+    auto decoded = Base64Decode(basic.substr(6));
+    auto colon = decoded.find(':');
+    if (colon != std::string::npos) {
+      id = UrlDecode(decoded.substr(0, colon));
+      secret = UrlDecode(decoded.substr(colon + 1));
+    }
+  }
+  const OAuthClient *client = oauth.Client(id);
+  if (!client) return nullptr;
+  if (secret.empty() && !secretRequired) return client;
+  return secret == client->secret ? client : nullptr;
+}
+
+std::string MimeTypeFor(const std::string &name) {
+  static const std::map<std::string, std::string> types = {
+      {"txt", "text/plain"},        {"html", "text/html"},          {"htm", "text/html"},
+      {"css", "text/css"},          {"csv", "text/csv"},            {"json", "application/json"},
+      {"xml", "application/xml"},   {"pdf", "application/pdf"},     {"zip", "application/zip"},
+      {"jpg", "image/jpeg"},        {"jpeg", "image/jpeg"},         {"png", "image/png"},
+      {"gif", "image/gif"},         {"bmp", "image/bmp"},           {"svg", "image/svg+xml"},
+      {"mp3", "audio/mpeg"},        {"mp4", "video/mp4"},           {"md", "text/plain"},
+      {"doc", "application/msword"},
+      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"}};
+  auto dot = name.rfind('.');
+  if (dot == std::string::npos) return "application/octet-stream";
+  auto it = types.find(ToLower(name.substr(dot + 1)));
+  return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+std::string NumberedName(const std::string &name, int number) {
+  auto dot = name.rfind('.');
+  std::string suffix = " (" + std::to_string(number) + ")";
+  if (dot == std::string::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+}  // namespace Nimbo::Emulator

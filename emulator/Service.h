@@ -1,0 +1,104 @@
+#pragma once
+// What every emulated service shares: the exchange it answers, its tree, its OAuth registry and
+// its account, and the sign-in page.
+
+#include "emulator/CloudEmulator.h"
+#include "emulator/Json.h"
+#include "emulator/OAuth.h"
+#include "emulator/Tree.h"
+
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Nimbo::Emulator {
+
+// One request as a service sees it, and the answer it builds.
+struct Exchange {
+  const httplib::Request &req;
+  httplib::Response &res;
+  std::string host;                 // without port, lower case
+  std::string body;                 // raw body (empty for multipart)
+  std::vector<RecordedPart> parts;  // multipart/form-data parts in order
+  std::vector<std::pair<std::string, std::string>> form;  // url-encoded form fields
+  TimePoint now;
+  SignInDecision signIn = SignInDecision::Ask;
+  std::string emulatorOrigin;  // "https://host" prefix the services use for their own links
+
+  const std::string &Path() const { return req.path; }
+  const std::string &Method() const { return req.method; }
+  bool HasQuery(const std::string &key) const { return req.has_param(key); }
+  std::string Query(const std::string &key) const { return req.get_param_value(key); }
+  bool HasForm(const std::string &key) const;
+  std::string Form(const std::string &key) const;
+  std::string Field(const std::string &key) const { return HasForm(key) ? Form(key) : Query(key); }
+  std::string Header(const std::string &key) const { return req.get_header_value(key); }
+  std::string BearerToken(bool queryAllowed) const;
+
+  void SendJson(int status, const Json &body, bool pretty = false);
+  void SendText(int status, const std::string &text, const std::string &type = "text/plain; charset=utf-8");
+  void SendHtml(int status, const std::string &html) { SendText(status, html, "text/html; charset=utf-8"); }
+  void SendEmpty(int status);
+  // File bytes, honouring a single "Range: bytes=a-b" request with 206.
+  void SendContent(const std::string &content, const std::string &type);
+  void Redirect(const std::string &url, int status = 302);
+};
+
+class Service {
+public:
+  Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix, std::string defaultAccount);
+  virtual ~Service() = default;
+
+  Cloud Kind() const { return kind_; }
+  virtual std::vector<std::string> Hosts() const = 0;
+  // Answers a request to one of Hosts(); runs under the emulator's lock.
+  virtual void Handle(Exchange &ex) = 0;
+  // Answers with this service's error format (used for refusals made before the service runs).
+  virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
+
+  virtual void Reset(TimePoint now);
+  virtual bool NamesIgnoreCase() const { return false; }
+  Json Save() const;
+  void Load(const Json &state);
+
+  std::string AddFolder(const std::string &path, TimePoint now);
+  std::string AddFile(const std::string &path, const std::string &content, const std::string &mimeType, TimePoint now);
+
+  Tree tree;
+  OAuthRegistry oauth;
+  std::string accountName;
+
+protected:
+  // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
+  // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
+  static SignInDecision Consent(const Exchange &ex);
+  static std::string DenyReason(const Exchange &ex, const std::string &fallback);
+  void SendSignInForm(Exchange &ex, const std::string &serviceTitle, const std::string &clientId,
+                      const std::string &scope) const;
+  // The client and redirect checks every authorization page makes; answers an error page and
+  // returns nullptr when they fail.
+  const OAuthClient *AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired);
+  // Reads client credentials from form fields or HTTP Basic; returns the client when they match.
+  const OAuthClient *TokenClient(const Exchange &ex, bool secretRequired) const;
+
+private:
+  Cloud kind_;
+  std::string defaultAccount_;
+};
+
+std::string MimeTypeFor(const std::string &name);
+// Adds sequential digits to the name before its extension: "a.txt" -> "a (1).txt".
+std::string NumberedName(const std::string &name, int number);
+
+}  // namespace Nimbo::Emulator
+
+namespace Nimbo::Emulator {
+std::unique_ptr<Service> MakeGoogleDrive();
+std::unique_ptr<Service> MakeDropbox();
+std::unique_ptr<Service> MakeLiveConnect();
+std::unique_ptr<Service> MakeBox();
+// The admin path on the loopback host names; answers false when the request is not for it.
+bool HandleAdminRequest(CloudEmulator &emulator, Exchange &ex);
+}  // namespace Nimbo::Emulator

@@ -1,0 +1,196 @@
+#include "emulator/Tree.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace Nimbo::Emulator {
+
+bool SplitPath(const std::string &path, std::vector<std::string> &names) {
+  names.clear();
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    auto slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    std::string name = path.substr(start, slash - start);
+    if (name == "." || name == "..") return false;
+    if (!name.empty()) names.push_back(name);
+    start = slash + 1;
+  }
+  return true;
+}
+
+Tree::Tree(std::string rootId, IdMaker makeId) : rootId_(std::move(rootId)), makeId_(std::move(makeId)) {
+  Clear(Clock::now());
+}
+
+void Tree::Clear(TimePoint now) {
+  nodes_.clear();
+  Node root;
+  root.id = rootId_;
+  root.folder = true;
+  root.created = root.modified = now;
+  Insert(std::move(root));
+}
+
+Node &Tree::Insert(Node node) {
+  node.order = nextOrder_++;
+  auto id = node.id;
+  return nodes_[id] = std::move(node);
+}
+
+Node *Tree::Find(const std::string &id) {
+  auto it = nodes_.find(id);
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+const Node *Tree::Find(const std::string &id) const {
+  auto it = nodes_.find(id);
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+std::vector<const Node *> Tree::Children(const std::string &id) const {
+  std::vector<const Node *> result;
+  for (const auto &[key, node] : nodes_)
+    if (node.parentId == id && key != rootId_) result.push_back(&node);
+  std::sort(result.begin(), result.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
+  return result;
+}
+
+Node *Tree::ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase) {
+  for (auto &[key, node] : nodes_)
+    if (key != rootId_ && node.parentId == parentId && (ignoreCase ? EqualsIgnoreCase(node.name, name) : node.name == name))
+      return &node;
+  return nullptr;
+}
+
+Node &Tree::AddFolder(const std::string &parentId, const std::string &name, TimePoint now) {
+  Node node;
+  node.id = makeId_(true);
+  node.parentId = parentId;
+  node.name = name;
+  node.folder = true;
+  node.created = node.modified = now;
+  return Insert(std::move(node));
+}
+
+Node &Tree::AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
+                    TimePoint now) {
+  Node node;
+  node.id = makeId_(false);
+  node.parentId = parentId;
+  node.name = name;
+  node.content = std::move(content);
+  node.mimeType = std::move(mimeType);
+  node.created = node.modified = now;
+  return Insert(std::move(node));
+}
+
+void Tree::SetContent(Node &node, std::string content, TimePoint now) {
+  node.content = std::move(content);
+  Touch(node, now);
+}
+
+void Tree::Touch(Node &node, TimePoint now) {
+  node.modified = std::max(now, node.modified);
+  ++node.version;
+}
+
+void Tree::Remove(const std::string &id) {
+  if (id == rootId_) throw std::logic_error("the root cannot be removed");
+  for (const Node *child : Children(id)) Remove(child->id);
+  nodes_.erase(id);
+}
+
+bool Tree::IsInside(const std::string &id, const std::string &ancestorId) const {
+  for (const Node *node = Find(id); node && node->id != rootId_; node = Find(node->parentId))
+    if (node->parentId == ancestorId) return true;
+  return false;
+}
+
+std::int64_t Tree::TotalSize(const std::string &id) const {
+  const Node *node = Find(id);
+  if (!node) return 0;
+  if (!node->folder) return node->Size();
+  std::int64_t total = 0;
+  for (const Node *child : Children(id)) total += TotalSize(child->id);
+  return total;
+}
+
+std::vector<const Node *> Tree::Ancestors(const std::string &id) const {
+  std::vector<const Node *> result;
+  const Node *node = Find(id);
+  while (node && node->id != rootId_) {
+    node = Find(node->parentId);
+    if (node) result.insert(result.begin(), node);
+  }
+  return result;
+}
+
+std::string Tree::PathOf(const std::string &id) const {
+  std::string path;
+  for (const Node *node = Find(id); node && node->id != rootId_; node = Find(node->parentId))
+    path = "/" + node->name + path;
+  return path.empty() ? "/" : path;
+}
+
+Node *Tree::FindPath(const std::string &path, bool ignoreCase) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return nullptr;
+  Node *node = Find(rootId_);
+  for (const auto &name : names) {
+    if (!node || !node->folder) return nullptr;
+    node = ChildByName(node->id, name, ignoreCase);
+  }
+  return node;
+}
+
+Node &Tree::EnsureFolders(const std::string &path, bool ignoreCase, TimePoint now) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) throw std::invalid_argument("path with . or ..: " + path);
+  Node *node = Find(rootId_);
+  for (const auto &name : names) {
+    Node *child = ChildByName(node->id, name, ignoreCase);
+    if (child && !child->folder) throw std::invalid_argument("a file is in the way: " + path);
+    node = child ? child : &AddFolder(node->id, name, now);
+  }
+  return *node;
+}
+
+Json Tree::Save() const {
+  Json items = Json::array();
+  std::vector<const Node *> ordered;
+  for (const auto &[key, node] : nodes_) ordered.push_back(&node);
+  std::sort(ordered.begin(), ordered.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
+  for (const Node *node : ordered)
+    items.push_back({{"id", node->id},
+                     {"parent", node->parentId},
+                     {"name", node->name},
+                     {"folder", node->folder},
+                     {"mime", node->mimeType},
+                     {"content", Base64Encode(node->content)},
+                     {"created", ToMillis(node->created)},
+                     {"modified", ToMillis(node->modified)},
+                     {"version", node->version}});
+  return items;
+}
+
+void Tree::Load(const Json &state) {
+  nodes_.clear();
+  nextOrder_ = 1;
+  for (const auto &item : state) {
+    Node node;
+    node.id = item.at("id").get<std::string>();
+    node.parentId = item.at("parent").get<std::string>();
+    node.name = item.at("name").get<std::string>();
+    node.folder = item.at("folder").get<bool>();
+    node.mimeType = item.at("mime").get<std::string>();
+    node.content = Base64Decode(item.at("content").get<std::string>());
+    node.created = FromMillis(item.at("created").get<std::int64_t>());
+    node.modified = FromMillis(item.at("modified").get<std::int64_t>());
+    node.version = item.at("version").get<std::uint64_t>();
+    Insert(std::move(node));
+  }
+  if (!Find(rootId_)) Clear(Clock::now());
+}
+
+}  // namespace Nimbo::Emulator

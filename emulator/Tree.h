@@ -1,0 +1,67 @@
+#pragma once
+// The folder and file tree of one service account.
+
+#include "emulator/Json.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Nimbo::Emulator {
+
+struct Node {
+  std::string id, parentId, name, mimeType, content;
+  bool folder = false;
+  TimePoint created{}, modified{};
+  std::uint64_t order = 0;    // creation order, for stable listings
+  std::uint64_t version = 0;  // bumped on every change of content or metadata
+  std::int64_t Size() const { return static_cast<std::int64_t>(content.size()); }
+};
+
+class Tree {
+public:
+  using IdMaker = std::function<std::string(bool folder)>;
+
+  Tree(std::string rootId, IdMaker makeId);
+
+  void Clear(TimePoint now);
+  const Node &Root() const { return nodes_.at(rootId_); }
+  const std::string &RootId() const { return rootId_; }
+
+  Node *Find(const std::string &id);
+  const Node *Find(const std::string &id) const;
+  std::vector<const Node *> Children(const std::string &id) const;  // in creation order
+  Node *ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase);
+
+  Node &AddFolder(const std::string &parentId, const std::string &name, TimePoint now);
+  Node &AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
+                TimePoint now);
+  void SetContent(Node &node, std::string content, TimePoint now);
+  void Touch(Node &node, TimePoint now);
+  void Remove(const std::string &id);  // with everything below it
+  bool IsInside(const std::string &id, const std::string &ancestorId) const;
+  std::int64_t TotalSize(const std::string &id) const;
+  std::vector<const Node *> Ancestors(const std::string &id) const;  // root first, without the node
+
+  // "/"-separated names below the root; empty or "/" is the root.
+  std::string PathOf(const std::string &id) const;
+  Node *FindPath(const std::string &path, bool ignoreCase);
+  Node &EnsureFolders(const std::string &path, bool ignoreCase, TimePoint now);
+
+  Json Save() const;
+  void Load(const Json &state);
+
+private:
+  std::string rootId_;
+  IdMaker makeId_;
+  std::map<std::string, Node> nodes_;
+  std::uint64_t nextOrder_ = 1;
+
+  Node &Insert(Node node);
+};
+
+// Splits a "/"-separated path into names, dropping empty ones. Returns false for "." or "..".
+bool SplitPath(const std::string &path, std::vector<std::string> &names);
+
+}  // namespace Nimbo::Emulator

@@ -1,0 +1,170 @@
+#include "HttpsClient.h"
+
+#include "emulator/Tls.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <unistd.h>
+
+using namespace Nimbo::Emulator;
+using namespace EmulatorTest;
+
+namespace {
+
+const std::string Info = "https://api.dropbox.com/1/account/info";
+
+class ControlTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    EmulatorOptions options;
+    options.maxBodyBytes = 1024;
+    emulator = new CloudEmulator(options);
+    emulator->Start();
+  }
+  static void TearDownTestSuite() { delete emulator; }
+  void SetUp() override {
+    emulator->ResetAll();
+    emulator->RegisterClient(Cloud::Dropbox, "key", "secret");
+    token = emulator->IssueTokens(Cloud::Dropbox, "key").accessToken;
+  }
+  static CloudEmulator *emulator;
+  HttpsClient client{*emulator};
+  std::string token;
+};
+
+CloudEmulator *ControlTest::emulator = nullptr;
+
+TEST_F(ControlTest, CertificateCoversEveryHost) {
+  auto identity = MakeTlsIdentity(CloudEmulator::Hosts());
+  auto names = CertificateNames(identity.certPem);
+  for (const auto &host : CloudEmulator::Hosts())
+    EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
+  for (const char *host : {"www.googleapis.com", "accounts.google.com", "api.dropbox.com", "api-content.dropbox.com",
+                           "www.dropbox.com", "127.0.0.1"})
+    EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
+}
+
+TEST_F(ControlTest, RequestLogKeepsWhatArrived) {
+  client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/a%20b.txt?overwrite=true", "bytes",
+              {HttpsClient::Bearer(token), "X-Probe: 1"});
+  auto requests = emulator->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const RecordedRequest &r = requests[0];
+  EXPECT_EQ(r.method, "PUT");
+  EXPECT_EQ(r.host, "api-content.dropbox.com");
+  EXPECT_EQ(r.path, "/1/files_put/dropbox/a b.txt");
+  EXPECT_EQ(r.query, "overwrite=true");
+  EXPECT_EQ(r.body, "bytes");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), std::make_pair(std::string("X-Probe"), std::string("1"))),
+            r.headers.end());
+  emulator->ClearRequests();
+  EXPECT_TRUE(emulator->Requests().empty());
+}
+
+TEST_F(ControlTest, MultipartPartsAreRecordedInOrder) {
+  client.Multipart("https://api.dropbox.com/1/nothing", {{"file", "abc", "a.txt", "text/plain"}, {"parent_id", "0", "", ""}}, token);
+  auto requests = emulator->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  ASSERT_EQ(requests[0].parts.size(), 2u);
+  EXPECT_EQ(requests[0].parts[0].name, "file");
+  EXPECT_EQ(requests[0].parts[0].fileName, "a.txt");
+  EXPECT_EQ(requests[0].parts[0].content, "abc");
+  EXPECT_EQ(requests[0].parts[1].name, "parent_id");
+  EXPECT_EQ(requests[0].parts[1].content, "0");
+}
+
+TEST_F(ControlTest, StatusFaultAppliesToTheNextNMatchingRequests) {
+  Fault fault;
+  fault.status = 503;
+  fault.body = R"({"error": "busy"})";
+  fault.retryAfterSeconds = 7;
+  emulator->InjectFault({"api.dropbox.com", "GET", "/1/account"}, fault, 2);
+  EXPECT_EQ(client.Get("https://api.dropbox.com/1/metadata/dropbox", token).status, 200);  // other route
+  for (int i = 0; i < 2; ++i) {
+    Reply r = client.Get(Info, token);
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.body, fault.body);
+    EXPECT_EQ(r.Header("retry-after"), "7");
+  }
+  EXPECT_EQ(client.Get(Info, token).status, 200);
+}
+
+TEST_F(ControlTest, DroppedConnectionTruncatedBodyAndDelay) {
+  Fault drop;
+  drop.dropConnection = true;
+  emulator->InjectFault({"", "", "/1/account"}, drop);
+  Reply dropped = client.Get(Info, token);
+  EXPECT_NE(dropped.error, CURLE_OK);
+  EXPECT_EQ(dropped.status, 0);
+
+  Fault truncate;
+  truncate.truncateBody = true;
+  emulator->InjectFault({"", "", "/1/account"}, truncate);
+  Reply cut = client.Get(Info, token);
+  EXPECT_EQ(cut.error, CURLE_PARTIAL_FILE);
+
+  Fault slow;
+  slow.delay = std::chrono::milliseconds(300);
+  emulator->InjectFault({"", "", "/1/account"}, slow);
+  auto start = std::chrono::steady_clock::now();
+  Reply delayed = client.Get(Info, token);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_EQ(delayed.status, 200);
+
+  emulator->InjectFault({"", "", "/1/account"}, drop, 5);
+  emulator->ClearFaults();
+  EXPECT_EQ(client.Get(Info, token).status, 200);
+}
+
+TEST_F(ControlTest, OversizedBodiesGet413InTheServiceFormat) {
+  Reply r = client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", std::string(4096, 'x'),
+                        {HttpsClient::Bearer(token)});
+  EXPECT_EQ(r.status, 413);
+  EXPECT_TRUE(r.Json()["error"].is_string()) << r.body;
+  EXPECT_FALSE(emulator->Find(Cloud::Dropbox, "big.bin"));
+}
+
+TEST_F(ControlTest, BrokenMultipartGetsTheServiceError) {
+  Reply r = client.Send("POST", "https://www.googleapis.com/upload/drive/v2/files?uploadType=media", "--x\r\nbroken",
+                        {"Content-Type: multipart/form-data; boundary=x"});
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.Json()["error"]["code"], 400) << r.body;
+}
+
+TEST_F(ControlTest, AdminPathControlsTheEmulator) {
+  Reply added = client.Form("https://localhost/emulator/files", {{"service", "dropbox"}, {"path", "Docs/n.txt"}, {"content", "hi"}});
+  EXPECT_EQ(added.status, 200);
+  EXPECT_EQ(emulator->Find(Cloud::Dropbox, "docs/N.TXT")->content, "hi");
+  EXPECT_EQ(client.Form("https://localhost/emulator/reset", {{"service", "nowhere"}}).status, 400);
+  EXPECT_EQ(client.Send("POST", "https://localhost/emulator/faults", R"({"path":"/1/account","status":429})").status, 200);
+  EXPECT_EQ(client.Get(Info, token).status, 429);
+  EXPECT_EQ(client.Get("https://localhost/emulator/ca.pem").body, emulator->CaPem());
+}
+
+TEST(EmulatorDataFolder, StateAndAuthoritySurviveARestart) {
+  auto dir = std::filesystem::temp_directory_path() / ("emulator-data-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::string ca;
+  {
+    EmulatorOptions options;
+    options.dataDir = dir;
+    CloudEmulator first(options);
+    first.Start();
+    first.AddFile(Cloud::GoogleDrive, "Keep/me.txt", "kept");
+    ca = first.CaPem();
+  }
+  EmulatorOptions options;
+  options.dataDir = dir;
+  CloudEmulator second(options);
+  second.Start();
+  EXPECT_EQ(second.CaPem(), ca);
+  ASSERT_TRUE(second.Find(Cloud::GoogleDrive, "Keep/me.txt"));
+  EXPECT_EQ(second.Find(Cloud::GoogleDrive, "Keep/me.txt")->content, "kept");
+  second.Stop();
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
