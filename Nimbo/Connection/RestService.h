@@ -158,8 +158,8 @@ public:
     const TOnGetAuthUIClass& GetOnGetAuthUIClass() const { return FOnGetAuthUIClass; }
     void SetOnGetAuthUIClass(TOnGetAuthUIClass AValue) { FOnGetAuthUIClass = std::move(AValue); }
 
-    const std::string& GetToken() const { return State().GetToken(); }
-    const std::string& GetRefresh() const { return State().GetRefresh(); }
+    std::string GetToken() const { return State().GetToken(); }
+    std::string GetRefresh() const { return State().GetRefresh(); }
     TDateTime GetExpires() const { return State().GetExpires(); }
 
     // Whether RedirectUrl must be kept with the stored properties: it differs from the default.

@@ -78,7 +78,7 @@ void PrintTo(const TSnapshot& A, std::ostream* AOut) {
 }
 
 // A signed-in service with extra fields and a saved stream that differs from it in every field.
-struct TUserServiceFixture : public ::testing::Test {
+struct RestServiceStateLoad : public ::testing::Test {
     TUserService Service;
     TBytes OtherStream;
 
@@ -148,7 +148,7 @@ TEST(RestServiceStateStream, WritesAtTheStreamsCurrentPosition) {
 // ---------------------------------------------------------------------------------------------
 // Loading
 
-TEST_F(TUserServiceFixture, RoundTripRestoresEveryFieldBitForBit) {
+TEST_F(RestServiceStateLoad, RoundTripRestoresEveryFieldBitForBit) {
     const double oddExpiry = std::bit_cast<double>(std::uint64_t{0x40E5F3A9FBE76C8B});
     Service.State().SetToken("token", "refresh", oddExpiry);
     const TBytes saved = SavedBytes(Service);
@@ -163,7 +163,7 @@ TEST_F(TUserServiceFixture, RoundTripRestoresEveryFieldBitForBit) {
     EXPECT_EQ(stream.peek(), std::char_traits<char>::eof()) << "the whole state was consumed";
 }
 
-TEST_F(TUserServiceFixture, LoadingIsSeenByEveryServiceOfTheGroup) {
+TEST_F(RestServiceStateLoad, LoadingIsSeenByEveryServiceOfTheGroup) {
     TUserService partner;
     Service.SetGroup(31);
     partner.SetGroup(31);
@@ -173,7 +173,7 @@ TEST_F(TUserServiceFixture, LoadingIsSeenByEveryServiceOfTheGroup) {
     EXPECT_EQ(partner.Scoped().Scopes, 0x1234);
 }
 
-TEST_F(TUserServiceFixture, WrongVersionIsInvalidData) {
+TEST_F(RestServiceStateLoad, WrongVersionIsInvalidData) {
     TBytes stream = OtherStream;
     stream[0] = 2;
     const TSnapshot before = SnapshotOf(Service);
@@ -187,7 +187,7 @@ TEST_F(TUserServiceFixture, WrongVersionIsInvalidData) {
     EXPECT_EQ(SnapshotOf(Service), before);
 }
 
-TEST_F(TUserServiceFixture, StateOfAnotherClientIdIsRefused) {
+TEST_F(RestServiceStateLoad, StateOfAnotherClientIdIsRefused) {
     Service.SetClientId("another-client");
     Service.State().SetToken("kept", "kept-refresh", 3.0);
     const TSnapshot before = SnapshotOf(Service);
@@ -201,7 +201,7 @@ TEST_F(TUserServiceFixture, StateOfAnotherClientIdIsRefused) {
     EXPECT_EQ(SnapshotOf(Service), before);
 }
 
-TEST_F(TUserServiceFixture, TruncatedStreamAtAnyPointLeavesEverythingAsItWas) {
+TEST_F(RestServiceStateLoad, TruncatedStreamAtAnyPointLeavesEverythingAsItWas) {
     const TSnapshot before = SnapshotOf(Service);
     for (std::size_t length = 0; length < OtherStream.size(); ++length) {
         auto input = StreamOf(TBytes(OtherStream.begin(), OtherStream.begin() + static_cast<std::ptrdiff_t>(length)));
@@ -210,7 +210,7 @@ TEST_F(TUserServiceFixture, TruncatedStreamAtAnyPointLeavesEverythingAsItWas) {
     }
 }
 
-TEST_F(TUserServiceFixture, OverlongLengthPrefixLeavesEverythingAsItWas) {
+TEST_F(RestServiceStateLoad, OverlongLengthPrefixLeavesEverythingAsItWas) {
     TBytes corrupt(OtherStream.begin(), OtherStream.begin() + 8);  // version and client id
     corrupt.insert(corrupt.end(), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
     const TSnapshot before = SnapshotOf(Service);
@@ -222,12 +222,12 @@ TEST_F(TUserServiceFixture, OverlongLengthPrefixLeavesEverythingAsItWas) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-class RestServiceStateFile : public TUserServiceFixture {
+class RestServiceStateFile : public RestServiceStateLoad {
 protected:
     std::filesystem::path Folder;
 
     void SetUp() override {
-        TUserServiceFixture::SetUp();
+        RestServiceStateLoad::SetUp();
         std::string pattern = (std::filesystem::temp_directory_path() / "nimbo-state-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         Folder = pattern;
