@@ -5,3 +5,5 @@
 #include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/platform/DateTime.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
+#include "Nimbo/Connection/AuthUI.h"
+#include "Nimbo/Connection/RestService.h"

@@ -1,0 +1,132 @@
+#include "Nimbo/Connection/Storage.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "Nimbo/Connection/LocalFile.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+const char* const FolderMimeType = "inode/directory";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TNimboCloudFileData
+
+TNimboCloudFileData::TNimboCloudFileData(const TNimboStorage& AService) : TRestHandle(AService) {}
+
+TNimboCloudFileData::TNimboCloudFileData(TNimboCloudFileData& AParent)
+    : TRestHandle(AParent.GetService()), FParent(AParent.ToAutoFree()) {}
+
+TNimboStorage& TNimboCloudFileData::GetService() const {
+    // Handles of item data are only ever made for storages.
+    auto* storage = dynamic_cast<TNimboStorage*>(&TRestHandle::GetService());
+    Assert(storage != nullptr, "Item data of a service that is not a storage");
+    return *storage;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboStorage
+
+TNimboCloudFile TNimboStorage::Root() { return GetRoot(); }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboCloudFile: checks
+
+TNimboCloudFileData& TNimboCloudFile::Item() const {
+    Assert(FData != nullptr, "The cloud file holds no item");
+    return *FData;
+}
+
+void TNimboCloudFile::CheckFile() const {
+    if (GetIsFolder()) throw ERestError("\"" + GetName() + "\" should be a file, not a folder");
+}
+
+void TNimboCloudFile::CheckFolder() const {
+    if (!GetIsFolder()) throw ERestError("\"" + GetName() + "\" should be a folder");
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboCloudFile: operations
+
+void TNimboCloudFile::Files(const TFileProc& AProc) const {
+    CheckFolder();
+    Storage().GetFiles(Item(), AProc);
+}
+
+std::vector<TNimboCloudFile> TNimboCloudFile::Files() const {
+    CheckFolder();
+    std::vector<TNimboCloudFile> files;
+    Storage().GetFiles(Item(), [&files](TNimboCloudFile AFile) {
+        // Geometric growth from 16 entries, so that long listings are not copied per item.
+        if (files.size() == files.capacity()) files.reserve(std::max<std::size_t>(16, 2 * files.capacity()));
+        files.push_back(std::move(AFile));
+    });
+    files.shrink_to_fit();
+    return files;
+}
+
+void TNimboCloudFile::Download(std::ostream& AStream) const {
+    CheckFile();
+    Storage().Download(Item(), AStream);
+}
+
+void TNimboCloudFile::Download(const std::string& AFileName) const {
+    CheckFile();  // before anything touches the local disk
+    ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { Download(AStream); });
+}
+
+void TNimboCloudFile::Upload(std::istream& AStream) const {
+    CheckFile();
+    Storage().Upload(Item(), AStream);
+}
+
+void TNimboCloudFile::Upload(const std::string& AFileName) const {
+    CheckFile();
+    std::ifstream stream = OpenLocalFile(AFileName);
+    Upload(stream);
+}
+
+void TNimboCloudFile::Delete() const { Storage().Delete(Item()); }
+
+TNimboCloudFile TNimboCloudFile::CreateFolder(const std::string& AName) const {
+    CheckFolder();
+    return TNimboCloudFile(Storage().CreateFolder(Item(), AName));
+}
+
+TNimboCloudFile TNimboCloudFile::createFile(const std::string& AName, std::istream& AStream) const {
+    CheckFolder();
+    return TNimboCloudFile(Storage().createFile(Item(), AName, AStream));
+}
+
+TNimboCloudFile TNimboCloudFile::createFile(const std::string& AName, const std::string& AFileName) const {
+    CheckFolder();
+    std::ifstream stream = OpenLocalFile(AFileName);
+    return createFile(AName, stream);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboCloudFile: attributes
+
+std::string TNimboCloudFile::GetName() const { return Storage().GetName(Item()); }
+
+bool TNimboCloudFile::GetIsFolder() const { return Storage().GetIsFolder(Item()); }
+
+std::string TNimboCloudFile::GetMimeType() const {
+    return GetIsFolder() ? FolderMimeType : Storage().GetMimeType(Item());
+}
+
+std::int64_t TNimboCloudFile::GetSize() const { return GetIsFolder() ? 0 : Storage().GetSize(Item()); }
+
+TDateTime TNimboCloudFile::GetCreatedAt() const { return Storage().GetCreatedAt(Item()); }
+
+bool TNimboCloudFile::GetHasCreatedAt() const { return GetCreatedAt() != MinDateTime; }
+
+TDateTime TNimboCloudFile::GetModifiedAt() const { return Storage().GetModifiedAt(Item()); }
+
+bool TNimboCloudFile::GetHasModifiedAt() const { return GetModifiedAt() != MinDateTime; }
+
+}  // namespace Nimbo::Connection

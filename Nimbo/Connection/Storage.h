@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/platform/AutoFree.h"
+#include "Nimbo/Connection/platform/DateTime.h"
+
+namespace Nimbo::Connection {
+
+class TNimboStorage;
+class TNimboCloudFile;
+
+// The data of one cloud item. Each storage derives its own item class and keeps the service's
+// identifiers and attributes there. Always created with std::make_shared. It knows its storage only
+// through a weak handle and keeps its parent's data alive.
+class TNimboCloudFileData : public TRestHandle, public TAutoFreeBase<TNimboCloudFileData> {
+public:
+    // A top-level item (the root) of AService.
+    explicit TNimboCloudFileData(const TNimboStorage& AService);
+    // An item inside AParent, of AParent's storage; ERestError "Service has been destroyed." when
+    // that storage is gone.
+    explicit TNimboCloudFileData(TNimboCloudFileData& AParent);
+
+    // The storage this item belongs to; ERestError "Service has been destroyed." when it is gone.
+    TNimboStorage& GetService() const;
+
+private:
+    AutoFree<TNimboCloudFileData> FParent;
+};
+
+// One callable receiving the items of a listing, one at a time.
+using TFileProc = std::function<void(TNimboCloudFile)>;
+
+// The uniform storage component. An adapter derives from it and implements every operation below;
+// the item data passed in is always one of its own item data objects.
+class TNimboStorage : public TRestService {
+public:
+    using TRestService::TRestService;
+
+    TNimboCloudFile Root();
+
+    // A handle of the root folder; every call returns a copy of the same handle.
+    virtual TNimboCloudFile GetRoot() = 0;
+    // The item's display name (not a path).
+    virtual std::string GetName(TNimboCloudFileData& AData) = 0;
+    virtual bool GetIsFolder(TNimboCloudFileData& AData) = 0;
+    // Only asked for files.
+    virtual std::string GetMimeType(TNimboCloudFileData& AData) = 0;
+    // Only asked for files.
+    virtual std::int64_t GetSize(TNimboCloudFileData& AData) = 0;
+    // MinDateTime when the service gives no such date.
+    virtual TDateTime GetCreatedAt(TNimboCloudFileData& AData) = 0;
+    virtual TDateTime GetModifiedAt(TNimboCloudFileData& AData) = 0;
+    // Delivers each direct child of the folder, in the service's order, as a handle on a new item
+    // data object whose parent is AData.
+    virtual void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) = 0;
+    // Writes the file's bytes at the stream's current position.
+    virtual void Download(TNimboCloudFileData& AData, std::ostream& AStream) = 0;
+    // Replaces the content of the existing file with the stream's bytes; the item keeps its identity.
+    virtual void Upload(TNimboCloudFileData& AData, std::istream& AStream) = 0;
+    virtual void Delete(TNimboCloudFileData& AData) = 0;
+    // Creates a folder inside AData and returns its item data (parent AData).
+    virtual AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) = 0;
+    // Creates a file with the stream's bytes inside AData and returns its item data (parent AData).
+    virtual AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                                     std::istream& AStream) = 0;
+
+protected:
+    // The item data as the adapter's own class.
+    template <class T>
+    static T& DataAs(TNimboCloudFileData& AData) {
+        auto* data = dynamic_cast<T*>(&AData);
+        Assert(data != nullptr, "Item data of another storage");
+        return *data;
+    }
+};
+
+// A value handle of one cloud item, freely copied; copies share the item's data. Checks whether an
+// operation is meant for a file or a folder and forwards it to the item's storage. A default value
+// holds no item and is only a placeholder.
+class TNimboCloudFile {
+public:
+    TNimboCloudFile() = default;
+    explicit TNimboCloudFile(TNimboCloudFileData& AData) : FData(AData.ToAutoFree()) {}
+    explicit TNimboCloudFile(AutoFree<TNimboCloudFileData> AData) : FData(std::move(AData)) {}
+
+    // The shared item data; empty for a placeholder.
+    const AutoFree<TNimboCloudFileData>& Data() const { return FData; }
+    bool IsEmpty() const { return FData == nullptr; }
+
+    void Files(const TFileProc& AProc) const;
+    std::vector<TNimboCloudFile> Files() const;
+    void Download(std::ostream& AStream) const;
+    // Writes the local file only when the whole download succeeded; otherwise an existing file of
+    // that name is untouched and nothing is left behind.
+    void Download(const std::string& AFileName) const;
+    void Upload(std::istream& AStream) const;
+    void Upload(const std::string& AFileName) const;
+    void Delete() const;
+    TNimboCloudFile CreateFolder(const std::string& AName) const;
+    TNimboCloudFile createFile(const std::string& AName, std::istream& AStream) const;
+    TNimboCloudFile createFile(const std::string& AName, const std::string& AFileName) const;
+
+    std::string GetName() const;
+    bool GetIsFolder() const;
+    // "inode/directory" for a folder.
+    std::string GetMimeType() const;
+    // 0 for a folder.
+    std::int64_t GetSize() const;
+    TDateTime GetCreatedAt() const;
+    bool GetHasCreatedAt() const;
+    TDateTime GetModifiedAt() const;
+    bool GetHasModifiedAt() const;
+
+private:
+    // The item's data; EAssertionFailed for a placeholder.
+    TNimboCloudFileData& Item() const;
+    TNimboStorage& Storage() const { return Item().GetService(); }
+    void CheckFile() const;
+    void CheckFolder() const;
+
+    AutoFree<TNimboCloudFileData> FData;
+};
+
+}  // namespace Nimbo::Connection
