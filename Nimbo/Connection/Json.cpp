@@ -343,11 +343,22 @@ private:
 // ---------------------------------------------------------------------------------------------
 // TJsonDecoder
 
-TJsonDecoder::TJsonDecoder(std::string_view AJson)
-    : TJsonDecoder(TBytes(reinterpret_cast<const std::uint8_t*>(AJson.data()),
-                          reinterpret_cast<const std::uint8_t*>(AJson.data()) + AJson.size())) {}
+namespace {
 
-TJsonDecoder::TJsonDecoder(const TBytes& AJson) : TJsonDecoder(TBytes(AJson)) {}
+// A copy of the text with room for the parser's padding, so that it is copied only once.
+TBytes PaddedCopy(const void* AData, std::size_t ASize) {
+    TBytes bytes;
+    bytes.reserve(ASize + simdjson::SIMDJSON_PADDING);
+    const auto* first = static_cast<const std::uint8_t*>(AData);
+    bytes.assign(first, first + ASize);
+    return bytes;
+}
+
+}  // namespace
+
+TJsonDecoder::TJsonDecoder(std::string_view AJson) : TJsonDecoder(PaddedCopy(AJson.data(), AJson.size())) {}
+
+TJsonDecoder::TJsonDecoder(const TBytes& AJson) : TJsonDecoder(PaddedCopy(AJson.data(), AJson.size())) {}
 
 TJsonDecoder::TJsonDecoder(TBytes&& AJson) : FValue(std::make_unique<TDocument>(std::move(AJson))) {}
 
