@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,6 +156,8 @@ RawHttpsServer::RawHttpsServer(Handler AHandler) : RawHttpsServer(std::move(AHan
 
 RawHttpsServer::RawHttpsServer(Handler AHandler, Options AOptions)
     : FHandler(std::move(AHandler)), FOptions(std::move(AOptions)) {
+    // A client that drops the connection mid-handshake must not kill the test process.
+    signal(SIGPIPE, SIG_IGN);
     if (FOptions.Tls) {
         FCerts = MakeTestCertificates(FOptions.Names);
         FCaFile = WriteTempFile("test-ca-", FCerts.CaPem);
