@@ -71,6 +71,7 @@ public:
     services_.push_back(MakeGoogleDrive());
     services_.push_back(MakeDropbox());
     services_.push_back(MakeLiveConnect());
+    services_.push_back(MakeBox());
     for (auto &service : services_)
       for (const auto &host : service->Hosts()) byHost_[host] = service.get();
     identity_ = LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
@@ -357,7 +358,7 @@ std::filesystem::path CloudEmulator::CaCertPath() const { return impl_->CaPath()
 
 std::vector<std::string> CloudEmulator::Hosts() {
   std::vector<std::string> hosts;
-  for (auto maker : {MakeGoogleDrive, MakeDropbox, MakeLiveConnect})
+  for (auto maker : {MakeGoogleDrive, MakeDropbox, MakeLiveConnect, MakeBox})
     for (const auto &host : maker()->Hosts()) hosts.push_back(host);
   for (const char *host : LoopbackHosts) hosts.emplace_back(host);
   return hosts;
