@@ -254,7 +254,7 @@ private:
       o["comments_count"] = 0;
       o["comments_enabled"] = true;
     }
-    o["is_embeddable"] = !node.folder;
+    o["is_embeddable"] = !root;
     if (node.folder) o["count"] = tree.Children(node.id).size();
     if (!node.folder) o["source"] = Source(node);
     o["link"] = Link(node);
