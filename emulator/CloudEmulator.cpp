@@ -70,6 +70,8 @@ public:
   explicit Impl(EmulatorOptions options) : options_(std::move(options)) {
     services_.push_back(MakeGoogleDrive());
     services_.push_back(MakeDropbox());
+    services_.push_back(MakeLiveConnect());
+    services_.push_back(MakeBox());
     for (auto &service : services_)
       for (const auto &host : service->Hosts()) byHost_[host] = service.get();
     identity_ = LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
@@ -356,7 +358,7 @@ std::filesystem::path CloudEmulator::CaCertPath() const { return impl_->CaPath()
 
 std::vector<std::string> CloudEmulator::Hosts() {
   std::vector<std::string> hosts;
-  for (auto maker : {MakeGoogleDrive, MakeDropbox})
+  for (auto maker : {MakeGoogleDrive, MakeDropbox, MakeLiveConnect, MakeBox})
     for (const auto &host : maker()->Hosts()) hosts.push_back(host);
   for (const char *host : LoopbackHosts) hosts.emplace_back(host);
   return hosts;
@@ -429,13 +431,7 @@ void CloudEmulator::RegisterClient(Cloud cloud, const std::string &clientId, con
 
 TokenPair CloudEmulator::IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope) {
   std::lock_guard lock(impl_->mutex);
-  Service &service = impl_->Get(cloud);
-  Grant grant{clientId, scope, "", TimePoint::max(), false};
-  if (cloud != Cloud::Dropbox) grant.expires = Clock::now() + std::chrono::hours(1);
-  TokenPair pair;
-  pair.accessToken = service.oauth.IssueAccessToken(grant);
-  if (cloud != Cloud::Dropbox) pair.refreshToken = service.oauth.IssueRefreshToken(grant);
-  return pair;
+  return impl_->Get(cloud).IssueTokens(clientId, scope, Clock::now());
 }
 
 void CloudEmulator::ExpireAccessTokens(Cloud cloud) {

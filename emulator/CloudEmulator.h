@@ -109,6 +109,10 @@ public:
   // OAuth.
   void RegisterClient(Cloud cloud, const std::string &clientId, const std::string &secret,
                       std::vector<std::string> redirectUris = {});
+  // Tokens as a finished sign-in would give them: Google Drive and Box an hour's access token and a
+  // refresh token; Dropbox a token that does not expire and no refresh token; Live Connect an hour's
+  // token for the scope (empty: wl.signin wl.basic wl.offline_access wl.skydrive wl.skydrive_update)
+  // and a refresh token only with wl.offline_access.
   TokenPair IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope = "");
   void ExpireAccessTokens(Cloud cloud);
   void RevokeRefreshTokens(Cloud cloud);

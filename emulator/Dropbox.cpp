@@ -47,6 +47,11 @@ public:
 
   void SendError(Exchange &ex, int status, const std::string &message) override { Error(ex, status, message); }
 
+  // Dropbox tokens do not expire and there are no refresh tokens.
+  TokenPair IssueTokens(const std::string &clientId, const std::string &scope, TimePoint) override {
+    return {oauth.IssueAccessToken({clientId, scope, "", TimePoint::max(), false}), ""};
+  }
+
   void Handle(Exchange &ex) override {
     const std::string &path = ex.Path(), &method = ex.Method();
     if (ex.host == WebHost) return HandleWeb(ex);

@@ -54,10 +54,10 @@ std::string OAuthRegistry::IssueAccessToken(const Grant &grant) {
   return token;
 }
 
-std::string OAuthRegistry::IssueRefreshToken(const Grant &grant) {
+std::string OAuthRegistry::IssueRefreshToken(const Grant &grant, TimePoint expires) {
   auto token = RandomToken(48);
   Grant refresh = grant;
-  refresh.expires = TimePoint::max();
+  refresh.expires = expires;
   refresh.spent = false;
   refreshTokens_[token] = refresh;
   return token;

@@ -38,7 +38,7 @@ public:
                        TimePoint now, Grant &grant);
 
   std::string IssueAccessToken(const Grant &grant);
-  std::string IssueRefreshToken(const Grant &grant);
+  std::string IssueRefreshToken(const Grant &grant, TimePoint expires = TimePoint::max());
   TokenCheck CheckAccessToken(const std::string &token, TimePoint now, Grant *grant = nullptr) const;
   Grant *RefreshToken(const std::string &token);
 

@@ -91,6 +91,11 @@ void Service::Load(const Json &state) {
   oauth.Load(state.at("oauth"));
 }
 
+TokenPair Service::IssueTokens(const std::string &clientId, const std::string &scope, TimePoint now) {
+  Grant grant{clientId, scope, "", now + std::chrono::hours(1), false};
+  return {oauth.IssueAccessToken(grant), oauth.IssueRefreshToken(grant)};
+}
+
 std::string Service::AddFolder(const std::string &path, TimePoint now) {
   return tree.EnsureFolders(path, NamesIgnoreCase(), now).id;
 }
@@ -143,7 +148,8 @@ void Service::SendSignInForm(Exchange &ex, const std::string &serviceTitle, cons
   ex.SendHtml(200, html);
 }
 
-const OAuthClient *Service::AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired) {
+const OAuthClient *Service::AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired,
+                                              const std::string &builtInRedirect) {
   // The page's own form posts back the original fields, so read them from either place.
   const OAuthClient *client = oauth.Client(ex.Field("client_id"));
   std::string problem;
@@ -151,7 +157,7 @@ const OAuthClient *Service::AuthorizingClient(Exchange &ex, const std::string &r
     problem = "invalid_client: The OAuth client was not found.";
   else if (redirectRequired && redirectUri.empty())
     problem = "invalid_request: Missing required parameter: redirect_uri";
-  else if (!redirectUri.empty() && !oauth.AcceptsRedirect(*client, redirectUri))
+  else if (!redirectUri.empty() && redirectUri != builtInRedirect && !oauth.AcceptsRedirect(*client, redirectUri))
     problem = "redirect_uri_mismatch: The redirect URI in the request does not match a registered redirect URI.";
   else if (ex.Field("response_type") != "code" && ex.Field("response_type") != "token")
     problem = "unsupported_response_type: Invalid response_type: " + ex.Field("response_type");

@@ -63,6 +63,10 @@ public:
   Json Save() const;
   void Load(const Json &state);
 
+  // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
+  // By default an access token for an hour and a refresh token.
+  virtual TokenPair IssueTokens(const std::string &clientId, const std::string &scope, TimePoint now);
+
   std::string AddFolder(const std::string &path, TimePoint now);
   std::string AddFile(const std::string &path, const std::string &content, const std::string &mimeType, TimePoint now);
 
@@ -78,8 +82,9 @@ protected:
   void SendSignInForm(Exchange &ex, const std::string &serviceTitle, const std::string &clientId,
                       const std::string &scope) const;
   // The client and redirect checks every authorization page makes; answers an error page and
-  // returns nullptr when they fail.
-  const OAuthClient *AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired);
+  // returns nullptr when they fail. builtInRedirect, when set, is accepted for every client.
+  const OAuthClient *AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired,
+                                       const std::string &builtInRedirect = "");
   // Reads client credentials from form fields or HTTP Basic; returns the client when they match.
   const OAuthClient *TokenClient(const Exchange &ex, bool secretRequired) const;
 

@@ -168,6 +168,7 @@ Json Tree::Save() const {
                      {"folder", node->folder},
                      {"mime", node->mimeType},
                      {"content", Base64Encode(node->content)},
+                     {"description", node->description},
                      {"created", ToMillis(node->created)},
                      {"modified", ToMillis(node->modified)},
                      {"version", node->version}});
@@ -185,6 +186,7 @@ void Tree::Load(const Json &state) {
     node.folder = item.at("folder").get<bool>();
     node.mimeType = item.at("mime").get<std::string>();
     node.content = Base64Decode(item.at("content").get<std::string>());
+    node.description = item.value("description", "");
     node.created = FromMillis(item.at("created").get<std::int64_t>());
     node.modified = FromMillis(item.at("modified").get<std::int64_t>());
     node.version = item.at("version").get<std::uint64_t>();

@@ -12,6 +12,7 @@ namespace Nimbo::Emulator {
 
 struct Node {
   std::string id, parentId, name, mimeType, content;
+  std::string description;    // free text some services keep with an item
   bool folder = false;
   TimePoint created{}, modified{};
   std::uint64_t order = 0;    // creation order, for stable listings

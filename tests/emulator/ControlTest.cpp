@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <unistd.h>
 
 using namespace Nimbo::Emulator;
@@ -42,7 +43,8 @@ TEST_F(ControlTest, CertificateCoversEveryHost) {
   for (const auto &host : CloudEmulator::Hosts())
     EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
   for (const char *host : {"www.googleapis.com", "accounts.google.com", "api.dropbox.com", "api-content.dropbox.com",
-                           "www.dropbox.com", "127.0.0.1"})
+                           "www.dropbox.com", "apis.live.net", "login.live.com", "api.box.com", "upload.box.com",
+                           "app.box.com", "127.0.0.1"})
     EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
 }
 
@@ -125,6 +127,19 @@ TEST_F(ControlTest, OversizedBodiesGet413InTheServiceFormat) {
   EXPECT_EQ(r.status, 413);
   EXPECT_TRUE(r.Json()["error"].is_string()) << r.body;
   EXPECT_FALSE(emulator->Find(Cloud::Dropbox, "big.bin"));
+
+  struct Case { std::string url; std::function<bool(const nlohmann::json &)> serviceFormat; };
+  const Case cases[] = {
+      {"https://apis.live.net/v5.0/me/skydrive/files/big.bin",
+       [](const nlohmann::json &j) { return j["error"]["code"] == "request_entity_too_large"; }},
+      {"https://upload.box.com/api/2.0/files/content",
+       [](const nlohmann::json &j) { return j["type"] == "error" && j["status"] == 413; }},
+  };
+  for (const Case &c : cases) {
+    Reply big = client.Send("PUT", c.url, std::string(4096, 'x'));
+    EXPECT_EQ(big.status, 413) << c.url;
+    EXPECT_TRUE(c.serviceFormat(big.Json())) << c.url << " " << big.body;
+  }
 }
 
 TEST_F(ControlTest, BrokenMultipartGetsTheServiceError) {

@@ -1,0 +1,617 @@
+// Live Connect v5.0 (SkyDrive, later OneDrive) on apis.live.net, its file storage host, and the
+// Windows Live OAuth 2.0 pages on login.live.com. Items are addressed by id; names ignore case.
+
+#include "emulator/Service.h"
+
+#include <algorithm>
+#include <set>
+
+namespace Nimbo::Emulator {
+namespace {
+
+const std::string ApiHost = "apis.live.net";
+const std::string BetaApiHost = "beta.apis.live.net";
+const std::string LoginHost = "login.live.com";
+const std::string StorageHost = "storage.live.com";
+const std::string DesktopRedirect = "https://login.live.com/oauth20_desktop.srf";
+const std::string Cid = "e0a1c0de5eed1e55";         // the account's user id
+const std::string ResourcePrefix = "E0A1C0DE5EED1E55!";  // what item ids end with, before their number
+const std::string RootId = "folder." + Cid;
+const std::string DefaultScopes = "wl.signin wl.basic wl.offline_access wl.skydrive wl.skydrive_update";
+constexpr std::size_t MaxUploadBytes = 100u << 20;
+constexpr int TokenSeconds = 3600;
+constexpr auto CodeLifetime = std::chrono::minutes(5);
+
+const std::set<std::string> KnownScopes = {
+    "wl.basic",         "wl.offline_access", "wl.signin",          "wl.birthday",       "wl.calendars",
+    "wl.calendars_update", "wl.contacts_birthday", "wl.contacts_create", "wl.contacts_calendars",
+    "wl.contacts_photos", "wl.contacts_skydrive", "wl.emails",      "wl.events_create",  "wl.imap",
+    "wl.phone_numbers", "wl.photos",         "wl.postal_addresses", "wl.skydrive",       "wl.skydrive_update",
+    "wl.work_profile",  "wl.applications",   "wl.applications_create"};
+
+// Scope lists come separated by spaces or commas; answers use spaces.
+std::vector<std::string> SplitScopes(const std::string &text) {
+  std::vector<std::string> scopes;
+  std::string current;
+  for (char c : text + " ") {
+    if (c == ' ' || c == ',') {
+      if (!current.empty() && std::find(scopes.begin(), scopes.end(), current) == scopes.end()) scopes.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  return scopes;
+}
+
+std::string JoinScopes(const std::vector<std::string> &scopes) {
+  std::string text;
+  for (const auto &scope : scopes) text += (text.empty() ? "" : " ") + scope;
+  return text;
+}
+
+bool HasScope(const std::string &granted, const std::string &scope) {
+  auto scopes = SplitScopes(granted);
+  return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
+}
+
+// Names the service refuses: empty, "." and "..", characters Windows forbids, over 255 characters.
+bool ValidName(const std::string &name) {
+  return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
+         name.find_first_of("/\\:*?\"<>|") == std::string::npos && name.back() != ' ' && name.back() != '.';
+}
+
+std::string Base64Url(const std::string &bytes) {
+  std::string text = Base64Encode(bytes);
+  for (auto &c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  text.erase(text.find_last_not_of('=') + 1);
+  return text;
+}
+
+class LiveConnect final : public Service {
+public:
+  LiveConnect()
+      : Service(Cloud::LiveConnect, RootId, [this](bool folder) { return NewId(folder); }, "EwA",
+                "Emulated Live User") {}
+
+  std::vector<std::string> Hosts() const override { return {ApiHost, BetaApiHost, LoginHost, StorageHost}; }
+  bool NamesIgnoreCase() const override { return true; }
+
+  void SendError(Exchange &ex, int status, const std::string &message) override {
+    std::string code = status == 400 ? "request_body_invalid" : status == 401 ? "request_token_invalid"
+                     : status == 404 ? "resource_not_found" : status == 413 ? "request_entity_too_large"
+                     : status >= 500 ? "server_internal_error" : "request_invalid";
+    Error(ex, status, code, message);
+  }
+
+  // An empty scope stands for everything the storage adapters ask for. A refresh token comes only
+  // with wl.offline_access, as from the token endpoint.
+  TokenPair IssueTokens(const std::string &clientId, const std::string &scope, TimePoint now) override {
+    Grant grant{clientId, JoinScopes(SplitScopes(scope.empty() ? DefaultScopes : scope)), "",
+                now + std::chrono::seconds(TokenSeconds), false};
+    return {oauth.IssueAccessToken(grant), HasScope(grant.scope, "wl.offline_access") ? oauth.IssueRefreshToken(grant) : ""};
+  }
+
+  void Handle(Exchange &ex) override {
+    if (ex.host == LoginHost) return HandleLogin(ex);
+    if (ex.host == StorageHost) return Storage(ex);
+    // Clients that cannot send every verb name it in the query.
+    std::string method = ex.HasQuery("method") ? ToUpper(ex.Query("method")) : ex.Method();
+    HandleApi(ex, method);
+    if (ex.Query("suppress_response_codes") == "true" && ex.res.status >= 400) ex.res.status = 200;
+  }
+
+private:
+  std::uint64_t nextNumber_ = 101;
+  const std::string storageKey_ = RandomToken(24);  // download links end with a restart
+
+  std::string NewId(bool folder) {
+    for (;;) {
+      std::string number = std::to_string(nextNumber_++);
+      if (!tree.Find("folder." + Cid + "." + ResourcePrefix + number) && !tree.Find("file." + Cid + "." + ResourcePrefix + number))
+        return (folder ? "folder." : "file.") + Cid + "." + ResourcePrefix + number;
+    }
+  }
+
+  static std::string ToUpper(std::string text) {
+    for (auto &c : text)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+  }
+
+  static void Send(Exchange &ex, int status, const Json &body) { ex.SendJson(status, body, ex.Query("pretty") != "false"); }
+
+  static void Error(Exchange &ex, int status, const std::string &code, const std::string &message) {
+    Send(ex, status, {{"error", {{"code", code}, {"message", message}}}});
+  }
+
+  static void NotFound(Exchange &ex, const std::string &id) {
+    Error(ex, 404, "resource_not_found", "The resource '" + id + "' doesn't exist.");
+  }
+
+  static void MethodNotAllowed(Exchange &ex, const std::string &method) {
+    Error(ex, 405, "request_method_invalid", "The provided HTTP method '" + method + "' is not allowed.");
+  }
+
+  // --- apis.live.net ---
+
+  bool Authorized(Exchange &ex, Grant &grant) {
+    switch (oauth.CheckAccessToken(ex.BearerToken(true), ex.now, &grant)) {
+      case TokenCheck::Ok: return true;
+      case TokenCheck::Missing: Error(ex, 401, "request_token_missing", "The request doesn't include an access token."); break;
+      case TokenCheck::Unknown: Error(ex, 401, "request_token_invalid", "The access token isn't valid."); break;
+      case TokenCheck::Expired: Error(ex, 401, "request_token_expired", "The access token that was provided has expired."); break;
+    }
+    return false;
+  }
+
+  // Answers 403 unless the grant holds one of the scopes.
+  static bool Permitted(Exchange &ex, const Grant &grant, std::initializer_list<const char *> anyOf) {
+    std::string names;
+    for (const char *scope : anyOf) {
+      if (HasScope(grant.scope, scope)) return true;
+      names += (names.empty() ? "" : ", ") + std::string(scope);
+    }
+    Error(ex, 403, "request_token_unauthorized",
+          "The provided access token does not have access to this resource. An access token with one of the "
+          "following scopes is required: " + names + ".");
+    return false;
+  }
+  static bool MayRead(Exchange &ex, const Grant &g) { return Permitted(ex, g, {"wl.skydrive", "wl.skydrive_update"}); }
+  static bool MayWrite(Exchange &ex, const Grant &g) { return Permitted(ex, g, {"wl.skydrive_update"}); }
+
+  void HandleApi(Exchange &ex, const std::string &method) {
+    const std::string prefix = "/v5.0/";
+    if (ex.Path().compare(0, prefix.size(), prefix) != 0)
+      return Error(ex, 400, "request_url_invalid", "The URL '" + ex.Path() + "' isn't supported.");
+    Grant grant;
+    if (!Authorized(ex, grant)) return;
+    std::vector<std::string> parts;
+    std::string rest = ex.Path().substr(prefix.size());
+    for (std::size_t start = 0; start <= rest.size();) {
+      auto slash = std::min(rest.find('/', start), rest.size());
+      parts.push_back(rest.substr(start, slash - start));
+      start = slash + 1;
+    }
+    if (!parts.empty() && parts.back().empty() && parts.size() > 1) parts.pop_back();  // "files/" as "files"
+    if (parts.size() == 1 && parts[0] == "me") {
+      if (method != "GET") return MethodNotAllowed(ex, method);
+      if (Permitted(ex, grant, {"wl.basic"})) Me(ex, grant);
+      return;
+    }
+    if (parts.size() >= 2 && parts[0] == "me" && parts[1] == "skydrive") {
+      parts.erase(parts.begin());
+      parts[0] = RootId;
+      if (parts.size() == 2 && parts[1] == "quota") {
+        if (method != "GET") return MethodNotAllowed(ex, method);
+        if (MayRead(ex, grant)) Quota(ex);
+        return;
+      }
+    }
+    Node *node = parts[0].empty() ? nullptr : tree.Find(parts[0]);
+    if (!node) return NotFound(ex, parts[0]);
+    if (parts.size() == 1) {
+      if (method == "GET") return MayRead(ex, grant) ? Send(ex, 200, Object(*node)) : void();
+      if (method == "POST") return MayWrite(ex, grant) ? CreateFolder(ex, *node) : void();
+      if (method == "DELETE") return MayWrite(ex, grant) ? Delete(ex, *node) : void();
+      return MethodNotAllowed(ex, method);
+    }
+    if (parts[1] == "files" && parts.size() == 2) {
+      if (method == "GET") return MayRead(ex, grant) ? List(ex, *node) : void();
+      if (method == "POST") return MayWrite(ex, grant) ? UploadForm(ex, *node) : void();
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.body) : void();  // no name
+      return MethodNotAllowed(ex, method);
+    }
+    if (parts[1] == "files") {
+      std::string name = rest.substr(rest.find("/files/") + 7);
+      if (name.size() > 0 && name.back() == '/' && parts.size() == 3) name.pop_back();
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.body) : void();
+      return MethodNotAllowed(ex, method);
+    }
+    if (parts[1] == "content" && parts.size() == 2) {
+      if (method == "GET") return MayRead(ex, grant) ? Download(ex, *node) : void();
+      if (method == "PUT") return MayWrite(ex, grant) ? Replace(ex, *node) : void();
+      return MethodNotAllowed(ex, method);
+    }
+    Error(ex, 400, "request_url_invalid", "The URL contains the path '" + parts[1] + "', which isn't supported.");
+  }
+
+  static bool IsRoot(const Node &node) { return node.id == RootId; }
+
+  static std::string ResourceId(const Node &node) {
+    auto bang = node.id.find(ResourcePrefix);
+    return bang == std::string::npos ? "" : node.id.substr(bang);
+  }
+
+  std::string Link(const Node &node) const {
+    if (IsRoot(node)) return "https://skydrive.live.com?cid=" + Cid;
+    const Node *parent = tree.Find(node.parentId);
+    std::string parentResource = parent && !IsRoot(*parent) ? ResourceId(*parent) : ResourcePrefix + "0";
+    return "https://skydrive.live.com/redir.aspx?cid=" + Cid + "&page=view&resid=" + ResourceId(node) +
+           "&parid=" + parentResource;
+  }
+
+  // The direct download address: valid until the file changes or the emulator restarts.
+  std::string Source(const Node &node) const {
+    return "https://" + StorageHost + "/items/" + UrlEncode(node.id) + "/" + UrlEncode(node.name) +
+           "?t=" + SourceTicket(node);
+  }
+  std::string SourceTicket(const Node &node) const {
+    return Md5Hex(storageKey_ + node.id + "/" + std::to_string(node.version)).substr(0, 20);
+  }
+
+  Json Object(const Node &node) const {
+    bool root = IsRoot(node);
+    auto nullable = [](const std::string &text) { return text.empty() ? Json(nullptr) : Json(text); };
+    Json o = {{"id", node.id},
+              {"from", {{"name", accountName}, {"id", Cid}}},
+              {"name", root ? "SkyDrive" : node.name},
+              {"description", nullable(node.description)},
+              {"parent_id", root ? Json(nullptr) : Json(node.parentId)}};
+    if (!node.folder || root) o["size"] = node.folder ? 0 : node.Size();
+    o["upload_location"] = "https://" + ApiHost + "/v5.0/" + node.id + (node.folder ? "/files/" : "/content/");
+    if (!node.folder) {
+      o["comments_count"] = 0;
+      o["comments_enabled"] = true;
+    }
+    o["is_embeddable"] = !root;
+    if (node.folder) o["count"] = tree.Children(node.id).size();
+    if (!node.folder) o["source"] = Source(node);
+    o["link"] = Link(node);
+    o["type"] = node.folder ? "folder" : "file";
+    o["shared_with"] = {{"access", "Just me"}};
+    o["created_time"] = root ? Json(nullptr) : Json(Iso8601NoColon(node.created));
+    o["updated_time"] = Iso8601NoColon(node.modified);
+    o["client_updated_time"] = Iso8601NoColon(node.modified);
+    return o;
+  }
+
+  void Me(Exchange &ex, const Grant &grant) {
+    auto space = accountName.find(' ');
+    Json me = {{"id", Cid},
+               {"name", accountName},
+               {"first_name", accountName.substr(0, space)},
+               {"last_name", space == std::string::npos ? "" : accountName.substr(space + 1)},
+               {"link", "https://profile.live.com/cid-" + Cid + "/"},
+               {"gender", nullptr},
+               {"locale", "en_US"},
+               {"updated_time", Iso8601NoColon(tree.Root().modified)}};
+    if (HasScope(grant.scope, "wl.emails"))
+      me["emails"] = {{"preferred", "user@example.com"}, {"account", "user@example.com"}, {"personal", nullptr},
+                      {"business", nullptr}, {"other", nullptr}};
+    Send(ex, 200, me);
+  }
+
+  void Quota(Exchange &ex) {
+    constexpr std::int64_t quota = 7LL << 30;
+    Send(ex, 200, {{"quota", quota}, {"available", quota - tree.TotalSize(RootId)}});
+  }
+
+  // --- listing ---
+
+  static bool Count(Exchange &ex, const std::string &key, std::size_t minimum, std::optional<std::size_t> &value) {
+    if (!ex.HasQuery(key)) return true;
+    const std::string text = ex.Query(key);
+    bool digits = !text.empty() && text.size() < 10 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoul(text) < minimum) {
+      Error(ex, 400, "request_parameter_invalid", "The value of input parameter '" + key + "' isn't valid: '" + text + "'.");
+      return false;
+    }
+    value = std::stoul(text);
+    return true;
+  }
+
+  static bool Passes(const Node &node, const std::string &filter) {
+    auto kind = [&](const char *prefix) { return !node.folder && node.mimeType.rfind(prefix, 0) == 0; };
+    if (filter == "all") return true;
+    if (filter == "folders") return node.folder;
+    if (filter == "photos") return kind("image/");
+    if (filter == "videos") return kind("video/");
+    if (filter == "audio") return kind("audio/");
+    return false;  // albums: there are none
+  }
+
+  void List(Exchange &ex, const Node &folder) {
+    if (!folder.folder)
+      return Error(ex, 400, "request_url_invalid", "The URL contains the path 'files', which isn't supported for a file.");
+    std::string filter = ex.HasQuery("filter") ? ex.Query("filter") : "all";
+    std::string sortBy = ex.HasQuery("sort_by") ? ex.Query("sort_by") : "default";
+    std::string sortOrder = ex.HasQuery("sort_order") ? ex.Query("sort_order") : "ascending";
+    const std::set<std::string> filters{"all", "folders", "photos", "videos", "audio", "albums"},
+        sorts{"default", "name", "updated", "size", "created"}, orders{"ascending", "descending"};
+    for (const auto &[key, value, allowed] : {std::tuple{"filter", filter, &filters}, std::tuple{"sort_by", sortBy, &sorts},
+                                              std::tuple{"sort_order", sortOrder, &orders}})
+      if (!allowed->count(value))
+        return Error(ex, 400, "request_parameter_invalid", "The value of input parameter '" + std::string(key) + "' isn't valid: '" + value + "'.");
+    std::optional<std::size_t> limit, offset;
+    if (!Count(ex, "limit", 1, limit) || !Count(ex, "offset", 0, offset)) return;
+
+    std::vector<const Node *> items;
+    for (const Node *child : tree.Children(folder.id))
+      if (Passes(*child, filter)) items.push_back(child);
+    Sort(items, sortBy, sortOrder == "descending");
+
+    std::size_t first = std::min(offset.value_or(0), items.size());
+    std::size_t end = limit ? std::min(items.size(), first + *limit) : items.size();
+    Json data = Json::array();
+    for (std::size_t i = first; i < end; ++i) data.push_back(Object(*items[i]));
+    Json paging = Json::object();
+    if (limit) {
+      std::vector<std::pair<std::string, std::string>> kept;
+      for (const char *key : {"filter", "sort_by", "sort_order"})
+        if (ex.HasQuery(key)) kept.emplace_back(key, ex.Query(key));
+      auto page = [&](std::size_t at) {
+        auto pairs = kept;
+        pairs.emplace_back("limit", std::to_string(*limit));
+        pairs.emplace_back("offset", std::to_string(at));
+        return AppendQuery("https://" + ApiHost + "/v5.0/" + folder.id + "/files", pairs);
+      };
+      if (first > 0) paging["previous"] = page(first > *limit ? first - *limit : 0);
+      if (end < items.size()) paging["next"] = page(end);
+    }
+    Send(ex, 200, {{"data", data}, {"paging", paging}});
+  }
+
+  static void Sort(std::vector<const Node *> &items, const std::string &by, bool descending) {
+    if (by == "default" && !descending) return;  // creation order
+    auto key = [&](const Node *a, const Node *b) {
+      if (by == "name") return ToLower(a->name) < ToLower(b->name);
+      if (by == "updated") return a->modified < b->modified;
+      if (by == "created") return a->created < b->created;
+      if (by == "size") return a->Size() < b->Size();
+      return a->order < b->order;
+    };
+    std::stable_sort(items.begin(), items.end(), [&](const Node *a, const Node *b) { return descending ? key(b, a) : key(a, b); });
+  }
+
+  // --- uploads and downloads ---
+
+  Json Stored(const Node &node) const { return {{"id", node.id}, {"name", node.name}, {"source", Source(node)}}; }
+
+  bool FitsUpload(Exchange &ex, const std::string &content) {
+    if (content.size() <= MaxUploadBytes) return true;
+    Error(ex, 413, "request_entity_too_large", "The request entity body is larger than the 100 MB limit.");
+    return false;
+  }
+
+  // PUT <folder>/files/<name> and the form upload: overwrite decides what happens to an item of the
+  // same name ("true" or absent: replace a file, "false": refuse, "ChooseNewName": keep both).
+  void UploadInto(Exchange &ex, Node &folder, std::string name, const std::string &content) {
+    if (!folder.folder)
+      return Error(ex, 400, "request_url_invalid", "The URL contains the path 'files', which isn't supported for a file.");
+    if (!ValidName(name)) return Error(ex, 400, "request_parameter_invalid", "The name '" + name + "' isn't valid.");
+    std::string overwrite = ToLower(ex.HasQuery("overwrite") ? ex.Query("overwrite") : "true");
+    if (overwrite != "true" && overwrite != "false" && overwrite != "choosenewname")
+      return Error(ex, 400, "request_parameter_invalid", "The value of input parameter 'overwrite' isn't valid: '" + ex.Query("overwrite") + "'.");
+    if (!FitsUpload(ex, content)) return;
+    Node *existing = tree.ChildByName(folder.id, name, true);
+    if (existing && overwrite == "choosenewname") {
+      int n = 1;
+      while (tree.ChildByName(folder.id, NumberedName(name, n), true)) ++n;
+      name = NumberedName(name, n);
+      existing = nullptr;
+    }
+    if (existing && (overwrite == "false" || existing->folder))
+      return Error(ex, 409, "resource_already_exists",
+                   "The resource '" + existing->name + "' already exists.");
+    if (existing) {
+      existing->mimeType = MimeTypeFor(existing->name);
+      tree.SetContent(*existing, content, ex.now);
+      return Send(ex, 200, Stored(*existing));
+    }
+    Node &node = tree.AddFile(folder.id, name, content, MimeTypeFor(name), ex.now);
+    Touch(folder.id, ex.now);
+    Send(ex, 201, Stored(node));
+  }
+
+  void UploadForm(Exchange &ex, Node &folder) {
+    auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const RecordedPart &p) { return !p.fileName.empty(); });
+    if (part == ex.parts.end())
+      return Error(ex, 400, "request_body_invalid", "The request entity body isn't a multipart form with a file.");
+    UploadInto(ex, folder, part->fileName, part->content);
+  }
+
+  void Replace(Exchange &ex, Node &node) {
+    if (node.folder)
+      return Error(ex, 400, "request_url_invalid", "The URL contains the path 'content', which isn't supported for a folder.");
+    if (!FitsUpload(ex, ex.body)) return;
+    tree.SetContent(node, ex.body, ex.now);
+    Send(ex, 200, Stored(node));
+  }
+
+  void Download(Exchange &ex, const Node &node) {
+    if (node.folder)
+      return Error(ex, 400, "request_url_invalid", "The URL contains the path 'content', which isn't supported for a folder.");
+    std::string location = Source(node) + (ex.Query("download") == "true" ? "&download=true" : "");
+    if (ex.Query("suppress_redirects") == "true") return Send(ex, 200, {{"location", location}});
+    ex.Redirect(location);
+  }
+
+  // storage.live.com/items/<id>/<name>?t=<ticket>: no token needed, byte ranges answered.
+  void Storage(Exchange &ex) {
+    const std::string prefix = "/items/";
+    std::string rest = ex.Path().compare(0, prefix.size(), prefix) == 0 ? ex.Path().substr(prefix.size()) : "";
+    const Node *node = tree.Find(rest.substr(0, rest.find('/')));
+    if (ex.Method() != "GET" || !node || node->folder || ex.Query("t") != SourceTicket(*node))
+      return ex.SendText(404, "The resource you are looking for has been removed, had its name changed, or is temporarily unavailable.\n");
+    if (ex.Query("download") == "true")
+      ex.res.set_header("Content-Disposition", "attachment; filename=\"" + node->name + "\"");
+    ex.SendContent(node->content, node->mimeType);
+  }
+
+  // --- folders and deletion ---
+
+  void Touch(const std::string &folderId, TimePoint now) {
+    if (Node *folder = tree.Find(folderId)) tree.Touch(*folder, now);
+  }
+
+  void CreateFolder(Exchange &ex, Node &parent) {
+    if (!parent.folder)
+      return Error(ex, 400, "request_url_invalid", "Items can only be created in a folder.");
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "request_body_invalid", "The request entity body isn't a valid JSON object.");
+    const Json name = body->value("name", Json()), description = body->value("description", Json(""));
+    if (!name.is_string() || !ValidName(name.get<std::string>()))
+      return Error(ex, 400, "request_body_invalid", "The value of input parameter 'name' isn't valid.");
+    if (!description.is_string() && !description.is_null())
+      return Error(ex, 400, "request_body_invalid", "The value of input parameter 'description' isn't valid.");
+    if (Node *existing = tree.ChildByName(parent.id, name.get<std::string>(), true))
+      return Error(ex, 409, "resource_already_exists", "The resource '" + existing->name + "' already exists.");
+    Node &folder = tree.AddFolder(parent.id, name.get<std::string>(), ex.now);
+    if (description.is_string()) folder.description = description.get<std::string>();
+    Touch(parent.id, ex.now);
+    Send(ex, 201, Object(folder));
+  }
+
+  void Delete(Exchange &ex, const Node &node) {
+    if (IsRoot(node)) return MethodNotAllowed(ex, "DELETE");
+    std::string parentId = node.parentId;
+    tree.Remove(node.id);
+    Touch(parentId, ex.now);
+    ex.SendEmpty(204);
+  }
+
+  // --- login.live.com ---
+
+  void HandleLogin(Exchange &ex) {
+    const std::string &path = ex.Path();
+    if (path == "/oauth20_authorize.srf") return Authorize(ex);
+    if (path == "/oauth20_token.srf") {
+      if (ex.Method() != "POST") return TokenError(ex, "invalid_request", "The token endpoint takes POST requests.");
+      return Token(ex);
+    }
+    if (path == "/oauth20_desktop.srf")  // where desktop sign-ins end: the answer is in the address
+      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
+    if (path == "/oauth20_logout.srf") {
+      std::string redirect = ex.Query("redirect_uri");
+      if (redirect == DesktopRedirect) return ex.Redirect(redirect);
+      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Signed out</title></head><body></body></html>\n");
+    }
+    ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Page not found</title></head><body>Not found</body></html>\n");
+  }
+
+  // The scope text of an authorization request, or an OAuth error code and description.
+  static bool ReadScopes(const std::string &text, std::string &scope, std::string &error, std::string &description) {
+    auto scopes = SplitScopes(text);
+    if (scopes.empty()) {
+      error = "invalid_request", description = "The provided request must include a 'scope' input parameter.";
+      return false;
+    }
+    for (const auto &s : scopes)
+      if (!KnownScopes.count(s)) {
+        error = "invalid_scope", description = "The provided value for the input parameter 'scope' is not valid.";
+        return false;
+      }
+    scope = JoinScopes(scopes);
+    return true;
+  }
+
+  void Authorize(Exchange &ex) {
+    std::string redirect = ex.Field("redirect_uri"), type = ex.Field("response_type");
+    const OAuthClient *client = AuthorizingClient(ex, redirect, true, DesktopRedirect);
+    if (!client) return;
+    std::vector<std::pair<std::string, std::string>> answer;
+    std::string scope, error, description;
+    if (!ReadScopes(ex.Field("scope"), scope, error, description)) {
+      answer = {{"error", error}, {"error_description", description}};
+    } else {
+      SignInDecision decision = Consent(ex);
+      if (decision == SignInDecision::Ask) return SendSignInForm(ex, "Microsoft account", client->id, scope);
+      if (decision == SignInDecision::Deny) {
+        answer = {{"error", "access_denied"},
+                  {"error_description", DenyReason(ex, "The user has denied access to the scope requested by the client application.")}};
+      } else if (type == "token") {
+        Grant grant{client->id, scope, redirect, ex.now + std::chrono::seconds(TokenSeconds), false};
+        answer = {{"access_token", oauth.IssueAccessToken(grant)}, {"token_type", "bearer"},
+                  {"expires_in", std::to_string(TokenSeconds)}, {"scope", scope}};
+      } else {
+        answer = {{"code", oauth.IssueCode({client->id, scope, redirect, ex.now + CodeLifetime, false})}};
+      }
+    }
+    if (redirect == DesktopRedirect) answer.emplace_back("lc", "1033");
+    if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
+    if (type == "token" && answer.front().first == "access_token") {
+      std::string fragment;
+      for (const auto &[key, value] : answer) fragment += (fragment.empty() ? "" : "&") + UrlEncode(key) + "=" + UrlEncode(value);
+      return ex.Redirect(redirect + "#" + fragment);
+    }
+    ex.Redirect(AppendQuery(redirect, answer));
+  }
+
+  static void TokenError(Exchange &ex, const std::string &error, const std::string &description) {
+    ex.SendJson(400, {{"error", error}, {"error_description", description}});
+  }
+
+  // A JWT-shaped sign-in token naming the user and the application.
+  std::string AuthenticationToken(const Grant &grant, TimePoint now) const {
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    Json header = {{"alg", "HS256"}, {"kid", "1"}, {"typ", "JWT"}};
+    Json claims = {{"ver", 1}, {"iss", "urn:windows:liveid"}, {"exp", seconds + TokenSeconds}, {"uid", Cid},
+                   {"aud", "emulator.local"}, {"urn:microsoft:appuri", "appid://" + grant.clientId},
+                   {"urn:microsoft:appid", grant.clientId}};
+    return Base64Url(header.dump()) + "." + Base64Url(claims.dump()) + "." + Base64Url(RandomToken(32));
+  }
+
+  void SendTokens(Exchange &ex, Grant grant) {
+    grant.expires = ex.now + std::chrono::seconds(TokenSeconds);
+    Json answer = {{"token_type", "bearer"}, {"expires_in", TokenSeconds}, {"scope", grant.scope},
+                   {"access_token", oauth.IssueAccessToken(grant)}};
+    if (HasScope(grant.scope, "wl.offline_access")) answer["refresh_token"] = oauth.IssueRefreshToken(grant);
+    if (HasScope(grant.scope, "wl.signin")) answer["authentication_token"] = AuthenticationToken(grant, ex.now);
+    ex.res.set_header("Cache-Control", "no-store");
+    ex.SendJson(200, answer);
+  }
+
+  void Token(Exchange &ex) {
+    const std::string grantType = ex.Form("grant_type");
+    if (grantType.empty()) return TokenError(ex, "invalid_request", "The provided request must include a 'grant_type' input parameter.");
+    if (grantType != "authorization_code" && grantType != "refresh_token")
+      return TokenError(ex, "unsupported_grant_type", "The provided value for the input parameter 'grant_type' is not valid.");
+    if (!oauth.Client(ex.Form("client_id")))
+      return TokenError(ex, "invalid_client", "The client does not exist. Register the application before signing in.");
+    // Desktop applications may leave the secret out; everyone else must send the right one.
+    const OAuthClient *client = TokenClient(ex, ex.Form("redirect_uri") != DesktopRedirect);
+    if (!client) return TokenError(ex, "invalid_client", "The client secret is missing or does not match the client.");
+    if (grantType == "authorization_code") return CodeGrant(ex, *client);
+    RefreshGrant(ex, *client);
+  }
+
+  void CodeGrant(Exchange &ex, const OAuthClient &client) {
+    if (ex.Form("code").empty()) return TokenError(ex, "invalid_request", "The provided request must include a 'code' input parameter.");
+    if (ex.Form("redirect_uri").empty())
+      return TokenError(ex, "invalid_request", "The provided request must include a 'redirect_uri' input parameter.");
+    Grant grant;
+    switch (oauth.RedeemCode(ex.Form("code"), client.id, ex.Form("redirect_uri"), ex.now, grant)) {
+      case CodeCheck::Ok: return SendTokens(ex, grant);
+      case CodeCheck::OtherRedirect:
+        return TokenError(ex, "invalid_request", "The provided value for the input parameter 'redirect_uri' is not valid.");
+      case CodeCheck::Expired: return TokenError(ex, "invalid_grant", "The provided value for the 'code' parameter has expired.");
+      default: return TokenError(ex, "invalid_grant", "The provided value for the 'code' parameter is not valid.");
+    }
+  }
+
+  void RefreshGrant(Exchange &ex, const OAuthClient &client) {
+    if (ex.Form("refresh_token").empty())
+      return TokenError(ex, "invalid_request", "The provided request must include a 'refresh_token' input parameter.");
+    Grant *stored = oauth.RefreshToken(ex.Form("refresh_token"));
+    if (!stored || stored->spent || stored->clientId != client.id || ex.now >= stored->expires)
+      return TokenError(ex, "invalid_grant",
+                        "The user could not be authenticated or the grant is expired. The user must first sign in and if "
+                        "needed grant the client application access to the requested scope.");
+    Grant grant = *stored;
+    if (ex.HasForm("scope") && !ex.Form("scope").empty()) {  // a narrower set than was granted
+      auto asked = SplitScopes(ex.Form("scope"));
+      for (const auto &scope : asked)
+        if (!HasScope(grant.scope, scope))
+          return TokenError(ex, "invalid_scope", "The provided value for the input parameter 'scope' is not valid.");
+      grant.scope = JoinScopes(asked);
+    }
+    SendTokens(ex, grant);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Service> MakeLiveConnect() { return std::make_unique<LiveConnect>(); }
+
+}  // namespace Nimbo::Emulator
