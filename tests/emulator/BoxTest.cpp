@@ -1,4 +1,4 @@
-#include "HttpsClient.h"
+#include "EmulatorFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,9 @@ const std::string TokenUrl = "https://app.box.com/api/oauth2/token";
 const std::string Redirect = "https://app.example/blank";
 const std::string ListFields = "?fields=name%2Csize%2Ccreated_at%2Cmodified_at";
 
-class BoxTest : public ::testing::Test {
+class BoxTest : public EmulatorFixture {
 protected:
-  static void SetUpTestSuite() {
-    emulator = new CloudEmulator();
-    emulator->Start();
-  }
-  static void TearDownTestSuite() { delete emulator; }
-  void SetUp() override {
-    emulator->ResetAll();
-    emulator->RegisterClient(Cloud::Box, "boxclient", "s3cret", {Redirect});
-    token = emulator->IssueTokens(Cloud::Box, "boxclient").accessToken;
-  }
+  BoxTest() : EmulatorFixture({Cloud::Box, "boxclient", "s3cret", {Redirect}}) {}
 
   std::string SignIn(const std::string &extra = "") const {
     Reply r = client.Get(Authorize + "?client_id=boxclient&redirect_uri=https%3A%2F%2Fapp.example%2Fblank&response_type=code"
@@ -54,12 +45,7 @@ protected:
     return client.Multipart(Upload + "/content", {{name, content, name, ""}, {"parent_id", parentId, "", ""}}, token);
   }
 
-  static CloudEmulator *emulator;
-  HttpsClient client{*emulator};
-  std::string token;
 };
-
-CloudEmulator *BoxTest::emulator = nullptr;
 
 TEST_F(BoxTest, CodeGrantWorksOnceAndGivesBothTokens) {
   Reply r = client.Get(Authorize + "?client_id=boxclient&response_type=code&state=s1&emulator_decision=allow");

@@ -1,4 +1,4 @@
-#include "HttpsClient.h"
+#include "EmulatorFixture.h"
 
 #include "emulator/Tls.h"
 
@@ -16,26 +16,15 @@ namespace {
 
 const std::string Info = "https://api.dropbox.com/1/account/info";
 
-class ControlTest : public ::testing::Test {
+class ControlTest : public EmulatorFixture {
 protected:
+  ControlTest() : EmulatorFixture({Cloud::Dropbox, "key", "secret", {}}) {}
   static void SetUpTestSuite() {
     EmulatorOptions options;
     options.maxBodyBytes = 1024;
-    emulator = new CloudEmulator(options);
-    emulator->Start();
+    StartEmulator(options);
   }
-  static void TearDownTestSuite() { delete emulator; }
-  void SetUp() override {
-    emulator->ResetAll();
-    emulator->RegisterClient(Cloud::Dropbox, "key", "secret");
-    token = emulator->IssueTokens(Cloud::Dropbox, "key").accessToken;
-  }
-  static CloudEmulator *emulator;
-  HttpsClient client{*emulator};
-  std::string token;
 };
-
-CloudEmulator *ControlTest::emulator = nullptr;
 
 TEST_F(ControlTest, CertificateCoversEveryHost) {
   auto identity = MakeTlsIdentity(CloudEmulator::Hosts());

@@ -1,4 +1,4 @@
-#include "HttpsClient.h"
+#include "EmulatorFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +11,9 @@ const std::string Api = "https://api.dropbox.com/1";
 const std::string Content = "https://api-content.dropbox.com/1";
 const std::string Receiver = "https://www.dropbox.com/1/oauth2/redirect_receiver";
 
-class DropboxTest : public ::testing::Test {
+class DropboxTest : public EmulatorFixture {
 protected:
-  static void SetUpTestSuite() {
-    emulator = new CloudEmulator();
-    emulator->Start();
-  }
-  static void TearDownTestSuite() { delete emulator; }
-  void SetUp() override {
-    emulator->ResetAll();
-    emulator->RegisterClient(Cloud::Dropbox, "key", "secret", {Receiver});
-    token = emulator->IssueTokens(Cloud::Dropbox, "key").accessToken;
-  }
+  DropboxTest() : EmulatorFixture({Cloud::Dropbox, "key", "secret", {Receiver}}) {}
   Reply Put(const std::string &path, const std::string &body, const std::string &query = "") const {
     return client.Send("PUT", Content + "/files_put/dropbox" + path + query, body, {HttpsClient::Bearer(token)});
   }
@@ -30,12 +21,7 @@ protected:
     return client.Form(Api + "/fileops/" + op, {{"root", "dropbox"}, {"path", path}}, token);
   }
 
-  static CloudEmulator *emulator;
-  HttpsClient client{*emulator};
-  std::string token;
 };
-
-CloudEmulator *DropboxTest::emulator = nullptr;
 
 TEST_F(DropboxTest, CodeFlowRedirectsToTheReceiverAndTheCodeWorksOnce) {
   Reply page = client.Get("https://www.dropbox.com/1/oauth2/authorize?client_id=key&redirect_uri=" + Receiver +

@@ -1,4 +1,4 @@
-#include "HttpsClient.h"
+#include "EmulatorFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +15,9 @@ const std::string Auth = "https://accounts.google.com/o/oauth2/auth";
 const std::string TokenUrl = "https://accounts.google.com/o/oauth2/token";
 const std::string Oob = "urn:ietf:wg:oauth:2.0:oob";
 
-class GoogleDriveTest : public ::testing::Test {
+class GoogleDriveTest : public EmulatorFixture {
 protected:
-  static void SetUpTestSuite() {
-    emulator = new CloudEmulator();
-    emulator->Start();
-  }
-  static void TearDownTestSuite() { delete emulator; }
-  void SetUp() override {
-    emulator->ResetAll();
-    emulator->RegisterClient(Cloud::GoogleDrive, "app.apps.googleusercontent.com", "s3cret");
-    token = emulator->IssueTokens(Cloud::GoogleDrive, "app.apps.googleusercontent.com").accessToken;
-  }
+  GoogleDriveTest() : EmulatorFixture({Cloud::GoogleDrive, "app.apps.googleusercontent.com", "s3cret", {}}) {}
   std::string AuthUrl(const std::string &redirect, const std::string &extra = "") const {
     return Auth + "?client_id=app.apps.googleusercontent.com&scope=https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fdrive"
                   "&redirect_uri=" + redirect + "&response_type=code" + extra;
@@ -48,12 +39,7 @@ protected:
                                   {"client_secret", secret}, {"redirect_uri", Oob}, {"grant_type", "authorization_code"}});
   }
 
-  static CloudEmulator *emulator;
-  HttpsClient client{*emulator};
-  std::string token;
 };
-
-CloudEmulator *GoogleDriveTest::emulator = nullptr;
 
 TEST_F(GoogleDriveTest, SignInPageAsksWithAFormThatApprovesOrDenies) {
   Reply page = client.Get(AuthUrl(Oob));

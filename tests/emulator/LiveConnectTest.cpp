@@ -1,4 +1,4 @@
-#include "HttpsClient.h"
+#include "EmulatorFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,9 @@ const std::string Desktop = "https://login.live.com/oauth20_desktop.srf";
 const std::string WebRedirect = "https://app.example/cb";
 const std::string AllScopes = "wl.basic,wl.offline_access,wl.photos,wl.skydrive,wl.skydrive_update";
 
-class LiveConnectTest : public ::testing::Test {
+class LiveConnectTest : public EmulatorFixture {
 protected:
-  static void SetUpTestSuite() {
-    emulator = new CloudEmulator();
-    emulator->Start();
-  }
-  static void TearDownTestSuite() { delete emulator; }
-  void SetUp() override {
-    emulator->ResetAll();
-    emulator->RegisterClient(Cloud::LiveConnect, "000000004C0E1234", "s3cret", {WebRedirect});
-    token = emulator->IssueTokens(Cloud::LiveConnect, "000000004C0E1234").accessToken;
-  }
+  LiveConnectTest() : EmulatorFixture({Cloud::LiveConnect, "000000004C0E1234", "s3cret", {WebRedirect}}) {}
 
   // The sign-in URL as the adapter builds it, plus extra query text.
   static std::string SignInUrl(const std::string &scopes, const std::string &extra = "") {
@@ -57,12 +48,7 @@ protected:
   }
   std::string RootId() const { return Call("GET", "/me/skydrive").Json()["id"]; }
 
-  static CloudEmulator *emulator;
-  HttpsClient client{*emulator};
-  std::string token;
 };
-
-CloudEmulator *LiveConnectTest::emulator = nullptr;
 
 TEST_F(LiveConnectTest, DesktopSignInEndsOnTheDesktopPageAndTheCodeWorksOnce) {
   Reply r = client.Get(SignInUrl(AllScopes, "&state=s1&emulator_decision=allow"));
