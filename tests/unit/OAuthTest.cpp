@@ -76,6 +76,8 @@ struct TWatcherCase {
     TOutcome Expected;
 };
 
+void PrintTo(const TWatcherCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
+
 class OAuthWatcher : public OAuth, public ::testing::WithParamInterface<TWatcherCase> {};
 
 TEST_P(OAuthWatcher, CapturesTheCodeOrTheError) {

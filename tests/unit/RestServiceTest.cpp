@@ -186,6 +186,8 @@ struct TCredentialCase {
     std::string (TRestService::*Get)() const;
 };
 
+void PrintTo(const TCredentialCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
+
 class RestServiceCredential : public ::testing::TestWithParam<TCredentialCase> {};
 
 TEST_P(RestServiceCredential, ResetsTheTokenOnlyOnAnEffectiveChange) {
