@@ -85,6 +85,7 @@ THttpRequest THttpRequest::TFormData::EndForm() { return THttpRequest(FData); }
 // ---- JSON ----
 
 THttpRequest::TJsonData::TJsonData(AutoFree<TData> AData, TJRoot ARoot) : FData(std::move(AData)), FRoot(ARoot) {
+    Assert(ARoot == jvBeginObject || ARoot == jvBeginArray, "A JSON body starts with an object or an array");
     AddStr(ValToStr(FRoot));
 }
 

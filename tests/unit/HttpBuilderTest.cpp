@@ -187,6 +187,10 @@ TEST(HttpRequest, JsonWriter) {
         .Prop("d", "2")
         .EndJson();
     EXPECT_EQ(BodyOf(obj), R"({"c": null,"d": "2"})");
+
+    THttpRequest scalarRoot = client.Post("f");
+    EXPECT_THROW(scalarRoot.BeginJson(THttpRequest::jvNull, false), EAssertionFailed);
+    EXPECT_TRUE(scalarRoot.Get().Data.empty());
 }
 
 TEST(HttpRequest, MultipartLayout) {
