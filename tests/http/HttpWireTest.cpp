@@ -6,6 +6,7 @@
 #include "Nimbo/Connection/Http.h"
 #include "Nimbo/Connection/HttpTransport.h"
 #include "support/RawHttpsServer.h"
+#include "support/WorkedExamples.h"
 
 using namespace Nimbo::Connection;
 using Nimbo::Testing::MakeResponse;
@@ -129,23 +130,12 @@ TEST_F(HttpWire, LargeBodiesGoOutWhole) {
 }
 
 TEST_F(HttpWire, JsonAndMultipartExamples) {
-    Client.Post("/json")
-        .BeginJson(THttpRequest::jvBeginObject, true)
-        .Prop("name", "Reports")
-        .Prop("parent", THttpRequest::jvBeginObject)
-        .Prop("id", "0")
-        .EndObject()
-        .Prop("tags", THttpRequest::jvBeginArray)
-        .Elem("a")
-        .Elem(THttpRequest::jvNull)
-        .EndArray()
-        .EndJson()
-        .Execute();
+    Nimbo::Testing::WriteJsonExample(Client.Post("/json")).Execute();
     RawRequest json = Requests().back();
-    EXPECT_EQ(json.Body, R"({"name": "Reports","parent": {"id": "0"},"tags": ["a",null]})");
+    EXPECT_EQ(json.Body, Nimbo::Testing::JsonExampleBody);
     EXPECT_EQ(LibraryHeaders(json), std::vector<std::string>{"Content-Type: application/json"});
 
-    Client.Post("/upload").BeginMultipart("file", "a.txt").Data("hello", 5).NextPart("parent_id", "").Data("0", 1).EndMultipart().Execute();
+    Nimbo::Testing::WriteMultipartExample(Client.Post("/upload")).Execute();
     RawRequest multipart = Requests().back();
     EXPECT_EQ(multipart.Body.size(), 296u);
     EXPECT_EQ(LibraryHeaders(multipart),

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "Nimbo/Connection/Http.h"
+#include "support/WorkedExamples.h"
 
 using namespace Nimbo::Connection;
 
@@ -138,18 +139,8 @@ TEST(HttpRequest, FormBody) {
 
 TEST(HttpRequest, JsonWriter) {
     THttpClient client("h");
-    THttpRequest r = client.Post("f")
-                         .BeginJson(THttpRequest::jvBeginObject, true)
-                         .Prop("name", "Reports")
-                         .Prop("parent", THttpRequest::jvBeginObject)
-                         .Prop("id", "0")
-                         .EndObject()
-                         .Prop("tags", THttpRequest::jvBeginArray)
-                         .Elem("a")
-                         .Elem(THttpRequest::jvNull)
-                         .EndArray()
-                         .EndJson();
-    EXPECT_EQ(BodyOf(r), R"({"name": "Reports","parent": {"id": "0"},"tags": ["a",null]})");
+    THttpRequest r = Nimbo::Testing::WriteJsonExample(client.Post("f"));
+    EXPECT_EQ(BodyOf(r), Nimbo::Testing::JsonExampleBody);
     EXPECT_EQ(r.Get().Headers, "Content-Type: application/json");
 
     struct Case {
@@ -195,8 +186,7 @@ TEST(HttpRequest, JsonWriter) {
 
 TEST(HttpRequest, MultipartLayout) {
     THttpClient client("h");
-    THttpRequest r = client.Post("u");
-    r.BeginMultipart("file", "a.txt").Data("hello", 5).NextPart("parent_id", "").Data("0", 1).EndMultipart();
+    THttpRequest r = Nimbo::Testing::WriteMultipartExample(client.Post("u"));
     const std::string expected = "\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n\r\nhello\r\n--" + B +
                                  "\r\nContent-Disposition: form-data; name=\"parent_id\"\r\n\r\n0\r\n--" + B + "--\r\n";
     EXPECT_EQ(BodyOf(r), expected);
