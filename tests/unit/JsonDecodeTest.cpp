@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "Nimbo/Connection/Json.h"
+#include "JsonTestSupport.h"
 
 using namespace Nimbo::Connection;
+using Nimbo::Connection::Testing::FailureOf;
 
 namespace {
 
@@ -57,17 +59,6 @@ T DecodeText(std::string_view AJson) {
     T result;
     decoder.Decode(result);
     return result;
-}
-
-template <class E, class T>
-std::string FailureOf(std::string_view AJson, T& AOutput) {
-    TJsonDecoder decoder(AJson);
-    try {
-        decoder.Decode(AOutput);
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no failure)";
 }
 
 }  // namespace

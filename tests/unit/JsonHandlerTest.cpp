@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "Nimbo/Connection/Json.h"
+#include "JsonTestSupport.h"
 #include "Nimbo/Connection/platform/TimeZone.h"
 
 using namespace Nimbo::Connection;
+using Nimbo::Connection::Testing::FailureOf;
 
 namespace {
 
@@ -122,24 +124,13 @@ public:
     };
 };
 
-template <class T>
-std::string AssertionOf(const std::string& AJson, T& AOutput) {
-    TJsonDecoder decoder(AJson);
-    try {
-        decoder.Decode(AOutput);
-    } catch (const EAssertionFailed& e) {
-        return e.what();
-    }
-    return "(no assertion)";
-}
-
 }  // namespace
 
 TEST(JsonHandlers, RefuseUnsupportedFieldTypesBeforeWritingAnything) {
     {
         WithStrongDate out;
         out.name = "kept";
-        const std::string message = AssertionOf(R"({"name": "x"})", out);  // the key of the bad field is absent
+        const std::string message = FailureOf<EAssertionFailed>(R"({"name": "x"})", out);  // the key of the bad field is absent
         EXPECT_NE(message.find("StrongDate"), std::string::npos) << message;
         EXPECT_EQ(out.name, "kept");
     }
@@ -148,18 +139,18 @@ TEST(JsonHandlers, RefuseUnsupportedFieldTypesBeforeWritingAnything) {
     WithEnum e;
     WithUnsigned u;
     DeepUnsupported d;
-    for (const std::string& message : {AssertionOf("{}", f), AssertionOf("{}", s), AssertionOf("{}", e),
-                                       AssertionOf("{}", u), AssertionOf("{}", d)})
+    for (const std::string& message : {FailureOf<EAssertionFailed>("{}", f), FailureOf<EAssertionFailed>("{}", s), FailureOf<EAssertionFailed>("{}", e),
+                                       FailureOf<EAssertionFailed>("{}", u), FailureOf<EAssertionFailed>("{}", d)})
         EXPECT_EQ(message.rfind("Type cannot be decoded from JSON: ", 0), 0u) << message;
     long long wide = 0;
-    EXPECT_NE(AssertionOf("1", wide), "(no assertion)");
+    EXPECT_NE(FailureOf<EAssertionFailed>("1", wide), "(no failure)");
 }
 
 TEST(JsonHandlers, RefuseRecordTypesThatContainThemselves) {
     Tree tree;
-    EXPECT_EQ(AssertionOf(R"({"name": "root"})", tree).rfind("Record type contains itself: ", 0), 0u);
+    EXPECT_EQ(FailureOf<EAssertionFailed>(R"({"name": "root"})", tree).rfind("Record type contains itself: ", 0), 0u);
     Ring ring;
-    EXPECT_EQ(AssertionOf("{}", ring).rfind("Record type contains itself: ", 0), 0u);
+    EXPECT_EQ(FailureOf<EAssertionFailed>("{}", ring).rfind("Record type contains itself: ", 0), 0u);
 }
 
 TEST(JsonHandlers, RefuseMalformedMapRecords) {
@@ -167,10 +158,10 @@ TEST(JsonHandlers, RefuseMalformedMapRecords) {
     ScalarItems b;
     KeylessItems c;
     NumberKeyItems d;
-    EXPECT_EQ(AssertionOf("{}", a), "Map type has no items array field");
-    EXPECT_EQ(AssertionOf("{}", b), "Assertion failure");
-    EXPECT_EQ(AssertionOf("{}", c), "Map item has no key field");
-    EXPECT_EQ(AssertionOf("{}", d), "Map items key should be string");
+    EXPECT_EQ(FailureOf<EAssertionFailed>("{}", a), "Map type has no items array field");
+    EXPECT_EQ(FailureOf<EAssertionFailed>("{}", b), "Assertion failure");
+    EXPECT_EQ(FailureOf<EAssertionFailed>("{}", c), "Map item has no key field");
+    EXPECT_EQ(FailureOf<EAssertionFailed>("{}", d), "Map items key should be string");
 }
 
 TEST(JsonHandlers, ShareOneHandlerPerTypeAndCacheOnlyFinishedOnes) {
