@@ -27,7 +27,7 @@ const Json DefaultOrder = Json::array({{{"by", "type"}, {"direction", "ASC"}}, {
 
 // Box's own answers escape "/" inside strings ("http:\/\/..."); clients must not mind either way.
 std::string BoxJsonText(const Json &body) {
-  std::string text = body.dump(), escaped;
+  std::string text = JsonText(body), escaped;
   escaped.reserve(text.size());
   for (char c : text) {
     if (c == '/') escaped += '\\';
@@ -44,11 +44,10 @@ int AccessTokenSeconds() {
 
 // "" when the name is acceptable, otherwise the error code Box answers with.
 std::string NameProblem(const std::string &name) {
-  if (name.size() > 255) return "item_name_too_long";
-  bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-  if (name.empty() || name == "." || name == ".." || control || name.back() == ' ' ||
-      name.find_first_of("/\\") != std::string::npos)
+  if (name.empty() || name == "." || name == ".." || !NameFault(name, std::string::npos).empty() ||
+      name.back() == ' ' || name.find_first_of("/\\") != std::string::npos)
     return "item_name_invalid";
+  if (!NameFault(name, 255).empty()) return "item_name_too_long";
   return "";
 }
 
@@ -145,7 +144,7 @@ private:
   }
 
   static void NotFound(Exchange &ex) { Error(ex, 404, "not_found", "Not Found"); }
-  static void MethodNotAllowed(Exchange &ex) { Error(ex, 405, "method_not_allowed", "Method Not Allowed"); }
+  void MethodNotAllowed(Exchange &ex) override { Error(ex, 405, "method_not_allowed", "Method Not Allowed"); }
 
   // Box answers a bad token with an empty body and the reason in WWW-Authenticate.
   bool Authorized(Exchange &ex) {

@@ -32,16 +32,25 @@ struct EmulatorOptions {
   std::filesystem::path dataDir;        // empty: state and certificates live in memory only
   std::size_t maxBodyBytes = 160u << 20; // larger request bodies get 413
   bool adminApi = true;                 // serve /emulator/... on host localhost / 127.0.0.1
+  std::size_t requestLogEntries = 1000;        // the newest requests kept by Requests()
+  std::size_t requestLogBodyBytes = 64u << 10;  // how much of each body (and part) is kept
+  std::chrono::milliseconds requestHeadTimeout{10000};  // TLS handshake and request head, whole
+  std::size_t maxConnections = 1024;           // served at once; more wait to be accepted
+  std::chrono::milliseconds saveDelay{1000};   // changes reach the data folder this soon
 };
 
 struct RecordedPart {
-  std::string name, fileName, contentType, content;
+  std::string name, fileName, contentType, content;  // content: at most requestLogBodyBytes
+  std::uint64_t size = 0;                            // the whole content's size
+  std::string sha256;                                // and its SHA-256 (hex)
 };
 
 struct RecordedRequest {
   std::string method, host, path, query;                     // path percent-decoded, query raw
   std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
-  std::string body;                                          // raw body; empty for multipart
+  std::string body;                                          // raw body (at most requestLogBodyBytes); empty for multipart
+  std::uint64_t bodySize = 0;                                // the whole body's size
+  std::string bodySha256;                                    // and its SHA-256 (hex)
   std::vector<RecordedPart> parts;                           // multipart/form-data parts in order
   int status = 0;                                            // status answered
 };
@@ -121,6 +130,7 @@ public:
   // Requests and faults.
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
+  // Throws std::invalid_argument for a status that is not a final HTTP status (200-599).
   void InjectFault(const Route &route, const Fault &fault, int times = 1);
   void ClearFaults();
 

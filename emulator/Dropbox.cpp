@@ -110,7 +110,13 @@ private:
       return false;
     }
     path.clear();
-    for (const auto &name : names) path += "/" + name;
+    for (const auto &name : names) {
+      if (auto fault = NameFault(name); !fault.empty()) {
+        Error(ex, 400, "Invalid path '" + raw + "': a name " + fault);
+        return false;
+      }
+      path += "/" + name;
+    }
     return true;
   }
 

@@ -34,6 +34,7 @@ void Tree::Clear(TimePoint now) {
 
 Node &Tree::Insert(Node node) {
   node.order = nextOrder_++;
+  ++generation_;
   auto id = node.id;
   return nodes_[id] = std::move(node);
 }
@@ -93,12 +94,14 @@ void Tree::SetContent(Node &node, std::string content, TimePoint now) {
 void Tree::Touch(Node &node, TimePoint now) {
   node.modified = std::max(now, node.modified);
   ++node.version;
+  ++generation_;
 }
 
 void Tree::Remove(const std::string &id) {
   if (id == rootId_) throw std::logic_error("the root cannot be removed");
   for (const Node *child : Children(id)) Remove(child->id);
   nodes_.erase(id);
+  ++generation_;
 }
 
 bool Tree::IsInside(const std::string &id, const std::string &ancestorId) const {
@@ -171,7 +174,10 @@ Json Tree::Save() const {
                      {"description", node->description},
                      {"created", ToMillis(node->created)},
                      {"modified", ToMillis(node->modified)},
-                     {"version", node->version}});
+                     {"version", node->version},
+                     {"trashed", node->trashed},
+                     {"explicitlyTrashed", node->explicitlyTrashed},
+                     {"trashedAt", ToMillis(node->trashedAt)}});
   return items;
 }
 
@@ -190,6 +196,9 @@ void Tree::Load(const Json &state) {
     node.created = FromMillis(item.at("created").get<std::int64_t>());
     node.modified = FromMillis(item.at("modified").get<std::int64_t>());
     node.version = item.at("version").get<std::uint64_t>();
+    node.trashed = item.value("trashed", false);
+    node.explicitlyTrashed = item.value("explicitlyTrashed", false);
+    node.trashedAt = FromMillis(item.value("trashedAt", std::int64_t{0}));
     Insert(std::move(node));
   }
   if (!Find(rootId_)) Clear(Clock::now());

@@ -14,7 +14,9 @@ struct Node {
   std::string id, parentId, name, mimeType, content;
   std::string description;    // free text some services keep with an item
   bool folder = false;
-  TimePoint created{}, modified{};
+  bool trashed = false;            // in the trash, itself or with a folder above it
+  bool explicitlyTrashed = false;  // put there itself
+  TimePoint created{}, modified{}, trashedAt{};
   std::uint64_t order = 0;    // creation order, for stable listings
   std::uint64_t version = 0;  // bumped on every change of content or metadata
   std::int64_t Size() const { return static_cast<std::int64_t>(content.size()); }
@@ -29,6 +31,7 @@ public:
   void Clear(TimePoint now);
   const Node &Root() const { return nodes_.at(rootId_); }
   const std::string &RootId() const { return rootId_; }
+  std::uint64_t Generation() const { return generation_; }  // grows with every change
 
   Node *Find(const std::string &id);
   const Node *Find(const std::string &id) const;
@@ -58,6 +61,7 @@ private:
   IdMaker makeId_;
   std::map<std::string, Node> nodes_;
   std::uint64_t nextOrder_ = 1;
+  std::uint64_t generation_ = 0;
 
   Node &Insert(Node node);
 };

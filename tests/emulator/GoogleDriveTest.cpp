@@ -51,7 +51,7 @@ TEST_F(GoogleDriveTest, SignInPageAsksWithAFormThatApprovesOrDenies) {
   Reply allowed = client.Form(Auth, {{"client_id", "app.apps.googleusercontent.com"}, {"scope", "x"},
                                      {"redirect_uri", Oob}, {"response_type", "code"}, {"decision", "allow"}});
   EXPECT_EQ(allowed.status, 302);
-  EXPECT_FALSE(HttpsClient::QueryValue(allowed.Header("location"), "code").empty());
+  EXPECT_NE(client.Get(allowed.Header("location")).body.find("<title>Success code="), std::string::npos);
 
   Reply denied = client.Get(AuthUrl(Oob, "&emulator_decision=deny"));
   Reply deniedPage = client.Get(denied.Header("location"));
