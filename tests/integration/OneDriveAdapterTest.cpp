@@ -365,6 +365,9 @@ TEST_F(OneDriveTest, SavedStateHoldsTheTokenScopesAndTheUserNameByteForByte) {
 }
 
 TEST_F(OneDriveTest, FailedAccountRequestLeavesTheNameEmptyButTheSignInDone) {
+    // A saved sign-in that has run out and cannot be renewed: the name it holds is the old account's.
+    std::istringstream saved(CommonFields("stale", "", Now() - OneHour) + ExtraFields(AllScopesByte, "Old Name"));
+    Storage().LoadState(saved);
     Emu().InjectFault({.host = ApiHost, .method = "GET", .pathPrefix = "/v5.0/me"},
                       Answer(500, LiveError("server_internal_error")));
 
@@ -410,6 +413,17 @@ TEST_F(OneDriveTest, ListingAsksPageByPageInTheServicesOrder) {
                                               Field(&RecordedRequest::query, "limit=100&offset=0")),
                                         AllOf(Field(&RecordedRequest::path, path),
                                               Field(&RecordedRequest::query, "limit=100&offset=100"))));
+}
+
+TEST_F(OneDriveTest, ListingEndsAtAnEmptyPageEvenWhenItNamesANextOne) {
+    Emu().AddFile(Cloud::LiveConnect, "Docs/a.txt", "a");
+    const TNimboCloudFile docs = Child(Storage().Root(), "Docs");
+    Emu().InjectFault({.host = ApiHost, .method = "GET", .pathPrefix = "/v5.0/" + Id("Docs") + "/files"},
+                      Answer(200, R"({"data": [], "paging": {"next": "https://apis.live.net/v5.0/elsewhere"}})"), 5);
+    Emu().ClearRequests();
+
+    EXPECT_TRUE(docs.Files().empty());
+    EXPECT_EQ(Requests().size(), 1u);
 }
 
 TEST_F(OneDriveTest, ItemsAreDescribedFromTheListing) {
@@ -489,7 +503,7 @@ TEST_F(OneDriveTest, CreatingAFileSendsTheBytesUnderItsNameAndReadsTheItemBack) 
     EXPECT_EQ(requests[1].method, "GET");
     EXPECT_EQ(requests[1].path, "/v5.0/" + id);
 
-    EXPECT_EQ(AsOneDrive(Storage()).GetSize(*file.Data()), 17);
+    EXPECT_EQ(file.GetSize(), 17);
     EXPECT_EQ(std::dynamic_pointer_cast<TNimboOneDriveData>(file.Data())->GetId(), id);
     EXPECT_EQ(std::dynamic_pointer_cast<TNimboOneDriveData>(file.Data())->GetType(), "file");
     EXPECT_TRUE(file.GetHasCreatedAt());
