@@ -54,6 +54,9 @@ public:
         NIMBO_JSON_FIELDS(TAbout, id, name)
     };
 
+    // A blank page on the Box app host, meant as the application's redirect URL.
+    static constexpr const char* BlankPageUrl = "https://app.box.com/nimbo-blank";
+
     // Children asked for per listing request: the most the service hands out at once.
     static constexpr int ListPageSize = 1000;
 
