@@ -35,9 +35,8 @@ public:
     struct TFileList {
         std::int64_t total_count = 0;  // children of the whole folder
         std::vector<TFileInfo> entries;
-        std::int64_t offset = 0;
         std::int64_t limit = 0;  // the page size the service applied
-        NIMBO_JSON_FIELDS(TFileList, total_count, entries, offset, limit)
+        NIMBO_JSON_FIELDS(TFileList, total_count, entries, limit)
     };
 
     struct TToken {
