@@ -399,23 +399,32 @@ TEST_F(BoxAdapterTest, UploadSendsOnePartNamedAfterTheFileAndTakesTheNewData) {
     EXPECT_EQ(Emu().Find(Cloud::Box, "notes.txt")->content, "newer content");
 }
 
-TEST_F(BoxAdapterTest, UploadAnswerWithOtherThanOneEntryFailsAndChangesNothing) {
+TEST_F(BoxAdapterTest, UploadAnswerThatCannotBeTakenFailsAndChangesNothing) {
     Emu().AddFile(Cloud::Box, "notes.txt", "old");
     SignIn();
     const TNimboCloudFile file = Child(Storage().Root(), "notes.txt");
-    const std::string twoEntries = R"({"total_count":2,"entries":[{"type":"file","id":"1","name":"a","size":1},)"
-                                   R"({"type":"file","id":"2","name":"b","size":2}]})";
-
-    AnswerOnce(UploadHost, "POST", "/api/2.0/files/", 201, twoEntries);
-    std::istringstream content("newer content");
-    EXPECT_THAT([&] { file.Upload(content); }, ThrowsMessage<EAssertionFailed>(HasSubstr("Assertion failure")));
-    EXPECT_EQ(file.GetName(), "notes.txt");
-    EXPECT_EQ(file.GetSize(), 3);
+    const struct {
+        std::string Answer;
+        std::string Error;
+    } cases[] = {
+        {R"({"total_count":2,"entries":[{"type":"file","id":"1","name":"a","size":1},)"
+         R"({"type":"file","id":"2","name":"b","size":2}]})",
+         "Assertion failure (Nimbo.Connection.BoxNet)"},
+        {R"({"total_count":1,"entries":[{"type":"file","id":"1","name":"a","size":1,"created_at":"yesterday"}]})",
+         "not a valid"},
+    };
+    for (const auto& c : cases) {
+        AnswerOnce(UploadHost, "POST", "/api/2.0/files/", 201, c.Answer);
+        std::istringstream content("newer content");
+        EXPECT_THAT([&] { file.Upload(content); }, ThrowsMessage<Exception>(HasSubstr(c.Error)));
+        EXPECT_EQ(file.GetName(), "notes.txt");
+        EXPECT_EQ(file.GetSize(), 3);
+    }
 
     AnswerOnce(UploadHost, "POST", "/api/2.0/files/content", 201, R"({"total_count":0,"entries":[]})");
     std::istringstream other("x");
     EXPECT_THAT([&] { Storage().Root().createFile("other.txt", other); },
-                ThrowsMessage<EAssertionFailed>(HasSubstr("Nimbo.Connection.BoxNet")));
+                ThrowsMessage<EAssertionFailed>(HasSubstr("Assertion failure (Nimbo.Connection.BoxNet)")));
 }
 
 TEST_F(BoxAdapterTest, CreateFolderSendsNameThenParentAsJson) {
