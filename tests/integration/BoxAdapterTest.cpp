@@ -7,18 +7,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
-#include "Nimbo/Connection/Json.h"
 
 namespace {
 
 using namespace Nimbo::Connection;
 using AdapterTest::ClientId;
-using AdapterTest::ClientSecret;
 using Nimbo::Emulator::Cloud;
 using Nimbo::Emulator::Fault;
 using Nimbo::Emulator::RecordedRequest;
@@ -64,7 +63,7 @@ std::string StateBytes(const std::string& AToken, const std::string& ARefresh, T
 std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
     for (const auto& [name, value] : ARequest.headers)
         if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
-                       [](char A, char B) { return std::tolower(A) == std::tolower(B); }))
+                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
             return value;
     return "";
 }
@@ -72,6 +71,12 @@ std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) 
 // "GET api.box.com /2.0/folders/0/items?fields=..." — one line that shows a request at a glance.
 std::string Line(const RecordedRequest& ARequest) {
     return ARequest.method + " " + ARequest.host + " " + ARequest.path + (ARequest.query.empty() ? "" : "?" + ARequest.query);
+}
+
+std::vector<std::string> Lines(const std::vector<RecordedRequest>& ARequests) {
+    std::vector<std::string> lines;
+    for (const RecordedRequest& request : ARequests) lines.push_back(Line(request));
+    return lines;
 }
 
 std::string Download(const TNimboCloudFile& AFile) {
@@ -112,11 +117,7 @@ protected:
         return requests;
     }
 
-    std::vector<std::string> ServiceRequestLines() {
-        std::vector<std::string> lines;
-        for (const RecordedRequest& request : ServiceRequests()) lines.push_back(Line(request));
-        return lines;
-    }
+    std::vector<std::string> ServiceRequestLines() { return Lines(ServiceRequests()); }
 
     void AnswerOnce(const std::string& AHost, const std::string& AMethod, const std::string& APath, int AStatus,
                     const std::string& ABody = "") {
@@ -269,9 +270,7 @@ TEST_F(BoxAdapterTest, RejectedRenewalLeavesTheStateAsItWas) {
         EXPECT_EQ(Storage().GetExpires(), expires);
     }
     // Each call tries the renewal again; none falls back to the sign-in page.
-    std::vector<std::string> lines;
-    for (const RecordedRequest& request : Emu().Requests()) lines.push_back(Line(request));
-    EXPECT_THAT(lines, ElementsAre("POST app.box.com /api/oauth2/token", "POST app.box.com /api/oauth2/token"));
+    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre("POST app.box.com /api/oauth2/token", "POST app.box.com /api/oauth2/token"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,7 +437,9 @@ TEST_F(BoxAdapterTest, CreateFolderSendsNameThenParentAsJson) {
     EXPECT_EQ(requests[0].body, R"({"name": "Ünïcode \"quoted\"","parent": {"id": "0"}})");
     EXPECT_TRUE(folder.GetIsFolder());
     EXPECT_EQ(folder.GetName(), "Ünïcode \"quoted\"");
-    EXPECT_EQ(Emu().Find(Cloud::Box, "Ünïcode \"quoted\"")->id, Emu().Children(Cloud::Box, "")[0].id);
+    const std::optional<Nimbo::Emulator::ItemInfo> created = Emu().Find(Cloud::Box, "Ünïcode \"quoted\"");
+    ASSERT_TRUE(created.has_value());
+    EXPECT_TRUE(created->isFolder);
 }
 
 TEST_F(BoxAdapterTest, DeleteSendsRecursiveForFilesAndFolders) {
