@@ -9,10 +9,13 @@ namespace Nimbo::Connection {
 namespace {
 
 // The API host is the component's server: relative paths ("2.0/...") go there.
-const char* const ApiHost = "api.box.com";
-const std::string UploadUrl = "https://upload.box.com/api/2.0/files/";
-const std::string AuthorizeUrl = "https://app.box.com/api/oauth2/authorize";
-const std::string TokenUrl = "https://app.box.com/api/oauth2/token";
+const std::string ApiHost = "api.box.com";
+const std::string UploadHost = "upload.box.com";
+const std::string AppHost = "app.box.com";
+
+const std::string UploadUrl = "https://" + UploadHost + "/api/2.0/files/";
+const std::string AuthorizeUrl = "https://" + AppHost + "/api/oauth2/authorize";
+const std::string TokenUrl = "https://" + AppHost + "/api/oauth2/token";
 
 const char* const ListFields = "name,size,created_at,modified_at";
 const char* const FolderType = "folder";
