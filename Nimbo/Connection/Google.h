@@ -106,8 +106,6 @@ public:
     TNimboGoogleScopes Scopes() const;
     // Scopes() as the space-separated scope texts.
     std::string ScopesAsStr() const;
-    // The scopes the current access token was obtained for.
-    TNimboGoogleScopes TokenScopes() const { return FTokenScopes; }
 
 protected:
     void DoSaveState(TBinaryWriter& AWriter) const override;

@@ -103,6 +103,14 @@ std::uint8_t SavedTokenScopes(const TRestService& AService) {
     return static_cast<std::uint8_t>(bytes[bytes.size() - 8]);
 }
 
+// An answer the emulator gives once instead of the service's own.
+Fault Answer(int AStatus, std::string ABody = {}) {
+    Fault fault;
+    fault.status = AStatus;
+    fault.body = std::move(ABody);
+    return fault;
+}
+
 constexpr TDateTime OneMinute = 1.0 / 1440.0;
 
 class GoogleDriveAdapter : public AdapterTest::TAdapterFixture {
@@ -110,10 +118,11 @@ protected:
     GoogleDriveAdapter() : TAdapterFixture(GoogleDriveKind()) {}
 
     TNimboGDrive& Drive() { return dynamic_cast<TNimboGDrive&>(Storage()); }
+    static TNimboGDrive& AsDrive(TNimboStorage& AStorage) { return dynamic_cast<TNimboGDrive&>(AStorage); }
 
     std::vector<std::string> RequestLines() {
         std::vector<std::string> lines;
-        for (const RecordedRequest& request : Emu().Requests()) lines.push_back(Line(request));
+        for (const RecordedRequest& request : Requests()) lines.push_back(Line(request));
         return lines;
     }
 
@@ -143,7 +152,7 @@ TEST_F(GoogleDriveAdapter, FirstSignInTakesTheCodeFromThePageTitle) {
     const TDateTime before = Now();
     EXPECT_THAT(Storage().Root().Files(), IsEmpty());
 
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_GE(requests.size(), 3u);
     EXPECT_EQ(Line(requests.front()), "GET accounts.google.com/o/oauth2/auth?client_id=test-client&scope=https%3A%2F%2F"
                                       "www.googleapis.com%2Fauth%2Fdrive&redirect_uri=" + EncodedOob +
@@ -221,7 +230,7 @@ TEST_P(GoogleDriveRenewal, RenewsWithTheRefreshTokenOnlyWhenNeeded) {
         EXPECT_EQ(Storage().GetToken(), oldToken);
         return;
     }
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Line(requests[0]), TokenRequest);
     EXPECT_EQ(requests[0].body, "client_id=test-client&client_secret=test-secret&grant_type=refresh_token&refresh_token=" +
@@ -268,14 +277,12 @@ TEST_F(GoogleDriveAdapter, SavedStateEndsWithTheTokenScopesAndLoadsBackByteForBy
         StateBytes(Storage().GetToken(), Storage().GetRefresh(), Storage().GetExpires(), (1u << gsDrive) | (1u << gsDriveAppdata));
     ASSERT_EQ(Saved(Storage()), expected);
 
-    TNimboGDrive restored;
-    restored.SetClientId(AdapterTest::ClientId);
-    restored.SetSecret(AdapterTest::ClientSecret);
-    restored.SetScopes({gsDrive, gsDriveAppdata});
-    Load(restored, expected);
-    EXPECT_EQ(Saved(restored), expected);
+    const std::unique_ptr<TNimboStorage> restored = NewStorage();
+    AsDrive(*restored).SetScopes({gsDrive, gsDriveAppdata});
+    Load(*restored, expected);
+    EXPECT_EQ(Saved(*restored), expected);
     // The restored token covers the scopes: no sign-in, no renewal.
-    restored.Root().Files();
+    restored->Root().Files();
     EXPECT_THAT(RequestLines(), ElementsAre(ListRoot));
 }
 
@@ -295,20 +302,20 @@ TEST_F(GoogleDriveAdapter, LoadingIgnoresTheUpperBitsOfTheScopeFieldAndNeedsTheW
 
 TEST_F(GoogleDriveAdapter, GroupSharesOneSignInForTheScopesOfAll) {
     Drive().SetGroup(7);
-    TNimboGDrive second;
-    second.SetScopes({gsDriveFile});
-    second.SetGroup(7);  // joins the group's state and its credentials
+    const std::unique_ptr<TNimboStorage> second = NewStorage();
+    AsDrive(*second).SetScopes({gsDriveFile});
+    AsDrive(*second).SetGroup(7);
 
     Storage().Root().Files();
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(QueryValue(requests.front().query, "scope"),
               "https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fdrive.file%20https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fdrive");
 
     Emu().ClearRequests();
-    second.Root().Files();
+    second->Root().Files();
     EXPECT_THAT(RequestLines(), ElementsAre(ListRoot));
-    EXPECT_EQ(second.GetToken(), Storage().GetToken());
+    EXPECT_EQ(second->GetToken(), Storage().GetToken());
 }
 
 // ---- operations on the wire ----
@@ -321,7 +328,7 @@ TEST_F(GoogleDriveAdapter, ListingFollowsThePageTokensWithTheSameSearch) {
 
     EXPECT_EQ(big.Files().size(), 230u);
 
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 3u);
     const std::string search = "q=%27" + folderId + "%27%20in%20parents%20and%20trashed%20%3D%20false";
     EXPECT_EQ(Line(requests[0]), "GET www.googleapis.com/drive/v2/files?" + search);
@@ -334,13 +341,12 @@ TEST_F(GoogleDriveAdapter, ListingFollowsThePageTokensWithTheSameSearch) {
 
 TEST_F(GoogleDriveAdapter, ListedItemsCarryTheServiceMetadata) {
     SignIn();
-    Emu().InjectFault({.host = ApiHost, .method = "GET", .pathPrefix = "/drive/v2/files"},
-                      {.status = 200,
-                       .body = R"({"items": [
+    Emu().InjectFault(Route{ApiHost, "GET", "/drive/v2/files"},
+                      Answer(200, R"({"items": [
                            {"id": "f1", "title": "a.txt", "mimeType": "text/plain", "fileSize": "3000000000",
                             "downloadUrl": "https://doc-0s-00-docs.googleusercontent.com/docs/securesc/emulator/f1",
                             "createdDate": "2015-05-06T09:02:13.756Z", "modifiedDate": "2016-02-29T23:59:59+02:00"},
-                           {"id": "d1", "title": "Folder", "mimeType": "application/vnd.google-apps.folder"}]})"});
+                           {"id": "d1", "title": "Folder", "mimeType": "application/vnd.google-apps.folder"}]})"));
 
     const std::vector<TNimboCloudFile> items = Storage().Root().Files();
     ASSERT_EQ(items.size(), 2u);
@@ -367,9 +373,8 @@ TEST_F(GoogleDriveAdapter, ListedItemsCarryTheServiceMetadata) {
 
 TEST_F(GoogleDriveAdapter, DownloadingAnItemWithoutDownloadUrlNamesTheItemAndSendsNothing) {
     SignIn();
-    Emu().InjectFault({.host = ApiHost, .method = "GET", .pathPrefix = "/drive/v2/files"},
-                      {.status = 200,
-                       .body = R"({"items": [{"id": "g1", "title": "Plan", "mimeType": "application/vnd.google-apps.document"}]})"});
+    Emu().InjectFault(Route{ApiHost, "GET", "/drive/v2/files"},
+                      Answer(200, R"({"items": [{"id": "g1", "title": "Plan", "mimeType": "application/vnd.google-apps.document"}]})"));
     const TNimboCloudFile plan = Child(Storage().Root(), "Plan");
     Emu().ClearRequests();
 
@@ -386,7 +391,7 @@ TEST_F(GoogleDriveAdapter, DownloadReadsTheDownloadUrlWithTheToken) {
     std::ostringstream out;
     notes.Download(out);
     EXPECT_EQ(out.str(), "some notes");
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(Line(requests[0]), "GET doc-0s-00-docs.googleusercontent.com/docs/securesc/emulator/" + id +
                                      "?e=download&gd=true");
@@ -401,7 +406,7 @@ TEST_F(GoogleDriveAdapter, UploadReplacesTheContentWithoutAContentType) {
     std::istringstream in("new content");
     notes.Upload(in);
 
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(Line(requests[0]), "PUT www.googleapis.com/upload/drive/v2/files/" + id + "?uploadType=media");
     EXPECT_EQ(HeaderOf(requests[0], "Content-Type"), "<none>");
@@ -416,7 +421,7 @@ TEST_F(GoogleDriveAdapter, CreateFolderPostsTheFolderResource) {
     SignIn();
     const TNimboCloudFile folder = Storage().Root().CreateFolder("New \"folder\"");
 
-    const std::vector<RecordedRequest> requests = Emu().Requests();
+    const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(Line(requests[0]), "POST www.googleapis.com/drive/v2/files");
     EXPECT_EQ(HeaderOf(requests[0], "Content-Type"), "application/json");
@@ -444,7 +449,7 @@ TEST_F(GoogleDriveAdapter, CreateFileSendsTheContentTypedByNameThenTheNameAndFol
         std::istringstream in("hello");
         const TNimboCloudFile file = docs.createFile(c.Name, in);
 
-        const std::vector<RecordedRequest> requests = Emu().Requests();
+        const std::vector<RecordedRequest> requests = Requests();
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(Line(requests[0]), "POST www.googleapis.com/upload/drive/v2/files?uploadType=media");
         EXPECT_EQ(HeaderOf(requests[0], "Content-Type"), c.ContentType);
@@ -467,8 +472,8 @@ TEST_F(GoogleDriveAdapter, CreateFileSendsTheContentTypedByNameThenTheNameAndFol
 
 TEST_F(GoogleDriveAdapter, CreateFileLeavesTheUploadedContentWhenNamingItFails) {
     SignIn();
-    Emu().InjectFault({.host = ApiHost, .method = "PUT", .pathPrefix = "/drive/v2/files/"},
-                      {.status = 500, .body = R"({"error": {"code": 500, "message": "Backend Error"}})"});
+    Emu().InjectFault(Route{ApiHost, "PUT", "/drive/v2/files/"},
+                      Answer(500, R"({"error": {"code": 500, "message": "Backend Error"}})"));
 
     std::istringstream in("kept");
     EXPECT_THAT([&] { Storage().Root().createFile("a.txt", in); },
@@ -488,7 +493,7 @@ TEST_F(GoogleDriveAdapter, DeleteAccepts200And204Only) {
         const std::string name = "doomed" + std::to_string(c.InjectedStatus) + ".txt";
         const std::string id = Emu().AddFile(Cloud::GoogleDrive, name, "x");
         const TNimboCloudFile doomed = Child(Storage().Root(), name);
-        if (c.InjectedStatus != 0) Emu().InjectFault({.host = ApiHost, .method = "DELETE"}, {.status = c.InjectedStatus});
+        if (c.InjectedStatus != 0) Emu().InjectFault(Route{ApiHost, "DELETE", ""}, Answer(c.InjectedStatus));
         Emu().ClearRequests();
 
         if (c.Accepted)
