@@ -37,10 +37,21 @@ enum TNimboGoogleScope {
 
 // The scope text sent for each scope; "*" stands for the scope base ("https://" + API host + "/auth").
 inline constexpr std::array<const char*, 15> SNAMES = {
-    "*/drive.file",         "*/drive",         "*/drive.apps.readonly", "*/drive.readonly",
-    "*/drive.readonly.metadata", "*/drive.install", "*/drive.appdata",  "*/drive.scripts",
-    "*/tasks",              "*/tasks.readonly", "*/calendar",           "*/calendar.readonly",
-    "*/contacts",           "*/contacts.readonly", "profile"};
+    "*/drive.file",
+    "*/drive",
+    "*/drive.apps.readonly",
+    "*/drive.readonly",
+    "*/drive.readonly.metadata",
+    "*/drive.install",
+    "*/drive.appdata",
+    "*/drive.scripts",
+    "*/tasks",
+    "*/tasks.readonly",
+    "*/calendar",
+    "*/calendar.readonly",
+    "*/contacts",
+    "*/contacts.readonly",
+    "profile"};
 
 // The scopes a Drive component may ask for: gsDriveFile to gsDriveScripts.
 using TNimboGDriveScope = TNimboGoogleScope;

@@ -213,6 +213,8 @@ struct TRenewalCase {
     bool Renewed;
 };
 
+void PrintTo(const TRenewalCase& ACase, std::ostream* AStream) { *AStream << ACase.Name; }
+
 class GoogleDriveRenewal : public GoogleDriveAdapter, public ::testing::WithParamInterface<TRenewalCase> {};
 
 TEST_P(GoogleDriveRenewal, RenewsWithTheRefreshTokenOnlyWhenNeeded) {
