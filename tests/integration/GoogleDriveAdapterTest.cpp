@@ -117,7 +117,7 @@ class GoogleDriveAdapter : public AdapterTest::TAdapterFixture {
 protected:
     GoogleDriveAdapter() : TAdapterFixture(GoogleDriveKind()) {}
 
-    TNimboGDrive& Drive() { return dynamic_cast<TNimboGDrive&>(Storage()); }
+    TNimboGDrive& Drive() { return AsDrive(Storage()); }
     static TNimboGDrive& AsDrive(TNimboStorage& AStorage) { return dynamic_cast<TNimboGDrive&>(AStorage); }
 
     std::vector<std::string> RequestLines() {
