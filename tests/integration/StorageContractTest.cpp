@@ -195,8 +195,8 @@ TEST_P(StorageContract, CancelledSignInAbortsSilentlyAndKeepsNoToken) {
 }
 
 TEST_P(StorageContract, RefusedSignInRaisesTheProvidersText) {
-    // The sign-in takes the text as the redirect's query carries it, without percent-decoding, so the
-    // text here is one that no service needs to encode.
+    // The sign-in takes the redirect's values as written, without percent-decoding, so the reason is
+    // one that percent-encoding leaves as it is.
     TNimboHeadlessAuth::SetDecision(THeadlessDecision::Deny, "Not_today.thank-you");
     EXPECT_THAT([&] { Storage().Root().Files(); }, ThrowsMessage<ERestError>(HasSubstr("Not_today.thank-you")));
     EXPECT_TRUE(Storage().GetToken().empty());
