@@ -196,7 +196,7 @@ TEST_P(StorageContract, CancelledSignInAbortsSilentlyAndKeepsNoToken) {
 
 TEST_P(StorageContract, RefusedSignInRaisesTheProvidersText) {
     // The sign-in takes the redirect's values as written, without percent-decoding, so the reason is
-    // made of characters that travel in a URL unencoded.
+    // one that percent-encoding leaves as it is.
     TNimboHeadlessAuth::SetDecision(THeadlessDecision::Deny, "Not_today.thank-you");
     EXPECT_THAT([&] { Storage().Root().Files(); }, ThrowsMessage<ERestError>(HasSubstr("Not_today.thank-you")));
     EXPECT_TRUE(Storage().GetToken().empty());
