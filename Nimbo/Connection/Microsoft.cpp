@@ -109,26 +109,26 @@ std::string TNimboOneDrive::Bearer() const { return "Bearer " + GetToken(); }
 void TNimboOneDrive::RefreshAccess() {
     CheckAuthParams();
     if (!GetToken().empty() && GetExpires() - TokenMargin >= Now() && FTokenScopes.ContainsAll(FScopes)) return;
+    // A refresh token serves also when only the scopes grew; the renewal names no scope.
+    if (const std::string refresh = GetRefresh(); !refresh.empty())
+        RenewToken(refresh);
+    else
+        SignIn();
+}
 
-    if (const std::string refresh = GetRefresh(); !refresh.empty()) {
-        const TDateTime start = Now();
-        TToken token;
-        Http().Post(TokenUrl)
-            .BeginForm(true)
-            .Prop("client_id", GetClientId())
-            .Prop("client_secret", GetSecret())
-            .Prop("redirect_uri", GetRedirectUrl())
-            .Prop("grant_type", "refresh_token")
-            .Prop("refresh_token", refresh)
-            .EndForm()
-            .ValidResponse(200)
-            .Execute(token);
-        State().SetToken(token.access_token, token.refresh_token.empty() ? refresh : token.refresh_token,
-                         ExpiryAfter(start, token.expires_in));
-        FTokenScopes = FScopes;
-        return;
-    }
+void TNimboOneDrive::RenewToken(const std::string& ARefresh) {
+    const TDateTime start = Now();
+    const TToken token = RequestToken({{"client_id", GetClientId()},
+                                       {"client_secret", GetSecret()},
+                                       {"redirect_uri", GetRedirectUrl()},
+                                       {"grant_type", "refresh_token"},
+                                       {"refresh_token", ARefresh}});
+    State().SetToken(token.access_token, token.refresh_token.empty() ? ARefresh : token.refresh_token,
+                     ExpiryAfter(start, token.expires_in));
+    FTokenScopes = FScopes;
+}
 
+void TNimboOneDrive::SignIn() {
     const std::string url = AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
                             "&scope=" + THttpClient::UrlEncode(ScopesAsStr()) +
                             "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
@@ -136,17 +136,11 @@ void TNimboOneDrive::RefreshAccess() {
     State().OAuth20({aeNavigateComplete, aeCanceled}, url, code);
 
     const TDateTime start = Now();
-    TToken token;
-    Http().Post(TokenUrl)
-        .BeginForm(true)
-        .Prop("code", code)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("redirect_uri", GetRedirectUrl())
-        .Prop("grant_type", "authorization_code")
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
+    const TToken token = RequestToken({{"code", code},
+                                       {"client_id", GetClientId()},
+                                       {"client_secret", GetSecret()},
+                                       {"redirect_uri", GetRedirectUrl()},
+                                       {"grant_type", "authorization_code"}});
     State().SetToken(token.access_token, token.refresh_token, ExpiryAfter(start, token.expires_in));
     FTokenScopes = FScopes;
 
@@ -158,6 +152,14 @@ void TNimboOneDrive::RefreshAccess() {
     } catch (const std::exception&) {
         FUserName.clear();
     }
+}
+
+TNimboOneDrive::TToken TNimboOneDrive::RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields) {
+    THttpRequest::TFormData form = Http().Post(TokenUrl).BeginForm(true);
+    for (const auto& [name, value] : AFields) form = form.Prop(name, value);
+    TToken token;
+    form.EndForm().ValidResponse(200).Execute(token);
+    return token;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -206,7 +208,8 @@ void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
             .Header("Authorization", Bearer())
             .ValidResponse(200)
             .Execute(page);
-        for (const TFileInfo& info : page.data) AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, info)));
+        for (const TFileInfo& info : page.data)
+            AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, info)));
         // An empty page ends the listing too, so that a service that keeps naming a next page
         // cannot keep it going forever.
         if (page.paging.next.empty() || page.data.empty()) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/Json.h"
@@ -138,6 +139,12 @@ protected:
     TApplyState DoLoadState(TBinaryReader& AReader) override;
 
 private:
+    // The refresh-token grant; keeps ARefresh when the answer carries no new one.
+    void RenewToken(const std::string& ARefresh);
+    // The authorization-code grant through the sign-in window, then the account's name.
+    void SignIn();
+    // Posts the form fields, in order, to the token endpoint.
+    TToken RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields);
     // "Bearer " + the access token.
     std::string Bearer() const;
     // After an upload, whose answer holds little more than the item's id and name: fills AData

@@ -5,8 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
@@ -17,7 +21,6 @@ using namespace Nimbo::Connection;
 using AdapterTest::Cloud;
 using Nimbo::Emulator::Fault;
 using Nimbo::Emulator::RecordedRequest;
-using Nimbo::Emulator::Route;
 using Nimbo::Emulator::TokenPair;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
@@ -71,6 +74,12 @@ TNimboOneDrive::TFileInfo Info(std::string AId, std::string AName, std::string A
     info.created_time = std::move(ACreated);
     info.updated_time = std::move(AUpdated);
     return info;
+}
+
+// Matches a call that fails with the service's status and a body holding AText.
+auto ThrowsServiceError(int AStatus, const std::string& AText) {
+    return Throws<EHttpProtocolError>(AllOf(Property(&EHttpProtocolError::ErrorCode, AStatus),
+                                            Property(&EHttpProtocolError::ErrorMessage, HasSubstr(AText))));
 }
 
 TNimboOneDrive& AsOneDrive(TNimboStorage& AStorage) { return dynamic_cast<TNimboOneDrive&>(AStorage); }
@@ -314,7 +323,8 @@ TEST_F(OneDriveTest, GrowingScopesRenewTheTokenByRefreshTokenOrSignInAgainWithou
             EXPECT_EQ(Requests(LoginHost).size(), 1u) << "no sign-in page";
         } else {
             EXPECT_THAT(tokens[0].body, HasSubstr("&grant_type=authorization_code"));
-            EXPECT_THAT(TNimboHeadlessAuth::Visited().front(), HasSubstr("&scope=" + THttpClient::UrlEncode(AllScopesText) + "&"));
+            EXPECT_THAT(TNimboHeadlessAuth::Visited().front(),
+                        HasSubstr("&scope=" + THttpClient::UrlEncode(AllScopesText) + "&"));
         }
         EXPECT_THAT(Saved(drive), HasSubstr(ExtraFields(AllScopesByte, drive.GetUserName())));
     }
@@ -338,9 +348,7 @@ TEST_F(OneDriveTest, RejectedRenewalLeavesTheStateAsItWasAndIsTriedAgainNextTime
     const std::string before = Saved(Storage());
 
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_THAT([&] { Storage().RefreshAccess(); },
-                    Throws<EHttpProtocolError>(AllOf(Property(&EHttpProtocolError::ErrorCode, 400),
-                                                     Property(&EHttpProtocolError::ErrorMessage, HasSubstr("invalid_grant")))));
+        EXPECT_THAT([&] { Storage().RefreshAccess(); }, ThrowsServiceError(400, "invalid_grant"));
         EXPECT_EQ(Saved(Storage()), before);
     }
     EXPECT_EQ(TokenRequests().size(), 2u);
@@ -390,8 +398,8 @@ TEST_F(OneDriveTest, RootIsFetchedOnceAndAgainOnlyAfterAFailure) {
     EXPECT_EQ(first.Data(), second.Data());
     EXPECT_EQ(first.GetName(), "SkyDrive");
     const std::vector<RecordedRequest> api = Requests(ApiHost);
-    EXPECT_EQ(std::count_if(api.begin(), api.end(), [](const RecordedRequest& r) { return r.path == "/v5.0/me/skydrive"; }),
-              2);
+    const auto isRootRequest = [](const RecordedRequest& r) { return r.path == "/v5.0/me/skydrive"; };
+    EXPECT_EQ(std::count_if(api.begin(), api.end(), isRootRequest), 2);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -615,14 +623,23 @@ TEST_F(OneDriveTest, ConflictsAndMissingItemsSurfaceWithTheServicesStatusAndText
     };
     const Case cases[] = {
         {"folder over a folder", [&] { root.CreateFolder("taken"); }, 409, "resource_already_exists"},
-        {"file over a folder", [&] { std::istringstream in("x"); root.createFile("Taken", in); }, 409, "resource_already_exists"},
-        {"download of a deleted file", [&] { std::ostringstream out; gone.Download(out); }, 404, "resource_not_found"},
+        {"file over a folder",
+         [&] {
+             std::istringstream in("x");
+             root.createFile("Taken", in);
+         },
+         409, "resource_already_exists"},
+        {"download of a deleted file",
+         [&] {
+             std::ostringstream out;
+             gone.Download(out);
+         },
+         404, "resource_not_found"},
         {"delete of a deleted file", [&] { gone.Delete(); }, 404, "resource_not_found"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
-        EXPECT_THAT(c.Action, Throws<EHttpProtocolError>(AllOf(Property(&EHttpProtocolError::ErrorCode, c.Status),
-                                                               Property(&EHttpProtocolError::ErrorMessage, HasSubstr(c.Code)))));
+        EXPECT_THAT(c.Action, ThrowsServiceError(c.Status, c.Code));
     }
     EXPECT_EQ(Emu().Children(Cloud::LiveConnect, "").size(), 1u);
 }
