@@ -581,6 +581,9 @@ TEST_F(OneDriveTest, DownloadFollowsTheContentAddressAndRefusesANoContentAnswer)
     EXPECT_EQ(api[0].method, "GET");
     EXPECT_EQ(api[0].path, path);
     EXPECT_EQ(Header(api[0], "Authorization"), "Bearer " + Storage().GetToken());
+    const std::vector<RecordedRequest> storage = Requests("storage.live.com");
+    ASSERT_EQ(storage.size(), 1u);
+    EXPECT_EQ(Header(storage[0], "Authorization"), "<no Authorization header>") << "the token stays with the API host";
 
     Emu().InjectFault({.host = ApiHost, .method = "GET", .pathPrefix = path}, Answer(204));
     std::ostringstream none;
