@@ -119,11 +119,7 @@ void TNimboDropBoxData::SetInfo(const TNimboDropBox::TFileInfo& AInfo) {
 TNimboDropBox::TNimboDropBox(TComponent* AOwner)
     : TNimboStorage(AOwner), FRoot(std::make_shared<TNimboDropBoxData>(*this, GetRootInfo())) {}
 
-TNimboDropBox::TFileInfo TNimboDropBox::GetRootInfo() {
-    TFileInfo info;
-    info.is_dir = true;  // path, type and date empty, size 0
-    return info;
-}
+TNimboDropBox::TFileInfo TNimboDropBox::GetRootInfo() { return TFileInfo{.is_dir = true}; }
 
 std::string TNimboDropBox::GetServerName() const { return ApiHost; }
 

@@ -27,11 +27,11 @@ class TNimboDropBox : public TNimboStorage {
 public:
     // Metadata of one item, as Dropbox answers it.
     struct TFileInfo {
-        std::string path;  // full path from the root, beginning with "/"
+        std::string path{};  // full path from the root, beginning with "/"
         bool is_dir = false;
-        std::string mime_type;  // absent for folders
+        std::string mime_type{};  // absent for folders
         std::int64_t bytes = 0;
-        std::string modified;  // "Sat, 21 Aug 2010 22:31:20 +0000"; absent on the root
+        std::string modified{};  // "Sat, 21 Aug 2010 22:31:20 +0000"; absent on the root
         NIMBO_JSON_FIELDS(TFileInfo, path, is_dir, mime_type, bytes, modified)
     };
 
