@@ -181,7 +181,7 @@ TEST_F(DropboxAdapterTest, HeldTokenIsUsedWithoutAnyRequestHoweverOld) {
     const std::unique_ptr<TNimboStorage> other = NewStorage();
     other->LoadState(saved);
     other->Root().Files();
-    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre("GET api.dropbox.com/1/metadata/dropbox/?list=true&file_limit=25000"));
+    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre(StartsWith("GET api.dropbox.com/1/metadata/dropbox/?")));
     EXPECT_EQ(DropBoxOf(*other).GetUserName(), "Old Name");
 }
 
@@ -219,7 +219,7 @@ TEST_P(DropboxAccountFaultTest, FailingAccountRequestLeavesTheNameEmptyAndTheSig
     Emu().ClearRequests();
     EXPECT_EQ(DropBox().GetUserName(), "");
     DropBox().Root().Files();
-    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre("GET api.dropbox.com/1/metadata/dropbox/?list=true&file_limit=25000"));
+    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre(StartsWith("GET api.dropbox.com/1/metadata/dropbox/?")));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -284,8 +284,43 @@ TEST_F(DropboxAdapterTest, ItemNamesAndDatesComeFromThePath) {
 
     TNimboCloudFile barred(std::make_shared<TNimboDropBoxData>(rootData, TNimboDropBox::TFileInfo{.path = "/a|b"}));
     EXPECT_THAT([&] { barred.GetName(); }, ThrowsMessage<EArgumentException>("Invalid characters in path"));
-    EXPECT_THROW(TNimboDropBoxData(rootData, TNimboDropBox::TFileInfo{.path = "/a", .modified = "yesterday"}),
-                 EConvertError);
+
+    // A date in another form is refused and leaves the item as it was.
+    TNimboDropBoxData dated(rootData, TNimboDropBox::TFileInfo{.path = "/a", .modified = "Wed, 20 Jul 2011 22:04:50 +0000"});
+    EXPECT_THROW(dated.SetInfo(TNimboDropBox::TFileInfo{.path = "/b", .bytes = 5, .modified = "yesterday"}), EConvertError);
+    EXPECT_EQ(dated.GetPath(), "/a");
+    EXPECT_EQ(DropBox().GetModifiedAt(dated), ComposeDateTime(EncodeDate(2011, 7, 20), EncodeTime(22, 4, 50)));
+}
+
+// A window that reports page titles but no addresses.
+class TTitleOnlyWindow : public TAuthUI {
+public:
+    static TAuthEvents Supports() { return {aeTitleChanged, aeCanceled}; }
+    void ShowModal(TAuthEvents, const std::string&) override { DoEvent(aeCanceled, ""); }
+    void Close() override {}
+};
+
+// Puts the sign-in window classes in the given order for the scope's life, then restores the order.
+class TWindowClassOrder {
+public:
+    explicit TWindowClassOrder(const std::vector<TAuthUIClass>& AOrder) : FSaved(TAuthUI::RegisteredClasses()) {
+        Apply(AOrder);
+    }
+    ~TWindowClassOrder() { Apply(FSaved); }
+
+private:
+    static void Apply(const std::vector<TAuthUIClass>& AOrder) {
+        for (const TAuthUIClass& registered : TAuthUI::RegisteredClasses()) TAuthUI::Unregister(registered);
+        for (const TAuthUIClass& windowClass : AOrder) TAuthUI::Register(windowClass);
+    }
+
+    std::vector<TAuthUIClass> FSaved;
+};
+
+TEST_F(DropboxAdapterTest, SignInPassesOverWindowsThatCannotReportTheRedirectAddress) {
+    const TWindowClassOrder order({TAuthUIClass::Of<TTitleOnlyWindow>(), TAuthUIClass::Of<TNimboHeadlessAuth>()});
+    DropBox().RefreshAccess();
+    EXPECT_FALSE(DropBox().GetToken().empty());
 }
 
 TEST_F(DropboxAdapterTest, NamesWithCharactersAPathCannotHoldAreRefusedBeforeAnyRequest) {
