@@ -60,6 +60,13 @@ std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) 
     return {};
 }
 
+// The transport's error for a status outside 200-299, with the service's answer holding AText.
+auto ThrowsProtocolError(int ACode, const std::string& AText) {
+    return ::testing::Throws<EHttpProtocolError>(
+        ::testing::AllOf(::testing::Property(&EHttpProtocolError::ErrorCode, ACode),
+                         ::testing::Property(&EHttpProtocolError::ErrorMessage, HasSubstr(AText))));
+}
+
 // A string of the state stream: its length (below 128 here, so one byte), then its bytes.
 std::string StreamString(const std::string& AText) {
     EXPECT_LT(AText.size(), 128u);
@@ -190,17 +197,20 @@ TEST_F(DropboxAdapterTest, TokenTheServiceNoLongerAcceptsFailsTheOperationAndSta
     const std::string token = DropBox().GetToken();
     Emu().ExpireAccessTokens(Cloud::Dropbox);
 
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        try {
-            DropBox().Root().Files();
-            ADD_FAILURE() << "the listing succeeded with a refused token";
-        } catch (const EHttpProtocolError& E) {
-            EXPECT_EQ(E.ErrorCode(), 401);
-            EXPECT_THAT(E.ErrorMessage(), HasSubstr("doesn't exist or has expired"));
-        }
-    }
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_THAT([&] { DropBox().Root().Files(); }, ThrowsProtocolError(401, "doesn't exist or has expired"));
     EXPECT_EQ(DropBox().GetToken(), token);
     EXPECT_THAT(ApiLines(), ::testing::Each(StartsWith("GET api.dropbox.com/1/metadata/")));
+}
+
+TEST_F(DropboxAdapterTest, RefusedTokenRequestStoresNothingAndRunsNothing) {
+    Emu().InjectFault(At(ApiHost, "/1/oauth2/token"),
+                      Answer(400, R"({"error_description": "code doesn't exist or has expired", )"
+                                  R"("error": "invalid_grant"})"));
+
+    EXPECT_THAT([&] { DropBox().Root().Files(); }, ThrowsProtocolError(400, "invalid_grant"));
+    EXPECT_EQ(DropBox().GetToken(), "");
+    EXPECT_THAT(ApiLines(), ElementsAre("POST api.dropbox.com/1/oauth2/token"));
 }
 
 struct TAccountFault {
@@ -266,6 +276,7 @@ TEST_F(DropboxAdapterTest, StateWithoutTheAccountNameIsRefusedAndChangesNothing)
 // ---- names and paths ----
 
 TEST_F(DropboxAdapterTest, ItemNamesAndDatesComeFromThePath) {
+    using TInfo = TNimboDropBox::TFileInfo;
     struct TCase {
         std::string Path;
         std::string Name;
@@ -274,7 +285,7 @@ TEST_F(DropboxAdapterTest, ItemNamesAndDatesComeFromThePath) {
     TNimboCloudFile root = DropBox().Root();
     auto& rootData = static_cast<TNimboDropBoxData&>(*root.Data());
     for (const TCase& c : cases) {
-        TNimboCloudFile item(std::make_shared<TNimboDropBoxData>(rootData, TNimboDropBox::TFileInfo{.path = c.Path}));
+        TNimboCloudFile item(std::make_shared<TNimboDropBoxData>(rootData, TInfo{.path = c.Path}));
         EXPECT_EQ(item.GetName(), c.Name) << c.Path;
         EXPECT_FALSE(item.GetHasCreatedAt()) << c.Path;
         EXPECT_FALSE(item.GetHasModifiedAt()) << c.Path;
@@ -282,12 +293,12 @@ TEST_F(DropboxAdapterTest, ItemNamesAndDatesComeFromThePath) {
     EXPECT_EQ(root.GetName(), "");
     EXPECT_TRUE(root.GetIsFolder());
 
-    TNimboCloudFile barred(std::make_shared<TNimboDropBoxData>(rootData, TNimboDropBox::TFileInfo{.path = "/a|b"}));
+    TNimboCloudFile barred(std::make_shared<TNimboDropBoxData>(rootData, TInfo{.path = "/a|b"}));
     EXPECT_THAT([&] { barred.GetName(); }, ThrowsMessage<EArgumentException>("Invalid characters in path"));
 
     // A date in another form is refused and leaves the item as it was.
-    TNimboDropBoxData dated(rootData, TNimboDropBox::TFileInfo{.path = "/a", .modified = "Wed, 20 Jul 2011 22:04:50 +0000"});
-    EXPECT_THROW(dated.SetInfo(TNimboDropBox::TFileInfo{.path = "/b", .bytes = 5, .modified = "yesterday"}), EConvertError);
+    TNimboDropBoxData dated(rootData, TInfo{.path = "/a", .modified = "Wed, 20 Jul 2011 22:04:50 +0000"});
+    EXPECT_THROW(dated.SetInfo(TInfo{.path = "/b", .bytes = 5, .modified = "yesterday"}), EConvertError);
     EXPECT_EQ(dated.GetPath(), "/a");
     EXPECT_EQ(DropBox().GetModifiedAt(dated), ComposeDateTime(EncodeDate(2011, 7, 20), EncodeTime(22, 4, 50)));
 }
@@ -328,16 +339,16 @@ TEST_F(DropboxAdapterTest, NamesWithCharactersAPathCannotHoldAreRefusedBeforeAny
     const TNimboCloudFile docs = Child(DropBox().Root(), "Docs");
     Emu().ClearRequests();
 
+    const auto invalidPath = ThrowsMessage<EArgumentException>("Invalid characters in path");
     for (const std::string name : {"a|b.txt", "a<b", "a>b", "say \"hi\"", "tab\there", "nl\n"}) {
         std::istringstream content("x");
-        EXPECT_THAT([&] { docs.createFile(name, content); }, ThrowsMessage<EArgumentException>("Invalid characters in path"))
-            << name;
-        EXPECT_THAT([&] { docs.CreateFolder(name); }, ThrowsMessage<EArgumentException>("Invalid characters in path"))
-            << name;
+        EXPECT_THAT([&] { docs.createFile(name, content); }, invalidPath) << name;
+        EXPECT_THAT([&] { docs.CreateFolder(name); }, invalidPath) << name;
     }
     std::istringstream content("x");
-    EXPECT_THAT([&] { docs.createFile("", content); }, ThrowsMessage<EArgumentException>(HasSubstr("must not be empty")));
-    EXPECT_THAT([&] { docs.CreateFolder(""); }, ThrowsMessage<EArgumentException>(HasSubstr("must not be empty")));
+    const auto emptyName = ThrowsMessage<EArgumentException>(HasSubstr("must not be empty"));
+    EXPECT_THAT([&] { docs.createFile("", content); }, emptyName);
+    EXPECT_THAT([&] { docs.CreateFolder(""); }, emptyName);
 
     EXPECT_THAT(ApiLines(), IsEmpty());
     EXPECT_THAT(Emu().Children(Cloud::Dropbox, "Docs"), IsEmpty());
@@ -387,7 +398,7 @@ TEST_F(DropboxAdapterTest, UploadShowsTheSizeAndTimeOfTheAnswerAndAFailedOneChan
 
     Emu().InjectFault(At(ContentHost, "/1/files_put/"), Answer(507, R"({"error": "over quota"})"));
     std::istringstream refused("refused content");
-    EXPECT_THROW(file.Upload(refused), EHttpProtocolError);
+    EXPECT_THAT([&] { file.Upload(refused); }, ThrowsProtocolError(507, "over quota"));
     EXPECT_EQ(file.GetSize(), 1);
     EXPECT_EQ(file.GetModifiedAt(), created);
 
