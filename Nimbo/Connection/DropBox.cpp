@@ -28,14 +28,12 @@ void CheckPathChars(const std::string& APath) {
 
 bool IsPathDelimiter(char AChar) { return AChar == '\\' || AChar == '/' || AChar == ':'; }
 
-// The path of a new item AName inside the folder AFolder, with forward slashes. A name that begins
-// with a slash, a backslash or a drive ("c:") stands for itself.
+// The path of a new item AName (not empty) inside the folder AFolder, with forward slashes. A name
+// that begins with a slash, a backslash or a drive ("c:") stands for itself.
 std::string JoinPath(const std::string& AFolder, const std::string& AName) {
     std::string joined;
     if (AFolder.empty()) {
         joined = AName;
-    } else if (AName.empty()) {
-        joined = AFolder;
     } else {
         CheckPathChars(AFolder);
         CheckPathChars(AName);
