@@ -14,8 +14,6 @@
 
 namespace Nimbo::Connection {
 
-class TNimboDropBoxData;
-
 // Dropbox's sign-in state: a token that never expires, no refresh token.
 class TNimboDropBoxState : public TServiceState {
 protected:
