@@ -1,6 +1,7 @@
 // The loopback admin path: the control functions of CloudEmulator over HTTP, for tools that do
 // not link the library (the cloud-emulator program). Only served on localhost / 127.0.0.1.
 
+#include "emulator/CloudEmulator.h"
 #include "emulator/Service.h"
 
 namespace Nimbo::Emulator {

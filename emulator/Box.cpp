@@ -209,7 +209,7 @@ private:
               {"sequence_id", root ? Json(nullptr) : Json(std::to_string(node.version))},
               {"etag", root ? Json(nullptr) : Json(std::to_string(node.version))}};
     if (!node.folder) {
-      std::string sha1 = Sha1Hex(node.content);
+      const std::string &sha1 = node.sha1;
       m["file_version"] = {{"type", "file_version"}, {"id", VersionId(node)}, {"sha1", sha1}};
       m["sha1"] = sha1;
     }
@@ -449,7 +449,7 @@ private:
       if (!UsableName(ex, name)) return;
       Node *existing = tree.ChildByName(node.parentId, name, true);
       if (existing && existing != &node) return NameInUse(ex, *existing, false);
-      node.name = name;
+      tree.Rename(node, name);
     }
     tree.SetContent(node, form->file->content, ex.now);
     SendUploaded(ex, node);

@@ -129,7 +129,7 @@ private:
       r["originalFilename"] = node.name;
       if (auto dot = node.name.rfind('.'); dot != std::string::npos && dot + 1 < node.name.size())
         r["fileExtension"] = node.name.substr(dot + 1);
-      r["md5Checksum"] = Md5Hex(node.content);
+      r["md5Checksum"] = node.md5;
       r["fileSize"] = std::to_string(node.Size());
     }
     r["quotaBytesUsed"] = std::to_string(node.folder ? 0 : node.Size());
@@ -300,8 +300,8 @@ private:
       return Error(ex, 400, "invalid", "Invalid Value", "parents");
     Node copy = *node;
     if (!ApplyMetadata(ex, copy, *meta)) return;
-    node->name = copy.name;
-    node->parentId = copy.parentId;
+    if (copy.name != node->name) tree.Rename(*node, copy.name);
+    if (copy.parentId != node->parentId) tree.Move(*node, copy.parentId);
     node->mimeType = copy.mimeType;
     ++node->version;
     if (ex.Query("setModifiedDate") == "true") node->modified = ex.now;
@@ -404,9 +404,13 @@ private:
     if (oob) {
       // The installed-application page shows the result in its title and body; its address holds
       // only an opaque ticket, as the real page's does.
+      // A refusal carries no code: its address still names the redirect and the error, which
+      // sign-in windows that watch addresses rely on.
       std::string ticket = RandomToken(24);
       approvals_[ticket] = answer;
-      return ex.Redirect("https://" + AccountsHost + "/o/oauth2/approval/v2?auto=false&response=" + ticket);
+      std::string page = "https://" + AccountsHost + "/o/oauth2/approval/v2?auto=false&response=" + ticket;
+      if (decision != SignInDecision::Allow) page = AppendQuery(page + "&redirect_uri=" + redirect, answer);
+      return ex.Redirect(page);
     }
     ex.Redirect(AppendQuery(redirect, answer));
   }

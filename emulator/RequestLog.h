@@ -2,7 +2,7 @@
 // The record of the requests that reached the services: a bounded number of entries, each body
 // kept as a prefix with its full size and SHA-256.
 
-#include "emulator/CloudEmulator.h"
+#include "emulator/Types.h"
 
 #include <httplib.h>
 

@@ -2,7 +2,7 @@
 // What every emulated service shares: the exchange it answers, its tree, its OAuth registry and
 // its account, and the sign-in page.
 
-#include "emulator/CloudEmulator.h"
+#include "emulator/Types.h"
 #include "emulator/Json.h"
 #include "emulator/OAuth.h"
 #include "emulator/Routes.h"
@@ -121,6 +121,7 @@ std::string NumberedName(const std::string &name, int number);
 }  // namespace Nimbo::Emulator
 
 namespace Nimbo::Emulator {
+class CloudEmulator;
 std::unique_ptr<Service> MakeGoogleDrive();
 std::unique_ptr<Service> MakeDropbox();
 std::unique_ptr<Service> MakeLiveConnect();

@@ -12,6 +12,7 @@ namespace Nimbo::Emulator {
 
 struct Node {
   std::string id, parentId, name, mimeType, content;
+  std::string md5, sha1;      // of the content, computed when it is written
   std::string description;    // free text some services keep with an item
   bool folder = false;
   bool trashed = false;            // in the trash, itself or with a folder above it
@@ -42,6 +43,9 @@ public:
   Node &AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
                 TimePoint now);
   void SetContent(Node &node, std::string content, TimePoint now);
+  // Moves and renames go through the tree so that its indexes follow.
+  void Move(Node &node, const std::string &parentId);
+  void Rename(Node &node, const std::string &name);
   void Touch(Node &node, TimePoint now);
   void Remove(const std::string &id);  // with everything below it
   bool IsInside(const std::string &id, const std::string &ancestorId) const;
@@ -59,11 +63,18 @@ public:
 private:
   std::string rootId_;
   IdMaker makeId_;
-  std::map<std::string, Node> nodes_;
+  std::map<std::string, Node> nodes_;  // by id
+  struct Folder {
+    std::map<std::uint64_t, Node *> byOrder;         // children in creation order
+    std::multimap<std::string, Node *> byLowerName;  // children by name, case folded
+  };
+  std::map<std::string, Folder> folders_;  // by parent id
   std::uint64_t nextOrder_ = 1;
   std::uint64_t generation_ = 0;
 
   Node &Insert(Node node);
+  void Link(Node &node);
+  void Unlink(Node &node);
 };
 
 // Splits a "/"-separated path into names, dropping empty ones. Returns false for "." or "..".
