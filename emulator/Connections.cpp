@@ -229,8 +229,6 @@ void Connections::CloseAfterAnswer(httplib::Response &res) {
   res.set_header("Connection", "close");
 }
 
-bool Connections::ClosingAfterAnswer() { return t_slot && t_slot->closeAfterAnswer; }
-
 bool Connections::ReadUnframedBody(const httplib::Request &req, std::size_t length, std::string &body) {
   if (!req.ssl) return false;
   body.clear();

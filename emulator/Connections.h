@@ -37,7 +37,6 @@ public:
   static void HeadRead();                 // the request head arrived: its deadline is met
   static void AnswerWritten();            // the next request head has a fresh deadline
   static void CloseAfterAnswer(httplib::Response &res);  // input left unread: close when answered
-  static bool ClosingAfterAnswer();
   // Reads up to `length` body bytes that the HTTP library leaves on the connection (it reads no
   // body for GET, HEAD and OPTIONS). False when the connection failed.
   static bool ReadUnframedBody(const httplib::Request &req, std::size_t length, std::string &body);

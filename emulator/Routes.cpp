@@ -26,7 +26,10 @@ bool Bind(const std::vector<std::string> &pattern, std::string_view path, PathPa
     const std::string &want = pattern[i];
     if (IsRest(want)) {
       std::string rest;
-      for (std::size_t k = i; k < segments.size(); ++k) rest += (k == i ? "" : "/") + std::string(segments[k]);
+      for (std::size_t k = i; k < segments.size(); ++k) {
+        if (k > i) rest += '/';
+        rest += segments[k];
+      }
       params.emplace_back(want.substr(1, want.size() - 5), rest);
       return true;
     }
