@@ -2,6 +2,7 @@
 
 #include "emulator/Connections.h"
 #include "emulator/Files.h"
+#include "emulator/Multipart.h"
 #include "emulator/RequestLog.h"
 #include "emulator/Service.h"
 #include "emulator/Tls.h"
@@ -250,7 +251,7 @@ private:
     connections_.Install(server);
     server.set_payload_max_length(options_.maxBodyBytes);
     server.set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
-      if (DeclaredLength(req) <= options_.maxBodyBytes) return 100;
+      if (DeclaredLength(req) <= BodyLimitFor(req)) return 100;
       Refuse(req, res, 413, "Request Entity Too Large");
       res.set_header("Content-Length", std::to_string(res.body.size()));  // this path does not add it
       return 413;
@@ -271,6 +272,10 @@ private:
                                    const httplib::ContentReader &reader) {
       std::string body;
       std::vector<RecordedPart> parts;
+      // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
+      const std::uint64_t limit = BodyLimitFor(req);
+      std::uint64_t received = 0;
+      auto fits = [&](std::size_t size) { return (received += size) <= limit; };
       bool ok;
       if (req.is_multipart_form_data()) {
         ok = reader(
@@ -280,15 +285,25 @@ private:
             },
             [&](const char *data, std::size_t size) {
               if (!parts.empty()) parts.back().content.append(data, size);
-              return true;
+              return fits(size);
             });
+      } else if (auto boundary = RelatedBoundary(req)) {
+        MultipartSplitter splitter(
+            *boundary,
+            [&](const PartHeaders &headers) { parts.push_back({"", "", HeaderValue(headers, "Content-Type"), {}, 0, {}}); },
+            [&](std::string_view data) { parts.back().content.append(data); });
+        ok = reader([&](const char *data, std::size_t size) { return fits(size) && splitter.Feed({data, size}); });
+        ok = ok && splitter.Complete();
       } else {
         ok = reader([&](const char *data, std::size_t size) {
           body.append(data, size);
-          return true;
+          return fits(size);
         });
       }
-      if (!ok) return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
+      if (!ok) {
+        bool tooLarge = res.status == 413 || received > limit;
+        return Refuse(req, res, tooLarge ? 413 : 400, tooLarge ? "Request Entity Too Large" : "Bad Request");
+      }
       Dispatch(owner, req, res, std::move(body), std::move(parts));
     };
     server.Get(".*", plain);
@@ -305,6 +320,22 @@ private:
           Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
           return httplib::Server::HandlerResponse::Handled;
         }));
+  }
+
+  // The most body bytes a request may carry: the server's limit, or the call's own when smaller.
+  std::uint64_t BodyLimitFor(const httplib::Request &req) const {
+    std::uint64_t limit = options_.maxBodyBytes;
+    std::string host = HostOf(req);
+    if (auto it = byHost_.find(host); it != byHost_.end())
+      if (auto own = it->second->BodyLimit(req.method, host, req.path); own != 0) limit = std::min(limit, own);
+    return limit;
+  }
+
+  // The boundary of a multipart/related body (what the HTTP library does not split itself).
+  static std::optional<std::string> RelatedBoundary(const httplib::Request &req) {
+    auto type = ToLower(req.get_header_value("Content-Type"));
+    if (type.rfind("multipart/related", 0) != 0) return std::nullopt;
+    return MultipartBoundary(req.get_header_value("Content-Type"));
   }
 
   static std::uint64_t DeclaredLength(const httplib::Request &req) {
@@ -328,7 +359,7 @@ private:
     if (lengths.size() > 1) return Refuse(req, res, 400, "Bad Request: conflicting Content-Length headers"), false;
     if (chunked && !lengths.empty()) return Refuse(req, res, 400, "Bad Request: Content-Length with Transfer-Encoding"), false;
     std::uint64_t length = DeclaredLength(req);
-    if (length > options_.maxBodyBytes) return Refuse(req, res, 413, "Request Entity Too Large"), false;
+    if (length > BodyLimitFor(req)) return Refuse(req, res, 413, "Request Entity Too Large"), false;
     req.ranges.clear();  // answered by the services, for file content only
     if (lengths.empty() && !chunked) req.set_header("Content-Length", "0");
     bool bodyRead = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
@@ -346,10 +377,12 @@ private:
     {
       std::lock_guard lock(mutex);
       Exchange ex = MakeExchange(req, res, host, {}, {}, signIn);
-      if (auto it = byHost_.find(host); it != byHost_.end())
-        it->second->SendError(ex, status, message);
-      else
+      if (auto it = byHost_.find(host); it == byHost_.end())
         ex.SendText(status, message + "\n");
+      else if (status == 413)
+        it->second->SendTooLarge(ex);
+      else
+        it->second->SendError(ex, status, message);
     }
     Connections::CloseAfterAnswer(res);
     log_.Add(req, host, {}, {}, res.status);
