@@ -251,8 +251,9 @@ private:
     connections_.Install(server);
     server.set_payload_max_length(options_.maxBodyBytes);
     server.set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
-      if (DeclaredLength(req) <= BodyLimitFor(req)) return 100;
-      Refuse(req, res, 413, "Request Entity Too Large");
+      auto limit = BodyLimitFor(req);
+      if (DeclaredLength(req) <= limit.bytes) return 100;
+      RefuseTooLarge(req, res, limit);
       res.set_header("Content-Length", std::to_string(res.body.size()));  // this path does not add it
       return 413;
     });
@@ -273,9 +274,9 @@ private:
       std::string body;
       std::vector<RecordedPart> parts;
       // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
-      const std::uint64_t limit = BodyLimitFor(req);
+      const BodyLimit limit = BodyLimitFor(req);
       std::uint64_t received = 0;
-      auto fits = [&](std::size_t size) { return (received += size) <= limit; };
+      auto fits = [&](std::size_t size) { return (received += size) <= limit.bytes; };
       bool ok;
       if (req.is_multipart_form_data()) {
         ok = reader(
@@ -301,8 +302,8 @@ private:
         });
       }
       if (!ok) {
-        bool tooLarge = res.status == 413 || received > limit;
-        return Refuse(req, res, tooLarge ? 413 : 400, tooLarge ? "Request Entity Too Large" : "Bad Request");
+        if (received > limit.bytes) return RefuseTooLarge(req, res, limit);
+        return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
       }
       Dispatch(owner, req, res, std::move(body), std::move(parts));
     };
@@ -323,12 +324,20 @@ private:
   }
 
   // The most body bytes a request may carry: the server's limit, or the call's own when smaller.
-  std::uint64_t BodyLimitFor(const httplib::Request &req) const {
-    std::uint64_t limit = options_.maxBodyBytes;
+  struct BodyLimit {
+    std::uint64_t bytes;
+    bool callsOwn;  // the service's limit, refused as the service does
+  };
+  BodyLimit BodyLimitFor(const httplib::Request &req) const {
+    BodyLimit limit{options_.maxBodyBytes, false};
     std::string host = HostOf(req);
     if (auto it = byHost_.find(host); it != byHost_.end())
-      if (auto own = it->second->BodyLimit(req.method, host, req.path); own != 0) limit = std::min(limit, own);
+      if (auto own = it->second->BodyLimit(req.method, host, req.path); own != 0 && own < limit.bytes) limit = {own, true};
     return limit;
+  }
+
+  void RefuseTooLarge(const httplib::Request &req, httplib::Response &res, const BodyLimit &limit) {
+    Refuse(req, res, 413, "Request Entity Too Large", limit.callsOwn);
   }
 
   // The boundary of a multipart/related body (what the HTTP library does not split itself).
@@ -359,7 +368,7 @@ private:
     if (lengths.size() > 1) return Refuse(req, res, 400, "Bad Request: conflicting Content-Length headers"), false;
     if (chunked && !lengths.empty()) return Refuse(req, res, 400, "Bad Request: Content-Length with Transfer-Encoding"), false;
     std::uint64_t length = DeclaredLength(req);
-    if (length > BodyLimitFor(req)) return Refuse(req, res, 413, "Request Entity Too Large"), false;
+    if (auto limit = BodyLimitFor(req); length > limit.bytes) return RefuseTooLarge(req, res, limit), false;
     req.ranges.clear();  // answered by the services, for file content only
     if (lengths.empty() && !chunked) req.set_header("Content-Length", "0");
     bool bodyRead = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
@@ -371,7 +380,10 @@ private:
 
   // An answer to a request that could not be read (too large, broken framing or multipart), in the
   // format of the service the host belongs to; the connection closes after it.
-  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message) {
+  // The emulator's own body limit is refused in the service's error format; a call's own limit
+  // (callsOwnLimit) as the service refuses it.
+  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message,
+              bool callsOwnLimit = false) {
     t_answered = true;
     std::string host = HostOf(req);
     {
@@ -379,7 +391,7 @@ private:
       Exchange ex = MakeExchange(req, res, host, {}, {}, signIn);
       if (auto it = byHost_.find(host); it == byHost_.end())
         ex.SendText(status, message + "\n");
-      else if (status == 413)
+      else if (callsOwnLimit)
         it->second->SendTooLarge(ex);
       else
         it->second->SendError(ex, status, message);

@@ -86,9 +86,8 @@ public:
   bool NamesIgnoreCase() const override { return true; }
 
   void SendError(Exchange &ex, int status, const std::string &message) override { Error(ex, status, message); }
-  // The content hosts' front servers refuse oversized uploads with their own page.
+  // The front servers refuse uploads over the limit with their own page.
   void SendTooLarge(Exchange &ex) override {
-    if (HostGroup(ex.host) != Content) return Error(ex, 413, "Request Entity Too Large");
     ex.SendHtml(413, "<html>\r\n<head><title>413 Request Entity Too Large</title></head>\r\n<body>\r\n"
                      "<center><h1>413 Request Entity Too Large</h1></center>\r\n</body>\r\n</html>\r\n");
   }

@@ -62,7 +62,7 @@ public:
   // Answers with this service's error format (used for refusals made before the service runs).
   virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
   // The largest request body the call takes (0: no limit of its own), known before the body is
-  // read; and the answer to one that is larger.
+  // read; and the service's answer to one that is larger.
   virtual std::uint64_t BodyLimit(const std::string &method, const std::string &host, const std::string &path) const;
   virtual void SendTooLarge(Exchange &ex) { SendError(ex, 413, "Request Entity Too Large"); }
 
