@@ -233,9 +233,11 @@ void THttpRequest::CheckResponse(int ACode) const {
 }
 
 void THttpRequest::DoAddHeader(const std::string& AName, const std::string& AValue) {
-    if (AName.find_first_of("\r\n") != std::string::npos || AValue.find_first_of("\r\n") != std::string::npos)
-        throw EHttpError("Header \"" + AName.substr(0, AName.find_first_of("\r\n")) +
-                         "\" refused: a header name or value must not contain a line break");
+    // A NUL would silently cut the line where the transport reads it as a C string.
+    static const std::string Forbidden("\r\n\0", 3);
+    if (AName.find_first_of(Forbidden) != std::string::npos || AValue.find_first_of(Forbidden) != std::string::npos)
+        throw EHttpError("Header \"" + AName.substr(0, AName.find_first_of(Forbidden)) +
+                         "\" refused: a header name or value must not contain a line break or a NUL");
     std::string& headers = FData->Headers;
     if (!headers.empty()) headers += "\r\n";
     headers += AName + ": " + AValue;

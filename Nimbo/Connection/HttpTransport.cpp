@@ -1,13 +1,11 @@
 #include "Nimbo/Connection/HttpTransport.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 
+#include "Nimbo/Connection/CurlEasy.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 namespace Nimbo::Connection {
@@ -17,20 +15,8 @@ namespace {
 std::mutex GSettingsLock;
 THttpTransportSettings GSettings;
 
-void EnsureCurlInitialized() {
-    static const bool initialized = [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw ETransportError("Cannot initialise libcurl");
-        return true;
-    }();
-    (void)initialized;
-}
-
-struct TCurlDeleter {
-    void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
-    void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
-};
-using TCurlHandle = std::unique_ptr<CURL, TCurlDeleter>;
-using TCurlList = std::unique_ptr<curl_slist, TCurlDeleter>;
+using Curl::Append;
+using TCurlList = Curl::TList;
 
 bool SameHeaderName(const std::string& A, const char* B) {
     const std::size_t length = std::char_traits<char>::length(B);
@@ -41,13 +27,6 @@ bool SameHeaderName(const std::string& A, const char* B) {
 
 bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
     return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
-}
-
-void Append(TCurlList& AList, const std::string& ALine) {
-    curl_slist* grown = curl_slist_append(AList.get(), ALine.c_str());
-    if (!grown) throw ETransportError("Out of memory building the request headers");
-    AList.release();
-    AList.reset(grown);
 }
 
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
@@ -108,12 +87,7 @@ private:
     bool FStreamFailed = false;
 };
 
-template <class T>
-void SetOption(CURL* AHandle, CURLoption AOption, T AValue) {
-    const CURLcode rc = curl_easy_setopt(AHandle, AOption, AValue);
-    if (rc != CURLE_OK)
-        throw ETransportError(std::string("Cannot configure the HTTP transport: ") + curl_easy_strerror(rc));
-}
+using Curl::SetOptionChecked;
 
 TCurlList BuildHeaderList(const THttpExchange& AExchange) {
     TCurlList list;
@@ -158,61 +132,47 @@ void THttpTransport::Configure(const THttpTransportSettings& ASettings) {
 }
 
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
-    EnsureCurlInitialized();
     const THttpTransportSettings settings = Settings();
 
-    TCurlHandle handle(curl_easy_init());
-    if (!handle) throw ETransportError("Cannot create an HTTP transport");
+    Curl::THandle handle = Curl::NewHandle();
     CURL* h = handle.get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
     TResponseSink sink(h, AResponse);
 
-    SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
-    SetOption(h, CURLOPT_URL, AExchange.Url.c_str());
-    SetOption(h, CURLOPT_NOSIGNAL, 1L);
-    SetOption(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    SetOption(h, CURLOPT_FOLLOWLOCATION, 1L);
-    SetOption(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    SetOption(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
-    SetOption(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
-    SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, settings.ConnectTimeoutMs);
-    SetOption(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    SetOption(h, CURLOPT_LOW_SPEED_TIME, settings.StallTimeoutSeconds);
-    SetOption(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    SetOption(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!settings.CaFile.empty()) {
-        // Trust the configured file in addition to the system's store.
-        SetOption(h, CURLOPT_CAINFO, settings.CaFile.c_str());
-        std::error_code ignored;
-        if (std::filesystem::is_directory("/etc/ssl/certs", ignored)) SetOption(h, CURLOPT_CAPATH, "/etc/ssl/certs");
-    }
+    SetOptionChecked(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    SetOptionChecked(h, CURLOPT_URL, AExchange.Url.c_str());
+    // The URL goes out exactly as built: no "." or ".." segment is tidied away.
+    SetOptionChecked(h, CURLOPT_PATH_AS_IS, 1L);
+    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, 1L);
+    SetOptionChecked(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    SetOptionChecked(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
+    SetOptionChecked(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
     TCurlList connectTo;
-    for (const std::string& mapping : settings.ConnectTo) Append(connectTo, mapping);
-    if (connectTo) SetOption(h, CURLOPT_CONNECT_TO, connectTo.get());
-    if (!AExchange.UserAgent.empty()) SetOption(h, CURLOPT_USERAGENT, AExchange.UserAgent.c_str());
+    Curl::ApplyConnectionSettings(h, settings, connectTo);
+    if (!AExchange.UserAgent.empty()) SetOptionChecked(h, CURLOPT_USERAGENT, AExchange.UserAgent.c_str());
 
     TCurlList headers = BuildHeaderList(AExchange);
-    SetOption(h, CURLOPT_HTTPHEADER, headers.get());
+    SetOptionChecked(h, CURLOPT_HTTPHEADER, headers.get());
 
     static const TBytes NoBody;
     const TBytes& body = AExchange.Body ? *AExchange.Body : NoBody;
     if (AExchange.Method == "GET") {
-        SetOption(h, CURLOPT_HTTPGET, 1L);
+        SetOptionChecked(h, CURLOPT_HTTPGET, 1L);
     } else if (AExchange.Method == "PUT" || AExchange.Method == "POST") {
-        SetOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         // Never a null pointer: that would make the transport read the body from standard input.
-        SetOption(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
-        if (AExchange.Method == "PUT") SetOption(h, CURLOPT_CUSTOMREQUEST, "PUT");
+        SetOptionChecked(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        if (AExchange.Method == "PUT") SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "PUT");
     } else if (AExchange.Method == "DELETE") {
-        SetOption(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+        SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "DELETE");
     } else {
         throw ETransportError("Unsupported HTTP method " + AExchange.Method);
     }
 
-    SetOption(h, CURLOPT_WRITEFUNCTION, &TResponseSink::OnBody);
-    SetOption(h, CURLOPT_WRITEDATA, &sink);
-    SetOption(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
-    SetOption(h, CURLOPT_HEADERDATA, &sink);
+    SetOptionChecked(h, CURLOPT_WRITEFUNCTION, &TResponseSink::OnBody);
+    SetOptionChecked(h, CURLOPT_WRITEDATA, &sink);
+    SetOptionChecked(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
+    SetOptionChecked(h, CURLOPT_HEADERDATA, &sink);
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {

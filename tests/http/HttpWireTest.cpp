@@ -100,6 +100,7 @@ TEST_F(HttpWire, SendsMethodTargetHeadersAndBodyExactly) {
         {"POST form", Client.Post("/token").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm(),
          "POST", "/token", {"Content-Type: application/x-www-form-urlencoded"}, "grant_type=refresh_token&note=a%20b%26c"},
         {"empty header value", Client.Get("/h").Header("X-Empty", ""), "GET", "/h", {"X-Empty:"}, ""},
+        {"dot segments stay as built", Client.Get("/a/./b/../c/.."), "GET", "/a/./b/../c/..", {}, ""},
     };
     for (const Case& c : cases) {
         const std::size_t before = Requests().size();

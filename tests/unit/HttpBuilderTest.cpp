@@ -71,10 +71,12 @@ TEST(HttpRequest, CopiesShareOneHolder) {
     EXPECT_EQ(earlier.Get().Headers, "X: 1\r\nY: 2");
 }
 
-TEST(HttpRequest, HeaderWithLineBreakIsRefused) {
+TEST(HttpRequest, HeaderWithLineBreakOrNulIsRefused) {
+    using namespace std::string_literals;
     THttpClient client("h");
     THttpRequest r = client.Get("p");
-    for (auto [name, value] : {std::pair{"X", "a\r\nInjected: 1"}, {"X", "a\nb"}, {"X\r", "a"}, {"X", "a\r"}}) {
+    for (auto [name, value] : {std::pair{"X"s, "a\r\nInjected: 1"s}, {"X"s, "a\nb"s}, {"X\r"s, "a"s}, {"X"s, "a\r"s},
+                               {"X"s, "secret\0tail"s}, {"X\0Y"s, "a"s}}) {
         EXPECT_THROW(r.Header(name, value), EHttpError);
     }
     EXPECT_EQ(r.Get().Headers, "");
