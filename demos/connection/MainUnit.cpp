@@ -458,6 +458,9 @@ void TMainForm::DeleteActionExecute() {
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
     item->F.Delete();
+    // Nothing is selected afterwards: the tree would otherwise pass the selection on to a
+    // neighbour, which a second Delete (there is no confirmation) would remove as well.
+    ClearSelection();
     delete item;
     UpdateDetails();
 }

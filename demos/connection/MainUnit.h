@@ -30,13 +30,13 @@ namespace Nimbo::Demo {
 
 struct TMainFormOptions {
     // Where the settings live (TSettingsKey::DefaultLocation).
-    QString SettingsLocation;
+    QString SettingsLocation = {};
     // Gives a service its preset credentials before the settings are read; may be empty.
-    std::function<void(Connection::TNimboStorage&)> PresetService;
+    std::function<void(Connection::TNimboStorage&)> PresetService = {};
     // Runs after the settings have been written; may be empty.
-    std::function<void()> AfterSettingsWritten;
+    std::function<void()> AfterSettingsWritten = {};
     // Shows a downloaded file in the system's file manager; ShowInFileManager when empty.
-    std::function<void(const QString&)> ShowFile;
+    std::function<void(const QString&)> ShowFile = {};
 };
 
 // The program's window: one storage component per cloud service, the folder tree of the current
