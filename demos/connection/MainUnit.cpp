@@ -20,6 +20,7 @@
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
 #include "Nimbo/Connection/platform/DateTime.h"
+#include "TransferProgress.h"
 #include "ui_MainUnit.h"
 
 // The pictures live in a resource of the program's static library, which the linker keeps only
@@ -33,7 +34,7 @@ using namespace Nimbo::Connection;
 namespace {
 
 // A blank page on a Box host, where the Box sign-in ends.
-const char* const BoxRedirectUrl = "https://app.box.com/blank.html";
+const char* const BoxRedirectUrl = "https://app.box.com/nimbo-blank";
 
 // The pictures of the details panel, by whether the item is a folder.
 const char* const IMG_STYLES[2] = {":/icons/file.svg", ":/icons/folder.svg"};
@@ -417,7 +418,12 @@ void TMainForm::UploadActionExecute() {
         ListIfUnlisted(target);
     }
     TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    TNimboCloudFile created = folder.createFile(ToStd(QFileInfo(fileName).fileName()), ToStd(fileName));
+    QString name = QFileInfo(fileName).fileName();
+    TNimboCloudFile created;
+    {
+        TTransferProgress progress(this, "Uploading " + name, {.Direction = tdUpload});
+        created = folder.createFile(ToStd(name), ToStd(fileName));
+    }
     Select(AddFile(target, created));
 }
 
@@ -447,7 +453,10 @@ void TMainForm::DownloadActionExecute() {
     SaveDialog->selectFile(name);
     if (SaveDialog->exec() != QDialog::Accepted || SaveDialog->selectedFiles().isEmpty()) return;
     QString fileName = SaveDialog->selectedFiles().first();
-    F.Download(ToStd(fileName));
+    {
+        TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
+        F.Download(ToStd(fileName));
+    }
     if (FOptions.ShowFile)
         FOptions.ShowFile(fileName);
     else

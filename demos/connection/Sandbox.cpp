@@ -4,6 +4,7 @@
 
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/FmxAuth.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -51,6 +52,7 @@ TSandbox::TSandbox(const std::filesystem::path& ADataDir)
     settings.CaFile = FEmulator.CaCertPath().string();
     settings.ConnectTo = FEmulator.ConnectToMappings();
     THttpTransport::Configure(settings);
+    TNimboAuthBrowser::TrustCertificateAuthority(FEmulator.CaPem());
     RegisterClients();
     if (fresh) {
         Seed();
@@ -61,6 +63,11 @@ TSandbox::TSandbox(const std::filesystem::path& ADataDir)
 TSandbox::~TSandbox() {
     FEmulator.Stop();
     THttpTransport::Configure(FPreviousTransport);
+    TNimboAuthBrowser::TrustCertificateAuthority({});
+}
+
+std::vector<std::string> TSandbox::BrowserArguments() const {
+    return TNimboAuthBrowser::HostMappingArguments(Emulator::CloudEmulator::Hosts(), FEmulator.Port());
 }
 
 std::filesystem::path TSandbox::DefaultDataDir() {

@@ -40,7 +40,8 @@ public:
     static Emulator::Cloud CloudOf(const Connection::TNimboStorage& AStorage);
 
     Emulator::CloudEmulator& Emulator() { return FEmulator; }
-    // The Chromium arguments that map the services' hosts to the emulator.
+    // The Chromium arguments that send the embedded browser to the emulator for the services' hosts
+    // (given to the application after "--webEngineArgs"); its certificates are trusted already.
     std::vector<std::string> BrowserArguments() const;
 
     // Gives the service its sandbox client identifier and secret.

@@ -13,6 +13,7 @@
 
 #include "ErrorDisplay.h"
 #include "MainUnit.h"
+#include "Nimbo/Connection/FmxAuth.h"
 #include "Sandbox.h"
 #include "SettingsStore.h"
 
@@ -65,11 +66,9 @@ int main(int argc, char** argv) {
         }
         browserArgs = sandbox->BrowserArguments();
     }
-    for (std::string& arg : browserArgs) args.push_back(arg.data());
-    int appArgc = static_cast<int>(args.size());
-    args.push_back(nullptr);
+    Nimbo::Connection::TNimboApplicationArguments appArgs(static_cast<int>(args.size()), args.data(), browserArgs);
 
-    TApplication app(appArgc, args.data());
+    TApplication app(appArgs.Argc(), appArgs.Argv());
     TApplication::setApplicationName("Cloudpane");
     TApplication::setApplicationDisplayName(sandboxMode ? "Cloudpane (sandbox)" : "Cloudpane");
     TApplication::setOrganizationName("Velmor Labs");

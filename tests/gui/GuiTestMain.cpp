@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include "GuiTestSupport.h"
+#include "Nimbo/Connection/FmxAuth.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 #include "Sandbox.h"
 
@@ -27,13 +28,8 @@ int main(int argc, char** argv) {
     Nimbo::Demo::TSandbox sandbox({});
     GuiTest::SetSandbox(&sandbox);
 
-    std::vector<std::string> appArgs{argv[0]};
-    for (const std::string& arg : sandbox.BrowserArguments()) appArgs.push_back(arg);
-    std::vector<char*> appArgv;
-    for (std::string& arg : appArgs) appArgv.push_back(arg.data());
-    int appArgc = static_cast<int>(appArgv.size());
-    appArgv.push_back(nullptr);
-    QApplication app(appArgc, appArgv.data());
+    Nimbo::Connection::TNimboApplicationArguments appArgs(1, argv, sandbox.BrowserArguments());
+    QApplication app(appArgs.Argc(), appArgs.Argv());
     QApplication::setApplicationName("Cloudpane tests");
 
     Nimbo::Connection::TAuthUI::Register(Nimbo::Connection::TAuthUIClass::Of<Nimbo::Connection::TNimboHeadlessAuth>());
