@@ -1,5 +1,7 @@
 #include "Sandbox.h"
 
+#include <csignal>
+
 #include <QStandardPaths>
 
 #include "Nimbo/Connection/BoxNet.h"
@@ -47,6 +49,9 @@ Emulator::EmulatorOptions OptionsFor(const std::filesystem::path& ADataDir) {
 TSandbox::TSandbox(const std::filesystem::path& ADataDir)
     : FEmulator(OptionsFor(ADataDir)), FPreviousTransport(THttpTransport::Settings()) {
     bool fresh = ADataDir.empty() || !std::filesystem::exists(ADataDir / "state.json");
+    // The emulator writes answers in this process: a client that hangs up (a cancelled transfer)
+    // must end that answer, not the program.
+    std::signal(SIGPIPE, SIG_IGN);
     FEmulator.Start();
     THttpTransportSettings settings = FPreviousTransport;
     settings.CaFile = FEmulator.CaCertPath().string();

@@ -31,6 +31,19 @@ QString Describe(QWidget* AWidget) {
     return text;
 }
 
+// The modal window in front. The toolkit's own answer can be empty while a window that hosts the
+// embedded browser is up; the one visible modal window is then the answer.
+QWidget* ActiveModal() {
+    if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+    QWidget* found = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible() || widget->windowModality() == Qt::NonModal) continue;
+        if (found != nullptr) return nullptr;
+        found = widget;
+    }
+    return found;
+}
+
 void CloseModal(QWidget* AWidget) {
     if (auto* dialog = qobject_cast<QDialog*>(AWidget))
         dialog->reject();
@@ -59,7 +72,9 @@ TModalScript::TModalScript() {
     FTimer.start();
 }
 
-TModalScript::~TModalScript() = default;
+TModalScript::~TModalScript() {
+    if (FAnswered) FAnswered->removeEventFilter(this);
+}
 
 TModalScript& TModalScript::Expect(QString ADescription, TMatch AMatch, TAct AAct) {
     FSteps.push_back({std::move(ADescription), std::move(AMatch), std::move(AAct)});
@@ -122,14 +137,17 @@ QString TModalScript::Report() const {
 }
 
 void TModalScript::Tick() {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || FPending || !modal->isVisible()) return;
+    QWidget* modal = ActiveModal();
+    if (modal == nullptr || FPending || !modal->isVisible() || modal == FAnswered) return;
     FPending = true;
     // The answer runs from the event loop, not from inside this tick: it may open windows of its
     // own, which later ticks answer.
     QTimer::singleShot(0, this, [this, modal = QPointer<QWidget>(modal)] {
         FPending = false;
-        if (modal == nullptr || QApplication::activeModalWidget() != modal) return;
+        if (modal == nullptr || ActiveModal() != modal) return;
+        if (FAnswered) FAnswered->removeEventFilter(this);
+        FAnswered = modal;
+        modal->installEventFilter(this);
         if (FNext < FSteps.size() && FSteps[FNext].Match(modal)) {
             TStep& step = FSteps[FNext++];
             step.Act(modal);
@@ -139,6 +157,14 @@ void TModalScript::Tick() {
             CloseModal(modal);
         }
     });
+}
+
+bool TModalScript::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (AWatched == FAnswered && AEvent->type() == QEvent::Hide) {
+        FAnswered->removeEventFilter(this);
+        FAnswered = nullptr;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------

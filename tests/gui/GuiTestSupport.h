@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -69,8 +70,12 @@ private:
     };
 
     void Tick();
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
     QTimer FTimer;
+    // The window answered last: left alone while it stays up after its answer (a sign-in page
+    // that loads), until it hides or another window has been answered.
+    QPointer<QWidget> FAnswered;
     std::vector<TStep> FSteps;
     std::size_t FNext = 0;
     bool FPending = false;
