@@ -1,5 +1,6 @@
 #include "MainUnit.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include <QEvent>
@@ -131,9 +132,9 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
         {ui->GDriveAction, GDrive.get()}, {ui->DropBoxAction, DropBox.get()},
         {ui->OneDriveAction, OneDrive.get()}, {ui->BoxNetAction, BoxNet.get()}};
     for (auto [action, storage] : serviceActions)
-        connect(action, &QAction::triggered, this, [this, storage] { Run([this, storage] { SwitchService(*storage); }); });
+        connect(action, &QAction::triggered, this, [this, storage] { RunCommand([this, storage] { SwitchService(*storage); }); });
     auto handle = [this](QAction* AAction, void (TMainForm::*AHandler)()) {
-        connect(AAction, &QAction::triggered, this, [this, AHandler] { Run([this, AHandler] { (this->*AHandler)(); }); });
+        connect(AAction, &QAction::triggered, this, [this, AHandler] { RunCommand([this, AHandler] { (this->*AHandler)(); }); });
     };
     handle(ui->RefreshAction, &TMainForm::RefreshActionExecute);
     handle(ui->OptionsAction, &TMainForm::OptionsActionExecute);
@@ -190,6 +191,15 @@ void TMainForm::Run(const std::function<void()>& AHandler) {
     RunHandler(AHandler);
     RunHandler([this] { SaveSettingsIfStatesChanged(); });
     UpdateActions();
+}
+
+// Commands do not nest: a click that reaches the window while a command waits for the network or
+// for a sign-in is dropped.
+void TMainForm::RunCommand(const std::function<void()>& AHandler) {
+    if (FInCommand) return;
+    FInCommand = true;
+    Run(AHandler);
+    FInCommand = false;
 }
 
 std::vector<std::string> TMainForm::CurrentStates() const {
@@ -379,6 +389,20 @@ void TMainForm::UpdateDetails() {
     show(ui->CreatedLabel, "Created at: " + FormatTime(F.GetHasCreatedAt(), F.GetCreatedAt()));
     show(ui->ModifiedLabel, "Modified at: " + FormatTime(F.GetHasModifiedAt(), F.GetModifiedAt()));
     ui->BigImage->setPixmap(QIcon(IMG_STYLES[F.GetIsFolder()]).pixmap(32, 32));
+    FitDetailsPanel();
+}
+
+// Widens the details panel (never narrows it) so that its labels show whole, as long as the tree
+// keeps a useful width.
+void TMainForm::FitDetailsPanel() {
+    constexpr int MinimumTreeWidth = 200;
+    int needed = 0;
+    for (QLabel* label : {ui->NameLabel, ui->SizeLabel, ui->MimeTypeLabel, ui->CreatedLabel, ui->ModifiedLabel})
+        needed = std::max(needed, label->geometry().right() + 1 + label->x());
+    QList<int> sizes = ui->Splitter->sizes();
+    int total = sizes.value(0) + sizes.value(1);
+    int panel = std::min(needed, total - MinimumTreeWidth);
+    if (panel > sizes.value(1)) ui->Splitter->setSizes({total - panel, panel});
 }
 
 // ---------------------------------------------------------------------------------------------

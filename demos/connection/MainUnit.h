@@ -103,6 +103,7 @@ private:
     bool ListIfUnlisted(TFileItem* AItem);
     void SetConnected(bool AValue);
     void UpdateDetails();
+    void FitDetailsPanel();
     void UpdateActions();
     void ClearSelection();
     void Select(QTreeWidgetItem* AItem);
@@ -113,6 +114,7 @@ private:
     // Runs an event handler: errors go to the error display; a changed sign-in state is written
     // to the settings at once; the actions are brought up to date.
     void Run(const std::function<void()>& AHandler);
+    void RunCommand(const std::function<void()>& AHandler);
     void SaveSettings();
     void SaveSettingsIfStatesChanged();
     std::vector<std::string> CurrentStates() const;
@@ -133,6 +135,7 @@ private:
     Connection::TNimboStorage* FService = nullptr;
     bool FConnected = false;
     bool FScanning = false;
+    bool FInCommand = false;
     // The sign-in states as the settings hold them, to notice sign-ins and renewals.
     std::vector<std::string> FSavedStates;
 };
