@@ -5,6 +5,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QWebEngineView>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <utility>
@@ -276,6 +278,14 @@ TEST_F(SignInWindow, OnlyCertificatesOfTheTrustedAuthorityForTheVisitedHostAreAc
     }
     EXPECT_THAT(stranger.Requests(), IsEmpty());
     for (const auto& request : Emulator().Requests()) EXPECT_NE(request.host, UncoveredHost);
+}
+
+TEST(SignInWindowAsRoot, WithoutTheSandboxSwitchIsAClearErrorNotAnEndOfTheProgram) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    const QByteArray saved = qgetenv("QTWEBENGINE_DISABLE_SANDBOX");
+    qunsetenv("QTWEBENGINE_DISABLE_SANDBOX");
+    EXPECT_THAT([] { TNimboAuthFMX window; }, ThrowsMessage<ERestError>(HasSubstr("QTWEBENGINE_DISABLE_SANDBOX=1")));
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", saved);
 }
 
 TEST_F(SignInWindow, HandlerErrorClosesTheWindowAndComesOutOfShowModal) {
