@@ -1,16 +1,15 @@
 #include "Nimbo/Connection/HttpTransport.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
+#include "Nimbo/Connection/CurlEasy.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 namespace Nimbo::Connection {
@@ -21,20 +20,8 @@ std::mutex GSettingsLock;
 THttpTransportSettings GSettings;
 thread_local THttpProgressHandler GProgressHandler;
 
-void EnsureCurlInitialized() {
-    static const bool initialized = [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw ETransportError("Cannot initialise libcurl");
-        return true;
-    }();
-    (void)initialized;
-}
-
-struct TCurlDeleter {
-    void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
-    void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
-};
-using TCurlHandle = std::unique_ptr<CURL, TCurlDeleter>;
-using TCurlList = std::unique_ptr<curl_slist, TCurlDeleter>;
+using Curl::Append;
+using TCurlList = Curl::TList;
 
 bool SameHeaderName(const std::string& A, const char* B) {
     const std::size_t length = std::char_traits<char>::length(B);
@@ -45,13 +32,6 @@ bool SameHeaderName(const std::string& A, const char* B) {
 
 bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
     return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
-}
-
-void Append(TCurlList& AList, const std::string& ALine) {
-    curl_slist* grown = curl_slist_append(AList.get(), ALine.c_str());
-    if (!grown) throw ETransportError("Out of memory building the request headers");
-    AList.release();
-    AList.reset(grown);
 }
 
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
@@ -112,6 +92,102 @@ private:
     bool FStreamFailed = false;
 };
 
+using Curl::SetOptionChecked;
+
+// Feeds a request body to the transport: the in-memory bytes with the stream parts spliced in, each
+// stream read only while it is sent. Rewinds when the transport must send the body again, and
+// leaves every stream at its part's end when the exchange is over.
+class TBodyReader {
+public:
+    TBodyReader(const TBytes& ABytes, const std::vector<THttpStreamPart>& AParts) : FBytes(ABytes), FParts(AParts) {
+        FSize = static_cast<std::int64_t>(ABytes.size());
+        for (const THttpStreamPart& part : AParts) FSize += part.Size;
+    }
+    ~TBodyReader() {
+        for (const THttpStreamPart& part : FParts) {
+            part.Stream->clear();
+            part.Stream->seekg(part.Start + part.Size);
+            part.Stream->setstate(std::ios::eofbit | std::ios::failbit);
+        }
+    }
+    TBodyReader(const TBodyReader&) = delete;
+    TBodyReader& operator=(const TBodyReader&) = delete;
+
+    bool HasStreams() const { return !FParts.empty(); }
+    std::int64_t Size() const { return FSize; }
+    // Why reading the body failed; empty when it did not.
+    const std::string& Failure() const { return FFailure; }
+
+    static size_t OnRead(char* ABuffer, size_t ASize, size_t ACount, void* ASelf) {
+        return static_cast<TBodyReader*>(ASelf)->Read(ABuffer, ASize * ACount);
+    }
+    static int OnSeek(void* ASelf, curl_off_t AOffset, int AOrigin) {
+        if (AOrigin != SEEK_SET || AOffset != 0) return CURL_SEEKFUNC_CANTSEEK;
+        auto* self = static_cast<TBodyReader*>(ASelf);
+        self->FPart = 0;
+        self->FByte = 0;
+        self->FInPart = false;
+        return CURL_SEEKFUNC_OK;
+    }
+
+private:
+    // Where the in-memory stretch before the current part (or the last stretch) ends.
+    std::size_t StretchEnd() const { return FPart < FParts.size() ? FParts[FPart].At : FBytes.size(); }
+
+    size_t Read(char* ABuffer, size_t AMax) {
+        size_t done = 0;
+        while (done < AMax) {
+            if (!FInPart) {
+                const std::size_t end = StretchEnd();
+                const std::size_t count = std::min(AMax - done, end - FByte);
+                std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
+                FByte += count;
+                done += count;
+                if (FByte < end || FPart >= FParts.size()) break;
+                if (!StartPart()) return CURL_READFUNC_ABORT;
+            } else {
+                const THttpStreamPart& part = FParts[FPart];
+                const auto wanted = static_cast<std::streamsize>(std::min<std::int64_t>(AMax - done, FLeft));
+                part.Stream->read(ABuffer + done, wanted);
+                const std::streamsize got = part.Stream->gcount();
+                done += static_cast<size_t>(got);
+                FLeft -= got;
+                if (got < wanted) {
+                    FFailure = "the stream of the request body ended " + std::to_string(FLeft) + " bytes early";
+                    return CURL_READFUNC_ABORT;
+                }
+                if (FLeft == 0) {
+                    FInPart = false;
+                    ++FPart;
+                }
+            }
+        }
+        return done;
+    }
+
+    bool StartPart() {
+        const THttpStreamPart& part = FParts[FPart];
+        part.Stream->clear();
+        if (!part.Stream->seekg(part.Start)) {
+            FFailure = "the stream of the request body cannot be read again";
+            return false;
+        }
+        FInPart = part.Size > 0;
+        FLeft = part.Size;
+        if (!FInPart) ++FPart;
+        return true;
+    }
+
+    const TBytes& FBytes;
+    const std::vector<THttpStreamPart>& FParts;
+    std::int64_t FSize = 0;
+    std::size_t FPart = 0;   // the next (or current) stream part
+    std::size_t FByte = 0;   // the next in-memory byte
+    bool FInPart = false;    // reading the stream of FParts[FPart]
+    std::int64_t FLeft = 0;  // bytes of the current part still to send
+    std::string FFailure;
+};
+
 // Passes the transport's progress to the handler and turns its answer into going on or stopping.
 class TProgressRelay {
 public:
@@ -125,33 +201,28 @@ public:
                                                             .DownloadTotal = ADownTotal});
     }
 
-    // After the transfer stopped at the handler's request: its exception, else the silent abort.
-    [[noreturn]] void RaiseCancel() const {
+    // When the handler stopped the transfer: its exception, else the silent abort.
+    void RaiseIfStopped() const {
         if (FError) std::rethrow_exception(FError);
-        throw EAbort();
+        if (FStopped) throw EAbort();
     }
 
 private:
     int Report(const THttpProgress& AProgress) {
         // Nothing may unwind through the transport's C code: keep the exception for later.
         try {
-            return FHandler(AProgress) ? 0 : 1;
+            FStopped = !FHandler(AProgress);
         } catch (...) {
             FError = std::current_exception();
-            return 1;
+            FStopped = true;
         }
+        return FStopped ? 1 : 0;
     }
 
     THttpProgressHandler FHandler;
     std::exception_ptr FError;
+    bool FStopped = false;
 };
-
-template <class T>
-void SetOption(CURL* AHandle, CURLoption AOption, T AValue) {
-    const CURLcode rc = curl_easy_setopt(AHandle, AOption, AValue);
-    if (rc != CURLE_OK)
-        throw ETransportError(std::string("Cannot configure the HTTP transport: ") + curl_easy_strerror(rc));
-}
 
 TCurlList BuildHeaderList(const THttpExchange& AExchange) {
     TCurlList list;
@@ -201,73 +272,72 @@ THttpProgressScope::THttpProgressScope(THttpProgressHandler AHandler)
 THttpProgressScope::~THttpProgressScope() { GProgressHandler = std::move(FPrevious); }
 
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
-    EnsureCurlInitialized();
     const THttpTransportSettings settings = Settings();
 
-    TCurlHandle handle(curl_easy_init());
-    if (!handle) throw ETransportError("Cannot create an HTTP transport");
+    Curl::THandle handle = Curl::NewHandle();
     CURL* h = handle.get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
     TResponseSink sink(h, AResponse);
 
-    SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
-    SetOption(h, CURLOPT_URL, AExchange.Url.c_str());
-    SetOption(h, CURLOPT_NOSIGNAL, 1L);
-    SetOption(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    SetOption(h, CURLOPT_FOLLOWLOCATION, 1L);
-    SetOption(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    SetOption(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
-    SetOption(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
-    SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, settings.ConnectTimeoutMs);
-    SetOption(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    SetOption(h, CURLOPT_LOW_SPEED_TIME, settings.StallTimeoutSeconds);
-    SetOption(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    SetOption(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!settings.CaFile.empty()) {
-        // Trust the configured file in addition to the system's store.
-        SetOption(h, CURLOPT_CAINFO, settings.CaFile.c_str());
-        std::error_code ignored;
-        if (std::filesystem::is_directory("/etc/ssl/certs", ignored)) SetOption(h, CURLOPT_CAPATH, "/etc/ssl/certs");
-    }
+    SetOptionChecked(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    SetOptionChecked(h, CURLOPT_URL, AExchange.Url.c_str());
+    // The URL goes out exactly as built: no "." or ".." segment is tidied away.
+    SetOptionChecked(h, CURLOPT_PATH_AS_IS, 1L);
+    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, 1L);
+    SetOptionChecked(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    SetOptionChecked(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
+    SetOptionChecked(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
     TCurlList connectTo;
-    for (const std::string& mapping : settings.ConnectTo) Append(connectTo, mapping);
-    if (connectTo) SetOption(h, CURLOPT_CONNECT_TO, connectTo.get());
-    if (!AExchange.UserAgent.empty()) SetOption(h, CURLOPT_USERAGENT, AExchange.UserAgent.c_str());
+    Curl::ApplyConnectionSettings(h, settings, connectTo);
+    if (!AExchange.UserAgent.empty()) SetOptionChecked(h, CURLOPT_USERAGENT, AExchange.UserAgent.c_str());
 
     TCurlList headers = BuildHeaderList(AExchange);
-    SetOption(h, CURLOPT_HTTPHEADER, headers.get());
+    SetOptionChecked(h, CURLOPT_HTTPHEADER, headers.get());
 
     static const TBytes NoBody;
+    static const std::vector<THttpStreamPart> NoStreams;
     const TBytes& body = AExchange.Body ? *AExchange.Body : NoBody;
+    TBodyReader streamedBody(body, AExchange.BodyStreams ? *AExchange.BodyStreams : NoStreams);
     if (AExchange.Method == "GET") {
-        SetOption(h, CURLOPT_HTTPGET, 1L);
+        SetOptionChecked(h, CURLOPT_HTTPGET, 1L);
     } else if (AExchange.Method == "PUT" || AExchange.Method == "POST") {
-        SetOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        // Never a null pointer: that would make the transport read the body from standard input.
-        SetOption(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
-        if (AExchange.Method == "PUT") SetOption(h, CURLOPT_CUSTOMREQUEST, "PUT");
+        if (streamedBody.HasStreams()) {
+            SetOptionChecked(h, CURLOPT_POST, 1L);
+            SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(streamedBody.Size()));
+            SetOptionChecked(h, CURLOPT_READFUNCTION, &TBodyReader::OnRead);
+            SetOptionChecked(h, CURLOPT_READDATA, &streamedBody);
+            SetOptionChecked(h, CURLOPT_SEEKFUNCTION, &TBodyReader::OnSeek);
+            SetOptionChecked(h, CURLOPT_SEEKDATA, &streamedBody);
+        } else {
+            SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            // Never a null pointer: that would make the transport read the body from standard input.
+            SetOptionChecked(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        }
+        if (AExchange.Method == "PUT") SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "PUT");
     } else if (AExchange.Method == "DELETE") {
-        SetOption(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+        SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "DELETE");
     } else {
         throw ETransportError("Unsupported HTTP method " + AExchange.Method);
     }
 
-    SetOption(h, CURLOPT_WRITEFUNCTION, &TResponseSink::OnBody);
-    SetOption(h, CURLOPT_WRITEDATA, &sink);
-    SetOption(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
-    SetOption(h, CURLOPT_HEADERDATA, &sink);
+    SetOptionChecked(h, CURLOPT_WRITEFUNCTION, &TResponseSink::OnBody);
+    SetOptionChecked(h, CURLOPT_WRITEDATA, &sink);
+    SetOptionChecked(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
+    SetOptionChecked(h, CURLOPT_HEADERDATA, &sink);
 
     std::optional<TProgressRelay> progress;
     if (GProgressHandler) {
         progress.emplace(GProgressHandler);
-        SetOption(h, CURLOPT_XFERINFOFUNCTION, &TProgressRelay::OnProgress);
-        SetOption(h, CURLOPT_XFERINFODATA, &*progress);
-        SetOption(h, CURLOPT_NOPROGRESS, 0L);
+        SetOptionChecked(h, CURLOPT_XFERINFOFUNCTION, &TProgressRelay::OnProgress);
+        SetOptionChecked(h, CURLOPT_XFERINFODATA, &*progress);
+        SetOptionChecked(h, CURLOPT_NOPROGRESS, 0L);
     }
 
     const CURLcode rc = curl_easy_perform(h);
-    if (rc == CURLE_ABORTED_BY_CALLBACK && progress) progress->RaiseCancel();
     if (rc != CURLE_OK) {
+        if (progress) progress->RaiseIfStopped();
+        if (!streamedBody.Failure().empty())
+            throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: " + streamedBody.Failure());
         if (sink.StreamFailed())
             throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: writing the response failed");
         throw ETransportError(DescribeFailure(AExchange, rc, errorBuffer));

@@ -177,6 +177,58 @@ std::string_view KeyOf(od::field& AField) {
     return key;
 }
 
+// Deeper nesting than this is refused rather than walked, so that no text can exhaust the stack. It
+// stays well below the parser's own depth limit (1024), which counts from the document's root.
+constexpr int MaxNesting = 512;
+
+// Checks that AValue is well-formed JSON, reading it to its end.
+template <class J>
+void Validate(J& AValue, int ADepth = 0) {
+    if (ADepth > MaxNesting) Check(simdjson::DEPTH_ERROR);
+    switch (KindOf(AValue)) {
+    case od::json_type::object: {
+        od::object object;
+        Check(AValue.get_object().get(object));
+        for (auto member : object) {
+            od::field field;
+            Check(std::move(member).get(field));
+            std::string_view key;
+            Check(field.unescaped_key().get(key));
+            Validate(field.value(), ADepth + 1);
+        }
+        return;
+    }
+    case od::json_type::array: {
+        od::array array;
+        Check(AValue.get_array().get(array));
+        for (auto element : array) {
+            od::value item;
+            Check(std::move(element).get(item));
+            Validate(item, ADepth + 1);
+        }
+        return;
+    }
+    case od::json_type::string: {
+        std::string_view text;
+        Check(AValue.get_string().get(text));
+        return;
+    }
+    case od::json_type::number:
+        if (!IsJsonNumber(RawToken(AValue))) Check(simdjson::NUMBER_ERROR);
+        return;
+    case od::json_type::boolean: {
+        bool flag = false;
+        if (AValue.get_bool().get(flag) != simdjson::SUCCESS) Check(simdjson::T_ATOM_ERROR);
+        return;
+    }
+    case od::json_type::null: {
+        bool isNull = false;
+        if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
+        return;
+    }
+    }
+}
+
 od::object ObjectOf(TJsonValue& AValue) {
     if (KindOf(AValue.V) != od::json_type::object) InvalidCast();
     od::object object;
@@ -271,52 +323,6 @@ private:
                 throw TSyntaxFailure{simdjson::TRAILING_CONTENT, rest};
         } catch (const TSyntaxFailure& failure) {
             throw EJsonError(Describe(failure));
-        }
-    }
-
-    template <class J>
-    static void Validate(J& AValue) {
-        switch (KindOf(AValue)) {
-        case od::json_type::object: {
-            od::object object;
-            Check(AValue.get_object().get(object));
-            for (auto member : object) {
-                od::field field;
-                Check(std::move(member).get(field));
-                std::string_view key;
-                Check(field.unescaped_key().get(key));
-                Validate(field.value());
-            }
-            return;
-        }
-        case od::json_type::array: {
-            od::array array;
-            Check(AValue.get_array().get(array));
-            for (auto element : array) {
-                od::value item;
-                Check(std::move(element).get(item));
-                Validate(item);
-            }
-            return;
-        }
-        case od::json_type::string: {
-            std::string_view text;
-            Check(AValue.get_string().get(text));
-            return;
-        }
-        case od::json_type::number:
-            if (!IsJsonNumber(RawToken(AValue))) Check(simdjson::NUMBER_ERROR);
-            return;
-        case od::json_type::boolean: {
-            bool flag = false;
-            if (AValue.get_bool().get(flag) != simdjson::SUCCESS) Check(simdjson::T_ATOM_ERROR);
-            return;
-        }
-        case od::json_type::null: {
-            bool isNull = false;
-            if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
-            return;
-        }
         }
     }
 
@@ -485,7 +491,11 @@ void TValHandler::DecodeRec(TJsonValue& AObject, void* V) const {
         od::field field;
         Check(std::move(member).get(field));
         const TRecField* target = FFields->Find(KeyOf(field));
-        if (!target) continue;  // the parser skips the value
+        if (!target) {
+            // Not wanted, but it must still be JSON.
+            Validate(field.value());
+            continue;
+        }
         TJsonValue value(std::move(field.value()));
         target->Handler->Decode(value, record + target->Offset);
     }

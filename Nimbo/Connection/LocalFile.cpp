@@ -44,7 +44,7 @@ std::string RandomSuffix() {
 // A temporary file created exclusively beside the target; removed on destruction unless committed.
 class TTemporaryFile {
 public:
-    TTemporaryFile(const fs::path& ATarget, const std::string& AFileName) {
+    TTemporaryFile(const fs::path& ATarget, const std::string& AFileName, TFileAccess AAccess) {
         fs::path folder = ATarget.parent_path();
         if (folder.empty()) folder = ".";
         struct stat targetStat {};
@@ -53,14 +53,17 @@ public:
 
         for (int attempt = 0;; ++attempt) {
             fs::path candidate = folder / ("." + ATarget.filename().string() + "." + RandomSuffix() + ".part");
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            const mode_t newMode = AAccess == TFileAccess::OwnerOnly ? 0600 : 0666;
+            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newMode);
             if (fd < 0) {
                 if (errno == EEXIST && attempt < 100) continue;
                 throw EFileError(CannotCreate(AFileName, errno));
             }
             FPath = candidate;
-            // A replaced file keeps its permissions; a new one gets those the process gives new files.
-            if (targetExists) ::fchmod(fd, targetStat.st_mode & 07777);
+            if (targetExists) {
+                const mode_t kept = targetStat.st_mode & 07777;
+                ::fchmod(fd, AAccess == TFileAccess::OwnerOnly ? kept & 0600 : kept);
+            }
             ::close(fd);
             return;
         }
@@ -77,11 +80,22 @@ public:
     const fs::path& Path() const { return FPath; }
 
     void MoveOver(const fs::path& ATarget, const std::string& AFileName) {
+        Sync(FPath, O_RDONLY, AFileName);
         if (::rename(FPath.c_str(), ATarget.c_str()) != 0) throw EFileError(CannotCreate(AFileName, errno));
         FCommitted = true;
+        fs::path folder = ATarget.parent_path();
+        Sync(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY, AFileName);
     }
 
 private:
+    static void Sync(const fs::path& APath, int AFlags, const std::string& AFileName) {
+        const int fd = ::open(APath.c_str(), AFlags | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::fsync(fd) == 0;
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        if (!synced) throw EFileError("Cannot write file \"" + AFileName + "\". " + std::strerror(error));
+    }
+
     fs::path FPath;
     bool FCommitted = false;
 };
@@ -94,9 +108,10 @@ std::ifstream OpenLocalFile(const std::string& AFileName) {
     return stream;
 }
 
-void ReplaceLocalFile(const std::string& AFileName, const std::function<void(std::ostream&)>& AWrite) {
+void ReplaceLocalFile(const std::string& AFileName, const std::function<void(std::ostream&)>& AWrite,
+                      TFileAccess AAccess) {
     const fs::path target = ResolveTarget(AFileName);
-    TTemporaryFile temporary(target, AFileName);
+    TTemporaryFile temporary(target, AFileName, AAccess);
     {
         std::ofstream stream(temporary.Path(), std::ios::binary | std::ios::trunc);
         if (!stream) throw EFileError(CannotCreate(AFileName, errno));

@@ -252,7 +252,8 @@ void TRestService::SaveState(std::ostream& AStream) const {
 }
 
 void TRestService::SaveState(const std::string& AFileName) const {
-    ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { SaveState(AStream); });
+    // The state holds the access and refresh tokens: readable by the owner only.
+    ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { SaveState(AStream); }, TFileAccess::OwnerOnly);
 }
 
 void TRestService::LoadState(std::istream& AStream) {

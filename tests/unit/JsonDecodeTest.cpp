@@ -235,7 +235,10 @@ TEST(JsonDecoder, RefusesTextThatIsNotJsonAndWritesNothing) {
              "", "   ", "<html><body>502 Bad Gateway</body></html>", R"({"cursor": "c1")", R"({"entries": [)",
              R"({"cursor": "c1"}})", R"({"cursor": "c1"} trailing)", R"({"cursor" "c1"})", R"({"cursor": "c1",})",
              R"({"cursor": tru})", R"({"cursor": 12abc})", R"({"cursor": nul})", "{\"cursor\": \"\xff\xfe\"}",
-             R"({"cursor": "unterminated})", R"([{"name": "a"},])", R"({"entries": [{"size": 01}]})"}) {
+             R"({"cursor": "unterminated})", R"([{"name": "a"},])", R"({"entries": [{"size": 01}]})",
+             // Malformed values inside members the record does not read.
+             R"({"":n})", R"({"unknown": tru, "cursor": "c"})", R"({"unknown": [1, {"a": nul}], "cursor": "c"})",
+             R"({"entries": [{"name": "a", "extra": 01}]})"}) {
         Listing out;
         out.cursor = "kept";
         const std::string message = FailureOf<EJsonError>(body, out);
@@ -244,6 +247,20 @@ TEST(JsonDecoder, RefusesTextThatIsNotJsonAndWritesNothing) {
     }
     Listing out;
     EXPECT_EQ(FailureOf<EJsonError>("", out), "Invalid JSON: the text is empty");
+}
+
+TEST(JsonDecoder, RefusesNestingDeeperThanTheLimitWithoutExhaustingTheStack) {
+    const std::string deep = std::string(65000, '[') + std::string(65000, ']');
+    for (const std::string& body : {R"({"cursor": )" + deep + "}", R"({"unread": )" + deep + R"(, "cursor": "c"})"}) {
+        Listing out;
+        out.cursor = "kept";
+        EXPECT_EQ(FailureOf<EJsonError>(body, out).rfind("Invalid JSON: ", 0), 0u);
+        EXPECT_EQ(out.cursor, "kept");
+    }
+    const std::string nested = std::string(300, '[') + std::string(300, ']');
+    Listing out;
+    EXPECT_EQ(FailureOf<EJsonError>(R"({"unread": )" + nested + R"(, "cursor": "c"})", out), "(no failure)");
+    EXPECT_EQ(out.cursor, "c");
 }
 
 TEST(JsonDecoder, TakesBytesOverOrCopiesThem) {

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "RestServiceTestSupport.h"
@@ -274,6 +275,33 @@ TEST_F(RestServiceStateFile, FileThatCannotBeCreatedNamesTheFile) {
     } catch (const EFileError& error) {
         EXPECT_NE(std::string(error.what()).find(file), std::string::npos) << error.what();
     }
+}
+
+TEST_F(RestServiceStateFile, StateFilesAreReadableByTheOwnerOnly) {
+    struct Case {
+        const char* Name;
+        std::optional<std::filesystem::perms> Existing;
+        std::filesystem::perms Expected;
+    };
+    using P = std::filesystem::perms;
+    const Case cases[] = {
+        {"new file", std::nullopt, P::owner_read | P::owner_write},
+        {"replaced world-readable file", P::owner_read | P::owner_write | P::group_read | P::others_read,
+         P::owner_read | P::owner_write},
+        {"replaced stricter file keeps its mode", P::owner_read, P::owner_read},
+    };
+    const mode_t oldMask = ::umask(0);  // the mode must not depend on the process's mask
+    for (const Case& c : cases) {
+        const std::filesystem::path file = Folder / "state.bin";
+        std::filesystem::remove(file);
+        if (c.Existing) {
+            std::ofstream(file) << "old";
+            std::filesystem::permissions(file, *c.Existing);
+        }
+        Service.SaveState(file.string());
+        EXPECT_EQ(std::filesystem::status(file).permissions(), c.Expected) << c.Name;
+    }
+    ::umask(oldMask);
 }
 
 TEST_F(RestServiceStateFile, FailedSaveKeepsThePreviousFile) {

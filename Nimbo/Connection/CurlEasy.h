@@ -1,0 +1,40 @@
+#pragma once
+
+// libcurl handles owned by RAII wrappers, and the connection settings every easy handle of the
+// library shares. Internal to the library: the HTTP transport and the headless sign-in window.
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+#include "Nimbo/Connection/HttpTransport.h"
+
+namespace Nimbo::Connection::Curl {
+
+struct TDeleter {
+    void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
+    void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
+};
+using THandle = std::unique_ptr<CURL, TDeleter>;
+using TList = std::unique_ptr<curl_slist, TDeleter>;
+
+// Initialises libcurl once for the process.
+void EnsureInitialized();
+// A new easy handle; ETransportError when none can be made.
+THandle NewHandle();
+void Append(TList& AList, const std::string& ALine);
+
+// ETransportError naming the problem unless ACode is CURLE_OK.
+void CheckOption(CURLcode ACode);
+
+template <class T>
+void SetOptionChecked(CURL* AHandle, CURLoption AOption, T AValue) {
+    CheckOption(curl_easy_setopt(AHandle, AOption, AValue));
+}
+
+// Applies the process-wide settings that decide where and how a handle connects: trusted CAs, host
+// mappings, time-outs and certificate checks. AConnectTo must outlive the transfer.
+void ApplyConnectionSettings(CURL* AHandle, const THttpTransportSettings& ASettings, TList& AConnectTo);
+
+}  // namespace Nimbo::Connection::Curl
