@@ -3,6 +3,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QEvent>
@@ -80,6 +81,13 @@ bool IssuedByTrustedAuthority(const QList<QSslCertificate>& AChain, const QStrin
     X509_VERIFY_PARAM* params = X509_STORE_CTX_get0_param(context.get());
     if (X509_VERIFY_PARAM_set1_host(params, host.constData(), static_cast<std::size_t>(host.size())) != 1) return false;
     return X509_verify_cert(context.get()) == 1;
+}
+
+// Chromium cannot sandbox itself as root and then ends the whole process; a clear error instead.
+void CheckBrowserCanRun() {
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        throw ERestError(
+            "The sign-in window cannot run as root unless QTWEBENGINE_DISABLE_SANDBOX=1 is set in the environment");
 }
 
 bool IsLoopbackOrAddress(const std::string& AHost) {
@@ -184,6 +192,7 @@ void TNimboAuthDialogFMX::Report(TAuthEvent AEvent, const std::string& AText) {
 TNimboAuthFMX::TNimboAuthFMX() {
     Assert(qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr,
            "The sign-in window needs a QApplication");
+    CheckBrowserCanRun();
     FForm = std::make_unique<TNimboAuthDialogFMX>(*this);
 }
 

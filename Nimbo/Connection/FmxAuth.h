@@ -64,7 +64,8 @@ private:
 // The program's sign-in window class: reports aeNavigateComplete, aeTitleChanged and aeCanceled.
 class TNimboAuthFMX : public TAuthUI {
 public:
-    // Raises EAssertionFailed when no QApplication exists.
+    // Raises EAssertionFailed when no QApplication exists, and ERestError when the program runs as
+    // root without QTWEBENGINE_DISABLE_SANDBOX=1 (the browser would end the process).
     TNimboAuthFMX();
     ~TNimboAuthFMX() override;
 

