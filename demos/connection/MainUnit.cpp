@@ -213,9 +213,10 @@ std::vector<std::string> TMainForm::CurrentStates() const {
 }
 
 void TMainForm::SaveSettings() {
-    std::vector<std::string> states = CurrentStates();
+    // Taken as written also when the write fails: a failure is shown once per change, not at
+    // every tick of the timer; the next change and the end of the program try again.
+    FSavedStates = CurrentStates();
     TOptions::Save(FOptions.SettingsLocation, FServices);
-    FSavedStates = std::move(states);
     if (FOptions.AfterSettingsWritten) FOptions.AfterSettingsWritten();
 }
 

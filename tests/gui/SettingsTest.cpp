@@ -2,10 +2,14 @@
 // between runs and written as soon as they change, a refused state for one service, and the
 // options dialog's own rules.
 
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -40,6 +44,31 @@ QByteArray ToBytes(const std::string& AText) { return QByteArray(AText.data(), s
 TNimboStorage& ServiceOf(TFormFixture& AFixture, const QString& APrefix) {
     return *AFixture.Form().Services().at(Prefixes.indexOf(APrefix)).Storage;
 }
+
+QByteArray FileContent(const QString& AFile) {
+    QFile file(AFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// While it lives, no file of the process can grow past a few bytes: every write of the settings fails.
+class TFileSizeLimit {
+public:
+    TFileSizeLimit() {
+        getrlimit(RLIMIT_FSIZE, &FPrevious);
+        FPreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = FPrevious;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FPrevious);
+        std::signal(SIGXFSZ, FPreviousHandler);
+    }
+
+private:
+    rlimit FPrevious{};
+    void (*FPreviousHandler)(int) = nullptr;
+};
 
 // A sign-in window that must not be needed: any sign-in ends as if the user closed the window.
 void ForbidSignIn() { TNimboHeadlessAuth::SetDecision(THeadlessDecision::Cancel); }
@@ -133,6 +162,30 @@ private slots:
         QByteArray written = StoredValue(fixture.SettingsFile(), "BoxNetState").toByteArray();
         QVERIFY(written.contains(ToBytes(renewed)));
         QVERIFY(!written.contains(ToBytes(spent)));
+    }
+
+    // A write that fails is reported and leaves the previous settings whole, with no scraps beside them.
+    void aFailedWriteKeepsThePreviousSettings() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        QByteArray previous = FileContent(fixture.SettingsFile());
+        QVERIFY(previous.contains("GDriveState"));
+        QString id = QString::fromStdString(fixture.Form().Service().GetClientId());
+        QString secret = QString::fromStdString(fixture.Form().Service().GetSecret());
+        {
+            TFileSizeLimit limit;
+            ForbidSignIn();
+            TModalScript script;
+            // A new secret signs the service out: a changed state that is written at once.
+            script.ExpectOptions(id, secret + "-changed").ExpectError("Cannot write the settings");
+            fixture.Action("OptionsAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(FileContent(fixture.SettingsFile()), previous);
+        QCOMPARE(QFileInfo(fixture.SettingsFile()).dir().entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QFileInfo(fixture.SettingsFile()).fileName()});
+        fixture.Close();  // the end of the program writes them again
+        QVERIFY(StoredValue(fixture.SettingsFile(), "GDriveSecret").toString().endsWith("-changed"));
     }
 
     // A state that one service refuses is reported with the service's name; the others load.

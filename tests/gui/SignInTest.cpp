@@ -1,6 +1,8 @@
 // Sign-ins through the real embedded browser against the sandbox: Google Drive by the page title,
 // the others by the redirect address, and a window closed by hand.
 
+#include <memory>
+
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
@@ -19,11 +21,18 @@ namespace {
 bool IsSignInWindow(QWidget* AWidget) { return qobject_cast<TNimboAuthDialogFMX*>(AWidget) != nullptr; }
 
 // Runs AScript in the sign-in page every 100 ms until it answers true (the page has loaded and
-// the script found what it looks for).
+// the script found what it looks for). A page that never gets there closes the window after 20 s,
+// which fails the test instead of hanging it.
 void RepeatInPage(QWidget* AWidget, const QString& AScript) {
     auto* form = qobject_cast<TNimboAuthDialogFMX*>(AWidget);
     auto* timer = new QTimer(form);
-    QObject::connect(timer, &QTimer::timeout, form, [form, timer, AScript] {
+    auto tries = std::make_shared<int>(200);
+    QObject::connect(timer, &QTimer::timeout, form, [form, timer, tries, AScript] {
+        if (--*tries < 0) {
+            timer->stop();
+            form->close();
+            return;
+        }
         form->Browser()->page()->runJavaScript(AScript, [timer = QPointer<QTimer>(timer)](const QVariant& AResult) {
             if (AResult.toBool() && timer) timer->stop();
         });
