@@ -197,6 +197,7 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.entries)
             AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, info)));
@@ -209,6 +210,7 @@ void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     Http().Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 

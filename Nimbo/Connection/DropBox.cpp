@@ -219,6 +219,7 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
             .Param("file_limit", std::to_string(MaxListedEntries))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(list);
     } catch (const EHttpProtocolError& E) {
         if (E.ErrorCode() != 406) throw;
@@ -236,6 +237,7 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
         .Get(ContentUrl("/1/files/dropbox/", file.FPath))
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 

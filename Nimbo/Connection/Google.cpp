@@ -245,6 +245,7 @@ void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
             .ParamIf(!pageToken.empty(), "pageToken", pageToken)
             .Configure(Authorization())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.items)
             AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, info)));
@@ -261,7 +262,7 @@ void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
         throw ERestError("\"" + file.GetName() + "\" cannot be downloaded: the service gives no download URL for " +
                          file.GetMimeType());
     RefreshAccess();
-    Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).Execute(AStream);
+    Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(AStream);
 }
 
 void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {

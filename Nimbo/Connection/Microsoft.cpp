@@ -169,7 +169,7 @@ TNimboCloudFile TNimboOneDrive::GetRoot() {
     if (!FRootInited) {
         RefreshAccess();
         TFileInfo info;
-        Http().Get(RootPath).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
+        Http().Get(RootPath).Header("Authorization", Bearer()).ValidResponse(200).SafeToRepeat().Execute(info);
         FRoot = TNimboCloudFile(std::make_shared<TNimboOneDriveData>(*this, info));
         FRootInited = true;
     }
@@ -207,6 +207,7 @@ void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.data)
             AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, info)));
@@ -223,6 +224,7 @@ void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream)
         .Get(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
