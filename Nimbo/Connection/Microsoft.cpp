@@ -169,7 +169,7 @@ TNimboCloudFile TNimboOneDrive::GetRoot() {
     if (!FRootInited) {
         RefreshAccess();
         TFileInfo info;
-        Http().Get(RootPath).Header("Authorization", Bearer()).ValidResponse(200).SafeToRepeat().Execute(info);
+        Http().Get(RootPath).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
         FRoot = TNimboCloudFile(std::make_shared<TNimboOneDriveData>(*this, info));
         FRootInited = true;
     }
