@@ -216,7 +216,8 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
 
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-    if (code < 200 || code > 299) throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());
+    if (code < 200 || code > 299)
+        throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());
     return static_cast<int>(code);
 }
 

@@ -85,8 +85,9 @@ private:
 };
 
 std::string Busy(int ACode, const std::string& ARetryAfter = "") {
-    return MakeResponse(ACode, "busy, try later", ARetryAfter.empty() ? std::vector<std::string>{}
-                                                                      : std::vector<std::string>{"Retry-After: " + ARetryAfter});
+    std::vector<std::string> headers;
+    if (!ARetryAfter.empty()) headers.push_back("Retry-After: " + ARetryAfter);
+    return MakeResponse(ACode, "busy, try later", headers);
 }
 
 auto ProtocolError(int ACode) { return Throws<EHttpProtocolError>(Property(&EHttpProtocolError::ErrorCode, ACode)); }

@@ -201,14 +201,14 @@ std::string WithTokenRunOut(const std::string& AState) {
     return out.str();
 }
 
+constexpr char OriginalContent[] = "the report as the service holds it";
+constexpr char LocalContent[] = "an older local copy that must survive";
+constexpr char NewContent[] = "new content sent by the client";
+
 // A signed-in storage with a folder "Docs" holding "report.txt", both already listed, and a local
 // folder holding an older copy of the report.
 class TFaultFixture : public AdapterTest::TAdapterFixture {
 protected:
-    static constexpr char OriginalContent[] = "the report as the service holds it";
-    static constexpr char LocalContent[] = "an older local copy that must survive";
-    static constexpr char NewContent[] = "new content sent by the client";
-
     using TAdapterFixture::TAdapterFixture;
 
     void SetUp() override {
@@ -314,51 +314,66 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Faults that end the operation with an error
 
+// The fault of a case and where it is met.
+struct TInjection {
+    TTrigger Trigger;
+    Fault Injected;
+
+    // Whether the fault keeps the request from reaching the service's files: an answer in the
+    // service's place, a dropped request, or a failure before the operation's request.
+    bool KeepsTheServiceUntouched() const {
+        return Trigger != TTrigger::Operation || Injected.status != 0 || Injected.dropConnection;
+    }
+};
+
+TInjection OnRequest(Fault AFault) { return {TTrigger::Operation, std::move(AFault)}; }
+TInjection OnRenewal(Fault AFault) { return {TTrigger::TokenRenewal, std::move(AFault)}; }
+TInjection ExpiredToken() { return {TTrigger::ExpiredToken, {}}; }
+TInjection RevokedRefresh() { return {TTrigger::RevokedRefresh, {}}; }
+
 struct TFailureCase {
     const char* Name;
     TOperation Operation;
-    TTrigger Trigger;
-    Fault Injected;
-    int Times;        // requests that meet the fault
-    TRaises Raises;   // what the caller gets
-    int Sent;         // requests that met the fault: more than one only for a repeated read
+    TInjection Injection;
+    TRaises Raises;  // what the caller gets
+    int Sent;        // requests that met the fault: more than one only for a repeated read
 };
 
 const TFailureCase FailureCases[] = {
     // A server error is not a busy answer: even a read is not repeated.
-    {"ServerErrorOnListing", TOperation::List, TTrigger::Operation, Status(500), 5, ProtocolError(500, "injected"), 1},
-    {"ServerErrorOnUpload", TOperation::Upload, TTrigger::Operation, Status(500), 5, ProtocolError(500), 1},
+    {"ServerErrorOnListing", TOperation::List, OnRequest(Status(500)), ProtocolError(500, "injected"), 1},
+    {"ServerErrorOnUpload", TOperation::Upload, OnRequest(Status(500)), ProtocolError(500), 1},
     // A read that stays unavailable is given up after three retries.
-    {"UnavailableDownload", TOperation::DownloadToFile, TTrigger::Operation, Status(503, 1), 10, ProtocolError(503), 4},
-    {"UnavailableOnCreateFolder", TOperation::CreateFolder, TTrigger::Operation, Status(503, 1), 5, ProtocolError(503), 1},
-    {"UnavailableOnDelete", TOperation::Delete, TTrigger::Operation, Status(503, 1), 5, ProtocolError(503), 1},
-    {"TooManyRequestsOnUpload", TOperation::Upload, TTrigger::Operation, Status(429, 1), 5, ProtocolError(429), 1},
-    {"TooManyRequestsOnCreateFile", TOperation::CreateFile, TTrigger::Operation, Status(429, 1), 5, ProtocolError(429), 1},
-    {"DroppedListing", TOperation::List, TTrigger::Operation, Dropped(), 5, TransportError("GET https://"), 1},
-    {"DroppedDownload", TOperation::DownloadToFile, TTrigger::Operation, Dropped(), 5, TransportError("GET https://"), 1},
-    {"DroppedUpload", TOperation::Upload, TTrigger::Operation, Dropped(), 5, TransportError("https://"), 1},
-    {"DroppedDelete", TOperation::Delete, TTrigger::Operation, Dropped(), 5, TransportError("https://"), 1},
-    {"TruncatedListing", TOperation::List, TTrigger::Operation, Truncated(), 5, TransportError("GET https://"), 1},
-    {"TruncatedDownload", TOperation::DownloadToFile, TTrigger::Operation, Truncated(), 5, TransportError("GET https://"), 1},
+    {"UnavailableDownload", TOperation::DownloadToFile, OnRequest(Status(503, 1)), ProtocolError(503), 4},
+    {"UnavailableOnCreateFolder", TOperation::CreateFolder, OnRequest(Status(503, 1)), ProtocolError(503), 1},
+    {"UnavailableOnDelete", TOperation::Delete, OnRequest(Status(503, 1)), ProtocolError(503), 1},
+    {"TooManyRequestsOnUpload", TOperation::Upload, OnRequest(Status(429, 1)), ProtocolError(429), 1},
+    {"TooManyRequestsOnCreateFile", TOperation::CreateFile, OnRequest(Status(429, 1)), ProtocolError(429), 1},
+    {"DroppedListing", TOperation::List, OnRequest(Dropped()), TransportError("GET https://"), 1},
+    {"DroppedDownload", TOperation::DownloadToFile, OnRequest(Dropped()), TransportError("GET https://"), 1},
+    {"DroppedUpload", TOperation::Upload, OnRequest(Dropped()), TransportError("https://"), 1},
+    {"DroppedDelete", TOperation::Delete, OnRequest(Dropped()), TransportError("https://"), 1},
+    {"TruncatedListing", TOperation::List, OnRequest(Truncated()), TransportError("GET https://"), 1},
+    {"TruncatedDownload", TOperation::DownloadToFile, OnRequest(Truncated()), TransportError("GET https://"), 1},
     // The service has stored the content; only its answer is cut short.
-    {"TruncatedUploadAnswer", TOperation::Upload, TTrigger::Operation, Truncated(), 5, TransportError("https://"), 1},
-    {"TruncatedCreateFileAnswer", TOperation::CreateFile, TTrigger::Operation, Truncated(), 5, TransportError("https://"), 1},
-    {"StalledListing", TOperation::List, TTrigger::Operation, Stalled(), 1, TransportError("timed out"), 1},
-    {"StalledDownload", TOperation::DownloadToFile, TTrigger::Operation, Stalled(), 1, TransportError("timed out"), 1},
-    {"NotJsonListing", TOperation::List, TTrigger::Operation, NotJson(), 5, JsonError(), 1},
-    {"NotJsonUploadAnswer", TOperation::Upload, TTrigger::Operation, NotJson(), 5, JsonError(), 1},
-    {"NotJsonCreateFolderAnswer", TOperation::CreateFolder, TTrigger::Operation, NotJson(), 5, JsonError(), 1},
-    {"ExpiredTokenOnListing", TOperation::List, TTrigger::ExpiredToken, {}, 0, ProtocolError(401), 1},
-    {"ExpiredTokenOnDownload", TOperation::DownloadToFile, TTrigger::ExpiredToken, {}, 0, ProtocolError(401), 1},
-    {"ExpiredTokenOnUpload", TOperation::Upload, TTrigger::ExpiredToken, {}, 0, ProtocolError(401), 1},
-    {"RevokedRefreshToken", TOperation::List, TTrigger::RevokedRefresh, {}, 0, ProtocolError(400, "invalid_grant"), 1},
-    {"UnavailableTokenRenewal", TOperation::List, TTrigger::TokenRenewal, Status(503, 1), 5, ProtocolError(503), 1},
-    {"NotJsonTokenRenewal", TOperation::List, TTrigger::TokenRenewal, NotJson(), 5, JsonError(), 1},
-    {"DroppedTokenRenewal", TOperation::Upload, TTrigger::TokenRenewal, Dropped(), 5, TransportError("POST https://"), 1},
+    {"TruncatedUploadAnswer", TOperation::Upload, OnRequest(Truncated()), TransportError("https://"), 1},
+    {"TruncatedCreateFileAnswer", TOperation::CreateFile, OnRequest(Truncated()), TransportError("https://"), 1},
+    {"StalledListing", TOperation::List, OnRequest(Stalled()), TransportError("timed out"), 1},
+    {"StalledDownload", TOperation::DownloadToFile, OnRequest(Stalled()), TransportError("timed out"), 1},
+    {"NotJsonListing", TOperation::List, OnRequest(NotJson()), JsonError(), 1},
+    {"NotJsonUploadAnswer", TOperation::Upload, OnRequest(NotJson()), JsonError(), 1},
+    {"NotJsonCreateFolderAnswer", TOperation::CreateFolder, OnRequest(NotJson()), JsonError(), 1},
+    {"ExpiredTokenOnListing", TOperation::List, ExpiredToken(), ProtocolError(401), 1},
+    {"ExpiredTokenOnDownload", TOperation::DownloadToFile, ExpiredToken(), ProtocolError(401), 1},
+    {"ExpiredTokenOnUpload", TOperation::Upload, ExpiredToken(), ProtocolError(401), 1},
+    {"RevokedRefreshToken", TOperation::List, RevokedRefresh(), ProtocolError(400, "invalid_grant"), 1},
+    {"UnavailableTokenRenewal", TOperation::List, OnRenewal(Status(503, 1)), ProtocolError(503), 1},
+    {"NotJsonTokenRenewal", TOperation::List, OnRenewal(NotJson()), JsonError(), 1},
+    {"DroppedTokenRenewal", TOperation::Upload, OnRenewal(Dropped()), TransportError("POST https://"), 1},
 };
 
 bool UsesTokenRenewal(const TFailureCase& ACase) {
-    return ACase.Trigger == TTrigger::TokenRenewal || ACase.Trigger == TTrigger::RevokedRefresh;
+    return ACase.Injection.Trigger == TTrigger::TokenRenewal || ACase.Injection.Trigger == TTrigger::RevokedRefresh;
 }
 
 // Dropbox tokens do not run out and come without a refresh token.
@@ -369,7 +384,9 @@ template <class TCase>
 struct TCaseFor {
     TAdapterKind Kind;
     TCase Case;
-    friend void PrintTo(const TCaseFor& AParam, std::ostream* AOut) { *AOut << AParam.Kind.Name << " " << AParam.Case.Name; }
+    friend void PrintTo(const TCaseFor& AParam, std::ostream* AOut) {
+        *AOut << AParam.Kind.Name << " " << AParam.Case.Name;
+    }
 };
 
 template <class TCase>
@@ -396,12 +413,14 @@ protected:
             std::istringstream state(WithTokenRunOut(SavedState()));
             Storage().LoadState(state);
         }
-        switch (Case().Trigger) {
+        // Every request on the route meets the fault, a repeated one included.
+        constexpr int EveryRequest = 10;
+        switch (Case().Injection.Trigger) {
             case TTrigger::Operation:
-                Emu().InjectFault(Routes.Of(Case().Operation), Case().Injected, Case().Times);
+                Emu().InjectFault(Routes.Of(Case().Operation), Case().Injection.Injected, EveryRequest);
                 return On(Routes.Of(Case().Operation));
             case TTrigger::TokenRenewal:
-                Emu().InjectFault(Routes.Token, Case().Injected, Case().Times);
+                Emu().InjectFault(Routes.Token, Case().Injection.Injected, EveryRequest);
                 return On(Routes.Token);
             case TTrigger::ExpiredToken:
                 Emu().ExpireAccessTokens(Kind().Service);
@@ -416,7 +435,7 @@ protected:
 };
 
 TEST_P(FaultInjection, SurfacesAsAnErrorAndChangesNothing) {
-    if (Case().Injected.delay > 0ms) UseShortStallTimeout();
+    if (Case().Injection.Injected.delay > 0ms) UseShortStallTimeout();
 
     const TRequestKind faulty = Inject();
     const std::string stateBefore = SavedState();
@@ -432,8 +451,7 @@ TEST_P(FaultInjection, SurfacesAsAnErrorAndChangesNothing) {
     EXPECT_EQ(ViewOf(Docs), docsBefore);
     EXPECT_EQ(LocalFiles(), std::vector<std::string>{"report.txt"});
     EXPECT_EQ(FileText(LocalFile()), LocalContent);
-    // A fault that answers in the service's place, or drops the request, leaves the service untouched.
-    if (Case().Injected.status != 0 || Case().Injected.dropConnection || Case().Trigger != TTrigger::Operation) {
+    if (Case().Injection.KeepsTheServiceUntouched()) {
         EXPECT_EQ(ServiceFiles(), serviceBefore);
     }
 }
@@ -447,16 +465,18 @@ INSTANTIATE_TEST_SUITE_P(Adapters, FaultInjection, ::testing::ValuesIn(FailuresF
 
 struct TRecoveryCase {
     const char* Name;
-    TOperation Operation;
+    TOperation Operation;  // a read
     Fault Injected;
-    int Times;
-    std::chrono::seconds LeastWait;  // the waits the answers ask for, together
+    int Times;                       // busy answers before the service answers
+    std::chrono::seconds LeastWait;  // the waits they ask for, together
+    std::string Delivered;           // what reaches the caller
 };
 
 const TRecoveryCase RecoveryCases[] = {
-    {"ListingAfterTooManyRequests", TOperation::List, Status(429, 1), 1, 1s},
-    {"DownloadAfterUnavailableWithoutRetryAfter", TOperation::Download, Status(503), 1, 1s},
-    {"DownloadToFileAfterTwoBusyAnswers", TOperation::DownloadToFile, Status(429, 1), 2, 2s},
+    {"ListingAfterTooManyRequests", TOperation::List, Status(429, 1), 1, 1s, "report.txt"},
+    {"DownloadAfterUnavailableWithoutRetryAfter", TOperation::Download, Status(503), 1, 1s,
+     std::string("head:") + OriginalContent},
+    {"DownloadToFileAfterTwoBusyAnswers", TOperation::DownloadToFile, Status(429, 1), 2, 2s, OriginalContent},
 };
 
 std::vector<TCaseFor<TRecoveryCase>> RecoveriesForEveryAdapter() {
@@ -470,6 +490,29 @@ class BusyServiceRecovery : public TFaultFixture, public ::testing::WithParamInt
 protected:
     BusyServiceRecovery() : TFaultFixture(GetParam().Kind) {}
     const TRecoveryCase& Case() const { return GetParam().Case; }
+
+    // Runs the read and answers what reached the caller: the names listed, the stream's text after
+    // a head written before, or the local file's content.
+    std::string Read(TOperation AOperation) {
+        switch (AOperation) {
+            case TOperation::List: {
+                std::string names;
+                for (const TNimboCloudFile& file : Docs.Files()) names += (names.empty() ? "" : ",") + file.GetName();
+                return names;
+            }
+            case TOperation::Download: {
+                std::ostringstream out;
+                out << "head:";
+                Report.Download(out);
+                return out.str();
+            }
+            case TOperation::DownloadToFile:
+                Report.Download(LocalFile().string());
+                return FileText(LocalFile());
+            default:
+                throw std::logic_error("not a read");
+        }
+    }
 };
 
 TEST_P(BusyServiceRecovery, RepeatsTheReadAndDeliversItOnce) {
@@ -478,28 +521,11 @@ TEST_P(BusyServiceRecovery, RepeatsTheReadAndDeliversItOnce) {
     const std::string stateBefore = SavedState();
 
     const auto start = std::chrono::steady_clock::now();
-    switch (Case().Operation) {
-        case TOperation::List: {
-            std::vector<std::string> names;
-            for (const TNimboCloudFile& file : Docs.Files()) names.push_back(file.GetName());
-            EXPECT_EQ(names, std::vector<std::string>{"report.txt"});
-            break;
-        }
-        case TOperation::Download: {
-            std::ostringstream out;
-            out << "head:";
-            Report.Download(out);
-            EXPECT_EQ(out.str(), std::string("head:") + OriginalContent);
-            break;
-        }
-        default:
-            Report.Download(LocalFile().string());
-            EXPECT_EQ(FileText(LocalFile()), OriginalContent);
-            EXPECT_EQ(LocalFiles(), std::vector<std::string>{"report.txt"});
-    }
+    EXPECT_EQ(Read(Case().Operation), Case().Delivered);
     EXPECT_GE(std::chrono::steady_clock::now() - start, Case().LeastWait);
     EXPECT_EQ(Received(On(route)), static_cast<std::size_t>(Case().Times + 1));
     EXPECT_EQ(SavedState(), stateBefore);
+    EXPECT_EQ(LocalFiles(), std::vector<std::string>{"report.txt"});
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BusyServiceRecovery);
