@@ -146,6 +146,21 @@ Fault Stalled() {
     return fault;
 }
 
+// An item record of every service without the item's id (or path), as an upload answers: Box's
+// list of the one entry, the others' object.
+constexpr char Itemless[] = R"({"entries": [{"type": "file", "name": "report.txt"}], "title": "report.txt"})";
+// A listing page of every service whose one entry has no id (or path).
+constexpr char ListingOfGhosts[] =
+    R"({"items": [{"title": "ghost"}], "contents": [{"bytes": 1}], "data": [{"name": "ghost"}],)"
+    R"( "entries": [{"name": "ghost"}], "total_count": 1})";
+
+Fault Json200(const std::string& ABody) {
+    Fault fault;
+    fault.status = 200;
+    fault.body = ABody;
+    return fault;
+}
+
 Fault NotJson() {
     Fault fault;
     fault.status = 200;
@@ -164,6 +179,8 @@ TRaises ProtocolError(int ACode, const std::string& AText = "") {
 }
 TRaises TransportError(const std::string& AText) { return ThrowsMessage<ETransportError>(HasSubstr(AText)); }
 TRaises JsonError() { return Throws<EJsonError>(); }
+// The answer is well formed but lacks what it is for.
+TRaises Unanswered(const std::string& AText) { return ThrowsMessage<ERestError>(HasSubstr(AText)); }
 
 // ---- what the client sees of an item ----
 
@@ -370,6 +387,15 @@ const TFailureCase FailureCases[] = {
     {"UnavailableTokenRenewal", TOperation::List, OnRenewal(Status(503, 1)), ProtocolError(503), 1},
     {"NotJsonTokenRenewal", TOperation::List, OnRenewal(NotJson()), JsonError(), 1},
     {"DroppedTokenRenewal", TOperation::Upload, OnRenewal(Dropped()), TransportError("POST https://"), 1},
+    // Answers in the right syntax that lack what they are for.
+    {"TokenAnswerWithoutToken", TOperation::List, OnRenewal(Json200(R"({"token_type": "Bearer", "expires_in": 3600})")),
+     Unanswered("without an access token"), 1},
+    {"ListingEntriesWithoutId", TOperation::List, OnRequest(Json200(ListingOfGhosts)), Unanswered("without the item's"), 1},
+    {"UploadAnswerWithoutItem", TOperation::Upload, OnRequest(Json200(Itemless)), Unanswered("without the item's"), 1},
+    {"CreateFolderAnswerWithoutItem", TOperation::CreateFolder, OnRequest(Json200(Itemless)),
+     Unanswered("without the item's"), 1},
+    {"CreateFileAnswerWithoutItem", TOperation::CreateFile, OnRequest(Json200(Itemless)),
+     Unanswered("without the item's"), 1},
 };
 
 bool UsesTokenRenewal(const TFailureCase& ACase) {
