@@ -4,6 +4,7 @@
 #include "emulator/Service.h"
 
 #include <cstdio>
+#include <set>
 
 namespace Nimbo::Emulator {
 namespace {
@@ -18,6 +19,8 @@ constexpr long long Uid = 576540315;
 constexpr long DefaultFileLimit = 10000, MaxFileLimit = 25000;
 constexpr std::uint64_t MaxPutBytes = 150u << 20;  // files_put, and each chunk of a chunked upload
 constexpr auto ChunkedUploadLifetime = std::chrono::hours(48);
+constexpr std::size_t MaxDeltaEntries = 1000;
+constexpr std::size_t MaxOperationItems = 10000;
 
 // A chunked upload between its first chunk and its commit.
 struct ChunkedUpload {
@@ -78,6 +81,10 @@ public:
     Route("GET", Api, "/1/metadata/{path...}", &D::Metadata);
     Route("POST", Api, "/1/fileops/create_folder", &D::CreateFolder);
     Route("POST", Api, "/1/fileops/delete", &D::Delete);
+    Route("POST", Api, "/1/fileops/move", &D::Move);
+    Route("POST", Api, "/1/fileops/copy", &D::Copy);
+    Route("POST", Api, "/1/delta", &D::Delta);
+    Route("POST", Api, "/1/delta/latest_cursor", &D::LatestCursor);
     Route("GET", Content, "/1/files/{path...}", &D::Download);
     for (const char *method : {"PUT", "POST"}) {
       Route(method, Content, "/1/files_put/{path...}", &D::Upload, RouteTable::Access::Token, MaxPutBytes);
@@ -380,15 +387,161 @@ private:
     if (Store(ex, path, it->second.Content(), options)) chunked_.erase(it);
   }
 
-  // The "root" and "path" form fields of the file operations.
-  bool FormPath(Exchange &ex, std::string &path) {
-    if (!ex.HasForm("root")) return Error(ex, 400, "Missing parameter 'root'"), false;
-    if (!ex.HasForm("path")) return Error(ex, 400, "Missing parameter 'path'"), false;
-    std::string root = ex.Form("root");
+  // The "root" field and a path field of the file operations, from the form or the query.
+  bool FormPath(Exchange &ex, std::string &path, const std::string &key = "path") {
+    auto given = [&](const std::string &field) { return ex.HasForm(field) || ex.HasQuery(field); };
+    if (!given("root")) return Error(ex, 400, "Missing parameter 'root'"), false;
+    if (!given(key)) return Error(ex, 400, "Missing parameter '" + key + "'"), false;
+    std::string root = ex.Field("root");
     if (root != "dropbox" && root != "sandbox" && root != "auto")
       return Error(ex, 400, "Invalid root parameter: must be 'dropbox' or 'sandbox'"), false;
-    return NormalPath(ex, ex.Form("path"), path);
+    return NormalPath(ex, ex.Field(key), path);
   }
+
+  std::size_t CountItems(const Node &node) const {
+    std::size_t count = 1;
+    for (const Node *child : tree.Children(node.id)) count += CountItems(*child);
+    return count;
+  }
+
+  // What move and copy share: the source, and the folder the destination goes into (made when
+  // missing); answers the error and returns false when the operation cannot go on.
+  bool Operation(Exchange &ex, Node *&source, Node *&parent, std::string &name, std::string &target) {
+    std::string from;
+    if (ex.HasForm("from_copy_ref") || ex.HasQuery("from_copy_ref"))
+      return Error(ex, 400, "Copy references are not supported here; give from_path"), false;
+    if (!FormPath(ex, from, "from_path") || !FormPath(ex, target, "to_path")) return false;
+    if (from.empty()) return Error(ex, 403, "The root folder cannot be moved or copied"), false;
+    if (target.empty()) return Error(ex, 403, "A file with that name already exists at path '/'"), false;
+    source = tree.FindPath(from, true);
+    if (!source) return NotFound(ex, from), false;
+    if (CountItems(*source) > MaxOperationItems)
+      return Error(ex, 406, "Too many files would be involved in the operation for it to complete successfully."), false;
+    Node *existing = tree.FindPath(target, true);
+    if (existing && existing != source) return Error(ex, 403, "A file with that name already exists at path '" + target + "'"), false;
+    if (source->folder && ToLower(target + "/").rfind(ToLower(from + "/"), 0) == 0 && ToLower(target) != ToLower(from))
+      return Error(ex, 403, "You cannot move a folder into itself"), false;
+    auto slash = target.rfind('/');
+    name = target.substr(slash + 1);
+    try {
+      parent = &tree.EnsureFolders(target.substr(0, slash), true, ex.now);
+    } catch (const std::invalid_argument &) {
+      return Error(ex, 403, "Cannot put an item at '" + target + "': a file is in the way"), false;
+    }
+    return true;
+  }
+
+  void Move(Exchange &ex) {
+    Node *source, *parent;
+    std::string name, target;
+    if (!Operation(ex, source, parent, name, target)) return;
+    if (name != source->name) tree.Rename(*source, name);
+    if (parent->id != source->parentId) tree.Move(*source, parent->id);
+    ex.SendJson(200, Meta(*source));
+  }
+
+  void Copy(Exchange &ex) {
+    Node *source, *parent;
+    std::string name, target;
+    if (!Operation(ex, source, parent, name, target)) return;
+    if (tree.FindPath(target, true) == source) return Error(ex, 403, "A file with that name already exists at path '" + target + "'");
+    ex.SendJson(200, Meta(tree.Copy(*source, parent->id, name, ex.now)));
+  }
+
+  // --- delta ---
+
+  // A delta cursor: the tree's epoch and the last change the client has, or while a full listing
+  // (reset) is being paged, the change it started at and the last item it got.
+  struct DeltaCursor {
+    std::uint64_t change = 0;
+    std::optional<std::uint64_t> listedUpTo;
+  };
+
+  std::string CursorText(const DeltaCursor &cursor) const {
+    Json text = {{"epoch", tree.Epoch()}, {"change", cursor.change}};
+    if (cursor.listedUpTo) text["listed"] = *cursor.listedUpTo;
+    return Base64Encode(text.dump());
+  }
+
+  // nullopt for text that is no cursor; a cursor of another epoch, or older than the changes kept,
+  // starts a full listing again.
+  std::optional<DeltaCursor> ParseCursor(const std::string &text) const {
+    Json json;
+    try {
+      json = Json::parse(Base64Decode(text), nullptr, false);
+    } catch (const std::invalid_argument &) {
+      return std::nullopt;
+    }
+    if (!json.is_object() || !json.value("epoch", Json()).is_string() || !json.value("change", Json()).is_number_unsigned())
+      return std::nullopt;
+    DeltaCursor cursor{json["change"].get<std::uint64_t>(), std::nullopt};
+    if (json.contains("listed")) {
+      if (!json["listed"].is_number_unsigned()) return std::nullopt;
+      cursor.listedUpTo = json["listed"].get<std::uint64_t>();
+    }
+    const auto &changes = tree.Changes();
+    bool lost = !changes.empty() && cursor.change + 1 < changes.front().sequence && !cursor.listedUpTo;
+    if (json["epoch"] != tree.Epoch() || lost || cursor.change > tree.LastChange()) return DeltaCursor{tree.LastChange(), 0};
+    return cursor;
+  }
+
+  static bool Under(const std::string &lowerPath, const std::string &lowerPrefix) {
+    return lowerPrefix.empty() || lowerPath == lowerPrefix || lowerPath.rfind(lowerPrefix + "/", 0) == 0;
+  }
+
+  Json DeltaEntry(const std::string &path) {
+    Node *node = tree.FindPath(path, true);
+    return Json::array({ToLower(path), node ? Meta(*node) : Json()});
+  }
+
+  // POST /1/delta: without a cursor (or when the changes since it are no longer kept) a full
+  // listing with reset, then the paths changed since, each with its metadata or null, in pages.
+  void Delta(Exchange &ex) {
+    std::string prefix;
+    if ((ex.HasForm("path_prefix") || ex.HasQuery("path_prefix")) && !NormalPath(ex, ex.Field("path_prefix"), prefix)) return;
+    prefix = ToLower(prefix);
+    DeltaCursor cursor{tree.LastChange(), 0};
+    if (const std::string text = ex.Field("cursor"); !text.empty()) {
+      auto parsed = ParseCursor(text);
+      if (!parsed) return Error(ex, 400, "Invalid cursor");
+      cursor = *parsed;
+    }
+    const bool reset = cursor.listedUpTo == std::optional<std::uint64_t>(0);
+    Json entries = Json::array();
+    bool more = false;
+    if (cursor.listedUpTo) {
+      const auto &all = tree.InOrder();
+      for (auto it = all.upper_bound(*cursor.listedUpTo); it != all.end(); ++it) {
+        if (it->second->id == tree.RootId() || it->second->trashed) continue;
+        std::string path = tree.PathOf(it->second->id);
+        if (!Under(ToLower(path), prefix)) continue;
+        if (entries.size() == MaxDeltaEntries) {
+          more = true;
+          break;
+        }
+        entries.push_back(DeltaEntry(path));
+        cursor.listedUpTo = it->first;
+      }
+      if (!more) cursor.listedUpTo.reset();  // listed: from now on the changes since it began
+    } else {
+      std::set<std::string> seen;
+      for (const auto &change : tree.Changes()) {
+        if (change.sequence <= cursor.change) continue;
+        std::string lower = ToLower(change.path);
+        if (!Under(lower, prefix) || !seen.insert(lower).second) continue;
+        if (entries.size() == MaxDeltaEntries) {
+          more = true;
+          break;
+        }
+        entries.push_back(DeltaEntry(change.path));
+        cursor.change = change.sequence;
+      }
+      if (!more) cursor.change = tree.LastChange();
+    }
+    ex.SendJson(200, {{"reset", reset}, {"cursor", CursorText(cursor)}, {"has_more", more}, {"entries", entries}});
+  }
+
+  void LatestCursor(Exchange &ex) { ex.SendJson(200, {{"cursor", CursorText({tree.LastChange(), std::nullopt})}}); }
 
   void CreateFolder(Exchange &ex) {
     std::string path;

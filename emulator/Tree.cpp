@@ -24,9 +24,28 @@ Tree::Tree(std::string rootId, IdMaker makeId) : rootId_(std::move(rootId)), mak
   Clear(Clock::now());
 }
 
+namespace {
+constexpr std::size_t KeptChanges = 100000;
+}
+
+void Tree::StartJournal() {
+  changes_.clear();
+  epoch_ = RandomToken(8);
+}
+
+void Tree::Record(const Node &node, bool withDescendants) {
+  if (node.id == rootId_) return;
+  changes_.push_back({nextChange_++, PathOf(node.id)});
+  if (changes_.size() > KeptChanges) changes_.pop_front();
+  if (withDescendants)
+    for (const Node *child : Children(node.id)) Record(*child, true);
+}
+
 void Tree::Clear(TimePoint now) {
   nodes_.clear();
   folders_.clear();
+  inOrder_.clear();
+  StartJournal();
   Node root;
   root.id = rootId_;
   root.folder = true;
@@ -40,6 +59,8 @@ Node &Tree::Insert(Node node) {
   auto id = node.id;
   Node &stored = nodes_[id] = std::move(node);
   Link(stored);
+  inOrder_[stored.order] = &stored;
+  Record(stored);
   return stored;
 }
 
@@ -63,16 +84,20 @@ void Tree::Unlink(Node &node) {
 }
 
 void Tree::Move(Node &node, const std::string &parentId) {
+  Record(node);
   Unlink(node);
   node.parentId = parentId;
   Link(node);
+  Record(node, true);
   ++generation_;
 }
 
 void Tree::Rename(Node &node, const std::string &name) {
+  Record(node);
   Unlink(node);
   node.name = name;
   Link(node);
+  Record(node, true);
   ++generation_;
 }
 
@@ -95,9 +120,8 @@ std::vector<const Node *> Tree::Children(const std::string &id) const {
 
 std::vector<const Node *> Tree::Trashed() const {
   std::vector<const Node *> result;
-  for (const auto &[id, node] : nodes_)
-    if (node.explicitlyTrashed) result.push_back(&node);
-  std::sort(result.begin(), result.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
+  for (const auto &[order, node] : inOrder_)
+    if (node->explicitlyTrashed) result.push_back(node);
   return result;
 }
 
@@ -141,6 +165,7 @@ void Tree::Touch(Node &node, TimePoint now) {
   node.modified = std::max(now, node.modified);
   ++node.version;
   ++generation_;
+  Record(node);
 }
 
 void Tree::Remove(const std::string &id) {
@@ -148,7 +173,9 @@ void Tree::Remove(const std::string &id) {
   for (const Node *child : Children(id)) Remove(child->id);
   auto it = nodes_.find(id);
   if (it == nodes_.end()) return;
+  Record(it->second);
   Unlink(it->second);
+  inOrder_.erase(it->second.order);
   folders_.erase(id);
   nodes_.erase(it);
   ++generation_;
@@ -158,6 +185,7 @@ void Tree::Trash(Node &node, bool trashed, TimePoint now) {
   node.trashed = node.explicitlyTrashed = trashed;
   node.trashedAt = trashed ? now : TimePoint{};
   ++generation_;
+  Record(node);
   std::vector<const Node *> pending = Children(node.id);
   while (!pending.empty()) {
     Node *child = Find(pending.back()->id);
@@ -241,10 +269,7 @@ Node &Tree::EnsureFolders(const std::string &path, bool ignoreCase, TimePoint no
 
 Json Tree::Save() const {
   Json items = Json::array();
-  std::vector<const Node *> ordered;
-  for (const auto &[key, node] : nodes_) ordered.push_back(&node);
-  std::sort(ordered.begin(), ordered.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
-  for (const Node *node : ordered)
+  for (const auto &[order, node] : inOrder_)
     items.push_back({{"id", node->id},
                      {"parent", node->parentId},
                      {"name", node->name},
@@ -281,6 +306,7 @@ static BlobRef LoadContent(const Json &item, BlobStore &blobs) {
 void Tree::Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept) {
   nodes_.clear();
   folders_.clear();
+  inOrder_.clear();
   nextOrder_ = 1;
   for (const auto &item : state) {
     Node node;
@@ -303,6 +329,7 @@ void Tree::Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept
     Insert(std::move(node));
   }
   if (!Find(rootId_)) Clear(Clock::now());
+  StartJournal();
 }
 
 }  // namespace Nimbo::Emulator

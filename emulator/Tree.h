@@ -4,6 +4,7 @@
 #include "emulator/Blobs.h"
 #include "emulator/Json.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -39,6 +40,17 @@ public:
   const Node &Root() const { return nodes_.at(rootId_); }
   const std::string &RootId() const { return rootId_; }
   std::uint64_t Generation() const { return generation_; }  // grows with every change
+
+  // Where items changed, oldest first, for change feeds: each change names a path an item had
+  // before or after it (a moved folder: every path below it too). Only the newest are kept.
+  struct Change {
+    std::uint64_t sequence;
+    std::string path;
+  };
+  const std::deque<Change> &Changes() const { return changes_; }
+  std::uint64_t LastChange() const { return nextChange_ - 1; }
+  const std::string &Epoch() const { return epoch_; }  // new with every Clear and Load: feeds start over
+  const std::map<std::uint64_t, const Node *> &InOrder() const { return inOrder_; }  // every item, by creation
 
   Node *Find(const std::string &id);
   const Node *Find(const std::string &id) const;
@@ -83,10 +95,16 @@ private:
     std::multimap<std::string, Node *> byLowerName;  // children by name, case folded
   };
   std::map<std::string, Folder> folders_;  // by parent id
+  std::map<std::uint64_t, const Node *> inOrder_;
   std::uint64_t nextOrder_ = 1;
   std::uint64_t generation_ = 0;
+  std::deque<Change> changes_;
+  std::uint64_t nextChange_ = 1;
+  std::string epoch_;
 
   Node &Insert(Node node);
+  void Record(const Node &node, bool withDescendants = false);
+  void StartJournal();
   void Link(Node &node);
   void Unlink(Node &node);
 };
