@@ -338,6 +338,7 @@ private:
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request &req, httplib::Response &res) {
           if (t_answered) return httplib::Server::HandlerResponse::Unhandled;
+          if (req.method == "MOVE" || req.method == "COPY") return RefuseVerb(req, res);
           // The HTTP layer refused the request (unreadable head, unknown method): what follows on
           // the connection cannot be trusted.
           Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
@@ -422,6 +423,19 @@ private:
     Spool nothing(nullptr, 0);
     nothing.Finish();
     log_.Add(req, host, nothing, {}, res.status);
+  }
+
+  // The HTTP layer reads no request with a verb it does not know, so Live Connect's MOVE and COPY
+  // are refused (in its format) before their headers are read, naming the form that works.
+  static httplib::Server::HandlerResponse RefuseVerb(const httplib::Request &req, httplib::Response &res) {
+    t_answered = true;
+    res.status = 405;
+    Json error = {{"code", "request_method_invalid"},
+                  {"message", "The HTTP method '" + req.method + "' is not taken here; send POST with method=" + req.method +
+                                  " in the query instead."}};
+    res.set_content(JsonText({{"error", error}}), "application/json; charset=UTF-8");
+    Connections::CloseAfterAnswer(res);
+    return httplib::Server::HandlerResponse::Handled;
   }
 
   std::shared_ptr<Spool> NewSpool() const { return std::make_shared<Spool>(blobs_, log_.BodyPrefixBytes()); }

@@ -73,7 +73,37 @@ class LiveConnect final : public Service {
 public:
   LiveConnect()
       : Service(Cloud::LiveConnect, RootId, [this](bool folder) { return NewId(folder); }, "EwA",
-                "Emulated Live User") {}
+                "Emulated Live User") {
+    using L = LiveConnect;
+    const auto Open = RouteTable::Access::Open;
+    Route("GET", ApiHost, "/v5.0/me", &L::Me);
+    Route("GET", ApiHost, "/v5.0/me/skydrive/quota", &L::Quota);
+    // Item calls, on an id or on the root's alias. MOVE and COPY come as POST with method= (the
+    // HTTP layer takes no other verbs).
+    auto on = [this](bool write, void (L::*call)(Exchange &, Node &)) {
+      return [this, write, call](Exchange &ex) { OnItem(ex, write, call); };
+    };
+    for (const std::string item : {"/v5.0/{id}", "/v5.0/me/skydrive"}) {
+      routes.Add("GET", ApiHost, item, on(false, &L::GetItem));
+      routes.Add("POST", ApiHost, item, on(true, &L::CreateFolder));
+      routes.Add("DELETE", ApiHost, item, on(true, &L::Delete));
+      routes.Add("MOVE", ApiHost, item, on(true, &L::Move));
+      routes.Add("COPY", ApiHost, item, on(true, &L::Copy));
+      routes.Add("GET", ApiHost, item + "/files", on(false, &L::List));
+      routes.Add("POST", ApiHost, item + "/files", on(true, &L::UploadForm));
+      routes.Add("PUT", ApiHost, item + "/files", on(true, &L::UploadNameless));
+      routes.Add("PUT", ApiHost, item + "/files/{name...}", on(true, &L::Upload));
+      routes.Add("GET", ApiHost, item + "/content", on(false, &L::Download));
+      routes.Add("PUT", ApiHost, item + "/content", on(true, &L::Replace));
+    }
+    for (const char *method : {"GET", "POST"}) {
+      Route(method, LoginHost, "/oauth20_authorize.srf", &L::Authorize, Open);
+      Route(method, LoginHost, "/oauth20_token.srf", &L::Token, Open);
+    }
+    Route("GET", LoginHost, "/oauth20_desktop.srf", &L::BlankPage, Open);  // where desktop sign-ins end
+    Route("GET", LoginHost, "/oauth20_logout.srf", &L::Logout, Open);
+    Route("GET", StorageHost, "/items/{id}/{name...}", &L::Storage, Open);
+  }
 
   std::vector<std::string> Hosts() const override { return {ApiHost, BetaApiHost, LoginHost, StorageHost}; }
   bool NamesIgnoreCase() const override { return true; }
@@ -103,12 +133,30 @@ public:
   }
 
   void Handle(Exchange &ex) override {
-    if (ex.host == LoginHost) return HandleLogin(ex);
-    if (ex.host == StorageHost) return Storage(ex);
-    // Clients that cannot send every verb name it in the query.
-    std::string method = ex.HasQuery("method") ? ToUpper(ex.Query("method")) : ex.Method();
-    HandleApi(ex, method);
+    Service::Handle(ex);
     if (ex.Query("suppress_response_codes") == "true" && ex.res.status >= 400) ex.res.status = 200;
+  }
+
+protected:
+  std::string HostGroup(const std::string &host) const override { return host == BetaApiHost ? ApiHost : host; }
+  // Clients that cannot send every verb name it in the query.
+  std::string RequestMethod(const Exchange &ex) const override {
+    return ex.HasQuery("method") ? ToUpper(ex.Query("method")) : ex.Method();
+  }
+  void UnknownRoute(Exchange &ex) override {
+    if (ex.host == LoginHost)
+      return ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Page not found</title></head><body>Not found</body></html>\n");
+    if (ex.host == StorageHost)
+      return ex.SendText(404, "The resource you are looking for has been removed, had its name changed, or is temporarily unavailable.\n");
+    Error(ex, 400, "request_url_invalid", "The URL '" + ex.Path() + "' isn't supported.");
+  }
+  void MethodNotAllowed(Exchange &ex) override {
+    if (ex.host == LoginHost || ex.host == StorageHost) return UnknownRoute(ex);
+    MethodNotAllowed(ex, RequestMethod(ex));
+  }
+  bool Authorized(Exchange &ex) override {
+    Grant grant;
+    return Authorized(ex, grant);
   }
 
 private:
@@ -121,6 +169,16 @@ private:
       if (!tree.Find("folder." + Cid + "." + ResourcePrefix + number) && !tree.Find("file." + Cid + "." + ResourcePrefix + number))
         return (folder ? "folder." : "file.") + Cid + "." + ResourcePrefix + number;
     }
+  }
+
+  // The route's item ({id}, the root for me/skydrive) for a call reading or writing it.
+  void OnItem(Exchange &ex, bool write, void (LiveConnect::*call)(Exchange &, Node &)) {
+    Grant grant;
+    Authorized(ex, grant);
+    const std::string id = ex.Param("id").empty() ? RootId : ex.Param("id");
+    Node *node = tree.Find(id);
+    if (!node) return NotFound(ex, id);
+    if (write ? MayWrite(ex, grant) : MayRead(ex, grant)) (this->*call)(ex, *node);
   }
 
   static std::string ToUpper(std::string text) {
@@ -169,62 +227,6 @@ private:
   }
   static bool MayRead(Exchange &ex, const Grant &g) { return Permitted(ex, g, {"wl.skydrive", "wl.skydrive_update"}); }
   static bool MayWrite(Exchange &ex, const Grant &g) { return Permitted(ex, g, {"wl.skydrive_update"}); }
-
-  void HandleApi(Exchange &ex, const std::string &method) {
-    const std::string prefix = "/v5.0/";
-    if (ex.Path().compare(0, prefix.size(), prefix) != 0)
-      return Error(ex, 400, "request_url_invalid", "The URL '" + ex.Path() + "' isn't supported.");
-    Grant grant;
-    if (!Authorized(ex, grant)) return;
-    std::vector<std::string> parts;
-    std::string rest = ex.Path().substr(prefix.size());
-    for (std::size_t start = 0; start <= rest.size();) {
-      auto slash = std::min(rest.find('/', start), rest.size());
-      parts.push_back(rest.substr(start, slash - start));
-      start = slash + 1;
-    }
-    if (!parts.empty() && parts.back().empty() && parts.size() > 1) parts.pop_back();  // "files/" as "files"
-    if (parts.size() == 1 && parts[0] == "me") {
-      if (method != "GET") return MethodNotAllowed(ex, method);
-      if (Permitted(ex, grant, {"wl.basic"})) Me(ex, grant);
-      return;
-    }
-    if (parts.size() >= 2 && parts[0] == "me" && parts[1] == "skydrive") {
-      parts.erase(parts.begin());
-      parts[0] = RootId;
-      if (parts.size() == 2 && parts[1] == "quota") {
-        if (method != "GET") return MethodNotAllowed(ex, method);
-        if (MayRead(ex, grant)) Quota(ex);
-        return;
-      }
-    }
-    Node *node = parts[0].empty() ? nullptr : tree.Find(parts[0]);
-    if (!node) return NotFound(ex, parts[0]);
-    if (parts.size() == 1) {
-      if (method == "GET") return MayRead(ex, grant) ? Send(ex, 200, Object(*node)) : void();
-      if (method == "POST") return MayWrite(ex, grant) ? CreateFolder(ex, *node) : void();
-      if (method == "DELETE") return MayWrite(ex, grant) ? Delete(ex, *node) : void();
-      return MethodNotAllowed(ex, method);
-    }
-    if (parts[1] == "files" && parts.size() == 2) {
-      if (method == "GET") return MayRead(ex, grant) ? List(ex, *node) : void();
-      if (method == "POST") return MayWrite(ex, grant) ? UploadForm(ex, *node) : void();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.Content()) : void();  // no name
-      return MethodNotAllowed(ex, method);
-    }
-    if (parts[1] == "files") {
-      std::string name = rest.substr(rest.find("/files/") + 7);
-      if (name.size() > 0 && name.back() == '/' && parts.size() == 3) name.pop_back();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.Content()) : void();
-      return MethodNotAllowed(ex, method);
-    }
-    if (parts[1] == "content" && parts.size() == 2) {
-      if (method == "GET") return MayRead(ex, grant) ? Download(ex, *node) : void();
-      if (method == "PUT") return MayWrite(ex, grant) ? Replace(ex, *node) : void();
-      return MethodNotAllowed(ex, method);
-    }
-    Error(ex, 400, "request_url_invalid", "The URL contains the path '" + parts[1] + "', which isn't supported.");
-  }
 
   static bool IsRoot(const Node &node) { return node.id == RootId; }
 
@@ -276,7 +278,10 @@ private:
     return o;
   }
 
-  void Me(Exchange &ex, const Grant &grant) {
+  void Me(Exchange &ex) {
+    Grant grant;
+    Authorized(ex, grant);
+    if (!Permitted(ex, grant, {"wl.basic"})) return;
     auto space = accountName.find(' ');
     Json me = {{"id", Cid},
                {"name", accountName},
@@ -293,6 +298,9 @@ private:
   }
 
   void Quota(Exchange &ex) {
+    Grant grant;
+    Authorized(ex, grant);
+    if (!MayRead(ex, grant)) return;
     constexpr std::int64_t quota = 7LL << 30;
     Send(ex, 200, {{"quota", quota}, {"available", quota - tree.TotalSize(RootId)}});
   }
@@ -321,7 +329,9 @@ private:
     return false;  // albums: there are none
   }
 
-  void List(Exchange &ex, const Node &folder) {
+  void GetItem(Exchange &ex, Node &node) { Send(ex, 200, Object(node)); }
+
+  void List(Exchange &ex, Node &folder) {
     if (!folder.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'files', which isn't supported for a file.");
     std::string filter = ex.HasQuery("filter") ? ex.Query("filter") : "all";
@@ -407,6 +417,9 @@ private:
     Send(ex, 201, Stored(node));
   }
 
+  void Upload(Exchange &ex, Node &folder) { UploadInto(ex, folder, ex.Param("name"), ex.Content()); }
+  void UploadNameless(Exchange &ex, Node &folder) { UploadInto(ex, folder, "", ex.Content()); }
+
   void UploadForm(Exchange &ex, Node &folder) {
     auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const BodyPart &p) { return !p.fileName.empty(); });
     if (part == ex.parts.end())
@@ -421,7 +434,7 @@ private:
     Send(ex, 200, Stored(node));
   }
 
-  void Download(Exchange &ex, const Node &node) {
+  void Download(Exchange &ex, Node &node) {
     if (node.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'content', which isn't supported for a folder.");
     std::string location = Source(node) + (ex.Query("download") == "true" ? "&download=true" : "");
@@ -431,11 +444,8 @@ private:
 
   // storage.live.com/items/<id>/<name>?t=<ticket>: no token needed, byte ranges answered.
   void Storage(Exchange &ex) {
-    const std::string prefix = "/items/";
-    std::string rest = ex.Path().compare(0, prefix.size(), prefix) == 0 ? ex.Path().substr(prefix.size()) : "";
-    const Node *node = tree.Find(rest.substr(0, rest.find('/')));
-    if (ex.Method() != "GET" || !node || node->folder || ex.Query("t") != SourceTicket(*node))
-      return ex.SendText(404, "The resource you are looking for has been removed, had its name changed, or is temporarily unavailable.\n");
+    const Node *node = tree.Find(ex.Param("id"));
+    if (!node || node->folder || ex.Query("t") != SourceTicket(*node)) return UnknownRoute(ex);
     if (ex.Query("download") == "true")
       ex.res.set_header("Content-Disposition", "attachment; filename=\"" + node->name + "\"");
     ex.SendContent(node->content, node->mimeType);
@@ -465,7 +475,7 @@ private:
     Send(ex, 201, Object(folder));
   }
 
-  void Delete(Exchange &ex, const Node &node) {
+  void Delete(Exchange &ex, Node &node) {
     if (IsRoot(node)) return MethodNotAllowed(ex, "DELETE");
     std::string parentId = node.parentId;
     tree.Remove(node.id);
@@ -473,23 +483,61 @@ private:
     ex.SendEmpty(204);
   }
 
+  // The folder a MOVE or COPY body names as its destination; answers the error and returns nullptr
+  // when there is none to put the item into.
+  Node *Destination(Exchange &ex, const Node &node) {
+    if (IsRoot(node)) return Error(ex, 400, "request_parameter_invalid", "The root folder cannot be moved or copied."), nullptr;
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "request_body_invalid", "The request entity body isn't a valid JSON object."), nullptr;
+    const Json &destination = body->value("destination", Json());
+    if (!destination.is_string())
+      return Error(ex, 400, "request_body_invalid", "The input parameter 'destination' is required."), nullptr;
+    std::string id = destination.get<std::string>() == "me/skydrive" ? RootId : destination.get<std::string>();
+    Node *folder = tree.Find(id);
+    if (!folder) return NotFound(ex, id), nullptr;
+    if (!folder->folder)
+      return Error(ex, 400, "request_parameter_invalid", "The value of input parameter 'destination' isn't a folder."), nullptr;
+    if (folder->id == node.id || tree.IsInside(folder->id, node.id))
+      return Error(ex, 400, "request_parameter_invalid", "A folder cannot be put inside itself."), nullptr;
+    Node *existing = tree.ChildByName(folder->id, node.name, true);
+    if (existing && existing != &node)
+      return Error(ex, 409, "resource_already_exists", "The resource '" + existing->name + "' already exists."), nullptr;
+    return folder;
+  }
+
+  // MOVE keeps the item's id; the answer is the item at its new place.
+  void Move(Exchange &ex, Node &node) {
+    Node *folder = Destination(ex, node);
+    if (!folder) return;
+    if (folder->id != node.parentId) {
+      Touch(node.parentId, ex.now);
+      tree.Move(node, folder->id);
+      Touch(folder->id, ex.now);
+    }
+    Send(ex, 201, Object(node));
+  }
+
+  // COPY is for files; the copy shares the content.
+  void Copy(Exchange &ex, Node &node) {
+    if (node.folder) return Error(ex, 400, "request_parameter_invalid", "Folders cannot be copied.");
+    Node *folder = Destination(ex, node);
+    if (!folder) return;
+    if (folder->id == node.parentId)
+      return Error(ex, 409, "resource_already_exists", "The resource '" + node.name + "' already exists.");
+    Node &copy = tree.Copy(node, folder->id, node.name, ex.now);
+    Touch(folder->id, ex.now);
+    Send(ex, 201, Object(copy));
+  }
+
   // --- login.live.com ---
 
-  void HandleLogin(Exchange &ex) {
-    const std::string &path = ex.Path();
-    if (path == "/oauth20_authorize.srf") return Authorize(ex);
-    if (path == "/oauth20_token.srf") {
-      if (ex.Method() != "POST") return TokenError(ex, "invalid_request", "The token endpoint takes POST requests.");
-      return Token(ex);
-    }
-    if (path == "/oauth20_desktop.srf")  // where desktop sign-ins end: the answer is in the address
-      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
-    if (path == "/oauth20_logout.srf") {
-      std::string redirect = ex.Query("redirect_uri");
-      if (redirect == DesktopRedirect) return ex.Redirect(redirect);
-      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Signed out</title></head><body></body></html>\n");
-    }
-    ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Page not found</title></head><body>Not found</body></html>\n");
+  void BlankPage(Exchange &ex) {
+    ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
+  }
+
+  void Logout(Exchange &ex) {
+    if (ex.Query("redirect_uri") == DesktopRedirect) return ex.Redirect(DesktopRedirect);
+    ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Signed out</title></head><body></body></html>\n");
   }
 
   // The scope text of an authorization request, or an OAuth error code and description.
@@ -565,6 +613,7 @@ private:
   }
 
   void Token(Exchange &ex) {
+    if (ex.Method() != "POST") return TokenError(ex, "invalid_request", "The token endpoint takes POST requests.");
     const std::string grantType = ex.Form("grant_type");
     if (grantType.empty()) return TokenError(ex, "invalid_request", "The provided request must include a 'grant_type' input parameter.");
     if (grantType != "authorization_code" && grantType != "refresh_token")
