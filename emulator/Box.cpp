@@ -1019,11 +1019,26 @@ private:
     ex.Redirect(AppendQuery(redirect, answer));
   }
 
-  static void TokenError(Exchange &ex, int status, const std::string &error, const std::string &description) {
-    Send(ex, status, {{"error", error}, {"error_description", description}});
+  // Refresh tokens last 60 days and work once.
+  const TokenRules &Rules() const override {
+    static const TokenRules rules{
+        .postOnly = true,
+        .rotateRefreshTokens = true,
+        .notPost = "The token endpoint takes POST requests",
+        .noGrantType = "Invalid grant_type parameter or parameter missing",
+        .badGrantType = "Invalid grant_type parameter or parameter missing",
+        .badClient = "The client credentials are invalid",
+        .codeExpired = {"invalid_grant", "The authorization code has expired"},
+        .codeUnknown = {"invalid_grant", "Auth code doesn't exist or is invalid for the client"},
+        .codeOtherRedirect = {"invalid_grant", "The redirect_uri does not match the authorization request"},
+        .refreshUnknown = {"invalid_grant", "Invalid refresh token"},
+        .refreshSpent = {"invalid_grant", "Refresh token has expired"},
+        .refreshExpired = {"invalid_grant", "Refresh token has expired"},
+    };
+    return rules;
   }
 
-  void SendTokens(Exchange &ex, Grant grant) {
+  void SendTokens(Exchange &ex, Grant grant, bool) override {
     int seconds = AccessTokenSeconds();
     grant.expires = ex.now + std::chrono::seconds(seconds);
     Send(ex, 200, {{"access_token", oauth.IssueAccessToken(grant)}, {"expires_in", seconds},
@@ -1031,29 +1046,8 @@ private:
                    {"token_type", "bearer"}});
   }
 
-  void Token(Exchange &ex) {
-    if (ex.Method() != "POST") return TokenError(ex, 400, "invalid_request", "The token endpoint takes POST requests");
-    const std::string grantType = ex.Form("grant_type");
-    if (grantType != "authorization_code" && grantType != "refresh_token")
-      return TokenError(ex, 400, grantType.empty() ? "invalid_request" : "unsupported_grant_type",
-                        "Invalid grant_type parameter or parameter missing");
-    const OAuthClient *client = TokenClient(ex, true);
-    if (!client) return TokenError(ex, 400, "invalid_client", "The client credentials are invalid");
-    Grant grant;
-    if (grantType == "authorization_code") {
-      switch (oauth.RedeemCode(ex.Form("code"), client->id, ex.Form("redirect_uri"), ex.now, grant)) {
-        case CodeCheck::Ok: return SendTokens(ex, grant);
-        case CodeCheck::Expired: return TokenError(ex, 400, "invalid_grant", "The authorization code has expired");
-        case CodeCheck::OtherRedirect: return TokenError(ex, 400, "invalid_grant", "The redirect_uri does not match the authorization request");
-        default: return TokenError(ex, 400, "invalid_grant", "Auth code doesn't exist or is invalid for the client");
-      }
-    }
-    // A refresh token works once: the answer carries its successor.
-    Grant *stored = oauth.RefreshToken(ex.Form("refresh_token"));
-    if (!stored || stored->clientId != client->id) return TokenError(ex, 400, "invalid_grant", "Invalid refresh token");
-    if (stored->spent || ex.now >= stored->expires) return TokenError(ex, 400, "invalid_grant", "Refresh token has expired");
-    stored->spent = true;
-    SendTokens(ex, *stored);
+  void SendTokenError(Exchange &ex, int status, const OAuthError &error) override {
+    Send(ex, status, {{"error", error.error}, {"error_description", error.description}});
   }
 };
 

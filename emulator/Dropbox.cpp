@@ -630,24 +630,26 @@ private:
     ex.Redirect(AppendQuery(redirect, answer));
   }
 
-  void Token(Exchange &ex) {
-    auto error = [&](int status, const std::string &code, const std::string &description) {
-      ex.SendJson(status, {{"error_description", description}, {"error", code}});
+  // Codes only: v1 tokens do not expire and there are no refresh tokens.
+  const TokenRules &Rules() const override {
+    static const TokenRules rules{
+        .refreshGrant = false,
+        .noGrantType = "No grant_type given",
+        .badGrantType = "grant_type must be 'authorization_code'",
+        .badClient = "Invalid client_id or client_secret",
+        .codeUnknown = {"invalid_grant", "code doesn't exist or has expired"},
+        .codeOtherRedirect = {"invalid_grant", "redirect_uri mismatch"},
     };
-    std::string grantType = ex.Form("grant_type");
-    if (grantType != "authorization_code")
-      return error(400, grantType.empty() ? "invalid_request" : "unsupported_grant_type",
-                   grantType.empty() ? "No grant_type given" : "grant_type must be 'authorization_code'");
-    const OAuthClient *client = TokenClient(ex, true);
-    if (!client) return error(400, "invalid_client", "Invalid client_id or client_secret");
-    Grant grant;
-    switch (oauth.RedeemCode(ex.Form("code"), client->id, ex.Form("redirect_uri"), ex.now, grant)) {
-      case CodeCheck::Ok: break;
-      case CodeCheck::OtherRedirect: return error(400, "invalid_grant", "redirect_uri mismatch");
-      default: return error(400, "invalid_grant", "code doesn't exist or has expired");
-    }
+    return rules;
+  }
+
+  void SendTokens(Exchange &ex, Grant grant, bool) override {
     grant.expires = TimePoint::max();
     ex.SendJson(200, {{"access_token", oauth.IssueAccessToken(grant)}, {"token_type", "bearer"}, {"uid", std::to_string(Uid)}});
+  }
+
+  void SendTokenError(Exchange &ex, int status, const OAuthError &error) override {
+    ex.SendJson(status, {{"error_description", error.description}, {"error", error.error}});
   }
 };
 

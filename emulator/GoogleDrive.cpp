@@ -732,42 +732,35 @@ private:
     ex.SendJson(status, body, true);
   }
 
-  void Token(Exchange &ex) {
-    std::string grantType = ex.Form("grant_type");
-    if (grantType.empty()) return TokenError(ex, 400, "invalid_request", "Required parameter is missing: grant_type");
-    if (grantType != "authorization_code" && grantType != "refresh_token")
-      return TokenError(ex, 400, "unsupported_grant_type", "Invalid grant_type: " + grantType);
-    const OAuthClient *client = TokenClient(ex, true);
-    if (!client) return TokenError(ex, 401, "invalid_client", "The OAuth client was not found.");
-    Json answer;
-    if (grantType == "authorization_code") {
-      std::string code = ex.Form("code");
-      if (code.empty()) return TokenError(ex, 400, "invalid_request", "Missing required parameter: code");
-      if (code.rfind("4/", 0) == 0) code = code.substr(2);
-      Grant grant;
-      switch (oauth.RedeemCode(code, client->id, ex.Form("redirect_uri"), ex.now, grant)) {
-        case CodeCheck::Ok: break;
-        case CodeCheck::Used: return TokenError(ex, 400, "invalid_grant", "Code was already redeemed.");
-        case CodeCheck::OtherRedirect: return TokenError(ex, 400, "redirect_uri_mismatch", "Bad Request");
-        case CodeCheck::Expired:
-        case CodeCheck::Unknown:
-        case CodeCheck::OtherClient: return TokenError(ex, 400, "invalid_grant", "Malformed auth code.");
-      }
-      grant.expires = ex.now + std::chrono::seconds(3600);
-      answer = {{"access_token", oauth.IssueAccessToken(grant)}, {"token_type", "Bearer"}, {"expires_in", 3600},
-                {"refresh_token", "1/" + oauth.IssueRefreshToken(grant)}};
-    } else {
-      std::string token = ex.Form("refresh_token");
-      if (token.rfind("1/", 0) == 0) token = token.substr(2);
-      Grant *grant = token.empty() ? nullptr : oauth.RefreshToken(token);
-      if (!grant || grant->clientId != client->id) return TokenError(ex, 400, "invalid_grant", "Bad Request");
-      if (grant->spent) return TokenError(ex, 400, "invalid_grant", "Token has been revoked.");
-      Grant access = *grant;
-      access.expires = ex.now + std::chrono::seconds(3600);
-      answer = {{"access_token", oauth.IssueAccessToken(access)}, {"token_type", "Bearer"}, {"expires_in", 3600}};
-    }
+  const TokenRules &Rules() const override {
+    static const TokenRules rules{
+        .codePrefix = "4/",
+        .refreshPrefix = "1/",
+        .invalidClientStatus = 401,
+        .noGrantType = "Required parameter is missing: grant_type",
+        .badGrantType = "Invalid grant_type: %s",
+        .badClient = "The OAuth client was not found.",
+        .noCode = "Missing required parameter: code",
+        .codeUsed = {"invalid_grant", "Code was already redeemed."},
+        .codeUnknown = {"invalid_grant", "Malformed auth code."},
+        .codeOtherRedirect = {"redirect_uri_mismatch", "Bad Request"},
+        .refreshUnknown = {"invalid_grant", "Bad Request"},
+        .refreshSpent = {"invalid_grant", "Token has been revoked."},
+    };
+    return rules;
+  }
+
+  // An hour's access token; a refresh token with the code's answer only.
+  void SendTokens(Exchange &ex, Grant grant, bool refreshing) override {
+    grant.expires = ex.now + std::chrono::seconds(3600);
+    Json answer = {{"access_token", oauth.IssueAccessToken(grant)}, {"token_type", "Bearer"}, {"expires_in", 3600}};
+    if (!refreshing) answer["refresh_token"] = "1/" + oauth.IssueRefreshToken(grant);
     ex.res.set_header("Cache-Control", "no-cache, no-store, max-age=0, must-revalidate");
     ex.SendJson(200, answer, true);
+  }
+
+  void SendTokenError(Exchange &ex, int status, const OAuthError &error) override {
+    TokenError(ex, status, error.error, error.description);
   }
 };
 

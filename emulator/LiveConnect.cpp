@@ -588,10 +588,6 @@ private:
     ex.Redirect(AppendQuery(redirect, answer));
   }
 
-  static void TokenError(Exchange &ex, const std::string &error, const std::string &description) {
-    ex.SendJson(400, {{"error", error}, {"error_description", description}});
-  }
-
   // A JWT-shaped sign-in token naming the user and the application.
   std::string AuthenticationToken(const Grant &grant, TimePoint now) const {
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
@@ -602,7 +598,45 @@ private:
     return Base64Url(header.dump()) + "." + Base64Url(claims.dump()) + "." + Base64Url(RandomToken(32));
   }
 
-  void SendTokens(Exchange &ex, Grant grant) {
+  const TokenRules &Rules() const override {
+    static const std::string lost =
+        "The user could not be authenticated or the grant is expired. The user must first sign in and if needed grant the "
+        "client application access to the requested scope.";
+    static const TokenRules rules{
+        .postOnly = true,
+        .notPost = "The token endpoint takes POST requests.",
+        .noGrantType = "The provided request must include a 'grant_type' input parameter.",
+        .badGrantType = "The provided value for the input parameter 'grant_type' is not valid.",
+        .unknownClient = "The client does not exist. Register the application before signing in.",
+        .badClient = "The client secret is missing or does not match the client.",
+        .noCode = "The provided request must include a 'code' input parameter.",
+        .noRedirect = "The provided request must include a 'redirect_uri' input parameter.",
+        .noRefreshToken = "The provided request must include a 'refresh_token' input parameter.",
+        .codeExpired = {"invalid_grant", "The provided value for the 'code' parameter has expired."},
+        .codeUnknown = {"invalid_grant", "The provided value for the 'code' parameter is not valid."},
+        .codeOtherRedirect = {"invalid_request", "The provided value for the input parameter 'redirect_uri' is not valid."},
+        .refreshUnknown = {"invalid_grant", lost},
+        .refreshSpent = {"invalid_grant", lost},
+        .refreshExpired = {"invalid_grant", lost},
+    };
+    return rules;
+  }
+
+  // Desktop applications may leave the secret out; everyone else must send the right one.
+  bool SecretRequired(const Exchange &ex) const override { return ex.Form("redirect_uri") != DesktopRedirect; }
+
+  // A refresh may ask for fewer scopes than were granted, never for others.
+  bool NarrowGrant(Exchange &ex, Grant &grant) override {
+    if (!ex.HasForm("scope") || ex.Form("scope").empty()) return true;
+    auto asked = SplitScopes(ex.Form("scope"));
+    for (const auto &scope : asked)
+      if (!HasScope(grant.scope, scope))
+        return SendTokenError(ex, 400, {"invalid_scope", "The provided value for the input parameter 'scope' is not valid."}), false;
+    grant.scope = JoinScopes(asked);
+    return true;
+  }
+
+  void SendTokens(Exchange &ex, Grant grant, bool) override {
     grant.expires = ex.now + std::chrono::seconds(TokenSeconds);
     Json answer = {{"token_type", "bearer"}, {"expires_in", TokenSeconds}, {"scope", grant.scope},
                    {"access_token", oauth.IssueAccessToken(grant)}};
@@ -610,54 +644,6 @@ private:
     if (HasScope(grant.scope, "wl.signin")) answer["authentication_token"] = AuthenticationToken(grant, ex.now);
     ex.res.set_header("Cache-Control", "no-store");
     ex.SendJson(200, answer);
-  }
-
-  void Token(Exchange &ex) {
-    if (ex.Method() != "POST") return TokenError(ex, "invalid_request", "The token endpoint takes POST requests.");
-    const std::string grantType = ex.Form("grant_type");
-    if (grantType.empty()) return TokenError(ex, "invalid_request", "The provided request must include a 'grant_type' input parameter.");
-    if (grantType != "authorization_code" && grantType != "refresh_token")
-      return TokenError(ex, "unsupported_grant_type", "The provided value for the input parameter 'grant_type' is not valid.");
-    if (!oauth.Client(ex.Form("client_id")))
-      return TokenError(ex, "invalid_client", "The client does not exist. Register the application before signing in.");
-    // Desktop applications may leave the secret out; everyone else must send the right one.
-    const OAuthClient *client = TokenClient(ex, ex.Form("redirect_uri") != DesktopRedirect);
-    if (!client) return TokenError(ex, "invalid_client", "The client secret is missing or does not match the client.");
-    if (grantType == "authorization_code") return CodeGrant(ex, *client);
-    RefreshGrant(ex, *client);
-  }
-
-  void CodeGrant(Exchange &ex, const OAuthClient &client) {
-    if (ex.Form("code").empty()) return TokenError(ex, "invalid_request", "The provided request must include a 'code' input parameter.");
-    if (ex.Form("redirect_uri").empty())
-      return TokenError(ex, "invalid_request", "The provided request must include a 'redirect_uri' input parameter.");
-    Grant grant;
-    switch (oauth.RedeemCode(ex.Form("code"), client.id, ex.Form("redirect_uri"), ex.now, grant)) {
-      case CodeCheck::Ok: return SendTokens(ex, grant);
-      case CodeCheck::OtherRedirect:
-        return TokenError(ex, "invalid_request", "The provided value for the input parameter 'redirect_uri' is not valid.");
-      case CodeCheck::Expired: return TokenError(ex, "invalid_grant", "The provided value for the 'code' parameter has expired.");
-      default: return TokenError(ex, "invalid_grant", "The provided value for the 'code' parameter is not valid.");
-    }
-  }
-
-  void RefreshGrant(Exchange &ex, const OAuthClient &client) {
-    if (ex.Form("refresh_token").empty())
-      return TokenError(ex, "invalid_request", "The provided request must include a 'refresh_token' input parameter.");
-    Grant *stored = oauth.RefreshToken(ex.Form("refresh_token"));
-    if (!stored || stored->spent || stored->clientId != client.id || ex.now >= stored->expires)
-      return TokenError(ex, "invalid_grant",
-                        "The user could not be authenticated or the grant is expired. The user must first sign in and if "
-                        "needed grant the client application access to the requested scope.");
-    Grant grant = *stored;
-    if (ex.HasForm("scope") && !ex.Form("scope").empty()) {  // a narrower set than was granted
-      auto asked = SplitScopes(ex.Form("scope"));
-      for (const auto &scope : asked)
-        if (!HasScope(grant.scope, scope))
-          return TokenError(ex, "invalid_scope", "The provided value for the input parameter 'scope' is not valid.");
-      grant.scope = JoinScopes(asked);
-    }
-    SendTokens(ex, grant);
   }
 };
 

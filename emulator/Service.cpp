@@ -286,6 +286,61 @@ const OAuthClient *Service::TokenClient(const Exchange &ex, bool secretRequired)
   return secret == client->secret ? client : nullptr;
 }
 
+namespace {
+
+std::string WithoutPrefix(const std::string &text, const std::string &prefix) {
+  return !prefix.empty() && text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
+
+}  // namespace
+
+void Service::Token(Exchange &ex) {
+  const TokenRules &rules = Rules();
+  auto refuse = [&](const std::string &error, const std::string &description, int status = 400) {
+    SendTokenError(ex, status, {error, description});
+  };
+  auto refuseWith = [&](const OAuthError &error, const OAuthError &fallback = {}) {
+    SendTokenError(ex, 400, error.error.empty() ? fallback : error);
+  };
+  if (rules.postOnly && ex.Method() != "POST") return refuse("invalid_request", rules.notPost);
+  const std::string grantType = ex.Form("grant_type");
+  if (grantType.empty()) return refuse("invalid_request", rules.noGrantType);
+  if (grantType != "authorization_code" && (grantType != "refresh_token" || !rules.refreshGrant)) {
+    std::string text = rules.badGrantType;
+    if (auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, grantType);
+    return refuse("unsupported_grant_type", text);
+  }
+  if (!rules.unknownClient.empty() && !oauth.Client(ex.Form("client_id")))
+    return refuse("invalid_client", rules.unknownClient, rules.invalidClientStatus);
+  const OAuthClient *client = TokenClient(ex, SecretRequired(ex));
+  if (!client) return refuse("invalid_client", rules.badClient, rules.invalidClientStatus);
+
+  Grant grant;
+  if (grantType == "authorization_code") {
+    const std::string code = WithoutPrefix(ex.Form("code"), rules.codePrefix);
+    if (code.empty() && !rules.noCode.empty()) return refuse("invalid_request", rules.noCode);
+    if (ex.Form("redirect_uri").empty() && !rules.noRedirect.empty()) return refuse("invalid_request", rules.noRedirect);
+    switch (oauth.RedeemCode(code, client->id, ex.Form("redirect_uri"), ex.now, grant)) {
+      case CodeCheck::Ok: return SendTokens(ex, grant, false);
+      case CodeCheck::Used: return refuseWith(rules.codeUsed, rules.codeUnknown);
+      case CodeCheck::Expired: return refuseWith(rules.codeExpired, rules.codeUnknown);
+      case CodeCheck::OtherRedirect: return refuseWith(rules.codeOtherRedirect);
+      case CodeCheck::Unknown:
+      case CodeCheck::OtherClient: return refuseWith(rules.codeUnknown);
+    }
+  }
+  const std::string token = WithoutPrefix(ex.Form("refresh_token"), rules.refreshPrefix);
+  if (token.empty() && !rules.noRefreshToken.empty()) return refuse("invalid_request", rules.noRefreshToken);
+  Grant *stored = token.empty() ? nullptr : oauth.RefreshToken(token);
+  if (!stored || stored->clientId != client->id) return refuseWith(rules.refreshUnknown);
+  if (stored->spent) return refuseWith(rules.refreshSpent, rules.refreshUnknown);
+  if (ex.now >= stored->expires) return refuseWith(rules.refreshExpired, rules.refreshUnknown);
+  grant = *stored;
+  if (!NarrowGrant(ex, grant)) return;
+  if (rules.rotateRefreshTokens) stored->spent = true;
+  SendTokens(ex, grant, true);
+}
+
 std::string NameFault(std::string_view name, std::size_t maxLength) {
   if (!ValidUtf8(name)) return "is not UTF-8";
   if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))

@@ -61,6 +61,25 @@ struct Exchange {
   void Redirect(const std::string &url, int status = 302);
 };
 
+struct OAuthError {
+  std::string error, description;
+};
+
+// What a service's token endpoint asks for and answers when refusing, besides its tokens. An empty
+// text skips the check it belongs to.
+struct TokenRules {
+  bool postOnly = false;        // other methods get invalid_request (notPost)
+  bool refreshGrant = true;     // false: authorization codes only
+  bool rotateRefreshTokens = false;  // a refresh token works once; the answer carries its successor
+  std::string codePrefix{}, refreshPrefix{};  // what the service writes before the codes and refresh tokens it issues
+  int invalidClientStatus = 400;
+  std::string notPost{}, noGrantType{}, badGrantType{};  // badGrantType: "%s" stands for the grant type sent
+  std::string unknownClient{};  // an unknown client_id, told apart from wrong credentials (badClient)
+  std::string badClient{}, noCode{}, noRedirect{}, noRefreshToken{};
+  OAuthError codeUsed{}, codeExpired{}, codeUnknown{}, codeOtherRedirect{};  // empty: as codeUnknown
+  OAuthError refreshUnknown{}, refreshSpent{}, refreshExpired{};             // empty: as refreshUnknown
+};
+
 class Service {
 public:
   Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix, std::string defaultAccount);
@@ -109,6 +128,17 @@ protected:
   virtual bool Authorized(Exchange &) { return true; }  // else answers the refusal
   virtual void MethodNotAllowed(Exchange &ex) { SendError(ex, 405, "Method Not Allowed"); }
   virtual void UnknownRoute(Exchange &ex) { SendError(ex, 404, "Not Found"); }
+
+  // The token endpoint of every service: the grant type, the client's credentials, the code or
+  // refresh token checked by the service's rules; the tokens and errors answered in its own form.
+  void Token(Exchange &ex);
+  virtual const TokenRules &Rules() const = 0;
+  virtual bool SecretRequired(const Exchange &) const { return true; }
+  virtual bool NarrowGrant(Exchange &, Grant &) { return true; }  // a refresh asking for less than was granted
+  virtual void SendTokens(Exchange &ex, Grant grant, bool refreshing) = 0;
+  virtual void SendTokenError(Exchange &ex, int status, const OAuthError &error) {
+    ex.SendJson(status, {{"error", error.error}, {"error_description", error.description}});
+  }
 
   // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
   // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
