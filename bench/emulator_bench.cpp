@@ -1,11 +1,13 @@
 // The emulator against a bare cpp-httplib HTTPS server (library defaults) answering the same
 // requests with fixed bodies, measured in the same run: per-request latency on one kept-alive
 // connection, 100 concurrent kept-alive clients, 16 parallel downloads of an 8 MiB file, a 1 GiB
-// upload and its download (the bare server drops what it receives and sends made-up bytes). Each
+// upload and its download (the bare server drops what it receives and sends made-up bytes), and
+// listing a 10,000-item folder on each service with its own paging (the bare server answers the
+// pages the emulator answered, captured before the run). Each
 // measurement runs in its own child process, so each side's peak memory is its own; the sides
 // alternate, and the ratio (emulator time / bare time) is reported as min/median/max over the pairs.
 //
-//   emulator_bench [pairs, default 5]
+//   emulator_bench [pairs, default 5] [only the scenarios whose name holds this text]
 
 #include "emulator/CloudEmulator.h"
 #include "emulator/Tls.h"
@@ -17,12 +19,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,10 +44,12 @@ constexpr std::size_t FileBytes = 8u << 20;
 const std::string DriveUploadUrl = "https://www.googleapis.com/upload/drive/v2/files?uploadType=media";
 const std::string DriveFilesUrl = "https://www.googleapis.com/drive/v2/files/";
 constexpr std::uint64_t HugeBytes = 1ull << 30;
+constexpr std::size_t BigFolderItems = 10000;
 
 struct Endpoint {
   std::uint16_t port;
   std::string caPath, token, driveToken;
+  std::map<Cloud, std::string> tokens, bigFolders;  // the listing scenarios' tokens and folder ids
 };
 
 struct Result {
@@ -73,6 +80,20 @@ public:
   }
   Client(const Client &) = delete;
   Client &operator=(const Client &) = delete;
+
+  // The answer's body; any status but 200 ends the run.
+  std::string Fetch(const std::string &url) {
+    std::string body;
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, +[](char *data, std::size_t item, std::size_t count, void *out) {
+      static_cast<std::string *>(out)->append(data, item * count);
+      return item * count;
+    });
+    Get(url);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    return body;
+  }
 
   void Get(const std::string &url) {
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
@@ -171,8 +192,112 @@ double HugeFile(const Endpoint &endpoint) {
   return Seconds(start);
 }
 
+std::string Escaped(const std::string &text) {
+  char *escaped = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+  std::string result(escaped);
+  curl_free(escaped);
+  return result;
+}
+
+// Lists a 10,000-item folder as a client of the service pages it; returns how many items came.
+std::size_t WalkBigFolder(Cloud cloud, const std::string &folder, const std::function<std::string(const std::string &)> &fetch) {
+  using nlohmann::json;
+  std::size_t items = 0;
+  switch (cloud) {
+    case Cloud::GoogleDrive: {
+      const std::string base = "https://www.googleapis.com/drive/v2/files?maxResults=1000&q=" + Escaped("'" + folder + "' in parents");
+      for (std::string url = base; !url.empty();) {
+        json page = json::parse(fetch(url));
+        items += page["items"].size();
+        url = page.contains("nextPageToken") ? base + "&pageToken=" + Escaped(page["nextPageToken"]) : "";
+      }
+      break;
+    }
+    case Cloud::Dropbox: items = json::parse(fetch("https://api.dropbox.com/1/metadata/dropbox/Big?list=true"))["contents"].size(); break;
+    case Cloud::Box:
+      for (std::size_t offset = 0, total = 1; offset < total;) {
+        json page = json::parse(fetch("https://api.box.com/2.0/folders/" + folder + "/items?limit=1000&offset=" + std::to_string(offset)));
+        total = page["total_count"];
+        offset += page["entries"].size();
+        items += page["entries"].size();
+        if (page["entries"].empty()) break;
+      }
+      break;
+    case Cloud::LiveConnect: items = json::parse(fetch("https://apis.live.net/v5.0/" + folder + "/files"))["data"].size(); break;
+  }
+  return items;
+}
+
+std::function<double(const Endpoint &)> ListBigFolder(Cloud cloud) {
+  return [cloud](const Endpoint &endpoint) {
+    Client client(endpoint, endpoint.tokens.at(cloud));
+    auto start = Steady::now();
+    std::size_t items = WalkBigFolder(cloud, endpoint.bigFolders.at(cloud), [&](const std::string &url) { return client.Fetch(url); });
+    double seconds = Seconds(start);
+    if (items != BigFolderItems) {
+      std::fprintf(stderr, "%s listed %zu items, not %zu\n", CloudName(cloud), items, BigFolderItems);
+      std::_Exit(3);
+    }
+    return seconds;
+  };
+}
+
+// Every service gets a folder "Big" of 10,000 empty files; the endpoint learns its ids and tokens.
+void SeedBigFolders(CloudEmulator &emulator, Endpoint &endpoint) {
+  for (Cloud cloud : AllClouds) {
+    emulator.RegisterClient(cloud, "bench", "secret");
+    endpoint.tokens[cloud] = emulator.IssueTokens(cloud, "bench").accessToken;
+    endpoint.bigFolders[cloud] = emulator.AddFolder(cloud, "Big");
+    for (std::size_t i = 0; i < BigFolderItems; ++i) emulator.AddFile(cloud, "Big/item " + std::to_string(100000 + i) + ".txt", "");
+  }
+}
+
+// The pages the emulator answers for the listings, by request target, with the ids they name.
+struct CapturedPages {
+  std::map<std::string, std::string> bodies;
+  Endpoint endpoint{};
+};
+
+void SavePages(const CapturedPages &pages, const std::filesystem::path &file) {
+  nlohmann::json json = {{"bodies", pages.bodies}, {"tokens", nlohmann::json::object()}, {"folders", nlohmann::json::object()}};
+  for (Cloud cloud : AllClouds) {
+    json["tokens"][CloudName(cloud)] = pages.endpoint.tokens.at(cloud);
+    json["folders"][CloudName(cloud)] = pages.endpoint.bigFolders.at(cloud);
+  }
+  std::ofstream(file, std::ios::binary) << json.dump();
+}
+
+CapturedPages LoadPages(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  nlohmann::json json = nlohmann::json::parse(in);
+  CapturedPages pages;
+  pages.bodies = json["bodies"].get<std::map<std::string, std::string>>();
+  for (Cloud cloud : AllClouds) {
+    pages.endpoint.tokens[cloud] = json["tokens"][CloudName(cloud)];
+    pages.endpoint.bigFolders[cloud] = json["folders"][CloudName(cloud)];
+  }
+  return pages;
+}
+
+CapturedPages CaptureBigFolderPages() {
+  CapturedPages captured;
+  CloudEmulator emulator;
+  emulator.Start();
+  SeedBigFolders(emulator, captured.endpoint);
+  for (Cloud cloud : AllClouds) {
+    Client client({emulator.Port(), emulator.CaCertPath().string(), "", "", {}, {}}, captured.endpoint.tokens[cloud]);
+    WalkBigFolder(cloud, captured.endpoint.bigFolders[cloud], [&](const std::string &url) {
+      std::string body = client.Fetch(url);
+      captured.bodies[url.substr(url.find('/', 8))] = body;
+      return body;
+    });
+  }
+  return captured;
+}
+
 // The same answers from a bare server: the account JSON as the emulator writes it, and the file.
-double RunBare(const std::function<double(const Endpoint &)> &measure, const std::string &accountJson) {
+double RunBare(const std::function<double(const Endpoint &)> &measure, const std::string &accountJson, bool bigFolders,
+               const std::filesystem::path &pagesFile) {
   auto identity = MakeTlsIdentity(CloudEmulator::Hosts());
   auto caPath = std::filesystem::temp_directory_path() / ("bare-ca-" + std::to_string(::getpid()) + ".pem");
   std::ofstream(caPath) << identity.caCertPem;
@@ -197,10 +322,21 @@ double RunBare(const std::function<double(const Endpoint &)> &measure, const std
       return sink.write(file.data(), std::min(length, file.size()));
     });
   });
+  // The listing pages, for the listing scenarios only: holding them is part of the bare side's cost.
+  const CapturedPages pages = bigFolders ? LoadPages(pagesFile) : CapturedPages{};
+  server.Get(".*", [&](const httplib::Request &req, httplib::Response &res) {
+    auto it = pages.bodies.find(req.target);
+    if (it == pages.bodies.end()) res.status = 404;
+    else res.set_content(it->second, "application/json");
+  });
   int port = server.bind_to_any_port("127.0.0.1");
   std::thread listener([&] { server.listen_after_bind(); });
   while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  double seconds = measure({static_cast<std::uint16_t>(port), caPath.string(), "bare", "bare"});
+  Endpoint endpoint = pages.endpoint;
+  endpoint.port = static_cast<std::uint16_t>(port);
+  endpoint.caPath = caPath.string();
+  endpoint.token = endpoint.driveToken = "bare";
+  double seconds = measure(endpoint);
   server.stop();
   listener.join();
   X509_free(cert);
@@ -211,14 +347,15 @@ double RunBare(const std::function<double(const Endpoint &)> &measure, const std
   return seconds;
 }
 
-double RunEmulator(const std::function<double(const Endpoint &)> &measure) {
+double RunEmulator(const std::function<double(const Endpoint &)> &measure, bool bigFolders) {
   CloudEmulator emulator;
   emulator.Start();
   emulator.RegisterClient(Cloud::Dropbox, "bench", "secret");
   emulator.RegisterClient(Cloud::GoogleDrive, "bench", "secret");
   emulator.AddFile(Cloud::Dropbox, "big.bin", std::string(FileBytes, 'b'));
   Endpoint endpoint{emulator.Port(), emulator.CaCertPath().string(), emulator.IssueTokens(Cloud::Dropbox, "bench").accessToken,
-                    emulator.IssueTokens(Cloud::GoogleDrive, "bench").accessToken};
+                    emulator.IssueTokens(Cloud::GoogleDrive, "bench").accessToken, {}, {}};
+  if (bigFolders) SeedBigFolders(emulator, endpoint);
   return measure(endpoint);
 }
 
@@ -269,20 +406,34 @@ int main(int argc, char **argv) {
     const char *name, *unit;
     double scale;
     std::function<double(const Endpoint &)> measure;
+    bool bigFolders = false;
   };
   const Scenario scenarios[] = {
       {"latency, one kept-alive client", "ms/request", 1e3, Latency},
       {"100 concurrent kept-alive clients", "ms/request", 1e3, Concurrent},
       {"16 parallel 8 MiB downloads", "s/batch", 1, Downloads},
       {"1 GiB upload, then its download", "s", 1, HugeFile},
+      {"Drive: list 10,000 items (10 pages)", "s", 1, ListBigFolder(Cloud::GoogleDrive), true},
+      {"Dropbox: list 10,000 items (1 answer)", "s", 1, ListBigFolder(Cloud::Dropbox), true},
+      {"Box: list 10,000 items (10 pages)", "s", 1, ListBigFolder(Cloud::Box), true},
+      {"Live: list 10,000 items (1 answer)", "s", 1, ListBigFolder(Cloud::LiveConnect), true},
   };
+  // The pages the bare side answers for the listings: captured in a child (so no measured process
+  // inherits them) into a file the bare listing runs load.
+  const auto pagesFile = std::filesystem::temp_directory_path() / ("emulator-bench-pages-" + std::to_string(::getpid()) + ".json");
+  InChild([&] {
+    SavePages(CaptureBigFolderPages(), pagesFile);
+    return 0.0;
+  });
   std::printf("emulator against a bare cpp-httplib server, %d alternating pairs; ratio = emulator / bare time\n", pairs);
+  const std::string only = argc > 2 ? argv[2] : "";
   for (const Scenario &s : scenarios) {
+    if (std::string(s.name).find(only) == std::string::npos) continue;
     std::vector<double> ours, bare, ratios;
     long oursPeak = 0, barePeak = 0;
     for (int pair = 0; pair < pairs; ++pair) {
-      auto runOurs = [&] { return InChild([&] { return RunEmulator(s.measure); }); };
-      auto runBare = [&] { return InChild([&] { return RunBare(s.measure, accountJson); }); };
+      auto runOurs = [&] { return InChild([&] { return RunEmulator(s.measure, s.bigFolders); }); };
+      auto runBare = [&] { return InChild([&] { return RunBare(s.measure, accountJson, s.bigFolders, pagesFile); }); };
       Result a, b;
       if (pair % 2 == 0) a = runOurs(), b = runBare();
       else b = runBare(), a = runOurs();
@@ -298,5 +449,6 @@ int main(int argc, char **argv) {
                 *std::min_element(ratios.begin(), ratios.end()), Median(ratios),
                 *std::max_element(ratios.begin(), ratios.end()), oursPeak / 1024, barePeak / 1024);
   }
+  std::filesystem::remove(pagesFile);
   return 0;
 }

@@ -623,9 +623,7 @@ private:
                                   "</p></body></html>\n");
     }
     if (type == "token") {
-      std::string fragment;
-      for (const auto &[key, value] : answer) fragment += (fragment.empty() ? "" : "&") + UrlEncode(key) + "=" + UrlEncode(value);
-      return ex.Redirect(redirect + "#" + fragment);
+      return ex.Redirect(WithFragment(redirect, answer));
     }
     ex.Redirect(AppendQuery(redirect, answer));
   }

@@ -166,6 +166,10 @@ std::vector<std::pair<std::string, std::string>> ParseQuery(std::string_view que
   return result;
 }
 
+std::string WithFragment(const std::string &url, const std::vector<std::pair<std::string, std::string>> &pairs) {
+  return url + "#" + AppendQuery("", pairs).substr(pairs.empty() ? 0 : 1);
+}
+
 std::string AppendQuery(const std::string &url, const std::vector<std::pair<std::string, std::string>> &pairs) {
   std::string out = url;
   char sep = url.find('?') == std::string::npos ? '?' : '&';

@@ -37,6 +37,8 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // "a=1&b=2" pairs, decoded.
 std::vector<std::pair<std::string, std::string>> ParseQuery(std::string_view query);
 std::string AppendQuery(const std::string &url, const std::vector<std::pair<std::string, std::string>> &pairs);
+// The pairs as the URL's fragment ("url#a=1&b=2"): where implicit-grant tokens travel.
+std::string WithFragment(const std::string &url, const std::vector<std::pair<std::string, std::string>> &pairs);
 
 // Time texts.
 std::string Rfc3339Millis(TimePoint t);           // 2015-05-06T09:02:13.534Z

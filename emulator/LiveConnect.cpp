@@ -581,9 +581,7 @@ private:
     if (redirect == DesktopRedirect) answer.emplace_back("lc", "1033");
     if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
     if (type == "token" && answer.front().first == "access_token") {
-      std::string fragment;
-      for (const auto &[key, value] : answer) fragment += (fragment.empty() ? "" : "&") + UrlEncode(key) + "=" + UrlEncode(value);
-      return ex.Redirect(redirect + "#" + fragment);
+      return ex.Redirect(WithFragment(redirect, answer));
     }
     ex.Redirect(AppendQuery(redirect, answer));
   }
