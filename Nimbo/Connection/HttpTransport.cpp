@@ -30,6 +30,12 @@ bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
     return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
 }
 
+std::string TrimmedHeaderText(const std::string& AText) {
+    const std::size_t first = AText.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return AText.substr(first, AText.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
 class TResponseSink {
 public:
@@ -43,6 +49,8 @@ public:
     }
 
     const std::string& ErrorText() const { return FErrorText; }
+    // The header lines of the last answer received, as name and value.
+    const std::vector<THttpHeader>& Headers() const { return FHeaders; }
     const std::string& Reason() const { return FReason; }
     bool StreamFailed() const { return FStreamFailed; }
 
@@ -71,12 +79,15 @@ private:
             // A new response begins (after a redirect or an interim answer).
             FErrorText.clear();
             FReason.clear();
+            FHeaders.clear();
             const std::size_t codeStart = ALine.find(' ');
             const std::size_t reasonStart = codeStart == std::string::npos ? codeStart : ALine.find(' ', codeStart + 1);
             if (reasonStart != std::string::npos) {
                 FReason = ALine.substr(reasonStart + 1);
                 while (!FReason.empty() && (FReason.back() == '\r' || FReason.back() == '\n')) FReason.pop_back();
             }
+        } else if (const std::size_t colon = ALine.find(':'); colon != std::string::npos) {
+            FHeaders.emplace_back(TrimmedHeaderText(ALine.substr(0, colon)), TrimmedHeaderText(ALine.substr(colon + 1)));
         }
         return ALine.size();
     }
@@ -85,6 +96,7 @@ private:
     std::ostream* FResponse;
     std::string FErrorText;
     std::string FReason;
+    std::vector<THttpHeader> FHeaders;
     bool FStreamFailed = false;
 };
 
@@ -238,7 +250,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     SetOptionChecked(h, CURLOPT_URL, AExchange.Url.c_str());
     // The URL goes out exactly as built: no "." or ".." segment is tidied away.
     SetOptionChecked(h, CURLOPT_PATH_AS_IS, 1L);
-    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, 1L);
+    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, AExchange.FollowRedirects ? 1L : 0L);
     SetOptionChecked(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     SetOptionChecked(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
     SetOptionChecked(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
@@ -291,6 +303,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
 
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (AExchange.ResponseHeaders) *AExchange.ResponseHeaders = sink.Headers();
     if (code < 200 || code > 299) throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText());
     return static_cast<int>(code);
 }

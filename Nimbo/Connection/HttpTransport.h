@@ -47,6 +47,10 @@ struct THttpExchange {
     const TBytes* Body = nullptr;
     const std::vector<THttpStreamPart>* BodyStreams = nullptr;
     std::string UserAgent;
+    // Off: a redirect answer is the final answer (and, being outside 200-299, an error).
+    bool FollowRedirects = true;
+    // When given, receives the header lines of the final answer, also when its status is an error.
+    std::vector<THttpHeader>* ResponseHeaders = nullptr;
 };
 
 class THttpTransport {

@@ -1,0 +1,120 @@
+#pragma once
+
+// The content of one upload, read from the caller's stream part by part, for adapters that send
+// large content through their service's session upload; and the count of interruptions such an
+// upload survives.
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <streambuf>
+#include <string>
+
+#include "Nimbo/Connection/Http.h"
+
+namespace Nimbo::Connection {
+
+// When and how an adapter sends content through its service's session upload.
+struct TSessionUploadSettings {
+    // Content of up to this many bytes goes up in one request, larger content through the session.
+    std::int64_t SingleRequestLimit = 0;
+    // Bytes per session request, where the service lets the client choose.
+    std::int64_t ChunkSize = 0;
+    // Interruptions (a lost connection, a time-out, a 5xx answer) one upload survives by resuming.
+    int MaxResumptions = 5;
+};
+
+// Raises EArgumentException unless the limit is at least 0, the chunk size above 0 and the number of
+// resumptions at least 0.
+void CheckSessionUploadSettings(const TSessionUploadSettings& ASettings);
+
+// The content from the stream's current position to its end. A seekable stream is measured without
+// being read and is read only while each request is sent. Any other stream is read up to the limit
+// (and one byte more) to tell whether it is larger; beyond that, bytes are read as they are needed
+// and kept only until Release.
+class TUploadSource {
+public:
+    // The stream must outlive the source.
+    TUploadSource(std::istream& AStream, std::int64_t ALimit);
+    TUploadSource(const TUploadSource&) = delete;
+    TUploadSource& operator=(const TUploadSource&) = delete;
+
+    bool ExceedsLimit() const { return FExceedsLimit; }
+    // Known for a seekable stream, else once the stream's end has been read.
+    std::optional<std::int64_t> Size() const;
+
+    // The whole content as a stream for a single request's Data; only when it does not exceed the
+    // limit. It is the caller's stream itself when that can seek.
+    std::istream& Whole();
+
+    // Makes the size known: copies the rest of a stream that cannot seek into a temporary file
+    // (removed with the source), from which the content is then read. Only before any Release.
+    void MakeMeasurable();
+
+    // How many bytes of the content follow AOffset, at most AMax; reads that far ahead when the
+    // stream cannot seek, so that Size() is known once the content ends within them.
+    std::int64_t Available(std::int64_t AOffset, std::int64_t AMax);
+    // Appends bytes [AOffset, AOffset + ACount) to the request's body without copying them; call
+    // Available first for a stream that cannot seek.
+    THttpRequest AddTo(THttpRequest ARequest, std::int64_t AOffset, std::int64_t ACount);
+    // Hands bytes [AOffset, AOffset + ACount) to AProc block by block.
+    void Read(std::int64_t AOffset, std::int64_t ACount, const std::function<void(const char*, std::size_t)>& AProc);
+    // The bytes before AOffset will not be asked for again: a stream that cannot seek frees them.
+    void Release(std::int64_t AOffset);
+    // Leaves the caller's stream as a single request would: at the content's end.
+    void Finish();
+
+private:
+    // A seekable view of the bytes held in memory.
+    class TMemoryBuf : public std::streambuf {
+    public:
+        void Reset(char* ABegin, char* AEnd) { setg(ABegin, ABegin, AEnd); }
+
+    protected:
+        pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode AMode) override;
+        pos_type seekpos(pos_type APos, std::ios_base::openmode AMode) override;
+    };
+
+    bool IsHeld() const { return FSeekable == nullptr; }
+    std::int64_t HeldEnd() const { return FHeldStart + static_cast<std::int64_t>(FHeld.size()); }
+    // Reads the stream until the held bytes reach AEnd or the stream ends.
+    void ReadAhead(std::int64_t AEnd);
+    void CheckHeld(std::int64_t AOffset) const;
+    void ResetHeldView();
+
+    std::istream& FStream;
+    std::istream* FSeekable = nullptr;  // the stream the content is read from by position, if any
+    std::int64_t FBase = 0;             // FSeekable's position of the content's first byte
+    std::int64_t FSize = -1;            // -1 while unknown
+    bool FExceedsLimit = false;
+    TBytes FHeld;                       // content bytes from FHeldStart on, for a stream that cannot seek
+    std::int64_t FHeldStart = 0;
+    std::int64_t FReleased = 0;
+    TMemoryBuf FHeldBuf;
+    std::istream FHeldStream{&FHeldBuf};
+    std::unique_ptr<std::fstream> FSpool;
+};
+
+// Counts the interruptions of one session upload.
+class TUploadInterruptions {
+public:
+    // AWhat names the upload in the error, e.g. "The upload of \"a.bin\"".
+    TUploadInterruptions(int AMax, std::string AWhat) : FMax(AMax), FWhat(std::move(AWhat)) {}
+
+    // Call inside a catch block. Returns when the exception being handled is an interruption that
+    // the session may resume from (a transport failure or a 5xx answer) and fewer than the allowed
+    // number have happened; raises ERestError after too many, and rethrows any other exception.
+    void Survive();
+    // Counts an interruption for AReason; ERestError after too many.
+    void Count(const std::string& AReason);
+
+private:
+    int FMax;
+    std::string FWhat;
+    int FCount = 0;
+};
+
+}  // namespace Nimbo::Connection
