@@ -1,0 +1,308 @@
+// Uploads above a service's single-request limit: the session uploads of Google Drive, Dropbox and
+// Box (new files and new versions, streams that cannot seek, interruptions and resumption), and
+// OneDrive's refusal of content it cannot take.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "AdapterTestSupport.h"
+#include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/Google.h"
+#include "Nimbo/Connection/Microsoft.h"
+
+using namespace Nimbo::Connection;
+using Nimbo::Emulator::Cloud;
+using Nimbo::Emulator::Fault;
+using Nimbo::Emulator::RecordedRequest;
+using Nimbo::Emulator::Route;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+
+namespace {
+
+// Bytes that differ from their neighbours, so that a chunk stored at the wrong place shows.
+std::string Pattern(std::size_t ASize, unsigned ASeed) {
+    std::string text(ASize, '\0');
+    for (std::size_t i = 0; i < ASize; ++i) text[i] = static_cast<char>((i * 131 + ASeed * 7) % 251);
+    return text;
+}
+
+std::string Sha256(const std::string& AText) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &length, EVP_sha256(), nullptr);
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) hex += {Hex[digest[i] >> 4], Hex[digest[i] & 15]};
+    return hex;
+}
+
+// A stream that can only be read forward, like a pipe.
+class TPipeBuf : public std::streambuf {
+public:
+    explicit TPipeBuf(std::string AText) : FText(std::move(AText)) {
+        setg(FText.data(), FText.data(), FText.data() + FText.size());
+    }
+
+private:
+    std::string FText;
+};
+
+// A seekable stream of ASize zero bytes that holds none of them.
+class TZeroBuf : public std::streambuf {
+public:
+    explicit TZeroBuf(std::int64_t ASize) : FSize(ASize) {}
+
+protected:
+    int_type underflow() override {
+        if (FPos >= FSize) return traits_type::eof();
+        const auto count = static_cast<std::ptrdiff_t>(std::min<std::int64_t>(sizeof FBlock, FSize - FPos));
+        setg(FBlock, FBlock, FBlock + count);
+        FPos += count;
+        return 0;
+    }
+    pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode) override {
+        const std::int64_t current = FPos - (egptr() - gptr());
+        const std::int64_t target = (AWay == std::ios_base::beg ? 0 : AWay == std::ios_base::cur ? current : FSize) + AOffset;
+        if (target < 0 || target > FSize) return pos_type(off_type(-1));
+        setg(FBlock, FBlock, FBlock);
+        FPos = target;
+        return pos_type(target);
+    }
+    pos_type seekpos(pos_type APos, std::ios_base::openmode AMode) override {
+        return seekoff(off_type(APos), std::ios_base::beg, AMode);
+    }
+
+private:
+    std::int64_t FSize;
+    std::int64_t FPos = 0;
+    char FBlock[4096] = {};
+};
+
+std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
+    for (const auto& [name, value] : ARequest.headers)
+        if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
+                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
+            return value;
+    return "";
+}
+
+// What the shared tests need to know of one service's session upload.
+struct TSessionCase {
+    std::string Kind;  // the adapter kind's name
+    // Makes the storage use its session for content above ALimit.
+    std::function<void(TNimboStorage&, std::int64_t ALimit, int AMaxResumptions)> Configure;
+    std::int64_t Limit;    // the single-request limit the tests set
+    std::int64_t Size;     // content above it, several chunks long
+    Route Chunks;          // the requests that carry the chunks
+    std::function<bool(const RecordedRequest&)> IsSingleRequest;  // the one request of content up to the limit
+};
+
+void PrintTo(const TSessionCase& ACase, std::ostream* AOut) { *AOut << ACase.Kind; }
+
+const TSessionCase DriveCase{
+    .Kind = "GoogleDrive",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboGDrive&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = TNimboGDrive::ChunkGranularity, .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 256 << 10,
+    .Size = 3 * (256 << 10) + 1000,
+    .Chunks = {.host = "www.googleapis.com", .method = "PUT", .pathPrefix = "/upload/drive/v2/files"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.query.find("uploadType=media") != std::string::npos; }};
+
+const TSessionCase DropboxCase{
+    .Kind = "Dropbox",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboDropBox&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = 100000, .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 100000,
+    .Size = 350000,
+    .Chunks = {.host = "api-content.dropbox.com", .method = "PUT", .pathPrefix = "/1/chunked_upload"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.path.rfind("/1/files_put/", 0) == 0; }};
+
+const TSessionCase BoxCase{
+    .Kind = "Box",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboBoxNet&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = 1, .MaxResumptions = AMaxResumptions});
+        },
+    // The service's own smallest session, with parts of its own size.
+    .Limit = TNimboBoxNet::MinSessionFileSize,
+    .Size = TNimboBoxNet::MinSessionFileSize + 1234,
+    .Chunks = {.host = "upload.box.com", .method = "PUT", .pathPrefix = "/api/2.0/files/upload_sessions/"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.path.ends_with("/content") && R.method == "POST"; }};
+
+bool Matches(const Route& ARoute, const RecordedRequest& ARequest) {
+    return ARequest.host == ARoute.host && ARequest.method == ARoute.method &&
+           ARequest.path.rfind(ARoute.pathPrefix, 0) == 0;
+}
+
+class SessionUpload : public AdapterTest::TAdapterFixture, public ::testing::WithParamInterface<TSessionCase> {
+protected:
+    SessionUpload() : TAdapterFixture(AdapterTest::AdapterKind(GetParam().Kind)) {}
+
+    void Configure(int AMaxResumptions = 5) { GetParam().Configure(Storage(), GetParam().Limit, AMaxResumptions); }
+
+    std::vector<RecordedRequest> Matching(const std::function<bool(const RecordedRequest&)>& APredicate) {
+        std::vector<RecordedRequest> requests = Requests();
+        std::erase_if(requests, [&](const RecordedRequest& R) { return !APredicate(R); });
+        return requests;
+    }
+    std::vector<RecordedRequest> ChunkRequests() {
+        return Matching([&](const RecordedRequest& R) { return Matches(GetParam().Chunks, R); });
+    }
+    std::vector<RecordedRequest> SingleRequests() { return Matching(GetParam().IsSingleRequest); }
+
+    std::string StoredHash(const std::string& APath) {
+        const auto item = Emu().Find(Kind().Service, APath);
+        return item ? Sha256(item->content) : "<missing " + APath + ">";
+    }
+
+    int CountNamed(const std::string& AName) {
+        const auto children = Emu().Children(Kind().Service, "");
+        return static_cast<int>(std::count_if(children.begin(), children.end(),
+                                              [&](const auto& AItem) { return AItem.name == AName; }));
+    }
+
+    // Lets the first chunk through and applies AFault to the next one.
+    void FaultOnSecondChunk(const Fault& AFault) {
+        Emu().InjectFault(GetParam().Chunks, Fault{}, 1);
+        Emu().InjectFault(GetParam().Chunks, AFault, 1);
+    }
+
+    TNimboCloudFile CreateFrom(const std::string& AContent) {
+        std::istringstream stream(AContent);
+        return Storage().Root().createFile("big.bin", stream);
+    }
+};
+
+TEST_P(SessionUpload, NewFilesAndNewVersionsGoUpChunkByChunk) {
+    Configure();
+    const std::string first = Pattern(GetParam().Size, 1);
+    const TNimboCloudFile file = CreateFrom(first);
+    EXPECT_EQ(file.GetName(), "big.bin");
+    EXPECT_EQ(file.GetSize(), GetParam().Size);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(first));
+    const std::string id = Emu().Find(Kind().Service, "big.bin")->id;
+
+    // A new version, of another size.
+    const std::string second = Pattern(GetParam().Size + 777, 2);
+    std::istringstream stream(second);
+    file.Upload(stream);
+    EXPECT_EQ(file.GetSize(), GetParam().Size + 777);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(second));
+    EXPECT_EQ(Emu().Find(Kind().Service, "big.bin")->id, id) << "the file keeps its identity";
+    EXPECT_EQ(CountNamed("big.bin"), 1);
+
+    EXPECT_GE(ChunkRequests().size(), 6u) << "both uploads in several chunks";
+    EXPECT_TRUE(SingleRequests().empty());
+}
+
+TEST_P(SessionUpload, ContentUpToTheLimitStaysOneRequest) {
+    Configure();
+    const std::string content = Pattern(GetParam().Limit, 3);
+    const TNimboCloudFile file = CreateFrom(content);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(content));
+    EXPECT_EQ(SingleRequests().size(), 1u);
+    EXPECT_TRUE(ChunkRequests().empty());
+}
+
+TEST_P(SessionUpload, AStreamThatCannotSeekGoesUpTheSameWay) {
+    Configure();
+    const std::string content = Pattern(GetParam().Size, 4);
+    TPipeBuf pipe(content);
+    std::istream stream(&pipe);
+    const TNimboCloudFile file = Storage().Root().createFile("big.bin", stream);
+    EXPECT_EQ(file.GetSize(), GetParam().Size);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(content));
+    EXPECT_TRUE(SingleRequests().empty());
+}
+
+TEST_P(SessionUpload, AnInterruptedChunkResumesFromWhatTheServiceHolds) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+    };
+    const Case cases[] = {
+        {"connection dropped before the chunk was stored", Fault{.dropConnection = true}},
+        {"answer cut off after the chunk was stored", Fault{.truncateBody = true}},
+        {"server error", Fault{.status = 503, .body = "{}"}},
+    };
+    Configure();
+    for (const Case& c : cases) {
+        const std::string name = std::string("resumed ") + c.Name + ".bin";
+        Emu().ClearFaults();
+        FaultOnSecondChunk(c.Interruption);
+        const std::string content = Pattern(GetParam().Size, 5);
+        std::istringstream stream(content);
+        const TNimboCloudFile file = Storage().Root().createFile(name, stream);
+        EXPECT_EQ(file.GetSize(), GetParam().Size) << c.Name;
+        EXPECT_EQ(StoredHash(name), Sha256(content)) << c.Name;
+        EXPECT_EQ(CountNamed(name), 1) << c.Name;
+    }
+}
+
+TEST_P(SessionUpload, TooManyInterruptionsEndTheUploadWithAClearError) {
+    Configure(2);
+    Emu().InjectFault(GetParam().Chunks, Fault{.dropConnection = true}, 100);
+    const std::string content = Pattern(GetParam().Size, 6);
+    std::istringstream stream(content);
+    EXPECT_THAT([&] { Storage().Root().createFile("big.bin", stream); },
+                ThrowsMessage<ERestError>(HasSubstr("The upload of \"")));
+    EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value()) << "nothing was stored";
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, DropboxCase, BoxCase),
+                         [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
+
+// ---------------------------------------------------------------------------------------------
+// OneDrive: no upload in parts, so content above its limit is refused before anything is sent.
+
+class OneDriveUploadLimit : public AdapterTest::TAdapterFixture {
+protected:
+    OneDriveUploadLimit() : TAdapterFixture(AdapterTest::AdapterKind("OneDrive")) {}
+    TNimboOneDrive& OneDrive() { return dynamic_cast<TNimboOneDrive&>(Storage()); }
+};
+
+TEST_F(OneDriveUploadLimit, ContentAboveTheLimitIsRefusedNamingIt) {
+    Emu().AddFile(Cloud::LiveConnect, "kept.txt", "old content");
+    const TNimboCloudFile root = Storage().Root();
+    const TNimboCloudFile kept = Child(root, "kept.txt");
+    Emu().ClearRequests();
+
+    // The service's own limit, with a stream that holds none of its bytes.
+    TZeroBuf huge(TNimboOneDrive::DefaultUploadLimit + 1);
+    std::istream hugeStream(&huge);
+    const auto aboveDefault =
+        ThrowsMessage<ERestError>(HasSubstr("the service takes at most 104857600 bytes in one upload"));
+    EXPECT_THAT([&] { root.createFile("huge.bin", hugeStream); }, aboveDefault);
+    EXPECT_THAT([&] { kept.Upload(hugeStream); }, aboveDefault);
+
+    // A stream that cannot seek is read up to the limit to find out.
+    OneDrive().SetUploadLimit(1000);
+    TPipeBuf pipe(Pattern(1001, 7));
+    std::istream pipeStream(&pipe);
+    EXPECT_THAT([&] { kept.Upload(pipeStream); },
+                ThrowsMessage<ERestError>(HasSubstr("\"kept.txt\" cannot be uploaded: the service takes at most 1000 bytes")));
+
+    EXPECT_TRUE(Requests().empty()) << "nothing was sent";
+    EXPECT_EQ(Emu().Find(Cloud::LiveConnect, "kept.txt")->content, "old content");
+    EXPECT_FALSE(Emu().Find(Cloud::LiveConnect, "huge.bin").has_value());
+
+    std::istringstream atLimit(Pattern(1000, 8));
+    kept.Upload(atLimit);
+    EXPECT_EQ(Emu().Find(Cloud::LiveConnect, "kept.txt")->content, Pattern(1000, 8));
+}
+
+}  // namespace
