@@ -351,6 +351,7 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
                                                     const std::function<THttpRequest(std::int64_t ASize)>& ACreate) {
     // The session is opened for the content's size, so a stream that cannot seek is measured first.
     ASource.MakeMeasurable();
+    TSessionProgress progress(ASource);
     TUploadSession session;
     ACreate(*ASource.Size()).ValidResponse({200, 201}).Execute(session);
     if (session.id.empty() || session.part_size <= 0)
@@ -360,7 +361,7 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
     std::vector<TUploadPart> parts;
     std::string wholeDigest;
     try {
-        parts = SendParts(url, session.part_size, ASource, AName, wholeDigest);
+        parts = SendParts(url, session.part_size, ASource, progress, AName, wholeDigest);
     } catch (...) {
         // Nothing of the upload is left behind; the error that ended it is the one reported.
         try {
@@ -376,8 +377,8 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
 }
 
 std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
-                                                               TUploadSource& ASource, const std::string& AName,
-                                                               std::string& AWholeDigest) {
+                                                               TUploadSource& ASource, TSessionProgress& AProgress,
+                                                               const std::string& AName, std::string& AWholeDigest) {
     const std::int64_t size = *ASource.Size();
     TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
     TSha1 whole;
@@ -402,6 +403,7 @@ std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string
                 if (extendsWhole) whole.Update(AData, ASize);
             });
             if (extendsWhole) digested += count;
+            AProgress.At(offset);
             TPartAnswer answer;
             ASource
                 .AddTo(Http().Put(ASessionUrl)
@@ -419,6 +421,7 @@ std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string
             askParts = true;
         }
     }
+    AProgress.At(offset);
     AWholeDigest = whole.Base64();
     return parts;
 }

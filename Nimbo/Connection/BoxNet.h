@@ -152,7 +152,8 @@ private:
     // Uploads the parts in order, each with its digest, resuming from the parts the session lists
     // after an interruption; returns them with the whole content's digest in AWholeDigest.
     std::vector<TUploadPart> SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
-                                       TUploadSource& ASource, const std::string& AName, std::string& AWholeDigest);
+                                       TUploadSource& ASource, TSessionProgress& AProgress, const std::string& AName,
+                                       std::string& AWholeDigest);
     // The parts the session holds, in order from the first byte as long as they follow each other.
     std::vector<TUploadPart> ListParts(const std::string& ASessionUrl);
     TFileInfo CommitSession(const std::string& ASessionUrl, const std::vector<TUploadPart>& AParts,

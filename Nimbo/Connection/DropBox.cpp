@@ -322,11 +322,13 @@ TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::i
 TNimboDropBox::TFileInfo TNimboDropBox::ChunkedUpload(const std::string& APath, TUploadSource& ASource) {
     TUploadInterruptions interruptions(FUploadSettings.MaxResumptions,
                                        "The upload of \"" + DisplayPath(APath) + "\"");
+    TSessionProgress progress(ASource);
     TChunkedUpload session;
     for (;;) {
         const std::int64_t count = ASource.Available(session.offset, FUploadSettings.ChunkSize);
         if (count == 0) break;
         try {
+            progress.At(session.offset);
             TChunkedUpload stored;
             ASource
                 .AddTo(Http()
@@ -354,6 +356,7 @@ TNimboDropBox::TFileInfo TNimboDropBox::ChunkedUpload(const std::string& APath, 
             interruptions.Survive();
         }
     }
+    progress.At(session.offset);
     // Not repeated when it fails: the service may have stored the file already.
     TFileInfo info;
     Http()

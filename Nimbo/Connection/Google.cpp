@@ -400,6 +400,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
 
 TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
                                                       const std::string& AName) {
+    TSessionProgress progress(ASource);
     AStart.ValidResponse(200).Execute();
     const std::string session = AStart.ResponseHeader("Location");
     if (session.empty()) throw ERestError("The service began no upload session for \"" + AName + "\"");
@@ -407,12 +408,12 @@ TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUplo
     TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
     TFileInfo file;
     std::int64_t offset = 0;
-    bool askProgress = false;  // after an interruption: how much did the service keep?
+    bool askHeld = false;  // after an interruption: how much did the service keep?
     for (;;) {
         try {
             RefreshAccess();
             std::optional<std::int64_t> next;
-            if (askProgress) {
+            if (askHeld) {
                 const std::optional<std::int64_t> total = ASource.Size();
                 next = ResumableStep(
                     Http().Put(session).Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*")),
@@ -424,15 +425,16 @@ TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUplo
                                      std::to_string(offset) + " bytes arrived");
                 const THttpRequest chunk =
                     Http().Put(session).Header("Content-Range", ChunkRange(offset, count, ASource.Size()));
+                progress.At(offset);
                 next = ResumableStep(ASource.AddTo(chunk, offset, count), file);
             }
-            askProgress = false;
+            askHeld = false;
             if (!next) break;
             offset = *next;
             ASource.Release(offset);
         } catch (...) {
             interruptions.Survive();
-            askProgress = true;
+            askHeld = true;
         }
     }
     ASource.Finish();

@@ -283,6 +283,8 @@ THttpProgressScope::THttpProgressScope(THttpProgressHandler AHandler)
 
 THttpProgressScope::~THttpProgressScope() { GProgressHandler = std::move(FPrevious); }
 
+THttpProgressHandler THttpProgressScope::Current() { return GProgressHandler; }
+
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
     const THttpTransportSettings settings = Settings();
 

@@ -78,6 +78,9 @@ public:
     THttpProgressScope(const THttpProgressScope&) = delete;
     THttpProgressScope& operator=(const THttpProgressScope&) = delete;
 
+    // The handler in place on this thread; empty when there is none.
+    static THttpProgressHandler Current();
+
 private:
     THttpProgressHandler FPrevious;
 };

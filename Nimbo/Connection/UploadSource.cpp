@@ -195,6 +195,22 @@ std::streambuf::pos_type TUploadSource::TMemoryBuf::seekpos(pos_type APos, std::
     return seekoff(off_type(APos), std::ios_base::beg, AMode);
 }
 
+// ---- TSessionProgress ----
+
+TSessionProgress::TSessionProgress(const TUploadSource& ASource) : FSource(ASource) {
+    THttpProgressHandler outer = THttpProgressScope::Current();
+    if (!outer) return;
+    FScope.emplace([this, outer = std::move(outer)](const THttpProgress& AProgress) {
+        THttpProgress whole = AProgress;
+        whole.UploadTotal = FSource.Size().value_or(0);
+        // Never backwards (a resent chunk, a commit's own small body) and never beyond the total.
+        FReported = std::max(FReported, FOffset + AProgress.UploadDone);
+        if (whole.UploadTotal > 0) FReported = std::min(FReported, whole.UploadTotal);
+        whole.UploadDone = FReported;
+        return outer(whole);
+    });
+}
+
 // ---- TUploadInterruptions ----
 
 void TUploadInterruptions::Survive() {

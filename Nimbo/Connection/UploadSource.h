@@ -98,6 +98,22 @@ private:
     std::unique_ptr<std::fstream> FSpool;
 };
 
+// While it lives, the requests of one session upload report their progress to the thread's
+// progress handler as progress of the whole content: bytes sent from the content's first byte on,
+// never going back, out of the content's size (0 while unknown).
+class TSessionProgress {
+public:
+    explicit TSessionProgress(const TUploadSource& ASource);
+    // The next chunk starts at AOffset.
+    void At(std::int64_t AOffset) { FOffset = AOffset; }
+
+private:
+    const TUploadSource& FSource;
+    std::int64_t FOffset = 0;
+    std::int64_t FReported = 0;
+    std::optional<THttpProgressScope> FScope;
+};
+
 // Counts the interruptions of one session upload.
 class TUploadInterruptions {
 public:

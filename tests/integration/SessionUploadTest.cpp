@@ -13,6 +13,7 @@
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
 #include "Nimbo/Connection/Google.h"
+#include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/Microsoft.h"
 
 using namespace Nimbo::Connection;
@@ -85,7 +86,26 @@ private:
     char FBlock[4096] = {};
 };
 
-std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
+Fault Dropped() {
+    Fault fault;
+    fault.dropConnection = true;
+    return fault;
+}
+
+Fault Truncated() {
+    Fault fault;
+    fault.truncateBody = true;
+    return fault;
+}
+
+Fault Answered(int AStatus) {
+    Fault fault;
+    fault.status = AStatus;
+    fault.body = "{}";
+    return fault;
+}
+
+[[maybe_unused]] std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
     for (const auto& [name, value] : ARequest.headers)
         if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
                        [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
@@ -235,9 +255,9 @@ TEST_P(SessionUpload, AnInterruptedChunkResumesFromWhatTheServiceHolds) {
         Fault Interruption;
     };
     const Case cases[] = {
-        {"connection dropped before the chunk was stored", Fault{.dropConnection = true}},
-        {"answer cut off after the chunk was stored", Fault{.truncateBody = true}},
-        {"server error", Fault{.status = 503, .body = "{}"}},
+        {"connection dropped before the chunk was stored", Dropped()},
+        {"answer cut off after the chunk was stored", Truncated()},
+        {"server error", Answered(503)},
     };
     Configure();
     for (const Case& c : cases) {
@@ -255,12 +275,39 @@ TEST_P(SessionUpload, AnInterruptedChunkResumesFromWhatTheServiceHolds) {
 
 TEST_P(SessionUpload, TooManyInterruptionsEndTheUploadWithAClearError) {
     Configure(2);
-    Emu().InjectFault(GetParam().Chunks, Fault{.dropConnection = true}, 100);
+    Emu().InjectFault(GetParam().Chunks, Dropped(), 100);
     const std::string content = Pattern(GetParam().Size, 6);
     std::istringstream stream(content);
     EXPECT_THAT([&] { Storage().Root().createFile("big.bin", stream); },
                 ThrowsMessage<ERestError>(HasSubstr("The upload of \"")));
     EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value()) << "nothing was stored";
+}
+
+TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
+    Configure();
+    Storage().RefreshAccess();
+    std::vector<THttpProgress> reports;
+    {
+        THttpProgressScope scope([&](const THttpProgress& AProgress) {
+            reports.push_back(AProgress);
+            return true;
+        });
+        CreateFrom(Pattern(GetParam().Size, 9));
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().UploadDone, GetParam().Size);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].UploadTotal, GetParam().Size) << "report " << i;
+        if (i > 0) {
+            EXPECT_GE(reports[i].UploadDone, reports[i - 1].UploadDone) << "report " << i;
+        }
+    }
+
+    THttpProgressScope cancelAfterTheFirstChunk(
+        [&](const THttpProgress& AProgress) { return AProgress.UploadDone < GetParam().Size / 2; });
+    std::istringstream stream(Pattern(GetParam().Size, 10));
+    EXPECT_THROW(Storage().Root().createFile("cancelled.bin", stream), EAbort);
+    EXPECT_FALSE(Emu().Find(Kind().Service, "cancelled.bin").has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, DropboxCase, BoxCase),
