@@ -2,6 +2,7 @@
 
 #include "emulator/Connections.h"
 #include "emulator/Files.h"
+#include "emulator/Multipart.h"
 #include "emulator/RequestLog.h"
 #include "emulator/Service.h"
 #include "emulator/Tls.h"
@@ -250,8 +251,9 @@ private:
     connections_.Install(server);
     server.set_payload_max_length(options_.maxBodyBytes);
     server.set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
-      if (DeclaredLength(req) <= options_.maxBodyBytes) return 100;
-      Refuse(req, res, 413, "Request Entity Too Large");
+      auto limit = BodyLimitFor(req);
+      if (DeclaredLength(req) <= limit.bytes) return 100;
+      RefuseTooLarge(req, res, limit);
       res.set_header("Content-Length", std::to_string(res.body.size()));  // this path does not add it
       return 413;
     });
@@ -271,6 +273,10 @@ private:
                                    const httplib::ContentReader &reader) {
       std::string body;
       std::vector<RecordedPart> parts;
+      // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
+      const BodyLimit limit = BodyLimitFor(req);
+      std::uint64_t received = 0;
+      auto fits = [&](std::size_t size) { return (received += size) <= limit.bytes; };
       bool ok;
       if (req.is_multipart_form_data()) {
         ok = reader(
@@ -280,15 +286,25 @@ private:
             },
             [&](const char *data, std::size_t size) {
               if (!parts.empty()) parts.back().content.append(data, size);
-              return true;
+              return fits(size);
             });
+      } else if (auto boundary = RelatedBoundary(req)) {
+        MultipartSplitter splitter(
+            *boundary,
+            [&](const PartHeaders &headers) { parts.push_back({"", "", HeaderValue(headers, "Content-Type"), {}, 0, {}}); },
+            [&](std::string_view data) { parts.back().content.append(data); });
+        ok = reader([&](const char *data, std::size_t size) { return fits(size) && splitter.Feed({data, size}); });
+        ok = ok && splitter.Complete();
       } else {
         ok = reader([&](const char *data, std::size_t size) {
           body.append(data, size);
-          return true;
+          return fits(size);
         });
       }
-      if (!ok) return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
+      if (!ok) {
+        if (received > limit.bytes) return RefuseTooLarge(req, res, limit);
+        return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
+      }
       Dispatch(owner, req, res, std::move(body), std::move(parts));
     };
     server.Get(".*", plain);
@@ -305,6 +321,30 @@ private:
           Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
           return httplib::Server::HandlerResponse::Handled;
         }));
+  }
+
+  // The most body bytes a request may carry: the server's limit, or the call's own when smaller.
+  struct BodyLimit {
+    std::uint64_t bytes;
+    bool callsOwn;  // the service's limit, refused as the service does
+  };
+  BodyLimit BodyLimitFor(const httplib::Request &req) const {
+    BodyLimit limit{options_.maxBodyBytes, false};
+    std::string host = HostOf(req);
+    if (auto it = byHost_.find(host); it != byHost_.end())
+      if (auto own = it->second->BodyLimit(req.method, host, req.path); own != 0 && own < limit.bytes) limit = {own, true};
+    return limit;
+  }
+
+  void RefuseTooLarge(const httplib::Request &req, httplib::Response &res, const BodyLimit &limit) {
+    Refuse(req, res, 413, "Request Entity Too Large", limit.callsOwn);
+  }
+
+  // The boundary of a multipart/related body (what the HTTP library does not split itself).
+  static std::optional<std::string> RelatedBoundary(const httplib::Request &req) {
+    auto type = ToLower(req.get_header_value("Content-Type"));
+    if (type.rfind("multipart/related", 0) != 0) return std::nullopt;
+    return MultipartBoundary(req.get_header_value("Content-Type"));
   }
 
   static std::uint64_t DeclaredLength(const httplib::Request &req) {
@@ -328,7 +368,7 @@ private:
     if (lengths.size() > 1) return Refuse(req, res, 400, "Bad Request: conflicting Content-Length headers"), false;
     if (chunked && !lengths.empty()) return Refuse(req, res, 400, "Bad Request: Content-Length with Transfer-Encoding"), false;
     std::uint64_t length = DeclaredLength(req);
-    if (length > options_.maxBodyBytes) return Refuse(req, res, 413, "Request Entity Too Large"), false;
+    if (auto limit = BodyLimitFor(req); length > limit.bytes) return RefuseTooLarge(req, res, limit), false;
     req.ranges.clear();  // answered by the services, for file content only
     if (lengths.empty() && !chunked) req.set_header("Content-Length", "0");
     bool bodyRead = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
@@ -340,16 +380,21 @@ private:
 
   // An answer to a request that could not be read (too large, broken framing or multipart), in the
   // format of the service the host belongs to; the connection closes after it.
-  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message) {
+  // The emulator's own body limit is refused in the service's error format; a call's own limit
+  // (callsOwnLimit) as the service refuses it.
+  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message,
+              bool callsOwnLimit = false) {
     t_answered = true;
     std::string host = HostOf(req);
     {
       std::lock_guard lock(mutex);
       Exchange ex = MakeExchange(req, res, host, {}, {}, signIn);
-      if (auto it = byHost_.find(host); it != byHost_.end())
-        it->second->SendError(ex, status, message);
-      else
+      if (auto it = byHost_.find(host); it == byHost_.end())
         ex.SendText(status, message + "\n");
+      else if (callsOwnLimit)
+        it->second->SendTooLarge(ex);
+      else
+        it->second->SendError(ex, status, message);
     }
     Connections::CloseAfterAnswer(res);
     log_.Add(req, host, {}, {}, res.status);

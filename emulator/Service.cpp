@@ -127,6 +127,11 @@ void Service::Handle(Exchange &ex) {
   }
 }
 
+std::uint64_t Service::BodyLimit(const std::string &method, const std::string &host, const std::string &path) const {
+  auto match = routes.Find(method, HostGroup(host), path);
+  return match.outcome == RouteTable::Outcome::Found ? match.route->maxBody : 0;
+}
+
 void Service::Reset(TimePoint now) {
   tree.Clear(now);
   oauth.Clear();

@@ -61,6 +61,10 @@ public:
   virtual void Handle(Exchange &ex);
   // Answers with this service's error format (used for refusals made before the service runs).
   virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
+  // The largest request body the call takes (0: no limit of its own), known before the body is
+  // read; and the service's answer to one that is larger.
+  virtual std::uint64_t BodyLimit(const std::string &method, const std::string &host, const std::string &path) const;
+  virtual void SendTooLarge(Exchange &ex) { SendError(ex, 413, "Request Entity Too Large"); }
 
   virtual void Reset(TimePoint now);
   virtual bool NamesIgnoreCase() const { return false; }
@@ -82,9 +86,9 @@ protected:
   RouteTable routes;
   template <class S>
   void Route(std::string method, std::string host, std::string_view pattern, void (S::*handler)(Exchange &),
-             RouteTable::Access access = RouteTable::Access::Token) {
+             RouteTable::Access access = RouteTable::Access::Token, std::uint64_t maxBody = 0) {
     routes.Add(std::move(method), std::move(host), pattern,
-               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access);
+               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access, maxBody);
   }
   // The parts of route dispatch a service words its own way.
   virtual std::string HostGroup(const std::string &host) const { return host; }  // hosts that share routes
