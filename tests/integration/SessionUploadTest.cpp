@@ -98,19 +98,49 @@ Fault Truncated() {
     return fault;
 }
 
-Fault Answered(int AStatus) {
+Fault ServerError(int AStatus) {
     Fault fault;
     fault.status = AStatus;
     fault.body = "{}";
     return fault;
 }
 
-[[maybe_unused]] std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
+std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
     for (const auto& [name, value] : ARequest.headers)
         if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
                        [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
             return value;
     return "";
+}
+
+// "PUT host /path?query [bytes 0-9/20] 308": a request at a glance, with the session's id (a query
+// parameter, a path segment or a form field) shown as <id>.
+std::vector<std::string> Lines(const std::vector<RecordedRequest>& ARequests, const std::string& ASessionId) {
+    std::vector<std::string> lines;
+    for (const RecordedRequest& r : ARequests) {
+        std::string line = r.method + " " + r.host + " " + r.path + (r.query.empty() ? "" : "?" + r.query);
+        if (const std::string range = HeaderOf(r, "Content-Range"); !range.empty()) line += " [" + range + "]";
+        line += " " + std::to_string(r.status);
+        for (std::size_t at; !ASessionId.empty() && (at = line.find(ASessionId)) != std::string::npos;)
+            line.replace(at, ASessionId.size(), "<id>");
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The value of a query parameter of the request.
+std::string QueryValue(const RecordedRequest& ARequest, const std::string& AName) {
+    const std::string query = "&" + ARequest.query;
+    const std::size_t at = query.find("&" + AName + "=");
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + AName.size() + 2;
+    return query.substr(start, query.find('&', start) - start);
+}
+
+// A dropped request may be logged after the requests that follow it: they are set apart.
+std::vector<RecordedRequest> WithoutDropped(std::vector<RecordedRequest> ARequests, int& ADropped) {
+    ADropped = static_cast<int>(std::erase_if(ARequests, [](const RecordedRequest& R) { return R.status == 0; }));
+    return ARequests;
 }
 
 // What the shared tests need to know of one service's session upload.
@@ -257,7 +287,7 @@ TEST_P(SessionUpload, AnInterruptedChunkResumesFromWhatTheServiceHolds) {
     const Case cases[] = {
         {"connection dropped before the chunk was stored", Dropped()},
         {"answer cut off after the chunk was stored", Truncated()},
-        {"server error", Answered(503)},
+        {"server error", ServerError(503)},
     };
     Configure();
     for (const Case& c : cases) {
@@ -312,6 +342,199 @@ TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, DropboxCase, BoxCase),
                          [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
+
+// ---------------------------------------------------------------------------------------------
+// The exact requests of each service's session, whole and resumed.
+
+// Lets the first AIndex requests of the route through and applies AFault to the next one.
+void FaultOn(const Route& ARoute, int AIndex, const Fault& AFault) {
+    if (AIndex > 0) AdapterTest::Emulator().InjectFault(ARoute, Fault{}, AIndex);
+    AdapterTest::Emulator().InjectFault(ARoute, AFault, 1);
+}
+
+// "bytes <first>-<last>/<total>"
+std::string Range(std::int64_t AFirst, std::int64_t ALast, std::int64_t ATotal) {
+    return "bytes " + std::to_string(AFirst) + "-" + std::to_string(ALast) + "/" + std::to_string(ATotal);
+}
+
+// A fixture with the session set up for small content; signed in, the log cleared.
+class SessionRequests : public AdapterTest::TAdapterFixture {
+protected:
+    explicit SessionRequests(const TSessionCase& ACase)
+        : TAdapterFixture(AdapterTest::AdapterKind(ACase.Kind)), FCase(ACase) {}
+
+    void SetUp() override {
+        TAdapterFixture::SetUp();
+        FCase.Configure(Storage(), FCase.Limit, 5);
+        Storage().RefreshAccess();
+        Emu().ClearRequests();
+    }
+
+    TNimboCloudFile CreateFrom(const std::string& AContent) {
+        std::istringstream stream(AContent);
+        return Storage().Root().createFile("big.bin", stream);
+    }
+
+    std::string StoredHash() {
+        const auto item = Emu().Find(Kind().Service, "big.bin");
+        return item ? Sha256(item->content) : "<missing>";
+    }
+
+    const TSessionCase FCase;
+    const std::string Content = Pattern(FCase.Size, 11);
+    const std::string Total = std::to_string(FCase.Size);
+};
+
+class DriveSessionRequests : public SessionRequests {
+protected:
+    DriveSessionRequests() : SessionRequests(DriveCase) {}
+    static constexpr std::int64_t Chunk = TNimboGDrive::ChunkGranularity;
+
+    std::string ChunkLine(int AIndex, int AStatus) {
+        const std::int64_t first = AIndex * Chunk, last = std::min<std::int64_t>(first + Chunk, FCase.Size) - 1;
+        return Session + "[" + Range(first, last, FCase.Size) + "] " + std::to_string(AStatus);
+    }
+
+    const std::string Session = "PUT www.googleapis.com /upload/drive/v2/files?uploadType=resumable&upload_id=<id> ";
+};
+
+TEST_F(DriveSessionRequests, ANewFileIsNamedWhenTheSessionStartsAndSentInChunks) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
+                ElementsAre("POST www.googleapis.com /upload/drive/v2/files?uploadType=resumable 200", ChunkLine(0, 308),
+                            ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Type"), "application/octet-stream");
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
+    EXPECT_EQ(requests[0].body, R"({"title": "big.bin","parents": [{"id": "root"}]})");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(requests[i + 1].bodySha256, Sha256(Content.substr(i * Chunk, Chunk))) << i;
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DriveSessionRequests, ANewVersionGoesToTheFilesOwnSession) {
+    const std::string id = Emu().AddFile(Cloud::GoogleDrive, "big.bin", "old");
+    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
+    Emu().ClearRequests();
+    std::istringstream stream(Content);
+    file.Upload(stream);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string session = "PUT www.googleapis.com /upload/drive/v2/files/" + id +
+                                "?uploadType=resumable&upload_id=<id> [" + Range(3 * Chunk, FCase.Size - 1, FCase.Size) + "] 200";
+    EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
+                ElementsAre("PUT www.googleapis.com /upload/drive/v2/files/" + id + "?uploadType=resumable 200",
+                            ::testing::_, ::testing::_, ::testing::_, session));
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
+    EXPECT_EQ(requests[0].body, "{}");
+    EXPECT_EQ(Emu().Find(Cloud::GoogleDrive, "big.bin")->id, id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DriveSessionRequests, AnInterruptionAsksHowFarTheUploadGotAndGoesOnFromThere) {
+    struct Case {
+        const char* Name;
+        int Chunk;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the requests answered, after the start
+        int Dropped;
+    };
+    const std::string query = Session + "[bytes */" + Total + "] ";
+    const Case cases[] = {
+        {"connection dropped", 1, Dropped(),
+         {ChunkLine(0, 308), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 1},
+        {"server error", 1, ServerError(503),
+         {ChunkLine(0, 308), ChunkLine(1, 503), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 0},
+        // The last chunk completed the file but its answer was lost: the file is not sent again.
+        {"answer to the last chunk cut off", 3, Truncated(),
+         {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200), query + "200"}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, c.Chunk, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        ASSERT_FALSE(answered.size() < 2) << c.Name;
+        std::vector<std::string> lines = Lines(answered, QueryValue(answered[1], "upload_id"));
+        lines.erase(lines.begin());
+        EXPECT_EQ(lines, c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(Sha256(Emu().Find(Cloud::GoogleDrive, c.Name)->content), Sha256(Content)) << c.Name;
+    }
+}
+
+class DropboxSessionRequests : public SessionRequests {
+protected:
+    DropboxSessionRequests() : SessionRequests(DropboxCase) {}
+    static constexpr std::int64_t Chunk = 100000;
+
+    std::string ChunkLine(int AIndex, int AStatus) {
+        const std::string offset = std::to_string(AIndex * Chunk);
+        return std::string("PUT api-content.dropbox.com /1/chunked_upload?") + (AIndex == 0 ? "" : "upload_id=<id>&") +
+               "offset=" + offset + " " + std::to_string(AStatus);
+    }
+};
+
+TEST_F(DropboxSessionRequests, ChunksThenOneCommitAtThePath) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string id = QueryValue(requests[1], "upload_id");
+    EXPECT_THAT(Lines(requests, id),
+                ElementsAre(ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200),
+                            "POST api-content.dropbox.com /1/commit_chunked_upload/dropbox/big.bin 200"));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(requests[i].bodySha256, Sha256(Content.substr(i * Chunk, Chunk))) << i;
+    EXPECT_EQ(requests[4].body, "upload_id=" + id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DropboxSessionRequests, AnInterruptedChunkGoesOnFromTheOffsetTheServiceHolds) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the chunk requests answered
+        int Dropped;
+    };
+    const Case cases[] = {
+        {"connection dropped", Dropped(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 1},
+        // The chunk was stored but its answer lost: the service refuses it again and tells its offset.
+        {"answer cut off", Truncated(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(1, 400), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
+        {"server error", ServerError(503),
+         {ChunkLine(0, 200), ChunkLine(1, 503), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 1, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        ASSERT_GE(answered.size(), 2u) << c.Name;
+        const std::string id = QueryValue(answered[1], "upload_id");
+        EXPECT_EQ(answered.back().path, std::string("/1/commit_chunked_upload/dropbox/") + c.Name) << c.Name;
+        answered.pop_back();
+        EXPECT_EQ(Lines(answered, id), c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(Sha256(Emu().Find(Cloud::Dropbox, c.Name)->content), Sha256(Content)) << c.Name;
+    }
+}
+
+TEST_F(DropboxSessionRequests, ALostCommitIsNotRepeated) {
+    Emu().InjectFault({.host = "api-content.dropbox.com", .method = "POST", .pathPrefix = "/1/commit_chunked_upload/"},
+                      Dropped(), 5);
+    EXPECT_THROW(CreateFrom(Content), ETransportError);
+    int dropped = 0;
+    WithoutDropped(Requests(), dropped);
+    EXPECT_EQ(dropped, 1);
+}
 
 // ---------------------------------------------------------------------------------------------
 // OneDrive: no upload in parts, so content above its limit is refused before anything is sent.
