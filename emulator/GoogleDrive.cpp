@@ -31,35 +31,6 @@ struct ResumableUpload {
   TimePoint expires;
 };
 
-// "bytes a-b/T", "bytes a-b/*", "bytes */T", "bytes */*".
-struct ContentRange {
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes;  // none: a status query
-  std::optional<std::uint64_t> total;
-};
-
-std::optional<std::uint64_t> Digits(std::string_view text) {
-  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
-  return std::stoull(std::string(text));
-}
-
-std::optional<ContentRange> ParseContentRange(std::string_view text) {
-  if (text.rfind("bytes ", 0) != 0) return std::nullopt;
-  text.remove_prefix(6);
-  auto slash = text.find('/');
-  if (slash == std::string_view::npos) return std::nullopt;
-  ContentRange range;
-  std::string_view span = text.substr(0, slash), total = text.substr(slash + 1);
-  if (total != "*" && !(range.total = Digits(total))) return std::nullopt;
-  if (span == "*") return range;
-  auto dash = span.find('-');
-  if (dash == std::string_view::npos) return std::nullopt;
-  auto first = Digits(span.substr(0, dash)), last = Digits(span.substr(dash + 1));
-  if (!first || !last || *last < *first || (range.total && *last >= *range.total)) return std::nullopt;
-  range.bytes = {*first, *last};
-  return range;
-}
-
 class GoogleDrive final : public Service {
   // Out-of-band sign-ins waiting to be shown: the approval page's ticket to its answer.
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> approvals_;

@@ -286,4 +286,27 @@ std::string NumberedName(const std::string &name, int number) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
+std::optional<std::uint64_t> Digits(std::string_view text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  return std::stoull(std::string(text));
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view text) {
+  if (text.rfind("bytes ", 0) != 0) return std::nullopt;
+  text.remove_prefix(6);
+  auto slash = text.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  ContentRange range;
+  std::string_view span = text.substr(0, slash), total = text.substr(slash + 1);
+  if (total != "*" && !(range.total = Digits(total))) return std::nullopt;
+  if (span == "*") return range;
+  auto dash = span.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  auto first = Digits(span.substr(0, dash)), last = Digits(span.substr(dash + 1));
+  if (!first || !last || *last < *first || (range.total && *last >= *range.total)) return std::nullopt;
+  range.bytes = {*first, *last};
+  return range;
+}
+
 }  // namespace Nimbo::Emulator

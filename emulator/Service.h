@@ -121,6 +121,15 @@ std::string MimeTypeFor(const std::string &name);
 std::string NameFault(std::string_view name, std::size_t maxLength = 255);
 // Adds sequential digits to the name before its extension: "a.txt" -> "a (1).txt".
 std::string NumberedName(const std::string &name, int number);
+// A decimal number of at most 19 digits; nullopt for anything else.
+std::optional<std::uint64_t> Digits(std::string_view text);
+
+// The Content-Range of an upload's piece: "bytes a-b/T", "bytes a-b/*", "bytes */T", "bytes */*".
+struct ContentRange {
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes;  // first and last; none: a status query
+  std::optional<std::uint64_t> total;
+};
+std::optional<ContentRange> ParseContentRange(std::string_view text);
 
 }  // namespace Nimbo::Emulator
 
