@@ -269,10 +269,12 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     TNimboBoxNetData& file = DataAs<TNimboBoxNetData>(AData);
     if (source.ExceedsLimit()) {
         file.SetInfo(SessionUpload(source, file.FName, [&](std::int64_t ASize) {
+            // Named as the direct upload names it, by the part's file name.
             return Http().Post(UploadUrl + file.FId + "/upload_sessions")
                 .Header("Authorization", Bearer())
                 .BeginJson(THttpRequest::jvBeginObject, true)
                 .Prop("file_size", ASize)
+                .Prop("file_name", file.FName)
                 .EndJson();
         }));
         return;

@@ -34,6 +34,16 @@ std::string Pattern(std::size_t ASize, unsigned ASeed) {
     return text;
 }
 
+// The SHA-1 of the text in base64, as Box's Digest header carries it.
+std::string Sha1Base64(const std::string& AText) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &length, EVP_sha1(), nullptr);
+    std::string text(4 * ((length + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), digest, static_cast<int>(length));
+    return text;
+}
+
 std::string Sha256(const std::string& AText) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -42,6 +52,17 @@ std::string Sha256(const std::string& AText) {
     std::string hex;
     for (unsigned int i = 0; i < length; ++i) hex += {Hex[digest[i] >> 4], Hex[digest[i] & 15]};
     return hex;
+}
+
+// The SHA-256 of what the service stores at the path, or a note that nothing is there.
+std::string StoredHash(Cloud ACloud, const std::string& APath) {
+    const auto item = AdapterTest::Emulator().Find(ACloud, APath);
+    return item ? Sha256(item->content) : "<missing " + APath + ">";
+}
+
+std::string StoredId(Cloud ACloud, const std::string& APath) {
+    const auto item = AdapterTest::Emulator().Find(ACloud, APath);
+    return item ? item->id : "<missing " + APath + ">";
 }
 
 // A stream that can only be read forward, like a pipe.
@@ -214,10 +235,7 @@ protected:
     }
     std::vector<RecordedRequest> SingleRequests() { return Matching(GetParam().IsSingleRequest); }
 
-    std::string StoredHash(const std::string& APath) {
-        const auto item = Emu().Find(Kind().Service, APath);
-        return item ? Sha256(item->content) : "<missing " + APath + ">";
-    }
+    std::string StoredHash(const std::string& APath) { return ::StoredHash(Kind().Service, APath); }
 
     int CountNamed(const std::string& AName) {
         const auto children = Emu().Children(Kind().Service, "");
@@ -244,7 +262,7 @@ TEST_P(SessionUpload, NewFilesAndNewVersionsGoUpChunkByChunk) {
     EXPECT_EQ(file.GetName(), "big.bin");
     EXPECT_EQ(file.GetSize(), GetParam().Size);
     EXPECT_EQ(StoredHash("big.bin"), Sha256(first));
-    const std::string id = Emu().Find(Kind().Service, "big.bin")->id;
+    const std::string id = StoredId(Kind().Service, "big.bin");
 
     // A new version, of another size.
     const std::string second = Pattern(GetParam().Size + 777, 2);
@@ -252,7 +270,7 @@ TEST_P(SessionUpload, NewFilesAndNewVersionsGoUpChunkByChunk) {
     file.Upload(stream);
     EXPECT_EQ(file.GetSize(), GetParam().Size + 777);
     EXPECT_EQ(StoredHash("big.bin"), Sha256(second));
-    EXPECT_EQ(Emu().Find(Kind().Service, "big.bin")->id, id) << "the file keeps its identity";
+    EXPECT_EQ(StoredId(Kind().Service, "big.bin"), id) << "the file keeps its identity";
     EXPECT_EQ(CountNamed("big.bin"), 1);
 
     EXPECT_GE(ChunkRequests().size(), 6u) << "both uploads in several chunks";
@@ -375,10 +393,7 @@ protected:
         return Storage().Root().createFile("big.bin", stream);
     }
 
-    std::string StoredHash() {
-        const auto item = Emu().Find(Kind().Service, "big.bin");
-        return item ? Sha256(item->content) : "<missing>";
-    }
+    std::string StoredHash() { return ::StoredHash(Kind().Service, "big.bin"); }
 
     const TSessionCase FCase;
     const std::string Content = Pattern(FCase.Size, 11);
@@ -427,7 +442,7 @@ TEST_F(DriveSessionRequests, ANewVersionGoesToTheFilesOwnSession) {
                             ::testing::_, ::testing::_, ::testing::_, session));
     EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
     EXPECT_EQ(requests[0].body, "{}");
-    EXPECT_EQ(Emu().Find(Cloud::GoogleDrive, "big.bin")->id, id);
+    EXPECT_EQ(StoredId(Cloud::GoogleDrive, "big.bin"), id);
     EXPECT_EQ(StoredHash(), Sha256(Content));
 }
 
@@ -463,7 +478,7 @@ TEST_F(DriveSessionRequests, AnInterruptionAsksHowFarTheUploadGotAndGoesOnFromTh
         lines.erase(lines.begin());
         EXPECT_EQ(lines, c.Answered) << c.Name;
         EXPECT_EQ(dropped, c.Dropped) << c.Name;
-        EXPECT_EQ(Sha256(Emu().Find(Cloud::GoogleDrive, c.Name)->content), Sha256(Content)) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(Content)) << c.Name;
     }
 }
 
@@ -523,7 +538,7 @@ TEST_F(DropboxSessionRequests, AnInterruptedChunkGoesOnFromTheOffsetTheServiceHo
         answered.pop_back();
         EXPECT_EQ(Lines(answered, id), c.Answered) << c.Name;
         EXPECT_EQ(dropped, c.Dropped) << c.Name;
-        EXPECT_EQ(Sha256(Emu().Find(Cloud::Dropbox, c.Name)->content), Sha256(Content)) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::Dropbox, c.Name), Sha256(Content)) << c.Name;
     }
 }
 
@@ -534,6 +549,98 @@ TEST_F(DropboxSessionRequests, ALostCommitIsNotRepeated) {
     int dropped = 0;
     WithoutDropped(Requests(), dropped);
     EXPECT_EQ(dropped, 1);
+}
+
+class BoxSessionRequests : public SessionRequests {
+protected:
+    BoxSessionRequests() : SessionRequests(BoxCase) {}
+    // The part size the service chooses.
+    static constexpr std::int64_t Part = 8 << 20;
+    const std::string Sessions = "upload.box.com /api/2.0/files/upload_sessions";
+
+    std::string PartLine(int AIndex, int AStatus) {
+        const std::int64_t first = AIndex * Part, last = std::min<std::int64_t>(first + Part, FCase.Size) - 1;
+        return "PUT " + Sessions + "/<id> [" + Range(first, last, FCase.Size) + "] " + std::to_string(AStatus);
+    }
+    static std::string SessionId(const RecordedRequest& APart) { return APart.path.substr(APart.path.rfind('/') + 1); }
+};
+
+TEST_F(BoxSessionRequests, PartsWithTheirDigestsThenACommitWithTheWholeFilesDigest) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_THAT(Lines(requests, SessionId(requests[1])),
+                ElementsAre("POST " + Sessions + " 201", PartLine(0, 200), PartLine(1, 200), PartLine(2, 200),
+                            "POST " + Sessions + "/<id>/commit 201"));
+    EXPECT_EQ(requests[0].body, R"({"folder_id": "0","file_size": )" + Total + R"(,"file_name": "big.bin"})");
+    for (int i = 0; i < 3; ++i) {
+        const std::string part = Content.substr(i * Part, Part);
+        EXPECT_EQ(requests[i + 1].bodySha256, Sha256(part)) << i;
+        EXPECT_EQ(HeaderOf(requests[i + 1], "Digest"), "sha=" + Sha1Base64(part)) << i;
+        EXPECT_EQ(HeaderOf(requests[i + 1], "Content-Type"), "application/octet-stream") << i;
+    }
+    EXPECT_EQ(HeaderOf(requests[4], "Digest"), "sha=" + Sha1Base64(Content));
+    EXPECT_THAT(requests[4].body, ::testing::StartsWith(R"({"parts": [{"part_id": ")"));
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(BoxSessionRequests, ANewVersionHasASessionOfItsOwn) {
+    const std::string id = Emu().AddFile(Cloud::Box, "big.bin", "old");
+    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
+    Emu().ClearRequests();
+    std::istringstream stream(Content);
+    file.Upload(stream);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(Lines(requests, "").front(), "POST upload.box.com /api/2.0/files/" + id + "/upload_sessions 201");
+    EXPECT_EQ(requests[0].body, R"({"file_size": )" + Total + R"(,"file_name": "big.bin"})");
+    EXPECT_EQ(StoredId(Cloud::Box, "big.bin"), id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(BoxSessionRequests, AnInterruptedPartGoesOnFromThePartsTheSessionHolds) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the requests answered between the session's start and its commit
+        int Dropped;
+    };
+    const std::string list = "GET " + Sessions + "/<id>/parts?offset=0&limit=1000 200";
+    const Case cases[] = {
+        {"connection dropped", Dropped(), {PartLine(0, 200), list, PartLine(1, 200), PartLine(2, 200)}, 1},
+        // The part was stored but its answer lost: it is not sent again.
+        {"answer cut off", Truncated(), {PartLine(0, 200), PartLine(1, 200), list, PartLine(2, 200)}, 0},
+        {"server error", ServerError(503), {PartLine(0, 200), PartLine(1, 503), list, PartLine(1, 200), PartLine(2, 200)}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 1, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        std::vector<std::string> lines = Lines(WithoutDropped(Requests(), dropped), SessionId(Requests()[1]));
+        ASSERT_GE(lines.size(), 2u) << c.Name;
+        EXPECT_EQ(lines.front(), "POST " + Sessions + " 201") << c.Name;
+        EXPECT_EQ(lines.back(), "POST " + Sessions + "/<id>/commit 201") << c.Name;
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end() - 1), c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::Box, c.Name), Sha256(Content)) << c.Name;
+    }
+}
+
+TEST_F(BoxSessionRequests, AnUploadGivenUpAbortsItsSession) {
+    FCase.Configure(Storage(), FCase.Limit, 1);
+    FaultOn(FCase.Chunks, 1, Dropped());
+    Emu().InjectFault(FCase.Chunks, Dropped(), 1);
+    EXPECT_THAT([&] { CreateFrom(Content); },
+                ThrowsMessage<ERestError>(HasSubstr("The upload of \"big.bin\" was interrupted 2 times and has been given up")));
+    int dropped = 0;
+    const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+    ASSERT_GE(answered.size(), 2u);
+    EXPECT_EQ(Lines(answered, SessionId(answered[1])).back(), "DELETE " + Sessions + "/<id> 204");
+    EXPECT_FALSE(Emu().Find(Cloud::Box, "big.bin").has_value());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -567,12 +674,12 @@ TEST_F(OneDriveUploadLimit, ContentAboveTheLimitIsRefusedNamingIt) {
                 ThrowsMessage<ERestError>(HasSubstr("\"kept.txt\" cannot be uploaded: the service takes at most 1000 bytes")));
 
     EXPECT_TRUE(Requests().empty()) << "nothing was sent";
-    EXPECT_EQ(Emu().Find(Cloud::LiveConnect, "kept.txt")->content, "old content");
+    EXPECT_EQ(StoredHash(Cloud::LiveConnect, "kept.txt"), Sha256("old content"));
     EXPECT_FALSE(Emu().Find(Cloud::LiveConnect, "huge.bin").has_value());
 
     std::istringstream atLimit(Pattern(1000, 8));
     kept.Upload(atLimit);
-    EXPECT_EQ(Emu().Find(Cloud::LiveConnect, "kept.txt")->content, Pattern(1000, 8));
+    EXPECT_EQ(StoredHash(Cloud::LiveConnect, "kept.txt"), Sha256(Pattern(1000, 8)));
 }
 
 }  // namespace
