@@ -307,7 +307,6 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
 
 TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
-    RefreshAccess();
     if (source.ExceedsLimit()) return ChunkedUpload(APath, source);
     TFileInfo info;
     Http()

@@ -110,7 +110,8 @@ private:
     std::string Bearer() const;
     // Asks for the account's display name; a failure leaves it empty and is not reported.
     void FetchUserName();
-    // Stores the content at APath, by a single upload up to the limit, else by a chunked upload.
+    // Stores the content at APath, by a single upload up to the limit, else by a chunked upload;
+    // signed in already.
     TFileInfo PutFile(const std::string& APath, std::istream& AStream);
     TFileInfo ChunkedUpload(const std::string& APath, TUploadSource& ASource);
 

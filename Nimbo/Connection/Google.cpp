@@ -300,8 +300,6 @@ void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
                                        .Put(UploadFilePath + file.GetId())
                                        .Param("uploadType", "resumable")
                                        .Configure(Authorization())
-                                       .HeaderIf(source.Size().has_value(), "X-Upload-Content-Length",
-                                                 std::to_string(source.Size().value_or(0)))
                                        .BeginJson(THttpRequest::jvBeginObject, true)
                                        .EndJson();
         info = ResumableUpload(start, source, file.GetName());
@@ -358,8 +356,6 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
                                        .Param("uploadType", "resumable")
                                        .Configure(Authorization())
                                        .Header("X-Upload-Content-Type", contentType)
-                                       .HeaderIf(source.Size().has_value(), "X-Upload-Content-Length",
-                                                 std::to_string(source.Size().value_or(0)))
                                        .BeginJson(THttpRequest::jvBeginObject, true)
                                        .Prop("title", AName)
                                        .Prop("parents", THttpRequest::jvBeginArray)
@@ -401,7 +397,10 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
 TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
                                                       const std::string& AName) {
     TSessionProgress progress(ASource);
-    AStart.ValidResponse(200).Execute();
+    const std::optional<std::int64_t> size = ASource.Size();
+    AStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
+        .ValidResponse(200)
+        .Execute();
     const std::string session = AStart.ResponseHeader("Location");
     if (session.empty()) throw ERestError("The service began no upload session for \"" + AName + "\"");
 
