@@ -152,7 +152,7 @@ private:
             if (!FInPart) {
                 const std::size_t end = StretchEnd();
                 const std::size_t count = std::min(AMax - done, end - FByte);
-                std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
+                if (count > 0) std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
                 FByte += count;
                 done += count;
                 if (FByte < end || FPart >= FParts.size()) break;
