@@ -327,7 +327,7 @@ private:
     Json me = User();
     me.update({{"created_at", Time(tree.Root().created)}, {"modified_at", Time(tree.Root().modified)},
                {"language", "en"}, {"timezone", "America/Los_Angeles"}, {"space_amount", space},
-               {"space_used", tree.TotalSize(tree.RootId())}, {"max_upload_size", 2147483648LL},
+               {"space_used", tree.TotalSize(tree.RootId())}, {"max_upload_size", MaxUploadSize},
                {"status", "active"}, {"job_title", ""}, {"phone", ""}, {"address", ""},
                {"avatar_url", "https://" + AppHost + "/api/avatar/large/" + UserId}});
     Send(ex, 200, me);
