@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 namespace Nimbo::Connection {
 
@@ -56,7 +57,7 @@ TUploadSource::TUploadSource(std::istream& AStream, std::int64_t ALimit) : FStre
         FBase = static_cast<std::int64_t>(AStream.tellg());
         FSize = *size;
     } else {
-        ReadAhead(ALimit + 1);
+        ReadAhead(ALimit < std::numeric_limits<std::int64_t>::max() ? ALimit + 1 : ALimit);
     }
     FExceedsLimit = IsHeld() ? HeldEnd() > ALimit : FSize > ALimit;
 }
