@@ -365,8 +365,10 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
     try {
         parts = SendParts(url, session.part_size, ASource, progress, AName, wholeDigest);
     } catch (...) {
-        // Nothing of the upload is left behind; the error that ended it is the one reported.
+        // Nothing of the upload is left behind, also when the user cancelled it through the progress
+        // handler (which does not hear of this request); the error that ended it is the one reported.
         try {
+            const THttpProgressScope unreported({});
             Http().Delete(url).Header("Authorization", Bearer()).Execute();
         } catch (const std::exception&) {
         }

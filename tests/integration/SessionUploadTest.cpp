@@ -630,16 +630,27 @@ TEST_F(BoxSessionRequests, AnInterruptedPartGoesOnFromThePartsTheSessionHolds) {
     }
 }
 
-TEST_F(BoxSessionRequests, AnUploadGivenUpAbortsItsSession) {
+TEST_F(BoxSessionRequests, AnUploadGivenUpOrCancelledAbortsItsSession) {
     FCase.Configure(Storage(), FCase.Limit, 1);
+    const auto sessionEnd = [&] {
+        int dropped = 0;
+        const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        return answered.size() < 2 ? "<too few requests>" : Lines(answered, SessionId(answered[1])).back();
+    };
+
     FaultOn(FCase.Chunks, 1, Dropped());
     Emu().InjectFault(FCase.Chunks, Dropped(), 1);
     EXPECT_THAT([&] { CreateFrom(Content); },
                 ThrowsMessage<ERestError>(HasSubstr("The upload of \"big.bin\" was interrupted 2 times and has been given up")));
-    int dropped = 0;
-    const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
-    ASSERT_GE(answered.size(), 2u);
-    EXPECT_EQ(Lines(answered, SessionId(answered[1])).back(), "DELETE " + Sessions + "/<id> 204");
+    EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "given up";
+
+    Emu().ClearRequests();
+    {
+        const THttpProgressScope cancelAfterTheFirstPart(
+            [](const THttpProgress& AProgress) { return AProgress.UploadDone <= Part; });
+        EXPECT_THROW(CreateFrom(Content), EAbort);
+    }
+    EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "cancelled";
     EXPECT_FALSE(Emu().Find(Cloud::Box, "big.bin").has_value());
 }
 
