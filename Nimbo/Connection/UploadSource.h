@@ -34,7 +34,7 @@ void CheckSessionUploadSettings(const TSessionUploadSettings& ASettings);
 // The content from the stream's current position to its end. A seekable stream is measured without
 // being read and is read only while each request is sent. Any other stream is read up to the limit
 // (and one byte more) to tell whether it is larger; beyond that, bytes are read as they are needed
-// and kept only until Release.
+// and kept only until Release; asking for released bytes of such a stream raises ERestError.
 class TUploadSource {
 public:
     // The stream must outlive the source.

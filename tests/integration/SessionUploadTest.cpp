@@ -243,12 +243,6 @@ protected:
                                               [&](const auto& AItem) { return AItem.name == AName; }));
     }
 
-    // Lets the first chunk through and applies AFault to the next one.
-    void FaultOnSecondChunk(const Fault& AFault) {
-        Emu().InjectFault(GetParam().Chunks, Fault{}, 1);
-        Emu().InjectFault(GetParam().Chunks, AFault, 1);
-    }
-
     TNimboCloudFile CreateFrom(const std::string& AContent) {
         std::istringstream stream(AContent);
         return Storage().Root().createFile("big.bin", stream);
@@ -277,13 +271,18 @@ TEST_P(SessionUpload, NewFilesAndNewVersionsGoUpChunkByChunk) {
     EXPECT_TRUE(SingleRequests().empty());
 }
 
-TEST_P(SessionUpload, ContentUpToTheLimitStaysOneRequest) {
+TEST_P(SessionUpload, TheSessionBeginsOneByteAboveTheLimit) {
     Configure();
-    const std::string content = Pattern(GetParam().Limit, 3);
-    const TNimboCloudFile file = CreateFrom(content);
-    EXPECT_EQ(StoredHash("big.bin"), Sha256(content));
-    EXPECT_EQ(SingleRequests().size(), 1u);
-    EXPECT_TRUE(ChunkRequests().empty());
+    for (const std::int64_t size : {GetParam().Limit, GetParam().Limit + 1}) {
+        Emu().ClearRequests();
+        const std::string name = std::to_string(size) + ".bin";
+        const std::string content = Pattern(size, 3);
+        std::istringstream stream(content);
+        Storage().Root().createFile(name, stream);
+        EXPECT_EQ(StoredHash(name), Sha256(content)) << size;
+        EXPECT_EQ(SingleRequests().size(), size == GetParam().Limit ? 1u : 0u) << size;
+        EXPECT_EQ(ChunkRequests().empty(), size == GetParam().Limit) << size;
+    }
 }
 
 TEST_P(SessionUpload, AStreamThatCannotSeekGoesUpTheSameWay) {
@@ -297,37 +296,13 @@ TEST_P(SessionUpload, AStreamThatCannotSeekGoesUpTheSameWay) {
     EXPECT_TRUE(SingleRequests().empty());
 }
 
-TEST_P(SessionUpload, AnInterruptedChunkResumesFromWhatTheServiceHolds) {
-    struct Case {
-        const char* Name;
-        Fault Interruption;
-    };
-    const Case cases[] = {
-        {"connection dropped before the chunk was stored", Dropped()},
-        {"answer cut off after the chunk was stored", Truncated()},
-        {"server error", ServerError(503)},
-    };
-    Configure();
-    for (const Case& c : cases) {
-        const std::string name = std::string("resumed ") + c.Name + ".bin";
-        Emu().ClearFaults();
-        FaultOnSecondChunk(c.Interruption);
-        const std::string content = Pattern(GetParam().Size, 5);
-        std::istringstream stream(content);
-        const TNimboCloudFile file = Storage().Root().createFile(name, stream);
-        EXPECT_EQ(file.GetSize(), GetParam().Size) << c.Name;
-        EXPECT_EQ(StoredHash(name), Sha256(content)) << c.Name;
-        EXPECT_EQ(CountNamed(name), 1) << c.Name;
-    }
-}
-
 TEST_P(SessionUpload, TooManyInterruptionsEndTheUploadWithAClearError) {
     Configure(2);
     Emu().InjectFault(GetParam().Chunks, Dropped(), 100);
     const std::string content = Pattern(GetParam().Size, 6);
     std::istringstream stream(content);
     EXPECT_THAT([&] { Storage().Root().createFile("big.bin", stream); },
-                ThrowsMessage<ERestError>(HasSubstr("The upload of \"")));
+                ThrowsMessage<ERestError>(HasSubstr("big.bin\" was interrupted 3 times and has been given up")));
     EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value()) << "nothing was stored";
 }
 
