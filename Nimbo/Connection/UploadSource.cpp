@@ -59,7 +59,7 @@ TUploadSource::TUploadSource(std::istream& AStream, std::int64_t ALimit) : FStre
     } else {
         ReadAhead(ALimit < std::numeric_limits<std::int64_t>::max() ? ALimit + 1 : ALimit);
     }
-    FExceedsLimit = IsHeld() ? HeldEnd() > ALimit : FSize > ALimit;
+    FExceedsLimit = IsHeld() ? FHeld.End() > ALimit : FSize > ALimit;
 }
 
 std::optional<std::int64_t> TUploadSource::Size() const {
@@ -69,46 +69,40 @@ std::optional<std::int64_t> TUploadSource::Size() const {
 
 std::istream& TUploadSource::Whole() {
     Assert(!FExceedsLimit, "The whole content of an upload above the limit was asked for");
-    if (!IsHeld()) return *FSeekable;
-    ResetHeldView();
-    return FHeldStream;
+    return IsHeld() ? HeldAt(0) : *FSeekable;
 }
 
 void TUploadSource::MakeMeasurable() {
     if (FSize >= 0) return;
-    Assert(FHeldStart == 0 && FReleased == 0, "An upload source is made measurable after parts were released");
+    Assert(FReleased == 0, "An upload source is made measurable after parts were released");
     FSpool = AnonymousFile();
-    FSpool->write(reinterpret_cast<const char*>(FHeld.data()), static_cast<std::streamsize>(FHeld.size()));
-    std::int64_t size = static_cast<std::int64_t>(FHeld.size());
-    FHeld = TBytes();
+    FHeld.Read(0, FHeld.End(), [&](const char* AData, std::size_t ASize) {
+        FSpool->write(AData, static_cast<std::streamsize>(ASize));
+    });
+    FHeld.DropBefore(FHeld.End());
     std::vector<char> block(BlockSize);
-    while (FStream.read(block.data(), static_cast<std::streamsize>(block.size())) || FStream.gcount() > 0) {
+    while (FStream.read(block.data(), static_cast<std::streamsize>(block.size())) || FStream.gcount() > 0)
         FSpool->write(block.data(), FStream.gcount());
-        size += FStream.gcount();
-    }
     FSpool->flush();
     if (!*FSpool) throw EFileError("Cannot write the temporary file for the upload (is the disk full?)");
     FSeekable = FSpool.get();
     FBase = 0;
-    FSize = size;
+    FSize = static_cast<std::int64_t>(FSpool->tellp());
 }
 
 std::int64_t TUploadSource::Available(std::int64_t AOffset, std::int64_t AMax) {
     if (IsHeld()) {
-        CheckHeld(AOffset);
+        HeldAt(AOffset);
         ReadAhead(AOffset + AMax);
-        return std::clamp<std::int64_t>(HeldEnd() - AOffset, 0, AMax);
+        return std::clamp<std::int64_t>(FHeld.End() - AOffset, 0, AMax);
     }
     return std::clamp<std::int64_t>(FSize - AOffset, 0, AMax);
 }
 
 THttpRequest TUploadSource::AddTo(THttpRequest ARequest, std::int64_t AOffset, std::int64_t ACount) {
     if (IsHeld()) {
-        CheckHeld(AOffset);
-        Assert(AOffset + ACount <= HeldEnd(), "Upload bytes asked for before they were read");
-        ResetHeldView();
-        FHeldStream.seekg(AOffset - FHeldStart);
-        return ARequest.Data(FHeldStream, ACount);
+        Assert(AOffset + ACount <= FHeld.End(), "Upload bytes asked for before they were read");
+        return ARequest.Data(HeldAt(AOffset), ACount);
     }
     FSeekable->clear();
     FSeekable->seekg(FBase + AOffset);
@@ -118,9 +112,9 @@ THttpRequest TUploadSource::AddTo(THttpRequest ARequest, std::int64_t AOffset, s
 void TUploadSource::Read(std::int64_t AOffset, std::int64_t ACount,
                          const std::function<void(const char*, std::size_t)>& AProc) {
     if (IsHeld()) {
-        CheckHeld(AOffset);
-        Assert(AOffset + ACount <= HeldEnd(), "Upload bytes asked for before they were read");
-        AProc(reinterpret_cast<const char*>(FHeld.data() + (AOffset - FHeldStart)), static_cast<std::size_t>(ACount));
+        HeldAt(AOffset);
+        Assert(AOffset + ACount <= FHeld.End(), "Upload bytes asked for before they were read");
+        FHeld.Read(AOffset, ACount, AProc);
         return;
     }
     FSeekable->clear();
@@ -139,13 +133,7 @@ void TUploadSource::Read(std::int64_t AOffset, std::int64_t ACount,
 
 void TUploadSource::Release(std::int64_t AOffset) {
     FReleased = std::max(FReleased, AOffset);
-    if (!IsHeld()) return;
-    // Dropped in large steps, so that moving the rest to the front costs about as much as reading it.
-    const std::int64_t drop = std::min(FReleased, HeldEnd()) - FHeldStart;
-    if (drop <= 0 || drop < static_cast<std::int64_t>(FHeld.size()) / 2) return;
-    FHeld.erase(FHeld.begin(), FHeld.begin() + drop);
-    FHeld.shrink_to_fit();
-    FHeldStart += drop;
+    if (IsHeld()) FHeld.DropBefore(FReleased);
 }
 
 void TUploadSource::Finish() {
@@ -156,43 +144,84 @@ void TUploadSource::Finish() {
 }
 
 void TUploadSource::ReadAhead(std::int64_t AEnd) {
-    if (FSize >= 0) return;
-    while (HeldEnd() < AEnd) {
-        const std::size_t at = FHeld.size();
-        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(AEnd - HeldEnd(), BlockSize));
-        FHeld.resize(at + wanted);
-        FStream.read(reinterpret_cast<char*>(FHeld.data() + at), static_cast<std::streamsize>(wanted));
-        FHeld.resize(at + static_cast<std::size_t>(FStream.gcount()));
-        if (FHeld.size() < at + wanted) {
-            FSize = HeldEnd();
-            return;
-        }
-    }
-    // Exactly AEnd bytes so far: the content may end right here.
-    if (FStream.peek() == std::istream::traits_type::eof()) FSize = HeldEnd();
+    if (FSize >= 0 || FHeld.End() >= AEnd) return;
+    if (!FHeld.ReadFrom(FStream, AEnd) || FStream.peek() == std::istream::traits_type::eof())
+        FSize = FHeld.End();  // the content may end right after the bytes asked for, too
 }
 
-void TUploadSource::CheckHeld(std::int64_t AOffset) const {
-    if (AOffset < FHeldStart || AOffset < FReleased)
+std::istream& TUploadSource::HeldAt(std::int64_t AOffset) {
+    if (AOffset < FHeld.Start() || AOffset < FReleased)
         throw ERestError("The upload cannot go back to byte " + std::to_string(AOffset) +
                          " of a stream that cannot seek");
-}
-
-void TUploadSource::ResetHeldView() {
-    char* begin = reinterpret_cast<char*>(FHeld.data());
-    FHeldBuf.Reset(begin, begin + FHeld.size());
     FHeldStream.clear();
+    FHeldStream.seekg(AOffset);
+    return FHeldStream;
 }
 
-std::streambuf::pos_type TUploadSource::TMemoryBuf::seekoff(off_type AOffset, std::ios_base::seekdir AWay,
+// ---- TUploadSource::THeldBytes ----
+
+bool TUploadSource::THeldBytes::ReadFrom(std::istream& AStream, std::int64_t AEnd) {
+    while (FEnd < AEnd) {
+        if (FBlocks.empty() || FBlocks.back().size() == BlockSize) {
+            FBlocks.emplace_back();
+            FBlocks.back().reserve(BlockSize);  // filled in place: the get area may point into it
+        }
+        std::vector<char>& block = FBlocks.back();
+        const std::size_t at = block.size();
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(AEnd - FEnd, BlockSize - at));
+        block.resize(at + wanted);
+        AStream.read(block.data() + at, static_cast<std::streamsize>(wanted));
+        block.resize(at + static_cast<std::size_t>(AStream.gcount()));
+        FEnd += AStream.gcount();
+        if (block.size() < at + wanted) return false;
+    }
+    return true;
+}
+
+void TUploadSource::THeldBytes::DropBefore(std::int64_t AOffset) {
+    bool dropped = false;
+    while (!FBlocks.empty() && FStart + static_cast<std::int64_t>(FBlocks.front().size()) <= AOffset) {
+        FStart += static_cast<std::int64_t>(FBlocks.front().size());
+        FBlocks.pop_front();
+        dropped = true;
+    }
+    if (dropped) setg(nullptr, nullptr, nullptr);  // the get area may have been in a dropped block
+}
+
+void TUploadSource::THeldBytes::Read(std::int64_t AOffset, std::int64_t ACount,
+                                     const std::function<void(const char*, std::size_t)>& AProc) const {
+    while (ACount > 0) {
+        const std::vector<char>& block = FBlocks[static_cast<std::size_t>((AOffset - FStart) / BlockSize)];
+        const auto at = static_cast<std::size_t>((AOffset - FStart) % BlockSize);
+        const std::size_t count = std::min<std::size_t>(block.size() - at, static_cast<std::size_t>(ACount));
+        AProc(block.data() + at, count);
+        AOffset += static_cast<std::int64_t>(count);
+        ACount -= static_cast<std::int64_t>(count);
+    }
+}
+
+std::streambuf::int_type TUploadSource::THeldBytes::underflow() {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    const std::int64_t position = FAreaEnd;
+    if (position < FStart || position >= FEnd) return traits_type::eof();
+    std::vector<char>& block = FBlocks[static_cast<std::size_t>((position - FStart) / BlockSize)];
+    const auto at = static_cast<std::size_t>((position - FStart) % BlockSize);
+    setg(block.data(), block.data() + at, block.data() + block.size());
+    FAreaEnd = position + static_cast<std::int64_t>(block.size() - at);
+    return traits_type::to_int_type(*gptr());
+}
+
+std::streambuf::pos_type TUploadSource::THeldBytes::seekoff(off_type AOffset, std::ios_base::seekdir AWay,
                                                             std::ios_base::openmode) {
-    char* from = AWay == std::ios_base::beg ? eback() : AWay == std::ios_base::cur ? gptr() : egptr();
-    if (AOffset < eback() - from || AOffset > egptr() - from) return pos_type(off_type(-1));
-    setg(eback(), from + AOffset, egptr());
-    return pos_type(gptr() - eback());
+    const std::int64_t current = FAreaEnd - (egptr() - gptr());
+    const std::int64_t target = (AWay == std::ios_base::beg ? 0 : AWay == std::ios_base::cur ? current : FEnd) + AOffset;
+    if (target < FStart || target > FEnd) return pos_type(off_type(-1));
+    setg(nullptr, nullptr, nullptr);
+    FAreaEnd = target;
+    return pos_type(target);
 }
 
-std::streambuf::pos_type TUploadSource::TMemoryBuf::seekpos(pos_type APos, std::ios_base::openmode AMode) {
+std::streambuf::pos_type TUploadSource::THeldBytes::seekpos(pos_type APos, std::ios_base::openmode AMode) {
     return seekoff(off_type(APos), std::ios_base::beg, AMode);
 }
 

@@ -5,6 +5,7 @@
 // upload survives.
 
 #include <cstdint>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <istream>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "Nimbo/Connection/Http.h"
 
@@ -68,33 +70,47 @@ public:
     void Finish();
 
 private:
-    // A seekable view of the bytes held in memory.
-    class TMemoryBuf : public std::streambuf {
+    // The bytes of a stream that cannot seek, held in blocks of equal size (so that freeing the
+    // first ones or adding more never moves the rest), as a seekable stream whose positions are the
+    // content's offsets.
+    class THeldBytes : public std::streambuf {
     public:
-        void Reset(char* ABegin, char* AEnd) { setg(ABegin, ABegin, AEnd); }
+        std::int64_t Start() const { return FStart; }
+        std::int64_t End() const { return FEnd; }
+        // Reads from AStream until End() reaches AEnd; false when the stream ended first.
+        bool ReadFrom(std::istream& AStream, std::int64_t AEnd);
+        // Frees the blocks wholly before AOffset.
+        void DropBefore(std::int64_t AOffset);
+        // Hands bytes [AOffset, AOffset + ACount) to AProc block by block; all must be held.
+        void Read(std::int64_t AOffset, std::int64_t ACount,
+                  const std::function<void(const char*, std::size_t)>& AProc) const;
 
     protected:
+        int_type underflow() override;
         pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode AMode) override;
         pos_type seekpos(pos_type APos, std::ios_base::openmode AMode) override;
+
+    private:
+        std::deque<std::vector<char>> FBlocks;
+        std::int64_t FStart = 0;     // the offset of the first block's first byte
+        std::int64_t FEnd = 0;       // the offset after the last byte held
+        std::int64_t FAreaEnd = 0;   // the offset of the end of the get area
     };
 
     bool IsHeld() const { return FSeekable == nullptr; }
-    std::int64_t HeldEnd() const { return FHeldStart + static_cast<std::int64_t>(FHeld.size()); }
     // Reads the stream until the held bytes reach AEnd or the stream ends.
     void ReadAhead(std::int64_t AEnd);
-    void CheckHeld(std::int64_t AOffset) const;
-    void ResetHeldView();
+    // Raises ERestError when bytes from AOffset on are no longer held; positions FHeldStream there.
+    std::istream& HeldAt(std::int64_t AOffset);
 
     std::istream& FStream;
     std::istream* FSeekable = nullptr;  // the stream the content is read from by position, if any
     std::int64_t FBase = 0;             // FSeekable's position of the content's first byte
     std::int64_t FSize = -1;            // -1 while unknown
     bool FExceedsLimit = false;
-    TBytes FHeld;                       // content bytes from FHeldStart on, for a stream that cannot seek
-    std::int64_t FHeldStart = 0;
     std::int64_t FReleased = 0;
-    TMemoryBuf FHeldBuf;
-    std::istream FHeldStream{&FHeldBuf};
+    THeldBytes FHeld;  // for a stream that cannot seek
+    std::istream FHeldStream{&FHeld};
     std::unique_ptr<std::fstream> FSpool;
 };
 

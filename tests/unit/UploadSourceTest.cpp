@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 
@@ -58,6 +59,15 @@ std::string ReadBack(TUploadSource& ASource, std::int64_t AOffset, std::int64_t 
     return text;
 }
 
+// Equal bytes; a failure tells where they part rather than printing them.
+::testing::AssertionResult SameBytes(const std::string& AActual, const std::string& AExpected) {
+    if (AActual == AExpected) return ::testing::AssertionSuccess();
+    const std::size_t at = static_cast<std::size_t>(
+        std::mismatch(AActual.begin(), AActual.end(), AExpected.begin(), AExpected.end()).first - AActual.begin());
+    return ::testing::AssertionFailure() << AActual.size() << " bytes instead of " << AExpected.size()
+                                         << ", the first difference at byte " << at;
+}
+
 class UploadSource : public ::testing::TestWithParam<bool> {
 protected:
     bool Seekable() const { return GetParam(); }
@@ -85,21 +95,23 @@ TEST_P(UploadSource, TellsWhetherTheContentExceedsTheLimit) {
 }
 
 TEST_P(UploadSource, SlicesGoOutByteExactWithoutCopies) {
-    TContent content(Pattern(1000), Seekable());
+    // Slices that start and end anywhere in the blocks a stream that cannot seek is held in.
+    const std::int64_t size = (3 << 20) + 1000, chunk = (1 << 20) / 3 * 2 + 7;
+    TContent content(Pattern(size), Seekable());
     TUploadSource source(*content.Stream, 100);
     ASSERT_TRUE(source.ExceedsLimit());
     std::int64_t offset = 0;
-    while (const std::int64_t count = source.Available(offset, 300)) {
+    while (const std::int64_t count = source.Available(offset, chunk)) {
         THttpClient client("h");
         const THttpRequest request = source.AddTo(client.Put("p"), offset, count);
         EXPECT_TRUE(request.Get().Data.empty()) << "the bytes stay in the stream until sent";
-        EXPECT_EQ(Slice(source, offset, count), content.Text.substr(offset, count)) << offset;
-        EXPECT_EQ(ReadBack(source, offset, count), content.Text.substr(offset, count)) << offset;
+        EXPECT_TRUE(SameBytes(Slice(source, offset, count), content.Text.substr(offset, count))) << offset;
+        EXPECT_TRUE(SameBytes(ReadBack(source, offset, count), content.Text.substr(offset, count))) << offset;
         offset += count;
         source.Release(offset);
     }
-    EXPECT_EQ(offset, 1000);
-    EXPECT_EQ(source.Size(), 1000);
+    EXPECT_EQ(offset, size);
+    EXPECT_EQ(source.Size(), size);
     source.Finish();
     EXPECT_TRUE(content.Stream->eof()) << "left at its end, as a single request leaves it";
 }
@@ -117,26 +129,30 @@ TEST_P(UploadSource, AStreamThatCannotSeekIsMeasuredWhenItsEndIsRead) {
 }
 
 TEST_P(UploadSource, MakeMeasurableKeepsTheBytes) {
-    TContent content(Pattern(3000), Seekable());
-    TUploadSource source(*content.Stream, 100);
+    const std::int64_t size = (2 << 20) + 3000;
+    TContent content(Pattern(size), Seekable());
+    TUploadSource source(*content.Stream, (1 << 20) + 5);
     source.MakeMeasurable();
-    EXPECT_EQ(source.Size(), 3000);
-    EXPECT_EQ(Slice(source, 0, 3000), content.Text);
-    EXPECT_EQ(ReadBack(source, 2500, 500), content.Text.substr(2500));
+    EXPECT_EQ(source.Size(), size);
+    EXPECT_TRUE(SameBytes(Slice(source, 0, size), content.Text));
+    EXPECT_TRUE(SameBytes(ReadBack(source, size - 500, 500), content.Text.substr(size - 500)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, UploadSource, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& AInfo) { return AInfo.param ? "Seekable" : "Pipe"; });
 
 TEST(UploadSourcePipe, GoingBackBeforeReleasedBytesIsAClearError) {
-    TContent content(Pattern(1000), false);
+    const std::int64_t released = (3 << 20) / 2;  // inside a block that stays held
+    TContent content(Pattern(3 << 20), false);
     TUploadSource source(*content.Stream, 100);
-    ASSERT_EQ(source.Available(0, 400), 400);
-    source.Release(400);
-    ASSERT_EQ(source.Available(400, 100), 100);
-    EXPECT_EQ(Slice(source, 400, 100), content.Text.substr(400, 100));
-    EXPECT_THAT([&] { Slice(source, 399, 1); },
-                ThrowsMessage<ERestError>(HasSubstr("cannot go back to byte 399 of a stream that cannot seek")));
+    ASSERT_EQ(source.Available(0, released), released);
+    source.Release(released);
+    ASSERT_EQ(source.Available(released, 100), 100);
+    EXPECT_TRUE(SameBytes(Slice(source, released, 100), content.Text.substr(released, 100)));
+    const auto gone = ThrowsMessage<ERestError>(
+        HasSubstr("cannot go back to byte " + std::to_string(released - 1) + " of a stream that cannot seek"));
+    EXPECT_THAT([&] { Slice(source, released - 1, 1); }, gone);
+    EXPECT_THAT([&] { ReadBack(source, released - 1, 1); }, gone);
 }
 
 TEST(UploadInterruptions, CountsLostConnectionsAndServerErrorsOnly) {
