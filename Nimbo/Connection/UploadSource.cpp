@@ -249,7 +249,9 @@ void TUploadInterruptions::Survive() {
     } catch (const ETransportError& E) {
         Count(E.what());
     } catch (const EHttpProtocolError& E) {
-        if (E.ErrorCode() < 500 || E.ErrorCode() > 599) throw;
+        // The server failed or is busy; not one that refuses for good (507: out of space, say).
+        const int code = E.ErrorCode();
+        if (code != 500 && code != 502 && code != 503 && code != 504) throw;
         Count("status " + std::string(E.what()));
     }
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-// The content of one upload, read from the caller's stream part by part, for adapters that send
-// large content through their service's session upload; and the count of interruptions such an
-// upload survives.
+// What the adapters' session uploads share: the content read from the caller's stream part by part,
+// the count of interruptions an upload survives, and its progress over the whole content.
 
 #include <cstdint>
 #include <deque>
@@ -25,7 +24,7 @@ struct TSessionUploadSettings {
     std::int64_t SingleRequestLimit = 0;
     // Bytes per session request, where the service lets the client choose.
     std::int64_t ChunkSize = 0;
-    // Interruptions (a lost connection, a time-out, a 5xx answer) one upload survives by resuming.
+    // Interruptions (a lost connection, a time-out, a server error) one upload survives by resuming.
     int MaxResumptions = 5;
 };
 
@@ -137,8 +136,9 @@ public:
     TUploadInterruptions(int AMax, std::string AWhat) : FMax(AMax), FWhat(std::move(AWhat)) {}
 
     // Call inside a catch block. Returns when the exception being handled is an interruption that
-    // the session may resume from (a transport failure or a 5xx answer) and fewer than the allowed
-    // number have happened; raises ERestError after too many, and rethrows any other exception.
+    // the session may resume from (a transport failure, or a 500, 502, 503 or 504 answer) and no more
+    // than the allowed number have happened; raises ERestError after too many, and rethrows any
+    // other exception.
     void Survive();
     // Counts an interruption for AReason; ERestError after too many.
     void Count(const std::string& AReason);

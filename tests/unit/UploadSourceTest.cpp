@@ -166,6 +166,7 @@ TEST(UploadInterruptions, CountsLostConnectionsAndServerErrorsOnly) {
     };
     EXPECT_NO_THROW(survive(ETransportError("PUT x failed: connection reset")));
     EXPECT_THROW(survive(EHttpProtocolError(404, "Not Found", "")), EHttpProtocolError);
+    EXPECT_THROW(survive(EHttpProtocolError(507, "Insufficient Storage", "")), EHttpProtocolError);
     EXPECT_THROW(survive(ERestError("other")), ERestError);
     EXPECT_NO_THROW(survive(EHttpProtocolError(503, "Service Unavailable", "")));
     EXPECT_THAT([&] { survive(ETransportError("PUT x failed: timed out")); },
