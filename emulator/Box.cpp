@@ -67,9 +67,9 @@ struct DownloadTicket {
 };
 
 struct SessionPart {
-  std::string id, sha1;
+  std::string id;
   std::uint64_t offset;
-  std::string content;
+  BlobRef content;
 };
 
 // A chunked upload session, for a new file (folderId) or a new version (fileId).
@@ -78,6 +78,7 @@ struct UploadSession {
   std::int64_t fileSize;
   std::map<std::uint64_t, SessionPart> parts;  // by offset
   TimePoint expires;
+  bool committing = false;  // its parts are being put together
   std::uint64_t TotalParts() const { return (static_cast<std::uint64_t>(fileSize) + PartSize - 1) / PartSize; }
 };
 
@@ -255,7 +256,7 @@ private:
               {"sequence_id", root ? Json(nullptr) : Json(std::to_string(node.version))},
               {"etag", root ? Json(nullptr) : Json(std::to_string(node.version))}};
     if (!node.folder) {
-      const std::string &sha1 = node.sha1;
+      const std::string &sha1 = node.Sha1();
       m["file_version"] = {{"type", "file_version"}, {"id", VersionId(node)}, {"sha1", sha1}};
       m["sha1"] = sha1;
     }
@@ -457,7 +458,7 @@ private:
   // --- upload.box.com ---
 
   struct UploadForm {
-    const RecordedPart *file = nullptr;
+    const BodyPart *file = nullptr;
     std::optional<Json> attributes;
     std::string parentId;  // the older form's parent_id field
   };
@@ -465,15 +466,15 @@ private:
   // Reads the multipart body; answers the error and returns nullopt when it is unusable.
   std::optional<UploadForm> ReadUploadForm(Exchange &ex) {
     UploadForm form;
-    for (const RecordedPart &part : ex.parts) {
+    for (const BodyPart &part : ex.parts) {
       if (!part.fileName.empty() && !form.file) {
         form.file = &part;
       } else if (part.name == "attributes") {
         if (form.file) return Error(ex, 400, "metadata_after_file_contents", "Metadata after file contents"), std::nullopt;
-        form.attributes = ParseJsonObject(part.content);
+        form.attributes = ParseJsonObject(part.Text());
         if (!form.attributes) return ParameterError(ex, 400, "invalid_parameter", "attributes", "Could not parse JSON"), std::nullopt;
       } else if (part.name == "parent_id") {
-        form.parentId = part.content;
+        form.parentId = part.Text();
       }
     }
     if (!form.file) return Error(ex, 400, "bad_request", "API upload did not contain a file part"), std::nullopt;
@@ -520,11 +521,11 @@ private:
       if (auto id = StringField((*form->attributes)["parent"], "id"); !id.empty()) parentId = id;
     if (parentId.empty()) return ParameterError(ex, 400, "missing_parameter", "parent", "'parent' is required");
     Node *parent = ParentFolder(ex, parentId);
-    if (!parent || !NewFileAllowed(ex, *parent, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->content.size())))
+    if (!parent || !NewFileAllowed(ex, *parent, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size())))
       return;
     std::string mime = form->file->contentType.empty() || form->file->contentType == "application/octet-stream"
                            ? MimeTypeFor(name) : form->file->contentType;
-    SendUploaded(ex, tree.AddFile(parent->id, name, form->file->content, mime, ex.now));
+    SendUploaded(ex, tree.AddFile(parent->id, name, form->file->Content(), mime, ex.now));
   }
 
   void UploadVersion(Exchange &ex) {
@@ -533,9 +534,9 @@ private:
     auto form = ReadUploadForm(ex);
     if (!form) return;
     std::string name = StringField(form->attributes, "name");
-    if (!RenameAllowed(ex, *file, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->content.size()))) return;
+    if (!RenameAllowed(ex, *file, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size()))) return;
     if (!name.empty()) tree.Rename(*file, name);
-    tree.SetContent(*file, form->file->content, ex.now);
+    tree.SetContent(*file, form->file->Content(), ex.now);
     SendUploaded(ex, *file);
   }
 
@@ -556,7 +557,7 @@ private:
   }
 
   static Json PartObject(const SessionPart &part) {
-    return {{"part_id", part.id}, {"offset", part.offset}, {"size", part.content.size()}, {"sha1", part.sha1}};
+    return {{"part_id", part.id}, {"offset", part.offset}, {"size", part.content->Size()}, {"sha1", part.content->Sha1()}};
   }
 
   // The file size a session is asked for: answers the error and returns false outside the rules.
@@ -632,20 +633,20 @@ private:
       return Error(ex, 416, "requested_range_not_satisfiable",
                    "Parts are " + std::to_string(PartSize) + " bytes at multiples of that, the last one the rest of " +
                        std::to_string(size) + " bytes");
-    if (ex.body.size() != last - first + 1)
+    if (ex.BodySize() != last - first + 1)
       return Error(ex, 400, "bad_request", "The body does not hold the bytes of the Content-Range");
     const std::string digest = DigestSha1(ex.Header("Digest"));
     if (digest.empty()) return Error(ex, 400, "bad_request", "A part needs a Digest header: sha=<base64 SHA-1 of the part>");
-    const std::string sha1 = Sha1Hex(ex.body);
-    if (digest != sha1) return Error(ex, 412, "precondition_failed", "The Digest does not match the part's content");
+    BlobRef content = ex.Content();
+    if (digest != content->Sha1()) return Error(ex, 412, "precondition_failed", "The Digest does not match the part's content");
     if (auto it = session->parts.find(first); it != session->parts.end()) {
-      if (it->second.sha1 != sha1) return Error(ex, 409, "range_overlaps_existing_part", "Part overlaps with previously uploaded parts");
+      if (it->second.content->Sha1() != content->Sha1()) return Error(ex, 409, "range_overlaps_existing_part", "Part overlaps with previously uploaded parts");
       return Send(ex, 200, {{"part", PartObject(it->second)}});
     }
     std::string partId;
     do partId = UpperHex(8);
     while (std::any_of(session->parts.begin(), session->parts.end(), [&](const auto &p) { return p.second.id == partId; }));
-    SessionPart &part = session->parts[first] = {partId, sha1, first, ex.body};
+    SessionPart &part = session->parts[first] = {partId, first, std::move(content)};
     Send(ex, 200, {{"part", PartObject(part)}});
   }
 
@@ -679,18 +680,23 @@ private:
       if (!entry.is_object() || !entry.value("offset", Json()).is_number_unsigned()) return false;
       auto it = session.parts.find(entry["offset"].get<std::uint64_t>());
       if (it == session.parts.end() || entry.value("part_id", Json()) != it->second.id ||
-          entry.value("size", Json()) != it->second.content.size() ||
-          (entry.contains("sha1") && entry["sha1"] != it->second.sha1))
+          entry.value("size", Json()) != it->second.content->Size() ||
+          (entry.contains("sha1") && entry["sha1"] != it->second.content->Sha1()))
         return false;
     }
     return true;
   }
 
   // The parts put together, checked against the whole file's Digest, become the file or its new
-  // version; the session ends.
+  // version; the session ends. The parts are joined without holding up other requests; a commit
+  // asked for meanwhile is told to come back, as Box tells it while it processes parts.
   void CommitSession(Exchange &ex) {
     UploadSession *session = SessionOf(ex);
     if (!session) return;
+    if (session->committing) {
+      ex.res.set_header("Retry-After", "1");
+      return ex.SendEmpty(202);
+    }
     const std::string digest = DigestSha1(ex.Header("Digest"));
     if (digest.empty()) return Error(ex, 400, "bad_request", "A commit needs a Digest header: sha=<base64 SHA-1 of the file>");
     auto body = ParseJsonObject(ex.body);
@@ -701,10 +707,27 @@ private:
     if (body->contains("attributes") && (*body)["attributes"].is_object()) attributes = (*body)["attributes"];
     std::string name = StringField(attributes, "name");
     if (name.empty()) name = session->fileName;
-    std::string content;
-    content.reserve(static_cast<std::size_t>(session->fileSize));
-    for (const auto &[at, part] : session->parts) content += part.content;
-    if (Sha1Hex(content) != digest) return Error(ex, 412, "precondition_failed", "The Digest does not match the file's content");
+
+    const std::string id = ex.Param("session");
+    std::vector<BlobRef> pieces;
+    for (const auto &[at, part] : session->parts) pieces.push_back(part.content);
+    session->committing = true;
+    BlobRef content;
+    try {
+      ex.WithoutLock([&] {
+        auto writer = blobs->Writer();
+        for (const BlobRef &piece : pieces) writer->Copy(piece->Path(), 0, piece->Size());
+        content = writer->Finish();
+      });
+    } catch (...) {
+      if (auto it = sessions_.find(id); it != sessions_.end()) it->second.committing = false;
+      throw;
+    }
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return Error(ex, 404, "not_found", "Upload session not found");  // aborted meanwhile
+    session = &it->second;
+    session->committing = false;
+    if (content->Sha1() != digest) return Error(ex, 412, "precondition_failed", "The Digest does not match the file's content");
     Node *node;
     if (session->fileId.empty()) {
       Node *folder = tree.Find(session->folderId);
@@ -718,7 +741,7 @@ private:
       if (name != node->name) tree.Rename(*node, name);
       tree.SetContent(*node, std::move(content), ex.now);
     }
-    sessions_.erase(ex.Param("session"));
+    sessions_.erase(it);
     SendUploaded(ex, *node);
   }
 

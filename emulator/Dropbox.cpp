@@ -21,8 +21,21 @@ constexpr auto ChunkedUploadLifetime = std::chrono::hours(48);
 
 // A chunked upload between its first chunk and its commit.
 struct ChunkedUpload {
-  std::string received;
+  std::unique_ptr<BlobWriter> received;  // the chunks so far
+  std::optional<BlobRef> committed;      // all of them, once a commit was tried: no more chunks then
   TimePoint expires;
+
+  std::uint64_t Offset() const {
+    if (committed) return *committed ? (*committed)->Size() : 0;
+    return received ? received->Size() : 0;
+  }
+  BlobRef Content() {
+    if (!committed) {
+      committed = received ? received->Finish() : nullptr;
+      received.reset();
+    }
+    return *committed;
+  }
 };
 
 // How an upload treats an item already at its path.
@@ -271,13 +284,13 @@ private:
     std::string path;
     PutOptions options;
     if (!LengthGiven(ex) || !RootedPath(ex, ex.Param("path"), path) || !ReadPutOptions(ex, options, false)) return;
-    Store(ex, path, ex.body, options);
+    Store(ex, path, ex.Content(), options);
   }
 
   // Stores a file at the path as files_put and commit_chunked_upload do: missing folders made, an
   // item in the way replaced, renamed around or refused as the options say. Answers either way;
   // true when stored.
-  bool Store(Exchange &ex, const std::string &path, const std::string &content, const PutOptions &options) {
+  bool Store(Exchange &ex, const std::string &path, const BlobRef &content, const PutOptions &options) {
     if (path.empty()) return Error(ex, 400, "Must provide a file name in the path"), false;
     auto slash = path.rfind('/');
     std::string parentPath = path.substr(0, slash), name = path.substr(slash + 1);
@@ -296,7 +309,7 @@ private:
     Node *existing = tree.ChildByName(parent->id, name, true);
     if (existing && !existing->folder) {
       bool parentRevStale = options.parentRev && *options.parentRev != Rev(*existing);
-      if (existing->content == content && !parentRevStale) return ex.SendJson(200, Meta(*existing)), true;
+      if (SameBytes(existing->content, content) && !parentRevStale) return ex.SendJson(200, Meta(*existing)), true;
       if (options.overwrite && !parentRevStale) {
         tree.SetContent(*existing, content, ex.now);
         return ex.SendJson(200, Meta(*existing)), true;
@@ -321,7 +334,7 @@ private:
   // --- chunked uploads ---
 
   static Json UploadState(const std::string &id, const ChunkedUpload &upload) {
-    return {{"upload_id", id}, {"offset", upload.received.size()}, {"expires", Rfc1123(upload.expires)}};
+    return {{"upload_id", id}, {"offset", upload.Offset()}, {"expires", Rfc1123(upload.expires)}};
   }
 
   // One chunk: without upload_id the first (offset 0) of a new upload, else the next at the offset
@@ -330,10 +343,9 @@ private:
     if (!LengthGiven(ex)) return;
     std::uint64_t offset = 0;
     if (ex.HasQuery("offset")) {
-      const std::string text = ex.Query("offset");
-      if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
-        return Error(ex, 400, "Invalid value for offset: '" + text + "'");
-      offset = std::stoull(text);
+      auto given = Digits(ex.Query("offset"));
+      if (!given) return Error(ex, 400, "Invalid value for offset: '" + ex.Query("offset") + "'");
+      offset = *given;
     }
     std::string id = ex.Query("upload_id");
     if (id.empty()) {
@@ -341,18 +353,19 @@ private:
       for (auto it = chunked_.begin(); it != chunked_.end();)
         it = ex.now >= it->second.expires ? chunked_.erase(it) : std::next(it);
       id = RandomToken(22);
-      chunked_[id] = {{}, ex.now + ChunkedUploadLifetime};
+      chunked_[id].expires = ex.now + ChunkedUploadLifetime;
     }
     auto it = chunked_.find(id);
     if (it == chunked_.end() || ex.now >= it->second.expires) return Error(ex, 404, "Upload id '" + id + "' not found or expired");
     ChunkedUpload &upload = it->second;
-    if (offset != upload.received.size()) {
+    if (upload.committed) return Error(ex, 400, "Upload id '" + id + "' has been committed; it takes no more chunks");
+    if (offset != upload.Offset()) {
       Json answer = {{"error", "Submitted input out of alignment: got [" + std::to_string(offset) + "] expected [" +
-                                   std::to_string(upload.received.size()) + "]"}};
+                                   std::to_string(upload.Offset()) + "]"}};
       answer.update(UploadState(id, upload));
       return ex.SendJson(400, answer);
     }
-    upload.received += ex.body;
+    ex.spool->AppendTo(upload.received, 0);
     ex.SendJson(200, UploadState(id, upload));
   }
 
@@ -364,7 +377,7 @@ private:
     if (id.empty()) return Error(ex, 400, "Missing parameter 'upload_id'");
     auto it = chunked_.find(id);
     if (it == chunked_.end() || ex.now >= it->second.expires) return Error(ex, 400, "Invalid upload_id '" + id + "'");
-    if (Store(ex, path, it->second.received, options)) chunked_.erase(it);
+    if (Store(ex, path, it->second.Content(), options)) chunked_.erase(it);
   }
 
   // The "root" and "path" form fields of the file operations.

@@ -26,9 +26,16 @@ struct ResumableUpload {
   Json metadata;
   std::string mediaType;                // X-Upload-Content-Type
   std::optional<std::uint64_t> total;   // once the client has said it
-  std::string received;
-  std::string resultId;  // the file, once every byte has arrived
+  std::unique_ptr<BlobWriter> received;  // null until the first byte
+  bool complete = false;                 // every byte has arrived: they are `content`
+  BlobRef content;
+  std::string resultId;  // the file made of them
   TimePoint expires;
+
+  std::uint64_t Stored() const {
+    if (complete) return content ? content->Size() : 0;
+    return received ? received->Size() : 0;
+  }
 };
 
 class GoogleDrive final : public Service {
@@ -149,7 +156,7 @@ private:
       r["originalFilename"] = node.name;
       if (auto dot = node.name.rfind('.'); dot != std::string::npos && dot + 1 < node.name.size())
         r["fileExtension"] = node.name.substr(dot + 1);
-      r["md5Checksum"] = node.md5;
+      r["md5Checksum"] = node.Md5();
       r["fileSize"] = std::to_string(node.Size());
     }
     if (!node.description.empty()) r["description"] = node.description;
@@ -294,7 +301,7 @@ private:
   }
 
   std::optional<Json> MetadataBody(Exchange &ex) {
-    if (ex.body.empty()) return Json::object();
+    if (ex.BodySize() == 0) return Json::object();
     auto meta = ParseJsonObject(ex.body);
     if (!meta) Error(ex, 400, "parseError", "Parse Error");
     return meta;
@@ -312,10 +319,10 @@ private:
 
   // A new file or folder from metadata and content; answers the error and returns nullptr when the
   // metadata is unusable.
-  Node *NewItem(Exchange &ex, const Json &meta, std::string content, const std::string &mediaType) {
+  Node *NewItem(Exchange &ex, const Json &meta, BlobRef content, const std::string &mediaType) {
     Node draft = Draft(meta, mediaType);
     if (!ApplyMetadata(ex, draft, meta)) return nullptr;
-    if (draft.folder && !content.empty()) return Error(ex, 400, "badContent", "A folder cannot have content."), nullptr;
+    if (draft.folder && content) return Error(ex, 400, "badContent", "A folder cannot have content."), nullptr;
     if (draft.folder) return &tree.AddFolder(draft.parentId, draft.name, ex.now);
     Node &node = tree.AddFile(draft.parentId, draft.name, std::move(content), draft.mimeType, ex.now);
     node.description = draft.description;
@@ -339,7 +346,7 @@ private:
   void Insert(Exchange &ex) {
     auto meta = MetadataBody(ex);
     if (!meta) return;
-    if (Node *node = NewItem(ex, *meta, "", "")) ex.SendJson(200, Resource(*node), true);
+    if (Node *node = NewItem(ex, *meta, nullptr, "")) ex.SendJson(200, Resource(*node), true);
   }
 
   void Update(Exchange &ex) {
@@ -372,7 +379,8 @@ private:
 
   struct RelatedUpload {
     Json metadata;
-    std::string media, mediaType;
+    BlobRef media;
+    std::string mediaType;
   };
 
   // A multipart/related body: the JSON metadata, then the media. Answers the error and returns
@@ -383,13 +391,13 @@ private:
     if (ex.parts.size() != 2)
       return Error(ex, 400, "badRequest", "Invalid multipart request with " + std::to_string(ex.parts.size()) + " mime parts."),
              std::nullopt;
-    const RecordedPart &meta = ex.parts[0], &media = ex.parts[1];
-    if (ToLower(meta.contentType).rfind("application/json", 0) != 0)
+    const BodyPart &meta = ex.parts[0], &media = ex.parts[1];
+    if (ToLower(meta.contentType).rfind("application/json", 0) != 0 || meta.Size() != meta.Text().size())
       return Error(ex, 400, "badRequest", "The first part of a multipart upload must be the JSON metadata."), std::nullopt;
-    auto metadata = ParseJsonObject(meta.content);
+    auto metadata = ParseJsonObject(meta.Text());
     if (!metadata) return Error(ex, 400, "parseError", "Parse Error"), std::nullopt;
     std::string type = media.contentType.substr(0, media.contentType.find(';'));
-    return RelatedUpload{*metadata, media.content, type};
+    return RelatedUpload{*metadata, media.Content(), type};
   }
 
   void UploadNew(Exchange &ex) {
@@ -398,7 +406,7 @@ private:
     const std::string type = ex.Query("uploadType");
     Node *node = nullptr;
     if (type == "media") {
-      node = NewItem(ex, Json::object(), ex.body, ContentTypeOf(ex));
+      node = NewItem(ex, Json::object(), ex.Content(), ContentTypeOf(ex));
     } else if (type == "multipart") {
       auto upload = ReadRelated(ex);
       if (!upload) return;
@@ -423,7 +431,7 @@ private:
     if (type == "resumable") return StartResumable(ex, node->id);
     if (type == "media") {
       if (ex.req.has_header("Content-Type")) node->mimeType = ContentTypeOf(ex);
-      tree.SetContent(*node, ex.body, ex.now);
+      tree.SetContent(*node, ex.Content(), ex.now);
     } else {
       auto upload = ReadRelated(ex);
       if (!upload || !ApplyUpdate(ex, *node, upload->metadata)) return;
@@ -451,7 +459,12 @@ private:
     for (auto it = uploads_.begin(); it != uploads_.end();)
       it = ex.now >= it->second.expires ? uploads_.erase(it) : std::next(it);
     std::string uploadId = "AEnB2U" + RandomToken(58);
-    uploads_[uploadId] = {fileId, *meta, mediaType, total, {}, {}, ex.now + UploadSessionLifetime};
+    ResumableUpload &upload = uploads_[uploadId];
+    upload.fileId = fileId;
+    upload.metadata = *meta;
+    upload.mediaType = mediaType;
+    upload.total = total;
+    upload.expires = ex.now + UploadSessionLifetime;
     ex.res.set_header("Location", "https://" + ApiHost + "/upload/drive/v2/files" + (fileId.empty() ? "" : "/" + fileId) +
                                       "?uploadType=resumable&upload_id=" + uploadId);
     ex.SendEmpty(200);
@@ -465,60 +478,66 @@ private:
       return Error(ex, 404, "notFound", "Upload session not found or expired.");
     ResumableUpload &upload = it->second;
     if (!upload.resultId.empty()) return SendUploaded(ex, upload);
-    ContentRange range{std::pair<std::uint64_t, std::uint64_t>{0, ex.body.size() - 1}, ex.body.size()};
+    const std::uint64_t size = ex.BodySize();
+    ContentRange range{std::pair<std::uint64_t, std::uint64_t>{0, size - 1}, size};
     if (ex.req.has_header("Content-Range")) {
       auto given = ParseContentRange(ex.Header("Content-Range"));
       if (!given) return Error(ex, 400, "badRequest", "Invalid Content-Range: " + ex.Header("Content-Range"));
       range = *given;
-    } else if (ex.body.empty()) {
+    } else if (size == 0) {
       range.bytes.reset();
     }
-    if (!range.bytes && !ex.body.empty()) return Error(ex, 400, "badRequest", "A status query carries no bytes.");
+    if (!range.bytes && size != 0) return Error(ex, 400, "badRequest", "A status query carries no bytes.");
     if (range.total) {
       if (*range.total > MaxUploadBytes) return SendError(ex, 413, "The file exceeds the maximum upload size.");
       if (upload.total && *upload.total != *range.total)
         return Error(ex, 400, "badRequest", "The upload's total size was given as " + std::to_string(*upload.total) + " before.");
-      if (*range.total < upload.received.size())
+      if (*range.total < upload.Stored())
         return Error(ex, 400, "badRequest", "More bytes than the total size have arrived.");
       upload.total = range.total;
     }
     if (range.bytes && !AppendChunk(ex, upload, *range.bytes)) return;
-    if (upload.total && upload.received.size() == *upload.total) return FinishResumable(ex, upload);
+    if (upload.total && upload.Stored() == *upload.total) return FinishResumable(ex, upload);
     ex.res.status = 308;  // Resume Incomplete
-    if (!upload.received.empty()) ex.res.set_header("Range", "bytes=0-" + std::to_string(upload.received.size() - 1));
+    if (upload.Stored() > 0) ex.res.set_header("Range", "bytes=0-" + std::to_string(upload.Stored() - 1));
   }
 
   // Stores the chunk's new bytes (a repeat of bytes already stored is accepted); answers the error
   // and returns false when the chunk does not continue the upload.
   bool AppendChunk(Exchange &ex, ResumableUpload &upload, std::pair<std::uint64_t, std::uint64_t> bytes) {
     auto [first, last] = bytes;
-    const std::uint64_t stored = upload.received.size(), length = last - first + 1;
-    if (ex.body.size() != length)
+    const std::uint64_t stored = upload.Stored(), length = last - first + 1;
+    if (ex.BodySize() != length)
       return Error(ex, 400, "badRequest", "The Content-Range names " + std::to_string(length) + " bytes but " +
-                                              std::to_string(ex.body.size()) + " arrived."), false;
+                                              std::to_string(ex.BodySize()) + " arrived."), false;
     if (first > stored)
       return Error(ex, 400, "badRequest", "The chunk must continue at byte " + std::to_string(stored) + "."), false;
     bool final = upload.total && last + 1 == *upload.total;
     if (!final && length % ChunkGranule != 0)
       return Error(ex, 400, "badRequest", "Chunks other than the last must be a multiple of 262144 bytes."), false;
-    if (last + 1 > stored) upload.received.append(ex.body, stored - first, std::string::npos);
+    ex.spool->AppendTo(upload.received, stored - first);
     return true;
   }
 
   void FinishResumable(Exchange &ex, ResumableUpload &upload) {
+    if (!upload.complete) {
+      upload.content = upload.received ? upload.received->Finish() : nullptr;
+      upload.received.reset();
+      upload.complete = true;
+    }
     Node *node;
     if (upload.fileId.empty()) {
-      node = NewItem(ex, upload.metadata, upload.received, upload.mediaType);
+      node = NewItem(ex, upload.metadata, upload.content, upload.mediaType);
     } else {
       node = Resolve(upload.fileId);
       if (!node) return NotFound(ex, upload.fileId);
       if (!ApplyUpdate(ex, *node, upload.metadata)) return;
       if (!upload.metadata.contains("mimeType") && !upload.mediaType.empty()) node->mimeType = upload.mediaType;
-      tree.SetContent(*node, upload.received, ex.now);
+      tree.SetContent(*node, upload.content, ex.now);
     }
     if (!node) return;
     upload.resultId = node->id;
-    upload.received = std::string();
+    upload.content.reset();
     SendUploaded(ex, upload);
   }
 

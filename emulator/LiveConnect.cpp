@@ -209,13 +209,13 @@ private:
     if (parts[1] == "files" && parts.size() == 2) {
       if (method == "GET") return MayRead(ex, grant) ? List(ex, *node) : void();
       if (method == "POST") return MayWrite(ex, grant) ? UploadForm(ex, *node) : void();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.body) : void();  // no name
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.Content()) : void();  // no name
       return MethodNotAllowed(ex, method);
     }
     if (parts[1] == "files") {
       std::string name = rest.substr(rest.find("/files/") + 7);
       if (name.size() > 0 && name.back() == '/' && parts.size() == 3) name.pop_back();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.body) : void();
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.Content()) : void();
       return MethodNotAllowed(ex, method);
     }
     if (parts[1] == "content" && parts.size() == 2) {
@@ -380,7 +380,7 @@ private:
 
   // PUT <folder>/files/<name> and the form upload: overwrite decides what happens to an item of the
   // same name ("true" or absent: replace a file, "false": refuse, "ChooseNewName": keep both).
-  void UploadInto(Exchange &ex, Node &folder, std::string name, const std::string &content) {
+  void UploadInto(Exchange &ex, Node &folder, std::string name, const BlobRef &content) {
     if (!folder.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'files', which isn't supported for a file.");
     if (!ValidName(name)) return Error(ex, 400, "request_parameter_invalid", "The name '" + name + "' isn't valid.");
@@ -408,16 +408,16 @@ private:
   }
 
   void UploadForm(Exchange &ex, Node &folder) {
-    auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const RecordedPart &p) { return !p.fileName.empty(); });
+    auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const BodyPart &p) { return !p.fileName.empty(); });
     if (part == ex.parts.end())
       return Error(ex, 400, "request_body_invalid", "The request entity body isn't a multipart form with a file.");
-    UploadInto(ex, folder, part->fileName, part->content);
+    UploadInto(ex, folder, part->fileName, part->Content());
   }
 
   void Replace(Exchange &ex, Node &node) {
     if (node.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'content', which isn't supported for a folder.");
-    tree.SetContent(node, ex.body, ex.now);
+    tree.SetContent(node, ex.Content(), ex.now);
     Send(ex, 200, Stored(node));
   }
 

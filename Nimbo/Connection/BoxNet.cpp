@@ -41,6 +41,13 @@ const TNimboBoxNet::TFileInfo& SingleEntry(const TNimboBoxNet::TFileList& AList)
     return AList.entries.front();
 }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: the operations on such an item would address another one.
+const TNimboBoxNet::TFileInfo& Identified(const TNimboBoxNet::TFileInfo& AInfo) {
+    if (AInfo.id.empty()) throw ERestError("The service answered without the item's id");
+    return AInfo;
+}
+
 // A running SHA-1 digest, handed out in base64 as the service's Digest header carries it.
 class TSha1 {
 public:
@@ -195,6 +202,7 @@ void TNimboBoxNet::SignIn() {
 }
 
 void TNimboBoxNet::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart) {
+    if (AToken.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     State().SetToken(AToken.access_token, ARefresh, AStart + AToken.expires_in / double(SecsPerDay));
 }
 
@@ -248,9 +256,10 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.entries)
-            AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, info)));
+            AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, Identified(info))));
         offset += page.limit > 0 ? page.limit : ListPageSize;
     } while (offset < page.total_count);
 }
@@ -260,6 +269,7 @@ void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     Http().Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
@@ -287,7 +297,7 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
-    file.SetInfo(SingleEntry(answer));
+    file.SetInfo(Identified(SingleEntry(answer)));
 }
 
 void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
@@ -313,7 +323,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AD
         .EndJson()
         .ValidResponse({200, 201})
         .Execute(info);
-    return std::make_shared<TNimboBoxNetData>(AData, info);
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -343,7 +353,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
-    return std::make_shared<TNimboBoxNetData>(AData, SingleEntry(answer));
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -439,6 +449,7 @@ std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::ListParts(const std::string
             .Param("limit", "1000")
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         held.insert(held.end(), page.entries.begin(), page.entries.end());
     } while (!page.entries.empty() && static_cast<std::int64_t>(held.size()) < page.total_count);
@@ -477,7 +488,7 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::CommitSession(const std::string& ASessionU
         if (commit.ValidResponse({200, 201, 202}).Execute(answer) != 202) {
             TFileList stored;
             TJsonDecoder(answer).Decode(stored);
-            return SingleEntry(stored);
+            return Identified(SingleEntry(stored));
         }
         if (poll == MaxCommitPolls)
             throw ERestError("The service was still processing the parts of \"" + AName + "\" after " +

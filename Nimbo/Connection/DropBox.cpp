@@ -77,6 +77,13 @@ std::string ContentUrl(const char* ACall, const std::string& APath) {
     return "https://" + ContentHost + ACall + EncodePath(APath);
 }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: an item without a path would stand for the root.
+const TNimboDropBox::TFileInfo& Identified(const TNimboDropBox::TFileInfo& AInfo) {
+    if (AInfo.path.empty()) throw ERestError("The service answered without the item's path");
+    return AInfo;
+}
+
 // How the root folder is shown in messages.
 std::string DisplayPath(const std::string& APath) { return APath.empty() ? "/" : APath; }
 
@@ -183,6 +190,7 @@ void TNimboDropBox::RefreshAccess() {
         .EndForm()
         .ValidResponse(200)
         .Execute(token);
+    if (token.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     State().SetToken(token.access_token, "", MaxDateTime);
 
     FetchUserName();
@@ -240,6 +248,7 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
             .Param("file_limit", std::to_string(MaxListedEntries))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(list);
     } catch (const EHttpProtocolError& E) {
         if (E.ErrorCode() != 406) throw;
@@ -247,7 +256,7 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
                          std::to_string(MaxListedEntries) + " items, more than Dropbox lists at once");
     }
     for (const TFileInfo& entry : list.contents)
-        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, entry)));
+        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, Identified(entry))));
 }
 
 void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
@@ -257,13 +266,14 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
         .Get(ContentUrl("/1/files/dropbox/", file.FPath))
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
 void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     RefreshAccess();
     auto& file = DataAs<TNimboDropBoxData>(AData);
-    file.SetInfo(PutFile(file.FPath, AStream));
+    file.SetInfo(Identified(PutFile(file.FPath, AStream)));
 }
 
 void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
@@ -294,7 +304,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::CreateFolder(TNimboCloudFileData& A
         .EndForm()
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboDropBoxData>(folder, info);
+    return std::make_shared<TNimboDropBoxData>(folder, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -302,7 +312,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
     RefreshAccess();
     auto& folder = DataAs<TNimboDropBoxData>(AData);
     const std::string path = NewPath(folder, AName);
-    return std::make_shared<TNimboDropBoxData>(folder, PutFile(path, AStream));
+    return std::make_shared<TNimboDropBoxData>(folder, Identified(PutFile(path, AStream)));
 }
 
 TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::istream& AStream) {
