@@ -1,6 +1,8 @@
 // Structured request bodies: form, compact JSON and multipart.
 #include "Nimbo/Connection/Http.h"
 
+#include <simdjson.h>
+
 namespace Nimbo::Connection {
 
 const char* const THttpRequest::MultipartBoundary = "1BEF0A57BE110FD467A06ABE339180A46C8A4F77BD57755885E";
@@ -23,6 +25,13 @@ std::string QuotedPartText(const std::string& AText) {
     }
     result.push_back('"');
     return result;
+}
+
+// JSON text is UTF-8: a name or value that is not (a file name in another encoding, say) would make
+// the whole body unreadable, so it is refused before anything of it is written.
+void RequireUtf8(const std::string& AText) {
+    if (!simdjson::validate_utf8(AText.data(), AText.size()))
+        throw EHttpError("A JSON name or value must be valid UTF-8 text");
 }
 
 }  // namespace
@@ -48,6 +57,7 @@ THttpRequest::TJsonData THttpRequest::BeginJson(TJRoot ARoot, bool ASetContentTy
 THttpRequest THttpRequest::BeginMultipart(const std::string& AParamName, const std::string& AFileName) {
     DoAddHeader("Content-Type", std::string("multipart/form-data; boundary=") + MultipartBoundary);
     FData->InMultipart = true;
+    FData->PartDelimiters.clear();
     return NextPart(AParamName, AFileName);
 }
 
@@ -58,17 +68,60 @@ THttpRequest THttpRequest::NextPart(const std::string& AParamName, const std::st
 }
 
 THttpRequest THttpRequest::EndMultipart() {
-    FData->Append(std::string("\r\n--") + MultipartBoundary + "--\r\n");
+    AppendPartDelimiter("--\r\n");
     FData->InMultipart = false;
+    ReplaceBoundaryIfTaken();
     return *this;
 }
 
 void THttpRequest::AppendPartHead(const std::string& AParamName, const std::string& AFileName) {
-    std::string head = std::string("\r\n--") + MultipartBoundary + "\r\nContent-Disposition: form-data; name=" +
-                       QuotedPartText(AParamName);
+    std::string head = "\r\nContent-Disposition: form-data; name=" + QuotedPartText(AParamName);
     if (!AFileName.empty()) head += "; filename=" + QuotedPartText(AFileName);
     head += "\r\n\r\n";
-    FData->Append(head);
+    AppendPartDelimiter(head);
+}
+
+void THttpRequest::AppendPartDelimiter(const std::string& AEnd) {
+    FData->PartDelimiters.push_back(FData->Data.size());
+    FData->Append(std::string("\r\n--") + MultipartBoundary + AEnd);
+}
+
+void THttpRequest::ReplaceBoundaryIfTaken() {
+    TData& data = *FData;
+    if (data.PartDelimiters.empty()) return;
+    const std::string_view body(reinterpret_cast<const char*>(data.Data.data()), data.Data.size());
+    const std::string_view boundary = MultipartBoundary;
+    // Every delimiter holds the boundary once; any other occurrence is inside a part.
+    std::size_t occurrences = 0;
+    for (std::size_t at = body.find(boundary, data.PartDelimiters.front()); at != std::string_view::npos;
+         at = body.find(boundary, at + boundary.size()))
+        ++occurrences;
+    if (occurrences == data.PartDelimiters.size()) return;
+
+    // The boundary followed by "-1", "-2", ...: no delimiter holds that, so the first one that the
+    // body does not hold is free.
+    std::string replacement;
+    for (int n = 1; replacement.empty() || body.find(replacement) != std::string_view::npos; ++n)
+        replacement = std::string(boundary) + "-" + std::to_string(n);
+
+    TBytes rewritten;
+    rewritten.reserve(body.size() + data.PartDelimiters.size() * (replacement.size() - boundary.size()));
+    std::size_t copied = 0;
+    for (std::size_t& delimiter : data.PartDelimiters) {
+        const std::size_t boundaryEnd = delimiter + 4 + boundary.size();  // after CR LF "--" and the boundary
+        rewritten.insert(rewritten.end(), data.Data.begin() + copied, data.Data.begin() + delimiter);
+        delimiter = rewritten.size();
+        const std::string line = "\r\n--" + replacement;
+        rewritten.insert(rewritten.end(), line.begin(), line.end());
+        copied = boundaryEnd;
+    }
+    rewritten.insert(rewritten.end(), data.Data.begin() + copied, data.Data.end());
+    data.Data = std::move(rewritten);
+
+    const std::string oldType = "boundary=" + std::string(boundary);
+    const std::size_t type = data.Headers.rfind(oldType);
+    Assert(type != std::string::npos, "The multipart body has no Content-Type header");
+    data.Headers.replace(type, oldType.size(), "boundary=" + replacement);
 }
 
 // ---- form ----
@@ -137,6 +190,8 @@ void THttpRequest::TJsonData::AddQuoted(const std::string& AText) {
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, const std::string& AValue) {
+    RequireUtf8(AName);
+    RequireUtf8(AValue);
     AddComma();
     AddQuoted(AName);
     AddStr(": ");
@@ -145,6 +200,7 @@ THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, 
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, TJValue AValue) {
+    RequireUtf8(AName);
     AddComma();
     AddQuoted(AName);
     AddStr(": ");
@@ -162,6 +218,7 @@ THttpRequest::TJsonData THttpRequest::TJsonData::PropIf(bool ACondition, const s
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Elem(const std::string& AValue) {
+    RequireUtf8(AValue);
     AddComma();
     AddQuoted(AValue);
     return *this;
