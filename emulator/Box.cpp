@@ -27,7 +27,7 @@ const Json DefaultOrder = Json::array({{{"by", "type"}, {"direction", "ASC"}}, {
 
 // Box's own answers escape "/" inside strings ("http:\/\/..."); clients must not mind either way.
 std::string BoxJsonText(const Json &body) {
-  std::string text = body.dump(), escaped;
+  std::string text = JsonText(body), escaped;
   escaped.reserve(text.size());
   for (char c : text) {
     if (c == '/') escaped += '\\';

@@ -136,7 +136,7 @@ public:
     auto path = options_.dataDir / "state.json", temp = options_.dataDir / "state.json.tmp";
     {
       std::ofstream out(temp, std::ios::trunc);
-      out << state.dump(1);
+      out << JsonText(state, 1);
       if (!out) throw std::runtime_error("cannot write " + temp.string());
     }
     std::filesystem::rename(temp, path);

@@ -10,6 +10,10 @@
 
 namespace Nimbo::Emulator {
 
+std::string JsonText(const Json &value, int indent) {
+  return value.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
 std::optional<Json> ParseJsonObject(std::string_view text) {
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded() || !value.is_object()) return std::nullopt;

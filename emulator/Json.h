@@ -16,6 +16,10 @@ using Json = nlohmann::ordered_json;  // keeps keys in the order the services wr
 using Clock = std::chrono::system_clock;
 using TimePoint = Clock::time_point;
 
+// The text of a JSON value. Names and paths come from requests and need not be UTF-8: bytes that are
+// not become U+FFFD, so that an answer (or the saved state) is always JSON.
+std::string JsonText(const Json &value, int indent = -1);
+
 // Parses a JSON object; nullopt for anything else (bad syntax, bad UTF-8, not an object).
 std::optional<Json> ParseJsonObject(std::string_view text);
 

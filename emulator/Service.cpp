@@ -29,7 +29,7 @@ std::string Exchange::BearerToken(bool queryAllowed) const {
 
 void Exchange::SendJson(int status, const Json &body, bool pretty) {
   res.status = status;
-  res.set_content(pretty ? body.dump(1) + "\n" : body.dump(), "application/json; charset=UTF-8");
+  res.set_content(pretty ? JsonText(body, 1) + "\n" : JsonText(body), "application/json; charset=UTF-8");
 }
 
 void Exchange::SendText(int status, const std::string &text, const std::string &type) {

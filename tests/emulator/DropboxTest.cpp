@@ -148,4 +148,20 @@ TEST_F(DropboxTest, FolderOperationsAndLimits) {
   }
 }
 
+// A path need not be UTF-8; the answers stay JSON, such bytes reading as U+FFFD.
+TEST_F(DropboxTest, PathsThatAreNotUtf8GetJsonAnswers) {
+  Reply missing = client.Get(Api + "/metadata/dropbox/D%93cs", token);
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_TRUE(missing.Json()["error"].is_string()) << missing.body;
+
+  ASSERT_EQ(Put("/caf%E9.txt", "x").status, 200);
+  Reply listing = client.Get(Api + "/metadata/dropbox/?list=true", token);
+  EXPECT_EQ(listing.status, 200);
+  ASSERT_TRUE(listing.Json()["contents"].is_array()) << listing.body;
+  EXPECT_EQ(listing.Json()["contents"][0]["path"], "/caf\xEF\xBF\xBD.txt");
+  Reply download = client.Get(Content + "/files/dropbox/caf%E9.txt", token);
+  EXPECT_EQ(download.body, "x");
+  EXPECT_EQ(nlohmann::json::parse(download.Header("x-dropbox-metadata"), nullptr, false)["bytes"], 1);
+}
+
 }  // namespace
