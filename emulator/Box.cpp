@@ -16,6 +16,8 @@ const std::string AppHost = "app.box.com";
 const std::string LegacyWebHost = "www.box.com";
 const std::string AccountHost = "account.box.com";
 const std::string DownloadHost = "dl.boxcloud.com";
+// A blank page on the app host: the redirect target the desktop program registers for Box.
+const std::string BlankPagePath = "/nimbo-blank";
 const std::string HelpUrl = "http://developers.box.com/docs/#errors";
 const std::string UserId = "208493521";
 constexpr int TimeOffsetMinutes = -8 * 60;  // Box writes Pacific times
@@ -91,6 +93,8 @@ public:
     if (webHost && path == "/api/oauth2/authorize") return Authorize(ex);
     if ((webHost && ex.host != AccountHost && path == "/api/oauth2/token") || (ex.host == ApiHost && path == "/oauth2/token"))
       return Token(ex);
+    if (webHost && path == BlankPagePath && ex.Method() == "GET")
+      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
     if (webHost) return ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Box | 404 Page Not Found</title></head><body>Not found</body></html>\n");
     if (!Authorized(ex)) return;
     std::vector<std::string> parts;

@@ -1,6 +1,7 @@
 #include "Nimbo/Connection/Http.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "Nimbo/Connection/HttpTransport.h"
 
@@ -16,6 +17,26 @@ const char* MethodName(THttpMethod AMethod) {
         case hmDelete: return "DELETE";
     }
     return "GET";
+}
+
+// The rest of the stream as a part that stays in it, with the stream at its end; nothing (and the
+// stream as it was) when the stream cannot seek.
+std::optional<THttpStreamPart> SeekablePart(std::istream& AStream, std::size_t AAt) {
+    if (!AStream.good()) return std::nullopt;
+    const std::istream::pos_type start = AStream.tellg();
+    if (start == std::istream::pos_type(-1)) return std::nullopt;
+    if (!AStream.seekg(0, std::ios::end)) {
+        AStream.clear();
+        AStream.seekg(start);
+        return std::nullopt;
+    }
+    const std::istream::pos_type end = AStream.tellg();
+    if (end == std::istream::pos_type(-1) || end < start) {
+        AStream.clear();
+        AStream.seekg(start);
+        return std::nullopt;
+    }
+    return THttpStreamPart{AAt, &AStream, static_cast<std::int64_t>(start), static_cast<std::int64_t>(end - start)};
 }
 
 bool IsBlankOrControl(char C) { return static_cast<unsigned char>(C) <= ' '; }
@@ -111,6 +132,7 @@ int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostrea
     exchange.Url = data.Url;
     exchange.Headers = SplitHeaders(data.Headers);
     exchange.Body = &data.Data;
+    exchange.BodyStreams = &data.Streams;
     exchange.UserAgent = FUserAgent;
     const int code = THttpTransport::Perform(exchange, AResponse);
     ARequest.CheckResponse(code);
@@ -155,6 +177,11 @@ THttpRequest THttpRequest::Data(const TBytes& AData) {
 }
 
 THttpRequest THttpRequest::Data(std::istream& AStream) {
+    if (const std::optional<THttpStreamPart> part = SeekablePart(AStream, FData->Data.size())) {
+        FData->Streams.push_back(*part);
+        AStream.setstate(std::ios::eofbit | std::ios::failbit);  // as after reading it to its end
+        return *this;
+    }
     char buffer[64 * 1024];
     while (AStream.read(buffer, sizeof buffer) || AStream.gcount() > 0)
         FData->Append(buffer, static_cast<std::size_t>(AStream.gcount()));
@@ -251,6 +278,27 @@ void THttpRequest::DoAddParam(const std::string& AName, const std::string& AValu
 
 void THttpRequest::CheckNoHeadersInMultipart() const {
     if (FData->InMultipart) throw EHttpError("Cannot add header inside multipart");
+}
+
+TBytes THttpRequest::TData::BodyBytes() const {
+    TBytes body;
+    std::size_t copied = 0;
+    for (const THttpStreamPart& part : Streams) {
+        body.insert(body.end(), Data.begin() + static_cast<std::ptrdiff_t>(copied),
+                    Data.begin() + static_cast<std::ptrdiff_t>(part.At));
+        copied = part.At;
+        part.Stream->clear();
+        part.Stream->seekg(part.Start);
+        const std::size_t at = body.size();
+        body.resize(at + static_cast<std::size_t>(part.Size));
+        part.Stream->read(reinterpret_cast<char*>(body.data() + at), part.Size);
+        body.resize(at + static_cast<std::size_t>(part.Stream->gcount()));
+        part.Stream->clear();
+        part.Stream->seekg(part.Start + part.Size);
+        part.Stream->setstate(std::ios::eofbit | std::ios::failbit);
+    }
+    body.insert(body.end(), Data.begin() + static_cast<std::ptrdiff_t>(copied), Data.end());
+    return body;
 }
 
 void THttpRequest::TData::Append(const void* ABytes, std::size_t ASize) {

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/platform/AutoFree.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
@@ -33,6 +34,8 @@ public:
         std::string Url;
         std::string Headers;  // "Name: value" lines joined by CR LF, in the order added
         TBytes Data;
+        // Parts of seekable streams given to Data(std::istream&), read only while the request is sent.
+        std::vector<THttpStreamPart> Streams;
         bool InMultipart = false;
         std::vector<std::size_t> PartDelimiters;  // where the multipart body's delimiter lines start
         std::vector<int> ValidResponse;
@@ -41,6 +44,8 @@ public:
         // Appends to the body, growing it in place.
         void Append(const void* ABytes, std::size_t ASize);
         void Append(const std::string& AText) { Append(AText.data(), AText.size()); }
+        // The whole body as it goes out, stream parts read in; leaves each stream at its part's end.
+        TBytes BodyBytes() const;
     };
 
     enum TJValue { jvBeginObject, jvBeginArray, jvNull, jvTrue, jvFalse };
@@ -62,7 +67,9 @@ public:
     THttpRequest Header(const std::string& AName, const std::string& AValue);
     THttpRequest HeaderIf(bool ACondition, const std::string& AName, const std::string& AValue);
     THttpRequest Data(const TBytes& AData);
-    // Appends everything from the stream's current position to its end.
+    // Appends everything from the stream's current position to its end and leaves the stream at its
+    // end. A seekable stream is not copied: its bytes are read while the request is sent (the stream
+    // must live until then), and again by every further Execute. Any other stream is read at once.
     THttpRequest Data(std::istream& AStream);
     THttpRequest Data(const void* AData, int ASize);
     THttpRequest Configure(const TConfigProc& AProc);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -89,6 +90,100 @@ private:
 
 using Curl::SetOptionChecked;
 
+// Feeds a request body to the transport: the in-memory bytes with the stream parts spliced in, each
+// stream read only while it is sent. Rewinds when the transport must send the body again, and
+// leaves every stream at its part's end when the exchange is over.
+class TBodyReader {
+public:
+    TBodyReader(const TBytes& ABytes, const std::vector<THttpStreamPart>& AParts) : FBytes(ABytes), FParts(AParts) {
+        FSize = static_cast<std::int64_t>(ABytes.size());
+        for (const THttpStreamPart& part : AParts) FSize += part.Size;
+    }
+    ~TBodyReader() {
+        for (const THttpStreamPart& part : FParts) {
+            part.Stream->clear();
+            part.Stream->seekg(part.Start + part.Size);
+            part.Stream->setstate(std::ios::eofbit | std::ios::failbit);
+        }
+    }
+    TBodyReader(const TBodyReader&) = delete;
+    TBodyReader& operator=(const TBodyReader&) = delete;
+
+    bool HasStreams() const { return !FParts.empty(); }
+    std::int64_t Size() const { return FSize; }
+    // Why reading the body failed; empty when it did not.
+    const std::string& Failure() const { return FFailure; }
+
+    static size_t OnRead(char* ABuffer, size_t ASize, size_t ACount, void* ASelf) {
+        return static_cast<TBodyReader*>(ASelf)->Read(ABuffer, ASize * ACount);
+    }
+    static int OnSeek(void* ASelf, curl_off_t AOffset, int AOrigin) {
+        if (AOrigin != SEEK_SET || AOffset != 0) return CURL_SEEKFUNC_CANTSEEK;
+        auto* self = static_cast<TBodyReader*>(ASelf);
+        self->FPart = 0;
+        self->FByte = 0;
+        self->FInPart = false;
+        return CURL_SEEKFUNC_OK;
+    }
+
+private:
+    // Where the in-memory stretch before the current part (or the last stretch) ends.
+    std::size_t StretchEnd() const { return FPart < FParts.size() ? FParts[FPart].At : FBytes.size(); }
+
+    size_t Read(char* ABuffer, size_t AMax) {
+        size_t done = 0;
+        while (done < AMax) {
+            if (!FInPart) {
+                const std::size_t end = StretchEnd();
+                const std::size_t count = std::min(AMax - done, end - FByte);
+                std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
+                FByte += count;
+                done += count;
+                if (FByte < end || FPart >= FParts.size()) break;
+                if (!StartPart()) return CURL_READFUNC_ABORT;
+            } else {
+                const THttpStreamPart& part = FParts[FPart];
+                const auto wanted = static_cast<std::streamsize>(std::min<std::int64_t>(AMax - done, FLeft));
+                part.Stream->read(ABuffer + done, wanted);
+                const std::streamsize got = part.Stream->gcount();
+                done += static_cast<size_t>(got);
+                FLeft -= got;
+                if (got < wanted) {
+                    FFailure = "the stream of the request body ended " + std::to_string(FLeft) + " bytes early";
+                    return CURL_READFUNC_ABORT;
+                }
+                if (FLeft == 0) {
+                    FInPart = false;
+                    ++FPart;
+                }
+            }
+        }
+        return done;
+    }
+
+    bool StartPart() {
+        const THttpStreamPart& part = FParts[FPart];
+        part.Stream->clear();
+        if (!part.Stream->seekg(part.Start)) {
+            FFailure = "the stream of the request body cannot be read again";
+            return false;
+        }
+        FInPart = part.Size > 0;
+        FLeft = part.Size;
+        if (!FInPart) ++FPart;
+        return true;
+    }
+
+    const TBytes& FBytes;
+    const std::vector<THttpStreamPart>& FParts;
+    std::int64_t FSize = 0;
+    std::size_t FPart = 0;   // the next (or current) stream part
+    std::size_t FByte = 0;   // the next in-memory byte
+    bool FInPart = false;    // reading the stream of FParts[FPart]
+    std::int64_t FLeft = 0;  // bytes of the current part still to send
+    std::string FFailure;
+};
+
 TCurlList BuildHeaderList(const THttpExchange& AExchange) {
     TCurlList list;
     for (const THttpHeader& header : AExchange.Headers)
@@ -155,13 +250,24 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     SetOptionChecked(h, CURLOPT_HTTPHEADER, headers.get());
 
     static const TBytes NoBody;
+    static const std::vector<THttpStreamPart> NoStreams;
     const TBytes& body = AExchange.Body ? *AExchange.Body : NoBody;
+    TBodyReader streamedBody(body, AExchange.BodyStreams ? *AExchange.BodyStreams : NoStreams);
     if (AExchange.Method == "GET") {
         SetOptionChecked(h, CURLOPT_HTTPGET, 1L);
     } else if (AExchange.Method == "PUT" || AExchange.Method == "POST") {
-        SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        // Never a null pointer: that would make the transport read the body from standard input.
-        SetOptionChecked(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        if (streamedBody.HasStreams()) {
+            SetOptionChecked(h, CURLOPT_POST, 1L);
+            SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(streamedBody.Size()));
+            SetOptionChecked(h, CURLOPT_READFUNCTION, &TBodyReader::OnRead);
+            SetOptionChecked(h, CURLOPT_READDATA, &streamedBody);
+            SetOptionChecked(h, CURLOPT_SEEKFUNCTION, &TBodyReader::OnSeek);
+            SetOptionChecked(h, CURLOPT_SEEKDATA, &streamedBody);
+        } else {
+            SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            // Never a null pointer: that would make the transport read the body from standard input.
+            SetOptionChecked(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        }
         if (AExchange.Method == "PUT") SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "PUT");
     } else if (AExchange.Method == "DELETE") {
         SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "DELETE");
@@ -176,6 +282,8 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
+        if (!streamedBody.Failure().empty())
+            throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: " + streamedBody.Failure());
         if (sink.StreamFailed())
             throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: writing the response failed");
         throw ETransportError(DescribeFailure(AExchange, rc, errorBuffer));

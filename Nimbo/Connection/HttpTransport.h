@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <istream>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -27,11 +29,23 @@ struct THttpTransportSettings {
 // One header line of a request: name and value, sent exactly as given.
 using THttpHeader = std::pair<std::string, std::string>;
 
+// A stretch of a request body that stays in a seekable stream until the exchange sends it. It goes
+// out before the in-memory body byte at offset At (at the end when At is the body's size).
+struct THttpStreamPart {
+    std::size_t At = 0;
+    std::istream* Stream = nullptr;
+    std::int64_t Start = 0;  // the stream position of its first byte
+    std::int64_t Size = 0;
+};
+
 struct THttpExchange {
     std::string Method;  // "GET", "PUT", "POST" or "DELETE"
     std::string Url;
     std::vector<THttpHeader> Headers;
-    const TBytes* Body = nullptr;  // sent for PUT and POST only
+    // Sent for PUT and POST only: the bytes, with the stream parts (in order of At) spliced in. A
+    // stream part is read while sending and left at its end afterwards, whatever the outcome.
+    const TBytes* Body = nullptr;
+    const std::vector<THttpStreamPart>* BodyStreams = nullptr;
     std::string UserAgent;
 };
 

@@ -132,6 +132,13 @@ TEST_F(BoxTest, SignInPageAsksOrRefuses) {
                                    "&redirect_uri=http%3A%2F%2Flocalhost%3A8080%2Fcb").status, 302);
 }
 
+TEST_F(BoxTest, AppHostServesABlankRedirectPage) {
+  Reply blank = client.Get("https://app.box.com/nimbo-blank?code=abc&state=s1");
+  EXPECT_EQ(blank.status, 200);
+  EXPECT_EQ(blank.body.find("<form"), std::string::npos);
+  EXPECT_EQ(client.Get("https://app.box.com/nimbo-other").status, 404);
+}
+
 TEST_F(BoxTest, BearerTokenChecksAnswerWithAnEmptyBody) {
   std::string expiring = emulator->IssueTokens(Cloud::Box, "boxclient").accessToken;
   emulator->ExpireAccessTokens(Cloud::Box);

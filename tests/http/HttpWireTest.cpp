@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,6 +10,8 @@
 #include "support/WorkedExamples.h"
 
 using namespace Nimbo::Connection;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 using Nimbo::Testing::MakeResponse;
 using Nimbo::Testing::RawHttpsServer;
 using Nimbo::Testing::RawRequest;
@@ -155,6 +158,35 @@ TEST_F(HttpWire, ExecuteFormsDeliverTheBody) {
     EXPECT_EQ(Client.Get("/status/200").Execute(stream), 200);
     EXPECT_EQ(stream.str(), "prefix:body of 200");
     EXPECT_EQ(Client.Get("/status/204").Execute(), 204);
+}
+
+TEST_F(HttpWire, StreamedBodiesGoOutByteExactEveryTime) {
+    std::string content(2 * 1024 * 1024 + 5, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 253);
+    std::istringstream file("skipped:" + content);
+    file.seekg(8);
+    THttpRequest request = Client.Post("/upload").BeginMultipart("file", "a.bin").Data(file).EndMultipart();
+    ASSERT_EQ(request.Get().Streams.size(), 1u);
+    const TBytes expected = request.Get().BodyBytes();
+
+    for (int execution = 1; execution <= 2; ++execution) {
+        EXPECT_EQ(request.Execute(), 200);
+        const RawRequest seen = Requests().back();
+        EXPECT_EQ(seen.Body, std::string(expected.begin(), expected.end())) << "execution " << execution;
+        EXPECT_EQ(seen.HeaderValue("Content-Length"), std::to_string(expected.size()));
+        EXPECT_NE(seen.Body.find(content), std::string::npos);
+        EXPECT_EQ(file.tellg(), -1) << "the stream is left at its end";
+        file.clear();
+        EXPECT_EQ(file.tellg(), static_cast<std::streamoff>(8 + content.size()));
+        file.setstate(std::ios::eofbit);
+    }
+}
+
+TEST_F(HttpWire, AStreamThatShrankBeforeSendingFailsTheExchange) {
+    std::stringstream file("a body of twenty-six bytes");
+    THttpRequest request = Client.Put("/shrinking").Data(file);
+    file.str("short");
+    EXPECT_THAT([&] { request.Execute(); }, ThrowsMessage<ETransportError>(HasSubstr("ended 21 bytes early")));
 }
 
 TEST_F(HttpWire, SameRequestTwiceSendsTheSameTwice) {

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ class TAdapterFixtureFor : public TAdapterFixture, public ::testing::WithParamIn
 protected:
     TAdapterFixtureFor() : TAdapterFixture(GetParam()) {}
 };
+
+// Failure messages name the adapter rather than dumping its bytes.
+inline void PrintTo(const TAdapterKind& AKind, std::ostream* AOut) { *AOut << AKind.Name; }
 
 // Test names after the adapter: "GoogleDrive", "Dropbox", ...
 std::string KindName(const ::testing::TestParamInfo<TAdapterKind>& AInfo);

@@ -13,7 +13,7 @@ using ::testing::ThrowsMessage;
 namespace {
 
 std::string BodyOf(const THttpRequest& ARequest) {
-    const TBytes& data = ARequest.Get().Data;
+    const TBytes data = ARequest.Get().BodyBytes();
     return std::string(data.begin(), data.end());
 }
 
@@ -83,6 +83,37 @@ TEST(HttpRequest, HeaderWithLineBreakOrNulIsRefused) {
         EXPECT_THROW(r.Header(name, value), EHttpError);
     }
     EXPECT_EQ(r.Get().Headers, "");
+}
+
+// A stream that can only be read forward, like a pipe.
+class TForwardOnlyBuffer : public std::streambuf {
+public:
+    explicit TForwardOnlyBuffer(std::string AText) : FText(std::move(AText)) {
+        setg(FText.data(), FText.data(), FText.data() + FText.size());
+    }
+
+private:
+    std::string FText;
+};
+
+TEST(HttpRequest, DataFromASeekableStreamStaysInTheStreamUntilSent) {
+    THttpClient client("h");
+    std::istringstream file("0123456789");
+    file.seekg(3);
+    THttpRequest r = client.Put("p").Data("<", 1).Data(file).Data(">", 1);
+    EXPECT_EQ(r.Get().Data, (TBytes{'<', '>'})) << "the stream is not copied into the request";
+    ASSERT_EQ(r.Get().Streams.size(), 1u);
+    EXPECT_EQ(r.Get().Streams[0].At, 1u);
+    EXPECT_EQ(r.Get().Streams[0].Size, 7);
+    EXPECT_EQ(file.tellg(), -1) << "left at its end, as after reading it";
+    EXPECT_EQ(BodyOf(r), "<3456789>");
+    EXPECT_EQ(BodyOf(r), "<3456789>") << "and again";
+
+    TForwardOnlyBuffer pipe("from a pipe");
+    std::istream piped(&pipe);
+    THttpRequest p = client.Post("p").Data(piped);
+    EXPECT_TRUE(p.Get().Streams.empty());
+    EXPECT_EQ(BodyOf(p), "from a pipe");
 }
 
 TEST(HttpRequest, DataAppends) {

@@ -1,0 +1,130 @@
+#pragma once
+
+// Box (Content API 2.0): every file and folder has an identifier, the root folder's is "0". Signs in
+// with OAuth 2.0; file contents go up as multipart uploads to a separate upload host.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Nimbo/Connection/JsonTypes.h"
+#include "Nimbo/Connection/Storage.h"
+
+namespace Nimbo::Connection {
+
+// Box has no default redirect URL: the application sets one on the component.
+class TNimboBoxNetState : public TServiceState {
+protected:
+    std::string DefaultRedirectUrl() const override;
+};
+
+class TNimboBoxNet : public TNimboStorage {
+public:
+    // One file or folder.
+    struct TFileInfo {
+        std::string id;
+        std::string name;
+        std::string type;  // "folder" for a folder; anything else is a file
+        std::int64_t size = 0;
+        std::string created_at;   // RFC 3339
+        std::string modified_at;  // RFC 3339
+        NIMBO_JSON_FIELDS(TFileInfo, id, name, type, size, created_at, modified_at)
+    };
+
+    // A page of a folder's listing, or the answer of an upload (one entry).
+    struct TFileList {
+        std::int64_t total_count = 0;  // children of the whole folder
+        std::vector<TFileInfo> entries;
+        std::int64_t limit = 0;  // the page size the service applied
+        NIMBO_JSON_FIELDS(TFileList, total_count, entries, limit)
+    };
+
+    struct TToken {
+        std::string access_token;
+        std::string token_type;
+        std::int32_t expires_in = 0;  // seconds
+        std::string refresh_token;    // may be absent
+        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
+    };
+
+    struct TAbout {
+        std::string id;
+        std::string name;  // the user's display name
+        NIMBO_JSON_FIELDS(TAbout, id, name)
+    };
+
+    // A blank page on the Box app host, meant as the application's redirect URL.
+    static constexpr const char* BlankPageUrl = "https://app.box.com/nimbo-blank";
+
+    // Children asked for per listing request: the most the service hands out at once.
+    static constexpr int ListPageSize = 1000;
+
+    explicit TNimboBoxNet(TComponent* AOwner = nullptr);
+
+    // The signed-in user's display name; signs in first when needed. Empty when the service did not
+    // tell it.
+    std::string GetUserName();
+
+    // Makes sure a usable access token is held: keeps one that is valid for more than five minutes,
+    // renews it with the refresh token, or signs in.
+    void RefreshAccess() override;
+
+    TNimboCloudFile GetRoot() override;
+    std::string GetName(TNimboCloudFileData& AData) override;
+    bool GetIsFolder(TNimboCloudFileData& AData) override;
+    std::string GetMimeType(TNimboCloudFileData& AData) override;
+    std::int64_t GetSize(TNimboCloudFileData& AData) override;
+    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
+    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
+    void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
+    void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
+    void Delete(TNimboCloudFileData& AData) override;
+    AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
+    AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                             std::istream& AStream) override;
+
+protected:
+    std::string GetServerName() const override;
+    TServiceStateClass GetStateClass() const override;
+    // The user name follows the common part of the state stream.
+    void DoSaveState(TBinaryWriter& AWriter) const override;
+    TApplyState DoLoadState(TBinaryReader& AReader) override;
+
+private:
+    static TFileInfo GetRootInfo();
+
+    void SignIn();
+    void RenewToken();
+    // Stores the answer of a token request sent at AStart.
+    void StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart);
+    void FetchUserName();
+    std::string Bearer() const;
+
+    std::string FUserName;
+    TNimboCloudFile FRoot;
+};
+
+// The data of one Box item.
+class TNimboBoxNetData : public TNimboCloudFileData {
+public:
+    // The root of AService.
+    TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo);
+    // An item inside AParent.
+    TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo);
+
+    // Replaces every field with the info's; on a malformed date (EConvertError) nothing changes.
+    void SetInfo(const TNimboBoxNet::TFileInfo& AInfo);
+
+private:
+    friend class TNimboBoxNet;
+
+    std::string FId;
+    std::string FName;
+    bool FIsFolder = false;
+    std::int64_t FSize = 0;
+    TDateTime FCreated = MinDateTime;
+    TDateTime FModified = MinDateTime;
+};
+
+}  // namespace Nimbo::Connection

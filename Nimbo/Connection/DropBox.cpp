@@ -1,0 +1,301 @@
+#include "Nimbo/Connection/DropBox.h"
+
+#include <algorithm>
+
+#include "Nimbo/Connection/DateFormats.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+// The API host takes every relative path ("1/..."); file contents go through the content host; the
+// web host serves the sign-in pages.
+const std::string ApiHost = "api.dropbox.com";
+const std::string ContentHost = "api-content.dropbox.com";
+const std::string WebHost = "www.dropbox.com";
+
+const char* const InvalidPathMessage = "Invalid characters in path";
+
+// ---- paths ----
+
+bool IsInvalidPathChar(char AChar) {
+    return static_cast<unsigned char>(AChar) < 32 || AChar == '"' || AChar == '<' || AChar == '>' || AChar == '|';
+}
+
+void CheckPathChars(const std::string& APath) {
+    if (std::any_of(APath.begin(), APath.end(), IsInvalidPathChar)) throw EArgumentException(InvalidPathMessage);
+}
+
+bool IsPathDelimiter(char AChar) { return AChar == '\\' || AChar == '/' || AChar == ':'; }
+
+// The path of a new item AName (not empty) inside the folder AFolder, with forward slashes. A name
+// that begins with a slash, a backslash or a drive ("c:") stands for itself.
+std::string JoinPath(const std::string& AFolder, const std::string& AName) {
+    std::string joined;
+    if (AFolder.empty()) {
+        joined = AName;
+    } else {
+        CheckPathChars(AFolder);
+        CheckPathChars(AName);
+        const bool nameStandsAlone = AName[0] == '\\' || AName[0] == '/' || (AName.size() > 1 && AName[1] == ':');
+        if (nameStandsAlone)
+            joined = AName;
+        else if (IsPathDelimiter(AFolder.back()))
+            joined = AFolder + AName;
+        else
+            joined = AFolder + '\\' + AName;
+    }
+    std::replace(joined.begin(), joined.end(), '\\', '/');
+    return joined;
+}
+
+// The path of a new item; an empty name would address the folder itself.
+std::string NewPath(const TNimboDropBoxData& AFolder, const std::string& AName) {
+    if (AName.empty()) throw EArgumentException("The name of a new item must not be empty");
+    return JoinPath(AFolder.GetPath(), AName);
+}
+
+// A path as it goes into a URL: every segment percent-encoded as UTF-8, the slashes kept.
+std::string EncodePath(const std::string& APath) {
+    std::string encoded;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = APath.find('/', start);
+        encoded += THttpClient::UrlEncode(APath.substr(start, slash - start));
+        if (slash == std::string::npos) return encoded;
+        encoded += '/';
+        start = slash + 1;
+    }
+}
+
+// An item of the "dropbox" root on the API host, as a path relative to it.
+std::string ApiPath(const char* ACall, const std::string& APath) { return ACall + EncodePath(APath); }
+
+// An item of the "dropbox" root on the content host.
+std::string ContentUrl(const char* ACall, const std::string& APath) {
+    return "https://" + ContentHost + ACall + EncodePath(APath);
+}
+
+// How the root folder is shown in messages.
+std::string DisplayPath(const std::string& APath) { return APath.empty() ? "/" : APath; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBoxState
+
+std::string TNimboDropBoxState::DefaultRedirectUrl() const {
+    return "https://" + WebHost + "/1/oauth2/redirect_receiver";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBoxData
+
+TNimboDropBoxData::TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo)
+    : TNimboCloudFileData(AService) {
+    SetInfo(AInfo);
+}
+
+TNimboDropBoxData::TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo)
+    : TNimboCloudFileData(AParent) {
+    SetInfo(AInfo);
+}
+
+void TNimboDropBoxData::SetInfo(const TNimboDropBox::TFileInfo& AInfo) {
+    // The date is converted first, so that a malformed one changes nothing.
+    const TDateTime modified = TDropBoxDate::FromStr(AInfo.modified, MinDateTime);
+    FPath = AInfo.path;
+    FIsFolder = AInfo.is_dir;
+    FMimeType = AInfo.mime_type;
+    FSize = AInfo.bytes;
+    FModified = modified;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBox: component
+
+TNimboDropBox::TNimboDropBox(TComponent* AOwner)
+    : TNimboStorage(AOwner), FRoot(std::make_shared<TNimboDropBoxData>(*this, GetRootInfo())) {}
+
+TNimboDropBox::TFileInfo TNimboDropBox::GetRootInfo() { return TFileInfo{.is_dir = true}; }
+
+std::string TNimboDropBox::GetServerName() const { return ApiHost; }
+
+TServiceStateClass TNimboDropBox::GetStateClass() const { return TServiceStateClass::Of<TNimboDropBoxState>(); }
+
+void TNimboDropBox::DoSaveState(TBinaryWriter& AWriter) const { AWriter.Write(FUserName); }
+
+TApplyState TNimboDropBox::DoLoadState(TBinaryReader& AReader) {
+    return [this, userName = AReader.ReadString()] { FUserName = userName; };
+}
+
+std::string TNimboDropBox::GetUserName() {
+    RefreshAccess();
+    return FUserName;
+}
+
+std::string TNimboDropBox::Bearer() const { return "Bearer " + GetToken(); }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBox: sign-in
+
+void TNimboDropBox::RefreshAccess() {
+    CheckAuthParams();
+    if (!GetToken().empty()) return;
+
+    const std::string url = "https://" + WebHost + "/1/oauth2/authorize?client_id=" +
+                            THttpClient::UrlEncode(GetClientId()) +
+                            "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
+    std::string code;
+    // The code arrives on the redirect page's URL, so the window must report navigations.
+    State().OAuth20({aeNavigateComplete, aeCanceled}, url, code);
+
+    TToken token;
+    Http()
+        .Post("1/oauth2/token")
+        .BeginForm(true)
+        .Prop("code", code)
+        .Prop("client_id", GetClientId())
+        .Prop("client_secret", GetSecret())
+        .Prop("redirect_uri", GetRedirectUrl())
+        .Prop("grant_type", "authorization_code")
+        .EndForm()
+        .ValidResponse(200)
+        .Execute(token);
+    State().SetToken(token.access_token, "", MaxDateTime);
+
+    FetchUserName();
+}
+
+void TNimboDropBox::FetchUserName() {
+    try {
+        TAbout about;
+        Http().Get("1/account/info").Header("Authorization", Bearer()).ValidResponse(200).Execute(about);
+        FUserName = about.display_name;
+    } catch (const std::exception&) {
+        // The name is only shown to the user; the sign-in itself has succeeded.
+        FUserName.clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBox: items
+
+TNimboCloudFile TNimboDropBox::GetRoot() { return FRoot; }
+
+std::string TNimboDropBox::GetName(TNimboCloudFileData& AData) {
+    const std::string& path = DataAs<TNimboDropBoxData>(AData).FPath;
+    if (path.empty()) return {};
+    CheckPathChars(path);
+    const std::size_t delimiter = path.find_last_of("\\/:");
+    return delimiter == std::string::npos ? path : path.substr(delimiter + 1);
+}
+
+bool TNimboDropBox::GetIsFolder(TNimboCloudFileData& AData) { return DataAs<TNimboDropBoxData>(AData).FIsFolder; }
+
+std::string TNimboDropBox::GetMimeType(TNimboCloudFileData& AData) {
+    return DataAs<TNimboDropBoxData>(AData).FMimeType;
+}
+
+std::int64_t TNimboDropBox::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboDropBoxData>(AData).FSize; }
+
+TDateTime TNimboDropBox::GetCreatedAt(TNimboCloudFileData&) { return MinDateTime; }
+
+TDateTime TNimboDropBox::GetModifiedAt(TNimboCloudFileData& AData) {
+    return DataAs<TNimboDropBoxData>(AData).FModified;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBox: operations
+
+void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
+    RefreshAccess();
+    auto& folder = DataAs<TNimboDropBoxData>(AData);
+    TFileList list;
+    try {
+        Http()
+            .Get(ApiPath("1/metadata/dropbox/", folder.FPath))
+            .Param("list", "true")
+            .Param("file_limit", std::to_string(MaxListedEntries))
+            .Header("Authorization", Bearer())
+            .ValidResponse(200)
+            .Execute(list);
+    } catch (const EHttpProtocolError& E) {
+        if (E.ErrorCode() != 406) throw;
+        throw ERestError("The folder \"" + DisplayPath(folder.FPath) + "\" holds more than " +
+                         std::to_string(MaxListedEntries) + " items, more than Dropbox lists at once");
+    }
+    for (const TFileInfo& entry : list.contents)
+        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, entry)));
+}
+
+void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
+    RefreshAccess();
+    const auto& file = DataAs<TNimboDropBoxData>(AData);
+    Http()
+        .Get(ContentUrl("/1/files/dropbox/", file.FPath))
+        .Header("Authorization", Bearer())
+        .ValidResponse(200)
+        .Execute(AStream);
+}
+
+void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
+    RefreshAccess();
+    auto& file = DataAs<TNimboDropBoxData>(AData);
+    TFileInfo info;
+    Http()
+        .Put(ContentUrl("/1/files_put/dropbox/", file.FPath))
+        .Header("Authorization", Bearer())
+        .Data(AStream)
+        .ValidResponse(200)
+        .Execute(info);
+    file.SetInfo(info);
+}
+
+void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
+    RefreshAccess();
+    const auto& item = DataAs<TNimboDropBoxData>(AData);
+    Http()
+        .Post("1/fileops/delete")
+        .Header("Authorization", Bearer())
+        .BeginForm(true)
+        .Prop("root", "dropbox")
+        .Prop("path", item.FPath)
+        .EndForm()
+        .ValidResponse(200)
+        .Execute();
+}
+
+AutoFree<TNimboCloudFileData> TNimboDropBox::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
+    RefreshAccess();
+    auto& folder = DataAs<TNimboDropBoxData>(AData);
+    const std::string path = NewPath(folder, AName);
+    TFileInfo info;
+    Http()
+        .Post("1/fileops/create_folder")
+        .Header("Authorization", Bearer())
+        .BeginForm(true)
+        .Prop("root", "dropbox")
+        .Prop("path", path)
+        .EndForm()
+        .ValidResponse(200)
+        .Execute(info);
+    return std::make_shared<TNimboDropBoxData>(folder, info);
+}
+
+AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                                        std::istream& AStream) {
+    RefreshAccess();
+    auto& folder = DataAs<TNimboDropBoxData>(AData);
+    const std::string path = NewPath(folder, AName);
+    TFileInfo info;
+    Http()
+        .Put(ContentUrl("/1/files_put/dropbox/", path))
+        .Header("Authorization", Bearer())
+        .Data(AStream)
+        .ValidResponse(200)
+        .Execute(info);
+    return std::make_shared<TNimboDropBoxData>(folder, info);
+}
+
+}  // namespace Nimbo::Connection

@@ -1,0 +1,125 @@
+#pragma once
+
+// The Dropbox storage: the Dropbox REST interface version 1, items addressed by path.
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/Storage.h"
+
+namespace Nimbo::Connection {
+
+// Dropbox's sign-in state: a token that never expires, no refresh token.
+class TNimboDropBoxState : public TServiceState {
+protected:
+    // The redirect page that Dropbox serves itself; the sign-in window reads the code off its URL.
+    std::string DefaultRedirectUrl() const override;
+};
+
+class TNimboDropBox : public TNimboStorage {
+public:
+    // Metadata of one item, as Dropbox answers it.
+    struct TFileInfo {
+        std::string path{};  // full path from the root, beginning with "/"
+        bool is_dir = false;
+        std::string mime_type{};  // absent for folders
+        std::int64_t bytes = 0;
+        std::string modified{};  // "Sat, 21 Aug 2010 22:31:20 +0000"; absent on the root
+        NIMBO_JSON_FIELDS(TFileInfo, path, is_dir, mime_type, bytes, modified)
+    };
+
+    // A listed folder; only its children are read.
+    struct TFileList {
+        std::vector<TFileInfo> contents;
+        NIMBO_JSON_FIELDS(TFileList, contents)
+    };
+
+    struct TToken {
+        std::string access_token;
+        std::string token_type;
+        std::string uid;
+        NIMBO_JSON_FIELDS(TToken, access_token, token_type, uid)
+    };
+
+    struct TAbout {
+        std::string display_name;
+        std::string uid;
+        NIMBO_JSON_FIELDS(TAbout, display_name, uid)
+    };
+
+    // The most entries Dropbox lists in one answer; a larger folder is refused with 406.
+    static constexpr int MaxListedEntries = 25000;
+
+    explicit TNimboDropBox(TComponent* AOwner = nullptr);
+
+    // The display name of the signed-in account; signs in first when no token is held. Empty when
+    // Dropbox did not tell it.
+    std::string GetUserName();
+
+    // Signs in unless a token is held (a Dropbox token never expires).
+    void RefreshAccess() override;
+
+    TNimboCloudFile GetRoot() override;
+    std::string GetName(TNimboCloudFileData& AData) override;
+    bool GetIsFolder(TNimboCloudFileData& AData) override;
+    std::string GetMimeType(TNimboCloudFileData& AData) override;
+    std::int64_t GetSize(TNimboCloudFileData& AData) override;
+    // Dropbox keeps no creation time: always MinDateTime.
+    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
+    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
+    // One answer for the whole folder; ERestError when the folder holds more than MaxListedEntries.
+    void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
+    void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
+    void Delete(TNimboCloudFileData& AData) override;
+    AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
+    AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                             std::istream& AStream) override;
+
+protected:
+    std::string GetServerName() const override;
+    TServiceStateClass GetStateClass() const override;
+    // The account's display name follows the common state fields.
+    void DoSaveState(TBinaryWriter& AWriter) const override;
+    TApplyState DoLoadState(TBinaryReader& AReader) override;
+
+private:
+    static TFileInfo GetRootInfo();
+    std::string Bearer() const;
+    // Asks for the account's display name; a failure leaves it empty and is not reported.
+    void FetchUserName();
+
+    std::string FUserName;
+    TNimboCloudFile FRoot;
+};
+
+// The data of one Dropbox item.
+class TNimboDropBoxData : public TNimboCloudFileData {
+public:
+    // The root form.
+    TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo);
+    // An item inside AParent.
+    TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo);
+
+    // Replaces every field with AInfo's; EConvertError for a malformed date, leaving them unchanged.
+    void SetInfo(const TNimboDropBox::TFileInfo& AInfo);
+
+    // The item's path as Dropbox writes it; empty for the root.
+    const std::string& GetPath() const { return FPath; }
+
+private:
+    friend class TNimboDropBox;
+
+    std::string FPath;
+    bool FIsFolder = false;
+    std::string FMimeType;
+    std::int64_t FSize = 0;
+    TDateTime FModified = MinDateTime;
+};
+
+}  // namespace Nimbo::Connection

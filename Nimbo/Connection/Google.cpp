@@ -1,0 +1,342 @@
+#include "Nimbo/Connection/Google.h"
+
+#include <charconv>
+#include <memory>
+
+#include "Nimbo/Connection/DateFormats.h"
+#include "Nimbo/Connection/MimeTypes.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+// ---- hosts and endpoints ----
+
+const std::string ApiHost = "www.googleapis.com";
+const std::string AccountsHost = "accounts.google.com";
+const std::string ScopeBase = "https://" + ApiHost + "/auth";
+const std::string AuthorizeUrl = "https://" + AccountsHost + "/o/oauth2/auth";
+const std::string TokenUrl = "https://" + AccountsHost + "/o/oauth2/token";
+
+const char* const FilesPath = "drive/v2/files";
+const char* const FilePath = "drive/v2/files/";
+const char* const UploadPath = "upload/drive/v2/files";
+const char* const UploadFilePath = "upload/drive/v2/files/";
+
+const char* const OobRedirectUrl = "urn:ietf:wg:oauth:2.0:oob";
+const char* const FolderMimeType = "application/vnd.google-apps.folder";
+
+// A token is renewed once it has less than this left to live.
+constexpr TDateTime TokenMargin = 5.0 / 1440.0;
+
+TNimboGoogleScopes AsGoogleScopes(TNimboGDriveScopes AScopes) { return TNimboGoogleScopes::FromBits(AScopes.Bits()); }
+
+std::string ScopeText(TNimboGoogleScope AScope) {
+    std::string text = SNAMES[AScope];
+    for (std::size_t star = text.find('*'); star != std::string::npos; star = text.find('*', star + ScopeBase.size()))
+        text.replace(star, 1, ScopeBase);
+    return text;
+}
+
+// The media type for a new file's content. A Drive title may hold characters that a local file
+// name may not ('"', '<', '>', '|', control characters); such a title gets the generic type.
+std::string ContentTypeOf(const std::string& ATitle) {
+    try {
+        return TMimeTypes::ByFileName(ATitle);
+    } catch (const EArgumentException&) {
+        return std::string(TMimeTypes::DefaultMime);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TNimboGoogleState
+
+TNimboGoogleScopes TNimboGoogleState::Scopes() const {
+    TNimboGoogleScopes needed;
+    GetServices([&](TRestService& AService) {
+        auto* drive = dynamic_cast<TNimboGDrive*>(&AService);
+        Assert(drive != nullptr, "A Google state is used by a service that is not a Google Drive");
+        needed = needed + AsGoogleScopes(drive->GetScopes());
+    });
+    return needed;
+}
+
+std::string TNimboGoogleState::ScopesAsStr() const {
+    const TNimboGoogleScopes needed = Scopes();
+    std::string text;
+    for (std::size_t ordinal = 0; ordinal < SNAMES.size(); ++ordinal) {
+        const auto scope = static_cast<TNimboGoogleScope>(ordinal);
+        if (!needed.Contains(scope)) continue;
+        if (!text.empty()) text += ' ';
+        text += ScopeText(scope);
+    }
+    return text;
+}
+
+std::string TNimboGoogleState::DefaultRedirectUrl() const { return OobRedirectUrl; }
+
+void TNimboGoogleState::DoSaveState(TBinaryWriter& AWriter) const {
+    AWriter.Write(static_cast<std::int64_t>(FTokenScopes.Bits()));
+}
+
+TApplyState TNimboGoogleState::DoLoadState(TBinaryReader& AReader) {
+    // Only the low 16 bits hold scopes; the others are ignored.
+    const auto scopes = TNimboGoogleScopes::FromBits(static_cast<std::uint16_t>(AReader.ReadInt64() & 0xFFFF));
+    return [this, scopes] { FTokenScopes = scopes; };
+}
+
+bool TNimboGoogleState::HasUsableToken() const {
+    return !GetToken().empty() && Now() <= GetExpires() - TokenMargin && (Scopes() - FTokenScopes).IsEmpty();
+}
+
+void TNimboGoogleState::RefreshAccess(THttpClient& AHttp) {
+    if (HasUsableToken()) return;
+    if (!GetRefresh().empty())
+        RefreshGrant(AHttp);
+    else
+        AuthorizationCodeGrant(AHttp);
+}
+
+void TNimboGoogleState::RefreshGrant(THttpClient& AHttp) {
+    const TDateTime sentAt = Now();
+    TToken token;
+    AHttp.Post(TokenUrl)
+        .BeginForm(true)
+        .Prop("client_id", GetClientId())
+        .Prop("client_secret", GetSecret())
+        .Prop("grant_type", "refresh_token")
+        .Prop("refresh_token", GetRefresh())
+        .EndForm()
+        .ValidResponse(200)
+        .Execute(token);
+    // The service usually answers a refresh without a new refresh token: the old one stays valid.
+    StoreToken(token, token.refresh_token.empty() ? GetRefresh() : token.refresh_token, sentAt);
+}
+
+std::string TNimboGoogleState::AuthorizationUrl() const {
+    return AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
+           "&scope=" + THttpClient::UrlEncode(ScopesAsStr()) +
+           "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
+}
+
+void TNimboGoogleState::AuthorizationCodeGrant(THttpClient& AHttp) {
+    std::string code;
+    // With the default redirect the service shows the code in the page title.
+    OAuth20({aeTitleChanged, aeCanceled}, AuthorizationUrl(), code);
+    const TDateTime sentAt = Now();
+    TToken token;
+    AHttp.Post(TokenUrl)
+        .BeginForm(true)
+        .Prop("code", code)
+        .Prop("client_id", GetClientId())
+        .Prop("client_secret", GetSecret())
+        .Prop("redirect_uri", GetRedirectUrl())
+        .Prop("grant_type", "authorization_code")
+        .EndForm()
+        .ValidResponse(200)
+        .Execute(token);
+    StoreToken(token, token.refresh_token, sentAt);
+}
+
+void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime ASentAt) {
+    SetToken(AToken.access_token, ARefresh, ASentAt + AToken.expires_in / static_cast<double>(SecsPerDay));
+    // The whole needed set, whatever the service granted.
+    FTokenScopes = Scopes();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboGDriveFileData
+
+TNimboGDriveFileData::TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo)
+    : TNimboCloudFileData(AStorage) {
+    SetInfo(AInfo);
+}
+
+TNimboGDriveFileData::TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo)
+    : TNimboCloudFileData(AParent) {
+    SetInfo(AInfo);
+}
+
+void TNimboGDriveFileData::SetInfo(const TNimboGDrive::TFileInfo& AInfo) {
+    // Converted first, so that a malformed record leaves the item as it was.
+    const std::int64_t size = DecodeSize(AInfo.fileSize);
+    const TDateTime created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime);
+    const TDateTime modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime);
+    FId = AInfo.id;
+    FName = AInfo.title;
+    FMimeType = AInfo.mimeType;
+    FDownloadUrl = AInfo.downloadUrl;
+    FSize = size;
+    FCreated = created;
+    FModified = modified;
+}
+
+std::int64_t TNimboGDriveFileData::DecodeSize(const std::string& ASize) {
+    if (ASize.empty()) return 0;
+    std::int64_t size = 0;
+    const char* end = ASize.data() + ASize.size();
+    const auto [stop, error] = std::from_chars(ASize.data(), end, size);
+    if (error != std::errc() || stop != end) throw EConvertError("'" + ASize + "' is not a valid integer value");
+    return size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboGDrive: component, item attributes
+
+TNimboGDrive::TNimboGDrive(TComponent* AOwner)
+    : TNimboStorage(AOwner), FRoot(std::make_shared<TNimboGDriveFileData>(*this, GetRootInfo())) {}
+
+TNimboGDrive::TFileInfo TNimboGDrive::GetRootInfo() {
+    TFileInfo root;
+    root.id = "root";
+    root.mimeType = FolderMimeType;
+    root.fileSize = "0";
+    return root;
+}
+
+std::string TNimboGDrive::GetServerName() const { return ApiHost; }
+
+TServiceStateClass TNimboGDrive::GetStateClass() const { return TServiceStateClass::Of<TNimboGoogleState>(); }
+
+void TNimboGDrive::RefreshAccess() {
+    CheckAuthParams();
+    StateAs<TNimboGoogleState>().RefreshAccess(Http());
+}
+
+THttpRequest::TConfigProc TNimboGDrive::Authorization() const {
+    return [token = GetToken()](THttpRequest R) { R.Header("Authorization", "Bearer " + token); };
+}
+
+std::string TNimboGDrive::GetName(TNimboCloudFileData& AData) { return DataAs<TNimboGDriveFileData>(AData).GetName(); }
+
+bool TNimboGDrive::GetIsFolder(TNimboCloudFileData& AData) {
+    return DataAs<TNimboGDriveFileData>(AData).GetMimeType() == FolderMimeType;
+}
+
+std::string TNimboGDrive::GetMimeType(TNimboCloudFileData& AData) {
+    return DataAs<TNimboGDriveFileData>(AData).GetMimeType();
+}
+
+std::int64_t TNimboGDrive::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboGDriveFileData>(AData).GetSize(); }
+
+TDateTime TNimboGDrive::GetCreatedAt(TNimboCloudFileData& AData) {
+    return DataAs<TNimboGDriveFileData>(AData).GetCreated();
+}
+
+TDateTime TNimboGDrive::GetModifiedAt(TNimboCloudFileData& AData) {
+    return DataAs<TNimboGDriveFileData>(AData).GetModified();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboGDrive: operations
+
+void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
+    RefreshAccess();
+    const std::string search = "'" + DataAs<TNimboGDriveFileData>(AData).GetId() + "' in parents and trashed = false";
+    // The service answers in pages; every page but the last names the next one.
+    std::string pageToken;
+    do {
+        TFileList page;
+        Http()
+            .Get(FilesPath)
+            .Param("q", search)
+            .ParamIf(!pageToken.empty(), "pageToken", pageToken)
+            .Configure(Authorization())
+            .ValidResponse(200)
+            .Execute(page);
+        for (const TFileInfo& info : page.items)
+            AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, info)));
+        if (!page.nextPageToken.empty() && page.nextPageToken == pageToken)
+            throw ERestError("The listing of the folder repeats its page token \"" + pageToken + "\"");
+        pageToken = page.nextPageToken;
+    } while (!pageToken.empty());
+}
+
+void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
+    const auto& file = DataAs<TNimboGDriveFileData>(AData);
+    // The service's own document types have no content to download, only export formats.
+    if (file.GetDownloadUrl().empty())
+        throw ERestError("\"" + file.GetName() + "\" cannot be downloaded: the service gives no download URL for " +
+                         file.GetMimeType());
+    RefreshAccess();
+    Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).Execute(AStream);
+}
+
+void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
+    RefreshAccess();
+    auto& file = DataAs<TNimboGDriveFileData>(AData);
+    TFileInfo info;
+    Http()
+        .Put(UploadFilePath + file.GetId())
+        .Param("uploadType", "media")
+        .Configure(Authorization())
+        .Data(AStream)
+        .ValidResponse(200)
+        .Execute(info);
+    file.SetInfo(info);
+}
+
+void TNimboGDrive::Delete(TNimboCloudFileData& AData) {
+    RefreshAccess();
+    Http()
+        .Delete(FilePath + DataAs<TNimboGDriveFileData>(AData).GetId())
+        .Configure(Authorization())
+        .ValidResponse({200, 204})
+        .Execute();
+}
+
+AutoFree<TNimboCloudFileData> TNimboGDrive::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
+    RefreshAccess();
+    TFileInfo info;
+    Http()
+        .Post(FilesPath)
+        .Configure(Authorization())
+        .BeginJson(THttpRequest::jvBeginObject, true)
+        .Prop("title", AName)
+        .Prop("mimeType", FolderMimeType)
+        .Prop("parents", THttpRequest::jvBeginArray)
+        .Elem(THttpRequest::jvBeginObject)
+        .Prop("id", DataAs<TNimboGDriveFileData>(AData).GetId())
+        .EndObject()
+        .EndArray()
+        .EndJson()
+        .ValidResponse(200)
+        .Execute(info);
+    return std::make_shared<TNimboGDriveFileData>(AData, info);
+}
+
+AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                                       std::istream& AStream) {
+    RefreshAccess();
+    const std::string contentType = ContentTypeOf(AName);
+    // The content first: the service stores it under a name and in a place of its own choosing.
+    TFileInfo uploaded;
+    Http()
+        .Post(UploadPath)
+        .Param("uploadType", "media")
+        .Configure(Authorization())
+        .Header("Content-Type", contentType)
+        .Data(AStream)
+        .ValidResponse(200)
+        .Execute(uploaded);
+    // Then the name and the folder.
+    TFileInfo info;
+    Http()
+        .Put(FilePath + uploaded.id)
+        .Configure(Authorization())
+        .BeginJson(THttpRequest::jvBeginObject, true)
+        .Prop("title", AName)
+        .Prop("parents", THttpRequest::jvBeginArray)
+        .Elem(THttpRequest::jvBeginObject)
+        .Prop("id", DataAs<TNimboGDriveFileData>(AData).GetId())
+        .EndObject()
+        .EndArray()
+        .EndJson()
+        .ValidResponse(200)
+        .Execute(info);
+    return std::make_shared<TNimboGDriveFileData>(AData, info);
+}
+
+}  // namespace Nimbo::Connection

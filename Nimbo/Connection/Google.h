@@ -1,0 +1,234 @@
+#pragma once
+
+// Google Drive (REST interface version 2) as a storage, signed in with Google's OAuth 2.0.
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/platform/Exceptions.h"
+
+namespace Nimbo::Connection {
+
+enum TNimboGoogleScope {
+    gsDriveFile,
+    gsDrive,
+    gsDriveAppsReadonly,
+    gsDriveReadonly,
+    gsDriveReadonlyMetadata,
+    gsDriveInstall,
+    gsDriveAppdata,
+    gsDriveScripts,
+    gsTasks,
+    gsTasksReadonly,
+    gsCalendar,
+    gsCalendarReadonly,
+    gsContacts,
+    gsContactsReadonly,
+    gsProfile
+};
+
+// The scope text sent for each scope; "*" stands for the scope base ("https://" + API host + "/auth").
+inline constexpr std::array<const char*, 15> SNAMES = {
+    "*/drive.file",
+    "*/drive",
+    "*/drive.apps.readonly",
+    "*/drive.readonly",
+    "*/drive.readonly.metadata",
+    "*/drive.install",
+    "*/drive.appdata",
+    "*/drive.scripts",
+    "*/tasks",
+    "*/tasks.readonly",
+    "*/calendar",
+    "*/calendar.readonly",
+    "*/contacts",
+    "*/contacts.readonly",
+    "profile"};
+
+// The scopes a Drive component may ask for: gsDriveFile to gsDriveScripts.
+using TNimboGDriveScope = TNimboGoogleScope;
+
+// A set of scopes up to AHighest, held as a bit set in which bit i stands for the scope of ordinal i.
+template <class TBits, TNimboGoogleScope AHighest>
+class TNimboScopeSet {
+public:
+    constexpr TNimboScopeSet() = default;
+    // EArgumentException for a scope beyond AHighest.
+    constexpr TNimboScopeSet(std::initializer_list<TNimboGoogleScope> AScopes) {
+        for (TNimboGoogleScope scope : AScopes) Include(scope);
+    }
+
+    static constexpr TNimboScopeSet FromBits(TBits ABits) {
+        TNimboScopeSet result;
+        result.FBits = ABits;
+        return result;
+    }
+
+    constexpr TBits Bits() const { return FBits; }
+    constexpr bool IsEmpty() const { return FBits == 0; }
+    constexpr bool Contains(TNimboGoogleScope AScope) const {
+        return AScope <= AHighest && (FBits & Bit(AScope)) != 0;
+    }
+
+    constexpr TNimboScopeSet& Include(TNimboGoogleScope AScope) {
+        if (AScope > AHighest) throw EArgumentException("Scope " + std::string(SNAMES[AScope]) + " is not allowed here");
+        FBits = static_cast<TBits>(FBits | Bit(AScope));
+        return *this;
+    }
+
+    friend constexpr TNimboScopeSet operator+(TNimboScopeSet A, TNimboScopeSet B) { return FromBits(A.FBits | B.FBits); }
+    friend constexpr TNimboScopeSet operator-(TNimboScopeSet A, TNimboScopeSet B) { return FromBits(A.FBits & ~B.FBits); }
+    friend constexpr bool operator==(TNimboScopeSet, TNimboScopeSet) = default;
+
+private:
+    static constexpr TBits Bit(TNimboGoogleScope AScope) { return static_cast<TBits>(1u << AScope); }
+
+    TBits FBits = 0;
+};
+
+using TNimboGoogleScopes = TNimboScopeSet<std::uint16_t, gsProfile>;
+using TNimboGDriveScopes = TNimboScopeSet<std::uint8_t, gsDriveScripts>;
+
+// The sign-in state of Google Drive components: the tokens, the scopes the access token was obtained
+// for, and the token logic (reuse, refresh grant, authorization-code grant).
+class TNimboGoogleState : public TServiceState {
+public:
+    struct TToken {
+        std::string access_token;
+        std::string token_type;
+        std::int32_t expires_in = 0;
+        std::string refresh_token;
+        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
+    };
+
+    // Makes sure the state holds a token that has more than 5 minutes to live and covers the scopes
+    // of every service using this state; AHttp is the client of the requesting service.
+    void RefreshAccess(THttpClient& AHttp);
+
+    // The scopes the services of this state need.
+    TNimboGoogleScopes Scopes() const;
+    // Scopes() as the space-separated scope texts.
+    std::string ScopesAsStr() const;
+
+protected:
+    void DoSaveState(TBinaryWriter& AWriter) const override;
+    TApplyState DoLoadState(TBinaryReader& AReader) override;
+    std::string DefaultRedirectUrl() const override;
+
+private:
+    bool HasUsableToken() const;
+    void RefreshGrant(THttpClient& AHttp);
+    void AuthorizationCodeGrant(THttpClient& AHttp);
+    std::string AuthorizationUrl() const;
+    // Stores a token answer received for a request sent at ASentAt.
+    void StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime ASentAt);
+
+    TNimboGoogleScopes FTokenScopes;
+};
+
+// Google Drive as a storage: every uniform operation mapped onto the Drive v2 interface.
+class TNimboGDrive : public TNimboStorage {
+public:
+    // One file resource.
+    struct TFileInfo {
+        std::string id;
+        std::string title;
+        std::string mimeType;
+        std::string fileSize;  // decimal text; absent for folders and the service's own documents
+        std::string downloadUrl;
+        std::string createdDate;   // RFC 3339
+        std::string modifiedDate;  // RFC 3339
+        NIMBO_JSON_FIELDS(TFileInfo, id, title, mimeType, fileSize, downloadUrl, createdDate, modifiedDate)
+    };
+
+    // One page of a listing; nextPageToken is absent on the last page.
+    struct TFileList {
+        std::vector<TFileInfo> items;
+        std::string nextPageToken;
+        NIMBO_JSON_FIELDS(TFileList, items, nextPageToken)
+    };
+
+    explicit TNimboGDrive(TComponent* AOwner = nullptr);
+
+    TNimboGDriveScopes GetScopes() const { return FScopes; }
+    // A wider set makes the next operation obtain a new token.
+    void SetScopes(TNimboGDriveScopes AValue) { FScopes = AValue; }
+    using TRestService::GetGroup;
+    using TRestService::SetGroup;
+
+    void RefreshAccess() override;
+
+    TNimboCloudFile GetRoot() override { return FRoot; }
+    std::string GetName(TNimboCloudFileData& AData) override;
+    bool GetIsFolder(TNimboCloudFileData& AData) override;
+    std::string GetMimeType(TNimboCloudFileData& AData) override;
+    std::int64_t GetSize(TNimboCloudFileData& AData) override;
+    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
+    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
+    void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
+    // ERestError naming the item when the service gives no download URL for it (its own documents).
+    void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
+    void Delete(TNimboCloudFileData& AData) override;
+    AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
+    // Two requests: the content (typed from the name), then the name and the folder. When the second
+    // fails, the content stays on the service as the first request left it.
+    AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                             std::istream& AStream) override;
+
+    // The root folder: id "root", no name, no dates.
+    static TFileInfo GetRootInfo();
+
+protected:
+    std::string GetServerName() const override;
+    TServiceStateClass GetStateClass() const override;
+
+private:
+    // Adds the bearer token header to a request.
+    THttpRequest::TConfigProc Authorization() const;
+
+    TNimboGDriveScopes FScopes{gsDrive};
+    TNimboCloudFile FRoot;
+};
+
+// One Drive item's metadata.
+class TNimboGDriveFileData : public TNimboCloudFileData {
+public:
+    // The root of AStorage.
+    TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo);
+    // A child of AParent.
+    TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo);
+
+    // Replaces the metadata; EConvertError for a malformed size or date.
+    void SetInfo(const TNimboGDrive::TFileInfo& AInfo);
+    // 0 for an empty text; EConvertError unless the text is a decimal 64-bit integer.
+    static std::int64_t DecodeSize(const std::string& ASize);
+
+    const std::string& GetId() const { return FId; }
+    const std::string& GetName() const { return FName; }
+    const std::string& GetMimeType() const { return FMimeType; }
+    std::int64_t GetSize() const { return FSize; }
+    TDateTime GetCreated() const { return FCreated; }
+    TDateTime GetModified() const { return FModified; }
+    // Empty when the service gave none.
+    const std::string& GetDownloadUrl() const { return FDownloadUrl; }
+
+private:
+    std::string FId;
+    std::string FName;
+    std::string FMimeType;
+    std::int64_t FSize = 0;
+    TDateTime FCreated = MinDateTime;
+    TDateTime FModified = MinDateTime;
+    std::string FDownloadUrl;
+};
+
+}  // namespace Nimbo::Connection

@@ -1,0 +1,292 @@
+#include "Nimbo/Connection/Microsoft.h"
+
+#include <array>
+
+#include "Nimbo/Connection/DateFormats.h"
+#include "Nimbo/Connection/MimeTypes.h"
+
+namespace Nimbo::Connection {
+
+namespace {
+
+const std::string LiveApiHost = "apis.live.net";
+const std::string LiveLoginHost = "login.live.com";
+
+const std::string AuthorizeUrl = "https://" + LiveLoginHost + "/oauth20_authorize.srf";
+const std::string TokenUrl = "https://" + LiveLoginHost + "/oauth20_token.srf";
+const std::string DesktopRedirectUrl = "https://" + LiveLoginHost + "/oauth20_desktop.srf";
+
+const std::string RootPath = "v5.0/me/skydrive";
+const std::string AccountPath = "v5.0/me";
+
+std::string ItemPath(const std::string& AId) { return "v5.0/" + AId; }
+
+constexpr std::array<const char*, 5> ScopeTexts = {"wl.basic", "wl.offline_access", "wl.photos", "wl.skydrive",
+                                                   "wl.skydrive_update"};
+
+// A token is renewed from this long before it expires.
+constexpr TDateTime TokenMargin = 5.0 / (24 * 60);
+
+TDateTime ExpiryAfter(TDateTime AStart, std::int32_t ASeconds) { return AStart + ASeconds / double(SecsPerDay); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TNimboOneDriveData
+
+TNimboOneDriveData::TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo)
+    : TNimboCloudFileData(AService) {
+    SetInfo(AInfo);
+}
+
+TNimboOneDriveData::TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo)
+    : TNimboCloudFileData(AParent) {
+    SetInfo(AInfo);
+}
+
+void TNimboOneDriveData::SetInfo(const TNimboOneDrive::TFileInfo& AInfo) {
+    // Both dates are converted before anything is stored, so a bad one changes nothing.
+    const TDateTime created = TRfc3339::FromStr(AInfo.created_time, MinDateTime);
+    const TDateTime modified = TRfc3339::FromStr(AInfo.updated_time, MinDateTime);
+    FId = AInfo.id;
+    FName = AInfo.name;
+    FType = AInfo.type;
+    FSize = AInfo.size;
+    FCreated = created;
+    FModified = modified;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboOneDriveState
+
+std::string TNimboOneDriveState::DefaultRedirectUrl() const { return DesktopRedirectUrl; }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboOneDrive: component, scopes and saved state
+
+const char* TNimboOneDrive::ScopeText(TNimboOneDriveScope AScope) { return ScopeTexts.at(AScope); }
+
+TNimboOneDrive::TNimboOneDrive(TComponent* AOwner) : TNimboStorage(AOwner), FScopes(TNimboOneDriveScopes::All()) {}
+
+std::string TNimboOneDrive::GetServerName() const { return LiveApiHost; }
+
+TServiceStateClass TNimboOneDrive::GetStateClass() const { return TServiceStateClass::Of<TNimboOneDriveState>(); }
+
+std::string TNimboOneDrive::GetUserName() {
+    RefreshAccess();
+    return FUserName;
+}
+
+std::string TNimboOneDrive::ScopesAsStr() const {
+    std::string text;
+    for (std::size_t ordinal = 0; ordinal < ScopeTexts.size(); ++ordinal) {
+        if (!FScopes.Contains(static_cast<TNimboOneDriveScope>(ordinal))) continue;
+        if (!text.empty()) text += ',';
+        text += ScopeTexts[ordinal];
+    }
+    return text;
+}
+
+void TNimboOneDrive::DoSaveState(TBinaryWriter& AWriter) const {
+    AWriter.Write(static_cast<std::int64_t>(FTokenScopes.ToByte()));
+    AWriter.Write(FUserName);
+}
+
+TApplyState TNimboOneDrive::DoLoadState(TBinaryReader& AReader) {
+    const auto tokenScopes = TNimboOneDriveScopes::FromByte(static_cast<std::uint8_t>(AReader.ReadInt64() & 0xFF));
+    std::string userName = AReader.ReadString();
+    return [this, tokenScopes, userName = std::move(userName)] {
+        FTokenScopes = tokenScopes;
+        FUserName = userName;
+    };
+}
+
+std::string TNimboOneDrive::Bearer() const { return "Bearer " + GetToken(); }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboOneDrive: tokens
+
+void TNimboOneDrive::RefreshAccess() {
+    CheckAuthParams();
+    if (!GetToken().empty() && GetExpires() - TokenMargin >= Now() && FTokenScopes.ContainsAll(FScopes)) return;
+    // A refresh token serves also when only the scopes grew; the renewal names no scope.
+    if (const std::string refresh = GetRefresh(); !refresh.empty())
+        RenewToken(refresh);
+    else
+        SignIn();
+}
+
+void TNimboOneDrive::RenewToken(const std::string& ARefresh) {
+    const TDateTime start = Now();
+    const TToken token = RequestToken({{"client_id", GetClientId()},
+                                       {"client_secret", GetSecret()},
+                                       {"redirect_uri", GetRedirectUrl()},
+                                       {"grant_type", "refresh_token"},
+                                       {"refresh_token", ARefresh}});
+    State().SetToken(token.access_token, token.refresh_token.empty() ? ARefresh : token.refresh_token,
+                     ExpiryAfter(start, token.expires_in));
+    FTokenScopes = FScopes;
+}
+
+void TNimboOneDrive::SignIn() {
+    const std::string url = AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
+                            "&scope=" + THttpClient::UrlEncode(ScopesAsStr()) +
+                            "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
+    std::string code;
+    State().OAuth20({aeNavigateComplete, aeCanceled}, url, code);
+
+    const TDateTime start = Now();
+    const TToken token = RequestToken({{"code", code},
+                                       {"client_id", GetClientId()},
+                                       {"client_secret", GetSecret()},
+                                       {"redirect_uri", GetRedirectUrl()},
+                                       {"grant_type", "authorization_code"}});
+    State().SetToken(token.access_token, token.refresh_token, ExpiryAfter(start, token.expires_in));
+    FTokenScopes = FScopes;
+
+    // The account's name is a courtesy: without it the sign-in still counts.
+    try {
+        TAbout about;
+        Http().Get(AccountPath).Header("Authorization", Bearer()).ValidResponse(200).Execute(about);
+        FUserName = about.name;
+    } catch (const std::exception&) {
+        FUserName.clear();
+    }
+}
+
+TNimboOneDrive::TToken TNimboOneDrive::RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields) {
+    THttpRequest::TFormData form = Http().Post(TokenUrl).BeginForm(true);
+    for (const auto& [name, value] : AFields) form = form.Prop(name, value);
+    TToken token;
+    form.EndForm().ValidResponse(200).Execute(token);
+    return token;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboOneDrive: the storage model
+
+TNimboCloudFile TNimboOneDrive::GetRoot() {
+    if (!FRootInited) {
+        RefreshAccess();
+        TFileInfo info;
+        Http().Get(RootPath).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
+        FRoot = TNimboCloudFile(std::make_shared<TNimboOneDriveData>(*this, info));
+        FRootInited = true;
+    }
+    return FRoot;
+}
+
+std::string TNimboOneDrive::GetName(TNimboCloudFileData& AData) { return DataAs<TNimboOneDriveData>(AData).FName; }
+
+bool TNimboOneDrive::GetIsFolder(TNimboCloudFileData& AData) {
+    const std::string& type = DataAs<TNimboOneDriveData>(AData).FType;
+    return type == "folder" || type == "album";
+}
+
+std::string TNimboOneDrive::GetMimeType(TNimboCloudFileData& AData) {
+    return TMimeTypes::ByFileName(DataAs<TNimboOneDriveData>(AData).FName);
+}
+
+std::int64_t TNimboOneDrive::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboOneDriveData>(AData).FSize; }
+
+TDateTime TNimboOneDrive::GetCreatedAt(TNimboCloudFileData& AData) {
+    return DataAs<TNimboOneDriveData>(AData).FCreated;
+}
+
+TDateTime TNimboOneDrive::GetModifiedAt(TNimboCloudFileData& AData) {
+    return DataAs<TNimboOneDriveData>(AData).FModified;
+}
+
+void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
+    const std::string path = ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/files";
+    for (std::size_t offset = 0;;) {
+        RefreshAccess();
+        TFileList page;
+        Http().Get(path)
+            .Param("limit", std::to_string(ListPageSize))
+            .Param("offset", std::to_string(offset))
+            .Header("Authorization", Bearer())
+            .ValidResponse(200)
+            .Execute(page);
+        for (const TFileInfo& info : page.data)
+            AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, info)));
+        // An empty page ends the listing too, so that a service that keeps naming a next page
+        // cannot keep it going forever.
+        if (page.paging.next.empty() || page.data.empty()) return;
+        offset += page.data.size();
+    }
+}
+
+void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
+    RefreshAccess();
+    Http()
+        .Get(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/content")
+        .Header("Authorization", Bearer())
+        .ValidResponse(200)
+        .Execute(AStream);
+}
+
+void TNimboOneDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
+    RefreshAccess();
+    auto& data = DataAs<TNimboOneDriveData>(AData);
+    const std::string id = data.FId;
+    TFileInfo answer;
+    Http()
+        .Put(ItemPath(id) + "/content")
+        .Header("Authorization", Bearer())
+        .ValidResponse({200, 201})
+        .Data(AStream)
+        .Execute(answer);
+    data.SetInfo(answer);
+    ReadBackMetadata(data, id);
+}
+
+void TNimboOneDrive::Delete(TNimboCloudFileData& AData) {
+    RefreshAccess();
+    Http()
+        .Delete(ItemPath(DataAs<TNimboOneDriveData>(AData).FId))
+        .Header("Authorization", Bearer())
+        .ValidResponse({200, 204})
+        .Execute();
+}
+
+AutoFree<TNimboCloudFileData> TNimboOneDrive::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
+    RefreshAccess();
+    TFileInfo info;
+    Http()
+        .Post(ItemPath(DataAs<TNimboOneDriveData>(AData).FId))
+        .Header("Authorization", Bearer())
+        .BeginJson(THttpRequest::jvBeginObject, true)
+        .Prop("name", AName)
+        .EndJson()
+        .ValidResponse({200, 201})
+        .Execute(info);
+    return std::make_shared<TNimboOneDriveData>(AData, info);
+}
+
+AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                                         std::istream& AStream) {
+    RefreshAccess();
+    TFileInfo answer;
+    Http()
+        .Put(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/files/" + THttpClient::UrlEncode(AName))
+        .Header("Authorization", Bearer())
+        .ValidResponse({200, 201})
+        .Data(AStream)
+        .Execute(answer);
+    auto data = std::make_shared<TNimboOneDriveData>(AData, answer);
+    ReadBackMetadata(*data, answer.id);
+    return data;
+}
+
+void TNimboOneDrive::ReadBackMetadata(TNimboOneDriveData& AData, const std::string& AId) {
+    // The content is stored at this point; a failure here must not turn the upload into an error.
+    try {
+        TFileInfo info;
+        Http().Get(ItemPath(AId)).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
+        AData.SetInfo(info);
+    } catch (const Exception&) {
+    }
+}
+
+}  // namespace Nimbo::Connection

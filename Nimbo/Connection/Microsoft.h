@@ -1,0 +1,193 @@
+#pragma once
+
+// OneDrive through the Live Connect REST interface v5.0: items addressed by identifier, OAuth 2.0
+// sign-in on the Live login host with a configurable set of Live scopes.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/Storage.h"
+
+namespace Nimbo::Connection {
+
+// The Live scopes the component can ask for. The member of ordinal 1 keeps its historical name.
+enum TNimboOneDriveScope { osBasic, ofOfflieAccess, osPhotos, osSkydrive, osSkydriveUpdate };
+
+// A set of TNimboOneDriveScope held in one byte, bit i standing for the member of ordinal i.
+class TNimboOneDriveScopes {
+public:
+    constexpr TNimboOneDriveScopes() = default;
+    constexpr TNimboOneDriveScopes(std::initializer_list<TNimboOneDriveScope> AScopes) {
+        for (TNimboOneDriveScope scope : AScopes) FBits |= Bit(scope);
+    }
+
+    static constexpr TNimboOneDriveScopes All() {
+        return {osBasic, ofOfflieAccess, osPhotos, osSkydrive, osSkydriveUpdate};
+    }
+    // The set as stored: every bit is kept, also those that stand for no member.
+    static constexpr TNimboOneDriveScopes FromByte(std::uint8_t ABits) {
+        TNimboOneDriveScopes scopes;
+        scopes.FBits = ABits;
+        return scopes;
+    }
+    constexpr std::uint8_t ToByte() const { return FBits; }
+
+    constexpr bool Contains(TNimboOneDriveScope AScope) const { return (FBits & Bit(AScope)) != 0; }
+    // True when every member of ASubset is in this set.
+    constexpr bool ContainsAll(TNimboOneDriveScopes ASubset) const { return (ASubset.FBits & ~FBits) == 0; }
+    constexpr bool IsEmpty() const { return FBits == 0; }
+    constexpr TNimboOneDriveScopes With(TNimboOneDriveScope AScope) const { return FromByte(FBits | Bit(AScope)); }
+    constexpr TNimboOneDriveScopes Without(TNimboOneDriveScope AScope) const {
+        return FromByte(static_cast<std::uint8_t>(FBits & ~Bit(AScope)));
+    }
+    constexpr bool operator==(const TNimboOneDriveScopes&) const = default;
+
+private:
+    static constexpr std::uint8_t Bit(TNimboOneDriveScope AScope) { return static_cast<std::uint8_t>(1u << AScope); }
+
+    std::uint8_t FBits = 0;
+};
+
+class TNimboOneDriveData;
+
+// The OneDrive storage component.
+class TNimboOneDrive : public TNimboStorage {
+public:
+    // An item: a folder, an album or a file of any kind.
+    struct TFileInfo {
+        std::string id;
+        std::string name;
+        std::string type;  // "folder" and "album" are folders, anything else is a file
+        std::int64_t size = 0;
+        std::string created_time;  // RFC 3339
+        std::string updated_time;
+        NIMBO_JSON_FIELDS(TFileInfo, id, name, type, size, created_time, updated_time)
+    };
+    // Where a listing goes on: the address of the next page, absent on the last one.
+    struct TPaging {
+        std::string next;
+        NIMBO_JSON_FIELDS(TPaging, next)
+    };
+    // One page of a folder's children.
+    struct TFileList {
+        std::vector<TFileInfo> data;
+        TPaging paging;
+        NIMBO_JSON_FIELDS(TFileList, data, paging)
+    };
+    struct TToken {
+        std::string access_token;
+        std::string token_type;
+        std::int32_t expires_in = 0;  // seconds
+        std::string refresh_token;    // absent without the offline scope, and in some renewals
+        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
+    };
+    struct TAbout {
+        std::string id;
+        std::string name;  // the account's display name
+        NIMBO_JSON_FIELDS(TAbout, id, name)
+    };
+
+    // Children asked for per listing request.
+    static constexpr int ListPageSize = 100;
+
+    // The scope text of a member, such as "wl.basic".
+    static const char* ScopeText(TNimboOneDriveScope AScope);
+
+    // Asks for all five scopes; sends nothing.
+    explicit TNimboOneDrive(TComponent* AOwner = nullptr);
+
+    // The scopes to ask for. A change takes effect at the next operation, which renews the token
+    // when it was obtained for fewer scopes.
+    TNimboOneDriveScopes GetScopes() const { return FScopes; }
+    void SetScopes(TNimboOneDriveScopes AValue) { FScopes = AValue; }
+    // The signed-in account's display name; signs in first when needed. Empty when unknown.
+    std::string GetUserName();
+    // The texts of the scopes to ask for, in ordinal order, joined with ",".
+    std::string ScopesAsStr() const;
+
+    // Makes sure a token for the current scopes is held: renews it by refresh token from 5 minutes
+    // before it expires, or signs in when there is no refresh token.
+    void RefreshAccess() override;
+
+    // The root folder, fetched on the first call only.
+    TNimboCloudFile GetRoot() override;
+    std::string GetName(TNimboCloudFileData& AData) override;
+    bool GetIsFolder(TNimboCloudFileData& AData) override;
+    std::string GetMimeType(TNimboCloudFileData& AData) override;
+    std::int64_t GetSize(TNimboCloudFileData& AData) override;
+    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
+    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
+    // Follows the listing page by page until every child has been delivered.
+    void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
+    void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
+    void Delete(TNimboCloudFileData& AData) override;
+    AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
+    // Replaces a file of the same name, as the service does by default.
+    AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                             std::istream& AStream) override;
+
+protected:
+    std::string GetServerName() const override;
+    TServiceStateClass GetStateClass() const override;
+    // After the common fields: the token's scopes as a 64-bit integer (low byte), then the user name.
+    void DoSaveState(TBinaryWriter& AWriter) const override;
+    TApplyState DoLoadState(TBinaryReader& AReader) override;
+
+private:
+    // The refresh-token grant; keeps ARefresh when the answer carries no new one.
+    void RenewToken(const std::string& ARefresh);
+    // The authorization-code grant through the sign-in window, then the account's name.
+    void SignIn();
+    // Posts the form fields, in order, to the token endpoint.
+    TToken RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields);
+    // "Bearer " + the access token.
+    std::string Bearer() const;
+    // After an upload, whose answer holds little more than the item's id and name: fills AData
+    // from the full metadata of item AId. When that cannot be read, AData keeps what it has.
+    void ReadBackMetadata(TNimboOneDriveData& AData, const std::string& AId);
+
+    TNimboOneDriveScopes FScopes;
+    std::string FUserName;
+    TNimboOneDriveScopes FTokenScopes;
+    TNimboCloudFile FRoot;
+    bool FRootInited = false;
+};
+
+// The data of one OneDrive item.
+class TNimboOneDriveData : public TNimboCloudFileData {
+public:
+    // The root of AService.
+    TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo);
+    // An item inside AParent.
+    TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo);
+
+    // Replaces all six fields with those of AInfo. EConvertError for a date in another form than
+    // RFC 3339, in which case nothing is changed.
+    void SetInfo(const TNimboOneDrive::TFileInfo& AInfo);
+
+    const std::string& GetId() const { return FId; }
+    const std::string& GetType() const { return FType; }
+
+private:
+    friend class TNimboOneDrive;
+
+    std::string FId;
+    std::string FName;
+    std::string FType;
+    std::int64_t FSize = 0;
+    TDateTime FCreated = MinDateTime;
+    TDateTime FModified = MinDateTime;
+};
+
+// The shared sign-in state of OneDrive components; its default redirect is the Live desktop page.
+class TNimboOneDriveState : public TServiceState {
+protected:
+    std::string DefaultRedirectUrl() const override;
+};
+
+}  // namespace Nimbo::Connection
