@@ -5,9 +5,9 @@
 //
 // Input: the first byte picks the writer ('F', 'J' or 'M'); then come operations, each a letter and
 // its texts. A text runs to a backslash followed by any character but a backslash ("\\" is one
-// backslash). Form: "p" name value. Multipart: "p" name file-name content. JSON: the root ('o' or
-// 'a'), then "s" [name] value, "v" [name] literal-byte, "o" [name], "a" [name], "c" (close); a name
-// is read only inside an object.
+// backslash). Form: "p" name value. Multipart: "p" name file-name content, or "s" for a part read
+// from a stream. JSON: the root ('o' or 'a'), then "s" [name] value, "v" [name] literal-byte,
+// "o" [name], "a" [name], "c" (close); a name is read only inside an object.
 
 #include <curl/curl.h>
 #include <httplib.h>
@@ -17,8 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -66,7 +68,7 @@ private:
 };
 
 std::string BodyOf(const THttpRequest& ARequest) {
-    const TBytes& body = ARequest.Get().Data;
+    const TBytes body = ARequest.Get().BodyBytes();
     return {body.begin(), body.end()};
 }
 
@@ -319,13 +321,15 @@ void CheckMultipart(TInput& AInput) {
     THttpClient client("upload.example.com");
     THttpRequest request = client.Post("/parts");
     std::vector<TPart> expected;
+    std::list<std::istringstream> streams;  // read while the body is sent, so they live as long
     while (!AInput.Empty() || expected.empty()) {
-        const bool addPart = AInput.Byte() == 'p' || expected.empty();
-        if (!addPart) continue;
+        const char op = AInput.Byte();
+        if (op != 'p' && op != 's' && !expected.empty()) continue;
         TPart part{AInput.Text(), AInput.Text(), AInput.Text()};
         if (expected.empty()) request.BeginMultipart(part.Name, part.FileName);
         else request.NextPart(part.Name, part.FileName);
-        request.Data(part.Content.data(), static_cast<int>(part.Content.size()));
+        if (op == 's') request.Data(streams.emplace_back(part.Content));
+        else request.Data(part.Content.data(), static_cast<int>(part.Content.size()));
         expected.push_back({QuotedForm(part.Name), QuotedForm(part.FileName), part.Content});
     }
     request.EndMultipart();

@@ -1,4 +1,4 @@
-// Decodes arbitrary text into the listing and token records of the services. The decoder must fill
+// Decodes arbitrary text into the listing, token and account records of the four adapters. The decoder must fill
 // the record or raise one of its documented errors; it must call a text malformed exactly when an
 // independent JSON parser does; and what it fills must match what that parser reads.
 
@@ -12,43 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/Microsoft.h"
 
 using namespace Nimbo::Connection;
 
 namespace {
-
-// Records shaped like the services' listing and token answers.
-struct TFileInfo {
-    std::string id;
-    std::string title;
-    std::string fileSize;
-    std::int64_t bytes = 0;
-    bool is_dir = false;
-    std::string modified;
-    NIMBO_JSON_FIELDS(TFileInfo, id, title, fileSize, bytes, is_dir, modified)
-};
-
-struct TPaging {
-    std::string next;
-    NIMBO_JSON_FIELDS(TPaging, next)
-};
-
-struct TFileList {
-    std::vector<TFileInfo> items;
-    std::string nextPageToken;
-    TPaging paging;
-    std::int32_t total_count = 0;
-    NIMBO_JSON_FIELDS(TFileList, items, nextPageToken, paging, total_count)
-};
-
-struct TToken {
-    std::string access_token;
-    std::string token_type;
-    std::int32_t expires_in = 0;
-    std::string refresh_token;
-    NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
-};
 
 // The decoder refuses nesting deeper than this (its stack guard).
 constexpr int DecoderNestingLimit = 512;
@@ -195,6 +167,9 @@ void DecodeIntoEach(std::string_view AText) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     const std::string_view text(reinterpret_cast<const char*>(AData), ASize);
-    DecodeIntoEach<TFileList, TFileInfo, TToken>(text);
+    DecodeIntoEach<TNimboGDrive::TFileList, TNimboGoogleState::TToken,                                //
+                   TNimboDropBox::TFileList, TNimboDropBox::TToken, TNimboDropBox::TAbout,            //
+                   TNimboOneDrive::TFileList, TNimboOneDrive::TToken, TNimboOneDrive::TAbout,         //
+                   TNimboBoxNet::TFileList, TNimboBoxNet::TToken, TNimboBoxNet::TAbout>(text);
     return 0;
 }

@@ -3,6 +3,10 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <istream>
+#include <string_view>
+
 namespace Nimbo::Connection {
 
 const char* const THttpRequest::MultipartBoundary = "1BEF0A57BE110FD467A06ABE339180A46C8A4F77BD57755885E";
@@ -32,6 +36,55 @@ std::string QuotedPartText(const std::string& AText) {
 void RequireUtf8(const std::string& AText) {
     if (!simdjson::validate_utf8(AText.data(), AText.size()))
         throw EHttpError("A JSON name or value must be valid UTF-8 text");
+}
+
+// Counts the places where a text occurs in a byte sequence fed to it in pieces of any size.
+class TOccurrenceCounter {
+public:
+    explicit TOccurrenceCounter(std::string_view AText) : FText(AText) {}
+
+    void Feed(const char* AData, std::size_t ASize) {
+        // The last bytes of the earlier pieces join this one, so that no occurrence is split; they are
+        // too few to hold a whole occurrence, so none is counted twice.
+        FWindow.append(AData, ASize);
+        for (std::size_t at = FWindow.find(FText); at != std::string::npos; at = FWindow.find(FText, at + 1)) ++FCount;
+        FWindow.erase(0, FWindow.size() - std::min(FWindow.size(), FText.size() - 1));
+    }
+    std::size_t Count() const { return FCount; }
+
+private:
+    std::string_view FText;
+    std::string FWindow;
+    std::size_t FCount = 0;
+};
+
+// How often AText occurs in the body as it goes out, from byte AFrom of the bytes held in memory on.
+// Stream parts are read in steps and left at their end, as sending leaves them.
+std::size_t CountInBody(const THttpRequest::TData& AData, std::size_t AFrom, std::string_view AText) {
+    constexpr std::size_t Step = 64 * 1024;
+    TOccurrenceCounter counter(AText);
+    const auto feedHeld = [&](std::size_t AEnd) {
+        for (; AFrom < AEnd; AFrom += std::min(Step, AEnd - AFrom))
+            counter.Feed(reinterpret_cast<const char*>(AData.Data.data()) + AFrom, std::min(Step, AEnd - AFrom));
+    };
+    std::vector<char> buffer(Step);
+    for (const THttpStreamPart& part : AData.Streams) {
+        if (part.At < AFrom) continue;
+        feedHeld(part.At);
+        std::istream& stream = *part.Stream;
+        stream.clear();
+        stream.seekg(part.Start);
+        for (std::int64_t left = part.Size; left > 0 && stream;) {
+            stream.read(buffer.data(), static_cast<std::streamsize>(std::min<std::int64_t>(left, Step)));
+            counter.Feed(buffer.data(), static_cast<std::size_t>(stream.gcount()));
+            left -= stream.gcount();
+        }
+        stream.clear();
+        stream.seekg(part.Start + part.Size);
+        stream.setstate(std::ios::eofbit | std::ios::failbit);
+    }
+    feedHeld(AData.Data.size());
+    return counter.Count();
 }
 
 }  // namespace
@@ -89,36 +142,36 @@ void THttpRequest::AppendPartDelimiter(const std::string& AEnd) {
 void THttpRequest::ReplaceBoundaryIfTaken() {
     TData& data = *FData;
     if (data.PartDelimiters.empty()) return;
-    const std::string_view body(reinterpret_cast<const char*>(data.Data.data()), data.Data.size());
-    const std::string_view boundary = MultipartBoundary;
+    const std::string boundary = MultipartBoundary;
     // Every delimiter holds the boundary once; any other occurrence is inside a part.
-    std::size_t occurrences = 0;
-    for (std::size_t at = body.find(boundary, data.PartDelimiters.front()); at != std::string_view::npos;
-         at = body.find(boundary, at + boundary.size()))
-        ++occurrences;
-    if (occurrences == data.PartDelimiters.size()) return;
+    if (CountInBody(data, data.PartDelimiters.front(), boundary) == data.PartDelimiters.size()) return;
 
     // The boundary followed by "-1", "-2", ...: no delimiter holds that, so the first one that the
     // body does not hold is free.
     std::string replacement;
-    for (int n = 1; replacement.empty() || body.find(replacement) != std::string_view::npos; ++n)
-        replacement = std::string(boundary) + "-" + std::to_string(n);
+    for (int n = 1; replacement.empty() || CountInBody(data, data.PartDelimiters.front(), replacement) > 0; ++n)
+        replacement = boundary + "-" + std::to_string(n);
 
+    // The delimiters grow; the stream parts move with the bytes before them.
+    const std::size_t growth = replacement.size() - boundary.size();
+    for (THttpStreamPart& part : data.Streams)
+        part.At += growth * static_cast<std::size_t>(std::count_if(data.PartDelimiters.begin(), data.PartDelimiters.end(),
+                                                                   [&](std::size_t AAt) { return AAt < part.At; }));
     TBytes rewritten;
-    rewritten.reserve(body.size() + data.PartDelimiters.size() * (replacement.size() - boundary.size()));
+    rewritten.reserve(data.Data.size() + data.PartDelimiters.size() * growth);
+    const std::string line = "\r\n--" + replacement;
     std::size_t copied = 0;
     for (std::size_t& delimiter : data.PartDelimiters) {
-        const std::size_t boundaryEnd = delimiter + 4 + boundary.size();  // after CR LF "--" and the boundary
-        rewritten.insert(rewritten.end(), data.Data.begin() + copied, data.Data.begin() + delimiter);
+        rewritten.insert(rewritten.end(), data.Data.begin() + static_cast<std::ptrdiff_t>(copied),
+                         data.Data.begin() + static_cast<std::ptrdiff_t>(delimiter));
+        copied = delimiter + 4 + boundary.size();  // past CR LF, "--" and the boundary
         delimiter = rewritten.size();
-        const std::string line = "\r\n--" + replacement;
         rewritten.insert(rewritten.end(), line.begin(), line.end());
-        copied = boundaryEnd;
     }
-    rewritten.insert(rewritten.end(), data.Data.begin() + copied, data.Data.end());
+    rewritten.insert(rewritten.end(), data.Data.begin() + static_cast<std::ptrdiff_t>(copied), data.Data.end());
     data.Data = std::move(rewritten);
 
-    const std::string oldType = "boundary=" + std::string(boundary);
+    const std::string oldType = "boundary=" + boundary;
     const std::size_t type = data.Headers.rfind(oldType);
     Assert(type != std::string::npos, "The multipart body has no Content-Type header");
     data.Headers.replace(type, oldType.size(), "boundary=" + replacement);

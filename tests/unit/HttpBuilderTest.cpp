@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <list>
 #include <sstream>
 
 #include "Nimbo/Connection/Http.h"
@@ -284,7 +285,7 @@ TEST(HttpRequest, MultipartNamesCannotBreakTheBody) {
 }
 
 // A part that holds the boundary would end early at the receiver: the body moves to a boundary that
-// occurs nowhere in it.
+// occurs nowhere in it, whether the parts are held in memory or read from streams while sending.
 TEST(HttpRequest, MultipartBodyHoldingTheBoundaryGetsAnotherOne) {
     struct TPart {
         std::string Name, FileName, Content;
@@ -294,27 +295,36 @@ TEST(HttpRequest, MultipartBodyHoldingTheBoundaryGetsAnotherOne) {
         std::vector<TPart> Parts;
         std::string ExpectedBoundary;
     };
+    const std::string longFile = std::string(100000, 'x') + "\r\n--" + B + std::string(100000, 'y');
     const Case cases[] = {
         {"delimiter line in a file", {{"file", "a.bin", "x\r\n--" + B + "--\r\ny"}, {"parent_id", "", "0"}}, B + "-1"},
         {"boundary alone in a value", {{"file", "a.bin", "data"}, {"note", "", B}}, B + "-1"},
         {"first replacement taken too", {{"file", "a.bin", B + "-1" + B}}, B + "-2"},
         {"boundary in a name", {{"--" + B, "", "v"}}, B + "-1"},
+        {"boundary across read steps", {{"file", "big.bin", longFile}}, B + "-1"},
         {"boundary cut in two parts", {{"a", "", B.substr(0, 20)}, {"b", "", B.substr(20)}}, B},
     };
     THttpClient client("h");
-    for (const Case& c : cases) {
-        THttpRequest req = client.Post("u").BeginMultipart(c.Parts[0].Name, c.Parts[0].FileName);
-        std::string expected;
-        for (std::size_t i = 0; i < c.Parts.size(); ++i) {
-            const TPart& part = c.Parts[i];
-            if (i > 0) req.NextPart(part.Name, part.FileName);
-            req.Data(part.Content.data(), static_cast<int>(part.Content.size()));
-            expected += "\r\n--" + c.ExpectedBoundary + "\r\nContent-Disposition: form-data; name=\"" + part.Name + "\"" +
-                        (part.FileName.empty() ? "" : "; filename=\"" + part.FileName + "\"") + "\r\n\r\n" + part.Content;
+    for (const bool fromStreams : {false, true}) {
+        for (const Case& c : cases) {
+            std::list<std::istringstream> streams;
+            THttpRequest req = client.Post("u").BeginMultipart(c.Parts[0].Name, c.Parts[0].FileName);
+            std::string expected;
+            for (std::size_t i = 0; i < c.Parts.size(); ++i) {
+                const TPart& part = c.Parts[i];
+                if (i > 0) req.NextPart(part.Name, part.FileName);
+                if (fromStreams) req.Data(streams.emplace_back(part.Content));
+                else req.Data(part.Content.data(), static_cast<int>(part.Content.size()));
+                expected += "\r\n--" + c.ExpectedBoundary + "\r\nContent-Disposition: form-data; name=\"" + part.Name +
+                            "\"" + (part.FileName.empty() ? "" : "; filename=\"" + part.FileName + "\"") + "\r\n\r\n" +
+                            part.Content;
+            }
+            req.EndMultipart();
+            expected += "\r\n--" + c.ExpectedBoundary + "--\r\n";
+            EXPECT_EQ(req.Get().Streams.size(), fromStreams ? c.Parts.size() : 0u) << c.Name;
+            EXPECT_EQ(BodyOf(req), expected) << c.Name << (fromStreams ? " from streams" : "");
+            EXPECT_EQ(req.Get().Headers, "Content-Type: multipart/form-data; boundary=" + c.ExpectedBoundary) << c.Name;
+            for (const std::istringstream& stream : streams) EXPECT_EQ(stream.rdstate(), std::ios::eofbit | std::ios::failbit);
         }
-        req.EndMultipart();
-        expected += "\r\n--" + c.ExpectedBoundary + "--\r\n";
-        EXPECT_EQ(BodyOf(req), expected) << c.Name;
-        EXPECT_EQ(req.Get().Headers, "Content-Type: multipart/form-data; boundary=" + c.ExpectedBoundary) << c.Name;
     }
 }
