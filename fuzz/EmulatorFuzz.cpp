@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -105,12 +107,17 @@ public:
             if (n <= 0) break;  // the emulator may close early, having answered a request it could not read
             sent += static_cast<std::size_t>(n);
         }
-        SSL_shutdown(ssl.get());  // nothing more follows: the emulator sees the end of the request
+        // Nothing more follows: the emulator sees the end of an incomplete request at once.
+        SSL_shutdown(ssl.get());
+        ::shutdown(socket.Fd(), SHUT_WR);
 
         std::string answer;
         char buffer[16384];
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
+            // Acknowledged at once, so that the emulator's next write does not wait for a delayed ACK.
+            const int on = 1;
+            ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
             if (n <= 0) break;
             answer.append(buffer, static_cast<std::size_t>(n));
@@ -153,6 +160,7 @@ std::string Framed(const std::string& AText) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::signal(SIGPIPE, SIG_IGN);  // the emulator may close before the whole request is written
     Emulator = new TFuzzedEmulator();  // lives as long as the process
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -37,6 +38,7 @@ struct TVerdict {
     bool Undecided = false;  // a grammatical text that the reference refuses for its content
     int Depth = 0;           // deepest nesting of arrays and objects
     bool DuplicateKeys = false;
+    std::optional<nlohmann::json> Reading;  // the reference's reading of a valid text without repeated names
 };
 
 // Reads a text with the reference parser, noting nesting depth and repeated member names.
@@ -91,6 +93,8 @@ TVerdict Judge(std::string_view AText) {
     if (AText.starts_with("\xEF\xBB\xBF") || AText.find('\0') != std::string_view::npos) return verdict;
     TReferenceSax sax(verdict);
     verdict.Valid = nlohmann::json::sax_parse(AText.begin(), AText.end(), &sax);
+    if (verdict.Valid && !verdict.DuplicateKeys && verdict.Depth <= DecoderNestingLimit)
+        verdict.Reading = nlohmann::json::parse(AText.begin(), AText.end());
     return verdict;
 }
 
@@ -152,8 +156,7 @@ void DecodeAs(std::string_view AText, const TVerdict& AVerdict) {
     }
     if (!AVerdict.Valid && !AVerdict.Undecided) Fail("the decoder took a text that is not JSON", AText);
     // Where every member name is unique, the record holds exactly what the reference reads.
-    if (AVerdict.Valid && !AVerdict.DuplicateKeys &&
-        !Matches(TypeInfoOf<T>(), &record, nlohmann::json::parse(AText.begin(), AText.end())))
+    if (AVerdict.Reading && !Matches(TypeInfoOf<T>(), &record, *AVerdict.Reading))
         Fail("the decoded record differs from the reference parser's reading", AText);
 }
 
