@@ -109,7 +109,6 @@ private:
     void CheckNoHeadersInMultipart() const;
     void AppendPartHead(const std::string& AParamName, const std::string& AFileName);
     void AppendPartDelimiter(const std::string& AEnd);
-    void ReplaceBoundaryIfTaken();
 
     AutoFree<TData> FData;
 };

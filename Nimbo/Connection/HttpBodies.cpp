@@ -87,6 +87,48 @@ std::size_t CountInBody(const THttpRequest::TData& AData, std::size_t AFrom, std
     return counter.Count();
 }
 
+// Every delimiter holds the boundary once; any other occurrence is inside a part (or its name).
+bool BoundaryIsTaken(const THttpRequest::TData& AData) {
+    return CountInBody(AData, AData.PartDelimiters.front(), THttpRequest::MultipartBoundary) !=
+           AData.PartDelimiters.size();
+}
+
+// The boundary followed by "-1", "-2", ...: no delimiter holds that, so the first one that the body
+// does not hold is free.
+std::string FreeBoundary(const THttpRequest::TData& AData) {
+    for (int n = 1;; ++n) {
+        std::string candidate = THttpRequest::MultipartBoundary + ("-" + std::to_string(n));
+        if (CountInBody(AData, AData.PartDelimiters.front(), candidate) == 0) return candidate;
+    }
+}
+
+// Rewrites the delimiters and the Content-Type with ABoundary; stream parts move with the bytes before them.
+void ChangeBoundary(THttpRequest::TData& AData, const std::string& ABoundary) {
+    const std::string old = THttpRequest::MultipartBoundary;
+    const std::size_t growth = ABoundary.size() - old.size();
+    for (THttpStreamPart& part : AData.Streams)
+        part.At += growth * static_cast<std::size_t>(std::count_if(AData.PartDelimiters.begin(), AData.PartDelimiters.end(),
+                                                                   [&](std::size_t AAt) { return AAt < part.At; }));
+    TBytes rewritten;
+    rewritten.reserve(AData.Data.size() + AData.PartDelimiters.size() * growth);
+    const std::string line = "\r\n--" + ABoundary;
+    std::size_t copied = 0;
+    for (std::size_t& delimiter : AData.PartDelimiters) {
+        rewritten.insert(rewritten.end(), AData.Data.begin() + static_cast<std::ptrdiff_t>(copied),
+                         AData.Data.begin() + static_cast<std::ptrdiff_t>(delimiter));
+        copied = delimiter + 4 + old.size();  // past CR LF, "--" and the boundary
+        delimiter = rewritten.size();
+        rewritten.insert(rewritten.end(), line.begin(), line.end());
+    }
+    rewritten.insert(rewritten.end(), AData.Data.begin() + static_cast<std::ptrdiff_t>(copied), AData.Data.end());
+    AData.Data = std::move(rewritten);
+
+    const std::string oldType = "boundary=" + old;
+    const std::size_t type = AData.Headers.rfind(oldType);
+    Assert(type != std::string::npos, "The multipart body has no Content-Type header");
+    AData.Headers.replace(type, oldType.size(), "boundary=" + ABoundary);
+}
+
 }  // namespace
 
 // ---- body writers started on the request ----
@@ -123,7 +165,7 @@ THttpRequest THttpRequest::NextPart(const std::string& AParamName, const std::st
 THttpRequest THttpRequest::EndMultipart() {
     AppendPartDelimiter("--\r\n");
     FData->InMultipart = false;
-    ReplaceBoundaryIfTaken();
+    if (BoundaryIsTaken(*FData)) ChangeBoundary(*FData, FreeBoundary(*FData));
     return *this;
 }
 
@@ -137,44 +179,6 @@ void THttpRequest::AppendPartHead(const std::string& AParamName, const std::stri
 void THttpRequest::AppendPartDelimiter(const std::string& AEnd) {
     FData->PartDelimiters.push_back(FData->Data.size());
     FData->Append(std::string("\r\n--") + MultipartBoundary + AEnd);
-}
-
-void THttpRequest::ReplaceBoundaryIfTaken() {
-    TData& data = *FData;
-    if (data.PartDelimiters.empty()) return;
-    const std::string boundary = MultipartBoundary;
-    // Every delimiter holds the boundary once; any other occurrence is inside a part.
-    if (CountInBody(data, data.PartDelimiters.front(), boundary) == data.PartDelimiters.size()) return;
-
-    // The boundary followed by "-1", "-2", ...: no delimiter holds that, so the first one that the
-    // body does not hold is free.
-    std::string replacement;
-    for (int n = 1; replacement.empty() || CountInBody(data, data.PartDelimiters.front(), replacement) > 0; ++n)
-        replacement = boundary + "-" + std::to_string(n);
-
-    // The delimiters grow; the stream parts move with the bytes before them.
-    const std::size_t growth = replacement.size() - boundary.size();
-    for (THttpStreamPart& part : data.Streams)
-        part.At += growth * static_cast<std::size_t>(std::count_if(data.PartDelimiters.begin(), data.PartDelimiters.end(),
-                                                                   [&](std::size_t AAt) { return AAt < part.At; }));
-    TBytes rewritten;
-    rewritten.reserve(data.Data.size() + data.PartDelimiters.size() * growth);
-    const std::string line = "\r\n--" + replacement;
-    std::size_t copied = 0;
-    for (std::size_t& delimiter : data.PartDelimiters) {
-        rewritten.insert(rewritten.end(), data.Data.begin() + static_cast<std::ptrdiff_t>(copied),
-                         data.Data.begin() + static_cast<std::ptrdiff_t>(delimiter));
-        copied = delimiter + 4 + boundary.size();  // past CR LF, "--" and the boundary
-        delimiter = rewritten.size();
-        rewritten.insert(rewritten.end(), line.begin(), line.end());
-    }
-    rewritten.insert(rewritten.end(), data.Data.begin() + static_cast<std::ptrdiff_t>(copied), data.Data.end());
-    data.Data = std::move(rewritten);
-
-    const std::string oldType = "boundary=" + boundary;
-    const std::size_t type = data.Headers.rfind(oldType);
-    Assert(type != std::string::npos, "The multipart body has no Content-Type header");
-    data.Headers.replace(type, oldType.size(), "boundary=" + replacement);
 }
 
 // ---- form ----
