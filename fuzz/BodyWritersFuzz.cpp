@@ -295,7 +295,11 @@ private:
     std::vector<TPart> FParts;
 };
 
-TMultipartParser* Parser = nullptr;
+// Started before the first input; stopped when the fuzzer exits.
+TMultipartParser& Parser() {
+    static TMultipartParser parser;
+    return parser;
+}
 
 // A name as the form encoding writes it between quotes: the quote and the line breaks escaped.
 std::string QuotedForm(const std::string& AText) {
@@ -336,7 +340,7 @@ void CheckMultipart(TInput& AInput) {
 
     const std::string body = BodyOf(request);
     bool parsed = false;
-    const std::vector<TPart> parts = Parser->Split(body, ContentTypeOf(request.Get().Headers), parsed);
+    const std::vector<TPart> parts = Parser().Split(body, ContentTypeOf(request.Get().Headers), parsed);
     if (!parsed) Fail("the multipart body was refused by the parser: " + body);
     if (parts != expected) Fail("the multipart body splits into other parts: " + body);
 }
@@ -344,7 +348,7 @@ void CheckMultipart(TInput& AInput) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Parser = new TMultipartParser();  // lives as long as the process
+    Parser();
     return 0;
 }
 

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -89,27 +90,23 @@ public:
 
     // Sends ARequest on a new connection, ends the sending side and returns all that comes back.
     std::string Exchange(const std::string& ARequest) {
-        TSocket socket;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(FEmulator.Port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval timeout{AnswerTimeoutSeconds, 0};
-        ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        if (::connect(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            Fail("cannot connect to the emulator", ARequest);
+        // The handshake comes before any of the request, so its rare failure on a loaded machine says
+        // nothing about the request: it is tried again.
+        std::string error;
+        std::unique_ptr<TConnection> connection;
+        for (int attempt = 0; attempt < 3 && !connection; ++attempt) connection = Connect(error);
+        if (!connection) Fail("cannot reach the emulator: " + error, ARequest);
+        SSL* const ssl = connection->Ssl.get();
+        const int fd = connection->Socket.Fd();
 
-        std::unique_ptr<SSL, TSslDeleter> ssl(SSL_new(FContext.get()));
-        SSL_set_fd(ssl.get(), socket.Fd());
-        if (SSL_connect(ssl.get()) != 1) Fail("the emulator's TLS handshake failed", ARequest);
         for (std::size_t sent = 0; sent < ARequest.size();) {
-            const int n = SSL_write(ssl.get(), ARequest.data() + sent, static_cast<int>(ARequest.size() - sent));
+            const int n = SSL_write(ssl, ARequest.data() + sent, static_cast<int>(ARequest.size() - sent));
             if (n <= 0) break;  // the emulator may close early, having answered a request it could not read
             sent += static_cast<std::size_t>(n);
         }
         // Nothing more follows: the emulator sees the end of an incomplete request at once.
-        SSL_shutdown(ssl.get());
-        ::shutdown(socket.Fd(), SHUT_WR);
+        SSL_shutdown(ssl);
+        ::shutdown(fd, SHUT_WR);
 
         std::string answer;
         char buffer[16384];
@@ -117,8 +114,8 @@ public:
         for (;;) {
             // Acknowledged at once, so that the emulator's next write does not wait for a delayed ACK.
             const int on = 1;
-            ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-            const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
+            ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            const int n = SSL_read(ssl, buffer, sizeof buffer);
             if (n <= 0) break;
             answer.append(buffer, static_cast<std::size_t>(n));
         }
@@ -129,11 +126,47 @@ public:
     }
 
 private:
+    struct TConnection {
+        TSocket Socket;
+        std::unique_ptr<SSL, TSslDeleter> Ssl;
+    };
+
+    // A TLS connection to the emulator, or null with the reason in AError.
+    std::unique_ptr<TConnection> Connect(std::string& AError) {
+        auto connection = std::make_unique<TConnection>();
+        const int fd = connection->Socket.Fd();
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(FEmulator.Port());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval timeout{AnswerTimeoutSeconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            AError = std::string("connect: ") + std::strerror(errno);
+            return nullptr;
+        }
+        connection->Ssl.reset(SSL_new(FContext.get()));
+        SSL_set_fd(connection->Ssl.get(), fd);
+        if (const int result = SSL_connect(connection->Ssl.get()); result != 1) {
+            char reason[256] = "";
+            ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+            AError = "TLS handshake: error " + std::to_string(SSL_get_error(connection->Ssl.get(), result)) + ", " +
+                     reason + ", " + std::strerror(errno);
+            ERR_clear_error();
+            return nullptr;
+        }
+        return connection;
+    }
+
     CloudEmulator FEmulator;
     std::unique_ptr<SSL_CTX, TSslDeleter> FContext;
 };
 
-TFuzzedEmulator* Emulator = nullptr;
+// Started before the first input; stopped (its temporary files removed) when the fuzzer exits.
+TFuzzedEmulator& Emulator() {
+    static TFuzzedEmulator emulator;
+    return emulator;
+}
 
 std::string ReplaceMarkers(std::string AText, const std::map<std::string, std::string>& AMarkers) {
     for (const auto& [marker, value] : AMarkers)
@@ -161,14 +194,14 @@ std::string Framed(const std::string& AText) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::signal(SIGPIPE, SIG_IGN);  // the emulator may close before the whole request is written
-    Emulator = new TFuzzedEmulator();  // lives as long as the process
+    Emulator();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     const std::string request =
-        Framed(ReplaceMarkers(std::string(reinterpret_cast<const char*>(AData), ASize), Emulator->Reset()));
-    const std::string answer = Emulator->Exchange(request);
+        Framed(ReplaceMarkers(std::string(reinterpret_cast<const char*>(AData), ASize), Emulator().Reset()));
+    const std::string answer = Emulator().Exchange(request);
     if (answer.empty()) return 0;
     if (answer.size() < 12 || answer.compare(0, 9, "HTTP/1.1 ") != 0) Fail("the answer is not HTTP: " + answer, request);
     if (answer.compare(9, 3, "500") == 0) Fail("the emulator failed inside: " + answer, request);
