@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <istream>
@@ -42,6 +43,9 @@ public:
         std::vector<int> ValidResponse;
         std::vector<TOnResponse> OnResponse;
         bool SafeToRepeat = false;  // see THttpRequest::SafeToRepeat
+        bool FollowRedirects = true;
+        // The header lines of the last answer, also of one that raised; empty before any.
+        std::vector<THttpHeader> ResponseHeaders;
 
         // Appends to the body, growing it in place.
         void Append(const void* ABytes, std::size_t ASize);
@@ -73,8 +77,13 @@ public:
     // end. A seekable stream is not copied: its bytes are read while the request is sent (the stream
     // must live until then), and again by every further Execute. Any other stream is read at once.
     THttpRequest Data(std::istream& AStream);
+    // As above, for the next ACount bytes only (fewer when the stream ends first); leaves the stream
+    // right after them.
+    THttpRequest Data(std::istream& AStream, std::int64_t ACount);
     THttpRequest Data(const void* AData, int ASize);
     THttpRequest Configure(const TConfigProc& AProc);
+    // Off: a redirect is the answer (and, being outside 200-299, raises EHttpProtocolError).
+    THttpRequest FollowRedirects(bool AValue);
     THttpRequest OnResponse(int ACode, std::function<void()> AProc);
     THttpRequest OnResponse(int ACode, const std::string& AErrorMsg);
     THttpRequest ValidResponse(int ACode);
@@ -101,6 +110,9 @@ public:
     template <class T>
         requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> && !std::is_same_v<T, std::string>)
     int Execute(T& AResponse) const;
+
+    // The value of the last answer's first header of that name (any case); empty when absent.
+    std::string ResponseHeader(const std::string& AName) const;
 
     static TBytes AddArrays(const TBytes& A, const TBytes& B);
     // Runs the first matching response handler, else checks the accepted codes.
@@ -139,6 +151,7 @@ public:
     TJsonData Prop(const std::string& AName, const std::string& AValue);
     TJsonData Prop(const std::string& AName, const char* AValue) { return Prop(AName, std::string(AValue)); }
     TJsonData Prop(const std::string& AName, TJValue AValue);
+    TJsonData Prop(const std::string& AName, std::int64_t AValue);
     TJsonData PropIf(bool ACondition, const std::string& AName, const std::string& AValue);
     TJsonData PropIf(bool ACondition, const std::string& AName, const char* AValue) {
         return PropIf(ACondition, AName, std::string(AValue));

@@ -265,6 +265,14 @@ THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, 
     return *this;
 }
 
+THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, std::int64_t AValue) {
+    AddComma();
+    AddQuoted(AName);
+    AddStr(": ");
+    AddStr(std::to_string(AValue));
+    return *this;
+}
+
 THttpRequest::TJsonData THttpRequest::TJsonData::PropIf(bool ACondition, const std::string& AName,
                                                         const std::string& AValue) {
     return ACondition ? Prop(AName, AValue) : *this;

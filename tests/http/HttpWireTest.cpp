@@ -278,6 +278,34 @@ TEST_F(HttpWire, FollowsRedirects) {
     }
 }
 
+TEST_F(HttpWire, AnswerHeadersAreThoseOfTheLastAnswer) {
+    THttpRequest followed = Client.Get("/redirect/same");
+    EXPECT_EQ(followed.Execute(), 200);
+    EXPECT_EQ(followed.ResponseHeader("content-length"), "7");
+    EXPECT_EQ(followed.ResponseHeader("Location"), "") << "the redirect's own headers are gone";
+
+    THttpRequest stopped = Client.Get("/redirect/same").FollowRedirects(false);
+    EXPECT_THAT([&] { stopped.Execute(); },
+                ::testing::Throws<EHttpProtocolError>(::testing::Property(&EHttpProtocolError::ErrorCode, 302)));
+    EXPECT_EQ(stopped.ResponseHeader("LOCATION"), "/final") << "an error answer's headers are kept too";
+    EXPECT_EQ(Requests().back().Target, "/redirect/same");
+}
+
+TEST_F(HttpWire, SlicesOfOneStreamGoOutExactlyEveryTime) {
+    std::istringstream file("skipped:first part|second part|rest");
+    file.seekg(8);
+    const THttpRequest first = Client.Put("/first").Data(file, 11);
+    const THttpRequest second = Client.Put("/second").Data(TBytes{'['}).Data(file, 12).Data(TBytes{']'});
+    EXPECT_EQ(file.tellg(), 31) << "left right after the second slice";
+    for (int execution = 1; execution <= 2; ++execution) {
+        second.Execute();
+        EXPECT_EQ(Requests().back().Body, "[second part|]") << "execution " << execution;
+        first.Execute();
+        EXPECT_EQ(Requests().back().Body, "first part|") << "execution " << execution;
+        EXPECT_EQ(Requests().back().HeaderValue("Content-Length"), "11");
+    }
+}
+
 TEST_F(HttpWire, WritesResponsesIntoFiles) {
     const std::string path = testing::TempDir() + "/wire-download.bin";
     {
