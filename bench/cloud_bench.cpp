@@ -1,0 +1,726 @@
+// Transfers and listings through each storage adapter against the curl tool, on the emulator.
+//
+// Starts a cloud-emulator process on a free loopback port with its data in a temporary folder, signs
+// each adapter in, and for every service compares, in alternating pairs of separate processes:
+//   - uploading and downloading a large file: nimbo_transfer against curl sending the very requests the
+//     adapter sent (method, URL, headers; the file as the body), taken from the emulator's request log;
+//   - listing a large folder: nimbo_transfer against one curl process fetching the same pages.
+// Prints one "@row|..." line per figure (see BenchSupport.h) and its progress on standard error.
+//
+//   cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]
+//               [--services google,dropbox,live,box] [--only transfers|listings]
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "emulator/CloudEmulator.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using Bench::TPairs;
+using Bench::TRow;
+using Bench::TRunResult;
+
+namespace {
+
+// The goals the figures are held against.
+constexpr double TransferGoal = 0.90;         // our throughput / curl's, at least
+constexpr double ListingGoal = 1.20;          // our time / curl's, at most
+constexpr long MemoryGoalKiB = 64 * 1024;     // our peak memory, below
+
+const char* const ClientId = "bench-client";
+const char* const ClientSecret = "bench-secret";
+const char* const FileName = "bench.bin";
+const char* const FolderName = "BenchList";
+
+struct TOptions {
+    std::string Emulator, Transfer, Curl;
+    std::size_t SizeMiB = 1024;
+    int Items = 10000;
+    int Pairs = 5;
+    std::vector<std::string> Services = {"google", "dropbox", "live", "box"};
+    bool Transfers = true, Listings = true;
+};
+
+// ---- the services: what the bench must know of each to seed it and to read an item's record ----
+
+struct TService {
+    std::string Name;   // as the emulator and nimbo_transfer name it
+    std::string Label;  // in the table
+    std::string RedirectUrl;
+    // The URL of the service's own metadata record of an item.
+    std::function<std::string(const std::string& AId, const std::string& APath, bool AFolder)> RecordUrl;
+    // The size a file's record gives.
+    std::function<std::int64_t(const Json&)> SizeOf;
+};
+
+std::int64_t NumberOrText(const Json& AValue) {
+    return AValue.is_string() ? std::stoll(AValue.get<std::string>()) : AValue.get<std::int64_t>();
+}
+
+const std::vector<TService>& Services() {
+    static const std::vector<TService> services = {
+        {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
+         [](const std::string& AId, const std::string&, bool) { return "https://www.googleapis.com/drive/v2/files/" + AId; },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }},
+        {"dropbox", "Dropbox", "https://www.dropbox.com/1/oauth2/redirect_receiver",
+         [](const std::string&, const std::string& APath, bool) {
+             return "https://api.dropbox.com/1/metadata/dropbox/" + APath + "?list=false";
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("bytes")); }},
+        {"live", "OneDrive", "https://login.live.com/oauth20_desktop.srf",
+         [](const std::string& AId, const std::string&, bool) { return "https://apis.live.net/v5.0/" + AId; },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }},
+        {"box", "Box", "https://app.box.com/nimbo-blank",
+         [](const std::string& AId, const std::string&, bool AFolder) {
+             return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }},
+    };
+    return services;
+}
+
+const TService& ServiceNamed(const std::string& AName) {
+    for (const TService& service : Services())
+        if (service.Name == AName) return service;
+    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box)");
+}
+
+// ---- the temporary folder and the emulator process ----
+
+class TWorkDir {
+public:
+    TWorkDir() {
+        std::string pattern = (fs::temp_directory_path() / "nimbo-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+        FPath = pattern;
+    }
+    ~TWorkDir() {
+        std::error_code ignored;
+        fs::remove_all(FPath, ignored);
+    }
+    TWorkDir(const TWorkDir&) = delete;
+    TWorkDir& operator=(const TWorkDir&) = delete;
+    fs::path operator/(const std::string& AName) const { return FPath / AName; }
+
+private:
+    fs::path FPath;
+};
+
+std::string ReadFile(const fs::path& APath) {
+    std::ifstream in(APath, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& APath, const std::string& AText) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    out << AText;
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
+}
+
+// A cloud-emulator process on a free loopback port; stopped (and its data dropped) on destruction.
+class TEmulatorProcess {
+public:
+    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork)
+        : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem") {
+        const std::string data = (AWork / "emulator-data").string();
+        const std::string log = FLog.string(), ca = FCaFile.string();
+        std::vector<const char*> argv = {AProgram.c_str(), "--data", data.c_str(), "--auto-approve", "--ca-file", ca.c_str(),
+                                         nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int failed = posix_spawn(&FPid, AProgram.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed) throw std::runtime_error("cannot start " + AProgram + ": " + std::strerror(failed));
+        WaitForPort();
+    }
+    ~TEmulatorProcess() { Stop(); }
+    TEmulatorProcess(const TEmulatorProcess&) = delete;
+    TEmulatorProcess& operator=(const TEmulatorProcess&) = delete;
+
+    int Port() const { return FPort; }
+    std::string CaFile() const { return FCaFile.string(); }
+
+private:
+    void WaitForPort() {
+        const std::string marker = "listening on 127.0.0.1:";
+        for (int i = 0; i < 300; ++i) {
+            const std::string log = ReadFile(FLog);
+            if (const auto at = log.find(marker); at != std::string::npos && log.find('\n', at) != std::string::npos) {
+                FPort = std::stoi(log.substr(at + marker.size()));
+                return;
+            }
+            int status = 0;
+            if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = 0;
+                throw std::runtime_error("the emulator stopped at start:\n" + log);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        throw std::runtime_error("the emulator named no port within 30 s:\n" + ReadFile(FLog));
+    }
+
+    // Asks it to stop; it saves its state, which may take a while after large files.
+    void Stop() {
+        if (FPid <= 0) return;
+        ::kill(FPid, SIGTERM);
+        for (int i = 0; i < 600; ++i) {
+            if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+    }
+
+    fs::path FLog, FCaFile;
+    pid_t FPid = 0;
+    int FPort = 0;
+};
+
+// ---- HTTPS calls of the bench itself (seeding, request log, item records), on one connection ----
+
+class TClient {
+public:
+    TClient(const std::string& ACaFile, const std::vector<std::string>& AConnectTo) : FHandle(curl_easy_init()) {
+        if (!FHandle) throw std::runtime_error("cannot make a curl handle");
+        for (const std::string& mapping : AConnectTo) FConnectTo = curl_slist_append(FConnectTo, mapping.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_CAINFO, ACaFile.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_CONNECT_TO, FConnectTo);
+        curl_easy_setopt(FHandle, CURLOPT_TIMEOUT, 120L);
+        curl_easy_setopt(FHandle, CURLOPT_WRITEFUNCTION, &TClient::OnBody);
+    }
+    ~TClient() {
+        curl_easy_cleanup(FHandle);
+        curl_slist_free_all(FConnectTo);
+    }
+    TClient(const TClient&) = delete;
+    TClient& operator=(const TClient&) = delete;
+
+    // The answer's body; std::runtime_error for a failure or a status outside 200-299.
+    std::string Call(const std::string& AMethod, const std::string& AUrl, const std::string& ABody = {},
+                     const std::vector<std::string>& AHeaders = {}) {
+        std::string answer;
+        curl_slist* headers = nullptr;
+        for (const std::string& header : AHeaders) headers = curl_slist_append(headers, header.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_URL, AUrl.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(FHandle, CURLOPT_CUSTOMREQUEST, AMethod.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_HTTPGET, 1L);
+        if (AMethod == "POST") {
+            curl_easy_setopt(FHandle, CURLOPT_POSTFIELDSIZE, static_cast<long>(ABody.size()));
+            curl_easy_setopt(FHandle, CURLOPT_COPYPOSTFIELDS, ABody.c_str());
+        }
+        curl_easy_setopt(FHandle, CURLOPT_WRITEDATA, &answer);
+        const CURLcode rc = curl_easy_perform(FHandle);
+        curl_slist_free_all(headers);
+        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, nullptr);
+        long status = 0;
+        curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &status);
+        if (rc != CURLE_OK) throw std::runtime_error(AMethod + " " + AUrl + ": " + curl_easy_strerror(rc));
+        if (status < 200 || status > 299)
+            throw std::runtime_error(AMethod + " " + AUrl + ": status " + std::to_string(status) + ": " + answer.substr(0, 500));
+        return answer;
+    }
+
+    std::string Escape(const std::string& AText) {
+        char* escaped = curl_easy_escape(FHandle, AText.c_str(), static_cast<int>(AText.size()));
+        std::string result = escaped ? escaped : "";
+        curl_free(escaped);
+        return result;
+    }
+
+private:
+    static size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AAnswer) {
+        static_cast<std::string*>(AAnswer)->append(AData, ASize * ACount);
+        return ASize * ACount;
+    }
+
+    CURL* FHandle;
+    curl_slist* FConnectTo = nullptr;
+};
+
+// The emulator's admin interface.
+class TAdmin {
+public:
+    explicit TAdmin(TClient& AClient) : FClient(AClient) {}
+
+    Json Post(const std::string& ACall, const std::vector<std::pair<std::string, std::string>>& AFields) {
+        std::string form;
+        for (const auto& [name, value] : AFields) form += (form.empty() ? "" : "&") + name + "=" + FClient.Escape(value);
+        return Json::parse(FClient.Call("POST", Url(ACall), form, {"Content-Type: application/x-www-form-urlencoded"}));
+    }
+    Json Requests() { return Json::parse(FClient.Call("GET", Url("requests"))); }
+    void ClearRequests() { FClient.Call("DELETE", Url("requests")); }
+
+private:
+    static std::string Url(const std::string& ACall) { return "https://localhost/emulator/" + ACall; }
+    TClient& FClient;
+};
+
+// ---- local files ----
+
+// ASize bytes that no transport compresses or shortcuts.
+void WriteSourceFile(const fs::path& APath, std::uint64_t ASize) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    std::vector<std::uint64_t> block(1 << 17);
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t written = 0; written < ASize;) {
+        for (std::uint64_t& word : block) {
+            state += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = state;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(ASize - written, block.size() * sizeof(std::uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        written += n;
+    }
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
+}
+
+bool SameContent(const fs::path& A, const fs::path& B) {
+    if (fs::file_size(A) != fs::file_size(B)) return false;
+    std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (a && b) {
+        a.read(x.data(), static_cast<std::streamsize>(x.size()));
+        b.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) return false;
+    }
+    return true;
+}
+
+// ---- the curl side: the adapter's requests as curl arguments ----
+
+std::string Base64Decode(const std::string& AText) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (char c : AText) {
+        const std::size_t value = alphabet.find(c);
+        if (value == std::string::npos) continue;  // padding
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// The emulator logs paths percent-decoded; encodes them again for the URL.
+std::string EncodePath(const std::string& APath) {
+    static const char* const hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : APath) {
+        if (std::isalnum(c) || std::strchr("-._~/!$&'()*+,;=:@", c))
+            out += static_cast<char>(c);
+        else
+            out += {'%', hex[c >> 4], hex[c & 15]};
+    }
+    return out;
+}
+
+bool SameName(const std::string& A, const char* B) {
+    return A.size() == std::strlen(B) &&
+           std::equal(A.begin(), A.end(), B, [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+struct TReplay {
+    std::string Curl, CaFile;
+    std::vector<std::string> ConnectTo;
+    std::string Probe;       // the body our probe upload sent: curl sends the source file in its place
+    fs::path Source;         // the file curl uploads
+    fs::path Output;         // where the last request's answer goes (others go to /dev/null)
+    fs::path BodyDir;        // where other request bodies are kept for curl to send
+};
+
+// One curl process sending every request in ALog, in order, on as few connections as it can. A
+// request that answered with a redirect is followed by curl itself, so the logged follow-up is dropped.
+std::vector<std::string> CurlArguments(const Json& ALog, const TReplay& AReplay) {
+    std::vector<Json> requests;
+    for (std::size_t i = 0; i < ALog.size(); ++i) {
+        if (i > 0 && ALog[i - 1].at("status").get<int>() / 100 == 3) continue;
+        requests.push_back(ALog[i]);
+    }
+    if (requests.empty()) throw std::runtime_error("the adapter sent no request to replay");
+    std::vector<std::string> args = {AReplay.Curl};
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const Json& r = requests[i];
+        const std::string method = r.at("method");
+        const bool last = i + 1 == requests.size();
+        if (i > 0) args.push_back("--next");
+        args.insert(args.end(), {"-sS", "--fail", "--cacert", AReplay.CaFile});
+        for (const std::string& mapping : AReplay.ConnectTo) args.insert(args.end(), {"--connect-to", mapping});
+        const bool multipart = !r.at("parts").empty();
+        bool hasContentType = false;
+        for (const auto& header : r.at("headers")) {
+            const std::string name = header.at(0), value = header.at(1);
+            if (SameName(name, "Host") || SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding") ||
+                SameName(name, "Expect") || (multipart && SameName(name, "Content-Type")))
+                continue;
+            if (SameName(name, "Content-Type")) hasContentType = true;
+            if (SameName(name, "User-Agent"))
+                args.insert(args.end(), {"-A", value});
+            else
+                args.insert(args.end(), {"-H", name + ": " + value});
+        }
+        // The adapter never waits for "100 Continue"; neither does curl here.
+        args.insert(args.end(), {"-H", "Expect:"});
+        if (method == "PUT" || method == "POST") {
+            const std::string body = Base64Decode(r.at("bodyBase64"));
+            if (multipart) {
+                for (const auto& part : r.at("parts")) {
+                    const std::string name = part.at("name"), content = Base64Decode(part.at("contentBase64"));
+                    if (content == AReplay.Probe) {
+                        std::string spec = name + "=@" + AReplay.Source.string() + ";filename=" + part.at("filename").get<std::string>();
+                        if (!part.at("contentType").get<std::string>().empty()) spec += ";type=" + part.at("contentType").get<std::string>();
+                        args.insert(args.end(), {"-F", spec});
+                    } else {
+                        args.insert(args.end(), {"--form-string", name + "=" + content});
+                    }
+                }
+                if (method != "POST") args.insert(args.end(), {"-X", method});
+            } else if (!AReplay.Probe.empty() && body == AReplay.Probe) {
+                args.insert(args.end(), {"-T", AReplay.Source.string()});
+                if (method != "PUT") args.insert(args.end(), {"-X", method});
+            } else {
+                const fs::path bodyFile = AReplay.BodyDir / ("body-" + std::to_string(i));
+                WriteFile(bodyFile, body);
+                args.insert(args.end(), {"--data-binary", "@" + bodyFile.string()});
+                if (!hasContentType) args.insert(args.end(), {"-H", "Content-Type:"});
+                if (method != "POST") args.insert(args.end(), {"-X", method});
+            }
+        } else if (method != "GET") {
+            args.insert(args.end(), {"-X", method});
+        }
+        if (r.at("status").get<int>() / 100 == 3) args.push_back("-L");
+        args.insert(args.end(), {"-o", last && !AReplay.Output.empty() ? AReplay.Output.string() : "/dev/null"});
+        std::string url = "https://" + r.at("host").get<std::string>() + EncodePath(r.at("path"));
+        if (!r.at("query").get<std::string>().empty()) url += "?" + r.at("query").get<std::string>();
+        args.push_back(url);
+    }
+    return args;
+}
+
+// ---- one service ----
+
+class TServiceBench {
+public:
+    TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator, TClient& AClient,
+                  const TWorkDir& AWork, const fs::path& ASource)
+        : FOptions(AOptions), FService(AService), FClient(AClient), FAdmin(AClient), FWork(AWork), FSource(ASource) {
+        FConnectTo = Nimbo::Emulator::CloudEmulator::Hosts();
+        for (std::string& host : FConnectTo) host += ":443:127.0.0.1:" + std::to_string(AEmulator.Port());
+        FCaFile = AEmulator.CaFile();
+        FState = (FWork / (FService.Name + ".state")).string();
+    }
+
+    void Run() {
+        SignIn();
+        if (FOptions.Transfers) {
+            const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
+            FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
+            Upload();
+            Download();
+        }
+        if (FOptions.Listings) {
+            const std::string id = SeedFolder();
+            FFolderRecord = SaveRecord(id, std::string("/") + FolderName, true, "folder.json");
+            List();
+        }
+    }
+
+private:
+    std::string Label(const std::string& AWhat) const { return AWhat + ", " + FService.Label; }
+    void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
+
+    std::vector<std::string> Ours(const std::string& AOperation, const std::vector<std::string>& AExtra = {}) const {
+        std::vector<std::string> args = {FOptions.Transfer, FService.Name, AOperation, "--state", FState, "--ca", FCaFile,
+                                         "--client-id", ClientId, "--secret", ClientSecret, "--redirect-url", FService.RedirectUrl};
+        for (const std::string& mapping : FConnectTo) args.insert(args.end(), {"--connect-to", mapping});
+        args.insert(args.end(), AExtra.begin(), AExtra.end());
+        return args;
+    }
+
+    TReplay Replay() const {
+        return {.Curl = FOptions.Curl, .CaFile = FCaFile, .ConnectTo = FConnectTo, .Probe = {}, .Source = FSource,
+                .Output = {}, .BodyDir = FWork / "."};
+    }
+
+    std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
+
+    // A run of one side; the emulator's request log is emptied after it, as it keeps request bodies.
+    TRunResult Measured(const std::vector<std::string>& AArgs, std::chrono::seconds ATimeout, bool ACapture = false) {
+        TRunResult result = Bench::Run(AArgs, {.CaptureOutput = ACapture, .Timeout = ATimeout});
+        FAdmin.ClearRequests();
+        return result;
+    }
+
+    void SignIn() {
+        FAdmin.Post("clients", {{"service", FService.Name}, {"client_id", ClientId}, {"client_secret", ClientSecret},
+                                {"redirect_uri", FService.RedirectUrl}});
+        std::string token = Bench::Run(Ours("signin"), {.CaptureOutput = true, .Timeout = std::chrono::seconds(60)}).Output;
+        while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+        if (token.empty()) throw std::runtime_error(FService.Label + ": the sign-in gave no token");
+        FToken = token;
+        FAdmin.ClearRequests();
+    }
+
+    Json Record(const std::string& AId, const std::string& APath, bool AFolder) {
+        return Json::parse(FClient.Call("GET", FService.RecordUrl(AId, APath.substr(1), AFolder), {},
+                                        {"Authorization: Bearer " + FToken}));
+    }
+
+    std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
+        const fs::path file = FWork / (FService.Name + "-" + AName);
+        WriteFile(file, Record(AId, APath, AFolder).dump());
+        FIds[APath] = AId;
+        return file.string();
+    }
+
+    std::int64_t ServiceSize() { return FService.SizeOf(Record(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false)); }
+
+    std::string SeedFolder() {
+        Progress("seeding a folder of " + std::to_string(FOptions.Items) + " items");
+        const std::string id = FAdmin.Post("folders", {{"service", FService.Name}, {"path", FolderName}}).at("id");
+        char name[64];
+        for (int i = 0; i < FOptions.Items; ++i) {
+            std::snprintf(name, sizeof name, "%s/item-%05d.txt", FolderName, i);
+            FAdmin.Post("files", {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
+        }
+        return id;
+    }
+
+    void Upload() {
+        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        // The adapter's requests, shown by an upload of a small probe to the same item.
+        TReplay replay = Replay();
+        replay.Probe = "nimbo bench probe: the large file goes here\n";
+        const fs::path probe = FWork / "probe.bin";
+        WriteFile(probe, replay.Probe);
+        FAdmin.ClearRequests();
+        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", probe.string()}));
+        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), replay);
+        FAdmin.ClearRequests();
+
+        Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
+        auto checked = [&](const std::vector<std::string>& AArgs, const char* ASide) {
+            TRunResult result = Measured(AArgs, TransferTimeout());
+            if (const std::int64_t stored = ServiceSize(); stored != static_cast<std::int64_t>(size))
+                throw std::runtime_error(FService.Label + ": after " + ASide + "'s upload the service holds " +
+                                         std::to_string(stored) + " bytes, not " + std::to_string(size));
+            return result;
+        };
+        const TPairs pairs = Bench::RunPairs(
+            FOptions.Pairs, [&](int) { return checked(Ours("upload", {"--item", FFileRecord, "--in", FSource.string()}), "ours"); },
+            [&](int) { return checked(curl, "curl"); });
+        TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "curl -T / -F, same requests");
+    }
+
+    void Download() {
+        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
+        FAdmin.ClearRequests();
+        Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
+        if (!SameContent(ours, FSource)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
+        TReplay replay = Replay();
+        replay.Output = theirs;
+        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), replay);
+        FAdmin.ClearRequests();
+
+        auto checked = [&](const std::vector<std::string>& AArgs, const fs::path& AOut, bool ACompare) {
+            fs::remove(AOut);
+            TRunResult result = Measured(AArgs, TransferTimeout());
+            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource)))
+                throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
+            fs::remove(AOut);
+            return result;
+        };
+        for (const bool durable : {false, true}) {
+            Progress(std::string("download") + (durable ? " (atomic replace, synced)" : "") + " of " +
+                     std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
+            std::vector<std::string> extra = {"--item", FFileRecord, "--out", ours.string()};
+            if (durable) extra.push_back("--durable");
+            const TPairs pairs = Bench::RunPairs(
+                FOptions.Pairs, [&](int) { return checked(Ours("download", extra), ours, false); },
+                [&](int APair) { return checked(curl, theirs, APair == 0); });
+            if (durable)
+                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB to a file by name", pairs,
+                            "ours: temporary file, fsync, rename; curl -o writes in place and does not sync", false);
+            else
+                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "both write the bytes to a new file");
+        }
+    }
+
+    void List() {
+        FAdmin.ClearRequests();
+        const TRunResult probe = Bench::Run(Ours("list", {"--item", FFolderRecord}), {.CaptureOutput = true, .Timeout = std::chrono::seconds(300)});
+        if (std::stoi(probe.Output) != FOptions.Items)
+            throw std::runtime_error(FService.Label + ": the listing gave " + probe.Output + " items, not " + std::to_string(FOptions.Items));
+        const Json log = FAdmin.Requests();
+        const std::vector<std::string> curl = CurlArguments(log, Replay());
+        FAdmin.ClearRequests();
+
+        Progress("listing of " + std::to_string(FOptions.Items) + " items in " + std::to_string(log.size()) + " pages, " +
+                 std::to_string(FOptions.Pairs) + " pairs");
+        const TPairs pairs = Bench::RunPairs(
+            FOptions.Pairs, [&](int) { return Measured(Ours("list", {"--item", FFolderRecord}), std::chrono::seconds(300)); },
+            [&](int) { return Measured(curl, std::chrono::seconds(300)); });
+        const Bench::TSpread ratio = Bench::TimeRatio(pairs);
+        const long oursPeak = Bench::MaxPeak(pairs.Ours);
+        Bench::PrintRow({.Benchmark = Label("list " + std::to_string(FOptions.Items) + " items"),
+                         .Ratio = "time ours/curl",
+                         .Spread = ratio,
+                         .Pairs = FOptions.Pairs,
+                         .Goal = "<= " + Bench::Fixed(ListingGoal) + ", < 64 MiB",
+                         .Verdict = Verdict(Bench::VerdictAtMost(ratio, ListingGoal), oursPeak),
+                         .OursPeak = Bench::MiB(oursPeak),
+                         .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+                         .Note = std::to_string(log.size()) + " pages; median ours " + Bench::Fixed(Bench::MedianSeconds(pairs.Ours), 3) +
+                                 " s, curl " + Bench::Fixed(Bench::MedianSeconds(pairs.Base), 3) + " s"});
+    }
+
+    static std::string Verdict(const std::string& ASpeed, long AOursPeak) {
+        const bool memory = AOursPeak < MemoryGoalKiB;
+        if (ASpeed == "met" && memory) return "met";
+        return std::string("MISSED:") + (ASpeed == "met" ? "" : " time") + (memory ? "" : " memory");
+    }
+
+    void TransferRow(const std::string& AWhat, const TPairs& APairs, const std::string& ANote, bool AGoal = true) {
+        const double mib = static_cast<double>(FOptions.SizeMiB);
+        const Bench::TSpread ratio = Bench::ThroughputRatio(APairs);
+        const long oursPeak = Bench::MaxPeak(APairs.Ours);
+        Bench::PrintRow({.Benchmark = Label(AWhat),
+                         .Ratio = "throughput ours/curl",
+                         .Spread = ratio,
+                         .Pairs = FOptions.Pairs,
+                         .Goal = AGoal ? ">= " + Bench::Fixed(TransferGoal) + ", < 64 MiB" : "< 64 MiB",
+                         .Verdict = Verdict(AGoal ? Bench::VerdictAtLeast(ratio, TransferGoal) : "met", oursPeak),
+                         .OursPeak = Bench::MiB(oursPeak),
+                         .BasePeak = Bench::MiB(Bench::MaxPeak(APairs.Base)),
+                         .Note = "median ours " + Bench::Fixed(mib / Bench::MedianSeconds(APairs.Ours), 0) + " MiB/s, curl " +
+                                 Bench::Fixed(mib / Bench::MedianSeconds(APairs.Base), 0) + " MiB/s; " + ANote});
+    }
+
+    const TOptions& FOptions;
+    const TService& FService;
+    TClient& FClient;
+    TAdmin FAdmin;
+    const TWorkDir& FWork;
+    fs::path FSource;
+    std::vector<std::string> FConnectTo;
+    std::string FCaFile, FState, FToken, FFileRecord, FFolderRecord;
+    std::map<std::string, std::string> FIds;
+};
+
+// ---- options ----
+
+[[noreturn]] void Usage(const std::string& AProblem) {
+    std::cerr << "cloud_bench: " << AProblem << "\n"
+              << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
+                 "                   [--services google,dropbox,live,box] [--only transfers|listings]\n";
+    std::exit(2);
+}
+
+long Number(const std::string& AName, const std::string& AText, long AMin, long AMax) {
+    char* end = nullptr;
+    const long value = std::strtol(AText.c_str(), &end, 10);
+    if (AText.empty() || *end || value < AMin || value > AMax)
+        Usage(AName + " needs a whole number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
+    return value;
+}
+
+TOptions ParseOptions(int argc, char** argv) {
+    TOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) Usage(name + " needs a value");
+        const std::string value = argv[++i];
+        if (name == "--emulator") options.Emulator = value;
+        else if (name == "--transfer") options.Transfer = value;
+        else if (name == "--size") options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
+        else if (name == "--items") options.Items = static_cast<int>(Number(name, value, 1, 100000));
+        else if (name == "--pairs") options.Pairs = static_cast<int>(Number(name, value, 1, 100));
+        else if (name == "--services") {
+            options.Services.clear();
+            std::stringstream list(value);
+            for (std::string service; std::getline(list, service, ',');) options.Services.push_back(ServiceNamed(service).Name);
+        } else if (name == "--only") {
+            if (value != "transfers" && value != "listings") Usage("--only takes transfers or listings");
+            options.Transfers = value == "transfers";
+            options.Listings = value == "listings";
+        } else Usage("unknown option " + name);
+    }
+    if (options.Emulator.empty() || options.Transfer.empty()) Usage("--emulator and --transfer are needed");
+    options.Curl = Bench::FindProgram("curl");
+    if (options.Curl.empty()) Usage("the curl program is not in PATH");
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const TOptions options = ParseOptions(argc, argv);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int failures = 0;
+    try {
+        TWorkDir work;
+        const fs::path source = work / "source.bin";
+        if (options.Transfers) WriteSourceFile(source, std::uint64_t(options.SizeMiB) << 20);
+        TEmulatorProcess emulator(options.Emulator, work);
+        std::vector<std::string> connectTo;
+        for (const std::string& host : Nimbo::Emulator::CloudEmulator::Hosts())
+            connectTo.push_back(host + ":443:127.0.0.1:" + std::to_string(emulator.Port()));
+        TClient client(emulator.CaFile(), connectTo);
+        for (const std::string& name : options.Services) {
+            // A service that fails is reported and the others still run.
+            try {
+                TServiceBench(options, ServiceNamed(name), emulator, client, work, source).Run();
+            } catch (const std::exception& e) {
+                ++failures;
+                std::cerr << "FAILED " << name << ": " << e.what() << std::endl;
+                Bench::PrintRow({.Benchmark = ServiceNamed(name).Label, .Ratio = "FAILED", .Spread = {}, .Pairs = 0,
+                                 .Goal = {}, .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {},
+                                 .Note = std::string(e.what()).substr(0, 300)});
+            }
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "cloud_bench: " << e.what() << std::endl;
+        curl_global_cleanup();
+        return 1;
+    }
+    curl_global_cleanup();
+    return failures ? 1 : 0;
+}
