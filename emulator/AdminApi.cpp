@@ -1,6 +1,7 @@
 // The loopback admin path: the control functions of CloudEmulator over HTTP, for tools that do
 // not link the library (the cloud-emulator program). Only served on localhost / 127.0.0.1.
 
+#include "emulator/CloudEmulator.h"
 #include "emulator/Service.h"
 
 namespace Nimbo::Emulator {
@@ -12,9 +13,10 @@ Json RequestJson(const RecordedRequest &r) {
   Json parts = Json::array();
   for (const auto &p : r.parts)
     parts.push_back({{"name", p.name}, {"filename", p.fileName}, {"contentType", p.contentType},
-                     {"contentBase64", Base64Encode(p.content)}});
+                     {"contentBase64", Base64Encode(p.content)}, {"size", p.size}, {"sha256", p.sha256}});
   return {{"method", r.method}, {"host", r.host}, {"path", r.path}, {"query", r.query}, {"headers", headers},
-          {"bodyBase64", Base64Encode(r.body)}, {"parts", parts}, {"status", r.status}};
+          {"bodyBase64", Base64Encode(r.body)}, {"bodySize", r.bodySize}, {"bodySha256", r.bodySha256},
+          {"parts", parts}, {"status", r.status}};
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ const Json DefaultOrder = Json::array({{{"by", "type"}, {"direction", "ASC"}}, {
 
 // Box's own answers escape "/" inside strings ("http:\/\/..."); clients must not mind either way.
 std::string BoxJsonText(const Json &body) {
-  std::string text = body.dump(), escaped;
+  std::string text = JsonText(body), escaped;
   escaped.reserve(text.size());
   for (char c : text) {
     if (c == '/') escaped += '\\';
@@ -46,11 +46,10 @@ int AccessTokenSeconds() {
 
 // "" when the name is acceptable, otherwise the error code Box answers with.
 std::string NameProblem(const std::string &name) {
-  if (name.size() > 255) return "item_name_too_long";
-  bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-  if (name.empty() || name == "." || name == ".." || control || name.back() == ' ' ||
-      name.find_first_of("/\\") != std::string::npos)
+  if (name.empty() || name == "." || name == ".." || !NameFault(name, std::string::npos).empty() ||
+      name.back() == ' ' || name.find_first_of("/\\") != std::string::npos)
     return "item_name_invalid";
+  if (!NameFault(name, 255).empty()) return "item_name_too_long";
   return "";
 }
 
@@ -149,7 +148,7 @@ private:
   }
 
   static void NotFound(Exchange &ex) { Error(ex, 404, "not_found", "Not Found"); }
-  static void MethodNotAllowed(Exchange &ex) { Error(ex, 405, "method_not_allowed", "Method Not Allowed"); }
+  void MethodNotAllowed(Exchange &ex) override { Error(ex, 405, "method_not_allowed", "Method Not Allowed"); }
 
   // Box answers a bad token with an empty body and the reason in WWW-Authenticate.
   bool Authorized(Exchange &ex) {
@@ -210,7 +209,7 @@ private:
               {"sequence_id", root ? Json(nullptr) : Json(std::to_string(node.version))},
               {"etag", root ? Json(nullptr) : Json(std::to_string(node.version))}};
     if (!node.folder) {
-      std::string sha1 = Sha1Hex(node.content);
+      const std::string &sha1 = node.sha1;
       m["file_version"] = {{"type", "file_version"}, {"id", VersionId(node)}, {"sha1", sha1}};
       m["sha1"] = sha1;
     }
@@ -450,7 +449,7 @@ private:
       if (!UsableName(ex, name)) return;
       Node *existing = tree.ChildByName(node.parentId, name, true);
       if (existing && existing != &node) return NameInUse(ex, *existing, false);
-      node.name = name;
+      tree.Rename(node, name);
     }
     tree.SetContent(node, form->file->content, ex.now);
     SendUploaded(ex, node);

@@ -1,5 +1,8 @@
 #include "emulator/CloudEmulator.h"
 
+#include "emulator/Connections.h"
+#include "emulator/Files.h"
+#include "emulator/RequestLog.h"
 #include "emulator/Service.h"
 #include "emulator/Tls.h"
 
@@ -9,9 +12,11 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -67,19 +72,33 @@ std::optional<Cloud> CloudFromName(std::string_view name) {
 
 class CloudEmulator::Impl {
 public:
-  explicit Impl(EmulatorOptions options) : options_(std::move(options)) {
+  explicit Impl(EmulatorOptions options)
+      : options_(std::move(options)),
+        log_(options_.requestLogEntries, options_.requestLogBodyBytes),
+        connections_({.maxConnections = std::max<std::size_t>(options_.maxConnections, 1),
+                      .headDeadline = options_.requestHeadTimeout}) {
     services_.push_back(MakeGoogleDrive());
     services_.push_back(MakeDropbox());
     services_.push_back(MakeLiveConnect());
     services_.push_back(MakeBox());
     for (auto &service : services_)
       for (const auto &host : service->Hosts()) byHost_[host] = service.get();
+    if (!options_.dataDir.empty()) MakePrivateFolder(options_.dataDir);
     identity_ = LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
     WriteCaFile();
     LoadState();
+    if (!options_.dataDir.empty()) saver_ = std::thread([this] { SaveWhenChanged(); });
   }
 
   ~Impl() {
+    if (saver_.joinable()) {
+      {
+        std::lock_guard lock(saveMutex_);
+        stopSaver_ = true;
+      }
+      saveWake_.notify_all();
+      saver_.join();
+    }
     if (!ownCaDir_.empty()) {
       std::error_code ignored;
       std::filesystem::remove_all(ownCaDir_, ignored);
@@ -96,6 +115,7 @@ public:
     int port = options_.port == 0 ? server->bind_to_any_port("127.0.0.1")
                                   : (server->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1);
     if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options_.port));
+    connections_.AfterBind();
     port_ = static_cast<std::uint16_t>(port);
     server_ = std::move(server);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
@@ -105,6 +125,7 @@ public:
   void Stop() {
     if (!server_) return;
     server_->stop();
+    connections_.CloseAll();
     if (thread_.joinable()) thread_.join();
     server_.reset();
     SaveState();
@@ -124,26 +145,37 @@ public:
   }
 
   std::mutex mutex;  // guards all state below and in the services
-  std::vector<RecordedRequest> requests;
   std::vector<ArmedFault> faults;
   SignInDecision signIn = SignInDecision::Ask;
+  RequestLog &Log() { return log_; }
 
+  // Writes the state now: atomically (a temporary file renamed over the old one), readable by the
+  // owner only. Throws when it cannot be written; the old state is then kept.
   void SaveState() {
     if (options_.dataDir.empty()) return;
-    std::lock_guard lock(mutex);
-    Json state = Json::object();
-    for (auto &service : services_) state[CloudName(service->Kind())] = service->Save();
-    auto path = options_.dataDir / "state.json", temp = options_.dataDir / "state.json.tmp";
+    std::string text;
     {
-      std::ofstream out(temp, std::ios::trunc);
-      out << state.dump(1);
-      if (!out) throw std::runtime_error("cannot write " + temp.string());
+      std::lock_guard lock(mutex);
+      Json state = Json::object();
+      for (auto &service : services_) state[CloudName(service->Kind())] = service->Save();
+      text = JsonText(state, 1);
     }
-    std::filesystem::rename(temp, path);
+    std::lock_guard writing(fileMutex_);
+    WriteFileAtomically(options_.dataDir / "state.json", text);
+  }
+
+  // Something changed: the state reaches the data folder within the save delay.
+  void Changed() {
+    if (options_.dataDir.empty()) return;
+    std::lock_guard lock(saveMutex_);
+    if (!dirtySince_) dirtySince_ = std::chrono::steady_clock::now();
+    saveWake_.notify_all();
   }
 
 private:
   EmulatorOptions options_;
+  RequestLog log_;
+  Connections connections_;
   TlsIdentity identity_;
   std::filesystem::path caPath_, ownCaDir_;
   std::vector<std::unique_ptr<Service>> services_;
@@ -151,12 +183,42 @@ private:
   std::unique_ptr<httplib::SSLServer> server_;
   std::thread thread_;
   std::uint16_t port_ = 0;
+  std::mutex saveMutex_, fileMutex_;
+  std::condition_variable saveWake_;
+  std::optional<std::chrono::steady_clock::time_point> dirtySince_;
+  bool stopSaver_ = false;
+  std::thread saver_;
 
   template <class T, class Reader> static std::unique_ptr<T, void (*)(T *)> ReadPem(const std::string &pem, Reader read) {
     std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     void (*release)(T *);
     if constexpr (std::is_same_v<T, X509>) release = X509_free; else release = EVP_PKEY_free;
     return std::unique_ptr<T, void (*)(T *)>(read(bio.get(), nullptr, nullptr, nullptr), release);
+  }
+
+  // Debounced saving: at most one save per delay, the first one a delay after the first change.
+  void SaveWhenChanged() {
+    std::unique_lock lock(saveMutex_);
+    while (!stopSaver_) {
+      if (!dirtySince_) {
+        saveWake_.wait(lock);
+        continue;
+      }
+      auto due = *dirtySince_ + options_.saveDelay;
+      if (std::chrono::steady_clock::now() < due) {
+        saveWake_.wait_until(lock, due);
+        continue;
+      }
+      dirtySince_.reset();
+      lock.unlock();
+      try {
+        SaveState();
+      } catch (const std::exception &e) {
+        std::fprintf(stderr, "cloud-emulator: %s\n", e.what());  // kept dirty: tried again later
+        Changed();
+      }
+      lock.lock();
+    }
   }
 
   void WriteCaFile() {
@@ -185,16 +247,25 @@ private:
   }
 
   void Configure(httplib::SSLServer &server, CloudEmulator &owner) {
+    connections_.Install(server);
     server.set_payload_max_length(options_.maxBodyBytes);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
-    server.set_keep_alive_timeout(2);
-    server.set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
+    server.set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
+      if (DeclaredLength(req) <= options_.maxBodyBytes) return 100;
+      Refuse(req, res, 413, "Request Entity Too Large");
+      res.set_header("Content-Length", std::to_string(res.body.size()));  // this path does not add it
+      return 413;
+    });
+    server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+      Connections::HeadRead();
+      return CheckFraming(const_cast<httplib::Request &>(req), res) ? httplib::Server::HandlerResponse::Unhandled
+                                                                    : httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_logger([](const httplib::Request &, const httplib::Response &) {
       t_answered = false;
-      return httplib::Server::HandlerResponse::Unhandled;
+      Connections::AnswerWritten();
     });
     auto plain = [this, &owner](const httplib::Request &req, httplib::Response &res) {
-      Dispatch(owner, req, res, {}, {});
+      Dispatch(owner, req, res, req.body, {});
     };
     auto withBody = [this, &owner](const httplib::Request &req, httplib::Response &res,
                                    const httplib::ContentReader &reader) {
@@ -204,7 +275,7 @@ private:
       if (req.is_multipart_form_data()) {
         ok = reader(
             [&](const httplib::MultipartFormData &part) {
-              parts.push_back({part.name, part.filename, part.content_type, {}});
+              parts.push_back({part.name, part.filename, part.content_type, {}, 0, {}});
               return true;
             },
             [&](const char *data, std::size_t size) {
@@ -217,10 +288,7 @@ private:
           return true;
         });
       }
-      if (!ok) {
-        RefuseUnreadable(req, res, res.status == 413 ? 413 : 400);
-        return;
-      }
+      if (!ok) return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
       Dispatch(owner, req, res, std::move(body), std::move(parts));
     };
     server.Get(".*", plain);
@@ -232,41 +300,59 @@ private:
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request &req, httplib::Response &res) {
           if (t_answered) return httplib::Server::HandlerResponse::Unhandled;
-          RefuseUnreadable(req, res, res.status);
+          // The HTTP layer refused the request (unreadable head, unknown method): what follows on
+          // the connection cannot be trusted.
+          Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
           return httplib::Server::HandlerResponse::Handled;
         }));
   }
 
-  // An answer to a request that could not be read (too large, broken multipart), in the format of
-  // the service the host belongs to.
-  void RefuseUnreadable(const httplib::Request &req, httplib::Response &res, int status) {
-    t_answered = true;
-    std::string host = HostOf(req);
-    std::lock_guard lock(mutex);
-    Exchange ex{req, res, host, {}, {}, {}, Clock::now(), signIn, "https://" + host};
-    std::string message = status == 413 ? "Request Entity Too Large" : "Bad Request";
-    if (auto it = byHost_.find(host); it != byHost_.end())
-      it->second->SendError(ex, status, message);
-    else
-      ex.SendText(status, message + "\n");
-    Record(req, host, {}, {}, res.status);
+  static std::uint64_t DeclaredLength(const httplib::Request &req) {
+    auto text = req.get_header_value("Content-Length");
+    return text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos
+               ? 0 : std::stoull(text);
   }
 
-  void Record(const httplib::Request &req, const std::string &host, const std::string &body,
-              const std::vector<RecordedPart> &parts, int status) {
-    RecordedRequest r;
-    r.method = req.method;
-    r.host = host;
-    r.path = req.path;
-    auto q = req.target.find('?');
-    r.query = q == std::string::npos ? "" : req.target.substr(q + 1);
-    for (const auto &[name, value] : req.headers)
-      if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" && name != "LOCAL_PORT")
-        r.headers.emplace_back(name, value);
-    r.body = body;
-    r.parts = parts;
-    r.status = status;
-    requests.push_back(std::move(r));
+  // What the HTTP library would misread, refused before any body is read: lengths that disagree or
+  // are not numbers, a length beside chunked coding, a body over the limit. A request without a
+  // length or chunked coding has an empty body; one the library leaves unread (GET, HEAD, OPTIONS)
+  // is read here so that it cannot be taken for the next request. False when refused.
+  bool CheckFraming(httplib::Request &req, httplib::Response &res) {
+    auto [first, last] = req.headers.equal_range("Content-Length");
+    std::set<std::string> lengths;
+    for (auto it = first; it != last; ++it) lengths.insert(it->second);
+    bool chunked = req.has_header("Transfer-Encoding");
+    for (const auto &length : lengths)
+      if (length.empty() || length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos)
+        return Refuse(req, res, 400, "Bad Request: Content-Length is not a number"), false;
+    if (lengths.size() > 1) return Refuse(req, res, 400, "Bad Request: conflicting Content-Length headers"), false;
+    if (chunked && !lengths.empty()) return Refuse(req, res, 400, "Bad Request: Content-Length with Transfer-Encoding"), false;
+    std::uint64_t length = DeclaredLength(req);
+    if (length > options_.maxBodyBytes) return Refuse(req, res, 413, "Request Entity Too Large"), false;
+    req.ranges.clear();  // answered by the services, for file content only
+    if (lengths.empty() && !chunked) req.set_header("Content-Length", "0");
+    bool bodyRead = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
+    if (!bodyRead && chunked) Connections::CloseAfterAnswer(res);  // its body is not read: end there
+    if (!bodyRead && length > 0 && !Connections::ReadUnframedBody(req, length, req.body))
+      return Refuse(req, res, 400, "Bad Request: the body ended early"), false;
+    return true;
+  }
+
+  // An answer to a request that could not be read (too large, broken framing or multipart), in the
+  // format of the service the host belongs to; the connection closes after it.
+  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message) {
+    t_answered = true;
+    std::string host = HostOf(req);
+    {
+      std::lock_guard lock(mutex);
+      Exchange ex = MakeExchange(req, res, host, {}, {}, signIn);
+      if (auto it = byHost_.find(host); it != byHost_.end())
+        it->second->SendError(ex, status, message);
+      else
+        ex.SendText(status, message + "\n");
+    }
+    Connections::CloseAfterAnswer(res);
+    log_.Add(req, host, {}, {}, res.status);
   }
 
   std::optional<Fault> TakeFault(const std::string &host, const httplib::Request &req) {
@@ -280,49 +366,61 @@ private:
     return std::nullopt;
   }
 
+  // The one place an exchange is built: the request as the services see it.
+  static Exchange MakeExchange(const httplib::Request &req, httplib::Response &res, const std::string &host,
+                               std::string body, std::vector<RecordedPart> parts, SignInDecision signIn) {
+    Exchange ex{req, res, host, std::move(body), std::move(parts), {}, Clock::now(), signIn, "https://" + host, {}};
+    if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
+      ex.form = ParseQuery(ex.body);
+    return ex;
+  }
+
+  // Whether answering may have changed the state (sign-in pages issue codes and tokens).
+  static bool MayChange(const httplib::Request &req) {
+    return (req.method != "GET" && req.method != "HEAD") || req.path.find("auth") != std::string::npos;
+  }
+
   void Dispatch(CloudEmulator &owner, const httplib::Request &req, httplib::Response &res, std::string body,
                 std::vector<RecordedPart> parts) {
     t_answered = true;
     std::string host = HostOf(req);
     if (std::find(std::begin(LoopbackHosts), std::end(LoopbackHosts), host) != std::end(LoopbackHosts)) {
-      Exchange ex{req, res, host, std::move(body), {}, {}, Clock::now(), SignInDecision::Ask, "https://" + host};
-      if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
-        ex.form = ParseQuery(ex.body);
-      if (!HandleAdminRequest(owner, ex)) ex.SendText(404, "Not Found\n");
+      Exchange ex = MakeExchange(req, res, host, std::move(body), {}, SignInDecision::Ask);
+      if (!options_.adminApi || !HandleAdminRequest(owner, ex)) ex.SendText(404, "Not Found\n");
       return;
     }
     std::optional<Fault> fault = TakeFault(host, req);
     if (fault && fault->delay.count() > 0) std::this_thread::sleep_for(fault->delay);
     if (fault && fault->dropConnection) {
       if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
-      std::lock_guard lock(mutex);
-      Record(req, host, body, parts, 0);
+      log_.Add(req, host, body, parts, 0);
       return;
     }
-    std::lock_guard lock(mutex);
     if (fault && fault->status != 0) {
       res.status = fault->status;
       res.set_content(fault->body, fault->contentType.c_str());
       if (fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
-      Record(req, host, body, parts, res.status);
+      log_.Add(req, host, body, parts, res.status);
       return;
     }
-    Exchange ex{req, res, host, body, parts, {}, Clock::now(), signIn, "https://" + host};
-    if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
-      ex.form = ParseQuery(ex.body);
-    auto it = byHost_.find(host);
-    if (it == byHost_.end()) {
-      ex.SendText(404, "Unknown host " + host + "\n");
-    } else {
-      try {
-        it->second->Handle(ex);
-      } catch (const std::exception &e) {
-        res.headers.clear();
-        it->second->SendError(ex, 500, std::string("Internal error: ") + e.what());
+    {
+      std::lock_guard lock(mutex);
+      Exchange ex = MakeExchange(req, res, host, body, parts, signIn);
+      auto it = byHost_.find(host);
+      if (it == byHost_.end()) {
+        ex.SendText(404, "Unknown host " + host + "\n");
+      } else {
+        try {
+          it->second->Handle(ex);
+        } catch (const std::exception &e) {
+          res.headers.clear();
+          it->second->SendError(ex, 500, std::string("Internal error: ") + e.what());
+        }
       }
     }
+    if (MayChange(req)) Changed();
     if (fault && fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
-    Record(req, host, body, parts, res.status);
+    log_.Add(req, host, body, parts, res.status);
     if (fault && fault->truncateBody) Truncate(res);
   }
 
@@ -373,30 +471,35 @@ std::vector<std::string> CloudEmulator::ConnectToMappings() const {
 
 void CloudEmulator::Reset(Cloud cloud) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   impl_->Get(cloud).Reset(Clock::now());
 }
 
 void CloudEmulator::ResetAll() {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   for (auto &service : impl_->Services()) service->Reset(Clock::now());
-  impl_->requests.clear();
+  impl_->Log().Clear();
   impl_->faults.clear();
   impl_->signIn = SignInDecision::Ask;
 }
 
 void CloudEmulator::SetAccountName(Cloud cloud, const std::string &displayName) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   impl_->Get(cloud).accountName = displayName;
 }
 
 std::string CloudEmulator::AddFolder(Cloud cloud, const std::string &path) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   return impl_->Get(cloud).AddFolder(path, Clock::now());
 }
 
 std::string CloudEmulator::AddFile(Cloud cloud, const std::string &path, const std::string &content,
                                    const std::string &mimeType) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   return impl_->Get(cloud).AddFile(path, content, mimeType, Clock::now());
 }
 
@@ -426,21 +529,25 @@ void CloudEmulator::Save() const { impl_->SaveState(); }
 void CloudEmulator::RegisterClient(Cloud cloud, const std::string &clientId, const std::string &secret,
                                    std::vector<std::string> redirectUris) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   impl_->Get(cloud).oauth.RegisterClient({clientId, secret, std::move(redirectUris)});
 }
 
 TokenPair CloudEmulator::IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   return impl_->Get(cloud).IssueTokens(clientId, scope, Clock::now());
 }
 
 void CloudEmulator::ExpireAccessTokens(Cloud cloud) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   impl_->Get(cloud).oauth.ExpireAccessTokens(Clock::now());
 }
 
 void CloudEmulator::RevokeRefreshTokens(Cloud cloud) {
   std::lock_guard lock(impl_->mutex);
+  impl_->Changed();
   impl_->Get(cloud).oauth.RevokeRefreshTokens();
 }
 
@@ -449,17 +556,14 @@ void CloudEmulator::SetSignInDecision(SignInDecision decision) {
   impl_->signIn = decision;
 }
 
-std::vector<RecordedRequest> CloudEmulator::Requests() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->requests;
-}
+std::vector<RecordedRequest> CloudEmulator::Requests() const { return impl_->Log().Entries(); }
 
-void CloudEmulator::ClearRequests() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->requests.clear();
-}
+void CloudEmulator::ClearRequests() { impl_->Log().Clear(); }
 
 void CloudEmulator::InjectFault(const Route &route, const Fault &fault, int times) {
+  if (fault.status != 0 && (fault.status < 200 || fault.status > 599))
+    throw std::invalid_argument("a fault's status must be from 200 to 599, not " + std::to_string(fault.status));
+  if (fault.delay.count() < 0) throw std::invalid_argument("a fault's delay cannot be negative");
   if (times <= 0) return;
   std::lock_guard lock(impl_->mutex);
   impl_->faults.push_back({route, fault, times});

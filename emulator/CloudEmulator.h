@@ -8,73 +8,14 @@
 // "emulator_deny_reason=<text>") to the authorization URL, or POST the page's form with the field
 // "decision" set to "allow" or "deny". SetSignInDecision makes the page answer without asking.
 
-#include <chrono>
-#include <cstdint>
+#include "emulator/Types.h"
+
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace Nimbo::Emulator {
-
-enum class Cloud { GoogleDrive, Dropbox, LiveConnect, Box };
-
-inline constexpr Cloud AllClouds[] = {Cloud::GoogleDrive, Cloud::Dropbox, Cloud::LiveConnect, Cloud::Box};
-
-// "google", "dropbox", "live", "box": the names used by the admin path and the data folder.
-const char *CloudName(Cloud cloud);
-std::optional<Cloud> CloudFromName(std::string_view name);
-
-struct EmulatorOptions {
-  std::uint16_t port = 0;               // 0: any free loopback port
-  std::filesystem::path dataDir;        // empty: state and certificates live in memory only
-  std::size_t maxBodyBytes = 160u << 20; // larger request bodies get 413
-  bool adminApi = true;                 // serve /emulator/... on host localhost / 127.0.0.1
-};
-
-struct RecordedPart {
-  std::string name, fileName, contentType, content;
-};
-
-struct RecordedRequest {
-  std::string method, host, path, query;                     // path percent-decoded, query raw
-  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
-  std::string body;                                          // raw body; empty for multipart
-  std::vector<RecordedPart> parts;                           // multipart/form-data parts in order
-  int status = 0;                                            // status answered
-};
-
-// What to do instead of (or before) the normal answer. Exactly one of the answer kinds applies:
-// dropConnection, else status != 0 (an answer with that status and body), else truncateBody (the
-// normal answer with only half its body sent), else the normal answer after the delay.
-struct Fault {
-  std::chrono::milliseconds delay{0};
-  int status = 0;
-  std::string body;
-  std::string contentType = "application/json";
-  std::optional<int> retryAfterSeconds;
-  bool dropConnection = false;
-  bool truncateBody = false;
-};
-
-// Which requests a fault applies to: empty fields match anything; path matches as a prefix.
-struct Route {
-  std::string host, method, pathPrefix;
-};
-
-enum class SignInDecision { Ask, Allow, Deny };
-
-struct ItemInfo {
-  std::string id, name, mimeType, content;
-  bool isFolder = false;
-  std::int64_t size = 0;
-};
-
-struct TokenPair {
-  std::string accessToken, refreshToken;
-};
 
 class CloudEmulator {
 public:
@@ -121,6 +62,7 @@ public:
   // Requests and faults.
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
+  // Throws std::invalid_argument for a status that is not a final HTTP status (200-599).
   void InjectFault(const Route &route, const Fault &fault, int times = 1);
   void ClearFaults();
 

@@ -11,6 +11,9 @@ namespace {
 const std::string ApiHost = "api.dropbox.com";
 const std::string ContentHost = "api-content.dropbox.com";
 const std::string WebHost = "www.dropbox.com";
+const std::string NotifyHost = "api-notify.dropbox.com";
+// Route groups: every API host name shares one set of routes.
+const std::string Api = "api", Content = "content", Web = "web", Notify = "notify";
 constexpr long long Uid = 576540315;
 constexpr long DefaultFileLimit = 10000, MaxFileLimit = 25000;
 
@@ -40,9 +43,29 @@ class Dropbox final : public Service {
 public:
   Dropbox()
       : Service(Cloud::Dropbox, "dropbox-root", [](bool) { return "db-" + RandomToken(16); }, "",
-                "Emulated Dropbox User") {}
+                "Emulated Dropbox User") {
+    using D = Dropbox;
+    const auto Open = RouteTable::Access::Open;
+    Route("POST", Api, "/1/oauth2/token", &D::Token, Open);
+    Route("GET", Api, "/1/account/info", &D::AccountInfo);
+    Route("GET", Api, "/1/metadata/{path...}", &D::Metadata);
+    Route("POST", Api, "/1/fileops/create_folder", &D::CreateFolder);
+    Route("POST", Api, "/1/fileops/delete", &D::Delete);
+    Route("GET", Content, "/1/files/{path...}", &D::Download);
+    Route("PUT", Content, "/1/files_put/{path...}", &D::Upload);
+    Route("POST", Content, "/1/files_put/{path...}", &D::Upload);
+    Route("GET", Web, "/1/oauth2/authorize", &D::Authorize, Open);
+    Route("POST", Web, "/1/oauth2/authorize", &D::Authorize, Open);
+    Route("GET", Web, "/1/oauth2/redirect_receiver", &D::RedirectReceiver, Open);
+  }
 
-  std::vector<std::string> Hosts() const override { return {ApiHost, ContentHost, WebHost}; }
+  // The JavaScript client picks api1 ... api30 at random; the later dropboxapi.com names serve v1 too.
+  std::vector<std::string> Hosts() const override {
+    std::vector<std::string> hosts{ApiHost, ContentHost, WebHost, NotifyHost,
+                                   "api.dropboxapi.com", "content.dropboxapi.com", "notify.dropboxapi.com"};
+    for (int n = 1; n <= 30; ++n) hosts.push_back("api" + std::to_string(n) + ".dropbox.com");
+    return hosts;
+  }
   bool NamesIgnoreCase() const override { return true; }
 
   void SendError(Exchange &ex, int status, const std::string &message) override { Error(ex, status, message); }
@@ -52,24 +75,16 @@ public:
     return {oauth.IssueAccessToken({clientId, scope, "", TimePoint::max(), false}), ""};
   }
 
-  void Handle(Exchange &ex) override {
-    const std::string &path = ex.Path(), &method = ex.Method();
-    if (ex.host == WebHost) return HandleWeb(ex);
-    if (ex.host == ApiHost && path == "/1/oauth2/token") {
-      if (method != "POST") return Error(ex, 405, "Method Not Allowed");
-      return Token(ex);
-    }
-    if (!Authorized(ex)) return;
-    std::string itemPath;
-    if (ex.host == ApiHost) {
-      if (path == "/1/account/info" && method == "GET") return AccountInfo(ex);
-      if (Under(path, "/1/metadata/", itemPath) && method == "GET") return Metadata(ex, itemPath);
-      if (path == "/1/fileops/create_folder" && method == "POST") return CreateFolder(ex);
-      if (path == "/1/fileops/delete" && method == "POST") return Delete(ex);
-    } else {
-      if (Under(path, "/1/files/", itemPath) && method == "GET") return Download(ex, itemPath);
-      if (Under(path, "/1/files_put/", itemPath) && (method == "PUT" || method == "POST")) return Upload(ex, itemPath);
-    }
+protected:
+  std::string HostGroup(const std::string &host) const override {
+    if (host == WebHost) return Web;
+    if (host == ContentHost || host == "content.dropboxapi.com") return Content;
+    if (host == NotifyHost || host == "notify.dropboxapi.com") return Notify;
+    return Api;
+  }
+  void UnknownRoute(Exchange &ex) override {
+    if (ex.host == WebHost)
+      return ex.SendHtml(404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
     Error(ex, 404, "Unknown API call");
   }
 
@@ -78,18 +93,11 @@ private:
     ex.SendJson(status, {{"error", message}});
   }
 
-  bool Authorized(Exchange &ex) {
+  bool Authorized(Exchange &ex) override {
     if (oauth.CheckAccessToken(ex.BearerToken(true), ex.now) == TokenCheck::Ok) return true;
     ex.res.set_header("WWW-Authenticate", "Bearer realm=\"Dropbox-API\"");
     Error(ex, 401, "The given OAuth 2 access token doesn't exist or has expired.");
     return false;
-  }
-
-  // "/1/files/dropbox/Docs/a.txt" under "/1/files/" gives "dropbox/Docs/a.txt".
-  static bool Under(const std::string &path, const std::string &prefix, std::string &rest) {
-    if (path.compare(0, prefix.size(), prefix) != 0) return false;
-    rest = path.substr(prefix.size());
-    return true;
   }
 
   // Splits "<root>/<path>" and normalises the path; answers 400 and returns false when unusable.
@@ -110,7 +118,13 @@ private:
       return false;
     }
     path.clear();
-    for (const auto &name : names) path += "/" + name;
+    for (const auto &name : names) {
+      if (auto fault = NameFault(name); !fault.empty()) {
+        Error(ex, 400, "Invalid path '" + raw + "': a name " + fault);
+        return false;
+      }
+      path += "/" + name;
+    }
     return true;
   }
 
@@ -156,7 +170,8 @@ private:
 
   void NotFound(Exchange &ex, const std::string &path) { Error(ex, 404, "Path '" + path + "' not found"); }
 
-  void Metadata(Exchange &ex, const std::string &rooted) {
+  void Metadata(Exchange &ex) {
+    const std::string rooted = ex.Param("path");
     std::string path;
     bool list = true;
     if (!RootedPath(ex, rooted, path) || !BoolParam(ex, "list", true, list)) return;
@@ -189,7 +204,8 @@ private:
     ex.SendJson(200, m);
   }
 
-  void Download(Exchange &ex, const std::string &rooted) {
+  void Download(Exchange &ex) {
+    const std::string rooted = ex.Param("path");
     std::string path;
     if (!RootedPath(ex, rooted, path)) return;
     Node *node = tree.FindPath(path, true);
@@ -204,7 +220,8 @@ private:
            lower == ".dropbox" || lower == ".dropbox.attr";
   }
 
-  void Upload(Exchange &ex, const std::string &rooted) {
+  void Upload(Exchange &ex) {
+    const std::string rooted = ex.Param("path");
     std::string path;
     bool overwrite = true, autorename = true;
     if (!RootedPath(ex, rooted, path) || !BoolParam(ex, "overwrite", true, overwrite) ||
@@ -306,11 +323,8 @@ private:
 
   // www.dropbox.com
 
-  void HandleWeb(Exchange &ex) {
-    if (ex.Path() == "/1/oauth2/authorize") return Authorize(ex);
-    if (ex.Path() == "/1/oauth2/redirect_receiver")
-      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Dropbox</title></head><body></body></html>\n");
-    ex.SendHtml(404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
+  void RedirectReceiver(Exchange &ex) {
+    ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title>Dropbox</title></head><body></body></html>\n");
   }
 
   void Authorize(Exchange &ex) {

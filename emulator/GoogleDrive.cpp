@@ -1,27 +1,55 @@
 // Google Drive v2 on www.googleapis.com, its download host, and Google's OAuth 2.0 on
 // accounts.google.com.
 
+#include "emulator/DriveQuery.h"
 #include "emulator/Service.h"
-
-#include <regex>
 
 namespace Nimbo::Emulator {
 namespace {
 
 const std::string ApiHost = "www.googleapis.com";
 const std::string AccountsHost = "accounts.google.com";
+const std::string OAuthHost = "oauth2.googleapis.com";  // the token and revoke endpoints Google's clients use today
 const std::string DownloadHost = "doc-0s-00-docs.googleusercontent.com";
 const std::string FolderMime = "application/vnd.google-apps.folder";
 const std::string OobRedirect = "urn:ietf:wg:oauth:2.0:oob";
+const std::string UserEmail = "user@example.com";
+constexpr std::size_t MaxTitleLength = 32767;
 constexpr int DefaultPageSize = 100, MaxPageSize = 1000;
 
 class GoogleDrive final : public Service {
+  // Out-of-band sign-ins waiting to be shown: the approval page's ticket to its answer.
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> approvals_;
+
 public:
   GoogleDrive()
       : Service(Cloud::GoogleDrive, "0AEmuRootFolderUk9PVA", [](bool) { return "0B" + RandomToken(26); }, "ya29.",
-                "Emulated Google User") {}
+                "Emulated Google User") {
+    using G = GoogleDrive;
+    const auto Open = RouteTable::Access::Open;
+    Route("GET", ApiHost, "/drive/v2/files", &G::List);
+    Route("POST", ApiHost, "/drive/v2/files", &G::Insert);
+    Route("GET", ApiHost, "/drive/v2/files/{id}", &G::Get);
+    Route("PUT", ApiHost, "/drive/v2/files/{id}", &G::Update);
+    Route("PATCH", ApiHost, "/drive/v2/files/{id}", &G::Update);
+    Route("DELETE", ApiHost, "/drive/v2/files/{id}", &G::Delete);
+    Route("POST", ApiHost, "/upload/drive/v2/files", &G::UploadNew);
+    Route("PUT", ApiHost, "/upload/drive/v2/files/{id}", &G::UploadContent);
+    Route("GET", ApiHost, "/drive/v2/about", &G::About);
+    Route("GET", DownloadHost, "/docs/securesc/emulator/{id}", &G::Download);
+    for (const char *method : {"GET", "POST"}) {
+      Route(method, AccountsHost, "/o/oauth2/auth", &G::Authorize, Open);
+      Route(method, AccountsHost, "/o/oauth2/v2/auth", &G::Authorize, Open);
+    }
+    Route("GET", AccountsHost, "/o/oauth2/approval/v2", &G::Approval, Open);
+    Route("POST", AccountsHost, "/o/oauth2/token", &G::Token, Open);
+    Route("POST", OAuthHost, "/token", &G::Token, Open);
+    Route("GET", AccountsHost, "/o/oauth2/revoke", &G::Revoke, Open);
+    Route("POST", AccountsHost, "/o/oauth2/revoke", &G::Revoke, Open);
+    Route("POST", OAuthHost, "/revoke", &G::Revoke, Open);
+  }
 
-  std::vector<std::string> Hosts() const override { return {ApiHost, AccountsHost, DownloadHost}; }
+  std::vector<std::string> Hosts() const override { return {ApiHost, AccountsHost, OAuthHost, DownloadHost}; }
 
   void SendError(Exchange &ex, int status, const std::string &message) override {
     std::string reason = status == 400 ? "badRequest" : status == 401 ? "authError" : status == 404 ? "notFound"
@@ -29,31 +57,19 @@ public:
     Error(ex, status, reason, message);
   }
 
-  void Handle(Exchange &ex) override {
-    if (ex.host == AccountsHost) return HandleAccounts(ex);
-    if (!Authorized(ex)) return;
-    if (ex.host == DownloadHost) return Download(ex);
-    static const std::regex filesPath("^/drive/v2/files/?$"), filePath("^/drive/v2/files/([^/]+)$"),
-        uploadPath("^/upload/drive/v2/files/?$"), uploadFilePath("^/upload/drive/v2/files/([^/]+)$");
-    std::smatch m;
-    const std::string &path = ex.Path(), &method = ex.Method();
-    if (std::regex_match(path, filesPath)) {
-      if (method == "GET") return List(ex);
-      if (method == "POST") return Insert(ex);
-    } else if (std::regex_match(path, m, filePath)) {
-      std::string id = m[1];
-      if (method == "GET") return Get(ex, id);
-      if (method == "PUT" || method == "PATCH") return Update(ex, id);
-      if (method == "DELETE") return Delete(ex, id);
-    } else if (std::regex_match(path, uploadPath) && method == "POST") {
-      return UploadNew(ex);
-    } else if (std::regex_match(path, m, uploadFilePath) && method == "PUT") {
-      return UploadContent(ex, m[1]);
-    } else if (path == "/drive/v2/about" && method == "GET") {
-      return ex.SendJson(200, About(ex), true);
-    } else {
-      return Error(ex, 404, "notFound", "Not Found");
-    }
+  void Reset(TimePoint now) override {
+    Service::Reset(now);
+    approvals_.clear();
+  }
+
+protected:
+  void UnknownRoute(Exchange &ex) override {
+    if (ex.host == AccountsHost || ex.host == OAuthHost)
+      return ex.SendHtml(404, "<!DOCTYPE html><html><head><title>Error 404 (Not Found)</title></head><body>404</body></html>\n");
+    Error(ex, 404, "notFound", "Not Found");
+  }
+  void MethodNotAllowed(Exchange &ex) override {
+    if (ex.host == AccountsHost || ex.host == OAuthHost) return UnknownRoute(ex);
     Error(ex, 405, "httpMethodNotAllowed", "Method Not Allowed");
   }
 
@@ -72,7 +88,7 @@ private:
     Error(ex, 404, "notFound", "File not found: " + id + ".", "fileId");
   }
 
-  bool Authorized(Exchange &ex) {
+  bool Authorized(Exchange &ex) override {
     auto token = ex.BearerToken(true);
     auto check = oauth.CheckAccessToken(token, ex.now);
     if (check == TokenCheck::Ok) return true;
@@ -86,7 +102,7 @@ private:
 
   Node *Resolve(const std::string &id) { return tree.Find(id == "root" ? tree.RootId() : id); }
 
-  Json Resource(const Exchange &ex, const Node &node) const {
+  Json Resource(const Node &node) const {
     const std::string api = "https://" + ApiHost + "/drive/v2/files/";
     bool isRoot = node.id == tree.RootId();
     Json parents = Json::array();
@@ -113,7 +129,7 @@ private:
       r["originalFilename"] = node.name;
       if (auto dot = node.name.rfind('.'); dot != std::string::npos && dot + 1 < node.name.size())
         r["fileExtension"] = node.name.substr(dot + 1);
-      r["md5Checksum"] = Md5Hex(node.content);
+      r["md5Checksum"] = node.md5;
       r["fileSize"] = std::to_string(node.Size());
     }
     r["quotaBytesUsed"] = std::to_string(node.folder ? 0 : node.Size());
@@ -125,123 +141,12 @@ private:
     r["shared"] = false;
     r["appDataContents"] = false;
     r["version"] = std::to_string(node.version + 1);
-    (void)ex;
     return r;
   }
 
-  // The search grammar clients use: clauses joined by "and".
-  struct Query {
-    std::optional<std::string> parent;
-    std::optional<bool> trashed;
-    std::vector<std::tuple<std::string, bool, std::string>> fields;  // key, equal?, value
-  };
-
-  static std::optional<Query> ParseQ(const std::string &q) {
-    static const std::regex inParents("^'((?:[^'\\\\]|\\\\.)*)'\\s+in\\s+parents$");
-    static const std::regex trashed("^trashed\\s*(=|!=)\\s*(true|false)$");
-    static const std::regex field("^(title|mimeType)\\s*(=|!=)\\s*'((?:[^'\\\\]|\\\\.)*)'$");
-    auto unescape = [](std::string s) { return std::regex_replace(s, std::regex("\\\\(.)"), "$1"); };
-    Query query;
-    const std::string &rest = q;
-    std::vector<std::string> clauses;
-    // Split on " and " outside quoted strings.
-    std::string clause;
-    bool quoted = false;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-      char c = rest[i];
-      if (c == '\\' && quoted && i + 1 < rest.size()) {
-        clause += c;
-        clause += rest[++i];
-        continue;
-      }
-      if (c == '\'') quoted = !quoted;
-      if (!quoted && ToLower(rest.substr(i, 5)) == " and ") {
-        clauses.push_back(clause);
-        clause.clear();
-        i += 4;
-        continue;
-      }
-      clause += c;
-    }
-    if (quoted) return std::nullopt;
-    clauses.push_back(clause);
-    for (auto &text : clauses) {
-      text = std::regex_replace(text, std::regex("^\\s+|\\s+$"), "");
-      std::smatch m;
-      if (std::regex_match(text, m, inParents)) query.parent = unescape(m[1]);
-      else if (std::regex_match(text, m, trashed)) query.trashed = (m[1] == "=") == (m[2] == "true");
-      else if (std::regex_match(text, m, field)) query.fields.emplace_back(m[1], m[2] == "=", unescape(m[3]));
-      else return std::nullopt;
-    }
-    return query;
-  }
-
-  bool Selected(const Node &node, const Query &query) const {
-    if (node.id == tree.RootId()) return false;
-    if (query.parent) {
-      std::string parent = *query.parent == "root" ? tree.RootId() : *query.parent;
-      if (node.parentId != parent) return false;
-    }
-    if (query.trashed && *query.trashed) return false;  // nothing here is ever in the trash
-    for (const auto &[key, equal, value] : query.fields) {
-      std::string actual = key == "title" ? node.name : (node.folder ? FolderMime : node.mimeType);
-      if ((actual == value) != equal) return false;
-    }
-    return true;
-  }
-
-  void List(Exchange &ex) {
-    std::string q = ex.Query("q");
-    std::optional<Query> query = q.empty() ? Query{} : ParseQ(q);
-    if (!query) return Error(ex, 400, "invalid", "Invalid Value", "q");
-    int pageSize = DefaultPageSize;
-    if (ex.HasQuery("maxResults")) {
-      try {
-        std::size_t used = 0;
-        pageSize = std::stoi(ex.Query("maxResults"), &used);
-        if (used != ex.Query("maxResults").size()) throw std::invalid_argument("trailing text");
-      } catch (const std::exception &) {
-        return Error(ex, 400, "invalid", "Invalid Value", "maxResults");
-      }
-      if (pageSize < 0 || pageSize > MaxPageSize) return Error(ex, 400, "invalid", "Invalid Value", "maxResults");
-      if (pageSize == 0) pageSize = DefaultPageSize;
-    }
-    std::size_t offset = 0;
-    const std::string fingerprint = Md5Hex(q).substr(0, 8);
-    if (ex.HasQuery("pageToken")) {
-      std::string decoded;
-      try {
-        decoded = Base64Decode(ex.Query("pageToken"));
-      } catch (const std::exception &) {
-      }
-      auto colon = decoded.find(':');
-      if (colon == std::string::npos || decoded.substr(colon + 1) != fingerprint)
-        return Error(ex, 400, "invalid", "Invalid Value", "pageToken");
-      try {
-        offset = std::stoul(decoded.substr(0, colon));
-      } catch (const std::exception &) {
-        return Error(ex, 400, "invalid", "Invalid Value", "pageToken");
-      }
-    }
-    std::vector<const Node *> selected;
-    for (const Node *node : AllNodes())
-      if (Selected(*node, *query)) selected.push_back(node);
-    Json items = Json::array();
-    for (std::size_t i = offset; i < selected.size() && i < offset + pageSize; ++i) items.push_back(Resource(ex, *selected[i]));
-    const std::string base = "https://" + ApiHost + "/drive/v2/files";
-    Json answer = {{"kind", "drive#fileList"},
-                   {"etag", "\"emu/" + Md5Hex(std::to_string(selected.size()) + q) + "\""},
-                   {"selfLink", AppendQuery(base, {{"q", q}})}};
-    if (offset + pageSize < selected.size()) {
-      std::string token = Base64Encode(std::to_string(offset + pageSize) + ":" + fingerprint);
-      answer["nextPageToken"] = token;
-      answer["nextLink"] = AppendQuery(base, {{"maxResults", std::to_string(pageSize)}, {"pageToken", token}, {"q", q}});
-    }
-    answer["items"] = items;
-    ex.SendJson(200, answer, true);
-  }
-
-  std::vector<const Node *> AllNodes() const {
+  // The nodes a query can match: the children of the one parent it names, else every node.
+  std::vector<const Node *> Candidates(const DriveQuery &query) const {
+    if (query.parent) return tree.Children(*query.parent);
     std::vector<const Node *> all, pending{&tree.Root()};
     // Breadth-first keeps children of one folder in their creation order.
     for (std::size_t i = 0; i < pending.size(); ++i)
@@ -250,21 +155,98 @@ private:
     return all;
   }
 
-  void Get(Exchange &ex, const std::string &id) {
+  // maxResults as files.list and children.list take it; answers the error and returns false.
+  static bool PageSize(Exchange &ex, int &pageSize) {
+    pageSize = DefaultPageSize;
+    if (!ex.HasQuery("maxResults")) return true;
+    const std::string text = ex.Query("maxResults");
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(text) > MaxPageSize)
+      return Error(ex, 400, "invalid", "Invalid Value", "maxResults"), false;
+    pageSize = std::stoi(text);
+    if (pageSize == 0) pageSize = DefaultPageSize;
+    return true;
+  }
+
+  // Page tokens carry the offset and a fingerprint of the query they belong to.
+  static bool PageStart(Exchange &ex, const std::string &fingerprint, std::size_t &offset) {
+    offset = 0;
+    if (!ex.HasQuery("pageToken")) return true;
+    std::string decoded;
+    try {
+      decoded = Base64Decode(ex.Query("pageToken"));
+    } catch (const std::invalid_argument &) {
+    }
+    auto colon = decoded.find(':');
+    std::string number = decoded.substr(0, colon);
+    if (colon == std::string::npos || decoded.substr(colon + 1) != fingerprint || number.empty() || number.size() > 12 ||
+        number.find_first_not_of("0123456789") != std::string::npos)
+      return Error(ex, 400, "invalid", "Invalid Value", "pageToken"), false;
+    offset = std::stoull(number);
+    return true;
+  }
+
+  static std::string PageToken(std::size_t offset, const std::string &fingerprint) {
+    return Base64Encode(std::to_string(offset) + ":" + fingerprint);
+  }
+
+  std::optional<DriveQuery> Query(Exchange &ex) const {
+    const std::string q = ex.Query("q");
+    auto query = q.empty() ? std::optional(DriveQuery{[](const Node &) { return true; }, std::nullopt})
+                           : ParseDriveQuery(q, {tree.RootId(), FolderMime, UserEmail});
+    if (!query) Error(ex, 400, "invalid", "Invalid Value", "q");
+    return query;
+  }
+
+  void List(Exchange &ex) {
+    auto query = Query(ex);
+    int pageSize;
+    std::size_t offset;
+    const std::string q = ex.Query("q"), fingerprint = Md5Hex(q).substr(0, 8);
+    if (!query || !PageSize(ex, pageSize) || !PageStart(ex, fingerprint, offset)) return;
+    // Walk only as far as the page needs, and one match beyond to know whether another page follows.
+    Json items = Json::array();
+    std::size_t seen = 0;
+    bool more = false;
+    for (const Node *node : Candidates(*query)) {
+      if (node->id == tree.RootId() || !query->matches(*node)) continue;
+      if (seen++ < offset) continue;
+      if (items.size() == static_cast<std::size_t>(pageSize)) {
+        more = true;
+        break;
+      }
+      items.push_back(Resource(*node));
+    }
+    const std::string base = "https://" + ApiHost + "/drive/v2/files";
+    Json answer = {{"kind", "drive#fileList"},
+                   {"etag", "\"emu/" + Md5Hex(std::to_string(tree.Generation()) + q) + "\""},
+                   {"selfLink", AppendQuery(base, {{"q", q}})}};
+    if (more) {
+      std::string token = PageToken(offset + pageSize, fingerprint);
+      answer["nextPageToken"] = token;
+      answer["nextLink"] = AppendQuery(base, {{"maxResults", std::to_string(pageSize)}, {"pageToken", token}, {"q", q}});
+    }
+    answer["items"] = items;
+    ex.SendJson(200, answer, true);
+  }
+
+  void Get(Exchange &ex) {
+    const std::string id = ex.Param("id");
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     if (ex.Query("alt") == "media") {
       if (node->folder) return Error(ex, 403, "fileNotDownloadable", "Only files with binary content can be downloaded.");
       return ex.SendContent(node->content, node->mimeType);
     }
-    ex.SendJson(200, Resource(ex, *node), true);
+    ex.SendJson(200, Resource(*node), true);
   }
 
   // Applies "title", "parents" and "mimeType" of a metadata body; answers an error and returns false
   // when the body is unusable.
   bool ApplyMetadata(Exchange &ex, Node &node, const Json &meta) {
     if (meta.contains("title")) {
-      if (!meta["title"].is_string()) return Error(ex, 400, "invalid", "Invalid Value", "title"), false;
+      if (!meta["title"].is_string() || !NameFault(meta["title"].get<std::string>(), MaxTitleLength).empty())
+        return Error(ex, 400, "invalid", "Invalid Value", "title"), false;
       node.name = meta["title"].get<std::string>();
     }
     if (meta.contains("parents")) {
@@ -305,10 +287,11 @@ private:
     if (!ApplyMetadata(ex, draft, *meta)) return;
     Node &node = folder ? tree.AddFolder(draft.parentId, draft.name, ex.now)
                         : tree.AddFile(draft.parentId, draft.name, "", draft.mimeType, ex.now);
-    ex.SendJson(200, Resource(ex, node), true);
+    ex.SendJson(200, Resource(node), true);
   }
 
-  void Update(Exchange &ex, const std::string &id) {
+  void Update(Exchange &ex) {
+    const std::string id = ex.Param("id");
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     auto meta = MetadataBody(ex);
@@ -317,15 +300,16 @@ private:
       return Error(ex, 400, "invalid", "Invalid Value", "parents");
     Node copy = *node;
     if (!ApplyMetadata(ex, copy, *meta)) return;
-    node->name = copy.name;
-    node->parentId = copy.parentId;
+    if (copy.name != node->name) tree.Rename(*node, copy.name);
+    if (copy.parentId != node->parentId) tree.Move(*node, copy.parentId);
     node->mimeType = copy.mimeType;
     ++node->version;
     if (ex.Query("setModifiedDate") == "true") node->modified = ex.now;
-    ex.SendJson(200, Resource(ex, *node), true);
+    ex.SendJson(200, Resource(*node), true);
   }
 
-  void Delete(Exchange &ex, const std::string &id) {
+  void Delete(Exchange &ex) {
+    const std::string id = ex.Param("id");
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     if (node->id == tree.RootId())
@@ -349,41 +333,54 @@ private:
   void UploadNew(Exchange &ex) {
     if (!MediaUpload(ex)) return;
     Node &node = tree.AddFile(tree.RootId(), "Untitled", ex.body, ContentTypeOf(ex), ex.now);
-    ex.SendJson(200, Resource(ex, node), true);
+    ex.SendJson(200, Resource(node), true);
   }
 
-  void UploadContent(Exchange &ex, const std::string &id) {
+  void UploadContent(Exchange &ex) {
+    const std::string id = ex.Param("id");
     if (!MediaUpload(ex)) return;
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     if (node->folder) return Error(ex, 400, "badContent", "A folder cannot have content.");
     if (ex.req.has_header("Content-Type")) node->mimeType = ContentTypeOf(ex);
     tree.SetContent(*node, ex.body, ex.now);
-    ex.SendJson(200, Resource(ex, *node), true);
+    ex.SendJson(200, Resource(*node), true);
   }
 
   void Download(Exchange &ex) {
-    static const std::regex downloadPath("^/docs/securesc/emulator/([^/]+)$");
-    std::smatch m;
-    Node *node = std::regex_match(ex.Path(), m, downloadPath) ? tree.Find(m[1]) : nullptr;
+    Node *node = tree.Find(ex.Param("id"));
     if (!node || node->folder) return Error(ex, 404, "notFound", "Not Found");
     ex.SendContent(node->content, node->mimeType);
   }
 
-  Json About(const Exchange &) const {
-    return {{"kind", "drive#about"}, {"name", accountName}, {"rootFolderId", tree.RootId()},
-            {"user", {{"kind", "drive#user"}, {"displayName", accountName}, {"isAuthenticatedUser", true}}}};
+  void About(Exchange &ex) {
+    std::int64_t used = tree.TotalSize(tree.RootId());
+    constexpr std::int64_t total = 16106127360;
+    const std::string permissionId = "03308875192974461129";
+    Json user = {{"kind", "drive#user"}, {"displayName", accountName}, {"emailAddress", UserEmail},
+                 {"isAuthenticatedUser", true}, {"permissionId", permissionId},
+                 {"picture", {{"url", "https://lh5.googleusercontent.com/emulator/photo.jpg"}}}};
+    auto bytes = [](std::int64_t n) { return std::to_string(n); };
+    Json answer = {
+        {"kind", "drive#about"}, {"etag", "\"emu/" + bytes(tree.Generation()) + "\""},
+        {"selfLink", "https://" + ApiHost + "/drive/v2/about"}, {"name", accountName}, {"user", user},
+        {"quotaBytesTotal", bytes(total)}, {"quotaBytesUsed", bytes(used)}, {"quotaBytesUsedAggregate", bytes(used)},
+        {"quotaBytesUsedInTrash", bytes(0)}, {"quotaType", "LIMITED"},
+        {"quotaBytesByService", Json::array({{{"serviceName", "DRIVE"}, {"bytesUsed", bytes(used)}}})},
+        {"largestChangeId", bytes(tree.Generation())}, {"remainingChangeIds", "0"},
+        {"rootFolderId", tree.RootId()}, {"domainSharingPolicy", "allowed"}, {"permissionId", permissionId},
+        {"languageCode", "en-US"}, {"isCurrentAppInstalled", true},
+        {"importFormats", Json::array({{{"source", "text/plain"}, {"targets", Json::array({"application/vnd.google-apps.document"})}}})},
+        {"exportFormats", Json::array({{{"source", "application/vnd.google-apps.document"}, {"targets", Json::array({"application/pdf", "text/plain"})}}})},
+        {"additionalRoleInfo", Json::array()},
+        {"features", Json::array({{{"featureName", "ocr"}, {"featureRate", 0.5}}})},
+        {"maxUploadSizes", Json::array({{{"type", "application/vnd.google-apps.document"}, {"size", "10485760"}},
+                                        {{"type", "*"}, {"size", "5242880000000"}}})},
+        {"folderColorPalette", Json::array({"#ac725e", "#d06b64", "#f83a22", "#fa573c"})}};
+    ex.SendJson(200, answer, true);
   }
 
   // accounts.google.com
-
-  void HandleAccounts(Exchange &ex) {
-    const std::string &path = ex.Path();
-    if (path == "/o/oauth2/auth") return Authorize(ex);
-    if (path == "/o/oauth2/approval") return Approval(ex);
-    if (path == "/o/oauth2/token" && ex.Method() == "POST") return Token(ex);
-    ex.SendHtml(404, "<!DOCTYPE html><html><head><title>Error 404 (Not Found)</title></head><body>404</body></html>\n");
-  }
 
   void Authorize(Exchange &ex) {
     std::string redirect = ex.Field("redirect_uri");
@@ -405,25 +402,47 @@ private:
     }
     if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
     if (oob) {
-      // The installed-application page; its address also names the redirect so that address
-      // watchers find the result as well as title watchers.
-      return ex.Redirect(AppendQuery("https://" + AccountsHost + "/o/oauth2/approval?redirect_uri=" + redirect, answer));
+      // The installed-application page shows the result in its title and body; its address holds
+      // only an opaque ticket, as the real page's does.
+      // A refusal carries no code: its address still names the redirect and the error, which
+      // sign-in windows that watch addresses rely on.
+      std::string ticket = RandomToken(24);
+      approvals_[ticket] = answer;
+      std::string page = "https://" + AccountsHost + "/o/oauth2/approval/v2?auto=false&response=" + ticket;
+      if (decision != SignInDecision::Allow) page = AppendQuery(page + "&redirect_uri=" + redirect, answer);
+      return ex.Redirect(page);
     }
     ex.Redirect(AppendQuery(redirect, answer));
   }
 
   void Approval(Exchange &ex) {
-    std::string title, text;
-    if (ex.HasQuery("code")) {
-      title = "Success code=" + ex.Query("code");
+    auto it = approvals_.find(ex.Query("response"));
+    if (it == approvals_.end()) return UnknownRoute(ex);
+    auto field = [&](const std::string &key) {
+      for (const auto &[k, v] : it->second)
+        if (k == key) return v;
+      return std::string();
+    };
+    std::string title, text, code = field("code");
+    if (!code.empty()) {
+      title = "Success code=" + code;
       text = "Please copy this code, switch to your application and paste it there:</p><p><input id=\"code\" "
-             "readonly value=\"" + HtmlEscape(ex.Query("code")) + "\">";
+             "readonly value=\"" + HtmlEscape(code) + "\">";
     } else {
-      title = "Denied error=" + (ex.Query("error").empty() ? std::string("access_denied") : ex.Query("error"));
-      text = "You denied access to the application. " + HtmlEscape(ex.Query("error_description"));
+      title = "Denied error=" + field("error");
+      text = "You denied access to the application. " + HtmlEscape(field("error_description"));
     }
     ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + HtmlEscape(title) +
                          "</title></head><body><p>" + text + "</p></body></html>\n");
+  }
+
+  // Revoking an access token or a refresh token; the old endpoint also answers GET.
+  void Revoke(Exchange &ex) {
+    std::string token = ex.Field("token");
+    if (token.rfind("1/", 0) == 0) token = token.substr(2);
+    if (token.empty() || !oauth.Revoke(token))
+      return TokenError(ex, 400, "invalid_token", "Token expired or revoked");
+    ex.SendJson(200, Json::object());
   }
 
   void TokenError(Exchange &ex, int status, const std::string &error, const std::string &description) {

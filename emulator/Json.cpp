@@ -16,6 +16,10 @@ std::optional<Json> ParseJsonObject(std::string_view text) {
   return value;
 }
 
+std::string JsonText(const Json &value, int indent) {
+  return value.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
 std::string Base64Encode(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
@@ -29,9 +33,10 @@ std::string Base64Decode(std::string_view text) {
   std::string out(3 * (text.size() / 4) + 3, '\0');
   int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()),
                           reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()));
-  if (n < 0) throw std::runtime_error("bad base64 text");
+  if (n < 0 || text.size() % 4 != 0) throw std::invalid_argument("bad base64 text");
   std::size_t padding = 0;
   for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) ++padding;
+  if (padding > 2 || static_cast<std::size_t>(n) < padding) throw std::invalid_argument("bad base64 text");
   out.resize(static_cast<std::size_t>(n) - padding);
   return out;
 }
@@ -55,6 +60,25 @@ static std::string Digest(const EVP_MD *md, std::string_view bytes) {
 
 std::string Md5Hex(std::string_view bytes) { return Digest(EVP_md5(), bytes); }
 std::string Sha1Hex(std::string_view bytes) { return Digest(EVP_sha1(), bytes); }
+std::string Sha256Hex(std::string_view bytes) { return Digest(EVP_sha256(), bytes); }
+
+bool ValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    unsigned char c = byte(i);
+    std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    std::uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return false;
+      code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
 
 std::string RandomToken(std::size_t length) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -183,6 +207,56 @@ std::string Iso8601WithOffset(TimePoint t, int offsetMinutes) {
   int magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
   std::snprintf(zone, sizeof zone, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
   return text + zone;
+}
+
+std::optional<TimePoint> ParseRfc3339(std::string_view text) {
+  auto digits = [&](std::size_t at, std::size_t count, int &value) {
+    if (at + count > text.size()) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+      value = value * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  std::tm fields{};
+  int year, month, day, hour = 0, minute = 0, second = 0, millis = 0, offset = 0;
+  if (!digits(0, 4, year) || text.size() < 10 || text[4] != '-' || !digits(5, 2, month) || text[7] != '-' ||
+      !digits(8, 2, day))
+    return std::nullopt;
+  std::size_t at = 10;
+  if (at < text.size()) {
+    if ((text[at] != 'T' && text[at] != 't' && text[at] != ' ') || !digits(at + 1, 2, hour) || text.size() < at + 9 ||
+        text[at + 3] != ':' || !digits(at + 4, 2, minute) || text[at + 6] != ':' || !digits(at + 7, 2, second))
+      return std::nullopt;
+    at += 9;
+    if (at < text.size() && text[at] == '.') {
+      std::size_t end = ++at;
+      while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+      if (end == at) return std::nullopt;
+      int scale = 100;
+      for (std::size_t i = at; i < end && i < at + 3; ++i, scale /= 10) millis += (text[i] - '0') * scale;
+      at = end;
+    }
+    if (at < text.size() && (text[at] == 'Z' || text[at] == 'z')) {
+      ++at;
+    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+      int sign = text[at] == '-' ? -1 : 1, hours, minutes;
+      std::size_t colon = at + 3 < text.size() && text[at + 3] == ':' ? 1 : 0;
+      if (!digits(at + 1, 2, hours) || !digits(at + 3 + colon, 2, minutes)) return std::nullopt;
+      offset = sign * (hours * 60 + minutes);
+      at += 5 + colon;
+    }
+  }
+  if (at != text.size() || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    return std::nullopt;
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return Clock::from_time_t(timegm(&fields)) + std::chrono::milliseconds(millis) - std::chrono::minutes(offset);
 }
 
 std::int64_t ToMillis(TimePoint t) {

@@ -55,9 +55,10 @@ bool HasScope(const std::string &granted, const std::string &scope) {
   return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
 }
 
-// Names the service refuses: empty, "." and "..", characters Windows forbids, over 255 characters.
+// Names the service refuses: empty, "." and "..", characters Windows forbids, not UTF-8, control
+// characters, over 255 characters.
 bool ValidName(const std::string &name) {
-  return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
+  return !name.empty() && name != "." && name != ".." && NameFault(name).empty() &&
          name.find_first_of("/\\:*?\"<>|") == std::string::npos && name.back() != ' ' && name.back() != '.';
 }
 

@@ -77,6 +77,14 @@ Grant *OAuthRegistry::RefreshToken(const std::string &token) {
   return it == refreshTokens_.end() ? nullptr : &it->second;
 }
 
+bool OAuthRegistry::Revoke(const std::string &token) {
+  if (accessTokens_.erase(token) > 0) return true;
+  auto it = refreshTokens_.find(token);
+  if (it == refreshTokens_.end() || it->second.spent) return false;
+  it->second.spent = true;
+  return true;
+}
+
 void OAuthRegistry::ExpireAccessTokens(TimePoint now) {
   for (auto &[token, grant] : accessTokens_) grant.expires = std::min(grant.expires, now);
 }

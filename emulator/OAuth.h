@@ -42,6 +42,8 @@ public:
   TokenCheck CheckAccessToken(const std::string &token, TimePoint now, Grant *grant = nullptr) const;
   Grant *RefreshToken(const std::string &token);
 
+  // Ends an access token, or a refresh token and the access tokens of its grant; false when unknown.
+  bool Revoke(const std::string &token);
   void ExpireAccessTokens(TimePoint now);
   void RevokeRefreshTokens();
 

@@ -5,6 +5,12 @@
 
 namespace Nimbo::Emulator {
 
+std::string Exchange::Param(const std::string &name) const {
+  for (const auto &[k, v] : params)
+    if (k == name) return v;
+  return {};
+}
+
 bool Exchange::HasForm(const std::string &key) const {
   for (const auto &[k, v] : form)
     if (k == key) return true;
@@ -29,7 +35,7 @@ std::string Exchange::BearerToken(bool queryAllowed) const {
 
 void Exchange::SendJson(int status, const Json &body, bool pretty) {
   res.status = status;
-  res.set_content(pretty ? body.dump(1) + "\n" : body.dump(), "application/json; charset=UTF-8");
+  res.set_content(pretty ? JsonText(body, 1) + "\n" : JsonText(body), "application/json; charset=UTF-8");
 }
 
 void Exchange::SendText(int status, const std::string &text, const std::string &type) {
@@ -37,25 +43,55 @@ void Exchange::SendText(int status, const std::string &text, const std::string &
   res.set_content(text, type.c_str());
 }
 
+namespace {
+
+// The byte ranges of a "Range: bytes=..." header: nullopt when there is none to honour (no header,
+// another unit, syntax the service ignores), else the first range; `several` tells that more
+// than one was asked for.
+struct ByteRange {
+  long long first, last;  // first < 0: the last `last` bytes; last < 0: to the end
+};
+
+std::optional<ByteRange> RangeOf(const std::string &header, bool &several) {
+  several = false;
+  const std::string unit = "bytes=";
+  if (header.compare(0, unit.size(), unit) != 0) return std::nullopt;
+  std::string spec = header.substr(unit.size());
+  several = spec.find(',') != std::string::npos;
+  spec = spec.substr(0, spec.find(','));
+  auto dash = spec.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  auto number = [](const std::string &text, long long &value) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    value = std::stoll(text);
+    return true;
+  };
+  ByteRange range{-1, -1};
+  std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+  if (from.empty()) return number(to, range.last) ? std::optional(range) : std::nullopt;
+  if (!number(from, range.first) || (!to.empty() && !number(to, range.last))) return std::nullopt;
+  if (range.last >= 0 && range.last < range.first) return std::nullopt;
+  return range;
+}
+
+}  // namespace
+
 void Exchange::SendContent(const std::string &content, const std::string &type) {
   std::string mime = type.empty() ? "application/octet-stream" : type;
-  if (req.ranges.size() == 1 && !content.empty()) {
-    auto [first, last] = req.ranges.front();
-    auto size = static_cast<long long>(content.size());
-    long long from = first, to = last;
-    if (first < 0) from = std::max(0LL, size - last), to = size - 1;  // suffix range "-n"
-    if (to < 0 || to >= size) to = size - 1;
-    if (from < 0 || from > to) {
-      const_cast<httplib::Request &>(req).ranges.clear();
-      res.set_header("Content-Range", "bytes */" + std::to_string(size));
-      return SendText(416, "", mime);
-    }
-    // The HTTP layer would slice the body a second time; the range is answered here.
-    const_cast<httplib::Request &>(req).ranges.clear();
-    res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
-    return SendText(206, content.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from + 1)), mime);
+  bool several = false;
+  auto range = RangeOf(Header("Range"), several);
+  // Several ranges get the whole body: an answer must never grow with the number of ranges.
+  if (!range || several || content.empty()) return SendText(200, content, mime);
+  auto size = static_cast<long long>(content.size());
+  long long from = range->first, to = range->last;
+  if (from < 0) from = std::max(0LL, size - to), to = size - 1;  // suffix range "-n"
+  if (to < 0 || to >= size) to = size - 1;
+  if (from >= size || (range->first < 0 && range->last == 0)) {
+    res.set_header("Content-Range", "bytes */" + std::to_string(size));
+    return SendText(416, "", mime);
   }
-  SendText(200, content, mime);
+  res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
+  SendText(206, content.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from + 1)), mime);
 }
 
 void Exchange::SendEmpty(int status) {
@@ -77,6 +113,20 @@ Service::Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::stri
       kind_(kind),
       defaultAccount_(std::move(defaultAccount)) {}
 
+std::string Service::RequestMethod(const Exchange &ex) const { return ex.Method(); }
+
+void Service::Handle(Exchange &ex) {
+  auto match = routes.Find(RequestMethod(ex), HostGroup(ex.host), ex.Path());
+  switch (match.outcome) {
+    case RouteTable::Outcome::Found:
+      if (match.route->access == RouteTable::Access::Token && !Authorized(ex)) return;
+      ex.params = std::move(match.params);
+      return match.route->handler(ex);
+    case RouteTable::Outcome::WrongMethod: return MethodNotAllowed(ex);
+    case RouteTable::Outcome::Unknown: return UnknownRoute(ex);
+  }
+}
+
 void Service::Reset(TimePoint now) {
   tree.Clear(now);
   oauth.Clear();
@@ -96,14 +146,24 @@ TokenPair Service::IssueTokens(const std::string &clientId, const std::string &s
   return {oauth.IssueAccessToken(grant), oauth.IssueRefreshToken(grant)};
 }
 
+// The names of a control-interface path; throws for a path no service would accept.
+static std::vector<std::string> CheckedNames(const std::string &path) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) throw std::invalid_argument("a path may not hold . or ..: " + path);
+  for (const auto &name : names)
+    if (auto fault = NameFault(name); !fault.empty()) throw std::invalid_argument("the name " + fault + ": " + path);
+  return names;
+}
+
 std::string Service::AddFolder(const std::string &path, TimePoint now) {
+  CheckedNames(path);
   return tree.EnsureFolders(path, NamesIgnoreCase(), now).id;
 }
 
 std::string Service::AddFile(const std::string &path, const std::string &content, const std::string &mimeType,
                              TimePoint now) {
-  std::vector<std::string> names;
-  if (!SplitPath(path, names) || names.empty()) throw std::invalid_argument("not a file path: " + path);
+  std::vector<std::string> names = CheckedNames(path);
+  if (names.empty()) throw std::invalid_argument("not a file path: " + path);
   std::string name = names.back();
   names.pop_back();
   std::string parentPath;
@@ -171,17 +231,30 @@ const OAuthClient *Service::TokenClient(const Exchange &ex, bool secretRequired)
   std::string id = ex.Form("client_id"), secret = ex.Form("client_secret");
   auto basic = ex.Header("Authorization");
   if (basic.size() > 6 && EqualsIgnoreCase(basic.substr(0, 6), "Basic ")) {
-    auto decoded = Base64Decode(basic.substr(6));
-    auto colon = decoded.find(':');
-    if (colon != std::string::npos) {
-      id = UrlDecode(decoded.substr(0, colon));
-      secret = UrlDecode(decoded.substr(colon + 1));
+    std::string decoded;
+    try {
+      decoded = Base64Decode(basic.substr(6));
+    } catch (const std::invalid_argument &) {
+      return nullptr;  // malformed credentials are wrong credentials
     }
+    auto colon = decoded.find(':');
+    if (colon == std::string::npos) return nullptr;
+    id = UrlDecode(decoded.substr(0, colon));
+    secret = UrlDecode(decoded.substr(colon + 1));
   }
   const OAuthClient *client = oauth.Client(id);
   if (!client) return nullptr;
   if (secret.empty() && !secretRequired) return client;
   return secret == client->secret ? client : nullptr;
+}
+
+std::string NameFault(std::string_view name, std::size_t maxLength) {
+  if (!ValidUtf8(name)) return "is not UTF-8";
+  if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+    return "holds a control character";
+  std::size_t characters = std::count_if(name.begin(), name.end(), [](char c) { return (c & 0xC0) != 0x80; });
+  if (characters > maxLength) return "is longer than " + std::to_string(maxLength) + " characters";
+  return "";
 }
 
 std::string MimeTypeFor(const std::string &name) {

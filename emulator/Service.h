@@ -2,9 +2,10 @@
 // What every emulated service shares: the exchange it answers, its tree, its OAuth registry and
 // its account, and the sign-in page.
 
-#include "emulator/CloudEmulator.h"
+#include "emulator/Types.h"
 #include "emulator/Json.h"
 #include "emulator/OAuth.h"
+#include "emulator/Routes.h"
 #include "emulator/Tree.h"
 
 #include <httplib.h>
@@ -26,7 +27,9 @@ struct Exchange {
   TimePoint now;
   SignInDecision signIn = SignInDecision::Ask;
   std::string emulatorOrigin;  // "https://host" prefix the services use for their own links
+  PathParams params;           // the route's "{name}" segments
 
+  std::string Param(const std::string &name) const;
   const std::string &Path() const { return req.path; }
   const std::string &Method() const { return req.method; }
   bool HasQuery(const std::string &key) const { return req.has_param(key); }
@@ -41,7 +44,7 @@ struct Exchange {
   void SendText(int status, const std::string &text, const std::string &type = "text/plain; charset=utf-8");
   void SendHtml(int status, const std::string &html) { SendText(status, html, "text/html; charset=utf-8"); }
   void SendEmpty(int status);
-  // File bytes, honouring a single "Range: bytes=a-b" request with 206.
+  // File bytes, honouring a single "Range: bytes=a-b" request with 206 (several ranges: the whole).
   void SendContent(const std::string &content, const std::string &type);
   void Redirect(const std::string &url, int status = 302);
 };
@@ -53,8 +56,9 @@ public:
 
   Cloud Kind() const { return kind_; }
   virtual std::vector<std::string> Hosts() const = 0;
-  // Answers a request to one of Hosts(); runs under the emulator's lock.
-  virtual void Handle(Exchange &ex) = 0;
+  // Answers a request to one of Hosts(); runs under the emulator's lock. By default through the
+  // route table.
+  virtual void Handle(Exchange &ex);
   // Answers with this service's error format (used for refusals made before the service runs).
   virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
 
@@ -75,6 +79,20 @@ public:
   std::string accountName;
 
 protected:
+  RouteTable routes;
+  template <class S>
+  void Route(std::string method, std::string host, std::string_view pattern, void (S::*handler)(Exchange &),
+             RouteTable::Access access = RouteTable::Access::Token) {
+    routes.Add(std::move(method), std::move(host), pattern,
+               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access);
+  }
+  // The parts of route dispatch a service words its own way.
+  virtual std::string HostGroup(const std::string &host) const { return host; }  // hosts that share routes
+  virtual std::string RequestMethod(const Exchange &ex) const;
+  virtual bool Authorized(Exchange &) { return true; }  // else answers the refusal
+  virtual void MethodNotAllowed(Exchange &ex) { SendError(ex, 405, "Method Not Allowed"); }
+  virtual void UnknownRoute(Exchange &ex) { SendError(ex, 404, "Not Found"); }
+
   // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
   // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
   static SignInDecision Consent(const Exchange &ex);
@@ -94,12 +112,16 @@ private:
 };
 
 std::string MimeTypeFor(const std::string &name);
+// What is wrong with an item name by the rules every service shares (not UTF-8, a control
+// character, longer than maxLength characters); empty when nothing is.
+std::string NameFault(std::string_view name, std::size_t maxLength = 255);
 // Adds sequential digits to the name before its extension: "a.txt" -> "a (1).txt".
 std::string NumberedName(const std::string &name, int number);
 
 }  // namespace Nimbo::Emulator
 
 namespace Nimbo::Emulator {
+class CloudEmulator;
 std::unique_ptr<Service> MakeGoogleDrive();
 std::unique_ptr<Service> MakeDropbox();
 std::unique_ptr<Service> MakeLiveConnect();

@@ -1,5 +1,7 @@
 #include "emulator/Tls.h"
 
+#include "emulator/Files.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -168,7 +170,7 @@ TlsIdentity MakeTlsIdentity(const std::vector<std::string> &hosts) {
 
 TlsIdentity LoadOrMakeTlsIdentity(const std::vector<std::string> &hosts, const std::filesystem::path &dir) {
   if (dir.empty()) return MakeTlsIdentity(hosts);
-  std::filesystem::create_directories(dir);
+  MakePrivateFolder(dir);
   const auto caCert = dir / "ca.pem", caKey = dir / "ca-key.pem", cert = dir / "server.pem", key = dir / "server-key.pem";
   TlsIdentity identity;
   if (std::filesystem::exists(caCert) && std::filesystem::exists(caKey)) {

@@ -25,6 +25,7 @@ Tree::Tree(std::string rootId, IdMaker makeId) : rootId_(std::move(rootId)), mak
 
 void Tree::Clear(TimePoint now) {
   nodes_.clear();
+  folders_.clear();
   Node root;
   root.id = rootId_;
   root.folder = true;
@@ -34,8 +35,45 @@ void Tree::Clear(TimePoint now) {
 
 Node &Tree::Insert(Node node) {
   node.order = nextOrder_++;
+  ++generation_;
+  if (!node.folder) node.md5 = Md5Hex(node.content), node.sha1 = Sha1Hex(node.content);
   auto id = node.id;
-  return nodes_[id] = std::move(node);
+  Node &stored = nodes_[id] = std::move(node);
+  Link(stored);
+  return stored;
+}
+
+void Tree::Link(Node &node) {
+  if (node.id == rootId_) return;
+  Folder &folder = folders_[node.parentId];
+  folder.byOrder[node.order] = &node;
+  folder.byLowerName.emplace(ToLower(node.name), &node);
+}
+
+void Tree::Unlink(Node &node) {
+  auto it = folders_.find(node.parentId);
+  if (it == folders_.end()) return;
+  it->second.byOrder.erase(node.order);
+  auto [first, last] = it->second.byLowerName.equal_range(ToLower(node.name));
+  for (auto at = first; at != last; ++at)
+    if (at->second == &node) {
+      it->second.byLowerName.erase(at);
+      break;
+    }
+}
+
+void Tree::Move(Node &node, const std::string &parentId) {
+  Unlink(node);
+  node.parentId = parentId;
+  Link(node);
+  ++generation_;
+}
+
+void Tree::Rename(Node &node, const std::string &name) {
+  Unlink(node);
+  node.name = name;
+  Link(node);
+  ++generation_;
 }
 
 Node *Tree::Find(const std::string &id) {
@@ -50,16 +88,17 @@ const Node *Tree::Find(const std::string &id) const {
 
 std::vector<const Node *> Tree::Children(const std::string &id) const {
   std::vector<const Node *> result;
-  for (const auto &[key, node] : nodes_)
-    if (node.parentId == id && key != rootId_) result.push_back(&node);
-  std::sort(result.begin(), result.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
+  if (auto it = folders_.find(id); it != folders_.end())
+    for (const auto &[order, node] : it->second.byOrder) result.push_back(node);
   return result;
 }
 
 Node *Tree::ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase) {
-  for (auto &[key, node] : nodes_)
-    if (key != rootId_ && node.parentId == parentId && (ignoreCase ? EqualsIgnoreCase(node.name, name) : node.name == name))
-      return &node;
+  auto it = folders_.find(parentId);
+  if (it == folders_.end()) return nullptr;
+  auto [first, last] = it->second.byLowerName.equal_range(ToLower(name));
+  for (auto at = first; at != last; ++at)
+    if (ignoreCase || at->second->name == name) return at->second;
   return nullptr;
 }
 
@@ -87,18 +126,26 @@ Node &Tree::AddFile(const std::string &parentId, const std::string &name, std::s
 
 void Tree::SetContent(Node &node, std::string content, TimePoint now) {
   node.content = std::move(content);
+  node.md5 = Md5Hex(node.content);
+  node.sha1 = Sha1Hex(node.content);
   Touch(node, now);
 }
 
 void Tree::Touch(Node &node, TimePoint now) {
   node.modified = std::max(now, node.modified);
   ++node.version;
+  ++generation_;
 }
 
 void Tree::Remove(const std::string &id) {
   if (id == rootId_) throw std::logic_error("the root cannot be removed");
   for (const Node *child : Children(id)) Remove(child->id);
-  nodes_.erase(id);
+  auto it = nodes_.find(id);
+  if (it == nodes_.end()) return;
+  Unlink(it->second);
+  folders_.erase(id);
+  nodes_.erase(it);
+  ++generation_;
 }
 
 bool Tree::IsInside(const std::string &id, const std::string &ancestorId) const {
@@ -171,12 +218,16 @@ Json Tree::Save() const {
                      {"description", node->description},
                      {"created", ToMillis(node->created)},
                      {"modified", ToMillis(node->modified)},
-                     {"version", node->version}});
+                     {"version", node->version},
+                     {"trashed", node->trashed},
+                     {"explicitlyTrashed", node->explicitlyTrashed},
+                     {"trashedAt", ToMillis(node->trashedAt)}});
   return items;
 }
 
 void Tree::Load(const Json &state) {
   nodes_.clear();
+  folders_.clear();
   nextOrder_ = 1;
   for (const auto &item : state) {
     Node node;
@@ -190,6 +241,9 @@ void Tree::Load(const Json &state) {
     node.created = FromMillis(item.at("created").get<std::int64_t>());
     node.modified = FromMillis(item.at("modified").get<std::int64_t>());
     node.version = item.at("version").get<std::uint64_t>();
+    node.trashed = item.value("trashed", false);
+    node.explicitlyTrashed = item.value("explicitlyTrashed", false);
+    node.trashedAt = FromMillis(item.value("trashedAt", std::int64_t{0}));
     Insert(std::move(node));
   }
   if (!Find(rootId_)) Clear(Clock::now());

@@ -12,9 +12,12 @@ namespace Nimbo::Emulator {
 
 struct Node {
   std::string id, parentId, name, mimeType, content;
+  std::string md5, sha1;      // of the content, computed when it is written
   std::string description;    // free text some services keep with an item
   bool folder = false;
-  TimePoint created{}, modified{};
+  bool trashed = false;            // in the trash, itself or with a folder above it
+  bool explicitlyTrashed = false;  // put there itself
+  TimePoint created{}, modified{}, trashedAt{};
   std::uint64_t order = 0;    // creation order, for stable listings
   std::uint64_t version = 0;  // bumped on every change of content or metadata
   std::int64_t Size() const { return static_cast<std::int64_t>(content.size()); }
@@ -29,6 +32,7 @@ public:
   void Clear(TimePoint now);
   const Node &Root() const { return nodes_.at(rootId_); }
   const std::string &RootId() const { return rootId_; }
+  std::uint64_t Generation() const { return generation_; }  // grows with every change
 
   Node *Find(const std::string &id);
   const Node *Find(const std::string &id) const;
@@ -39,6 +43,9 @@ public:
   Node &AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
                 TimePoint now);
   void SetContent(Node &node, std::string content, TimePoint now);
+  // Moves and renames go through the tree so that its indexes follow.
+  void Move(Node &node, const std::string &parentId);
+  void Rename(Node &node, const std::string &name);
   void Touch(Node &node, TimePoint now);
   void Remove(const std::string &id);  // with everything below it
   bool IsInside(const std::string &id, const std::string &ancestorId) const;
@@ -56,10 +63,18 @@ public:
 private:
   std::string rootId_;
   IdMaker makeId_;
-  std::map<std::string, Node> nodes_;
+  std::map<std::string, Node> nodes_;  // by id
+  struct Folder {
+    std::map<std::uint64_t, Node *> byOrder;         // children in creation order
+    std::multimap<std::string, Node *> byLowerName;  // children by name, case folded
+  };
+  std::map<std::string, Folder> folders_;  // by parent id
   std::uint64_t nextOrder_ = 1;
+  std::uint64_t generation_ = 0;
 
   Node &Insert(Node node);
+  void Link(Node &node);
+  void Unlink(Node &node);
 };
 
 // Splits a "/"-separated path into names, dropping empty ones. Returns false for "." or "..".

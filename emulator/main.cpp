@@ -15,12 +15,13 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 void Usage(std::ostream &out) {
-  out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve]\n"
+  out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve] [--max-body BYTES]\n"
          "  --port N        listen on 127.0.0.1:N (default: a free port, printed at start)\n"
          "  --data DIR      keep certificates and service state in DIR between runs\n"
          "  --print-ca      print the CA certificate clients must trust, then keep serving\n"
          "  --ca-file PATH  write the CA certificate to PATH\n"
          "  --auto-approve  sign-in pages approve at once instead of asking\n"
+         "  --max-body N    refuse request bodies over N bytes with 413 (default 167772160)\n"
          "Serves Google Drive v2, Dropbox v1, Live Connect v5.0 and Box 2.0 with their OAuth 2.0 sign-in\n"
          "pages, chosen by the Host header; map every host below to 127.0.0.1:PORT and trust the CA:\n";
   for (const auto &host : Nimbo::Emulator::CloudEmulator::Hosts()) out << "  " << host << "\n";
@@ -51,6 +52,13 @@ int main(int argc, char **argv) {
         std::cerr << "cloud-emulator: --port needs a number from 0 to 65535\n";
         return 2;
       }
+    } else if (arg == "--max-body") {
+      std::string text = value();
+      if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+        std::cerr << "cloud-emulator: --max-body needs a number of bytes\n";
+        return 2;
+      }
+      options.maxBodyBytes = std::stoull(text);
     } else if (arg == "--data") {
       options.dataDir = value();
     } else if (arg == "--print-ca") {

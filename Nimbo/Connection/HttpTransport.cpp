@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "Nimbo/Connection/CurlEasy.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -15,6 +18,7 @@ namespace {
 
 std::mutex GSettingsLock;
 THttpTransportSettings GSettings;
+thread_local THttpProgressHandler GProgressHandler;
 
 using Curl::Append;
 using TCurlList = Curl::TList;
@@ -184,6 +188,42 @@ private:
     std::string FFailure;
 };
 
+// Passes the transport's progress to the handler and turns its answer into going on or stopping.
+class TProgressRelay {
+public:
+    explicit TProgressRelay(THttpProgressHandler AHandler) : FHandler(std::move(AHandler)) {}
+
+    static int OnProgress(void* ASelf, curl_off_t ADownTotal, curl_off_t ADownDone, curl_off_t AUpTotal,
+                          curl_off_t AUpDone) {
+        return static_cast<TProgressRelay*>(ASelf)->Report({.UploadDone = AUpDone,
+                                                            .UploadTotal = AUpTotal,
+                                                            .DownloadDone = ADownDone,
+                                                            .DownloadTotal = ADownTotal});
+    }
+
+    // When the handler stopped the transfer: its exception, else the silent abort.
+    void RaiseIfStopped() const {
+        if (FError) std::rethrow_exception(FError);
+        if (FStopped) throw EAbort();
+    }
+
+private:
+    int Report(const THttpProgress& AProgress) {
+        // Nothing may unwind through the transport's C code: keep the exception for later.
+        try {
+            FStopped = !FHandler(AProgress);
+        } catch (...) {
+            FError = std::current_exception();
+            FStopped = true;
+        }
+        return FStopped ? 1 : 0;
+    }
+
+    THttpProgressHandler FHandler;
+    std::exception_ptr FError;
+    bool FStopped = false;
+};
+
 TCurlList BuildHeaderList(const THttpExchange& AExchange) {
     TCurlList list;
     for (const THttpHeader& header : AExchange.Headers)
@@ -225,6 +265,11 @@ void THttpTransport::Configure(const THttpTransportSettings& ASettings) {
     std::lock_guard lock(GSettingsLock);
     GSettings = ASettings;
 }
+
+THttpProgressScope::THttpProgressScope(THttpProgressHandler AHandler)
+    : FPrevious(std::exchange(GProgressHandler, std::move(AHandler))) {}
+
+THttpProgressScope::~THttpProgressScope() { GProgressHandler = std::move(FPrevious); }
 
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
     const THttpTransportSettings settings = Settings();
@@ -280,8 +325,17 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     SetOptionChecked(h, CURLOPT_HEADERFUNCTION, &TResponseSink::OnHeader);
     SetOptionChecked(h, CURLOPT_HEADERDATA, &sink);
 
+    std::optional<TProgressRelay> progress;
+    if (GProgressHandler) {
+        progress.emplace(GProgressHandler);
+        SetOptionChecked(h, CURLOPT_XFERINFOFUNCTION, &TProgressRelay::OnProgress);
+        SetOptionChecked(h, CURLOPT_XFERINFODATA, &*progress);
+        SetOptionChecked(h, CURLOPT_NOPROGRESS, 0L);
+    }
+
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
+        if (progress) progress->RaiseIfStopped();
         if (!streamedBody.Failure().empty())
             throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: " + streamedBody.Failure());
         if (sink.StreamFailed())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -49,6 +50,34 @@ struct THttpExchange {
     std::string UserAgent;
 };
 
+// How far one exchange has got, in bytes; a total is 0 while it is not known. The download counts
+// start again with each answer (after a redirect, for instance).
+struct THttpProgress {
+    std::int64_t UploadDone = 0;
+    std::int64_t UploadTotal = 0;
+    std::int64_t DownloadDone = 0;
+    std::int64_t DownloadTotal = 0;
+};
+
+// Called while an exchange runs: often while bytes move, about once a second while none do.
+// Returning false ends the exchange at once, which then raises the silent EAbort; an exception the
+// handler raises ends it too and comes out of THttpTransport::Perform unchanged.
+using THttpProgressHandler = std::function<bool(const THttpProgress& AProgress)>;
+
+// Reports the progress of every exchange this thread runs while the scope lives to AHandler; the
+// handler in place before comes back when the scope ends.
+class THttpProgressScope {
+public:
+    explicit THttpProgressScope(THttpProgressHandler AHandler);
+    ~THttpProgressScope();
+
+    THttpProgressScope(const THttpProgressScope&) = delete;
+    THttpProgressScope& operator=(const THttpProgressScope&) = delete;
+
+private:
+    THttpProgressHandler FPrevious;
+};
+
 class THttpTransport {
 public:
     static THttpTransportSettings Settings();
@@ -57,7 +86,7 @@ public:
     // Performs one exchange on a fresh connection and returns the final status code. A final status
     // in 200-299 writes the body to AResponse (if given) as it arrives; any other raises
     // EHttpProtocolError with the body as its text. Network, TLS and time-out failures raise
-    // ETransportError.
+    // ETransportError; an exchange cancelled by the progress handler raises EAbort.
     static int Perform(const THttpExchange& AExchange, std::ostream* AResponse);
 };
 

@@ -148,4 +148,12 @@ TEST_F(DropboxTest, FolderOperationsAndLimits) {
   }
 }
 
+TEST_F(DropboxTest, EveryApiHostNameServesTheApi) {
+  for (const std::string host : {"api.dropbox.com", "api1.dropbox.com", "api17.dropbox.com", "api30.dropbox.com",
+                                 "api.dropboxapi.com"})
+    EXPECT_EQ(client.Get("https://" + host + "/1/account/info", token).status, 200) << host;
+  EXPECT_EQ(client.Send("PUT", "https://content.dropboxapi.com/1/files_put/dropbox/a.txt", "a", {HttpsClient::Bearer(token)}).status, 200);
+  EXPECT_NE(client.Get("https://api31.dropbox.com/1/account/info", token).error, CURLE_OK);  // not a name it answers
+}
+
 }  // namespace

@@ -51,7 +51,7 @@ TEST_F(GoogleDriveTest, SignInPageAsksWithAFormThatApprovesOrDenies) {
   Reply allowed = client.Form(Auth, {{"client_id", "app.apps.googleusercontent.com"}, {"scope", "x"},
                                      {"redirect_uri", Oob}, {"response_type", "code"}, {"decision", "allow"}});
   EXPECT_EQ(allowed.status, 302);
-  EXPECT_FALSE(HttpsClient::QueryValue(allowed.Header("location"), "code").empty());
+  EXPECT_NE(client.Get(allowed.Header("location")).body.find("<title>Success code="), std::string::npos);
 
   Reply denied = client.Get(AuthUrl(Oob, "&emulator_decision=deny"));
   Reply deniedPage = client.Get(denied.Header("location"));
@@ -201,6 +201,69 @@ TEST_F(GoogleDriveTest, ListingPagesFollowNextPageToken) {
   EXPECT_EQ(seen.size(), 250u);
   Reply all = client.Get(url + "&maxResults=1000", token);
   EXPECT_EQ(all.Json()["items"].size(), 250u) << all.body.substr(0, 300);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(GoogleDriveTest, QueryLanguageSelectsAsTheServiceDoes) {
+  std::string docs = emulator->AddFolder(Cloud::GoogleDrive, "Docs");
+  emulator->AddFile(Cloud::GoogleDrive, "Docs/HelloWorld.txt", "x", "text/plain");
+  emulator->AddFile(Cloud::GoogleDrive, "Docs/World report.pdf", "x", "application/pdf");
+  emulator->AddFile(Cloud::GoogleDrive, "Docs/it's.txt", "x", "text/plain");
+  emulator->AddFile(Cloud::GoogleDrive, "Other/World.txt", "x", "text/plain");
+  const std::string inDocs = "'" + docs + "' in parents";
+  struct Case { std::string q; std::set<std::string> titles; };
+  const Case cases[] = {
+      {inDocs + " and title contains 'World'", {"World report.pdf"}},  // words from their start only
+      {inDocs + " and title contains 'hello'", {"HelloWorld.txt"}},
+      {inDocs + " and mimeType != 'text/plain'", {"World report.pdf"}},
+      {inDocs + " and (title = 'HelloWorld.txt' or mimeType contains 'pdf')", {"HelloWorld.txt", "World report.pdf"}},
+      {inDocs + " and not mimeType = 'text/plain' and trashed = false", {"World report.pdf"}},
+      {"title = 'it\\'s.txt'", {"it's.txt"}},
+      {"title contains 'World' and not '" + docs + "' in parents", {"World.txt"}},
+      {inDocs + " and modifiedDate > '2000-01-01T00:00:00'", {"HelloWorld.txt", "World report.pdf", "it's.txt"}},
+      {inDocs + " and modifiedDate < '2000-01-01'", {}},
+  };
+  for (const Case &c : cases) {
+    Reply r = client.Get(Api + "?q=" + HttpsClient::Encode({{"", c.q}}).substr(1), token);
+    ASSERT_EQ(r.status, 200) << c.q << " " << r.body;
+    std::set<std::string> titles;
+    auto page = r.Json();
+    for (const auto &item : page["items"]) titles.insert(item["title"].get<std::string>());
+    EXPECT_EQ(titles, c.titles) << c.q;
+  }
+  for (const std::string bad : {"name = 'x'", "title < 'x'", "trashed = maybe", "(title = 'x'", "title = 'x' and",
+                                "modifiedDate > 'yesterday'", "'x' in nowhere"}) {
+    Reply r = client.Get(Api + "?q=" + HttpsClient::Encode({{"", bad}}).substr(1), token);
+    EXPECT_EQ(r.status, 400) << bad;
+    EXPECT_EQ(r.Json()["error"]["errors"][0]["location"], "q") << bad;
+  }
+}
+
+TEST_F(GoogleDriveTest, OutOfBandApprovalAddressHoldsNoCode) {
+  Reply r = client.Get(AuthUrl(Oob, "&emulator_decision=allow"));
+  ASSERT_EQ(r.status, 302);
+  std::string location = r.Header("location");
+  EXPECT_EQ(location.find("code"), std::string::npos) << location;
+  EXPECT_EQ(location.find("oob"), std::string::npos) << location;
+  Reply page = client.Get(location);
+  auto start = page.body.find("<title>Success code=") + 20;
+  std::string code = page.body.substr(start, page.body.find("</title>") - start);
+  // The newer token endpoint takes the code as the older one does, and revoking ends the token.
+  Reply tokens = client.Form("https://oauth2.googleapis.com/token",
+                             {{"code", code}, {"client_id", "app.apps.googleusercontent.com"}, {"client_secret", "s3cret"},
+                              {"redirect_uri", Oob}, {"grant_type", "authorization_code"}});
+  ASSERT_EQ(tokens.status, 200) << tokens.body;
+  std::string access = tokens.Json()["access_token"];
+  EXPECT_EQ(client.Get(Api, access).status, 200);
+  EXPECT_EQ(client.Get("https://oauth2.googleapis.com/revoke?token=" + access).status, 404);  // POST only there
+  EXPECT_EQ(client.Form("https://oauth2.googleapis.com/revoke", {{"token", access}}).status, 200);
+  EXPECT_EQ(client.Get(Api, access).status, 401);
+  Reply again = client.Get("https://accounts.google.com/o/oauth2/revoke?token=" + access);
+  EXPECT_EQ(again.status, 400);
+  EXPECT_EQ(again.Json()["error"], "invalid_token");
 }
 
 }  // namespace

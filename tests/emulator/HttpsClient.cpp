@@ -38,6 +38,11 @@ std::size_t WriteHeader(char *data, std::size_t size, std::size_t count, void *o
 HttpsClient::HttpsClient(const Nimbo::Emulator::CloudEmulator &emulator)
     : mappings_(emulator.ConnectToMappings()), caPath_(emulator.CaCertPath().string()) {}
 
+HttpsClient::HttpsClient(std::uint16_t port, std::string caPath) : caPath_(std::move(caPath)) {
+  for (const auto &host : Nimbo::Emulator::CloudEmulator::Hosts())
+    mappings_.push_back(host + ":443:127.0.0.1:" + std::to_string(port));
+}
+
 Reply HttpsClient::Perform(CURL *curl, curl_slist *headers) const {
   std::unique_ptr<curl_slist, ListDeleter> connectTo;
   curl_slist *list = nullptr;

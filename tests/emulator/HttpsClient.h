@@ -36,6 +36,7 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 class HttpsClient {
 public:
   explicit HttpsClient(const Nimbo::Emulator::CloudEmulator &emulator);
+  HttpsClient(std::uint16_t port, std::string caPath);  // an emulator in another process
 
   Reply Send(const std::string &method, const std::string &url, const std::string &body = "",
              std::vector<std::string> headers = {}) const;

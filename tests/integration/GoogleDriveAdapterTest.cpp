@@ -157,14 +157,13 @@ TEST_F(GoogleDriveAdapter, FirstSignInTakesTheCodeFromThePageTitle) {
     EXPECT_EQ(Line(requests.front()), "GET accounts.google.com/o/oauth2/auth?client_id=test-client&scope=https%3A%2F%2F"
                                       "www.googleapis.com%2Fauth%2Fdrive&redirect_uri=" + EncodedOob +
                                       "&response_type=code");
-    // The code page's address also carries the code, percent-encoded; the title carries it as it is,
-    // and only that form is accepted by the token endpoint.
-    std::string encodedCode;
-    for (const RecordedRequest& request : requests)
-        if (request.path == "/o/oauth2/approval") encodedCode = QueryValue(request.query, "code");
-    ASSERT_THAT(encodedCode, StartsWith("4%2F"));
-
+    // The code page's address holds only an opaque ticket; the title carries the code as it is,
+    // and the exchange sends it form-encoded.
     const RecordedRequest& exchange = requests[requests.size() - 2];
+    const std::string encodedCode = QueryValue(exchange.body, "code");
+    ASSERT_THAT(encodedCode, StartsWith("4%2F"));
+    for (const RecordedRequest& request : requests) EXPECT_EQ(request.query.find(encodedCode), std::string::npos);
+
     EXPECT_EQ(Line(exchange), TokenRequest);
     EXPECT_EQ(HeaderOf(exchange, "Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(exchange.body, "code=" + encodedCode + "&client_id=test-client&client_secret=test-secret&redirect_uri=" +

@@ -1,0 +1,30 @@
+#pragma once
+// The search language of Drive v2's "q" parameter: terms such as "title contains 'a'",
+// "'<id>' in parents", "trashed = false", "modifiedDate > '2012-06-04T12:00:00'", joined with and/or,
+// negated with not, grouped with parentheses. Parsed by hand: the text is the client's.
+
+#include "emulator/Tree.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Nimbo::Emulator {
+
+struct DriveQuery {
+  std::function<bool(const Node &)> matches;
+  // A parent every match must have (a top-level "'<id>' in parents" joined by "and"), so that a
+  // listing need only look at that folder's children. "root" as given.
+  std::optional<std::string> parent;
+};
+
+// Facts the terms need that a node does not hold.
+struct DriveQueryContext {
+  std::string rootId, folderMime, userEmail;
+};
+
+// nullopt for text that is not a valid query (bad syntax, unknown term, wrong operator).
+std::optional<DriveQuery> ParseDriveQuery(std::string_view text, const DriveQueryContext &context);
+
+}  // namespace Nimbo::Emulator
