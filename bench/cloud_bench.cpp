@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -147,12 +148,12 @@ void WriteFile(const fs::path& APath, const std::string& AText) {
 // A cloud-emulator process on a free loopback port; stopped (and its data dropped) on destruction.
 class TEmulatorProcess {
 public:
-    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork)
-        : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem") {
-        const std::string data = (AWork / "emulator-data").string();
-        const std::string log = FLog.string(), ca = FCaFile.string();
+    // Request bodies up to AMaxBody bytes are taken.
+    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody)
+        : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem"), FData(AWork / "emulator-data") {
+        const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(), maxBody = std::to_string(AMaxBody);
         std::vector<const char*> argv = {AProgram.c_str(), "--data", data.c_str(), "--auto-approve", "--ca-file", ca.c_str(),
-                                         nullptr};
+                                         "--max-body", maxBody.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -170,7 +171,37 @@ public:
     int Port() const { return FPort; }
     std::string CaFile() const { return FCaFile.string(); }
 
+    // After a change the emulator writes its whole state (file contents included) to its data folder
+    // about a second later, holding its lock while it serialises it. Waits until that is over, so that
+    // no measured run overlaps it: no state file being written and no CPU used for a while.
+    void Settle() const {
+        using namespace std::chrono;
+        const auto start = steady_clock::now();
+        std::this_thread::sleep_for(milliseconds(1500));
+        int quiet = 0;
+        for (long cpu = CpuTicks(); quiet < 2 && steady_clock::now() - start < seconds(600);) {
+            std::this_thread::sleep_for(milliseconds(300));
+            const long now = CpuTicks();
+            quiet = now == cpu && !fs::exists(FData / "state.json.tmp") ? quiet + 1 : 0;
+            cpu = now;
+        }
+    }
+
 private:
+    // The user and system time the emulator has used so far, in clock ticks.
+    long CpuTicks() const {
+        std::ifstream stat("/proc/" + std::to_string(FPid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the command name
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        return utime + stime;
+    }
+
     void WaitForPort() {
         const std::string marker = "listening on 127.0.0.1:";
         for (int i = 0; i < 300; ++i) {
@@ -201,7 +232,7 @@ private:
         ::waitpid(FPid, nullptr, 0);
     }
 
-    fs::path FLog, FCaFile;
+    fs::path FLog, FCaFile, FData;
     pid_t FPid = 0;
     int FPort = 0;
 };
@@ -308,6 +339,25 @@ void WriteSourceFile(const fs::path& APath, std::uint64_t ASize) {
     if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
 }
 
+std::string Sha256Of(const fs::path& APath) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    std::ifstream in(APath, std::ios::binary);
+    std::vector<char> block(1 << 20);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+        EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(in.gcount()));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    std::string hex;
+    char byte[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
+        hex += byte;
+    }
+    return hex;
+}
+
 bool SameContent(const fs::path& A, const fs::path& B) {
     if (fs::file_size(A) != fs::file_size(B)) return false;
     std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
@@ -357,14 +407,33 @@ bool SameName(const std::string& A, const char* B) {
            std::equal(A.begin(), A.end(), B, [](char x, char y) { return std::tolower(x) == std::tolower(y); });
 }
 
+// The local file the adapter uploaded: a logged body (or part) of its size and hash is that file.
+struct TSourceFile {
+    fs::path Path;
+    std::uint64_t Size = 0;
+    std::string Sha256;  // hex
+
+    bool Is(const Json& ASize, const Json& ASha256) const {
+        return ASize.get<std::uint64_t>() == Size && ASha256.get<std::string>() == Sha256;
+    }
+};
+
 struct TReplay {
     std::string Curl, CaFile;
     std::vector<std::string> ConnectTo;
-    std::string Probe;       // the body our probe upload sent: curl sends the source file in its place
-    fs::path Source;         // the file curl uploads
-    fs::path Output;         // where the last request's answer goes (others go to /dev/null)
-    fs::path BodyDir;        // where other request bodies are kept for curl to send
+    TSourceFile Source;  // curl sends this file where the adapter sent it
+    fs::path Output;     // where the last request's answer goes (others go to /dev/null)
+    fs::path BodyDir;    // where other request bodies are kept for curl to send
 };
+
+// A logged body, which the log keeps only up to a limit: a longer one (a slice of a file in a session
+// upload) cannot be sent again from the log.
+std::string Complete(std::string ABody, const Json& ASize) {
+    if (ABody.size() != ASize.get<std::uint64_t>())
+        throw std::runtime_error("a request body of " + std::to_string(ASize.get<std::uint64_t>()) +
+                                 " bytes that is not the whole file cannot be replayed from the request log");
+    return ABody;
+}
 
 // One curl process sending every request in ALog, in order, on as few connections as it can. A
 // request that answered with a redirect is followed by curl itself, so the logged follow-up is dropped.
@@ -399,23 +468,23 @@ std::vector<std::string> CurlArguments(const Json& ALog, const TReplay& AReplay)
         // The adapter never waits for "100 Continue"; neither does curl here.
         args.insert(args.end(), {"-H", "Expect:"});
         if (method == "PUT" || method == "POST") {
-            const std::string body = Base64Decode(r.at("bodyBase64"));
             if (multipart) {
                 for (const auto& part : r.at("parts")) {
-                    const std::string name = part.at("name"), content = Base64Decode(part.at("contentBase64"));
-                    if (content == AReplay.Probe) {
-                        std::string spec = name + "=@" + AReplay.Source.string() + ";filename=" + part.at("filename").get<std::string>();
+                    const std::string name = part.at("name");
+                    if (AReplay.Source.Is(part.at("size"), part.at("sha256"))) {
+                        std::string spec = name + "=@" + AReplay.Source.Path.string() + ";filename=" + part.at("filename").get<std::string>();
                         if (!part.at("contentType").get<std::string>().empty()) spec += ";type=" + part.at("contentType").get<std::string>();
                         args.insert(args.end(), {"-F", spec});
                     } else {
-                        args.insert(args.end(), {"--form-string", name + "=" + content});
+                        args.insert(args.end(), {"--form-string", name + "=" + Complete(Base64Decode(part.at("contentBase64")), part.at("size"))});
                     }
                 }
                 if (method != "POST") args.insert(args.end(), {"-X", method});
-            } else if (!AReplay.Probe.empty() && body == AReplay.Probe) {
-                args.insert(args.end(), {"-T", AReplay.Source.string()});
+            } else if (AReplay.Source.Is(r.at("bodySize"), r.at("bodySha256"))) {
+                args.insert(args.end(), {"-T", AReplay.Source.Path.string()});
                 if (method != "PUT") args.insert(args.end(), {"-X", method});
             } else {
+                const std::string body = Complete(Base64Decode(r.at("bodyBase64")), r.at("bodySize"));
                 const fs::path bodyFile = AReplay.BodyDir / ("body-" + std::to_string(i));
                 WriteFile(bodyFile, body);
                 args.insert(args.end(), {"--data-binary", "@" + bodyFile.string()});
@@ -439,27 +508,32 @@ std::vector<std::string> CurlArguments(const Json& ALog, const TReplay& AReplay)
 class TServiceBench {
 public:
     TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator, TClient& AClient,
-                  const TWorkDir& AWork, const fs::path& ASource)
-        : FOptions(AOptions), FService(AService), FClient(AClient), FAdmin(AClient), FWork(AWork), FSource(ASource) {
+                  const TWorkDir& AWork, const TSourceFile& ASource)
+        : FOptions(AOptions), FService(AService), FEmulator(AEmulator), FClient(AClient), FAdmin(AClient), FWork(AWork),
+          FSource(ASource) {
         FConnectTo = Nimbo::Emulator::CloudEmulator::Hosts();
         for (std::string& host : FConnectTo) host += ":443:127.0.0.1:" + std::to_string(AEmulator.Port());
         FCaFile = AEmulator.CaFile();
         FState = (FWork / (FService.Name + ".state")).string();
     }
 
+    // The listing comes first: while the large file is stored, every change makes the emulator
+    // write it out again. The service is emptied at the end for the same reason.
     void Run() {
         SignIn();
+        if (FOptions.Listings) {
+            const std::string id = SeedFolder();
+            FFolderRecord = SaveRecord(id, std::string("/") + FolderName, true, "folder.json");
+            List();
+        }
         if (FOptions.Transfers) {
             const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
             FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
             Upload();
             Download();
         }
-        if (FOptions.Listings) {
-            const std::string id = SeedFolder();
-            FFolderRecord = SaveRecord(id, std::string("/") + FolderName, true, "folder.json");
-            List();
-        }
+        FAdmin.Post("reset", {{"service", FService.Name}});
+        FEmulator.Settle();
     }
 
 private:
@@ -475,8 +549,8 @@ private:
     }
 
     TReplay Replay() const {
-        return {.Curl = FOptions.Curl, .CaFile = FCaFile, .ConnectTo = FConnectTo, .Probe = {}, .Source = FSource,
-                .Output = {}, .BodyDir = FWork / "."};
+        return {.Curl = FOptions.Curl, .CaFile = FCaFile, .ConnectTo = FConnectTo, .Source = FSource, .Output = {},
+                .BodyDir = FWork / "."};
     }
 
     std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
@@ -520,31 +594,30 @@ private:
             std::snprintf(name, sizeof name, "%s/item-%05d.txt", FolderName, i);
             FAdmin.Post("files", {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
         }
+        FEmulator.Settle();
         return id;
     }
 
     void Upload() {
         const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
-        // The adapter's requests, shown by an upload of a small probe to the same item.
-        TReplay replay = Replay();
-        replay.Probe = "nimbo bench probe: the large file goes here\n";
-        const fs::path probe = FWork / "probe.bin";
-        WriteFile(probe, replay.Probe);
+        // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
         FAdmin.ClearRequests();
-        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", probe.string()}));
-        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), replay);
+        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), {.Timeout = TransferTimeout()});
+        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), Replay());
         FAdmin.ClearRequests();
+        FEmulator.Settle();
 
         Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
         auto checked = [&](const std::vector<std::string>& AArgs, const char* ASide) {
             TRunResult result = Measured(AArgs, TransferTimeout());
+            FEmulator.Settle();
             if (const std::int64_t stored = ServiceSize(); stored != static_cast<std::int64_t>(size))
                 throw std::runtime_error(FService.Label + ": after " + ASide + "'s upload the service holds " +
                                          std::to_string(stored) + " bytes, not " + std::to_string(size));
             return result;
         };
         const TPairs pairs = Bench::RunPairs(
-            FOptions.Pairs, [&](int) { return checked(Ours("upload", {"--item", FFileRecord, "--in", FSource.string()}), "ours"); },
+            FOptions.Pairs, [&](int) { return checked(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), "ours"); },
             [&](int) { return checked(curl, "curl"); });
         TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "curl -T / -F, same requests");
     }
@@ -554,7 +627,7 @@ private:
         const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
-        if (!SameContent(ours, FSource)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
+        if (!SameContent(ours, FSource.Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
         TReplay replay = Replay();
         replay.Output = theirs;
         const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), replay);
@@ -563,7 +636,7 @@ private:
         auto checked = [&](const std::vector<std::string>& AArgs, const fs::path& AOut, bool ACompare) {
             fs::remove(AOut);
             TRunResult result = Measured(AArgs, TransferTimeout());
-            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource)))
+            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.Path)))
                 throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
             fs::remove(AOut);
             return result;
@@ -636,10 +709,11 @@ private:
 
     const TOptions& FOptions;
     const TService& FService;
+    const TEmulatorProcess& FEmulator;
     TClient& FClient;
     TAdmin FAdmin;
     const TWorkDir& FWork;
-    fs::path FSource;
+    const TSourceFile& FSource;
     std::vector<std::string> FConnectTo;
     std::string FCaFile, FState, FToken, FFileRecord, FFolderRecord;
     std::map<std::string, std::string> FIds;
@@ -697,9 +771,13 @@ int main(int argc, char** argv) {
     int failures = 0;
     try {
         TWorkDir work;
-        const fs::path source = work / "source.bin";
-        if (options.Transfers) WriteSourceFile(source, std::uint64_t(options.SizeMiB) << 20);
-        TEmulatorProcess emulator(options.Emulator, work);
+        TSourceFile source{.Path = work / "source.bin", .Size = std::uint64_t(options.SizeMiB) << 20, .Sha256 = {}};
+        if (options.Transfers) {
+            WriteSourceFile(source.Path, source.Size);
+            source.Sha256 = Sha256Of(source.Path);
+        }
+        // Room for the file and a multipart envelope around it, and never less than the emulator's default.
+        TEmulatorProcess emulator(options.Emulator, work, std::max<std::uint64_t>(160u << 20, (std::uint64_t(options.SizeMiB) << 20) + (1 << 20)));
         std::vector<std::string> connectTo;
         for (const std::string& host : Nimbo::Emulator::CloudEmulator::Hosts())
             connectTo.push_back(host + ":443:127.0.0.1:" + std::to_string(emulator.Port()));
