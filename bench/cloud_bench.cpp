@@ -247,6 +247,8 @@ public:
         curl_easy_setopt(FHandle, CURLOPT_CAINFO, ACaFile.c_str());
         curl_easy_setopt(FHandle, CURLOPT_CONNECT_TO, FConnectTo);
         curl_easy_setopt(FHandle, CURLOPT_TIMEOUT, 120L);
+        // The emulator closes a connection idle for some seconds; one idle for less is safe to reuse.
+        curl_easy_setopt(FHandle, CURLOPT_MAXAGE_CONN, 2L);
         curl_easy_setopt(FHandle, CURLOPT_WRITEFUNCTION, &TClient::OnBody);
     }
     ~TClient() {
