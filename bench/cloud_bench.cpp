@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "CurlReplay.h"
 #include "emulator/CloudEmulator.h"
 
 extern char** environ;
@@ -46,7 +48,10 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using Bench::TPairs;
 using Bench::TRow;
+using Bench::TCurlReplay;
 using Bench::TRunResult;
+using Bench::TSessionProtocol;
+using Bench::TSourceFile;
 
 namespace {
 
@@ -79,30 +84,98 @@ struct TService {
     std::function<std::string(const std::string& AId, const std::string& APath, bool AFolder)> RecordUrl;
     // The size a file's record gives.
     std::function<std::int64_t(const Json&)> SizeOf;
+    // How its upload session is named, for the curl side to run one of its own; none for a service without.
+    const TSessionProtocol* Session = nullptr;
 };
 
 std::int64_t NumberOrText(const Json& AValue) {
     return AValue.is_string() ? std::stoll(AValue.get<std::string>()) : AValue.get<std::int64_t>();
 }
 
+// The value of a parameter in a query string ("a=1&b=2"), as it stands.
+std::string QueryParam(const std::string& AQuery, const std::string& AName) {
+    for (std::size_t start = 0; start <= AQuery.size();) {
+        const std::size_t end = std::min(AQuery.find('&', start), AQuery.size());
+        if (AQuery.compare(start, AName.size() + 1, AName + "=") == 0) return AQuery.substr(start + AName.size() + 1, end - start - AName.size() - 1);
+        start = end + 1;
+    }
+    return {};
+}
+
+// A member of a JSON text, or empty when the text is no JSON object or lacks it.
+std::string JsonMember(const std::string& AText, std::initializer_list<const char*> APath) {
+    Json value = Json::parse(AText, nullptr, false);
+    for (const char* name : APath) {
+        if (!value.is_object() || !value.contains(name)) return {};
+        value = value.at(name);
+    }
+    return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+// Drive's resumable upload: the session is an address, answered in Location, that carries upload_id.
+const TSessionProtocol DriveSession{
+    .NameInRequest = [](const Json& ARequest) { return QueryParam(ARequest.at("query"), "upload_id"); },
+    .NameInAnswer =
+        [](const std::string& AHeaders, const std::string&) {
+            std::istringstream lines(AHeaders);
+            for (std::string line; std::getline(lines, line);)
+                if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
+                    const std::size_t query = line.find('?');
+                    std::string name = query == std::string::npos ? "" : QueryParam(line.substr(query + 1), "upload_id");
+                    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+                    return name;
+                }
+            return std::string();
+        },
+    .PartNamesInRequest = {},
+    .PartNameInAnswer = {}};
+
+// Dropbox's chunked upload: the first chunk's answer names upload_id, which later chunks and the commit carry.
+const TSessionProtocol DropboxSession{
+    .NameInRequest = [](const Json& ARequest) { return QueryParam(ARequest.at("query"), "upload_id"); },
+    .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"upload_id"}); },
+    .PartNamesInRequest = {},
+    .PartNameInAnswer = {}};
+
+// Box's upload session: named by its id in the path; the commit lists the parts by the ids their answers gave.
+const TSessionProtocol BoxSession{
+    .NameInRequest =
+        [](const Json& ARequest) {
+            const std::string path = ARequest.at("path"), marker = "/upload_sessions/";
+            const std::size_t at = path.find(marker);
+            return at == std::string::npos ? std::string() : path.substr(at + marker.size(), path.find('/', at + marker.size()) - at - marker.size());
+        },
+    .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"id"}); },
+    .PartNamesInRequest =
+        [](const Json& ARequest) {
+            std::vector<std::string> names;
+            const std::string path = ARequest.at("path");
+            if (path.size() < 7 || path.compare(path.size() - 7, 7, "/commit") != 0) return names;
+            const Json body = Json::parse(Bench::Base64Decode(ARequest.at("bodyBase64")), nullptr, false);
+            if (body.is_object() && body.contains("parts") && body.at("parts").is_array())
+                for (const Json& part : body.at("parts")) names.push_back(part.value("part_id", ""));
+            return names;
+        },
+    .PartNameInAnswer = [](const std::string& ABody) { return JsonMember(ABody, {"part", "part_id"}); }};
+
 const std::vector<TService>& Services() {
     static const std::vector<TService> services = {
         {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
          [](const std::string& AId, const std::string&, bool) { return "https://www.googleapis.com/drive/v2/files/" + AId; },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }, &DriveSession},
         {"dropbox", "Dropbox", "https://www.dropbox.com/1/oauth2/redirect_receiver",
          [](const std::string&, const std::string& APath, bool) {
              return "https://api.dropbox.com/1/metadata/dropbox/" + APath + "?list=false";
          },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("bytes")); }},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("bytes")); }, &DropboxSession},
         {"live", "OneDrive", "https://login.live.com/oauth20_desktop.srf",
          [](const std::string& AId, const std::string&, bool) { return "https://apis.live.net/v5.0/" + AId; },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, nullptr},
         {"box", "Box", "https://app.box.com/nimbo-blank",
          [](const std::string& AId, const std::string&, bool AFolder) {
              return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
          },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &BoxSession},
     };
     return services;
 }
@@ -372,139 +445,6 @@ bool SameContent(const fs::path& A, const fs::path& B) {
     return true;
 }
 
-// ---- the curl side: the adapter's requests as curl arguments ----
-
-std::string Base64Decode(const std::string& AText) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (char c : AText) {
-        const std::size_t value = alphabet.find(c);
-        if (value == std::string::npos) continue;  // padding
-        bits = (bits << 6) | static_cast<std::uint32_t>(value);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
-
-// The emulator logs paths percent-decoded; encodes them again for the URL.
-std::string EncodePath(const std::string& APath) {
-    static const char* const hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : APath) {
-        if (std::isalnum(c) || std::strchr("-._~/!$&'()*+,;=:@", c))
-            out += static_cast<char>(c);
-        else
-            out += {'%', hex[c >> 4], hex[c & 15]};
-    }
-    return out;
-}
-
-bool SameName(const std::string& A, const char* B) {
-    return A.size() == std::strlen(B) &&
-           std::equal(A.begin(), A.end(), B, [](char x, char y) { return std::tolower(x) == std::tolower(y); });
-}
-
-// The local file the adapter uploaded: a logged body (or part) of its size and hash is that file.
-struct TSourceFile {
-    fs::path Path;
-    std::uint64_t Size = 0;
-    std::string Sha256;  // hex
-
-    bool Is(const Json& ASize, const Json& ASha256) const {
-        return ASize.get<std::uint64_t>() == Size && ASha256.get<std::string>() == Sha256;
-    }
-};
-
-struct TReplay {
-    std::string Curl, CaFile;
-    std::vector<std::string> ConnectTo;
-    TSourceFile Source;  // curl sends this file where the adapter sent it
-    fs::path Output;     // where the last request's answer goes (others go to /dev/null)
-    fs::path BodyDir;    // where other request bodies are kept for curl to send
-};
-
-// A logged body, which the log keeps only up to a limit: a longer one (a slice of a file in a session
-// upload) cannot be sent again from the log.
-std::string Complete(std::string ABody, const Json& ASize) {
-    if (ABody.size() != ASize.get<std::uint64_t>())
-        throw std::runtime_error("a request body of " + std::to_string(ASize.get<std::uint64_t>()) +
-                                 " bytes that is not the whole file cannot be replayed from the request log");
-    return ABody;
-}
-
-// One curl process sending every request in ALog, in order, on as few connections as it can. A
-// request that answered with a redirect is followed by curl itself, so the logged follow-up is dropped.
-std::vector<std::string> CurlArguments(const Json& ALog, const TReplay& AReplay) {
-    std::vector<Json> requests;
-    for (std::size_t i = 0; i < ALog.size(); ++i) {
-        if (i > 0 && ALog[i - 1].at("status").get<int>() / 100 == 3) continue;
-        requests.push_back(ALog[i]);
-    }
-    if (requests.empty()) throw std::runtime_error("the adapter sent no request to replay");
-    std::vector<std::string> args = {AReplay.Curl};
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const Json& r = requests[i];
-        const std::string method = r.at("method");
-        const bool last = i + 1 == requests.size();
-        if (i > 0) args.push_back("--next");
-        args.insert(args.end(), {"-sS", "--fail", "--cacert", AReplay.CaFile});
-        for (const std::string& mapping : AReplay.ConnectTo) args.insert(args.end(), {"--connect-to", mapping});
-        const bool multipart = !r.at("parts").empty();
-        bool hasContentType = false;
-        for (const auto& header : r.at("headers")) {
-            const std::string name = header.at(0), value = header.at(1);
-            if (SameName(name, "Host") || SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding") ||
-                SameName(name, "Expect") || (multipart && SameName(name, "Content-Type")))
-                continue;
-            if (SameName(name, "Content-Type")) hasContentType = true;
-            if (SameName(name, "User-Agent"))
-                args.insert(args.end(), {"-A", value});
-            else
-                args.insert(args.end(), {"-H", name + ": " + value});
-        }
-        // The adapter never waits for "100 Continue"; neither does curl here.
-        args.insert(args.end(), {"-H", "Expect:"});
-        if (method == "PUT" || method == "POST") {
-            if (multipart) {
-                for (const auto& part : r.at("parts")) {
-                    const std::string name = part.at("name");
-                    if (AReplay.Source.Is(part.at("size"), part.at("sha256"))) {
-                        std::string spec = name + "=@" + AReplay.Source.Path.string() + ";filename=" + part.at("filename").get<std::string>();
-                        if (!part.at("contentType").get<std::string>().empty()) spec += ";type=" + part.at("contentType").get<std::string>();
-                        args.insert(args.end(), {"-F", spec});
-                    } else {
-                        args.insert(args.end(), {"--form-string", name + "=" + Complete(Base64Decode(part.at("contentBase64")), part.at("size"))});
-                    }
-                }
-                if (method != "POST") args.insert(args.end(), {"-X", method});
-            } else if (AReplay.Source.Is(r.at("bodySize"), r.at("bodySha256"))) {
-                args.insert(args.end(), {"-T", AReplay.Source.Path.string()});
-                if (method != "PUT") args.insert(args.end(), {"-X", method});
-            } else {
-                const std::string body = Complete(Base64Decode(r.at("bodyBase64")), r.at("bodySize"));
-                const fs::path bodyFile = AReplay.BodyDir / ("body-" + std::to_string(i));
-                WriteFile(bodyFile, body);
-                args.insert(args.end(), {"--data-binary", "@" + bodyFile.string()});
-                if (!hasContentType) args.insert(args.end(), {"-H", "Content-Type:"});
-                if (method != "POST") args.insert(args.end(), {"-X", method});
-            }
-        } else if (method != "GET") {
-            args.insert(args.end(), {"-X", method});
-        }
-        if (r.at("status").get<int>() / 100 == 3) args.push_back("-L");
-        args.insert(args.end(), {"-o", last && !AReplay.Output.empty() ? AReplay.Output.string() : "/dev/null"});
-        std::string url = "https://" + r.at("host").get<std::string>() + EncodePath(r.at("path"));
-        if (!r.at("query").get<std::string>().empty()) url += "?" + r.at("query").get<std::string>();
-        args.push_back(url);
-    }
-    return args;
-}
-
 // ---- one service ----
 
 class TServiceBench {
@@ -550,16 +490,28 @@ private:
         return args;
     }
 
-    TReplay Replay() const {
-        return {.Curl = FOptions.Curl, .CaFile = FCaFile, .ConnectTo = FConnectTo, .Source = FSource, .Output = {},
-                .BodyDir = FWork / "."};
-    }
-
     std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
 
-    // A run of one side; the emulator's request log is emptied after it, as it keeps request bodies.
-    TRunResult Measured(const std::vector<std::string>& AArgs, std::chrono::seconds ATimeout, bool ACapture = false) {
-        TRunResult result = Bench::Run(AArgs, {.CaptureOutput = ACapture, .Timeout = ATimeout});
+    // The curl side of the operation whose requests the emulator has just logged.
+    std::unique_ptr<TCurlReplay> Replay(const Json& ALog, const fs::path& AOutput = {}) const {
+        return std::make_unique<TCurlReplay>(ALog, Bench::TReplaySettings{.Curl = FOptions.Curl,
+                                                                         .CaFile = FCaFile,
+                                                                         .ConnectTo = FConnectTo,
+                                                                         .Source = FSource,
+                                                                         .Output = AOutput,
+                                                                         .WorkDir = FWork / ".",
+                                                                         .Session = FService.Session,
+                                                                         .Timeout = TransferTimeout()});
+    }
+
+    // A run of one side; the emulator's request log is emptied after it.
+    TRunResult Measured(const std::vector<std::string>& AArgs, std::chrono::seconds ATimeout) {
+        TRunResult result = Bench::Run(AArgs, {.Timeout = ATimeout});
+        FAdmin.ClearRequests();
+        return result;
+    }
+    TRunResult Measured(const TCurlReplay& ACurl) {
+        TRunResult result = ACurl.Run();
         FAdmin.ClearRequests();
         return result;
     }
@@ -605,23 +557,26 @@ private:
         // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
         FAdmin.ClearRequests();
         Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), {.Timeout = TransferTimeout()});
-        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), Replay());
+        const Json log = FAdmin.Requests();
+        const auto curl = Replay(log);
         FAdmin.ClearRequests();
         FEmulator.Settle();
 
-        Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
-        auto checked = [&](const std::vector<std::string>& AArgs, const char* ASide) {
-            TRunResult result = Measured(AArgs, TransferTimeout());
+        Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB in " + std::to_string(log.size()) + " requests, " +
+                 std::to_string(FOptions.Pairs) + " pairs");
+        auto checked = [&](TRunResult AResult, const char* ASide) {
             FEmulator.Settle();
             if (const std::int64_t stored = ServiceSize(); stored != static_cast<std::int64_t>(size))
                 throw std::runtime_error(FService.Label + ": after " + ASide + "'s upload the service holds " +
                                          std::to_string(stored) + " bytes, not " + std::to_string(size));
-            return result;
+            return AResult;
         };
         const TPairs pairs = Bench::RunPairs(
-            FOptions.Pairs, [&](int) { return checked(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), "ours"); },
-            [&](int) { return checked(curl, "curl"); });
-        TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "curl -T / -F, same requests");
+            FOptions.Pairs,
+            [&](int) { return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), TransferTimeout()), "ours"); },
+            [&](int) { return checked(Measured(*curl), "curl"); });
+        TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs,
+                    std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) + " process(es), same requests");
     }
 
     void Download() {
@@ -630,14 +585,12 @@ private:
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
         if (!SameContent(ours, FSource.Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
-        TReplay replay = Replay();
-        replay.Output = theirs;
-        const std::vector<std::string> curl = CurlArguments(FAdmin.Requests(), replay);
+        const auto curl = Replay(FAdmin.Requests(), theirs);
         FAdmin.ClearRequests();
 
-        auto checked = [&](const std::vector<std::string>& AArgs, const fs::path& AOut, bool ACompare) {
+        auto checked = [&](const std::function<TRunResult()>& ARun, const fs::path& AOut, bool ACompare) {
             fs::remove(AOut);
-            TRunResult result = Measured(AArgs, TransferTimeout());
+            TRunResult result = ARun();
             if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.Path)))
                 throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
             fs::remove(AOut);
@@ -649,8 +602,8 @@ private:
             std::vector<std::string> extra = {"--item", FFileRecord, "--out", ours.string()};
             if (durable) extra.push_back("--durable");
             const TPairs pairs = Bench::RunPairs(
-                FOptions.Pairs, [&](int) { return checked(Ours("download", extra), ours, false); },
-                [&](int APair) { return checked(curl, theirs, APair == 0); });
+                FOptions.Pairs, [&](int) { return checked([&] { return Measured(Ours("download", extra), TransferTimeout()); }, ours, false); },
+                [&](int APair) { return checked([&] { return Measured(*curl); }, theirs, APair == 0); });
             if (durable)
                 TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB to a file by name", pairs,
                             "ours: temporary file, fsync, rename; curl -o writes in place and does not sync", false);
@@ -665,14 +618,14 @@ private:
         if (std::stoi(probe.Output) != FOptions.Items)
             throw std::runtime_error(FService.Label + ": the listing gave " + probe.Output + " items, not " + std::to_string(FOptions.Items));
         const Json log = FAdmin.Requests();
-        const std::vector<std::string> curl = CurlArguments(log, Replay());
+        const auto curl = Replay(log);
         FAdmin.ClearRequests();
 
         Progress("listing of " + std::to_string(FOptions.Items) + " items in " + std::to_string(log.size()) + " pages, " +
                  std::to_string(FOptions.Pairs) + " pairs");
         const TPairs pairs = Bench::RunPairs(
             FOptions.Pairs, [&](int) { return Measured(Ours("list", {"--item", FFolderRecord}), std::chrono::seconds(300)); },
-            [&](int) { return Measured(curl, std::chrono::seconds(300)); });
+            [&](int) { return Measured(*curl); });
         const Bench::TSpread ratio = Bench::TimeRatio(pairs);
         const long oursPeak = Bench::MaxPeak(pairs.Ours);
         Bench::PrintRow({.Benchmark = Label("list " + std::to_string(FOptions.Items) + " items"),
