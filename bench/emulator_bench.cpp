@@ -1,6 +1,7 @@
 // The emulator against a bare cpp-httplib HTTPS server (library defaults) answering the same
 // requests with fixed bodies, measured in the same run: per-request latency on one kept-alive
-// connection, 100 concurrent kept-alive clients, 16 parallel downloads of an 8 MiB file. Each
+// connection, 100 concurrent kept-alive clients, 16 parallel downloads of an 8 MiB file, a 1 GiB
+// upload and its download (the bare server drops what it receives and sends made-up bytes). Each
 // measurement runs in its own child process, so each side's peak memory is its own; the sides
 // alternate, and the ratio (emulator time / bare time) is reported as min/median/max over the pairs.
 //
@@ -35,10 +36,13 @@ namespace {
 const std::string InfoUrl = "https://api.dropbox.com/1/account/info";
 const std::string FileUrl = "https://api-content.dropbox.com/1/files/dropbox/big.bin";
 constexpr std::size_t FileBytes = 8u << 20;
+const std::string DriveUploadUrl = "https://www.googleapis.com/upload/drive/v2/files?uploadType=media";
+const std::string DriveFilesUrl = "https://www.googleapis.com/drive/v2/files/";
+constexpr std::uint64_t HugeBytes = 1ull << 30;
 
 struct Endpoint {
   std::uint16_t port;
-  std::string caPath, token;
+  std::string caPath, token, driveToken;
 };
 
 struct Result {
@@ -51,10 +55,10 @@ std::size_t Discard(char *, std::size_t size, std::size_t count, void *) { retur
 // A kept-alive client of one endpoint.
 class Client {
 public:
-  explicit Client(const Endpoint &endpoint) : curl_(curl_easy_init()) {
-    for (const char *host : {"api.dropbox.com", "api-content.dropbox.com"})
-      hosts_ = curl_slist_append(hosts_, (std::string(host) + ":443:127.0.0.1:" + std::to_string(endpoint.port)).c_str());
-    headers_ = curl_slist_append(headers_, ("Authorization: Bearer " + endpoint.token).c_str());
+  explicit Client(const Endpoint &endpoint, const std::string &token = "") : curl_(curl_easy_init()) {
+    for (const auto &host : CloudEmulator::Hosts())
+      hosts_ = curl_slist_append(hosts_, (host + ":443:127.0.0.1:" + std::to_string(endpoint.port)).c_str());
+    headers_ = curl_slist_append(headers_, ("Authorization: Bearer " + (token.empty() ? endpoint.token : token)).c_str());
     curl_easy_setopt(curl_, CURLOPT_CONNECT_TO, hosts_);
     curl_easy_setopt(curl_, CURLOPT_CAINFO, endpoint.caPath.c_str());
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
@@ -77,6 +81,37 @@ public:
       std::fprintf(stderr, "request to %s failed (status %ld)\n", url.c_str(), status);
       std::_Exit(3);
     }
+  }
+
+  // Posts `size` made-up bytes without holding them; returns the answer.
+  std::string PostGenerated(const std::string &url, std::uint64_t size) {
+    std::uint64_t sent = 0;
+    std::string answer;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(curl_, CURLOPT_READDATA, &sent);
+    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, +[](char *buffer, std::size_t item, std::size_t count, void *data) {
+      auto &done = *static_cast<std::uint64_t *>(data);
+      std::size_t n = std::min<std::uint64_t>(item * count, HugeBytes - done);
+      for (std::size_t i = 0; i < n; ++i) buffer[i] = static_cast<char>((done + i) * 2654435761u >> 24);
+      done += n;
+      return n;
+    });
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, +[](char *data, std::size_t item, std::size_t count, void *out) {
+      static_cast<std::string *>(out)->append(data, item * count);
+      return item * count;
+    });
+    long status = 0;
+    if (curl_easy_perform(curl_) != CURLE_OK || (curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status), status != 200)) {
+      std::fprintf(stderr, "upload to %s failed (status %ld)\n", url.c_str(), status);
+      std::_Exit(3);
+    }
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    return answer;
   }
 
 private:
@@ -121,6 +156,21 @@ double Downloads(const Endpoint &endpoint) {
   return Seconds(start);
 }
 
+// A 1 GiB file uploaded with Drive's simple upload, then downloaded.
+double HugeFile(const Endpoint &endpoint) {
+  Client client(endpoint, endpoint.driveToken);
+  auto start = Steady::now();
+  std::string answer = client.PostGenerated(DriveUploadUrl, HugeBytes);
+  auto at = answer.find("\"id\": \"");
+  if (at == std::string::npos) {
+    std::fprintf(stderr, "the upload answered no id: %s\n", answer.substr(0, 200).c_str());
+    std::_Exit(3);
+  }
+  at += 7;
+  client.Get(DriveFilesUrl + answer.substr(at, answer.find('"', at) - at) + "?alt=media");
+  return Seconds(start);
+}
+
 // The same answers from a bare server: the account JSON as the emulator writes it, and the file.
 double RunBare(const std::function<double(const Endpoint &)> &measure, const std::string &accountJson) {
   auto identity = MakeTlsIdentity(CloudEmulator::Hosts());
@@ -138,10 +188,19 @@ double RunBare(const std::function<double(const Endpoint &)> &measure, const std
   server.Get("/1/files/dropbox/big.bin", [&](const httplib::Request &, httplib::Response &res) {
     res.set_content(file, "application/octet-stream");
   });
+  server.Post("/upload/drive/v2/files", [&](const httplib::Request &, httplib::Response &res, const httplib::ContentReader &reader) {
+    reader([](const char *, std::size_t) { return true; });
+    res.set_content("{\n \"id\": \"huge\"\n}", "application/json");
+  });
+  server.Get("/drive/v2/files/huge", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_content_provider(HugeBytes, "application/octet-stream", [&](std::size_t, std::size_t length, httplib::DataSink &sink) {
+      return sink.write(file.data(), std::min(length, file.size()));
+    });
+  });
   int port = server.bind_to_any_port("127.0.0.1");
   std::thread listener([&] { server.listen_after_bind(); });
   while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  double seconds = measure({static_cast<std::uint16_t>(port), caPath.string(), "bare"});
+  double seconds = measure({static_cast<std::uint16_t>(port), caPath.string(), "bare", "bare"});
   server.stop();
   listener.join();
   X509_free(cert);
@@ -156,8 +215,10 @@ double RunEmulator(const std::function<double(const Endpoint &)> &measure) {
   CloudEmulator emulator;
   emulator.Start();
   emulator.RegisterClient(Cloud::Dropbox, "bench", "secret");
+  emulator.RegisterClient(Cloud::GoogleDrive, "bench", "secret");
   emulator.AddFile(Cloud::Dropbox, "big.bin", std::string(FileBytes, 'b'));
-  Endpoint endpoint{emulator.Port(), emulator.CaCertPath().string(), emulator.IssueTokens(Cloud::Dropbox, "bench").accessToken};
+  Endpoint endpoint{emulator.Port(), emulator.CaCertPath().string(), emulator.IssueTokens(Cloud::Dropbox, "bench").accessToken,
+                    emulator.IssueTokens(Cloud::GoogleDrive, "bench").accessToken};
   return measure(endpoint);
 }
 
@@ -213,6 +274,7 @@ int main(int argc, char **argv) {
       {"latency, one kept-alive client", "ms/request", 1e3, Latency},
       {"100 concurrent kept-alive clients", "ms/request", 1e3, Concurrent},
       {"16 parallel 8 MiB downloads", "s/batch", 1, Downloads},
+      {"1 GiB upload, then its download", "s", 1, HugeFile},
   };
   std::printf("emulator against a bare cpp-httplib server, %d alternating pairs; ratio = emulator / bare time\n", pairs);
   for (const Scenario &s : scenarios) {

@@ -25,6 +25,13 @@ constexpr std::size_t DefaultLimit = 100, MaxLimit = 1000, MaxOffset = 300000;
 constexpr auto CodeLifetime = std::chrono::seconds(30);
 constexpr auto RefreshLifetime = std::chrono::hours(24 * 60);
 constexpr auto DownloadLifetime = std::chrono::minutes(15);
+constexpr std::int64_t MaxUploadSize = 16106127360;  // the account's max_upload_size, any upload
+constexpr std::int64_t MinChunkedFileSize = 20000000;
+constexpr std::uint64_t PartSize = 8u << 20;
+constexpr auto SessionLifetime = std::chrono::hours(24 * 7);
+constexpr std::size_t DefaultPartsLimit = 100;
+// Route groups of the web hosts.
+const std::string Web = "web", Account = "account";
 const Json DefaultOrder = Json::array({{{"by", "type"}, {"direction", "ASC"}}, {{"by", "name"}, {"direction", "ASC"}}});
 
 // Box's own answers escape "/" inside strings ("http:\/\/..."); clients must not mind either way.
@@ -59,9 +66,82 @@ struct DownloadTicket {
   TimePoint expires;
 };
 
+struct SessionPart {
+  std::string id;
+  std::uint64_t offset;
+  BlobRef content;
+};
+
+// A chunked upload session, for a new file (folderId) or a new version (fileId).
+struct UploadSession {
+  std::string folderId, fileId, fileName;
+  std::int64_t fileSize;
+  std::map<std::uint64_t, SessionPart> parts;  // by offset
+  TimePoint expires;
+  bool committing = false;  // its parts are being put together
+  std::uint64_t TotalParts() const { return (static_cast<std::uint64_t>(fileSize) + PartSize - 1) / PartSize; }
+};
+
+// The SHA-1 of a "Digest: sha=<base64>" header (other digests beside it ignored), as hex; empty
+// when there is none.
+std::string DigestSha1(const std::string &header) {
+  for (std::size_t start = 0; start < header.size();) {
+    auto comma = std::min(header.find(',', start), header.size());
+    std::string item = header.substr(start, comma - start);
+    item.erase(0, item.find_first_not_of(' '));
+    if (item.size() > 4 && EqualsIgnoreCase(item.substr(0, 4), "sha=")) {
+      try {
+        std::string raw = Base64Decode(item.substr(4));
+        return raw.size() == 20 ? HexOf(raw) : "";
+      } catch (const std::invalid_argument &) {
+        return "";
+      }
+    }
+    start = comma + 1;
+  }
+  return "";
+}
+
+std::string UpperHex(std::size_t length) {
+  std::string hex = Md5Hex(RandomToken(32)).substr(0, length);
+  for (auto &c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
 class Box final : public Service {
 public:
-  Box() : Service(Cloud::Box, "0", [this](bool) { return NewId(); }, "", "Emulated Box User") {}
+  Box() : Service(Cloud::Box, "0", [this](bool) { return NewId(); }, "", "Emulated Box User") {
+    using B = Box;
+    const auto Open = RouteTable::Access::Open;
+    for (const std::string &group : {Web, Account})
+      for (const char *method : {"GET", "POST"}) Route(method, group, "/api/oauth2/authorize", &B::Authorize, Open);
+    for (const char *method : {"GET", "POST"}) {
+      Route(method, Web, "/api/oauth2/token", &B::Token, Open);
+      Route(method, ApiHost, "/oauth2/token", &B::Token, Open);
+    }
+    Route("GET", Web, BlankPagePath, &B::BlankPage, Open);
+
+    Route("GET", ApiHost, "/2.0/users/me", &B::Me);
+    Route("POST", ApiHost, "/2.0/folders", &B::CreateFolder);
+    Route("GET", ApiHost, "/2.0/folders/{id}", &B::GetFolder);
+    Route("DELETE", ApiHost, "/2.0/folders/{id}", &B::DeleteFolder);
+    Route("GET", ApiHost, "/2.0/folders/{id}/items", &B::Items);
+    Route("GET", ApiHost, "/2.0/files/{id}", &B::GetFile);
+    Route("DELETE", ApiHost, "/2.0/files/{id}", &B::DeleteFile);
+    Route("GET", ApiHost, "/2.0/files/{id}/content", &B::Download);
+    Route("GET", DownloadHost, "/d/1/{ticket}/download", &B::ServeDownload, Open);
+
+    const std::string files = "/api/2.0/files", sessions = files + "/upload_sessions";
+    Route("POST", UploadHost, files + "/content", &B::UploadNew);
+    Route("POST", UploadHost, files + "/{id}/content", &B::UploadVersion);
+    Route("POST", UploadHost, sessions, &B::CreateSession);
+    Route("POST", UploadHost, files + "/{id}/upload_sessions", &B::CreateVersionSession);
+    Route("PUT", UploadHost, sessions + "/{session}", &B::UploadPart);
+    Route("GET", UploadHost, sessions + "/{session}", &B::SessionStatus);
+    Route("DELETE", UploadHost, sessions + "/{session}", &B::AbortSession);
+    Route("GET", UploadHost, sessions + "/{session}/parts", &B::ListParts);
+    Route("POST", UploadHost, sessions + "/{session}/commit", &B::CommitSession);
+  }
 
   std::vector<std::string> Hosts() const override {
     return {ApiHost, UploadHost, AppHost, LegacyWebHost, AccountHost, DownloadHost};
@@ -77,6 +157,7 @@ public:
   void Reset(TimePoint now) override {
     Service::Reset(now);
     tickets_.clear();
+    sessions_.clear();
   }
 
   // Refresh tokens last 60 days (or one use).
@@ -85,45 +166,33 @@ public:
     return {oauth.IssueAccessToken(grant), oauth.IssueRefreshToken(grant, now + RefreshLifetime)};
   }
 
-  void Handle(Exchange &ex) override {
-    const std::string &path = ex.Path();
-    if (ex.host == DownloadHost) return ServeDownload(ex);
-    bool webHost = ex.host == AppHost || ex.host == LegacyWebHost || ex.host == AccountHost;
-    if (webHost && path == "/api/oauth2/authorize") return Authorize(ex);
-    if ((webHost && ex.host != AccountHost && path == "/api/oauth2/token") || (ex.host == ApiHost && path == "/oauth2/token"))
-      return Token(ex);
-    if (webHost && path == BlankPagePath && ex.Method() == "GET")
-      return ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
-    if (webHost) return ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Box | 404 Page Not Found</title></head><body>Not found</body></html>\n");
-    if (!Authorized(ex)) return;
-    std::vector<std::string> parts;
-    if (ex.host == UploadHost ? Split(path, "/api/2.0/", parts) : Split(path, "/2.0/", parts)) {
-      if (ex.host == UploadHost) return RouteUpload(ex, parts);
-      return RouteApi(ex, parts);
-    }
-    Error(ex, 404, "not_found", "Not Found");
+protected:
+  std::string HostGroup(const std::string &host) const override {
+    if (host == AppHost || host == LegacyWebHost) return Web;
+    if (host == AccountHost) return Account;
+    return host;
+  }
+  void UnknownRoute(Exchange &ex) override {
+    if (ex.host == DownloadHost) return ex.SendText(404, "Not Found\n");
+    if (HostGroup(ex.host) != ex.host)
+      return ex.SendHtml(404, "<!DOCTYPE html>\n<html><head><title>Box | 404 Page Not Found</title></head><body>Not found</body></html>\n");
+    NotFound(ex);
+  }
+  void MethodNotAllowed(Exchange &ex) override {
+    if (HostGroup(ex.host) != ex.host || ex.host == DownloadHost) return UnknownRoute(ex);
+    Error(ex, 405, "method_not_allowed", "Method Not Allowed");
   }
 
 private:
   std::uint64_t nextNumber_ = 100000000001;
   std::map<std::string, DownloadTicket> tickets_;
+  std::map<std::string, UploadSession> sessions_;  // by id
 
   std::string NewId() {
     std::string id;
     do id = std::to_string(nextNumber_++);
     while (tree.Find(id));
     return id;
-  }
-
-  static bool Split(const std::string &path, const std::string &prefix, std::vector<std::string> &parts) {
-    if (path.compare(0, prefix.size(), prefix) != 0) return false;
-    std::string rest = path.substr(prefix.size());
-    for (std::size_t start = 0; start <= rest.size();) {
-      auto slash = std::min(rest.find('/', start), rest.size());
-      parts.push_back(rest.substr(start, slash - start));
-      start = slash + 1;
-    }
-    return true;
   }
 
   static void Send(Exchange &ex, int status, const Json &body) {
@@ -148,10 +217,9 @@ private:
   }
 
   static void NotFound(Exchange &ex) { Error(ex, 404, "not_found", "Not Found"); }
-  void MethodNotAllowed(Exchange &ex) override { Error(ex, 405, "method_not_allowed", "Method Not Allowed"); }
 
   // Box answers a bad token with an empty body and the reason in WWW-Authenticate.
-  bool Authorized(Exchange &ex) {
+  bool Authorized(Exchange &ex) override {
     TokenCheck check = oauth.CheckAccessToken(ex.BearerToken(false), ex.now);
     if (check == TokenCheck::Ok) return true;
     ex.res.set_header("WWW-Authenticate",
@@ -162,34 +230,13 @@ private:
     return false;
   }
 
-  void RouteApi(Exchange &ex, const std::vector<std::string> &parts) {
-    const std::string &method = ex.Method();
-    if (parts.size() == 2 && parts[0] == "users" && parts[1] == "me")
-      return method == "GET" ? Me(ex) : MethodNotAllowed(ex);
-    if (parts.size() == 1 && parts[0] == "folders") return method == "POST" ? CreateFolder(ex) : MethodNotAllowed(ex);
-    if (parts.size() < 2 || (parts[0] != "folders" && parts[0] != "files")) return NotFound(ex);
-    bool folders = parts[0] == "folders";
-    Node *node = tree.Find(parts[1]);
-    if (!node || node->folder != folders) return NotFound(ex);
-    if (parts.size() == 2) {
-      if (method == "GET") return Send(ex, 200, Selected(ex, Full(*node, folders)));
-      if (method == "DELETE") return Delete(ex, *node);
-      return MethodNotAllowed(ex);
-    }
-    if (parts.size() == 3 && folders && parts[2] == "items") return method == "GET" ? Items(ex, *node) : MethodNotAllowed(ex);
-    if (parts.size() == 3 && !folders && parts[2] == "content") return method == "GET" ? Download(ex, *node) : MethodNotAllowed(ex);
+  // The item of the route's {id}: a folder or a file as asked; answers 404 and returns nullptr
+  // for anything else.
+  Node *Item(Exchange &ex, bool folder) {
+    Node *node = tree.Find(ex.Param("id"));
+    if (node && node->folder == folder) return node;
     NotFound(ex);
-  }
-
-  void RouteUpload(Exchange &ex, const std::vector<std::string> &parts) {
-    bool isNew = parts.size() == 2 && parts[0] == "files" && parts[1] == "content";
-    bool isVersion = parts.size() == 3 && parts[0] == "files" && parts[2] == "content";
-    if (!isNew && !isVersion) return NotFound(ex);
-    if (ex.Method() != "POST") return MethodNotAllowed(ex);
-    if (isNew) return UploadNew(ex);
-    Node *node = tree.Find(parts[1]);
-    if (!node || node->folder) return NotFound(ex);
-    UploadVersion(ex, *node);
+    return nullptr;
   }
 
   // --- objects ---
@@ -209,7 +256,7 @@ private:
               {"sequence_id", root ? Json(nullptr) : Json(std::to_string(node.version))},
               {"etag", root ? Json(nullptr) : Json(std::to_string(node.version))}};
     if (!node.folder) {
-      const std::string &sha1 = node.sha1;
+      const std::string &sha1 = node.Sha1();
       m["file_version"] = {{"type", "file_version"}, {"id", VersionId(node)}, {"sha1", sha1}};
       m["sha1"] = sha1;
     }
@@ -281,7 +328,7 @@ private:
     Json me = User();
     me.update({{"created_at", Time(tree.Root().created)}, {"modified_at", Time(tree.Root().modified)},
                {"language", "en"}, {"timezone", "America/Los_Angeles"}, {"space_amount", space},
-               {"space_used", tree.TotalSize(tree.RootId())}, {"max_upload_size", 2147483648LL},
+               {"space_used", tree.TotalSize(tree.RootId())}, {"max_upload_size", MaxUploadSize},
                {"status", "active"}, {"job_title", ""}, {"phone", ""}, {"address", ""},
                {"avatar_url", "https://" + AppHost + "/api/avatar/large/" + UserId}});
     Send(ex, 200, me);
@@ -300,7 +347,17 @@ private:
     return true;
   }
 
-  void Items(Exchange &ex, const Node &folder) {
+  void GetFolder(Exchange &ex) {
+    if (Node *folder = Item(ex, true)) Send(ex, 200, Selected(ex, Full(*folder, true)));
+  }
+  void GetFile(Exchange &ex) {
+    if (Node *file = Item(ex, false)) Send(ex, 200, Selected(ex, Full(*file, false)));
+  }
+
+  void Items(Exchange &ex) {
+    const Node *folderNode = Item(ex, true);
+    if (!folderNode) return;
+    const Node &folder = *folderNode;
     std::size_t limit, offset;
     if (!Number(ex, "limit", DefaultLimit, 1, limit) || !Number(ex, "offset", 0, 0, offset)) return;
     if (offset > MaxOffset)
@@ -319,6 +376,13 @@ private:
     if (!ex.req.has_header("If-Match") || ex.Header("If-Match") == std::to_string(node.version)) return true;
     Error(ex, 412, "precondition_failed", "The resource has been modified. Please retrieve the resource again and retry");
     return false;
+  }
+
+  void DeleteFolder(Exchange &ex) {
+    if (Node *folder = Item(ex, true)) Delete(ex, *folder);
+  }
+  void DeleteFile(Exchange &ex) {
+    if (Node *file = Item(ex, false)) Delete(ex, *file);
   }
 
   void Delete(Exchange &ex, const Node &node) {
@@ -368,7 +432,10 @@ private:
 
   // --- downloads ---
 
-  void Download(Exchange &ex, const Node &node) {
+  void Download(Exchange &ex) {
+    const Node *file = Item(ex, false);
+    if (!file) return;
+    const Node &node = *file;
     if (ex.HasQuery("version") && ex.Query("version") != VersionId(node)) return NotFound(ex);
     for (auto it = tickets_.begin(); it != tickets_.end();)
       it = ex.now >= it->second.expires ? tickets_.erase(it) : std::next(it);
@@ -379,14 +446,11 @@ private:
 
   // dl.boxcloud.com/d/1/<ticket>/download: no token needed, byte ranges answered.
   void ServeDownload(Exchange &ex) {
-    std::vector<std::string> parts;
     const Node *node = nullptr;
-    if (ex.Method() == "GET" && Split(ex.Path(), "/d/1/", parts) && parts.size() == 2 && parts[1] == "download") {
-      auto it = tickets_.find(parts[0]);
-      if (it != tickets_.end() && ex.now < it->second.expires) node = tree.Find(it->second.fileId);
-      if (node && node->version != it->second.version) node = nullptr;
-    }
-    if (!node) return ex.SendText(404, "Not Found\n");
+    auto it = tickets_.find(ex.Param("ticket"));
+    if (it != tickets_.end() && ex.now < it->second.expires) node = tree.Find(it->second.fileId);
+    if (node && node->version != it->second.version) node = nullptr;
+    if (!node) return UnknownRoute(ex);
     ex.res.set_header("Content-Disposition", "attachment;filename=\"" + node->name + "\"");
     ex.SendContent(node->content, node->mimeType);
   }
@@ -394,7 +458,7 @@ private:
   // --- upload.box.com ---
 
   struct UploadForm {
-    const RecordedPart *file = nullptr;
+    const BodyPart *file = nullptr;
     std::optional<Json> attributes;
     std::string parentId;  // the older form's parent_id field
   };
@@ -402,15 +466,15 @@ private:
   // Reads the multipart body; answers the error and returns nullopt when it is unusable.
   std::optional<UploadForm> ReadUploadForm(Exchange &ex) {
     UploadForm form;
-    for (const RecordedPart &part : ex.parts) {
+    for (const BodyPart &part : ex.parts) {
       if (!part.fileName.empty() && !form.file) {
         form.file = &part;
       } else if (part.name == "attributes") {
         if (form.file) return Error(ex, 400, "metadata_after_file_contents", "Metadata after file contents"), std::nullopt;
-        form.attributes = ParseJsonObject(part.content);
+        form.attributes = ParseJsonObject(part.Text());
         if (!form.attributes) return ParameterError(ex, 400, "invalid_parameter", "attributes", "Could not parse JSON"), std::nullopt;
       } else if (part.name == "parent_id") {
-        form.parentId = part.content;
+        form.parentId = part.Text();
       }
     }
     if (!form.file) return Error(ex, 400, "bad_request", "API upload did not contain a file part"), std::nullopt;
@@ -421,38 +485,268 @@ private:
     Send(ex, 201, {{"total_count", 1}, {"entries", Json::array({Full(node, false)})}});
   }
 
+  // Every upload, direct or in parts, is held to the account's largest file.
+  static bool SizeAllowed(Exchange &ex, std::int64_t size) {
+    if (size <= MaxUploadSize) return true;
+    Error(ex, 403, "file_size_limit_exceeded", "File size exceeds the folder owner's file size limit");
+    return false;
+  }
+
+  // The checks a new file's name and place get before any byte is kept.
+  bool NewFileAllowed(Exchange &ex, const Node &parent, const std::string &name) {
+    if (!UsableName(ex, name)) return false;
+    if (Node *existing = tree.ChildByName(parent.id, name, true)) return NameInUse(ex, *existing, false), false;
+    return true;
+  }
+  // And a new version's new name, if it has one.
+  bool RenameAllowed(Exchange &ex, const Node &node, const std::string &name) {
+    if (name.empty() || name == node.name) return true;
+    if (!UsableName(ex, name)) return false;
+    Node *existing = tree.ChildByName(node.parentId, name, true);
+    if (existing && existing != &node) return NameInUse(ex, *existing, false), false;
+    return true;
+  }
+
+  static std::string StringField(const std::optional<Json> &object, const std::string &key) {
+    if (!object || !object->contains(key) || !(*object)[key].is_string()) return "";
+    return (*object)[key].get<std::string>();
+  }
+
   void UploadNew(Exchange &ex) {
     auto form = ReadUploadForm(ex);
     if (!form) return;
     std::string name = form->file->fileName, parentId = form->parentId;
-    if (form->attributes) {
-      const Json &a = *form->attributes;
-      if (a.contains("name") && a["name"].is_string()) name = a["name"].get<std::string>();
-      if (a.contains("parent") && a["parent"].is_object() && a["parent"].contains("id") && a["parent"]["id"].is_string())
-        parentId = a["parent"]["id"].get<std::string>();
-    }
+    if (auto named = StringField(form->attributes, "name"); !named.empty()) name = named;
+    if (form->attributes && (*form->attributes)["parent"].is_object())
+      if (auto id = StringField((*form->attributes)["parent"], "id"); !id.empty()) parentId = id;
     if (parentId.empty()) return ParameterError(ex, 400, "missing_parameter", "parent", "'parent' is required");
     Node *parent = ParentFolder(ex, parentId);
-    if (!parent || !UsableName(ex, name)) return;
-    if (Node *existing = tree.ChildByName(parent->id, name, true)) return NameInUse(ex, *existing, false);
+    if (!parent || !NewFileAllowed(ex, *parent, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size())))
+      return;
     std::string mime = form->file->contentType.empty() || form->file->contentType == "application/octet-stream"
                            ? MimeTypeFor(name) : form->file->contentType;
-    SendUploaded(ex, tree.AddFile(parent->id, name, form->file->content, mime, ex.now));
+    SendUploaded(ex, tree.AddFile(parent->id, name, form->file->Content(), mime, ex.now));
   }
 
-  void UploadVersion(Exchange &ex, Node &node) {
-    if (!EtagMatches(ex, node)) return;
+  void UploadVersion(Exchange &ex) {
+    Node *file = Item(ex, false);
+    if (!file || !EtagMatches(ex, *file)) return;
     auto form = ReadUploadForm(ex);
     if (!form) return;
-    if (form->attributes && form->attributes->contains("name") && (*form->attributes)["name"].is_string()) {
-      std::string name = (*form->attributes)["name"].get<std::string>();
-      if (!UsableName(ex, name)) return;
-      Node *existing = tree.ChildByName(node.parentId, name, true);
-      if (existing && existing != &node) return NameInUse(ex, *existing, false);
-      tree.Rename(node, name);
+    std::string name = StringField(form->attributes, "name");
+    if (!RenameAllowed(ex, *file, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size()))) return;
+    if (!name.empty()) tree.Rename(*file, name);
+    tree.SetContent(*file, form->file->Content(), ex.now);
+    SendUploaded(ex, *file);
+  }
+
+  // --- chunked upload sessions ---
+
+  static std::string ExpiresText(TimePoint t) { return Rfc3339Millis(t).substr(0, 19) + "Z"; }
+
+  static Json SessionObject(const std::string &id, const UploadSession &session) {
+    const std::string base = "https://" + UploadHost + "/api/2.0/files/upload_sessions/" + id;
+    return {{"total_parts", session.TotalParts()},
+            {"part_size", PartSize},
+            {"session_endpoints", {{"list_parts", base + "/parts"}, {"commit", base + "/commit"}, {"log_event", base + "/log"},
+                                   {"upload_part", base}, {"status", base}, {"abort", base}}},
+            {"session_expires_at", ExpiresText(session.expires)},
+            {"id", id},
+            {"type", "upload_session"},
+            {"num_parts_processed", session.parts.size()}};
+  }
+
+  static Json PartObject(const SessionPart &part) {
+    return {{"part_id", part.id}, {"offset", part.offset}, {"size", part.content->Size()}, {"sha1", part.content->Sha1()}};
+  }
+
+  // The file size a session is asked for: answers the error and returns false outside the rules.
+  static bool SessionSize(Exchange &ex, const Json &body, std::int64_t &size) {
+    if (!body.contains("file_size") || !body["file_size"].is_number_integer())
+      return ParameterError(ex, 400, "missing_parameter", "file_size", "'file_size' is required"), false;
+    size = body["file_size"].get<std::int64_t>();
+    if (size < MinChunkedFileSize)
+      return Error(ex, 400, "file_size_too_small",
+                   "File size is less than minimum allowed for this API: " + std::to_string(MinChunkedFileSize)), false;
+    return SizeAllowed(ex, size);
+  }
+
+  void OpenSession(Exchange &ex, UploadSession session) {
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+      it = ex.now >= it->second.expires ? sessions_.erase(it) : std::next(it);
+    std::string id;
+    do id = UpperHex(32);
+    while (sessions_.count(id));
+    session.expires = ex.now + SessionLifetime;
+    Send(ex, 201, SessionObject(id, sessions_[id] = std::move(session)));
+  }
+
+  void CreateSession(Exchange &ex) {
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    const std::string folderId = StringField(body, "folder_id"), name = StringField(body, "file_name");
+    if (folderId.empty()) return ParameterError(ex, 400, "missing_parameter", "folder_id", "'folder_id' is required");
+    if (name.empty()) return ParameterError(ex, 400, "missing_parameter", "file_name", "'file_name' is required");
+    std::int64_t size;
+    Node *folder = tree.Find(folderId);
+    if (!folder || !folder->folder) return ParameterError(ex, 404, "invalid_parameter", "folder_id", "Folder '" + folderId + "' not found");
+    if (!NewFileAllowed(ex, *folder, name) || !SessionSize(ex, *body, size)) return;
+    OpenSession(ex, {folder->id, "", name, size, {}, {}});
+  }
+
+  void CreateVersionSession(Exchange &ex) {
+    Node *file = Item(ex, false);
+    if (!file) return;
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    const std::string name = StringField(body, "file_name");
+    std::int64_t size;
+    if (!RenameAllowed(ex, *file, name) || !SessionSize(ex, *body, size)) return;
+    OpenSession(ex, {"", file->id, name, size, {}, {}});
+  }
+
+  // The session of the route; answers the error and returns nullptr when there is none to use.
+  UploadSession *SessionOf(Exchange &ex) {
+    const std::string id = ex.Param("session");
+    if (id.size() != 32 || id.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+      return Error(ex, 400, "invalid_upload_session_id", "The upload session id is not valid"), nullptr;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return Error(ex, 404, "not_found", "Upload session not found"), nullptr;
+    if (ex.now >= it->second.expires) {
+      sessions_.erase(it);
+      return Error(ex, 410, "session_expired", "The upload session has expired"), nullptr;
     }
-    tree.SetContent(node, form->file->content, ex.now);
-    SendUploaded(ex, node);
+    return &it->second;
+  }
+
+  // PUT of one part: exactly part_size bytes at a multiple of it (the last part the rest), its
+  // SHA-1 in Digest. Parts do not change once stored; sending the same part again is harmless.
+  void UploadPart(Exchange &ex) {
+    UploadSession *session = SessionOf(ex);
+    if (!session) return;
+    auto range = ParseContentRange(ex.Header("Content-Range"));
+    if (!range || !range->bytes || !range->total)
+      return Error(ex, 400, "bad_request", "A part needs a Content-Range of the form bytes <first>-<last>/<total>");
+    const auto [first, last] = *range->bytes;
+    const auto size = static_cast<std::uint64_t>(session->fileSize);
+    if (*range->total != size || first % PartSize != 0 || last + 1 != std::min(first + PartSize, size))
+      return Error(ex, 416, "requested_range_not_satisfiable",
+                   "Parts are " + std::to_string(PartSize) + " bytes at multiples of that, the last one the rest of " +
+                       std::to_string(size) + " bytes");
+    if (ex.BodySize() != last - first + 1)
+      return Error(ex, 400, "bad_request", "The body does not hold the bytes of the Content-Range");
+    const std::string digest = DigestSha1(ex.Header("Digest"));
+    if (digest.empty()) return Error(ex, 400, "bad_request", "A part needs a Digest header: sha=<base64 SHA-1 of the part>");
+    BlobRef content = ex.Content();
+    if (digest != content->Sha1()) return Error(ex, 412, "precondition_failed", "The Digest does not match the part's content");
+    if (auto it = session->parts.find(first); it != session->parts.end()) {
+      if (it->second.content->Sha1() != content->Sha1()) return Error(ex, 409, "range_overlaps_existing_part", "Part overlaps with previously uploaded parts");
+      return Send(ex, 200, {{"part", PartObject(it->second)}});
+    }
+    std::string partId;
+    do partId = UpperHex(8);
+    while (std::any_of(session->parts.begin(), session->parts.end(), [&](const auto &p) { return p.second.id == partId; }));
+    SessionPart &part = session->parts[first] = {partId, first, std::move(content)};
+    Send(ex, 200, {{"part", PartObject(part)}});
+  }
+
+  void SessionStatus(Exchange &ex) {
+    if (UploadSession *session = SessionOf(ex)) Send(ex, 200, SessionObject(ex.Param("session"), *session));
+  }
+
+  void AbortSession(Exchange &ex) {
+    if (!SessionOf(ex)) return;
+    sessions_.erase(ex.Param("session"));
+    ex.SendEmpty(204);
+  }
+
+  void ListParts(Exchange &ex) {
+    UploadSession *session = SessionOf(ex);
+    std::size_t limit, offset;
+    if (!session || !Number(ex, "limit", DefaultPartsLimit, 1, limit) || !Number(ex, "offset", 0, 0, offset)) return;
+    limit = std::min(limit, MaxLimit);
+    Json entries = Json::array();
+    std::size_t index = 0;
+    for (const auto &[at, part] : session->parts)
+      if (index++ >= offset && entries.size() < limit) entries.push_back(PartObject(part));
+    Send(ex, 200, {{"total_count", session->parts.size()}, {"limit", limit}, {"offset", offset},
+                   {"order", Json::array({{{"by", "type"}, {"direction", "ASC"}}})}, {"entries", entries}});
+  }
+
+  // Whether the parts list of a commit names exactly the parts stored, and they make the whole file.
+  static bool PartsMatch(const Json &listed, const UploadSession &session) {
+    if (!listed.is_array() || listed.size() != session.parts.size() || session.parts.size() != session.TotalParts()) return false;
+    for (const Json &entry : listed) {
+      if (!entry.is_object() || !entry.value("offset", Json()).is_number_unsigned()) return false;
+      auto it = session.parts.find(entry["offset"].get<std::uint64_t>());
+      if (it == session.parts.end() || entry.value("part_id", Json()) != it->second.id ||
+          entry.value("size", Json()) != it->second.content->Size() ||
+          (entry.contains("sha1") && entry["sha1"] != it->second.content->Sha1()))
+        return false;
+    }
+    return true;
+  }
+
+  // The parts put together, checked against the whole file's Digest, become the file or its new
+  // version; the session ends. The parts are joined without holding up other requests; a commit
+  // asked for meanwhile is told to come back, as Box tells it while it processes parts.
+  void CommitSession(Exchange &ex) {
+    UploadSession *session = SessionOf(ex);
+    if (!session) return;
+    if (session->committing) {
+      ex.res.set_header("Retry-After", "1");
+      return ex.SendEmpty(202);
+    }
+    const std::string digest = DigestSha1(ex.Header("Digest"));
+    if (digest.empty()) return Error(ex, 400, "bad_request", "A commit needs a Digest header: sha=<base64 SHA-1 of the file>");
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    if (!PartsMatch(body->value("parts", Json()), *session))
+      return Error(ex, 400, "parts_mismatch", "The parts listed do not match the parts uploaded");
+    std::optional<Json> attributes;
+    if (body->contains("attributes") && (*body)["attributes"].is_object()) attributes = (*body)["attributes"];
+    std::string name = StringField(attributes, "name");
+    if (name.empty()) name = session->fileName;
+
+    const std::string id = ex.Param("session");
+    std::vector<BlobRef> pieces;
+    for (const auto &[at, part] : session->parts) pieces.push_back(part.content);
+    session->committing = true;
+    BlobRef content;
+    try {
+      ex.WithoutLock([&] {
+        auto writer = blobs->Writer();
+        for (const BlobRef &piece : pieces) writer->Copy(piece->Path(), 0, piece->Size());
+        content = writer->Finish();
+      });
+    } catch (...) {
+      if (auto it = sessions_.find(id); it != sessions_.end()) it->second.committing = false;
+      throw;
+    }
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return Error(ex, 404, "not_found", "Upload session not found");  // aborted meanwhile
+    session = &it->second;
+    session->committing = false;
+    if (content->Sha1() != digest) return Error(ex, 412, "precondition_failed", "The Digest does not match the file's content");
+    Node *node;
+    if (session->fileId.empty()) {
+      Node *folder = tree.Find(session->folderId);
+      if (!folder || !folder->folder) return NotFound(ex);
+      if (!NewFileAllowed(ex, *folder, name)) return;
+      node = &tree.AddFile(folder->id, name, std::move(content), MimeTypeFor(name), ex.now);
+    } else {
+      node = tree.Find(session->fileId);
+      if (!node) return NotFound(ex);
+      if (!EtagMatches(ex, *node) || !RenameAllowed(ex, *node, name)) return;
+      if (name != node->name) tree.Rename(*node, name);
+      tree.SetContent(*node, std::move(content), ex.now);
+    }
+    sessions_.erase(it);
+    SendUploaded(ex, *node);
+  }
+
+  void BlankPage(Exchange &ex) {
+    ex.SendHtml(200, "<!DOCTYPE html>\n<html><head><title></title></head><body></body></html>\n");
   }
 
   // --- OAuth 2.0 on app.box.com ---

@@ -2,6 +2,7 @@
 
 #include "emulator/Connections.h"
 #include "emulator/Files.h"
+#include "emulator/Multipart.h"
 #include "emulator/RequestLog.h"
 #include "emulator/Service.h"
 #include "emulator/Tls.h"
@@ -81,9 +82,13 @@ public:
     services_.push_back(MakeDropbox());
     services_.push_back(MakeLiveConnect());
     services_.push_back(MakeBox());
-    for (auto &service : services_)
-      for (const auto &host : service->Hosts()) byHost_[host] = service.get();
     if (!options_.dataDir.empty()) MakePrivateFolder(options_.dataDir);
+    blobs_ = std::make_shared<BlobStore>(options_.dataDir.empty() ? "" : options_.dataDir / "files");
+    blobs_->DeferRemoval(!options_.dataDir.empty());
+    for (auto &service : services_) {
+      service->blobs = blobs_;
+      for (const auto &host : service->Hosts()) byHost_[host] = service.get();
+    }
     identity_ = LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
     WriteCaFile();
     LoadState();
@@ -154,14 +159,17 @@ public:
   void SaveState() {
     if (options_.dataDir.empty()) return;
     std::string text;
+    std::vector<std::string> released;
     {
       std::lock_guard lock(mutex);
       Json state = Json::object();
       for (auto &service : services_) state[CloudName(service->Kind())] = service->Save();
       text = JsonText(state, 1);
+      released = blobs_->TakeReleased();  // contents this state no longer names
     }
     std::lock_guard writing(fileMutex_);
     WriteFileAtomically(options_.dataDir / "state.json", text);
+    blobs_->RemoveFiles(released);
   }
 
   // Something changed: the state reaches the data folder within the save delay.
@@ -175,6 +183,7 @@ public:
 private:
   EmulatorOptions options_;
   RequestLog log_;
+  std::shared_ptr<BlobStore> blobs_;
   Connections connections_;
   TlsIdentity identity_;
   std::filesystem::path caPath_, ownCaDir_;
@@ -242,16 +251,19 @@ private:
     std::ifstream in(path);
     Json state = Json::parse(in, nullptr, false);
     if (state.is_discarded()) throw std::runtime_error("unreadable state file " + path.string());
+    std::set<std::string> kept;
     for (auto &service : services_)
-      if (state.contains(CloudName(service->Kind()))) service->Load(state[CloudName(service->Kind())]);
+      if (state.contains(CloudName(service->Kind()))) service->Load(state[CloudName(service->Kind())], kept);
+    blobs_->RemoveAllBut(kept);  // what a killed emulator left half-written or no longer named
   }
 
   void Configure(httplib::SSLServer &server, CloudEmulator &owner) {
     connections_.Install(server);
     server.set_payload_max_length(options_.maxBodyBytes);
     server.set_expect_100_continue_handler([this](const httplib::Request &req, httplib::Response &res) {
-      if (DeclaredLength(req) <= options_.maxBodyBytes) return 100;
-      Refuse(req, res, 413, "Request Entity Too Large");
+      auto limit = BodyLimitFor(req);
+      if (DeclaredLength(req) <= limit.bytes) return 100;
+      RefuseTooLarge(req, res, limit);
       res.set_header("Content-Length", std::to_string(res.body.size()));  // this path does not add it
       return 413;
     });
@@ -265,30 +277,56 @@ private:
       Connections::AnswerWritten();
     });
     auto plain = [this, &owner](const httplib::Request &req, httplib::Response &res) {
-      Dispatch(owner, req, res, req.body, {});
+      auto body = NewSpool();
+      body->Write(req.body);
+      body->Finish();
+      Dispatch(owner, req, res, std::move(body), {});
     };
     auto withBody = [this, &owner](const httplib::Request &req, httplib::Response &res,
                                    const httplib::ContentReader &reader) {
-      std::string body;
-      std::vector<RecordedPart> parts;
+      auto body = NewSpool();
+      std::vector<BodyPart> parts;
+      // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
+      const BodyLimit limit = BodyLimitFor(req);
+      std::uint64_t received = 0;
+      auto fits = [&](std::size_t size) { return (received += size) <= limit.bytes; };
+      auto newPart = [&](std::string name, std::string fileName, std::string type) {
+        parts.push_back({std::move(name), std::move(fileName), std::move(type), NewSpool()});
+      };
       bool ok;
-      if (req.is_multipart_form_data()) {
-        ok = reader(
-            [&](const httplib::MultipartFormData &part) {
-              parts.push_back({part.name, part.filename, part.content_type, {}, 0, {}});
-              return true;
-            },
-            [&](const char *data, std::size_t size) {
-              if (!parts.empty()) parts.back().content.append(data, size);
-              return true;
-            });
-      } else {
-        ok = reader([&](const char *data, std::size_t size) {
-          body.append(data, size);
-          return true;
-        });
+      try {
+        if (req.is_multipart_form_data()) {
+          ok = reader(
+              [&](const httplib::MultipartFormData &part) {
+                newPart(part.name, part.filename, part.content_type);
+                return true;
+              },
+              [&](const char *data, std::size_t size) {
+                if (!parts.empty()) parts.back().data->Write({data, size});
+                return fits(size);
+              });
+        } else if (auto boundary = RelatedBoundary(req)) {
+          MultipartSplitter splitter(
+              *boundary, [&](const PartHeaders &headers) { newPart("", "", HeaderValue(headers, "Content-Type")); },
+              [&](std::string_view data) { parts.back().data->Write(data); });
+          ok = reader([&](const char *data, std::size_t size) { return fits(size) && splitter.Feed({data, size}); });
+          ok = ok && splitter.Complete();
+        } else {
+          ok = reader([&](const char *data, std::size_t size) {
+            body->Write({data, size});
+            return fits(size);
+          });
+        }
+      } catch (const std::runtime_error &e) {  // the disk refused a body
+        std::fprintf(stderr, "cloud-emulator: %s\n", e.what());
+        return Refuse(req, res, 507, "Insufficient Storage");
       }
-      if (!ok) return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
+      if (!ok) {
+        if (received > limit.bytes) return RefuseTooLarge(req, res, limit);
+        return Refuse(req, res, res.status == 413 ? 413 : 400, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
+      }
+      body->Finish();
+      for (auto &part : parts) part.data->Finish();
       Dispatch(owner, req, res, std::move(body), std::move(parts));
     };
     server.Get(".*", plain);
@@ -305,6 +343,30 @@ private:
           Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
           return httplib::Server::HandlerResponse::Handled;
         }));
+  }
+
+  // The most body bytes a request may carry: the server's limit, or the call's own when smaller.
+  struct BodyLimit {
+    std::uint64_t bytes;
+    bool callsOwn;  // the service's limit, refused as the service does
+  };
+  BodyLimit BodyLimitFor(const httplib::Request &req) const {
+    BodyLimit limit{options_.maxBodyBytes, false};
+    std::string host = HostOf(req);
+    if (auto it = byHost_.find(host); it != byHost_.end())
+      if (auto own = it->second->BodyLimit(req.method, host, req.path); own != 0 && own < limit.bytes) limit = {own, true};
+    return limit;
+  }
+
+  void RefuseTooLarge(const httplib::Request &req, httplib::Response &res, const BodyLimit &limit) {
+    Refuse(req, res, 413, "Request Entity Too Large", limit.callsOwn);
+  }
+
+  // The boundary of a multipart/related body (what the HTTP library does not split itself).
+  static std::optional<std::string> RelatedBoundary(const httplib::Request &req) {
+    auto type = ToLower(req.get_header_value("Content-Type"));
+    if (type.rfind("multipart/related", 0) != 0) return std::nullopt;
+    return MultipartBoundary(req.get_header_value("Content-Type"));
   }
 
   static std::uint64_t DeclaredLength(const httplib::Request &req) {
@@ -328,7 +390,7 @@ private:
     if (lengths.size() > 1) return Refuse(req, res, 400, "Bad Request: conflicting Content-Length headers"), false;
     if (chunked && !lengths.empty()) return Refuse(req, res, 400, "Bad Request: Content-Length with Transfer-Encoding"), false;
     std::uint64_t length = DeclaredLength(req);
-    if (length > options_.maxBodyBytes) return Refuse(req, res, 413, "Request Entity Too Large"), false;
+    if (auto limit = BodyLimitFor(req); length > limit.bytes) return RefuseTooLarge(req, res, limit), false;
     req.ranges.clear();  // answered by the services, for file content only
     if (lengths.empty() && !chunked) req.set_header("Content-Length", "0");
     bool bodyRead = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
@@ -340,20 +402,29 @@ private:
 
   // An answer to a request that could not be read (too large, broken framing or multipart), in the
   // format of the service the host belongs to; the connection closes after it.
-  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message) {
+  // The emulator's own body limit is refused in the service's error format; a call's own limit
+  // (callsOwnLimit) as the service refuses it.
+  void Refuse(const httplib::Request &req, httplib::Response &res, int status, const std::string &message,
+              bool callsOwnLimit = false) {
     t_answered = true;
     std::string host = HostOf(req);
     {
       std::lock_guard lock(mutex);
-      Exchange ex = MakeExchange(req, res, host, {}, {}, signIn);
-      if (auto it = byHost_.find(host); it != byHost_.end())
-        it->second->SendError(ex, status, message);
-      else
+      Exchange ex = MakeExchange(req, res, host, NewSpool(), {}, signIn);
+      if (auto it = byHost_.find(host); it == byHost_.end())
         ex.SendText(status, message + "\n");
+      else if (callsOwnLimit)
+        it->second->SendTooLarge(ex);
+      else
+        it->second->SendError(ex, status, message);
     }
     Connections::CloseAfterAnswer(res);
-    log_.Add(req, host, {}, {}, res.status);
+    Spool nothing(nullptr, 0);
+    nothing.Finish();
+    log_.Add(req, host, nothing, {}, res.status);
   }
+
+  std::shared_ptr<Spool> NewSpool() const { return std::make_shared<Spool>(blobs_, log_.BodyPrefixBytes()); }
 
   std::optional<Fault> TakeFault(const std::string &host, const httplib::Request &req) {
     std::lock_guard lock(mutex);
@@ -367,9 +438,11 @@ private:
   }
 
   // The one place an exchange is built: the request as the services see it.
-  static Exchange MakeExchange(const httplib::Request &req, httplib::Response &res, const std::string &host,
-                               std::string body, std::vector<RecordedPart> parts, SignInDecision signIn) {
-    Exchange ex{req, res, host, std::move(body), std::move(parts), {}, Clock::now(), signIn, "https://" + host, {}};
+  Exchange MakeExchange(const httplib::Request &req, httplib::Response &res, const std::string &host,
+                        std::shared_ptr<Spool> body, std::vector<BodyPart> parts, SignInDecision signIn) const {
+    std::string text = body->Text();
+    Exchange ex{req, res, host, blobs_, std::move(body), std::move(text), std::move(parts), {}, Clock::now(), signIn,
+                "https://" + host, {}};
     if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
       ex.form = ParseQuery(ex.body);
     return ex;
@@ -380,12 +453,12 @@ private:
     return (req.method != "GET" && req.method != "HEAD") || req.path.find("auth") != std::string::npos;
   }
 
-  void Dispatch(CloudEmulator &owner, const httplib::Request &req, httplib::Response &res, std::string body,
-                std::vector<RecordedPart> parts) {
+  void Dispatch(CloudEmulator &owner, const httplib::Request &req, httplib::Response &res, std::shared_ptr<Spool> body,
+                std::vector<BodyPart> parts) {
     t_answered = true;
     std::string host = HostOf(req);
     if (std::find(std::begin(LoopbackHosts), std::end(LoopbackHosts), host) != std::end(LoopbackHosts)) {
-      Exchange ex = MakeExchange(req, res, host, std::move(body), {}, SignInDecision::Ask);
+      Exchange ex = MakeExchange(req, res, host, body, {}, SignInDecision::Ask);
       if (!options_.adminApi || !HandleAdminRequest(owner, ex)) ex.SendText(404, "Not Found\n");
       return;
     }
@@ -393,19 +466,20 @@ private:
     if (fault && fault->delay.count() > 0) std::this_thread::sleep_for(fault->delay);
     if (fault && fault->dropConnection) {
       if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
-      log_.Add(req, host, body, parts, 0);
+      log_.Add(req, host, *body, parts, 0);
       return;
     }
     if (fault && fault->status != 0) {
       res.status = fault->status;
       res.set_content(fault->body, fault->contentType.c_str());
       if (fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
-      log_.Add(req, host, body, parts, res.status);
+      log_.Add(req, host, *body, parts, res.status);
       return;
     }
     {
-      std::lock_guard lock(mutex);
+      std::unique_lock lock(mutex);
       Exchange ex = MakeExchange(req, res, host, body, parts, signIn);
+      ex.lock = &lock;
       auto it = byHost_.find(host);
       if (it == byHost_.end()) {
         ex.SendText(404, "Unknown host " + host + "\n");
@@ -420,21 +494,26 @@ private:
     }
     if (MayChange(req)) Changed();
     if (fault && fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
-    log_.Add(req, host, body, parts, res.status);
+    log_.Add(req, host, *body, parts, res.status);
     if (fault && fault->truncateBody) Truncate(res);
   }
 
   // Announces the whole body but sends only its first half, then closes the connection.
   static void Truncate(httplib::Response &res) {
-    auto full = std::make_shared<std::string>(std::move(res.body));
-    auto type = res.get_header_value("Content-Type");
-    res.body.clear();
-    res.set_content_provider(full->size(), type.empty() ? "application/octet-stream" : type.c_str(),
-                             [full](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                               std::size_t half = full->size() / 2;
-                               if (offset < half) sink.write(full->data() + offset, half - offset);
-                               return false;
-                             });
+    if (!res.content_provider_) {
+      auto full = std::make_shared<std::string>(std::move(res.body));
+      res.body.clear();
+      res.content_length_ = full->size();
+      res.content_provider_ = [full](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+        return sink.write(full->data() + offset, std::min(length, full->size() - offset));
+      };
+      if (!res.has_header("Content-Type")) res.set_header("Content-Type", "application/octet-stream");
+    }
+    const std::size_t half = res.content_length_ / 2;
+    res.content_provider_ = [whole = std::move(res.content_provider_), half](std::size_t offset, std::size_t length,
+                                                                              httplib::DataSink &sink) {
+      return offset < half && whole(offset, std::min(length, half - offset), sink);
+    };
   }
 };
 
@@ -504,7 +583,7 @@ std::string CloudEmulator::AddFile(Cloud cloud, const std::string &path, const s
 }
 
 static ItemInfo InfoOf(const Node &node) {
-  return {node.id, node.name, node.mimeType, node.content, node.folder, node.Size()};
+  return {node.id, node.name, node.mimeType, node.content ? node.content->Read() : "", node.folder, node.Size()};
 }
 
 std::optional<ItemInfo> CloudEmulator::Find(Cloud cloud, const std::string &path) const {

@@ -16,6 +16,33 @@ const std::string NotifyHost = "api-notify.dropbox.com";
 const std::string Api = "api", Content = "content", Web = "web", Notify = "notify";
 constexpr long long Uid = 576540315;
 constexpr long DefaultFileLimit = 10000, MaxFileLimit = 25000;
+constexpr std::uint64_t MaxPutBytes = 150u << 20;  // files_put, and each chunk of a chunked upload
+constexpr auto ChunkedUploadLifetime = std::chrono::hours(48);
+
+// A chunked upload between its first chunk and its commit.
+struct ChunkedUpload {
+  std::unique_ptr<BlobWriter> received;  // the chunks so far
+  std::optional<BlobRef> committed;      // all of them, once a commit was tried: no more chunks then
+  TimePoint expires;
+
+  std::uint64_t Offset() const {
+    if (committed) return *committed ? (*committed)->Size() : 0;
+    return received ? received->Size() : 0;
+  }
+  BlobRef Content() {
+    if (!committed) {
+      committed = received ? received->Finish() : nullptr;
+      received.reset();
+    }
+    return *committed;
+  }
+};
+
+// How an upload treats an item already at its path.
+struct PutOptions {
+  bool overwrite = true, autorename = true;
+  std::optional<std::string> parentRev;
+};
 
 std::string SizeText(std::int64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " bytes";
@@ -52,8 +79,11 @@ public:
     Route("POST", Api, "/1/fileops/create_folder", &D::CreateFolder);
     Route("POST", Api, "/1/fileops/delete", &D::Delete);
     Route("GET", Content, "/1/files/{path...}", &D::Download);
-    Route("PUT", Content, "/1/files_put/{path...}", &D::Upload);
-    Route("POST", Content, "/1/files_put/{path...}", &D::Upload);
+    for (const char *method : {"PUT", "POST"}) {
+      Route(method, Content, "/1/files_put/{path...}", &D::Upload, RouteTable::Access::Token, MaxPutBytes);
+      Route(method, Content, "/1/chunked_upload", &D::UploadChunk, RouteTable::Access::Token, MaxPutBytes);
+    }
+    Route("POST", Content, "/1/commit_chunked_upload/{path...}", &D::CommitChunkedUpload);
     Route("GET", Web, "/1/oauth2/authorize", &D::Authorize, Open);
     Route("POST", Web, "/1/oauth2/authorize", &D::Authorize, Open);
     Route("GET", Web, "/1/oauth2/redirect_receiver", &D::RedirectReceiver, Open);
@@ -69,6 +99,16 @@ public:
   bool NamesIgnoreCase() const override { return true; }
 
   void SendError(Exchange &ex, int status, const std::string &message) override { Error(ex, status, message); }
+  // The front servers refuse uploads over the limit with their own page.
+  void SendTooLarge(Exchange &ex) override {
+    ex.SendHtml(413, "<html>\r\n<head><title>413 Request Entity Too Large</title></head>\r\n<body>\r\n"
+                     "<center><h1>413 Request Entity Too Large</h1></center>\r\n</body>\r\n</html>\r\n");
+  }
+
+  void Reset(TimePoint now) override {
+    Service::Reset(now);
+    chunked_.clear();
+  }
 
   // Dropbox tokens do not expire and there are no refresh tokens.
   TokenPair IssueTokens(const std::string &clientId, const std::string &scope, TimePoint) override {
@@ -89,6 +129,8 @@ protected:
   }
 
 private:
+  std::map<std::string, ChunkedUpload> chunked_;  // by upload_id
+
   static void Error(Exchange &ex, int status, const std::string &message) {
     ex.SendJson(status, {{"error", message}});
   }
@@ -159,12 +201,30 @@ private:
     return Md5Hex(text);
   }
 
-  static bool BoolParam(Exchange &ex, const std::string &key, bool fallback, bool &value) {
-    if (!ex.HasQuery(key)) return value = fallback, true;
-    std::string text = ToLower(ex.Query(key));
+  // A true/false parameter of the query (or, with formToo, of a form body as well).
+  static bool BoolParam(Exchange &ex, const std::string &key, bool fallback, bool &value, bool formToo = false) {
+    bool given = ex.HasQuery(key) || (formToo && ex.HasForm(key));
+    if (!given) return value = fallback, true;
+    std::string text = ToLower(formToo ? ex.Field(key) : ex.Query(key));
     if (text == "true" || text == "1") return value = true, true;
     if (text == "false" || text == "0") return value = false, true;
     Error(ex, 400, "Invalid value for " + key + ": must be 'true' or 'false'");
+    return false;
+  }
+
+  static bool ReadPutOptions(Exchange &ex, PutOptions &options, bool formToo) {
+    if (!BoolParam(ex, "overwrite", true, options.overwrite, formToo) ||
+        !BoolParam(ex, "autorename", true, options.autorename, formToo))
+      return false;
+    if (ex.HasQuery("parent_rev") || (formToo && ex.HasForm("parent_rev")))
+      options.parentRev = formToo ? ex.Field("parent_rev") : ex.Query("parent_rev");
+    return true;
+  }
+
+  // Uploads need their length up front.
+  static bool LengthGiven(Exchange &ex) {
+    if (!ex.req.has_header("Transfer-Encoding")) return true;
+    Error(ex, 411, "Uploads need a Content-Length; chunked transfer coding is not accepted");
     return false;
   }
 
@@ -221,38 +281,43 @@ private:
   }
 
   void Upload(Exchange &ex) {
-    const std::string rooted = ex.Param("path");
     std::string path;
-    bool overwrite = true, autorename = true;
-    if (!RootedPath(ex, rooted, path) || !BoolParam(ex, "overwrite", true, overwrite) ||
-        !BoolParam(ex, "autorename", true, autorename))
-      return;
-    if (path.empty()) return Error(ex, 400, "Must provide a file name in the path");
+    PutOptions options;
+    if (!LengthGiven(ex) || !RootedPath(ex, ex.Param("path"), path) || !ReadPutOptions(ex, options, false)) return;
+    Store(ex, path, ex.Content(), options);
+  }
+
+  // Stores a file at the path as files_put and commit_chunked_upload do: missing folders made, an
+  // item in the way replaced, renamed around or refused as the options say. Answers either way;
+  // true when stored.
+  bool Store(Exchange &ex, const std::string &path, const BlobRef &content, const PutOptions &options) {
+    if (path.empty()) return Error(ex, 400, "Must provide a file name in the path"), false;
     auto slash = path.rfind('/');
     std::string parentPath = path.substr(0, slash), name = path.substr(slash + 1);
-    if (Ignored(name)) return Error(ex, 400, "File '" + path + "' is on the ignored file list, so it was not saved");
+    if (Ignored(name)) return Error(ex, 400, "File '" + path + "' is on the ignored file list, so it was not saved"), false;
     Node *parent = tree.FindPath(parentPath, true);
     if (!parent) {
       try {
         parent = &tree.EnsureFolders(parentPath, true, ex.now);
       } catch (const std::invalid_argument &) {
-        return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way");
+        return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way"), false;
       }
     } else if (!parent->folder) {
-      return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way");
+      return Error(ex, 400, "Cannot upload to '" + path + "': a file is in the way"), false;
     }
     std::string mime = MimeTypeFor(name);
     Node *existing = tree.ChildByName(parent->id, name, true);
     if (existing && !existing->folder) {
-      bool parentRevStale = ex.HasQuery("parent_rev") && ex.Query("parent_rev") != Rev(*existing);
-      if (existing->content == ex.body && !parentRevStale) return ex.SendJson(200, Meta(*existing));
-      if (overwrite && !parentRevStale) {
-        tree.SetContent(*existing, ex.body, ex.now);
-        return ex.SendJson(200, Meta(*existing));
+      bool parentRevStale = options.parentRev && *options.parentRev != Rev(*existing);
+      if (SameBytes(existing->content, content) && !parentRevStale) return ex.SendJson(200, Meta(*existing)), true;
+      if (options.overwrite && !parentRevStale) {
+        tree.SetContent(*existing, content, ex.now);
+        return ex.SendJson(200, Meta(*existing)), true;
       }
     }
     if (existing) {
-      if (!autorename) return Error(ex, 409, "Conflict: an item already exists at '" + tree.PathOf(existing->id) + "'");
+      if (!options.autorename)
+        return Error(ex, 409, "Conflict: an item already exists at '" + tree.PathOf(existing->id) + "'"), false;
       for (int n = 1;; ++n) {
         std::string candidate = NumberedName(name, n);
         if (!tree.ChildByName(parent->id, candidate, true)) {
@@ -261,8 +326,58 @@ private:
         }
       }
     }
-    Node &node = tree.AddFile(parent->id, name, ex.body, mime, ex.now);
+    Node &node = tree.AddFile(parent->id, name, content, mime, ex.now);
     ex.SendJson(200, Meta(node));
+    return true;
+  }
+
+  // --- chunked uploads ---
+
+  static Json UploadState(const std::string &id, const ChunkedUpload &upload) {
+    return {{"upload_id", id}, {"offset", upload.Offset()}, {"expires", Rfc1123(upload.expires)}};
+  }
+
+  // One chunk: without upload_id the first (offset 0) of a new upload, else the next at the offset
+  // the upload has reached. A wrong offset is ignored and answered with the right one.
+  void UploadChunk(Exchange &ex) {
+    if (!LengthGiven(ex)) return;
+    std::uint64_t offset = 0;
+    if (ex.HasQuery("offset")) {
+      auto given = Digits(ex.Query("offset"));
+      if (!given) return Error(ex, 400, "Invalid value for offset: '" + ex.Query("offset") + "'");
+      offset = *given;
+    }
+    std::string id = ex.Query("upload_id");
+    if (id.empty()) {
+      if (offset != 0) return Error(ex, 400, "A new upload starts at offset 0, not " + std::to_string(offset));
+      for (auto it = chunked_.begin(); it != chunked_.end();)
+        it = ex.now >= it->second.expires ? chunked_.erase(it) : std::next(it);
+      id = RandomToken(22);
+      chunked_[id].expires = ex.now + ChunkedUploadLifetime;
+    }
+    auto it = chunked_.find(id);
+    if (it == chunked_.end() || ex.now >= it->second.expires) return Error(ex, 404, "Upload id '" + id + "' not found or expired");
+    ChunkedUpload &upload = it->second;
+    if (upload.committed) return Error(ex, 400, "Upload id '" + id + "' has been committed; it takes no more chunks");
+    if (offset != upload.Offset()) {
+      Json answer = {{"error", "Submitted input out of alignment: got [" + std::to_string(offset) + "] expected [" +
+                                   std::to_string(upload.Offset()) + "]"}};
+      answer.update(UploadState(id, upload));
+      return ex.SendJson(400, answer);
+    }
+    ex.spool->AppendTo(upload.received, 0);
+    ex.SendJson(200, UploadState(id, upload));
+  }
+
+  void CommitChunkedUpload(Exchange &ex) {
+    std::string path;
+    PutOptions options;
+    if (!RootedPath(ex, ex.Param("path"), path) || !ReadPutOptions(ex, options, true)) return;
+    const std::string id = ex.Field("upload_id");
+    if (id.empty()) return Error(ex, 400, "Missing parameter 'upload_id'");
+    auto it = chunked_.find(id);
+    if (it == chunked_.end() || ex.now >= it->second.expires) return Error(ex, 400, "Invalid upload_id '" + id + "'");
+    if (Store(ex, path, it->second.Content(), options)) chunked_.erase(it);
   }
 
   // The "root" and "path" form fields of the file operations.

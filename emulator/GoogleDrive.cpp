@@ -16,10 +16,32 @@ const std::string OobRedirect = "urn:ietf:wg:oauth:2.0:oob";
 const std::string UserEmail = "user@example.com";
 constexpr std::size_t MaxTitleLength = 32767;
 constexpr int DefaultPageSize = 100, MaxPageSize = 1000;
+constexpr std::uint64_t MaxUploadBytes = 5120ULL << 30;  // every upload type, whole file
+constexpr std::uint64_t ChunkGranule = 256u << 10;       // resumable chunks come in multiples of this
+constexpr auto UploadSessionLifetime = std::chrono::hours(24 * 7);
+
+// A resumable upload between its start and its last byte.
+struct ResumableUpload {
+  std::string fileId;  // the file whose content it replaces; empty for a new file
+  Json metadata;
+  std::string mediaType;                // X-Upload-Content-Type
+  std::optional<std::uint64_t> total;   // once the client has said it
+  std::unique_ptr<BlobWriter> received;  // null until the first byte
+  bool complete = false;                 // every byte has arrived: they are `content`
+  BlobRef content;
+  std::string resultId;  // the file made of them
+  TimePoint expires;
+
+  std::uint64_t Stored() const {
+    if (complete) return content ? content->Size() : 0;
+    return received ? received->Size() : 0;
+  }
+};
 
 class GoogleDrive final : public Service {
   // Out-of-band sign-ins waiting to be shown: the approval page's ticket to its answer.
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> approvals_;
+  std::map<std::string, ResumableUpload> uploads_;  // by upload_id
 
 public:
   GoogleDrive()
@@ -33,8 +55,12 @@ public:
     Route("PUT", ApiHost, "/drive/v2/files/{id}", &G::Update);
     Route("PATCH", ApiHost, "/drive/v2/files/{id}", &G::Update);
     Route("DELETE", ApiHost, "/drive/v2/files/{id}", &G::Delete);
-    Route("POST", ApiHost, "/upload/drive/v2/files", &G::UploadNew);
-    Route("PUT", ApiHost, "/upload/drive/v2/files/{id}", &G::UploadContent);
+    // Uploads: uploadType media, multipart or resumable; the chunks of a resumable upload come to the
+    // address it started with, plus upload_id, by PUT (or POST).
+    for (const char *method : {"POST", "PUT"}) {
+      Route(method, ApiHost, "/upload/drive/v2/files", &G::UploadNew, RouteTable::Access::Token, MaxUploadBytes);
+      Route(method, ApiHost, "/upload/drive/v2/files/{id}", &G::UploadContent, RouteTable::Access::Token, MaxUploadBytes);
+    }
     Route("GET", ApiHost, "/drive/v2/about", &G::About);
     Route("GET", DownloadHost, "/docs/securesc/emulator/{id}", &G::Download);
     for (const char *method : {"GET", "POST"}) {
@@ -60,6 +86,7 @@ public:
   void Reset(TimePoint now) override {
     Service::Reset(now);
     approvals_.clear();
+    uploads_.clear();
   }
 
 protected:
@@ -129,9 +156,10 @@ private:
       r["originalFilename"] = node.name;
       if (auto dot = node.name.rfind('.'); dot != std::string::npos && dot + 1 < node.name.size())
         r["fileExtension"] = node.name.substr(dot + 1);
-      r["md5Checksum"] = node.md5;
+      r["md5Checksum"] = node.Md5();
       r["fileSize"] = std::to_string(node.Size());
     }
+    if (!node.description.empty()) r["description"] = node.description;
     r["quotaBytesUsed"] = std::to_string(node.folder ? 0 : node.Size());
     r["ownerNames"] = Json::array({accountName});
     r["lastModifyingUserName"] = accountName;
@@ -265,29 +293,60 @@ private:
     }
     if (meta.contains("mimeType") && meta["mimeType"].is_string() && !node.folder)
       node.mimeType = meta["mimeType"].get<std::string>();
+    if (meta.contains("description")) {
+      if (!meta["description"].is_string()) return Error(ex, 400, "invalid", "Invalid Value", "description"), false;
+      node.description = meta["description"].get<std::string>();
+    }
     return true;
   }
 
   std::optional<Json> MetadataBody(Exchange &ex) {
-    if (ex.body.empty()) return Json::object();
+    if (ex.BodySize() == 0) return Json::object();
     auto meta = ParseJsonObject(ex.body);
     if (!meta) Error(ex, 400, "parseError", "Parse Error");
     return meta;
   }
 
+  // What an item made from metadata alone starts as: "Untitled" in the root.
+  Node Draft(const Json &meta, const std::string &mediaType) const {
+    Node draft;
+    draft.parentId = tree.RootId();
+    draft.name = "Untitled";
+    draft.folder = meta.value("mimeType", Json("")).is_string() && meta.value("mimeType", "") == FolderMime;
+    draft.mimeType = draft.folder ? "" : mediaType.empty() ? "application/octet-stream" : mediaType;
+    return draft;
+  }
+
+  // A new file or folder from metadata and content; answers the error and returns nullptr when the
+  // metadata is unusable.
+  Node *NewItem(Exchange &ex, const Json &meta, BlobRef content, const std::string &mediaType) {
+    Node draft = Draft(meta, mediaType);
+    if (!ApplyMetadata(ex, draft, meta)) return nullptr;
+    if (draft.folder && content) return Error(ex, 400, "badContent", "A folder cannot have content."), nullptr;
+    if (draft.folder) return &tree.AddFolder(draft.parentId, draft.name, ex.now);
+    Node &node = tree.AddFile(draft.parentId, draft.name, std::move(content), draft.mimeType, ex.now);
+    node.description = draft.description;
+    return &node;
+  }
+
+  // Applies a metadata body to an existing item; answers the error and returns false when unusable.
+  bool ApplyUpdate(Exchange &ex, Node &node, const Json &meta) {
+    if (node.id == tree.RootId() && meta.contains("parents"))
+      return Error(ex, 400, "invalid", "Invalid Value", "parents"), false;
+    Node copy = node;
+    if (!ApplyMetadata(ex, copy, meta)) return false;
+    if (copy.name != node.name) tree.Rename(node, copy.name);
+    if (copy.parentId != node.parentId) tree.Move(node, copy.parentId);
+    node.mimeType = copy.mimeType;
+    node.description = copy.description;
+    ++node.version;
+    return true;
+  }
+
   void Insert(Exchange &ex) {
     auto meta = MetadataBody(ex);
     if (!meta) return;
-    bool folder = meta->value("mimeType", Json("")).is_string() && meta->value("mimeType", "") == FolderMime;
-    Node draft;
-    draft.id = "";
-    draft.parentId = tree.RootId();
-    draft.name = "Untitled";
-    draft.mimeType = folder ? "" : "application/octet-stream";
-    if (!ApplyMetadata(ex, draft, *meta)) return;
-    Node &node = folder ? tree.AddFolder(draft.parentId, draft.name, ex.now)
-                        : tree.AddFile(draft.parentId, draft.name, "", draft.mimeType, ex.now);
-    ex.SendJson(200, Resource(node), true);
+    if (Node *node = NewItem(ex, *meta, nullptr, "")) ex.SendJson(200, Resource(*node), true);
   }
 
   void Update(Exchange &ex) {
@@ -295,15 +354,7 @@ private:
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     auto meta = MetadataBody(ex);
-    if (!meta) return;
-    if (node->id == tree.RootId() && meta->contains("parents"))
-      return Error(ex, 400, "invalid", "Invalid Value", "parents");
-    Node copy = *node;
-    if (!ApplyMetadata(ex, copy, *meta)) return;
-    if (copy.name != node->name) tree.Rename(*node, copy.name);
-    if (copy.parentId != node->parentId) tree.Move(*node, copy.parentId);
-    node->mimeType = copy.mimeType;
-    ++node->version;
+    if (!meta || !ApplyUpdate(ex, *node, *meta)) return;
     if (ex.Query("setModifiedDate") == "true") node->modified = ex.now;
     ex.SendJson(200, Resource(*node), true);
   }
@@ -324,26 +375,175 @@ private:
     return type.empty() ? "application/octet-stream" : type;
   }
 
-  bool MediaUpload(Exchange &ex) {
-    if (ex.Query("uploadType") == "media") return true;
-    Error(ex, 400, "invalid", "Invalid Value", "uploadType");
-    return false;
+  // --- uploads ---
+
+  struct RelatedUpload {
+    Json metadata;
+    BlobRef media;
+    std::string mediaType;
+  };
+
+  // A multipart/related body: the JSON metadata, then the media. Answers the error and returns
+  // nullopt for anything else.
+  std::optional<RelatedUpload> ReadRelated(Exchange &ex) {
+    if (ToLower(ex.Header("Content-Type")).rfind("multipart/related", 0) != 0)
+      return Error(ex, 400, "badContent", "Multipart uploads take a multipart/related body."), std::nullopt;
+    if (ex.parts.size() != 2)
+      return Error(ex, 400, "badRequest", "Invalid multipart request with " + std::to_string(ex.parts.size()) + " mime parts."),
+             std::nullopt;
+    const BodyPart &meta = ex.parts[0], &media = ex.parts[1];
+    if (ToLower(meta.contentType).rfind("application/json", 0) != 0 || meta.Size() != meta.Text().size())
+      return Error(ex, 400, "badRequest", "The first part of a multipart upload must be the JSON metadata."), std::nullopt;
+    auto metadata = ParseJsonObject(meta.Text());
+    if (!metadata) return Error(ex, 400, "parseError", "Parse Error"), std::nullopt;
+    std::string type = media.contentType.substr(0, media.contentType.find(';'));
+    return RelatedUpload{*metadata, media.Content(), type};
   }
 
   void UploadNew(Exchange &ex) {
-    if (!MediaUpload(ex)) return;
-    Node &node = tree.AddFile(tree.RootId(), "Untitled", ex.body, ContentTypeOf(ex), ex.now);
-    ex.SendJson(200, Resource(node), true);
+    if (ex.HasQuery("upload_id")) return UploadChunk(ex);
+    if (ex.Method() != "POST") return MethodNotAllowed(ex);
+    const std::string type = ex.Query("uploadType");
+    Node *node = nullptr;
+    if (type == "media") {
+      node = NewItem(ex, Json::object(), ex.Content(), ContentTypeOf(ex));
+    } else if (type == "multipart") {
+      auto upload = ReadRelated(ex);
+      if (!upload) return;
+      node = NewItem(ex, upload->metadata, std::move(upload->media), upload->mediaType);
+    } else if (type == "resumable") {
+      return StartResumable(ex, "");
+    } else {
+      return Error(ex, 400, "invalid", "Invalid Value", "uploadType");
+    }
+    if (node) ex.SendJson(200, Resource(*node), true);
   }
 
   void UploadContent(Exchange &ex) {
-    const std::string id = ex.Param("id");
-    if (!MediaUpload(ex)) return;
+    if (ex.HasQuery("upload_id")) return UploadChunk(ex);
+    if (ex.Method() != "PUT") return MethodNotAllowed(ex);
+    const std::string id = ex.Param("id"), type = ex.Query("uploadType");
+    if (type != "media" && type != "multipart" && type != "resumable")
+      return Error(ex, 400, "invalid", "Invalid Value", "uploadType");
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
     if (node->folder) return Error(ex, 400, "badContent", "A folder cannot have content.");
-    if (ex.req.has_header("Content-Type")) node->mimeType = ContentTypeOf(ex);
-    tree.SetContent(*node, ex.body, ex.now);
+    if (type == "resumable") return StartResumable(ex, node->id);
+    if (type == "media") {
+      if (ex.req.has_header("Content-Type")) node->mimeType = ContentTypeOf(ex);
+      tree.SetContent(*node, ex.Content(), ex.now);
+    } else {
+      auto upload = ReadRelated(ex);
+      if (!upload || !ApplyUpdate(ex, *node, upload->metadata)) return;
+      if (!upload->metadata.contains("mimeType") && !upload->mediaType.empty()) node->mimeType = upload->mediaType;
+      tree.SetContent(*node, std::move(upload->media), ex.now);
+    }
+    ex.SendJson(200, Resource(*node), true);
+  }
+
+  // Step one of a resumable upload: the metadata now (checked as the end will check it), the bytes
+  // later at the session address answered in Location.
+  void StartResumable(Exchange &ex, const std::string &fileId) {
+    auto meta = MetadataBody(ex);
+    if (!meta) return;
+    std::string mediaType = ex.Header("X-Upload-Content-Type");
+    Node draft = fileId.empty() ? Draft(*meta, mediaType) : *Resolve(fileId);
+    if (!ApplyMetadata(ex, draft, *meta)) return;
+    if (draft.folder) return Error(ex, 400, "badContent", "A folder cannot have content.");
+    std::optional<std::uint64_t> total;
+    if (ex.req.has_header("X-Upload-Content-Length")) {
+      total = Digits(ex.Header("X-Upload-Content-Length"));
+      if (!total) return Error(ex, 400, "invalid", "Invalid Value", "X-Upload-Content-Length", "header");
+      if (*total > MaxUploadBytes) return SendError(ex, 413, "The file exceeds the maximum upload size.");
+    }
+    for (auto it = uploads_.begin(); it != uploads_.end();)
+      it = ex.now >= it->second.expires ? uploads_.erase(it) : std::next(it);
+    std::string uploadId = "AEnB2U" + RandomToken(58);
+    ResumableUpload &upload = uploads_[uploadId];
+    upload.fileId = fileId;
+    upload.metadata = *meta;
+    upload.mediaType = mediaType;
+    upload.total = total;
+    upload.expires = ex.now + UploadSessionLifetime;
+    ex.res.set_header("Location", "https://" + ApiHost + "/upload/drive/v2/files" + (fileId.empty() ? "" : "/" + fileId) +
+                                      "?uploadType=resumable&upload_id=" + uploadId);
+    ex.SendEmpty(200);
+  }
+
+  // Steps two and three: a chunk of bytes at its Content-Range (no header: the whole file), or
+  // "bytes */total" asking how far the upload got. 308 with the Range stored until the last byte.
+  void UploadChunk(Exchange &ex) {
+    auto it = uploads_.find(ex.Query("upload_id"));
+    if (it == uploads_.end() || ex.now >= it->second.expires || it->second.fileId != ex.Param("id"))
+      return Error(ex, 404, "notFound", "Upload session not found or expired.");
+    ResumableUpload &upload = it->second;
+    if (!upload.resultId.empty()) return SendUploaded(ex, upload);
+    const std::uint64_t size = ex.BodySize();
+    ContentRange range{std::pair<std::uint64_t, std::uint64_t>{0, size - 1}, size};
+    if (ex.req.has_header("Content-Range")) {
+      auto given = ParseContentRange(ex.Header("Content-Range"));
+      if (!given) return Error(ex, 400, "badRequest", "Invalid Content-Range: " + ex.Header("Content-Range"));
+      range = *given;
+    } else if (size == 0) {
+      range.bytes.reset();
+    }
+    if (!range.bytes && size != 0) return Error(ex, 400, "badRequest", "A status query carries no bytes.");
+    if (range.total) {
+      if (*range.total > MaxUploadBytes) return SendError(ex, 413, "The file exceeds the maximum upload size.");
+      if (upload.total && *upload.total != *range.total)
+        return Error(ex, 400, "badRequest", "The upload's total size was given as " + std::to_string(*upload.total) + " before.");
+      if (*range.total < upload.Stored())
+        return Error(ex, 400, "badRequest", "More bytes than the total size have arrived.");
+      upload.total = range.total;
+    }
+    if (range.bytes && !AppendChunk(ex, upload, *range.bytes)) return;
+    if (upload.total && upload.Stored() == *upload.total) return FinishResumable(ex, upload);
+    ex.res.status = 308;  // Resume Incomplete
+    if (upload.Stored() > 0) ex.res.set_header("Range", "bytes=0-" + std::to_string(upload.Stored() - 1));
+  }
+
+  // Stores the chunk's new bytes (a repeat of bytes already stored is accepted); answers the error
+  // and returns false when the chunk does not continue the upload.
+  bool AppendChunk(Exchange &ex, ResumableUpload &upload, std::pair<std::uint64_t, std::uint64_t> bytes) {
+    auto [first, last] = bytes;
+    const std::uint64_t stored = upload.Stored(), length = last - first + 1;
+    if (ex.BodySize() != length)
+      return Error(ex, 400, "badRequest", "The Content-Range names " + std::to_string(length) + " bytes but " +
+                                              std::to_string(ex.BodySize()) + " arrived."), false;
+    if (first > stored)
+      return Error(ex, 400, "badRequest", "The chunk must continue at byte " + std::to_string(stored) + "."), false;
+    bool final = upload.total && last + 1 == *upload.total;
+    if (!final && length % ChunkGranule != 0)
+      return Error(ex, 400, "badRequest", "Chunks other than the last must be a multiple of 262144 bytes."), false;
+    ex.spool->AppendTo(upload.received, stored - first);
+    return true;
+  }
+
+  void FinishResumable(Exchange &ex, ResumableUpload &upload) {
+    if (!upload.complete) {
+      upload.content = upload.received ? upload.received->Finish() : nullptr;
+      upload.received.reset();
+      upload.complete = true;
+    }
+    Node *node;
+    if (upload.fileId.empty()) {
+      node = NewItem(ex, upload.metadata, upload.content, upload.mediaType);
+    } else {
+      node = Resolve(upload.fileId);
+      if (!node) return NotFound(ex, upload.fileId);
+      if (!ApplyUpdate(ex, *node, upload.metadata)) return;
+      if (!upload.metadata.contains("mimeType") && !upload.mediaType.empty()) node->mimeType = upload.mediaType;
+      tree.SetContent(*node, upload.content, ex.now);
+    }
+    if (!node) return;
+    upload.resultId = node->id;
+    upload.content.reset();
+    SendUploaded(ex, upload);
+  }
+
+  void SendUploaded(Exchange &ex, const ResumableUpload &upload) {
+    const Node *node = tree.Find(upload.resultId);
+    if (!node) return NotFound(ex, upload.resultId);
     ex.SendJson(200, Resource(*node), true);
   }
 

@@ -78,6 +78,15 @@ public:
   std::vector<std::string> Hosts() const override { return {ApiHost, BetaApiHost, LoginHost, StorageHost}; }
   bool NamesIgnoreCase() const override { return true; }
 
+  // Uploads (into a folder's files, or a file's content) carry at most 100 MB.
+  std::uint64_t BodyLimit(const std::string &, const std::string &host, const std::string &path) const override {
+    bool upload = path.find("/files") != std::string::npos || path.find("/content") != std::string::npos;
+    return (host == ApiHost || host == BetaApiHost) && upload ? MaxUploadBytes : 0;
+  }
+  void SendTooLarge(Exchange &ex) override {
+    Error(ex, 413, "request_entity_too_large", "The request entity body has exceeded the maximum size.");
+  }
+
   void SendError(Exchange &ex, int status, const std::string &message) override {
     std::string code = status == 400 ? "request_body_invalid" : status == 401 ? "request_token_invalid"
                      : status == 404 ? "resource_not_found" : status == 413 ? "request_entity_too_large"
@@ -200,13 +209,13 @@ private:
     if (parts[1] == "files" && parts.size() == 2) {
       if (method == "GET") return MayRead(ex, grant) ? List(ex, *node) : void();
       if (method == "POST") return MayWrite(ex, grant) ? UploadForm(ex, *node) : void();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.body) : void();  // no name
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, "", ex.Content()) : void();  // no name
       return MethodNotAllowed(ex, method);
     }
     if (parts[1] == "files") {
       std::string name = rest.substr(rest.find("/files/") + 7);
       if (name.size() > 0 && name.back() == '/' && parts.size() == 3) name.pop_back();
-      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.body) : void();
+      if (method == "PUT") return MayWrite(ex, grant) ? UploadInto(ex, *node, name, ex.Content()) : void();
       return MethodNotAllowed(ex, method);
     }
     if (parts[1] == "content" && parts.size() == 2) {
@@ -369,22 +378,15 @@ private:
 
   Json Stored(const Node &node) const { return {{"id", node.id}, {"name", node.name}, {"source", Source(node)}}; }
 
-  bool FitsUpload(Exchange &ex, const std::string &content) {
-    if (content.size() <= MaxUploadBytes) return true;
-    Error(ex, 413, "request_entity_too_large", "The request entity body is larger than the 100 MB limit.");
-    return false;
-  }
-
   // PUT <folder>/files/<name> and the form upload: overwrite decides what happens to an item of the
   // same name ("true" or absent: replace a file, "false": refuse, "ChooseNewName": keep both).
-  void UploadInto(Exchange &ex, Node &folder, std::string name, const std::string &content) {
+  void UploadInto(Exchange &ex, Node &folder, std::string name, const BlobRef &content) {
     if (!folder.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'files', which isn't supported for a file.");
     if (!ValidName(name)) return Error(ex, 400, "request_parameter_invalid", "The name '" + name + "' isn't valid.");
     std::string overwrite = ToLower(ex.HasQuery("overwrite") ? ex.Query("overwrite") : "true");
     if (overwrite != "true" && overwrite != "false" && overwrite != "choosenewname")
       return Error(ex, 400, "request_parameter_invalid", "The value of input parameter 'overwrite' isn't valid: '" + ex.Query("overwrite") + "'.");
-    if (!FitsUpload(ex, content)) return;
     Node *existing = tree.ChildByName(folder.id, name, true);
     if (existing && overwrite == "choosenewname") {
       int n = 1;
@@ -406,17 +408,16 @@ private:
   }
 
   void UploadForm(Exchange &ex, Node &folder) {
-    auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const RecordedPart &p) { return !p.fileName.empty(); });
+    auto part = std::find_if(ex.parts.begin(), ex.parts.end(), [](const BodyPart &p) { return !p.fileName.empty(); });
     if (part == ex.parts.end())
       return Error(ex, 400, "request_body_invalid", "The request entity body isn't a multipart form with a file.");
-    UploadInto(ex, folder, part->fileName, part->content);
+    UploadInto(ex, folder, part->fileName, part->Content());
   }
 
   void Replace(Exchange &ex, Node &node) {
     if (node.folder)
       return Error(ex, 400, "request_url_invalid", "The URL contains the path 'content', which isn't supported for a folder.");
-    if (!FitsUpload(ex, ex.body)) return;
-    tree.SetContent(node, ex.body, ex.now);
+    tree.SetContent(node, ex.Content(), ex.now);
     Send(ex, 200, Stored(node));
   }
 

@@ -2,6 +2,7 @@
 // The record of the requests that reached the services: a bounded number of entries, each body
 // kept as a prefix with its full size and SHA-256.
 
+#include "emulator/Blobs.h"
 #include "emulator/Types.h"
 
 #include <httplib.h>
@@ -10,7 +11,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace Nimbo::Emulator {
@@ -20,15 +20,12 @@ public:
   RequestLog(std::size_t maxEntries, std::size_t bodyPrefixBytes)
       : maxEntries_(maxEntries), bodyPrefixBytes_(bodyPrefixBytes) {}
 
-  // bodySha256 may be given when the body was hashed as it arrived (it is not kept whole).
-  void Add(const httplib::Request &req, const std::string &host, std::string_view body,
-           const std::vector<RecordedPart> &parts, int status, std::uint64_t bodySize, std::string bodySha256);
-  void Add(const httplib::Request &req, const std::string &host, std::string_view body,
-           const std::vector<RecordedPart> &parts, int status);
+  std::size_t BodyPrefixBytes() const { return bodyPrefixBytes_; }  // what spools keep for the log
+  // body and parts have arrived whole (their spools are finished).
+  void Add(const httplib::Request &req, const std::string &host, const Spool &body, const std::vector<BodyPart> &parts,
+           int status);
   std::vector<RecordedRequest> Entries() const;
   void Clear();
-  // A part whose content is cut to the prefix, with its full size and hash.
-  RecordedPart Bounded(RecordedPart part) const;
 
 private:
   const std::size_t maxEntries_, bodyPrefixBytes_;

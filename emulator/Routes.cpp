@@ -46,10 +46,11 @@ bool Bind(const std::vector<std::string> &pattern, std::string_view path, PathPa
 
 }  // namespace
 
-void RouteTable::Add(std::string method, std::string host, std::string_view pattern, Handler handler, Access access) {
+void RouteTable::Add(std::string method, std::string host, std::string_view pattern, Handler handler, Access access,
+                     std::uint64_t maxBody) {
   std::vector<std::string> segments;
   for (auto segment : Segments(pattern)) segments.emplace_back(segment);
-  routes_.push_back({std::move(method), std::move(host), std::move(segments), std::move(handler), access});
+  routes_.push_back({std::move(method), std::move(host), std::move(segments), std::move(handler), access, maxBody});
 }
 
 RouteTable::Match RouteTable::Find(std::string_view method, std::string_view host, std::string_view path) const {

@@ -3,6 +3,7 @@
 // "{path...}" takes the rest of the path) to a member handler. Paths are matched by splitting on
 // "/", never by regular expressions, so request text of any length costs what it is long.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@ public:
     std::vector<std::string> segments;
     Handler handler;
     Access access;
+    std::uint64_t maxBody;  // 0: the server's limit
   };
 
   enum class Outcome { Found, WrongMethod, Unknown };
@@ -35,7 +37,7 @@ public:
   };
 
   void Add(std::string method, std::string host, std::string_view pattern, Handler handler,
-           Access access = Access::Token);
+           Access access = Access::Token, std::uint64_t maxBody = 0);
   // host is the request's host as the service groups it (see Service::HostGroup).
   Match Find(std::string_view method, std::string_view host, std::string_view path) const;
 

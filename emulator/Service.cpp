@@ -1,5 +1,8 @@
 #include "emulator/Service.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 
@@ -31,6 +34,18 @@ std::string Exchange::BearerToken(bool queryAllowed) const {
     if (HasQuery("oauth_token")) return Query("oauth_token");
   }
   return {};
+}
+
+void Exchange::WithoutLock(const std::function<void()> &work) {
+  if (!lock) return work();
+  lock->unlock();
+  try {
+    work();
+  } catch (...) {
+    lock->lock();
+    throw;
+  }
+  lock->lock();
 }
 
 void Exchange::SendJson(int status, const Json &body, bool pretty) {
@@ -76,22 +91,40 @@ std::optional<ByteRange> RangeOf(const std::string &header, bool &several) {
 
 }  // namespace
 
-void Exchange::SendContent(const std::string &content, const std::string &type) {
+void Exchange::SendContent(const BlobRef &content, const std::string &type) {
   std::string mime = type.empty() ? "application/octet-stream" : type;
   bool several = false;
   auto range = RangeOf(Header("Range"), several);
+  const auto size = content ? static_cast<long long>(content->Size()) : 0;
+  long long from = 0, to = size - 1;
+  res.status = 200;
   // Several ranges get the whole body: an answer must never grow with the number of ranges.
-  if (!range || several || content.empty()) return SendText(200, content, mime);
-  auto size = static_cast<long long>(content.size());
-  long long from = range->first, to = range->last;
-  if (from < 0) from = std::max(0LL, size - to), to = size - 1;  // suffix range "-n"
-  if (to < 0 || to >= size) to = size - 1;
-  if (from >= size || (range->first < 0 && range->last == 0)) {
-    res.set_header("Content-Range", "bytes */" + std::to_string(size));
-    return SendText(416, "", mime);
+  if (range && !several && size > 0) {
+    from = range->first, to = range->last;
+    if (from < 0) from = std::max(0LL, size - to), to = size - 1;  // suffix range "-n"
+    if (to < 0 || to >= size) to = size - 1;
+    if (from >= size || (range->first < 0 && range->last == 0)) {
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return SendText(416, "", mime);
+    }
+    res.status = 206;
+    res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
   }
-  res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(size));
-  SendText(206, content.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from + 1)), mime);
+  if (size == 0) return SendText(200, "", mime);
+  // The open file and the content it belongs to live as long as the answer is being sent.
+  int fd = ::open(content->Path().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open stored content " + content->Name());
+  auto file = std::shared_ptr<int>(new int(fd), [content](int *f) {
+    ::close(*f);
+    delete f;
+  });
+  const auto first = static_cast<std::uint64_t>(from), count = static_cast<std::uint64_t>(to - from + 1);
+  res.set_content_provider(static_cast<std::size_t>(count), mime.c_str(),
+                           [file, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                             char buffer[65536];
+                             auto n = ::pread(*file, buffer, std::min(length, sizeof buffer), static_cast<off_t>(first + offset));
+                             return n > 0 && sink.write(buffer, static_cast<std::size_t>(n));
+                           });
 }
 
 void Exchange::SendEmpty(int status) {
@@ -127,6 +160,11 @@ void Service::Handle(Exchange &ex) {
   }
 }
 
+std::uint64_t Service::BodyLimit(const std::string &method, const std::string &host, const std::string &path) const {
+  auto match = routes.Find(method, HostGroup(host), path);
+  return match.outcome == RouteTable::Outcome::Found ? match.route->maxBody : 0;
+}
+
 void Service::Reset(TimePoint now) {
   tree.Clear(now);
   oauth.Clear();
@@ -135,9 +173,9 @@ void Service::Reset(TimePoint now) {
 
 Json Service::Save() const { return {{"account", accountName}, {"tree", tree.Save()}, {"oauth", oauth.Save()}}; }
 
-void Service::Load(const Json &state) {
+void Service::Load(const Json &state, std::set<std::string> &keptContents) {
   accountName = state.at("account").get<std::string>();
-  tree.Load(state.at("tree"));
+  tree.Load(state.at("tree"), *blobs, keptContents);
   oauth.Load(state.at("oauth"));
 }
 
@@ -172,10 +210,10 @@ std::string Service::AddFile(const std::string &path, const std::string &content
   std::string mime = mimeType.empty() ? MimeTypeFor(name) : mimeType;
   if (Node *existing = tree.ChildByName(parent.id, name, NamesIgnoreCase()); existing && !existing->folder) {
     existing->mimeType = mime;
-    tree.SetContent(*existing, content, now);
+    tree.SetContent(*existing, blobs->Put(content), now);
     return existing->id;
   }
-  return tree.AddFile(parent.id, name, content, mime, now).id;
+  return tree.AddFile(parent.id, name, blobs->Put(content), mime, now).id;
 }
 
 SignInDecision Service::Consent(const Exchange &ex) {
@@ -279,6 +317,29 @@ std::string NumberedName(const std::string &name, int number) {
   std::string suffix = " (" + std::to_string(number) + ")";
   if (dot == std::string::npos || dot == 0) return name + suffix;
   return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+std::optional<std::uint64_t> Digits(std::string_view text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  return std::stoull(std::string(text));
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view text) {
+  if (text.rfind("bytes ", 0) != 0) return std::nullopt;
+  text.remove_prefix(6);
+  auto slash = text.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  ContentRange range;
+  std::string_view span = text.substr(0, slash), total = text.substr(slash + 1);
+  if (total != "*" && !(range.total = Digits(total))) return std::nullopt;
+  if (span == "*") return range;
+  auto dash = span.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  auto first = Digits(span.substr(0, dash)), last = Digits(span.substr(dash + 1));
+  if (!first || !last || *last < *first || (range.total && *last >= *range.total)) return std::nullopt;
+  range.bytes = {*first, *last};
+  return range;
 }
 
 }  // namespace Nimbo::Emulator

@@ -3,6 +3,7 @@
 // its account, and the sign-in page.
 
 #include "emulator/Types.h"
+#include "emulator/Blobs.h"
 #include "emulator/Json.h"
 #include "emulator/OAuth.h"
 #include "emulator/Routes.h"
@@ -10,7 +11,9 @@
 
 #include <httplib.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,14 +23,17 @@ namespace Nimbo::Emulator {
 struct Exchange {
   const httplib::Request &req;
   httplib::Response &res;
-  std::string host;                 // without port, lower case
-  std::string body;                 // raw body (empty for multipart)
-  std::vector<RecordedPart> parts;  // multipart/form-data parts in order
+  std::string host;                // without port, lower case
+  std::shared_ptr<BlobStore> blobs;
+  std::shared_ptr<Spool> spool;    // the raw body as it arrived (empty for multipart)
+  std::string body;                // the raw body while it is small (forms, JSON); else empty
+  std::vector<BodyPart> parts;     // multipart parts in order
   std::vector<std::pair<std::string, std::string>> form;  // url-encoded form fields
   TimePoint now;
   SignInDecision signIn = SignInDecision::Ask;
   std::string emulatorOrigin;  // "https://host" prefix the services use for their own links
   PathParams params;           // the route's "{name}" segments
+  std::unique_lock<std::mutex> *lock = nullptr;  // the emulator's, held while the service answers
 
   std::string Param(const std::string &name) const;
   const std::string &Path() const { return req.path; }
@@ -39,13 +45,19 @@ struct Exchange {
   std::string Field(const std::string &key) const { return HasForm(key) ? Form(key) : Query(key); }
   std::string Header(const std::string &key) const { return req.get_header_value(key); }
   std::string BearerToken(bool queryAllowed) const;
+  // Runs long work (joining or copying large contents) with the emulator's lock released; the
+  // state may change meanwhile, so what the work relies on is looked up again afterwards.
+  void WithoutLock(const std::function<void()> &work);
+  std::uint64_t BodySize() const { return spool->Size(); }
+  BlobRef Content() const { return spool->Blob(); }  // the raw body as file content
 
   void SendJson(int status, const Json &body, bool pretty = false);
   void SendText(int status, const std::string &text, const std::string &type = "text/plain; charset=utf-8");
   void SendHtml(int status, const std::string &html) { SendText(status, html, "text/html; charset=utf-8"); }
   void SendEmpty(int status);
-  // File bytes, honouring a single "Range: bytes=a-b" request with 206 (several ranges: the whole).
-  void SendContent(const std::string &content, const std::string &type);
+  // File content streamed from its file after the answer's head (no lock held by then), honouring
+  // a single "Range: bytes=a-b" request with 206 (several ranges: the whole).
+  void SendContent(const BlobRef &content, const std::string &type);
   void Redirect(const std::string &url, int status = 302);
 };
 
@@ -61,11 +73,15 @@ public:
   virtual void Handle(Exchange &ex);
   // Answers with this service's error format (used for refusals made before the service runs).
   virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
+  // The largest request body the call takes (0: no limit of its own), known before the body is
+  // read; and the service's answer to one that is larger.
+  virtual std::uint64_t BodyLimit(const std::string &method, const std::string &host, const std::string &path) const;
+  virtual void SendTooLarge(Exchange &ex) { SendError(ex, 413, "Request Entity Too Large"); }
 
   virtual void Reset(TimePoint now);
   virtual bool NamesIgnoreCase() const { return false; }
   Json Save() const;
-  void Load(const Json &state);
+  void Load(const Json &state, std::set<std::string> &keptContents);
 
   // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
   // By default an access token for an hour and a refresh token.
@@ -77,14 +93,15 @@ public:
   Tree tree;
   OAuthRegistry oauth;
   std::string accountName;
+  std::shared_ptr<BlobStore> blobs;  // where file contents are kept
 
 protected:
   RouteTable routes;
   template <class S>
   void Route(std::string method, std::string host, std::string_view pattern, void (S::*handler)(Exchange &),
-             RouteTable::Access access = RouteTable::Access::Token) {
+             RouteTable::Access access = RouteTable::Access::Token, std::uint64_t maxBody = 0) {
     routes.Add(std::move(method), std::move(host), pattern,
-               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access);
+               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access, maxBody);
   }
   // The parts of route dispatch a service words its own way.
   virtual std::string HostGroup(const std::string &host) const { return host; }  // hosts that share routes
@@ -117,6 +134,15 @@ std::string MimeTypeFor(const std::string &name);
 std::string NameFault(std::string_view name, std::size_t maxLength = 255);
 // Adds sequential digits to the name before its extension: "a.txt" -> "a (1).txt".
 std::string NumberedName(const std::string &name, int number);
+// A decimal number of at most 19 digits; nullopt for anything else.
+std::optional<std::uint64_t> Digits(std::string_view text);
+
+// The Content-Range of an upload's piece: "bytes a-b/T", "bytes a-b/*", "bytes */T", "bytes */*".
+struct ContentRange {
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes;  // first and last; none: a status query
+  std::optional<std::uint64_t> total;
+};
+std::optional<ContentRange> ParseContentRange(std::string_view text);
 
 }  // namespace Nimbo::Emulator
 

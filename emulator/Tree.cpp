@@ -1,6 +1,7 @@
 #include "emulator/Tree.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 namespace Nimbo::Emulator {
@@ -36,7 +37,6 @@ void Tree::Clear(TimePoint now) {
 Node &Tree::Insert(Node node) {
   node.order = nextOrder_++;
   ++generation_;
-  if (!node.folder) node.md5 = Md5Hex(node.content), node.sha1 = Sha1Hex(node.content);
   auto id = node.id;
   Node &stored = nodes_[id] = std::move(node);
   Link(stored);
@@ -112,7 +112,7 @@ Node &Tree::AddFolder(const std::string &parentId, const std::string &name, Time
   return Insert(std::move(node));
 }
 
-Node &Tree::AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
+Node &Tree::AddFile(const std::string &parentId, const std::string &name, BlobRef content, std::string mimeType,
                     TimePoint now) {
   Node node;
   node.id = makeId_(false);
@@ -124,10 +124,8 @@ Node &Tree::AddFile(const std::string &parentId, const std::string &name, std::s
   return Insert(std::move(node));
 }
 
-void Tree::SetContent(Node &node, std::string content, TimePoint now) {
+void Tree::SetContent(Node &node, BlobRef content, TimePoint now) {
   node.content = std::move(content);
-  node.md5 = Md5Hex(node.content);
-  node.sha1 = Sha1Hex(node.content);
   Touch(node, now);
 }
 
@@ -214,7 +212,10 @@ Json Tree::Save() const {
                      {"name", node->name},
                      {"folder", node->folder},
                      {"mime", node->mimeType},
-                     {"content", Base64Encode(node->content)},
+                     {"content", node->content ? node->content->Name() : ""},
+                     {"size", node->Size()},
+                     {"md5", node->Md5()},
+                     {"sha1", node->Sha1()},
                      {"description", node->description},
                      {"created", ToMillis(node->created)},
                      {"modified", ToMillis(node->modified)},
@@ -225,7 +226,19 @@ Json Tree::Save() const {
   return items;
 }
 
-void Tree::Load(const Json &state) {
+// A saved item's content: the name of its file in the store (states written before contents were
+// files held the bytes themselves, in base64, without a size).
+static BlobRef LoadContent(const Json &item, BlobStore &blobs) {
+  const std::string text = item.value("content", "");
+  if (!item.contains("size")) return blobs.Put(Base64Decode(text));
+  auto size = item.at("size").get<std::uint64_t>();
+  if (size == 0) return nullptr;
+  BlobRef blob = blobs.Existing(text, size, item.value("md5", ""), item.value("sha1", ""));
+  if (!blob) std::fprintf(stderr, "cloud-emulator: the content of %s is missing; it is empty now\n", item.value("name", "?").c_str());
+  return blob;
+}
+
+void Tree::Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept) {
   nodes_.clear();
   folders_.clear();
   nextOrder_ = 1;
@@ -236,7 +249,8 @@ void Tree::Load(const Json &state) {
     node.name = item.at("name").get<std::string>();
     node.folder = item.at("folder").get<bool>();
     node.mimeType = item.at("mime").get<std::string>();
-    node.content = Base64Decode(item.at("content").get<std::string>());
+    node.content = LoadContent(item, blobs);
+    if (node.content) kept.insert(node.content->Name());
     node.description = item.value("description", "");
     node.created = FromMillis(item.at("created").get<std::int64_t>());
     node.modified = FromMillis(item.at("modified").get<std::int64_t>());

@@ -1,18 +1,20 @@
 #pragma once
 // The folder and file tree of one service account.
 
+#include "emulator/Blobs.h"
 #include "emulator/Json.h"
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace Nimbo::Emulator {
 
 struct Node {
-  std::string id, parentId, name, mimeType, content;
-  std::string md5, sha1;      // of the content, computed when it is written
+  std::string id, parentId, name, mimeType;
+  BlobRef content;            // a file's bytes, stored once with their digests; null: empty
   std::string description;    // free text some services keep with an item
   bool folder = false;
   bool trashed = false;            // in the trash, itself or with a folder above it
@@ -20,7 +22,9 @@ struct Node {
   TimePoint created{}, modified{}, trashedAt{};
   std::uint64_t order = 0;    // creation order, for stable listings
   std::uint64_t version = 0;  // bumped on every change of content or metadata
-  std::int64_t Size() const { return static_cast<std::int64_t>(content.size()); }
+  std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
+  const std::string &Md5() const { return content ? content->Md5() : EmptyMd5(); }
+  const std::string &Sha1() const { return content ? content->Sha1() : EmptySha1(); }
 };
 
 class Tree {
@@ -40,9 +44,9 @@ public:
   Node *ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase);
 
   Node &AddFolder(const std::string &parentId, const std::string &name, TimePoint now);
-  Node &AddFile(const std::string &parentId, const std::string &name, std::string content, std::string mimeType,
+  Node &AddFile(const std::string &parentId, const std::string &name, BlobRef content, std::string mimeType,
                 TimePoint now);
-  void SetContent(Node &node, std::string content, TimePoint now);
+  void SetContent(Node &node, BlobRef content, TimePoint now);
   // Moves and renames go through the tree so that its indexes follow.
   void Move(Node &node, const std::string &parentId);
   void Rename(Node &node, const std::string &name);
@@ -58,7 +62,8 @@ public:
   Node &EnsureFolders(const std::string &path, bool ignoreCase, TimePoint now);
 
   Json Save() const;
-  void Load(const Json &state);
+  // Contents come from the store; names every content file the state holds in `kept`.
+  void Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept);
 
 private:
   std::string rootId_;

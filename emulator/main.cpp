@@ -21,7 +21,7 @@ void Usage(std::ostream &out) {
          "  --print-ca      print the CA certificate clients must trust, then keep serving\n"
          "  --ca-file PATH  write the CA certificate to PATH\n"
          "  --auto-approve  sign-in pages approve at once instead of asking\n"
-         "  --max-body N    refuse request bodies over N bytes with 413 (default 167772160)\n"
+         "  --max-body N    refuse request bodies over N bytes with 413 (default 5368709120)\n"
          "Serves Google Drive v2, Dropbox v1, Live Connect v5.0 and Box 2.0 with their OAuth 2.0 sign-in\n"
          "pages, chosen by the Host header; map every host below to 127.0.0.1:PORT and trust the CA:\n";
   for (const auto &host : Nimbo::Emulator::CloudEmulator::Hosts()) out << "  " << host << "\n";

@@ -32,6 +32,13 @@ const TNimboBoxNet::TFileInfo& SingleEntry(const TNimboBoxNet::TFileList& AList)
     return AList.entries.front();
 }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: the operations on such an item would address another one.
+const TNimboBoxNet::TFileInfo& Identified(const TNimboBoxNet::TFileInfo& AInfo) {
+    if (AInfo.id.empty()) throw ERestError("The service answered without the item's id");
+    return AInfo;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -144,6 +151,7 @@ void TNimboBoxNet::SignIn() {
 }
 
 void TNimboBoxNet::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart) {
+    if (AToken.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     State().SetToken(AToken.access_token, ARefresh, AStart + AToken.expires_in / double(SecsPerDay));
 }
 
@@ -197,9 +205,10 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.entries)
-            AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, info)));
+            AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, Identified(info))));
         offset += page.limit > 0 ? page.limit : ListPageSize;
     } while (offset < page.total_count);
 }
@@ -209,6 +218,7 @@ void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     Http().Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
@@ -223,7 +233,7 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
-    file.SetInfo(SingleEntry(answer));
+    file.SetInfo(Identified(SingleEntry(answer)));
 }
 
 void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
@@ -249,7 +259,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AD
         .EndJson()
         .ValidResponse({200, 201})
         .Execute(info);
-    return std::make_shared<TNimboBoxNetData>(AData, info);
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -266,7 +276,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
-    return std::make_shared<TNimboBoxNetData>(AData, SingleEntry(answer));
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
 }
 
 }  // namespace Nimbo::Connection

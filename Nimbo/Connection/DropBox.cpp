@@ -76,6 +76,13 @@ std::string ContentUrl(const char* ACall, const std::string& APath) {
     return "https://" + ContentHost + ACall + EncodePath(APath);
 }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: an item without a path would stand for the root.
+const TNimboDropBox::TFileInfo& Identified(const TNimboDropBox::TFileInfo& AInfo) {
+    if (AInfo.path.empty()) throw ERestError("The service answered without the item's path");
+    return AInfo;
+}
+
 // How the root folder is shown in messages.
 std::string DisplayPath(const std::string& APath) { return APath.empty() ? "/" : APath; }
 
@@ -162,6 +169,7 @@ void TNimboDropBox::RefreshAccess() {
         .EndForm()
         .ValidResponse(200)
         .Execute(token);
+    if (token.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     State().SetToken(token.access_token, "", MaxDateTime);
 
     FetchUserName();
@@ -219,6 +227,7 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
             .Param("file_limit", std::to_string(MaxListedEntries))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(list);
     } catch (const EHttpProtocolError& E) {
         if (E.ErrorCode() != 406) throw;
@@ -226,7 +235,7 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
                          std::to_string(MaxListedEntries) + " items, more than Dropbox lists at once");
     }
     for (const TFileInfo& entry : list.contents)
-        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, entry)));
+        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, Identified(entry))));
 }
 
 void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
@@ -236,6 +245,7 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
         .Get(ContentUrl("/1/files/dropbox/", file.FPath))
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
@@ -249,7 +259,7 @@ void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         .Data(AStream)
         .ValidResponse(200)
         .Execute(info);
-    file.SetInfo(info);
+    file.SetInfo(Identified(info));
 }
 
 void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
@@ -280,7 +290,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::CreateFolder(TNimboCloudFileData& A
         .EndForm()
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboDropBoxData>(folder, info);
+    return std::make_shared<TNimboDropBoxData>(folder, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -295,7 +305,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
         .Data(AStream)
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboDropBoxData>(folder, info);
+    return std::make_shared<TNimboDropBoxData>(folder, Identified(info));
 }
 
 }  // namespace Nimbo::Connection

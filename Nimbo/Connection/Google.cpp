@@ -48,6 +48,13 @@ std::string ContentTypeOf(const std::string& ATitle) {
     }
 }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: the operations on such an item would address another one.
+const TNimboGDrive::TFileInfo& Identified(const TNimboGDrive::TFileInfo& AInfo) {
+    if (AInfo.id.empty()) throw ERestError("The service answered without the item's id");
+    return AInfo;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -141,6 +148,7 @@ void TNimboGoogleState::AuthorizationCodeGrant(THttpClient& AHttp) {
 }
 
 void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime ASentAt) {
+    if (AToken.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     SetToken(AToken.access_token, ARefresh, ASentAt + AToken.expires_in / static_cast<double>(SecsPerDay));
     // The whole needed set, whatever the service granted.
     FTokenScopes = Scopes();
@@ -245,9 +253,10 @@ void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
             .ParamIf(!pageToken.empty(), "pageToken", pageToken)
             .Configure(Authorization())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.items)
-            AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, info)));
+            AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, Identified(info))));
         if (!page.nextPageToken.empty() && page.nextPageToken == pageToken)
             throw ERestError("The listing of the folder repeats its page token \"" + pageToken + "\"");
         pageToken = page.nextPageToken;
@@ -261,7 +270,7 @@ void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
         throw ERestError("\"" + file.GetName() + "\" cannot be downloaded: the service gives no download URL for " +
                          file.GetMimeType());
     RefreshAccess();
-    Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).Execute(AStream);
+    Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(AStream);
 }
 
 void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
@@ -275,7 +284,7 @@ void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         .Data(AStream)
         .ValidResponse(200)
         .Execute(info);
-    file.SetInfo(info);
+    file.SetInfo(Identified(info));
 }
 
 void TNimboGDrive::Delete(TNimboCloudFileData& AData) {
@@ -304,7 +313,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::CreateFolder(TNimboCloudFileData& AD
         .EndJson()
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboGDriveFileData>(AData, info);
+    return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -324,7 +333,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
     // Then the name and the folder.
     TFileInfo info;
     Http()
-        .Put(FilePath + uploaded.id)
+        .Put(FilePath + Identified(uploaded).id)
         .Configure(Authorization())
         .BeginJson(THttpRequest::jvBeginObject, true)
         .Prop("title", AName)
@@ -336,7 +345,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
         .EndJson()
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboGDriveFileData>(AData, info);
+    return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
 }
 
 }  // namespace Nimbo::Connection

@@ -1,7 +1,9 @@
 #include "Nimbo/Connection/Http.h"
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "Nimbo/Connection/HttpTransport.h"
 
@@ -85,6 +87,20 @@ private:
     TBytes& FBytes;
 };
 
+std::mutex GRetryPolicyLock;
+THttpRetryPolicy GRetryPolicy;
+
+// The answers of a service that did not carry the request out and wants it again later.
+bool IsBusyAnswer(int ACode) { return ACode == 429 || ACode == 503; }
+
+std::chrono::milliseconds RetryWait(const THttpRetryPolicy& APolicy, const EHttpProtocolError& AAnswer, int ARetry) {
+    if (const auto asked = AAnswer.RetryAfter())
+        return std::min<std::chrono::milliseconds>(*asked, APolicy.MaxWait);
+    std::chrono::milliseconds wait = APolicy.FirstBackoff;
+    for (int doubling = 0; doubling < ARetry && wait < APolicy.MaxWait; ++doubling) wait *= 2;
+    return std::min(wait, APolicy.MaxWait);
+}
+
 }  // namespace
 
 // ---- THttpClient ----
@@ -121,8 +137,32 @@ std::string THttpClient::ExpandURL(const std::string& AUrl) const {
     return "https://" + FServer + "/" + path;
 }
 
+THttpRetryPolicy THttpClient::RetryPolicy() {
+    std::lock_guard lock(GRetryPolicyLock);
+    return GRetryPolicy;
+}
+
+void THttpClient::SetRetryPolicy(const THttpRetryPolicy& APolicy) {
+    std::lock_guard lock(GRetryPolicyLock);
+    GRetryPolicy = APolicy;
+}
+
 int THttpClient::ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse) {
-    return ProcessRequestPeerAPI(ARequest, AResponse);
+    if (!ARequest.Get().SafeToRepeat) return ProcessRequestPeerAPI(ARequest, AResponse);
+    const THttpRetryPolicy policy = RetryPolicy();
+    for (int retry = 0;; ++retry) {
+        try {
+            return ProcessRequestPeerAPI(ARequest, AResponse);
+        } catch (const EHttpProtocolError& E) {
+            // Nothing of such an answer has reached AResponse, so the next attempt starts clean.
+            if (retry >= policy.MaxRetries || !IsBusyAnswer(E.ErrorCode())) throw;
+            const std::chrono::milliseconds wait = RetryWait(policy, E, retry);
+            if (policy.Wait)
+                policy.Wait(wait);
+            else
+                std::this_thread::sleep_for(wait);
+        }
+    }
 }
 
 int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostream* AResponse) {
@@ -190,6 +230,11 @@ THttpRequest THttpRequest::Data(std::istream& AStream) {
 
 THttpRequest THttpRequest::Data(const void* AData, int ASize) {
     if (ASize > 0) FData->Append(AData, static_cast<std::size_t>(ASize));
+    return *this;
+}
+
+THttpRequest THttpRequest::SafeToRepeat() {
+    FData->SafeToRepeat = true;
     return *this;
 }
 

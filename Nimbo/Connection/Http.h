@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <istream>
@@ -39,6 +40,7 @@ public:
         bool InMultipart = false;
         std::vector<int> ValidResponse;
         std::vector<TOnResponse> OnResponse;
+        bool SafeToRepeat = false;  // see THttpRequest::SafeToRepeat
 
         // Appends to the body, growing it in place.
         void Append(const void* ABytes, std::size_t ASize);
@@ -77,6 +79,9 @@ public:
     THttpRequest ValidResponse(int ACode);
     THttpRequest ValidResponse(const std::vector<int>& ACodes);
     THttpRequest ValidResponse(std::initializer_list<int> ACodes) { return ValidResponse(std::vector<int>(ACodes)); }
+    // Marks a request that may be sent again without changing anything on the service (a read):
+    // the client repeats it when the service answers that it is busy (see THttpRetryPolicy).
+    THttpRequest SafeToRepeat();
 
     TFormData BeginForm(bool ASetContentType);
     TJsonData BeginJson(TJRoot ARoot, bool ASetContentType);
@@ -157,6 +162,18 @@ private:
     TJRoot FRoot;
 };
 
+// How a request marked SafeToRepeat is repeated when the service answers 429 (too many requests) or
+// 503 (unavailable): such an answer says the service did nothing, and its body never reaches the
+// caller's stream. Each retry waits as long as the answer's Retry-After asks or, without one,
+// FirstBackoff doubled for every earlier retry; never longer than MaxWait.
+struct THttpRetryPolicy {
+    int MaxRetries = 3;
+    std::chrono::milliseconds FirstBackoff{1000};
+    std::chrono::milliseconds MaxWait{30000};
+    // Waits before a retry; empty: the calling thread sleeps.
+    std::function<void(std::chrono::milliseconds)> Wait;
+};
+
 // The HTTP client of one API server.
 class THttpClient {
 public:
@@ -177,7 +194,12 @@ public:
     // "https://" + Server + "/" + path, unless AUrl already starts with "https://" or "http://".
     std::string ExpandURL(const std::string& AUrl) const;
 
-    // Performs the exchange and checks the status; AResponse may be null (body discarded).
+    // The policy every client applies; process-wide.
+    static THttpRetryPolicy RetryPolicy();
+    static void SetRetryPolicy(const THttpRetryPolicy& APolicy);
+
+    // Performs the exchange and checks the status; AResponse may be null (body discarded). A request
+    // marked SafeToRepeat is repeated as the retry policy says.
     int ProcessRequest(const THttpRequest& ARequest, std::ostream* AResponse);
 
 private:

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -34,6 +36,30 @@ bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
     return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
 }
 
+std::string TrimmedValue(const std::string& AText) {
+    const std::size_t first = AText.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return AText.substr(first, AText.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// A Retry-After value: a number of seconds, or the date after which to try again; nothing for a
+// value that is neither. Longer waits than any caller would keep are cut to some decades, so that
+// the value converts to finer units without overflow.
+std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& AValue) {
+    constexpr long long Longest = 1LL << 31;
+    long long seconds = 0;
+    const char* end = AValue.data() + AValue.size();
+    const auto [stop, error] = std::from_chars(AValue.data(), end, seconds);
+    if (!AValue.empty() && stop == end) {
+        if (error == std::errc::result_out_of_range && AValue[0] != '-') return std::chrono::seconds(Longest);
+        if (error == std::errc() && seconds >= 0) return std::chrono::seconds(std::min(seconds, Longest));
+        return std::nullopt;
+    }
+    const std::time_t date = curl_getdate(AValue.c_str(), nullptr);
+    if (date == -1) return std::nullopt;
+    return std::chrono::seconds(std::clamp<long long>(date - std::time(nullptr), 0, Longest));
+}
+
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
 class TResponseSink {
 public:
@@ -48,6 +74,7 @@ public:
 
     const std::string& ErrorText() const { return FErrorText; }
     const std::string& Reason() const { return FReason; }
+    const std::optional<std::chrono::seconds>& RetryAfter() const { return FRetryAfter; }
     bool StreamFailed() const { return FStreamFailed; }
 
 private:
@@ -75,12 +102,16 @@ private:
             // A new response begins (after a redirect or an interim answer).
             FErrorText.clear();
             FReason.clear();
+            FRetryAfter.reset();
             const std::size_t codeStart = ALine.find(' ');
             const std::size_t reasonStart = codeStart == std::string::npos ? codeStart : ALine.find(' ', codeStart + 1);
             if (reasonStart != std::string::npos) {
                 FReason = ALine.substr(reasonStart + 1);
                 while (!FReason.empty() && (FReason.back() == '\r' || FReason.back() == '\n')) FReason.pop_back();
             }
+        } else if (const std::size_t colon = ALine.find(':');
+                   colon != std::string::npos && SameHeaderName(ALine.substr(0, colon), "Retry-After")) {
+            FRetryAfter = ParseRetryAfter(TrimmedValue(ALine.substr(colon + 1)));
         }
         return ALine.size();
     }
@@ -89,6 +120,7 @@ private:
     std::ostream* FResponse;
     std::string FErrorText;
     std::string FReason;
+    std::optional<std::chrono::seconds> FRetryAfter;
     bool FStreamFailed = false;
 };
 
@@ -140,7 +172,7 @@ private:
             if (!FInPart) {
                 const std::size_t end = StretchEnd();
                 const std::size_t count = std::min(AMax - done, end - FByte);
-                std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
+                if (count > 0) std::memcpy(ABuffer + done, FBytes.data() + FByte, count);
                 FByte += count;
                 done += count;
                 if (FByte < end || FPart >= FParts.size()) break;
@@ -345,7 +377,8 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
 
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-    if (code < 200 || code > 299) throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText());
+    if (code < 200 || code > 299)
+        throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());
     return static_cast<int>(code);
 }
 

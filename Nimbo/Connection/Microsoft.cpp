@@ -29,6 +29,13 @@ constexpr TDateTime TokenMargin = 5.0 / (24 * 60);
 
 TDateTime ExpiryAfter(TDateTime AStart, std::int32_t ASeconds) { return AStart + ASeconds / double(SecsPerDay); }
 
+// An answer that should describe an item but names none (an empty object, some other record) must
+// not become item data: the operations on such an item would address another one.
+const TNimboOneDrive::TFileInfo& Identified(const TNimboOneDrive::TFileInfo& AInfo) {
+    if (AInfo.id.empty()) throw ERestError("The service answered without the item's id");
+    return AInfo;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -159,6 +166,7 @@ TNimboOneDrive::TToken TNimboOneDrive::RequestToken(const std::vector<std::pair<
     for (const auto& [name, value] : AFields) form = form.Prop(name, value);
     TToken token;
     form.EndForm().ValidResponse(200).Execute(token);
+    if (token.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
     return token;
 }
 
@@ -207,9 +215,10 @@ void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
             .ValidResponse(200)
+            .SafeToRepeat()
             .Execute(page);
         for (const TFileInfo& info : page.data)
-            AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, info)));
+            AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, Identified(info))));
         // An empty page ends the listing too, so that a service that keeps naming a next page
         // cannot keep it going forever.
         if (page.paging.next.empty() || page.data.empty()) return;
@@ -223,6 +232,7 @@ void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream)
         .Get(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
+        .SafeToRepeat()
         .Execute(AStream);
 }
 
@@ -237,7 +247,7 @@ void TNimboOneDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         .ValidResponse({200, 201})
         .Data(AStream)
         .Execute(answer);
-    data.SetInfo(answer);
+    data.SetInfo(Identified(answer));
     ReadBackMetadata(data, id);
 }
 
@@ -261,7 +271,7 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::CreateFolder(TNimboCloudFileData& 
         .EndJson()
         .ValidResponse({200, 201})
         .Execute(info);
-    return std::make_shared<TNimboOneDriveData>(AData, info);
+    return std::make_shared<TNimboOneDriveData>(AData, Identified(info));
 }
 
 AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
@@ -274,7 +284,7 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AD
         .ValidResponse({200, 201})
         .Data(AStream)
         .Execute(answer);
-    auto data = std::make_shared<TNimboOneDriveData>(AData, answer);
+    auto data = std::make_shared<TNimboOneDriveData>(AData, Identified(answer));
     ReadBackMetadata(*data, answer.id);
     return data;
 }
@@ -284,7 +294,7 @@ void TNimboOneDrive::ReadBackMetadata(TNimboOneDriveData& AData, const std::stri
     try {
         TFileInfo info;
         Http().Get(ItemPath(AId)).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
-        AData.SetInfo(info);
+        AData.SetInfo(Identified(info));
     } catch (const Exception&) {
     }
 }

@@ -1,4 +1,5 @@
 #include "EmulatorFixture.h"
+#include "TestData.h"
 
 #include "emulator/Tls.h"
 
@@ -7,7 +8,12 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 using namespace Nimbo::Emulator;
 using namespace EmulatorTest;
@@ -168,6 +174,88 @@ TEST(EmulatorDataFolder, StateAndAuthoritySurviveARestart) {
   ASSERT_TRUE(second.Find(Cloud::GoogleDrive, "Keep/me.txt"));
   EXPECT_EQ(second.Find(Cloud::GoogleDrive, "Keep/me.txt")->content, "kept");
   second.Stop();
+  std::filesystem::remove_all(dir);
+}
+
+// The files of a data folder's content store, by name.
+std::map<std::string, std::filesystem::path> StoredFiles(const std::filesystem::path &dir) {
+  std::map<std::string, std::filesystem::path> files;
+  for (const auto &entry : std::filesystem::directory_iterator(dir / "files")) files[entry.path().filename()] = entry.path();
+  return files;
+}
+
+std::string FileText(const std::filesystem::path &path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
+  auto dir = std::filesystem::temp_directory_path() / ("emulator-contents-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  const std::string big = PatternBytes(3 << 20);
+  EmulatorOptions options{.dataDir = dir, .saveDelay = std::chrono::hours(1)};
+  {
+    CloudEmulator emulator(options);
+    emulator.Start();
+    emulator.RegisterClient(Cloud::Dropbox, "key", "secret");
+    std::string token = emulator.IssueTokens(Cloud::Dropbox, "key").accessToken;
+    HttpsClient client(emulator);
+    ASSERT_EQ(client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", big, {HttpsClient::Bearer(token)}).status, 200);
+    emulator.AddFile(Cloud::Dropbox, "small.txt", "small content");
+    emulator.Save();
+
+    std::string state = FileText(dir / "state.json");
+    EXPECT_EQ(state.find("small content"), std::string::npos);
+    EXPECT_EQ(state.find("c21hbGwgY29udGVudA"), std::string::npos);  // nor in base64
+    EXPECT_LT(state.size(), 64u << 10);
+    auto files = StoredFiles(dir);
+    ASSERT_EQ(files.size(), 2u);
+    std::vector<std::string> contents;
+    for (const auto &[name, path] : files) {
+      struct stat info{};
+      ASSERT_EQ(::stat(path.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+      contents.push_back(FileText(path));
+    }
+    EXPECT_TRUE(std::find(contents.begin(), contents.end(), big) != contents.end());
+
+    // A deleted item's content stays until a state without it is saved, then goes.
+    ASSERT_EQ(client.Form("https://api.dropbox.com/1/fileops/delete", {{"root", "dropbox"}, {"path", "/big.bin"}}, token).status, 200);
+    EXPECT_EQ(StoredFiles(dir).size(), 2u);
+    emulator.Save();
+    EXPECT_EQ(StoredFiles(dir).size(), 1u);
+  }
+  std::ofstream(dir / "files" / "left-half-written") << "x";
+  CloudEmulator restarted(options);
+  EXPECT_EQ(restarted.Find(Cloud::Dropbox, "small.txt")->content, "small content");
+  EXPECT_FALSE(restarted.Find(Cloud::Dropbox, "big.bin"));
+  EXPECT_EQ(StoredFiles(dir).size(), 1u);  // what no state names is cleared away
+  std::filesystem::remove_all(dir);
+}
+
+TEST(EmulatorDataFolder, AStateWithContentsInsideStillLoads) {
+  auto dir = std::filesystem::temp_directory_path() / ("emulator-inline-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  EmulatorOptions options{.dataDir = dir};
+  {
+    CloudEmulator first(options);
+    first.AddFile(Cloud::Box, "a.txt", "placeholder");
+    first.Save();
+  }
+  // The form states had before contents were files: the bytes in base64, no size or digests.
+  auto state = nlohmann::json::parse(FileText(dir / "state.json"));
+  for (auto &item : state["box"]["tree"])
+    if (item["name"] == "a.txt") {
+      item["content"] = "b2xkIGJ5dGVz";  // "old bytes"
+      item.erase("size"), item.erase("md5"), item.erase("sha1");
+    }
+  std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
+  CloudEmulator second(options);
+  auto item = second.Find(Cloud::Box, "a.txt");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->content, "old bytes");
+  EXPECT_EQ(item->size, 9);
   std::filesystem::remove_all(dir);
 }
 

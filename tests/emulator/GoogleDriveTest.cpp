@@ -171,7 +171,8 @@ TEST_F(GoogleDriveTest, BadRequestsGetGoogleErrors) {
       {"GET", Api + "?q=%27x%27+in", "", 400, "invalid"},
       {"GET", Api + "?maxResults=1001", "", 400, "invalid"},
       {"GET", Api + "?pageToken=forged", "", 400, "invalid"},
-      {"POST", Upload + "?uploadType=resumable", "x", 400, "invalid"},
+      {"POST", Upload + "?uploadType=bogus", "x", 400, "invalid"},
+      {"POST", Upload + "?uploadType=resumable", "x", 400, "parseError"},
       {"PUT", Upload + "/nope?uploadType=media", "x", 404, "notFound"},
   };
   for (const Case &c : cases) {

@@ -1,4 +1,5 @@
 #include "EmulatorFixture.h"
+#include "RawConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -330,6 +331,22 @@ TEST_F(LiveConnectTest, BadRequestsGetLiveErrors) {
     EXPECT_EQ(r.Json()["error"]["code"], c.code) << c.method << " " << c.path;
   }
   EXPECT_EQ(Call("GET", "/folder.nope?suppress_response_codes=true").status, 200);
+}
+
+TEST_F(LiveConnectTest, UploadsOver100MegabytesAreRefusedBeforeTheBody) {
+  std::string fileId = emulator->AddFile(Cloud::LiveConnect, "a.txt", "kept");
+  const std::string over = "Content-Length: " + std::to_string((100u << 20) + 1) + "\r\n";
+  for (const std::string &target : {std::string("/v5.0/me/skydrive/files/big.bin"), "/v5.0/" + fileId + "/content",
+                                    std::string("/v5.0/me/skydrive/files?overwrite=true")}) {
+    RawConnection connection(emulator->Port(), "apis.live.net");
+    connection.Send("PUT " + target + " HTTP/1.1\r\nHost: apis.live.net\r\nAuthorization: Bearer " + token + "\r\n" + over + "\r\n");
+    RawReply reply = connection.Read();
+    EXPECT_EQ(reply.status, 413) << target;
+    auto error = nlohmann::json::parse(reply.body, nullptr, false)["error"];
+    EXPECT_EQ(error["code"], "request_entity_too_large") << target << " " << reply.body;
+    EXPECT_EQ(error["message"], "The request entity body has exceeded the maximum size.") << target;
+  }
+  EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "a.txt")->content, "kept");
 }
 
 }  // namespace

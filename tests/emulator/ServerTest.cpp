@@ -3,11 +3,11 @@
 
 #include "EmulatorFixture.h"
 #include "RawConnection.h"
+#include "TestData.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,16 +34,6 @@ std::filesystem::path FreshFolder(const std::string &name) {
   auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   return dir;
-}
-
-std::string Sha256(const std::string &bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned int i = 0; i < length; ++i) std::snprintf(two, sizeof two, "%02x", digest[i]), hex += two;
-  return hex;
 }
 
 // Which service format an error body is in.
@@ -255,11 +245,11 @@ TEST(EmulatorRequestLog, KeepsTheNewestEntriesAndBodyPrefixes) {
   EXPECT_EQ(requests[0].path, "/1/files_put/dropbox/f3");
   EXPECT_EQ(requests[0].body, "cont");
   EXPECT_EQ(requests[0].bodySize, 9u);
-  EXPECT_EQ(requests[0].bodySha256, Sha256("content 3"));
+  EXPECT_EQ(requests[0].bodySha256, Sha256Hex("content 3"));
   ASSERT_EQ(requests[2].parts.size(), 1u);
   EXPECT_EQ(requests[2].parts[0].content, "part");
   EXPECT_EQ(requests[2].parts[0].size, 12u);
-  EXPECT_EQ(requests[2].parts[0].sha256, Sha256("part content"));
+  EXPECT_EQ(requests[2].parts[0].sha256, Sha256Hex("part content"));
 }
 
 #ifdef CLOUD_EMULATOR_PROGRAM

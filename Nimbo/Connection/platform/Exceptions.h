@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -49,9 +51,11 @@ public:
 // The transport's error for a final status outside 200-299.
 class EHttpProtocolError : public Exception {
 public:
-    EHttpProtocolError(int ACode, std::string AStatusLine, std::string AErrorMessage)
+    EHttpProtocolError(int ACode, std::string AStatusLine, std::string AErrorMessage,
+                       std::optional<std::chrono::seconds> ARetryAfter = std::nullopt)
         : Exception(std::to_string(ACode) + (AStatusLine.empty() ? "" : " " + AStatusLine)),
-          FErrorCode(ACode), FStatusText(std::move(AStatusLine)), FErrorMessage(std::move(AErrorMessage)) {}
+          FErrorCode(ACode), FStatusText(std::move(AStatusLine)), FErrorMessage(std::move(AErrorMessage)),
+          FRetryAfter(ARetryAfter) {}
 
     // The HTTP status code of the answer.
     int ErrorCode() const { return FErrorCode; }
@@ -59,11 +63,14 @@ public:
     const std::string& StatusText() const { return FStatusText; }
     // The response body as text.
     const std::string& ErrorMessage() const { return FErrorMessage; }
+    // How long the service asked the client to wait before trying again (its Retry-After header).
+    std::optional<std::chrono::seconds> RetryAfter() const { return FRetryAfter; }
 
 private:
     int FErrorCode;
     std::string FStatusText;
     std::string FErrorMessage;
+    std::optional<std::chrono::seconds> FRetryAfter;
 };
 
 // Throws EAssertionFailed with AMessage (or "Assertion failure") when ACondition is false.

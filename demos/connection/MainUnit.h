@@ -1,0 +1,146 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QMainWindow>
+#include <QTreeWidgetItem>
+
+#include "Nimbo/Connection/Storage.h"
+#include "OptionsUnit.h"
+
+class QFileDialog;
+class QMenu;
+class QTimer;
+
+namespace Ui {
+class TMainForm;
+}
+
+namespace Nimbo::Connection {
+class TNimboGDrive;
+class TNimboDropBox;
+class TNimboOneDrive;
+class TNimboBoxNet;
+}  // namespace Nimbo::Connection
+
+namespace Nimbo::Demo {
+
+struct TMainFormOptions {
+    // Where the settings live (TSettingsKey::DefaultLocation).
+    QString SettingsLocation = {};
+    // Gives a service its preset credentials before the settings are read; may be empty.
+    std::function<void(Connection::TNimboStorage&)> PresetService = {};
+    // Runs after the settings have been written; may be empty.
+    std::function<void()> AfterSettingsWritten = {};
+    // Shows a downloaded file in the system's file manager; ShowInFileManager when empty.
+    std::function<void(const QString&)> ShowFile = {};
+};
+
+// The program's window: one storage component per cloud service, the folder tree of the current
+// service (folders are listed when first expanded), the details of the selected item and the
+// commands on it.
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // A tree item bound to one cloud item.
+    class TFileItem : public QTreeWidgetItem {
+    public:
+        static constexpr int Type = QTreeWidgetItem::UserType + 1;
+        explicit TFileItem(Connection::TNimboCloudFile AFile) : QTreeWidgetItem(Type), F(std::move(AFile)) {}
+        Connection::TNimboCloudFile F;
+    };
+    // The "Loading..." child of a folder that has not been listed yet.
+    class TTempItem : public QTreeWidgetItem {
+    public:
+        static constexpr int Type = QTreeWidgetItem::UserType + 2;
+        TTempItem();
+    };
+
+    explicit TMainForm(TMainFormOptions AOptions, QWidget* AParent = nullptr);
+    ~TMainForm() override;
+
+    Connection::TNimboStorage& Service() const { return *FService; }
+    bool Connected() const { return FConnected; }
+    // The four services in the settings' order, with their value-name prefixes.
+    const TStoredServices& Services() const { return FServices; }
+    // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
+    Connection::TNimboCloudFile Selected() const;
+
+private:
+    // Event handlers.
+    void FormCreate();
+    void FormDestroy();
+    void ServicesButttonClick();
+    void TreeViewChange();
+    void TreeViewClick(const QPoint& APosition);
+    void TreeViewKeyDown(int AKey);
+    void Timer1Timer();
+    void RefreshActionExecute();
+    void OptionsActionExecute();
+    void DownloadActionExecute();
+    void UploadActionExecute();
+    void NewFolderActionExecute();
+    void DeleteActionExecute();
+    void DownloadActionUpdate();
+    void UploadActionUpdate();
+    void NewFolderActionUpdate();
+    void DeleteActionUpdate();
+
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+    bool HasAuthParams() const;
+    void SwitchService(Connection::TNimboStorage& AStorage);
+    void Refresh();
+    void GetFiles(TFileItem* AParent);
+    TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F);
+    void ScanTree();
+    void ScanTree(QTreeWidgetItem* AItem);
+    // Lists a folder whose only child is its placeholder; false when it has been listed already.
+    bool ListIfUnlisted(TFileItem* AItem);
+    void SetConnected(bool AValue);
+    void UpdateDetails();
+    void FitDetailsPanel();
+    void UpdateActions();
+    void ClearSelection();
+    void Select(QTreeWidgetItem* AItem);
+    TFileItem* SelectedItem() const;
+    // The folder that Upload and New Folder work on: the selected folder item, or none for the root.
+    TFileItem* TargetFolder() const;
+
+    // Runs an event handler: errors go to the error display; a changed sign-in state is written
+    // to the settings at once; the actions are brought up to date.
+    void Run(const std::function<void()>& AHandler);
+    void RunCommand(const std::function<void()>& AHandler);
+    void SaveSettings();
+    void SaveSettingsIfStatesChanged();
+    std::vector<std::string> CurrentStates() const;
+
+    std::unique_ptr<Ui::TMainForm> ui;
+    QMenu* ServicesMenu;
+    QFileDialog* OpenDialog;
+    QFileDialog* SaveDialog;
+    QTimer* Timer1;
+
+    std::unique_ptr<Connection::TNimboGDrive> GDrive;
+    std::unique_ptr<Connection::TNimboDropBox> DropBox;
+    std::unique_ptr<Connection::TNimboOneDrive> OneDrive;
+    std::unique_ptr<Connection::TNimboBoxNet> BoxNet;
+    TStoredServices FServices;
+
+    TMainFormOptions FOptions;
+    Connection::TNimboStorage* FService = nullptr;
+    bool FConnected = false;
+    bool FScanning = false;
+    bool FInCommand = false;
+    // The sign-in states as the settings hold them, to notice sign-ins and renewals.
+    std::vector<std::string> FSavedStates;
+};
+
+// "unspecified" without a time, else the locale's short date and long time (no time at midnight).
+QString FormatTime(bool AHas, Connection::TDateTime T);
+
+}  // namespace Nimbo::Demo

@@ -1,0 +1,120 @@
+#include "OptionsUnit.h"
+
+#include <sstream>
+
+#include "ErrorDisplay.h"
+#include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/Google.h"
+#include "Nimbo/Connection/Microsoft.h"
+#include "SettingsStore.h"
+#include "ui_OptionsUnit.h"
+
+namespace Nimbo::Demo {
+
+using namespace Nimbo::Connection;
+
+namespace {
+
+const QString ClientIdSuffix = "ClientId";
+const QString SecretSuffix = "Secret";
+const QString StateSuffix = "State";
+
+std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
+QString FromStd(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
+
+}  // namespace
+
+TOptions::TOptions(TNimboStorage& AStorage, QWidget* AParent)
+    : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FStorage(&AStorage) {
+    ui->setupUi(this);
+    connect(ui->OkButton, &QPushButton::clicked, this, &TOptions::OkButtonClick);
+    connect(ui->TestButton, &QPushButton::clicked, this, &TOptions::TestButtonClick);
+}
+
+TOptions::~TOptions() = default;
+
+QString TOptions::DisplayName(const TNimboStorage& AStorage) {
+    if (dynamic_cast<const TNimboGDrive*>(&AStorage)) return "Google Drive";
+    if (dynamic_cast<const TNimboDropBox*>(&AStorage)) return "Dropbox";
+    if (dynamic_cast<const TNimboOneDrive*>(&AStorage)) return "One Drive";
+    if (dynamic_cast<const TNimboBoxNet*>(&AStorage)) return "Box";
+    Assert(false);
+    return {};
+}
+
+QString TOptions::Trimmed(const QString& AText) {
+    qsizetype first = 0, last = AText.size();
+    while (first < last && AText[first].unicode() <= 32) ++first;
+    while (last > first && AText[last - 1].unicode() <= 32) --last;
+    return AText.mid(first, last - first);
+}
+
+void TOptions::DoLoad(const TSettingsKey& ARegistry, const QString& APrefix, TNimboStorage& AStorage) {
+    // The credentials come first: changing them signs the service out, and the saved state is
+    // accepted only for the client identifier it was saved with.
+    if (ARegistry.ValueExists(APrefix + ClientIdSuffix))
+        AStorage.SetClientId(ToStd(ARegistry.ReadString(APrefix + ClientIdSuffix)));
+    if (ARegistry.ValueExists(APrefix + SecretSuffix))
+        AStorage.SetSecret(ToStd(ARegistry.ReadString(APrefix + SecretSuffix)));
+    if (ARegistry.ValueExists(APrefix + StateSuffix)) {
+        QByteArray state = ARegistry.ReadBinary(APrefix + StateSuffix);
+        std::istringstream stream(std::string(state.constData(), static_cast<std::size_t>(state.size())));
+        AStorage.LoadState(stream);
+    }
+}
+
+void TOptions::DoSave(TSettingsKey& ARegistry, const QString& APrefix, const TNimboStorage& AStorage) {
+    ARegistry.WriteString(APrefix + ClientIdSuffix, FromStd(AStorage.GetClientId()));
+    ARegistry.WriteString(APrefix + SecretSuffix, FromStd(AStorage.GetSecret()));
+    std::ostringstream stream;
+    AStorage.SaveState(stream);
+    std::string state = std::move(stream).str();
+    ARegistry.WriteBinary(APrefix + StateSuffix, QByteArray(state.data(), static_cast<qsizetype>(state.size())));
+}
+
+void TOptions::Load(const QString& ALocation, const TStoredServices& AServices) {
+    TSettingsKey registry(ALocation);
+    if (!registry.Open()) return;
+    QStringList refused;
+    for (const TStoredService& service : AServices) {
+        try {
+            DoLoad(registry, service.Prefix, *service.Storage);
+        } catch (const std::exception& error) {
+            refused << DisplayName(*service.Storage) + ": " + QString::fromUtf8(error.what());
+        }
+    }
+    if (!refused.isEmpty())
+        throw ERestError(ToStd("The saved settings of these services could not be loaded:\n" + refused.join('\n')));
+}
+
+void TOptions::Save(const QString& ALocation, const TStoredServices& AServices) {
+    TSettingsKey registry(ALocation);
+    for (const TStoredService& service : AServices) DoSave(registry, service.Prefix, *service.Storage);
+    registry.Commit();
+}
+
+bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent) {
+    TOptions dialog(AStorage, AParent);
+    dialog.ui->ClientId->setText(FromStd(AStorage.GetClientId()));
+    dialog.ui->Secret->setText(FromStd(AStorage.GetSecret()));
+    dialog.ui->ServiceName->setText(DisplayName(AStorage));
+    if (dialog.exec() != QDialog::Accepted) return false;
+    AStorage.SetClientId(ToStd(Trimmed(dialog.ui->ClientId->text())));
+    AStorage.SetSecret(ToStd(Trimmed(dialog.ui->Secret->text())));
+    return true;
+}
+
+void TOptions::OkButtonClick() {
+    RunHandler([this] {
+        if (Trimmed(ui->ClientId->text()).isEmpty() || Trimmed(ui->Secret->text()).isEmpty())
+            throw ERestError("Please provide valid ClientID and Secret");
+        accept();
+    });
+}
+
+void TOptions::TestButtonClick() {
+    RunHandler([this] { FStorage->RefreshAccess(); });
+}
+
+}  // namespace Nimbo::Demo

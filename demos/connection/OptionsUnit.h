@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <QDialog>
+#include <QString>
+
+#include "Nimbo/Connection/Storage.h"
+
+namespace Ui {
+class TOptions;
+}
+
+namespace Nimbo::Demo {
+
+class TSettingsKey;
+
+// A service as the settings store keeps it: the prefix of its value names and its component.
+struct TStoredService {
+    QString Prefix;
+    Connection::TNimboStorage* Storage;
+};
+using TStoredServices = std::vector<TStoredService>;
+
+// The options dialog of one service (client identifier and secret), and the only code that reads
+// and writes the settings store.
+class TOptions : public QDialog {
+    Q_OBJECT
+
+public:
+    ~TOptions() override;
+
+    // Reads each service's client identifier, secret and saved state from the settings at
+    // ALocation. Every service is loaded on its own: when saved states are refused, the other
+    // services are still loaded and then one ERestError names each refused service and why.
+    static void Load(const QString& ALocation, const TStoredServices& AServices);
+    // Writes the twelve values of the four services; EFileError (settings unchanged) on failure.
+    static void Save(const QString& ALocation, const TStoredServices& AServices);
+    // Shows the dialog for AStorage; true when the user confirmed, and the service then holds the
+    // trimmed values.
+    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr);
+
+    static void DoLoad(const TSettingsKey& ARegistry, const QString& APrefix, Connection::TNimboStorage& AStorage);
+    static void DoSave(TSettingsKey& ARegistry, const QString& APrefix, const Connection::TNimboStorage& AStorage);
+
+    // The caption of a service's class ("Google Drive", "Dropbox", "One Drive", "Box").
+    static QString DisplayName(const Connection::TNimboStorage& AStorage);
+    // AText without leading and trailing blanks (spaces and control characters).
+    static QString Trimmed(const QString& AText);
+
+private slots:
+    void OkButtonClick();
+    void TestButtonClick();
+
+private:
+    TOptions(Connection::TNimboStorage& AStorage, QWidget* AParent);
+
+    std::unique_ptr<Ui::TOptions> ui;
+    Connection::TNimboStorage* FStorage;
+};
+
+}  // namespace Nimbo::Demo

@@ -1,0 +1,88 @@
+// The desktop program: browse and manage the files of four cloud storage services.
+//
+//   cloudpane             against the real services
+//   cloudpane --sandbox   against the cloud emulator started inside the program
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include "ErrorDisplay.h"
+#include "MainUnit.h"
+#include "Nimbo/Connection/FmxAuth.h"
+#include "Sandbox.h"
+#include "SettingsStore.h"
+
+namespace {
+
+// The toolkit's last line: an error that escapes an event handler is shown, and the program goes on.
+class TApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* AReceiver, QEvent* AEvent) override {
+        bool handled = false;
+        Nimbo::Demo::RunHandler([&] { handled = QApplication::notify(AReceiver, AEvent); });
+        return handled;
+    }
+};
+
+void Usage(std::ostream& AOut) {
+    AOut << "usage: cloudpane [--sandbox]\n"
+            "  --sandbox  run against the cloud emulator inside the program, with sandbox accounts and\n"
+            "             settings kept apart from the real ones\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool sandboxMode = false;
+    std::vector<char*> args{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--sandbox") == 0) {
+            sandboxMode = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(std::cout);
+            return 0;
+        } else {
+            args.push_back(argv[i]);  // the toolkit's own options
+        }
+    }
+
+    // The emulator starts before the toolkit: the embedded browser takes its host mappings from
+    // the command line of the application.
+    std::unique_ptr<Nimbo::Demo::TSandbox> sandbox;
+    std::vector<std::string> browserArgs;
+    if (sandboxMode) {
+        try {
+            sandbox = std::make_unique<Nimbo::Demo::TSandbox>(Nimbo::Demo::TSandbox::DefaultDataDir());
+        } catch (const std::exception& error) {
+            std::cerr << "cloudpane: cannot start the sandbox: " << error.what() << "\n";
+            return 1;
+        }
+        browserArgs = sandbox->BrowserArguments();
+    }
+    Nimbo::Connection::TNimboApplicationArguments appArgs(static_cast<int>(args.size()), args.data(), browserArgs);
+
+    TApplication app(appArgs.Argc(), appArgs.Argv());
+    TApplication::setApplicationName("Cloudpane");
+    TApplication::setApplicationDisplayName(sandboxMode ? "Cloudpane (sandbox)" : "Cloudpane");
+    TApplication::setOrganizationName("Velmor Labs");
+
+    Nimbo::Demo::TMainFormOptions options{.SettingsLocation = Nimbo::Demo::TSettingsKey::DefaultLocation(sandboxMode)};
+    if (sandbox) {
+        options.PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); };
+        options.AfterSettingsWritten = [&sandbox] { sandbox->Save(); };
+    }
+    int result;
+    {
+        Nimbo::Demo::TMainForm form(std::move(options));
+        form.show();
+        result = app.exec();
+    }
+    return result;
+}

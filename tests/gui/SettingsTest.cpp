@@ -1,0 +1,271 @@
+// The settings store and the options dialog: the file after a first run, sign-in states kept
+// between runs and written as soon as they change, a refused state for one service, and the
+// options dialog's own rules.
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+
+#include "GuiTestSupport.h"
+#include "Nimbo/Connection/HeadlessAuth.h"
+#include "Nimbo/Connection/platform/DateTime.h"
+#include "SettingsStore.h"
+
+using namespace GuiTest;
+using namespace Nimbo::Connection;
+
+namespace {
+
+const QStringList Prefixes{"GDrive", "DropBox", "OneDrive", "BoxNet"};
+
+QVariant StoredValue(const QString& AFile, const QString& AName) {
+    QSettings settings(AFile, QSettings::IniFormat);
+    return settings.value(AName);
+}
+
+void StoreValue(const QString& AFile, const QString& AName, const QVariant& AValue) {
+    QSettings settings(AFile, QSettings::IniFormat);
+    settings.setValue(AName, AValue);
+    settings.sync();
+    QCOMPARE(settings.status(), QSettings::NoError);
+}
+
+QByteArray ToBytes(const std::string& AText) { return QByteArray(AText.data(), static_cast<qsizetype>(AText.size())); }
+
+TNimboStorage& ServiceOf(TFormFixture& AFixture, const QString& APrefix) {
+    return *AFixture.Form().Services().at(Prefixes.indexOf(APrefix)).Storage;
+}
+
+QByteArray FileContent(const QString& AFile) {
+    QFile file(AFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// While it lives, no file of the process can grow past a few bytes: every write of the settings fails.
+class TFileSizeLimit {
+public:
+    TFileSizeLimit() {
+        getrlimit(RLIMIT_FSIZE, &FPrevious);
+        FPreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = FPrevious;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FPrevious);
+        std::signal(SIGXFSZ, FPreviousHandler);
+    }
+
+private:
+    rlimit FPrevious{};
+    void (*FPreviousHandler)(int) = nullptr;
+};
+
+// A sign-in window that must not be needed: any sign-in ends as if the user closed the window.
+void ForbidSignIn() { TNimboHeadlessAuth::SetDecision(THeadlessDecision::Cancel); }
+
+}  // namespace
+
+class SettingsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        Sandbox().Reset();
+        Sandbox().Emulator().ClearFaults();
+        Sandbox().Emulator().ClearRequests();
+        TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+    }
+
+    void theSettingsFileMirrorsTheKeyPathAndTheSandboxHasItsOwn() {
+        QString real = Nimbo::Demo::TSettingsKey::DefaultLocation(false);
+        QString sandbox = Nimbo::Demo::TSettingsKey::DefaultLocation(true);
+        QVERIFY2(real.endsWith("/Velmor Labs/Nimbokit 2017/Cumulo/Cloudpane.conf"), qPrintable(real));
+        QVERIFY(real.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+        QVERIFY(sandbox != real);
+    }
+
+    void aFirstRunWritesAllTwelveValuesForItsOwnerOnly() {
+        TFormFixture fixture;
+        QVERIFY(!QFile::exists(fixture.SettingsFile()));
+        fixture.Close();
+
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(fixture.SettingsFile()).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0600));
+        QSettings settings(fixture.SettingsFile(), QSettings::IniFormat);
+        QStringList expected;
+        for (const QString& prefix : Prefixes) expected << prefix + "ClientId" << prefix + "Secret" << prefix + "State";
+        QStringList keys = settings.childKeys();
+        keys.sort();
+        expected.sort();
+        QCOMPARE(keys, expected);
+        for (const QString& prefix : Prefixes) {
+            QCOMPARE(settings.value(prefix + "ClientId").typeId(), int(QMetaType::QString));
+            QCOMPARE(settings.value(prefix + "Secret").typeId(), int(QMetaType::QString));
+            QCOMPARE(settings.value(prefix + "State").typeId(), int(QMetaType::QByteArray));
+        }
+        auto google = Nimbo::Demo::TSandbox::Credentials(Cloud::GoogleDrive);
+        QCOMPARE(settings.value("GDriveClientId").toString().toStdString(), google.ClientId);
+        QCOMPARE(settings.value("GDriveSecret").toString().toStdString(), google.Secret);
+        QVERIFY(QFile::exists(fixture.SettingsFile()));
+    }
+
+    // A sign-in is written at once, not only when the program ends; the next run needs none.
+    void aSignInIsWrittenAtOnceAndServesTheNextRun() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        std::string token = fixture.Form().Service().GetToken();
+        QVERIFY(!token.empty());
+        QVERIFY(StoredValue(fixture.SettingsFile(), "GDriveState").toByteArray().contains(ToBytes(token)));
+
+        fixture.Reopen();
+        ForbidSignIn();
+        fixture.Connect("RefreshAction");
+        QCOMPARE(fixture.Form().Service().GetToken(), token);
+    }
+
+    // Box refresh tokens are good for one use: a renewal is written before anything else happens.
+    void aRenewalIsWrittenAtOnce() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        TNimboStorage& box = ServiceOf(fixture, "BoxNet");
+        std::string spent = box.GetRefresh();
+        double expires = box.GetExpires();
+        QVERIFY(!spent.empty());
+        fixture.Close();
+
+        // The stored access token is made to have expired an hour ago.
+        QByteArray state = StoredValue(fixture.SettingsFile(), "BoxNetState").toByteArray();
+        QByteArray old(reinterpret_cast<const char*>(&expires), sizeof expires);
+        qsizetype at = state.lastIndexOf(old);
+        QVERIFY(at > 0);
+        double past = Now() - 1.0 / 24;
+        state.replace(at, sizeof past, reinterpret_cast<const char*>(&past), sizeof past);
+        StoreValue(fixture.SettingsFile(), "BoxNetState", state);
+
+        fixture.Reopen();
+        ForbidSignIn();
+        fixture.Connect("BoxNetAction");
+        std::string renewed = ServiceOf(fixture, "BoxNet").GetRefresh();
+        QVERIFY(renewed != spent);
+        QByteArray written = StoredValue(fixture.SettingsFile(), "BoxNetState").toByteArray();
+        QVERIFY(written.contains(ToBytes(renewed)));
+        QVERIFY(!written.contains(ToBytes(spent)));
+    }
+
+    // A write that fails is reported and leaves the previous settings whole, with no scraps beside them.
+    void aFailedWriteKeepsThePreviousSettings() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        QByteArray previous = FileContent(fixture.SettingsFile());
+        QVERIFY(previous.contains("GDriveState"));
+        QString id = QString::fromStdString(fixture.Form().Service().GetClientId());
+        QString secret = QString::fromStdString(fixture.Form().Service().GetSecret());
+        {
+            TFileSizeLimit limit;
+            ForbidSignIn();
+            TModalScript script;
+            // A new secret signs the service out: a changed state that is written at once.
+            script.ExpectOptions(id, secret + "-changed").ExpectError("Cannot write the settings");
+            fixture.Action("OptionsAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(FileContent(fixture.SettingsFile()), previous);
+        QCOMPARE(QFileInfo(fixture.SettingsFile()).dir().entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QFileInfo(fixture.SettingsFile()).fileName()});
+        fixture.Close();  // the end of the program writes them again
+        QVERIFY(StoredValue(fixture.SettingsFile(), "GDriveSecret").toString().endsWith("-changed"));
+    }
+
+    // A state that one service refuses is reported with the service's name; the others load.
+    void aRefusedStateLeavesTheOtherServicesLoaded() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        fixture.Connect("BoxNetAction");
+        std::string boxToken = ServiceOf(fixture, "BoxNet").GetToken();
+        fixture.Close();
+        StoreValue(fixture.SettingsFile(), "GDriveState", QByteArray("\x07 not a state", 13));
+
+        {
+            TModalScript script;
+            script.ExpectError("Google Drive: Invalid data");
+            fixture.Reopen();
+            QTRY_VERIFY2_WITH_TIMEOUT(script.Finished(), qPrintable(script.Report()), 3000);
+            QVERIFY(!script.Errors().first().contains("Box"));
+        }
+        QCOMPARE(ServiceOf(fixture, "BoxNet").GetToken(), boxToken);
+        QCOMPARE(ServiceOf(fixture, "GDrive").GetToken(), std::string());
+        for (const QString& prefix : Prefixes) QVERIFY(!ServiceOf(fixture, prefix).GetClientId().empty());
+        ForbidSignIn();
+        fixture.Connect("BoxNetAction");
+
+        fixture.Close();
+        QVERIFY(!StoredValue(fixture.SettingsFile(), "GDriveClientId").toString().isEmpty());
+        QVERIFY(StoredValue(fixture.SettingsFile(), "BoxNetState").toByteArray().contains(ToBytes(boxToken)));
+    }
+
+    // A state saved under one client identifier is refused once the stored identifier changes.
+    void aStateOfAnotherClientIsRefused() {
+        TFormFixture fixture;
+        fixture.Connect("DropBoxAction");
+        fixture.Close();
+        StoreValue(fixture.SettingsFile(), "DropBoxClientId", "someone-else");
+        TModalScript script;
+        script.ExpectError("Dropbox: Invalid client-id");
+        fixture.Reopen();
+        QTRY_VERIFY2_WITH_TIMEOUT(script.Finished(), qPrintable(script.Report()), 3000);
+        QCOMPARE(ServiceOf(fixture, "DropBox").GetClientId(), std::string("someone-else"));
+    }
+
+    void optionsKeepTheTokenUnlessTheCredentialsChange() {
+        TFormFixture fixture;
+        fixture.Connect("OneDriveAction");
+        TNimboStorage& onedrive = fixture.Form().Service();
+        std::string token = onedrive.GetToken();
+        QString id = QString::fromStdString(onedrive.GetClientId()), secret = QString::fromStdString(onedrive.GetSecret());
+
+        TModalScript script;
+        script.ExpectOptions("edited", "edited", false)  // Cancel: nothing changes
+            .ExpectOptions(id, secret)                  // unchanged: the token stays
+            .ExpectOptions(id, secret + "-new");        // changed: signed out, the listing signs in
+        fixture.Action("OptionsAction")->trigger();
+        QCOMPARE(onedrive.GetSecret(), secret.toStdString());
+        fixture.Action("OptionsAction")->trigger();
+        QCOMPARE(onedrive.GetToken(), token);
+        ForbidSignIn();
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(onedrive.GetSecret(), (secret + "-new").toStdString());
+        QCOMPARE(onedrive.GetToken(), std::string());  // the cancelled sign-in showed nothing
+    }
+
+    void testConnectionChecksWhatTheServiceHolds() {
+        TFormFixture fixture(false);
+        TModalScript script;
+        script.ExpectWindow("TOptions",
+                            [](QWidget* AWidget) {
+                                AWidget->findChild<QLineEdit*>("ClientId")->setText("typed, not yet applied");
+                                QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                            })
+            .ExpectError("ClientId is not specified")
+            .ExpectOptions("", "", false);
+        fixture.Action("BoxNetAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(fixture.Form().Service().GetClientId(), std::string());
+    }
+};
+
+GUI_TEST_CLASS(SettingsTest);
+
+#include "SettingsTest.moc"

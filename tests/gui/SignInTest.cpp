@@ -1,0 +1,114 @@
+// Sign-ins through the real embedded browser against the sandbox: Google Drive by the page title,
+// the others by the redirect address, and a window closed by hand.
+
+#include <memory>
+
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+#include "GuiTestSupport.h"
+#include "Nimbo/Connection/FmxAuth.h"
+#include "Nimbo/Connection/HeadlessAuth.h"
+
+using namespace GuiTest;
+using namespace Nimbo::Connection;
+
+namespace {
+
+bool IsSignInWindow(QWidget* AWidget) { return qobject_cast<TNimboAuthDialogFMX*>(AWidget) != nullptr; }
+
+// Runs AScript in the sign-in page every 100 ms until it answers true (the page has loaded and
+// the script found what it looks for). A page that never gets there closes the window after 20 s,
+// which fails the test instead of hanging it.
+void RepeatInPage(QWidget* AWidget, const QString& AScript) {
+    auto* form = qobject_cast<TNimboAuthDialogFMX*>(AWidget);
+    auto* timer = new QTimer(form);
+    auto tries = std::make_shared<int>(200);
+    QObject::connect(timer, &QTimer::timeout, form, [form, timer, tries, AScript] {
+        if (--*tries < 0) {
+            timer->stop();
+            form->close();
+            return;
+        }
+        form->Browser()->page()->runJavaScript(AScript, [timer = QPointer<QTimer>(timer)](const QVariant& AResult) {
+            if (AResult.toBool() && timer) timer->stop();
+        });
+    });
+    timer->start(100);
+}
+
+// Presses the consent page's "Allow" button as a user would.
+void Allow(QWidget* AWidget) {
+    RepeatInPage(AWidget, "(function(){var b=document.getElementById('allow');if(!b)return false;b.click();return true;})()");
+}
+
+}  // namespace
+
+class SignInTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        Sandbox().Reset();
+        Sandbox().Emulator().ClearRequests();
+        Sandbox().Emulator().SetSignInDecision(Nimbo::Emulator::SignInDecision::Ask);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboAuthFMX>());
+    }
+
+    void cleanup() { PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>()); }
+
+    void signInThroughTheEmbeddedBrowser_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("cloud");
+        QTest::newRow("Google Drive, code in the title") << "GDriveAction" << int(Cloud::GoogleDrive);
+        QTest::newRow("Dropbox, code in the redirect") << "DropBoxAction" << int(Cloud::Dropbox);
+        QTest::newRow("OneDrive, code in the redirect") << "OneDriveAction" << int(Cloud::LiveConnect);
+        QTest::newRow("Box, code in the redirect to a blank page") << "BoxNetAction" << int(Cloud::Box);
+    }
+
+    void signInThroughTheEmbeddedBrowser() {
+        QFETCH(QString, action);
+        QFETCH(int, cloud);
+        TFormFixture fixture;
+        TModalScript script;
+        script.Expect("sign-in window", IsSignInWindow, [](QWidget* AWidget) {
+            QCOMPARE(AWidget->windowTitle(), QString("Authentication"));
+            Allow(AWidget);
+        });
+        fixture.Action(qPrintable(action))->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(fixture.Form().Connected());
+        QVERIFY(!fixture.Form().Service().GetToken().empty());
+        QStringList listed = fixture.ChildNames(nullptr), expected = EmulatorChildren(static_cast<Cloud>(cloud), "");
+        listed.sort();
+        expected.sort();
+        QCOMPARE(listed, expected);
+    }
+
+    void aSignInClosedByHandShowsNothing() {
+        TFormFixture fixture;
+        TModalScript script;
+        script.Expect("sign-in window", IsSignInWindow, [](QWidget* AWidget) {
+            // Once the consent page is up, the user closes the window instead of answering.
+            RepeatInPage(AWidget, "document.getElementById('allow') !== null");
+            auto* form = qobject_cast<TNimboAuthDialogFMX*>(AWidget);
+            QObject::connect(form->Browser()->page(), &QWebEnginePage::loadFinished, form, &QWidget::close,
+                             Qt::QueuedConnection);
+        });
+        fixture.Action("DropBoxAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(fixture.StartPanel()->isVisible());
+        QCOMPARE(fixture.Tree()->topLevelItemCount(), 0);
+        QCOMPARE(fixture.Form().Service().GetToken(), std::string());
+        QTest::qWait(300);  // nothing shows up late either
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+    }
+};
+
+GUI_TEST_CLASS(SignInTest);
+
+#include "SignInTest.moc"

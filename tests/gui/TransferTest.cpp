@@ -1,0 +1,115 @@
+// Transfers that take long show their progress and can be cancelled: a cancelled download leaves an
+// existing local file as it was and nothing else behind; a cancelled upload changes nothing.
+
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTest>
+
+#include "GuiTestSupport.h"
+#include "Nimbo/Connection/HeadlessAuth.h"
+
+using namespace GuiTest;
+using namespace Nimbo::Connection;
+
+namespace {
+
+// Answers for the service so slowly that the progress dialog appears.
+void DelayAnswers(const std::string& AHost, const std::string& AMethod) {
+    Nimbo::Emulator::Fault slow;
+    slow.delay = std::chrono::milliseconds(4000);
+    Sandbox().Emulator().InjectFault({.host = AHost, .method = AMethod, .pathPrefix = ""}, slow);
+}
+
+// The progress dialog of a transfer: checks its caption and presses Cancel.
+void CancelTransfer(TModalScript& AScript, const QString& ACaption) {
+    AScript.Expect(
+        "progress of \"" + ACaption + "\"", [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; },
+        [ACaption](QWidget* AWidget) {
+            auto* dialog = qobject_cast<QProgressDialog*>(AWidget);
+            QCOMPARE(dialog->windowTitle(), ACaption);
+            QVERIFY2(dialog->labelText().contains("bytes"), qPrintable(dialog->labelText()));
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+}
+
+QByteArray ReadFile(const QString& APath) {
+    QFile file(APath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+}  // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        Sandbox().Reset();
+        Sandbox().Emulator().ClearFaults();
+        TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+    }
+
+    void cleanup() { Sandbox().Emulator().ClearFaults(); }
+
+    void aCancelledDownloadLeavesTheExistingFileUntouched() {
+        TFormFixture fixture;
+        fixture.Connect("DropBoxAction");
+        QDir folder(fixture.TempPath("downloads"));
+        QVERIFY(folder.mkpath("."));
+        QString target = folder.filePath("Read me.txt");
+        {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("my own notes, not the cloud's\n");
+        }
+        fixture.Select(fixture.Item("Read me.txt"));
+        DelayAnswers("api-content.dropbox.com", "GET");
+
+        TModalScript script;
+        script.ExpectFileDialog("SaveDialog", target)
+            .Expect(
+                "the question whether to replace the file",
+                [](QWidget* AWidget) {
+                    auto* box = qobject_cast<QMessageBox*>(AWidget);
+                    return box != nullptr && box->text().contains("already exists");
+                },
+                [](QWidget* AWidget) { qobject_cast<QMessageBox*>(AWidget)->button(QMessageBox::Yes)->click(); });
+        CancelTransfer(script, "Downloading Read me.txt");
+        fixture.Action("DownloadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        QCOMPARE(ReadFile(target), QByteArray("my own notes, not the cloud's\n"));
+        QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{"Read me.txt"});
+        QVERIFY(fixture.ShownFiles().isEmpty());
+        QVERIFY(fixture.Form().Connected());
+    }
+
+    void aCancelledUploadChangesNothingInTheTree() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        QStringList before = fixture.ChildNames(nullptr);
+        QString local = fixture.TempPath("Slow upload.txt");
+        {
+            QFile file(local);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("some bytes\n");
+        }
+        DelayAnswers("upload.box.com", "POST");
+
+        TModalScript script;
+        script.ExpectFileDialog("OpenDialog", local);
+        CancelTransfer(script, "Uploading Slow upload.txt");
+        fixture.Action("UploadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(fixture.ChildNames(nullptr), before);
+        QVERIFY(fixture.Tree()->selectedItems().isEmpty());
+    }
+};
+
+GUI_TEST_CLASS(TransferTest);
+
+#include "TransferTest.moc"
