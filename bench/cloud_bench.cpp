@@ -244,9 +244,9 @@ public:
     int Port() const { return FPort; }
     std::string CaFile() const { return FCaFile.string(); }
 
-    // After a change the emulator writes its whole state (file contents included) to its data folder
-    // about a second later, holding its lock while it serialises it. Waits until that is over, so that
-    // no measured run overlaps it: no state file being written and no CPU used for a while.
+    // After a change the emulator saves its state to its data folder about a second later, holding its
+    // lock while it serialises it. Waits until that is over, so that no measured run overlaps it: no
+    // state file being written and no CPU used for a while.
     void Settle() const {
         using namespace std::chrono;
         const auto start = steady_clock::now();
@@ -459,27 +459,42 @@ public:
         FState = (FWork / (FService.Name + ".state")).string();
     }
 
-    // The listing comes first: while the large file is stored, every change makes the emulator
-    // write it out again. The service is emptied at the end for the same reason.
-    void Run() {
-        SignIn();
-        if (FOptions.Listings) {
-            const std::string id = SeedFolder();
-            FFolderRecord = SaveRecord(id, std::string("/") + FolderName, true, "folder.json");
-            List();
-        }
+    // Each part that fails is reported as such and the others still run; the number of failed parts.
+    // The service is emptied at the end, so that its files weigh on no later state save.
+    int Run() {
+        int failures = 0;
+        const std::string size = std::to_string(FOptions.SizeMiB) + " MiB";
+        if (!Stage("sign-in", [&] { SignIn(); })) return 1;
+        if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
         if (FOptions.Transfers) {
-            const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
-            FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
-            Upload();
-            Download();
+            if (!Stage("upload " + size, [&] { Upload(); }))
+                ++failures;
+            else if (!Stage("download " + size, [&] { Download(); }))
+                ++failures;
         }
         FAdmin.Post("reset", {{"service", FService.Name}});
         FEmulator.Settle();
+        return failures;
     }
 
 private:
     std::string Label(const std::string& AWhat) const { return AWhat + ", " + FService.Label; }
+
+    // Runs one part; when it fails, a row says so with the reason (a program's own last words).
+    bool Stage(const std::string& AWhat, const std::function<void()>& APart) {
+        try {
+            APart();
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
+            std::string reason = e.what();
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+            reason = reason.substr(reason.rfind('\n') + 1);
+            Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = "FAILED", .Spread = {}, .Pairs = 0, .Goal = {},
+                             .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {}, .Note = reason.substr(0, 400)});
+            return false;
+        }
+    }
     void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
 
     std::vector<std::string> Ours(const std::string& AOperation, const std::vector<std::string>& AExtra = {}) const {
@@ -553,6 +568,8 @@ private:
     }
 
     void Upload() {
+        const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
+        FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
         const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
         // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
         FAdmin.ClearRequests();
@@ -613,6 +630,7 @@ private:
     }
 
     void List() {
+        FFolderRecord = SaveRecord(SeedFolder(), std::string("/") + FolderName, true, "folder.json");
         FAdmin.ClearRequests();
         const TRunResult probe = Bench::Run(Ours("list", {"--item", FFolderRecord}), {.CaptureOutput = true, .Timeout = std::chrono::seconds(300)});
         if (std::stoi(probe.Output) != FOptions.Items)
@@ -737,18 +755,8 @@ int main(int argc, char** argv) {
         for (const std::string& host : Nimbo::Emulator::CloudEmulator::Hosts())
             connectTo.push_back(host + ":443:127.0.0.1:" + std::to_string(emulator.Port()));
         TClient client(emulator.CaFile(), connectTo);
-        for (const std::string& name : options.Services) {
-            // A service that fails is reported and the others still run.
-            try {
-                TServiceBench(options, ServiceNamed(name), emulator, client, work, source).Run();
-            } catch (const std::exception& e) {
-                ++failures;
-                std::cerr << "FAILED " << name << ": " << e.what() << std::endl;
-                Bench::PrintRow({.Benchmark = ServiceNamed(name).Label, .Ratio = "FAILED", .Spread = {}, .Pairs = 0,
-                                 .Goal = {}, .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {},
-                                 .Note = std::string(e.what()).substr(0, 300)});
-            }
-        }
+        for (const std::string& name : options.Services)
+            failures += TServiceBench(options, ServiceNamed(name), emulator, client, work, source).Run();
     } catch (const std::exception& e) {
         std::cerr << "cloud_bench: " << e.what() << std::endl;
         curl_global_cleanup();
