@@ -39,6 +39,7 @@ public:
         // Parts of seekable streams given to Data(std::istream&), read only while the request is sent.
         std::vector<THttpStreamPart> Streams;
         bool InMultipart = false;
+        std::vector<std::size_t> PartDelimiters;  // where the multipart body's delimiter lines start
         std::vector<int> ValidResponse;
         std::vector<TOnResponse> OnResponse;
         bool SafeToRepeat = false;  // see THttpRequest::SafeToRepeat
@@ -96,6 +97,8 @@ public:
     TJsonData BeginJson(TJRoot ARoot, bool ASetContentType);
     THttpRequest BeginMultipart(const std::string& AParamName, const std::string& AFileName);
     THttpRequest NextPart(const std::string& AParamName, const std::string& AFileName);
+    // Closes the body. Should a part hold the boundary, the body and its Content-Type change to a
+    // longer boundary that occurs nowhere in it, so that every part arrives as written.
     THttpRequest EndMultipart();
 
     // Each form returns the status code once it has been accepted.
@@ -122,6 +125,7 @@ private:
     void DoAddParam(const std::string& AName, const std::string& AValue);
     void CheckNoHeadersInMultipart() const;
     void AppendPartHead(const std::string& AParamName, const std::string& AFileName);
+    void AppendPartDelimiter(const std::string& AEnd);
 
     AutoFree<TData> FData;
 };
@@ -139,6 +143,7 @@ private:
 };
 
 // Streams compact JSON text into the body; keeps no stack, so the caller closes what it opens.
+// A name or value that is not valid UTF-8 raises EHttpError, and nothing of that call is written.
 class THttpRequest::TJsonData {
 public:
     TJsonData(AutoFree<TData> AData, TJRoot ARoot);
