@@ -1,18 +1,92 @@
 // Decodes a generated listing of 10,000 files in the style of the Google Drive answer three ways:
 // the record decoder, a hand-written simdjson on-demand walk filling the same records (the practical
-// limit) and nlohmann::json parsing plus field extraction (the common choice). Prints MB/s and ratios.
+// limit) and nlohmann::json parsing plus field extraction (the common choice). The three run in
+// interleaved rounds (ABC ABC ...), each timed in CPU time on the same text; the figures are the
+// min/median/max of the per-round ratios, and each contender's peak heap while decoding once.
+//
+// The record decoder checks that every value it skips is well-formed JSON. Given the same program
+// built with the decoder from before that check (--unchecked PATH), it also compares the two, in
+// alternating processes, and states what the check costs.
+//
+//   json_decode_bench [--rounds N (default 15)] [--unchecked PATH] [--pairs N (default 5)]
+//   json_decode_bench --record-decoder-only [--rounds N]   (prints the median ms of one decode)
 
-#include <benchmark/benchmark.h>
 #include <simdjson.h>
+#include <malloc.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Nimbo/Connection/Json.h"
+
+// ---- heap accounting: the most bytes in use at once while tracking is on ----
+
+namespace {
+
+bool GTracking = false;
+std::int64_t GInUse = 0, GPeak = 0;
+
+void* Tracked(void* APointer) {
+    if (APointer && GTracking) {
+        GInUse += static_cast<std::int64_t>(malloc_usable_size(APointer));
+        GPeak = std::max(GPeak, GInUse);
+    }
+    return APointer;
+}
+
+void Release(void* APointer) noexcept {
+    if (APointer && GTracking) GInUse -= static_cast<std::int64_t>(malloc_usable_size(APointer));
+    std::free(APointer);
+}
+
+void* Allocate(std::size_t ASize) {
+    void* p = Tracked(std::malloc(ASize ? ASize : 1));
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void* AllocateAligned(std::size_t ASize, std::align_val_t AAlign) {
+    void* p = nullptr;
+    const auto align = std::max(static_cast<std::size_t>(AAlign), sizeof(void*));
+    if (posix_memalign(&p, align, ASize ? ASize : 1) != 0) throw std::bad_alloc();
+    return Tracked(p);
+}
+
+// The heap's high-water mark, above what was in use before, while AWork runs.
+std::int64_t PeakHeap(const std::function<void()>& AWork) {
+    GInUse = GPeak = 0;
+    GTracking = true;
+    AWork();
+    GTracking = false;
+    return GPeak;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return Allocate(n); }
+void* operator new[](std::size_t n) { return Allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Tracked(std::malloc(n ? n : 1)); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Tracked(std::malloc(n ? n : 1)); }
+void* operator new(std::size_t n, std::align_val_t a) { return AllocateAligned(n, a); }
+void* operator new[](std::size_t n, std::align_val_t a) { return AllocateAligned(n, a); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, std::size_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
 
 using namespace Nimbo::Connection;
 
@@ -194,33 +268,6 @@ FileList DecodeWithRecordDecoder(const std::string& AJson) {
     return list;
 }
 
-template <FileList (*Decode)(const std::string&)>
-void Run(benchmark::State& AState) {
-    const std::string& json = Listing();
-    for (auto _ : AState) {
-        FileList list = Decode(json);
-        benchmark::DoNotOptimize(list);
-        if (list.items.size() != EntryCount) AState.SkipWithError("wrong number of entries");
-    }
-    AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * json.size()));
-}
-
-BENCHMARK(Run<DecodeWithRecordDecoder>)->Name("RecordDecoder")->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
-BENCHMARK(Run<WalkOnDemand>)->Name("BareOnDemandWalk")->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
-BENCHMARK(Run<ParseNlohmann>)->Name("NlohmannParseAndExtract")->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
-
-// Keeps each benchmark's median CPU time per iteration for the closing ratios (the machine may be shared).
-class TRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& AReports) override {
-        for (const Run& run : AReports)
-            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                Seconds[run.run_name.function_name] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(AReports);
-    }
-    std::map<std::string, double> Seconds;
-};
-
 bool SameResults() {
     const FileList a = DecodeWithRecordDecoder(Listing()), b = WalkOnDemand(Listing()), c = ParseNlohmann(Listing());
     auto same = [](const FileList& x, const FileList& y) {
@@ -237,29 +284,131 @@ bool SameResults() {
     return same(a, b) && same(a, c);
 }
 
+// ---- interleaved rounds ----
+
+struct TContender {
+    const char* Name;
+    FileList (*Decode)(const std::string&);
+    std::vector<double> Milliseconds;  // CPU time of one decode, per round
+    std::int64_t PeakHeap = 0;
+};
+
+double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// The CPU time of one decode: the mean over enough decodes to fill about 50 ms.
+double TimeOneDecode(FileList (*ADecode)(const std::string&), int ACount) {
+    const std::string& json = Listing();
+    const double start = ThreadCpuMs();
+    for (int i = 0; i < ACount; ++i) {
+        FileList list = ADecode(json);
+        if (list.items.size() != EntryCount) throw std::runtime_error("wrong number of entries");
+    }
+    return (ThreadCpuMs() - start) / ACount;
+}
+
+int DecodesPerRound(FileList (*ADecode)(const std::string&)) {
+    const double once = TimeOneDecode(ADecode, 1);
+    return std::clamp(static_cast<int>(50.0 / std::max(once, 0.01)), 1, 1000);
+}
+
+std::vector<double> Ratios(const std::vector<double>& ANumerator, const std::vector<double>& ADenominator) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < ANumerator.size(); ++i) ratios.push_back(ANumerator[i] / ADenominator[i]);
+    return ratios;
+}
+
+std::string Kib(std::int64_t ABytes) { return Bench::MiB(static_cast<long>(ABytes / 1024)); }
+
+void CompareContenders(int ARounds) {
+    std::vector<TContender> contenders = {{"record decoder", DecodeWithRecordDecoder, {}, 0},
+                                          {"bare on-demand walk", WalkOnDemand, {}, 0},
+                                          {"nlohmann::json", ParseNlohmann, {}, 0}};
+    for (TContender& c : contenders) c.PeakHeap = PeakHeap([&] { c.Decode(Listing()); });
+    std::vector<int> counts;
+    for (const TContender& c : contenders) counts.push_back(DecodesPerRound(c.Decode));
+    for (int round = 0; round < ARounds; ++round)
+        for (std::size_t i = 0; i < contenders.size(); ++i)
+            contenders[i].Milliseconds.push_back(TimeOneDecode(contenders[i].Decode, counts[i]));
+
+    const double megabytes = static_cast<double>(Listing().size()) / 1e6;
+    for (const TContender& c : contenders)
+        std::fprintf(stderr, "  %-20s median %7.2f ms per decode, %7.1f MB/s, peak heap %s\n", c.Name,
+                     Bench::SpreadOf(c.Milliseconds).Median, megabytes / (Bench::SpreadOf(c.Milliseconds).Median / 1e3),
+                     Kib(c.PeakHeap).c_str());
+    const TContender &ours = contenders[0], &bare = contenders[1], &nlohmann = contenders[2];
+    const Bench::TSpread overNlohmann = Bench::SpreadOf(Ratios(nlohmann.Milliseconds, ours.Milliseconds));
+    const Bench::TSpread ofBare = Bench::SpreadOf(Ratios(bare.Milliseconds, ours.Milliseconds));
+    const std::string note = std::to_string(EntryCount) + " entries, " + Bench::Fixed(megabytes) + " MB; CPU time; kernel " + OnDemandKernel;
+    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs nlohmann::json", .Ratio = "speed ours/nlohmann",
+                     .Spread = overNlohmann, .Pairs = ARounds, .Goal = ">= 3", .Verdict = Bench::VerdictAtLeast(overNlohmann, 3),
+                     .OursPeak = Kib(ours.PeakHeap) + " heap", .BasePeak = Kib(nlohmann.PeakHeap) + " heap", .Note = note});
+    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs bare on-demand walk", .Ratio = "speed ours/bare walk",
+                     .Spread = ofBare, .Pairs = ARounds, .Goal = ">= 0.5", .Verdict = Bench::VerdictAtLeast(ofBare, 0.5),
+                     .OursPeak = Kib(ours.PeakHeap) + " heap", .BasePeak = Kib(bare.PeakHeap) + " heap", .Note = note});
+}
+
+// One process of the comparison with the decoder from before the check of skipped values.
+void RecordDecoderOnly(int ARounds) {
+    const int count = DecodesPerRound(DecodeWithRecordDecoder);
+    std::vector<double> milliseconds;
+    for (int round = 0; round < ARounds; ++round) milliseconds.push_back(TimeOneDecode(DecodeWithRecordDecoder, count));
+    std::printf("%.6f\n", Bench::SpreadOf(milliseconds).Median);
+}
+
+// This program against the one built with the earlier decoder, in alternating processes.
+void CompareWithUnchecked(const std::string& AUnchecked, int APairs) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const Bench::TRunOptions capture{.CaptureOutput = true, .Timeout = std::chrono::seconds(300)};
+    const Bench::TPairs pairs = Bench::RunPairs(
+        APairs, [&](int) { return Bench::Run({self, "--record-decoder-only", "--rounds", "5"}, capture); },
+        [&](int) { return Bench::Run({AUnchecked, "--record-decoder-only", "--rounds", "5"}, capture); });
+    std::vector<double> ratios;
+    for (int i = 0; i < APairs; ++i) ratios.push_back(std::stod(pairs.Ours[i].Output) / std::stod(pairs.Base[i].Output));
+    const Bench::TSpread cost = Bench::SpreadOf(ratios);
+    Bench::PrintRow({.Benchmark = "decode listing: checking the values the record skips", .Ratio = "time checked/unchecked",
+                     .Spread = cost, .Pairs = APairs, .Goal = "", .Verdict = "-",
+                     .OursPeak = Bench::MiB(Bench::MaxPeak(pairs.Ours)), .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+                     .Note = "the check costs " + Bench::Fixed((cost.Median - 1) * 100, 1) +
+                             "% of decode time (median); each process: median of 5 rounds; peaks are whole processes"});
+}
+
+int Option(int argc, char** argv, const std::string& AName, int ADefault) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == AName) return std::max(1, std::atoi(argv[i + 1]));
+    return ADefault;
+}
+
+std::string TextOption(int argc, char** argv, const std::string& AName) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == AName) return argv[i + 1];
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    const double megabytes = static_cast<double>(Listing().size()) / 1e6;
-    std::printf("Listing: %d entries, %.2f MB; simdjson on-demand kernel: %s\n", EntryCount, megabytes, OnDemandKernel);
-    if (!SameResults()) {
-        std::printf("The three decoders disagree; no figures.\n");
+    try {
+        const int rounds = Option(argc, argv, "--rounds", 15);
+        if (argc > 1 && std::string(argv[1]) == "--record-decoder-only") {
+            RecordDecoderOnly(rounds);
+            return 0;
+        }
+        std::fprintf(stderr, "Listing: %d entries, %.2f MB; simdjson on-demand kernel: %s\n", EntryCount,
+                     static_cast<double>(Listing().size()) / 1e6, OnDemandKernel);
+        if (!SameResults()) {
+            std::fprintf(stderr, "The three decoders disagree; no figures.\n");
+            return 1;
+        }
+        CompareContenders(rounds);
+        if (const std::string unchecked = TextOption(argc, argv, "--unchecked"); !unchecked.empty())
+            CompareWithUnchecked(unchecked, Option(argc, argv, "--pairs", 5));
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "json_decode_bench: %s\n", e.what());
         return 1;
     }
-    TRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    const auto& s = reporter.Seconds;
-    if (!s.count("RecordDecoder") || !s.count("BareOnDemandWalk") || !s.count("NlohmannParseAndExtract")) return 0;
-    // CPU time per iteration in the benchmark's unit (milliseconds).
-    auto mbps = [&](const char* AName) { return megabytes / (s.at(AName) / 1e3); };
-    std::printf("\nRecord decoder      %8.1f MB/s\n", mbps("RecordDecoder"));
-    std::printf("Bare on-demand walk %8.1f MB/s\n", mbps("BareOnDemandWalk"));
-    std::printf("nlohmann::json      %8.1f MB/s\n", mbps("NlohmannParseAndExtract"));
-    std::printf("Record decoder / nlohmann        = %.2fx (goal >= 3)\n",
-                s.at("NlohmannParseAndExtract") / s.at("RecordDecoder"));
-    std::printf("Record decoder / bare on-demand  = %.2f  (goal >= 0.5)\n", s.at("BareOnDemandWalk") / s.at("RecordDecoder"));
-    return 0;
 }

@@ -1,0 +1,767 @@
+// Transfers and listings through each storage adapter against the curl tool, on the emulator.
+//
+// Starts a cloud-emulator process on a free loopback port with its data in a temporary folder, signs
+// each adapter in, and for every service compares, in alternating pairs of separate processes:
+//   - uploading and downloading a large file: nimbo_transfer against curl sending the very requests the
+//     adapter sent (method, URL, headers; the file as the body), taken from the emulator's request log;
+//   - listing a large folder: nimbo_transfer against one curl process fetching the same pages.
+// Prints one "@row|..." line per figure (see BenchSupport.h) and its progress on standard error.
+//
+//   cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]
+//               [--services google,dropbox,live,box] [--only transfers|listings]
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <strings.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "CurlReplay.h"
+#include "emulator/CloudEmulator.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using Bench::TPairs;
+using Bench::TRow;
+using Bench::TCurlReplay;
+using Bench::TRunResult;
+using Bench::TSessionProtocol;
+using Bench::TSourceFile;
+
+namespace {
+
+// The goals the figures are held against.
+constexpr double TransferGoal = 0.90;         // our throughput / curl's, at least
+constexpr double ListingGoal = 1.20;          // our time / curl's, at most
+constexpr long MemoryGoalKiB = 64 * 1024;     // our peak memory, below
+
+const char* const ClientId = "bench-client";
+const char* const ClientSecret = "bench-secret";
+const char* const FileName = "bench.bin";
+const char* const FolderName = "BenchList";
+
+struct TOptions {
+    std::string Emulator, Transfer, Curl;
+    std::size_t SizeMiB = 1024;
+    int Items = 10000;
+    int Pairs = 5;
+    std::vector<std::string> Services = {"google", "dropbox", "live", "box"};
+    bool Transfers = true, Listings = true;
+};
+
+// ---- the services: what the bench must know of each to seed it and to read an item's record ----
+
+struct TService {
+    std::string Name;   // as the emulator and nimbo_transfer name it
+    std::string Label;  // in the table
+    std::string RedirectUrl;
+    // The URL of the service's own metadata record of an item.
+    std::function<std::string(const std::string& AId, const std::string& APath, bool AFolder)> RecordUrl;
+    // The size a file's record gives.
+    std::function<std::int64_t(const Json&)> SizeOf;
+    // How its upload session is named, for the curl side to run one of its own; none for a service without.
+    const TSessionProtocol* Session = nullptr;
+};
+
+std::int64_t NumberOrText(const Json& AValue) {
+    return AValue.is_string() ? std::stoll(AValue.get<std::string>()) : AValue.get<std::int64_t>();
+}
+
+// The value of a parameter in a query string ("a=1&b=2"), as it stands.
+std::string QueryParam(const std::string& AQuery, const std::string& AName) {
+    for (std::size_t start = 0; start <= AQuery.size();) {
+        const std::size_t end = std::min(AQuery.find('&', start), AQuery.size());
+        if (AQuery.compare(start, AName.size() + 1, AName + "=") == 0) return AQuery.substr(start + AName.size() + 1, end - start - AName.size() - 1);
+        start = end + 1;
+    }
+    return {};
+}
+
+// A member of a JSON text, or empty when the text is no JSON object or lacks it.
+std::string JsonMember(const std::string& AText, std::initializer_list<const char*> APath) {
+    Json value = Json::parse(AText, nullptr, false);
+    for (const char* name : APath) {
+        if (!value.is_object() || !value.contains(name)) return {};
+        value = value.at(name);
+    }
+    return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+// Drive's resumable upload: the session is an address, answered in Location, that carries upload_id.
+const TSessionProtocol DriveSession{
+    .NameInRequest = [](const Json& ARequest) { return QueryParam(ARequest.at("query"), "upload_id"); },
+    .NameInAnswer =
+        [](const std::string& AHeaders, const std::string&) {
+            std::istringstream lines(AHeaders);
+            for (std::string line; std::getline(lines, line);)
+                if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
+                    const std::size_t query = line.find('?');
+                    std::string name = query == std::string::npos ? "" : QueryParam(line.substr(query + 1), "upload_id");
+                    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+                    return name;
+                }
+            return std::string();
+        },
+    .PartNamesInRequest = {},
+    .PartNameInAnswer = {}};
+
+// Dropbox's chunked upload: the first chunk's answer names upload_id, which later chunks and the commit carry.
+const TSessionProtocol DropboxSession{
+    .NameInRequest = [](const Json& ARequest) { return QueryParam(ARequest.at("query"), "upload_id"); },
+    .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"upload_id"}); },
+    .PartNamesInRequest = {},
+    .PartNameInAnswer = {}};
+
+// Box's upload session: named by its id in the path; the commit lists the parts by the ids their answers gave.
+const TSessionProtocol BoxSession{
+    .NameInRequest =
+        [](const Json& ARequest) {
+            const std::string path = ARequest.at("path"), marker = "/upload_sessions/";
+            const std::size_t at = path.find(marker);
+            return at == std::string::npos ? std::string() : path.substr(at + marker.size(), path.find('/', at + marker.size()) - at - marker.size());
+        },
+    .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"id"}); },
+    .PartNamesInRequest =
+        [](const Json& ARequest) {
+            std::vector<std::string> names;
+            const std::string path = ARequest.at("path");
+            if (path.size() < 7 || path.compare(path.size() - 7, 7, "/commit") != 0) return names;
+            const Json body = Json::parse(Bench::Base64Decode(ARequest.at("bodyBase64")), nullptr, false);
+            if (body.is_object() && body.contains("parts") && body.at("parts").is_array())
+                for (const Json& part : body.at("parts")) names.push_back(part.value("part_id", ""));
+            return names;
+        },
+    .PartNameInAnswer = [](const std::string& ABody) { return JsonMember(ABody, {"part", "part_id"}); }};
+
+const std::vector<TService>& Services() {
+    static const std::vector<TService> services = {
+        {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
+         [](const std::string& AId, const std::string&, bool) { return "https://www.googleapis.com/drive/v2/files/" + AId; },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }, &DriveSession},
+        {"dropbox", "Dropbox", "https://www.dropbox.com/1/oauth2/redirect_receiver",
+         [](const std::string&, const std::string& APath, bool) {
+             return "https://api.dropbox.com/1/metadata/dropbox/" + APath + "?list=false";
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("bytes")); }, &DropboxSession},
+        {"live", "OneDrive", "https://login.live.com/oauth20_desktop.srf",
+         [](const std::string& AId, const std::string&, bool) { return "https://apis.live.net/v5.0/" + AId; },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, nullptr},
+        {"box", "Box", "https://app.box.com/nimbo-blank",
+         [](const std::string& AId, const std::string&, bool AFolder) {
+             return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &BoxSession},
+    };
+    return services;
+}
+
+const TService& ServiceNamed(const std::string& AName) {
+    for (const TService& service : Services())
+        if (service.Name == AName) return service;
+    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box)");
+}
+
+// ---- the temporary folder and the emulator process ----
+
+class TWorkDir {
+public:
+    TWorkDir() {
+        std::string pattern = (fs::temp_directory_path() / "nimbo-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+        FPath = pattern;
+    }
+    ~TWorkDir() {
+        std::error_code ignored;
+        fs::remove_all(FPath, ignored);
+    }
+    TWorkDir(const TWorkDir&) = delete;
+    TWorkDir& operator=(const TWorkDir&) = delete;
+    fs::path operator/(const std::string& AName) const { return FPath / AName; }
+
+private:
+    fs::path FPath;
+};
+
+std::string ReadFile(const fs::path& APath) {
+    std::ifstream in(APath, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& APath, const std::string& AText) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    out << AText;
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
+}
+
+// A cloud-emulator process on a free loopback port; stopped (and its data dropped) on destruction.
+class TEmulatorProcess {
+public:
+    // Request bodies up to AMaxBody bytes are taken.
+    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody)
+        : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem"), FData(AWork / "emulator-data") {
+        const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(), maxBody = std::to_string(AMaxBody);
+        std::vector<const char*> argv = {AProgram.c_str(), "--data", data.c_str(), "--auto-approve", "--ca-file", ca.c_str(),
+                                         "--max-body", maxBody.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int failed = posix_spawn(&FPid, AProgram.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed) throw std::runtime_error("cannot start " + AProgram + ": " + std::strerror(failed));
+        WaitForPort();
+    }
+    ~TEmulatorProcess() { Stop(); }
+    TEmulatorProcess(const TEmulatorProcess&) = delete;
+    TEmulatorProcess& operator=(const TEmulatorProcess&) = delete;
+
+    int Port() const { return FPort; }
+    std::string CaFile() const { return FCaFile.string(); }
+
+    // After a change the emulator saves its state to its data folder about a second later, holding its
+    // lock while it serialises it. Waits until that is over, so that no measured run overlaps it: no
+    // state file being written and no CPU used for a while.
+    void Settle() const {
+        using namespace std::chrono;
+        const auto start = steady_clock::now();
+        std::this_thread::sleep_for(milliseconds(1500));
+        int quiet = 0;
+        for (long cpu = CpuTicks(); quiet < 2 && steady_clock::now() - start < seconds(600);) {
+            std::this_thread::sleep_for(milliseconds(300));
+            const long now = CpuTicks();
+            quiet = now == cpu && !fs::exists(FData / "state.json.tmp") ? quiet + 1 : 0;
+            cpu = now;
+        }
+    }
+
+private:
+    // The user and system time the emulator has used so far, in clock ticks.
+    long CpuTicks() const {
+        std::ifstream stat("/proc/" + std::to_string(FPid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the command name
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        return utime + stime;
+    }
+
+    void WaitForPort() {
+        const std::string marker = "listening on 127.0.0.1:";
+        for (int i = 0; i < 300; ++i) {
+            const std::string log = ReadFile(FLog);
+            if (const auto at = log.find(marker); at != std::string::npos && log.find('\n', at) != std::string::npos) {
+                FPort = std::stoi(log.substr(at + marker.size()));
+                return;
+            }
+            int status = 0;
+            if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = 0;
+                throw std::runtime_error("the emulator stopped at start:\n" + log);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        throw std::runtime_error("the emulator named no port within 30 s:\n" + ReadFile(FLog));
+    }
+
+    // Asks it to stop; it saves its state, which may take a while after large files.
+    void Stop() {
+        if (FPid <= 0) return;
+        ::kill(FPid, SIGTERM);
+        for (int i = 0; i < 600; ++i) {
+            if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+    }
+
+    fs::path FLog, FCaFile, FData;
+    pid_t FPid = 0;
+    int FPort = 0;
+};
+
+// ---- HTTPS calls of the bench itself (seeding, request log, item records), on one connection ----
+
+class TClient {
+public:
+    TClient(const std::string& ACaFile, const std::vector<std::string>& AConnectTo) : FHandle(curl_easy_init()) {
+        if (!FHandle) throw std::runtime_error("cannot make a curl handle");
+        for (const std::string& mapping : AConnectTo) FConnectTo = curl_slist_append(FConnectTo, mapping.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_CAINFO, ACaFile.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_CONNECT_TO, FConnectTo);
+        curl_easy_setopt(FHandle, CURLOPT_TIMEOUT, 120L);
+        // The emulator closes a connection idle for some seconds; one idle for less is safe to reuse.
+        curl_easy_setopt(FHandle, CURLOPT_MAXAGE_CONN, 2L);
+        curl_easy_setopt(FHandle, CURLOPT_WRITEFUNCTION, &TClient::OnBody);
+    }
+    ~TClient() {
+        curl_easy_cleanup(FHandle);
+        curl_slist_free_all(FConnectTo);
+    }
+    TClient(const TClient&) = delete;
+    TClient& operator=(const TClient&) = delete;
+
+    // The answer's body; std::runtime_error for a failure or a status outside 200-299.
+    std::string Call(const std::string& AMethod, const std::string& AUrl, const std::string& ABody = {},
+                     const std::vector<std::string>& AHeaders = {}) {
+        std::string answer;
+        curl_slist* headers = nullptr;
+        for (const std::string& header : AHeaders) headers = curl_slist_append(headers, header.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_URL, AUrl.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(FHandle, CURLOPT_CUSTOMREQUEST, AMethod.c_str());
+        curl_easy_setopt(FHandle, CURLOPT_HTTPGET, 1L);
+        if (AMethod == "POST") {
+            curl_easy_setopt(FHandle, CURLOPT_POSTFIELDSIZE, static_cast<long>(ABody.size()));
+            curl_easy_setopt(FHandle, CURLOPT_COPYPOSTFIELDS, ABody.c_str());
+        }
+        curl_easy_setopt(FHandle, CURLOPT_WRITEDATA, &answer);
+        const CURLcode rc = curl_easy_perform(FHandle);
+        curl_slist_free_all(headers);
+        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, nullptr);
+        long status = 0;
+        curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &status);
+        if (rc != CURLE_OK) throw std::runtime_error(AMethod + " " + AUrl + ": " + curl_easy_strerror(rc));
+        if (status < 200 || status > 299)
+            throw std::runtime_error(AMethod + " " + AUrl + ": status " + std::to_string(status) + ": " + answer.substr(0, 500));
+        return answer;
+    }
+
+    std::string Escape(const std::string& AText) {
+        char* escaped = curl_easy_escape(FHandle, AText.c_str(), static_cast<int>(AText.size()));
+        std::string result = escaped ? escaped : "";
+        curl_free(escaped);
+        return result;
+    }
+
+private:
+    static size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AAnswer) {
+        static_cast<std::string*>(AAnswer)->append(AData, ASize * ACount);
+        return ASize * ACount;
+    }
+
+    CURL* FHandle;
+    curl_slist* FConnectTo = nullptr;
+};
+
+// The emulator's admin interface.
+class TAdmin {
+public:
+    explicit TAdmin(TClient& AClient) : FClient(AClient) {}
+
+    Json Post(const std::string& ACall, const std::vector<std::pair<std::string, std::string>>& AFields) {
+        std::string form;
+        for (const auto& [name, value] : AFields) form += (form.empty() ? "" : "&") + name + "=" + FClient.Escape(value);
+        return Json::parse(FClient.Call("POST", Url(ACall), form, {"Content-Type: application/x-www-form-urlencoded"}));
+    }
+    Json Requests() { return Json::parse(FClient.Call("GET", Url("requests"))); }
+    void ClearRequests() { FClient.Call("DELETE", Url("requests")); }
+
+private:
+    static std::string Url(const std::string& ACall) { return "https://localhost/emulator/" + ACall; }
+    TClient& FClient;
+};
+
+// ---- local files ----
+
+// ASize bytes that no transport compresses or shortcuts.
+void WriteSourceFile(const fs::path& APath, std::uint64_t ASize) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    std::vector<std::uint64_t> block(1 << 17);
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t written = 0; written < ASize;) {
+        for (std::uint64_t& word : block) {
+            state += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = state;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(ASize - written, block.size() * sizeof(std::uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        written += n;
+    }
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
+}
+
+std::string Sha256Of(const fs::path& APath) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    std::ifstream in(APath, std::ios::binary);
+    std::vector<char> block(1 << 20);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+        EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(in.gcount()));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    std::string hex;
+    char byte[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
+        hex += byte;
+    }
+    return hex;
+}
+
+bool SameContent(const fs::path& A, const fs::path& B) {
+    if (fs::file_size(A) != fs::file_size(B)) return false;
+    std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (a && b) {
+        a.read(x.data(), static_cast<std::streamsize>(x.size()));
+        b.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) return false;
+    }
+    return true;
+}
+
+// ---- one service ----
+
+class TServiceBench {
+public:
+    TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator, TClient& AClient,
+                  const TWorkDir& AWork, const TSourceFile& ASource)
+        : FOptions(AOptions), FService(AService), FEmulator(AEmulator), FClient(AClient), FAdmin(AClient), FWork(AWork),
+          FSource(ASource) {
+        FConnectTo = Nimbo::Emulator::CloudEmulator::Hosts();
+        for (std::string& host : FConnectTo) host += ":443:127.0.0.1:" + std::to_string(AEmulator.Port());
+        FCaFile = AEmulator.CaFile();
+        FState = (FWork / (FService.Name + ".state")).string();
+    }
+
+    // Each part that fails is reported as such and the others still run; the number of failed parts.
+    // The service is emptied at the end, so that its files weigh on no later state save.
+    int Run() {
+        int failures = 0;
+        const std::string size = std::to_string(FOptions.SizeMiB) + " MiB";
+        if (!Stage("sign-in", [&] { SignIn(); })) return 1;
+        if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
+        if (FOptions.Transfers) {
+            if (!Stage("upload " + size, [&] { Upload(); }))
+                ++failures;
+            else if (!Stage("download " + size, [&] { Download(); }))
+                ++failures;
+        }
+        FAdmin.Post("reset", {{"service", FService.Name}});
+        FEmulator.Settle();
+        return failures;
+    }
+
+private:
+    std::string Label(const std::string& AWhat) const { return AWhat + ", " + FService.Label; }
+
+    // Runs one part; when it fails, a row says so with the reason (a program's own last words).
+    bool Stage(const std::string& AWhat, const std::function<void()>& APart) {
+        try {
+            APart();
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
+            std::string reason = e.what();
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+            reason = reason.substr(reason.rfind('\n') + 1);
+            Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = "FAILED", .Spread = {}, .Pairs = 0, .Goal = {},
+                             .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {}, .Note = reason.substr(0, 400)});
+            return false;
+        }
+    }
+    void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
+
+    std::vector<std::string> Ours(const std::string& AOperation, const std::vector<std::string>& AExtra = {}) const {
+        std::vector<std::string> args = {FOptions.Transfer, FService.Name, AOperation, "--state", FState, "--ca", FCaFile,
+                                         "--client-id", ClientId, "--secret", ClientSecret, "--redirect-url", FService.RedirectUrl};
+        for (const std::string& mapping : FConnectTo) args.insert(args.end(), {"--connect-to", mapping});
+        args.insert(args.end(), AExtra.begin(), AExtra.end());
+        return args;
+    }
+
+    std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
+
+    // The curl side of the operation whose requests the emulator has just logged.
+    std::unique_ptr<TCurlReplay> Replay(const Json& ALog, const fs::path& AOutput = {}) const {
+        return std::make_unique<TCurlReplay>(ALog, Bench::TReplaySettings{.Curl = FOptions.Curl,
+                                                                         .CaFile = FCaFile,
+                                                                         .ConnectTo = FConnectTo,
+                                                                         .Source = FSource,
+                                                                         .Output = AOutput,
+                                                                         .WorkDir = FWork / ".",
+                                                                         .Session = FService.Session,
+                                                                         .Timeout = TransferTimeout()});
+    }
+
+    // A run of one side; the emulator's request log is emptied after it.
+    TRunResult Measured(const std::vector<std::string>& AArgs, std::chrono::seconds ATimeout) {
+        TRunResult result = Bench::Run(AArgs, {.Timeout = ATimeout});
+        FAdmin.ClearRequests();
+        return result;
+    }
+    TRunResult Measured(const TCurlReplay& ACurl) {
+        TRunResult result = ACurl.Run();
+        FAdmin.ClearRequests();
+        return result;
+    }
+
+    void SignIn() {
+        FAdmin.Post("clients", {{"service", FService.Name}, {"client_id", ClientId}, {"client_secret", ClientSecret},
+                                {"redirect_uri", FService.RedirectUrl}});
+        std::string token = Bench::Run(Ours("signin"), {.CaptureOutput = true, .Timeout = std::chrono::seconds(60)}).Output;
+        while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+        if (token.empty()) throw std::runtime_error(FService.Label + ": the sign-in gave no token");
+        FToken = token;
+        FAdmin.ClearRequests();
+    }
+
+    Json Record(const std::string& AId, const std::string& APath, bool AFolder) {
+        return Json::parse(FClient.Call("GET", FService.RecordUrl(AId, APath.substr(1), AFolder), {},
+                                        {"Authorization: Bearer " + FToken}));
+    }
+
+    std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
+        const fs::path file = FWork / (FService.Name + "-" + AName);
+        WriteFile(file, Record(AId, APath, AFolder).dump());
+        FIds[APath] = AId;
+        return file.string();
+    }
+
+    std::int64_t ServiceSize() { return FService.SizeOf(Record(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false)); }
+
+    std::string SeedFolder() {
+        Progress("seeding a folder of " + std::to_string(FOptions.Items) + " items");
+        const std::string id = FAdmin.Post("folders", {{"service", FService.Name}, {"path", FolderName}}).at("id");
+        char name[64];
+        for (int i = 0; i < FOptions.Items; ++i) {
+            std::snprintf(name, sizeof name, "%s/item-%05d.txt", FolderName, i);
+            FAdmin.Post("files", {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
+        }
+        FEmulator.Settle();
+        return id;
+    }
+
+    void Upload() {
+        const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
+        FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
+        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
+        FAdmin.ClearRequests();
+        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), {.Timeout = TransferTimeout()});
+        const Json log = FAdmin.Requests();
+        const auto curl = Replay(log);
+        FAdmin.ClearRequests();
+        FEmulator.Settle();
+
+        Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB in " + std::to_string(log.size()) + " requests, " +
+                 std::to_string(FOptions.Pairs) + " pairs");
+        auto checked = [&](TRunResult AResult, const char* ASide) {
+            FEmulator.Settle();
+            if (const std::int64_t stored = ServiceSize(); stored != static_cast<std::int64_t>(size))
+                throw std::runtime_error(FService.Label + ": after " + ASide + "'s upload the service holds " +
+                                         std::to_string(stored) + " bytes, not " + std::to_string(size));
+            return AResult;
+        };
+        const TPairs pairs = Bench::RunPairs(
+            FOptions.Pairs,
+            [&](int) { return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), TransferTimeout()), "ours"); },
+            [&](int) { return checked(Measured(*curl), "curl"); });
+        TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs,
+                    std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) + " process(es), same requests");
+    }
+
+    void Download() {
+        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
+        FAdmin.ClearRequests();
+        Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
+        if (!SameContent(ours, FSource.Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
+        const auto curl = Replay(FAdmin.Requests(), theirs);
+        FAdmin.ClearRequests();
+
+        auto checked = [&](const std::function<TRunResult()>& ARun, const fs::path& AOut, bool ACompare) {
+            fs::remove(AOut);
+            TRunResult result = ARun();
+            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.Path)))
+                throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
+            fs::remove(AOut);
+            return result;
+        };
+        for (const bool durable : {false, true}) {
+            Progress(std::string("download") + (durable ? " (atomic replace, synced)" : "") + " of " +
+                     std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
+            std::vector<std::string> extra = {"--item", FFileRecord, "--out", ours.string()};
+            if (durable) extra.push_back("--durable");
+            const TPairs pairs = Bench::RunPairs(
+                FOptions.Pairs, [&](int) { return checked([&] { return Measured(Ours("download", extra), TransferTimeout()); }, ours, false); },
+                [&](int APair) { return checked([&] { return Measured(*curl); }, theirs, APair == 0); });
+            if (durable)
+                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB to a file by name", pairs,
+                            "ours: temporary file, fsync, rename; curl -o writes in place and does not sync", false);
+            else
+                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "both write the bytes to a new file");
+        }
+    }
+
+    void List() {
+        FFolderRecord = SaveRecord(SeedFolder(), std::string("/") + FolderName, true, "folder.json");
+        FAdmin.ClearRequests();
+        const TRunResult probe = Bench::Run(Ours("list", {"--item", FFolderRecord}), {.CaptureOutput = true, .Timeout = std::chrono::seconds(300)});
+        if (std::stoi(probe.Output) != FOptions.Items)
+            throw std::runtime_error(FService.Label + ": the listing gave " + probe.Output + " items, not " + std::to_string(FOptions.Items));
+        const Json log = FAdmin.Requests();
+        const auto curl = Replay(log);
+        FAdmin.ClearRequests();
+
+        Progress("listing of " + std::to_string(FOptions.Items) + " items in " + std::to_string(log.size()) + " pages, " +
+                 std::to_string(FOptions.Pairs) + " pairs");
+        const TPairs pairs = Bench::RunPairs(
+            FOptions.Pairs, [&](int) { return Measured(Ours("list", {"--item", FFolderRecord}), std::chrono::seconds(300)); },
+            [&](int) { return Measured(*curl); });
+        const Bench::TSpread ratio = Bench::TimeRatio(pairs);
+        const long oursPeak = Bench::MaxPeak(pairs.Ours);
+        Bench::PrintRow({.Benchmark = Label("list " + std::to_string(FOptions.Items) + " items"),
+                         .Ratio = "time ours/curl",
+                         .Spread = ratio,
+                         .Pairs = FOptions.Pairs,
+                         .Goal = "<= " + Bench::Fixed(ListingGoal) + ", < 64 MiB",
+                         .Verdict = Verdict(Bench::VerdictAtMost(ratio, ListingGoal), oursPeak),
+                         .OursPeak = Bench::MiB(oursPeak),
+                         .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+                         .Note = std::to_string(log.size()) + " pages; median ours " + Bench::Fixed(Bench::MedianSeconds(pairs.Ours), 3) +
+                                 " s, curl " + Bench::Fixed(Bench::MedianSeconds(pairs.Base), 3) + " s"});
+    }
+
+    static std::string Verdict(const std::string& ASpeed, long AOursPeak) {
+        const bool memory = AOursPeak < MemoryGoalKiB;
+        if (ASpeed == "met" && memory) return "met";
+        return std::string("MISSED:") + (ASpeed == "met" ? "" : " time") + (memory ? "" : " memory");
+    }
+
+    void TransferRow(const std::string& AWhat, const TPairs& APairs, const std::string& ANote, bool AGoal = true) {
+        const double mib = static_cast<double>(FOptions.SizeMiB);
+        const Bench::TSpread ratio = Bench::ThroughputRatio(APairs);
+        const long oursPeak = Bench::MaxPeak(APairs.Ours);
+        Bench::PrintRow({.Benchmark = Label(AWhat),
+                         .Ratio = "throughput ours/curl",
+                         .Spread = ratio,
+                         .Pairs = FOptions.Pairs,
+                         .Goal = AGoal ? ">= " + Bench::Fixed(TransferGoal) + ", < 64 MiB" : "< 64 MiB",
+                         .Verdict = Verdict(AGoal ? Bench::VerdictAtLeast(ratio, TransferGoal) : "met", oursPeak),
+                         .OursPeak = Bench::MiB(oursPeak),
+                         .BasePeak = Bench::MiB(Bench::MaxPeak(APairs.Base)),
+                         .Note = "median ours " + Bench::Fixed(mib / Bench::MedianSeconds(APairs.Ours), 0) + " MiB/s, curl " +
+                                 Bench::Fixed(mib / Bench::MedianSeconds(APairs.Base), 0) + " MiB/s; " + ANote});
+    }
+
+    const TOptions& FOptions;
+    const TService& FService;
+    const TEmulatorProcess& FEmulator;
+    TClient& FClient;
+    TAdmin FAdmin;
+    const TWorkDir& FWork;
+    const TSourceFile& FSource;
+    std::vector<std::string> FConnectTo;
+    std::string FCaFile, FState, FToken, FFileRecord, FFolderRecord;
+    std::map<std::string, std::string> FIds;
+};
+
+// ---- options ----
+
+[[noreturn]] void Usage(const std::string& AProblem) {
+    std::cerr << "cloud_bench: " << AProblem << "\n"
+              << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
+                 "                   [--services google,dropbox,live,box] [--only transfers|listings]\n";
+    std::exit(2);
+}
+
+long Number(const std::string& AName, const std::string& AText, long AMin, long AMax) {
+    char* end = nullptr;
+    const long value = std::strtol(AText.c_str(), &end, 10);
+    if (AText.empty() || *end || value < AMin || value > AMax)
+        Usage(AName + " needs a whole number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
+    return value;
+}
+
+TOptions ParseOptions(int argc, char** argv) {
+    TOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) Usage(name + " needs a value");
+        const std::string value = argv[++i];
+        if (name == "--emulator") options.Emulator = value;
+        else if (name == "--transfer") options.Transfer = value;
+        else if (name == "--size") options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
+        else if (name == "--items") options.Items = static_cast<int>(Number(name, value, 1, 100000));
+        else if (name == "--pairs") options.Pairs = static_cast<int>(Number(name, value, 1, 100));
+        else if (name == "--services") {
+            options.Services.clear();
+            std::stringstream list(value);
+            for (std::string service; std::getline(list, service, ',');) options.Services.push_back(ServiceNamed(service).Name);
+        } else if (name == "--only") {
+            if (value != "transfers" && value != "listings") Usage("--only takes transfers or listings");
+            options.Transfers = value == "transfers";
+            options.Listings = value == "listings";
+        } else Usage("unknown option " + name);
+    }
+    if (options.Emulator.empty() || options.Transfer.empty()) Usage("--emulator and --transfer are needed");
+    options.Curl = Bench::FindProgram("curl");
+    if (options.Curl.empty()) Usage("the curl program is not in PATH");
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const TOptions options = ParseOptions(argc, argv);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int failures = 0;
+    try {
+        TWorkDir work;
+        TSourceFile source{.Path = work / "source.bin", .Size = std::uint64_t(options.SizeMiB) << 20, .Sha256 = {}};
+        if (options.Transfers) {
+            WriteSourceFile(source.Path, source.Size);
+            source.Sha256 = Sha256Of(source.Path);
+        }
+        // Room for the file and a multipart envelope around it, and never less than the emulator's default.
+        TEmulatorProcess emulator(options.Emulator, work, std::max<std::uint64_t>(160u << 20, (std::uint64_t(options.SizeMiB) << 20) + (1 << 20)));
+        std::vector<std::string> connectTo;
+        for (const std::string& host : Nimbo::Emulator::CloudEmulator::Hosts())
+            connectTo.push_back(host + ":443:127.0.0.1:" + std::to_string(emulator.Port()));
+        TClient client(emulator.CaFile(), connectTo);
+        for (const std::string& name : options.Services)
+            failures += TServiceBench(options, ServiceNamed(name), emulator, client, work, source).Run();
+    } catch (const std::exception& e) {
+        std::cerr << "cloud_bench: " << e.what() << std::endl;
+        curl_global_cleanup();
+        return 1;
+    }
+    curl_global_cleanup();
+    return failures ? 1 : 0;
+}
