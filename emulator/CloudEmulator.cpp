@@ -452,10 +452,10 @@ private:
   }
 
   // The one place an exchange is built: the request as the services see it.
-  Exchange MakeExchange(const httplib::Request &req, httplib::Response &res, const std::string &host,
-                        std::shared_ptr<Spool> body, std::vector<BodyPart> parts, SignInDecision signIn) const {
+  static Exchange MakeExchange(const httplib::Request &req, httplib::Response &res, const std::string &host,
+                               std::shared_ptr<Spool> body, std::vector<BodyPart> parts, SignInDecision signIn) {
     std::string text = body->Text();
-    Exchange ex{req, res, host, blobs_, std::move(body), std::move(text), std::move(parts), {}, Clock::now(), signIn,
+    Exchange ex{req, res, host, std::move(body), std::move(text), std::move(parts), {}, Clock::now(), signIn,
                 "https://" + host, {}};
     if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
       ex.form = ParseQuery(ex.body);

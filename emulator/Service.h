@@ -24,7 +24,6 @@ struct Exchange {
   const httplib::Request &req;
   httplib::Response &res;
   std::string host;                // without port, lower case
-  std::shared_ptr<BlobStore> blobs;
   std::shared_ptr<Spool> spool;    // the raw body as it arrived (empty for multipart)
   std::string body;                // the raw body while it is small (forms, JSON); else empty
   std::vector<BodyPart> parts;     // multipart parts in order

@@ -23,7 +23,7 @@ std::optional<Cloud> CloudFromName(std::string_view name);
 
 struct EmulatorOptions {
   std::uint16_t port = 0;               // 0: any free loopback port
-  std::filesystem::path dataDir;        // empty: state and certificates live in memory only
+  std::filesystem::path dataDir;        // empty: state and certificates in memory, file contents in a temporary folder
   std::size_t maxBodyBytes = 5ull << 30;  // larger request bodies get 413 (bodies go to disk, not memory)
   bool adminApi = true;                 // serve /emulator/... on host localhost / 127.0.0.1
   std::size_t requestLogEntries = 1000;        // the newest requests kept by Requests()
