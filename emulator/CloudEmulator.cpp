@@ -268,7 +268,7 @@ private:
       return 413;
     });
     server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-      Connections::HeadRead();
+      Connections::HeadRead(DeclaredLength(req));
       return CheckFraming(const_cast<httplib::Request &>(req), res) ? httplib::Server::HandlerResponse::Unhandled
                                                                     : httplib::Server::HandlerResponse::Handled;
     });
@@ -289,7 +289,11 @@ private:
       // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
       const BodyLimit limit = BodyLimitFor(req);
       std::uint64_t received = 0;
-      auto fits = [&](std::size_t size) { return (received += size) <= limit.bytes; };
+      auto fits = [&](std::size_t size) {
+        received += size;
+        Connections::BodyArrived(received);
+        return received <= limit.bytes;
+      };
       auto newPart = [&](std::string name, std::string fileName, std::string type) {
         parts.push_back({std::move(name), std::move(fileName), std::move(type), NewSpool()});
       };
@@ -469,6 +473,7 @@ private:
 
   void Dispatch(CloudEmulator &owner, const httplib::Request &req, httplib::Response &res, std::shared_ptr<Spool> body,
                 std::vector<BodyPart> parts) {
+    Connections::BodyRead();
     t_answered = true;
     std::string host = HostOf(req);
     if (std::find(std::begin(LoopbackHosts), std::end(LoopbackHosts), host) != std::end(LoopbackHosts)) {

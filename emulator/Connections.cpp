@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -33,8 +34,15 @@ struct Slot {
   std::atomic<int> fd{-1};  // a duplicate of the socket: its number cannot be reused while held
   std::atomic<Steady::rep> deadline{NoDeadline};
   bool closeAfterAnswer = false;
+  Steady::time_point bodyStart;
+  std::uint64_t bodyCredit = 0;  // body bytes the deadline already allows for
 
   void DeadlineIn(Steady::duration span) { deadline = (Steady::now() + span).time_since_epoch().count(); }
+  void BodyDeadlineFor(std::uint64_t bytes) {
+    bodyCredit = bytes;
+    auto allowed = limits.headDeadline + std::chrono::seconds(bytes / std::max<std::uint64_t>(limits.minBodyRate, 1));
+    deadline = (bodyStart + allowed).time_since_epoch().count();
+  }
 };
 
 thread_local Slot *t_slot = nullptr;
@@ -209,7 +217,17 @@ void Connections::AfterBind() const {
 
 void Connections::CloseAll() { watch_->CloseAll(); }
 
-void Connections::HeadRead() {
+void Connections::HeadRead(std::uint64_t declaredBodyBytes) {
+  if (!t_slot) return;
+  t_slot->bodyStart = Steady::now();
+  t_slot->BodyDeadlineFor(declaredBodyBytes);
+}
+
+void Connections::BodyArrived(std::uint64_t bytesSoFar) {
+  if (t_slot && bytesSoFar > t_slot->bodyCredit) t_slot->BodyDeadlineFor(bytesSoFar);
+}
+
+void Connections::BodyRead() {
   if (t_slot) t_slot->deadline = NoDeadline;
 }
 

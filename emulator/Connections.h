@@ -1,13 +1,14 @@
 #pragma once
 // The connection layer under the services: one thread per connection (an idle keep-alive client
-// never holds a shared worker), a deadline on reading each request head (a client trickling its
-// headers is cut off), Nagle off, a listen backlog sized for many clients, and closing a
+// never holds a shared worker), a deadline on reading each request head and its body (a client
+// trickling its headers or its body is cut off), Nagle off, a listen backlog sized for many clients, and closing a
 // connection whose remaining input cannot be trusted once its answer is written.
 
 #include <httplib.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace Nimbo::Emulator {
@@ -17,6 +18,7 @@ struct ConnectionLimits {
   std::chrono::milliseconds headDeadline{10000};  // TLS handshake and request head, whole
   std::chrono::seconds keepAlive{5};
   std::chrono::seconds readTimeout{30};  // per read while a body arrives
+  std::uint64_t minBodyRate = 64u << 10;  // bytes/s a body must average, after the head's deadline as grace
 };
 
 class Connections {
@@ -34,7 +36,11 @@ public:
   void CloseAll();
 
   // On the connection's own thread:
-  static void HeadRead();                 // the request head arrived: its deadline is met
+  // The request head arrived: its deadline is met, and the body's (of the length declared, 0 for
+  // a chunked one) starts.
+  static void HeadRead(std::uint64_t declaredBodyBytes);
+  static void BodyArrived(std::uint64_t bytesSoFar);  // a chunked body earns time as it comes
+  static void BodyRead();                 // the whole request is in: no deadline while it is answered
   static void AnswerWritten();            // the next request head has a fresh deadline
   static void CloseAfterAnswer(httplib::Response &res);  // input left unread: close when answered
   // Reads up to `length` body bytes that the HTTP library leaves on the connection (it reads no

@@ -206,12 +206,18 @@ TEST_F(ServerTest, MalformedBasicCredentialsAreInvalidClients) {
 TEST_F(ServerTest, IdleAndTricklingClientsDoNotHoldOthersUp) {
   RawConnection trickler(emulator->Port(), "api.dropbox.com");
   trickler.Send("G");
+  // A body far slower than any real client sends it: its whole request has a deadline too.
+  RawConnection bodyTrickler(emulator->Port(), "api-content.dropbox.com");
+  bodyTrickler.Send("PUT /1/files_put/dropbox/slow.txt HTTP/1.1\r\nHost: api-content.dropbox.com\r\n"
+                    "Authorization: Bearer " + token + "\r\nContent-Length: 100000\r\n\r\nfirst bytes");
   std::vector<std::unique_ptr<RawConnection>> idle;
   for (int i = 0; i < 24; ++i) idle.push_back(std::make_unique<RawConnection>(emulator->Port(), "api.dropbox.com"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(client.Get(DropboxApi + "/account/info", token).status, 200);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(trickler.ClosedByServer(5000));  // the head did not arrive within its deadline
+  EXPECT_TRUE(bodyTrickler.ClosedByServer(5000));
+  EXPECT_EQ(client.Get(DropboxApi + "/metadata/dropbox/slow.txt", token).status, 404);  // nothing half-stored
 }
 
 TEST_F(ServerTest, ImpossibleFaultStatusesAreRefused) {
