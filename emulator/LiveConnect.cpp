@@ -203,6 +203,7 @@ private:
 
   // --- apis.live.net ---
 
+  using Service::Authorized;  // the route table's check stays reachable beside this one
   bool Authorized(Exchange &ex, Grant &grant) {
     switch (oauth.CheckAccessToken(ex.BearerToken(true), ex.now, &grant)) {
       case TokenCheck::Ok: return true;

@@ -1,6 +1,7 @@
-// Decodes arbitrary text into the listing, token and account records of the four adapters. The decoder must fill
-// the record or raise one of its documented errors; it must call a text malformed exactly when an
-// independent JSON parser does; and what it fills must match what that parser reads.
+// Decodes arbitrary text into the listing, token, account and upload-session records of the four
+// adapters. The decoder must fill the record or raise one of its documented errors; it must call a
+// text malformed exactly when an independent JSON parser does; and what it fills must match what
+// that parser reads.
 
 #include <nlohmann/json.hpp>
 
@@ -170,9 +171,11 @@ void DecodeIntoEach(std::string_view AText) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     const std::string_view text(reinterpret_cast<const char*>(AData), ASize);
-    DecodeIntoEach<TNimboGDrive::TFileList, TNimboGoogleState::TToken,                                //
-                   TNimboDropBox::TFileList, TNimboDropBox::TToken, TNimboDropBox::TAbout,            //
-                   TNimboOneDrive::TFileList, TNimboOneDrive::TToken, TNimboOneDrive::TAbout,         //
-                   TNimboBoxNet::TFileList, TNimboBoxNet::TToken, TNimboBoxNet::TAbout>(text);
+    DecodeIntoEach<TNimboGDrive::TFileList, TNimboGoogleState::TToken,                                      //
+                   TNimboDropBox::TFileList, TNimboDropBox::TToken, TNimboDropBox::TAbout,                  //
+                   TNimboDropBox::TChunkedUpload,                                                           //
+                   TNimboOneDrive::TFileList, TNimboOneDrive::TToken, TNimboOneDrive::TAbout,               //
+                   TNimboBoxNet::TFileList, TNimboBoxNet::TToken, TNimboBoxNet::TAbout,                     //
+                   TNimboBoxNet::TUploadSession, TNimboBoxNet::TPartAnswer, TNimboBoxNet::TPartList>(text);
     return 0;
 }
