@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
 
 namespace Nimbo::Emulator {
 namespace {
@@ -21,7 +22,10 @@ const std::string BlankPagePath = "/nimbo-blank";
 const std::string HelpUrl = "http://developers.box.com/docs/#errors";
 const std::string UserId = "208493521";
 constexpr int TimeOffsetMinutes = -8 * 60;  // Box writes Pacific times
-constexpr std::size_t DefaultLimit = 100, MaxLimit = 1000, MaxOffset = 300000;
+constexpr std::size_t DefaultLimit = 100, MaxLimit = 1000, MaxOffset = 300000, MaxTrashOffset = 10000;
+constexpr std::size_t MaxDescriptionLength = 256;
+constexpr std::int64_t SpaceAmount = 10LL << 30;
+constexpr auto TrashLifetime = std::chrono::hours(24 * 30);
 constexpr auto CodeLifetime = std::chrono::seconds(30);
 constexpr auto RefreshLifetime = std::chrono::hours(24 * 60);
 constexpr auto DownloadLifetime = std::chrono::minutes(15);
@@ -123,12 +127,24 @@ public:
 
     Route("GET", ApiHost, "/2.0/users/me", &B::Me);
     Route("POST", ApiHost, "/2.0/folders", &B::CreateFolder);
-    Route("GET", ApiHost, "/2.0/folders/{id}", &B::GetFolder);
-    Route("DELETE", ApiHost, "/2.0/folders/{id}", &B::DeleteFolder);
-    Route("GET", ApiHost, "/2.0/folders/{id}/items", &B::Items);
-    Route("GET", ApiHost, "/2.0/files/{id}", &B::GetFile);
-    Route("DELETE", ApiHost, "/2.0/files/{id}", &B::DeleteFile);
+    Route("GET", ApiHost, "/2.0/folders/trash/items", &B::TrashItems);
+    Route("OPTIONS", ApiHost, "/2.0/files/content", &B::PreflightNew);
+    Route("OPTIONS", ApiHost, "/2.0/files/{id}/content", &B::PreflightVersion);
     Route("GET", ApiHost, "/2.0/files/{id}/content", &B::Download);
+    Route("GET", ApiHost, "/2.0/folders/{id}/items", &B::Items);
+    for (const auto &[kind, folder] : {std::pair<std::string, bool>{"folders", true}, {"files", false}}) {
+      const std::string item = "/2.0/" + kind + "/{id}";
+      auto on = [this, folder = folder](void (B::*handler)(Exchange &, bool)) {
+        return [this, handler, folder](Exchange &ex) { (this->*handler)(ex, folder); };
+      };
+      routes.Add("GET", ApiHost, item, on(&B::GetItem));
+      routes.Add("PUT", ApiHost, item, on(&B::UpdateItem));
+      routes.Add("DELETE", ApiHost, item, on(&B::TrashItem));
+      routes.Add("POST", ApiHost, item, on(&B::RestoreItem));
+      routes.Add("POST", ApiHost, item + "/copy", on(&B::CopyItem));
+      routes.Add("GET", ApiHost, item + "/trash", on(&B::GetTrashedItem));
+      routes.Add("DELETE", ApiHost, item + "/trash", on(&B::PurgeItem));
+    }
     Route("GET", DownloadHost, "/d/1/{ticket}/download", &B::ServeDownload, Open);
 
     const std::string files = "/api/2.0/files", sessions = files + "/upload_sessions";
@@ -230,14 +246,24 @@ private:
     return false;
   }
 
-  // The item of the route's {id}: a folder or a file as asked; answers 404 and returns nullptr
-  // for anything else.
+  // The item of the route's {id}: a folder or a file as asked, not in the trash; answers 404
+  // (`trashed` for an item in the trash) and returns nullptr for anything else.
   Node *Item(Exchange &ex, bool folder) {
     Node *node = tree.Find(ex.Param("id"));
-    if (node && node->folder == folder) return node;
-    NotFound(ex);
-    return nullptr;
+    if (!node || node->folder != folder) return NotFound(ex), nullptr;
+    if (node->trashed) return Trashed(ex), nullptr;
+    return node;
   }
+
+  // The same for the calls on items in the trash: the item must have been put there itself.
+  Node *TrashedItem(Exchange &ex, bool folder) {
+    Node *node = tree.Find(ex.Param("id"));
+    if (!node || node->folder != folder) return NotFound(ex), nullptr;
+    if (!node->explicitlyTrashed) return Error(ex, 404, "not_trashed", "Item is not trashed"), nullptr;
+    return node;
+  }
+
+  static void Trashed(Exchange &ex) { Error(ex, 404, "trashed", "Item is trashed"); }
 
   // --- objects ---
 
@@ -275,19 +301,21 @@ private:
     Json path = Json::array();
     if (!root)
       for (const Node *ancestor : tree.Ancestors(node.id)) path.push_back(Mini(*ancestor));
+    if (node.explicitlyTrashed)  // the trash stands in for the folders above
+      path = Json::array({{{"type", "folder"}, {"id", "1"}, {"sequence_id", nullptr}, {"etag", nullptr}, {"name", "Trash"}}});
     f["path_collection"] = {{"total_count", path.size()}, {"entries", path}};
     f["created_at"] = time(node.created);
     f["modified_at"] = time(node.modified);
-    f["trashed_at"] = nullptr;
-    f["purged_at"] = nullptr;
-    f["content_created_at"] = time(node.created);
-    f["content_modified_at"] = time(node.modified);
+    f["trashed_at"] = node.trashed ? Json(Time(node.trashedAt)) : Json(nullptr);
+    f["purged_at"] = node.trashed ? Json(Time(node.trashedAt + TrashLifetime)) : Json(nullptr);
+    f["content_created_at"] = time(node.contentCreated.value_or(node.created));
+    f["content_modified_at"] = time(node.contentModified.value_or(node.modified));
     f["created_by"] = root ? Json({{"type", "user"}, {"id", ""}, {"name", ""}, {"login", ""}}) : User();
     f["modified_by"] = f["created_by"];
     f["owned_by"] = User();
     f["shared_link"] = nullptr;
     f["parent"] = root ? Json(nullptr) : Mini(*tree.Find(node.parentId));
-    f["item_status"] = "active";
+    f["item_status"] = node.trashed ? "trashed" : "active";
     if (node.folder && withItems) {
       auto children = SortedChildren(node);
       Json entries = Json::array();
@@ -311,23 +339,54 @@ private:
     return out;
   }
 
-  // Folders first, then by name without regard to case, as the "order" of a listing says.
+  // Where an item stands in a listing: folders first, then by name without regard to case, as
+  // the "order" of a listing says (the id settles the rest).
+  struct SortKey {
+    bool file;
+    std::string name, id;
+    bool operator<(const SortKey &other) const {
+      return std::tie(file, name, id) < std::tie(other.file, other.name, other.id);
+    }
+  };
+  static SortKey KeyOf(const Node &node) { return {!node.folder, ToLower(node.name), node.id}; }
+
+  static void Sort(std::vector<const Node *> &items) {
+    std::sort(items.begin(), items.end(), [](const Node *a, const Node *b) { return KeyOf(*a) < KeyOf(*b); });
+  }
+
+  // A folder's items in listing order, without what is in the trash.
   std::vector<const Node *> SortedChildren(const Node &folder) const {
-    auto children = tree.Children(folder.id);
-    std::stable_sort(children.begin(), children.end(), [](const Node *a, const Node *b) {
-      if (a->folder != b->folder) return a->folder;
-      return ToLower(a->name) < ToLower(b->name);
-    });
+    std::vector<const Node *> children;
+    for (const Node *child : tree.Children(folder.id))
+      if (!child->trashed) children.push_back(child);
+    Sort(children);
     return children;
+  }
+
+  // Markers are the listing key of the last item a page held, in an opaque wrapping.
+  static std::string MarkerOf(const Node &node) {
+    SortKey key = KeyOf(node);
+    return Base64Encode(Json({key.file, key.name, key.id}).dump());
+  }
+  static std::optional<SortKey> KeyOfMarker(const std::string &marker) {
+    std::string text;
+    try {
+      text = Base64Decode(marker);
+    } catch (const std::invalid_argument &) {
+      return std::nullopt;
+    }
+    Json key = Json::parse(text, nullptr, false);
+    if (!key.is_array() || key.size() != 3 || !key[0].is_boolean() || !key[1].is_string() || !key[2].is_string())
+      return std::nullopt;
+    return SortKey{key[0].get<bool>(), key[1].get<std::string>(), key[2].get<std::string>()};
   }
 
   // --- api.box.com ---
 
   void Me(Exchange &ex) {
-    constexpr std::int64_t space = 10LL << 30;
     Json me = User();
     me.update({{"created_at", Time(tree.Root().created)}, {"modified_at", Time(tree.Root().modified)},
-               {"language", "en"}, {"timezone", "America/Los_Angeles"}, {"space_amount", space},
+               {"language", "en"}, {"timezone", "America/Los_Angeles"}, {"space_amount", SpaceAmount},
                {"space_used", tree.TotalSize(tree.RootId())}, {"max_upload_size", MaxUploadSize},
                {"status", "active"}, {"job_title", ""}, {"phone", ""}, {"address", ""},
                {"avatar_url", "https://" + AppHost + "/api/avatar/large/" + UserId}});
@@ -347,29 +406,52 @@ private:
     return true;
   }
 
-  void GetFolder(Exchange &ex) {
-    if (Node *folder = Item(ex, true)) Send(ex, 200, Selected(ex, Full(*folder, true)));
-  }
-  void GetFile(Exchange &ex) {
-    if (Node *file = Item(ex, false)) Send(ex, 200, Selected(ex, Full(*file, false)));
+  void GetItem(Exchange &ex, bool folder) {
+    if (Node *node = Item(ex, folder)) Send(ex, 200, Selected(ex, Full(*node, folder)));
   }
 
   void Items(Exchange &ex) {
-    const Node *folderNode = Item(ex, true);
-    if (!folderNode) return;
-    const Node &folder = *folderNode;
-    std::size_t limit, offset;
-    if (!Number(ex, "limit", DefaultLimit, 1, limit) || !Number(ex, "offset", 0, 0, offset)) return;
-    if (offset > MaxOffset)
-      return ParameterError(ex, 400, "invalid_parameter", "offset",
-                            "Invalid value '" + ex.Query("offset") + "'. The offset must not exceed the maximum offset of 300000");
+    if (const Node *folder = Item(ex, true)) SendPage(ex, SortedChildren(*folder), MaxOffset);
+  }
+
+  void TrashItems(Exchange &ex) {
+    std::vector<const Node *> items = tree.Trashed();
+    Sort(items);
+    SendPage(ex, items, MaxTrashOffset);
+  }
+
+  // One page of a listing in listing order: by offset with the total count, or with
+  // usemarker=true by marker, the next page's marker in next_marker (null on the last).
+  void SendPage(Exchange &ex, const std::vector<const Node *> &items, std::size_t maxOffset) {
+    const bool markers = ex.Query("usemarker") == "true";
+    std::size_t limit, offset = 0;
+    if (!Number(ex, "limit", DefaultLimit, 1, limit)) return;
     limit = std::min(limit, MaxLimit);
-    auto children = SortedChildren(folder);
+    if (!markers && ex.HasQuery("marker"))
+      return ParameterError(ex, 400, "invalid_parameter", "marker", "'marker' needs 'usemarker=true'");
+    if (markers && ex.HasQuery("offset"))
+      return ParameterError(ex, 400, "invalid_parameter", "offset", "'offset' cannot be used with 'usemarker'");
+    if (!markers) {
+      if (!Number(ex, "offset", 0, 0, offset)) return;
+      if (offset > maxOffset)
+        return ParameterError(ex, 400, "invalid_parameter", "offset",
+                              "Invalid value '" + ex.Query("offset") + "'. The offset must not exceed the maximum offset of " +
+                                  std::to_string(maxOffset));
+    } else if (const std::string marker = ex.Query("marker"); !marker.empty() && marker != "0") {
+      auto key = KeyOfMarker(marker);
+      if (!key) return ParameterError(ex, 400, "invalid_parameter", "marker", "Invalid value '" + marker + "'.");
+      offset = static_cast<std::size_t>(
+          std::upper_bound(items.begin(), items.end(), *key, [](const SortKey &k, const Node *n) { return k < KeyOf(*n); }) -
+          items.begin());
+    }
     Json entries = Json::array();
-    for (std::size_t i = offset; i < children.size() && i < offset + limit; ++i)
-      entries.push_back(ex.HasQuery("fields") ? Selected(ex, Full(*children[i], false)) : Mini(*children[i]));
-    Send(ex, 200, {{"total_count", children.size()}, {"entries", entries}, {"offset", offset}, {"limit", limit},
-                   {"order", DefaultOrder}});
+    for (std::size_t i = offset; i < items.size() && i < offset + limit; ++i)
+      entries.push_back(ex.HasQuery("fields") ? Selected(ex, Full(*items[i], false)) : Mini(*items[i]));
+    if (!markers)
+      return Send(ex, 200, {{"total_count", items.size()}, {"entries", entries}, {"offset", offset}, {"limit", limit},
+                            {"order", DefaultOrder}});
+    bool more = offset + limit < items.size();
+    Send(ex, 200, {{"entries", entries}, {"limit", limit}, {"next_marker", more ? Json(MarkerOf(*items[offset + limit - 1])) : Json()}});
   }
 
   bool EtagMatches(Exchange &ex, const Node &node) {
@@ -378,21 +460,106 @@ private:
     return false;
   }
 
-  void DeleteFolder(Exchange &ex) {
-    if (Node *folder = Item(ex, true)) Delete(ex, *folder);
-  }
-  void DeleteFile(Exchange &ex) {
-    if (Node *file = Item(ex, false)) Delete(ex, *file);
+  static void RootRefused(Exchange &ex) {
+    Error(ex, 403, "access_denied_insufficient_permissions", "Access denied - insufficient permission");
   }
 
-  void Delete(Exchange &ex, const Node &node) {
-    if (IsRoot(node))
-      return Error(ex, 403, "access_denied_insufficient_permissions", "Access denied - insufficient permission");
-    if (!EtagMatches(ex, node)) return;
-    if (node.folder && !tree.Children(node.id).empty() && ex.Query("recursive") != "true")
+  // DELETE: into the trash, with what is below.
+  void TrashItem(Exchange &ex, bool folder) {
+    Node *node = Item(ex, folder);
+    if (!node) return;
+    if (IsRoot(*node)) return RootRefused(ex);
+    if (!EtagMatches(ex, *node)) return;
+    if (folder && !SortedChildren(*node).empty() && ex.Query("recursive") != "true")
       return Error(ex, 400, "folder_not_empty", "Cannot delete - folder not empty");
-    tree.Remove(node.id);
+    tree.Trash(*node, true, ex.now);
     ex.SendEmpty(204);
+  }
+
+  void GetTrashedItem(Exchange &ex, bool folder) {
+    if (Node *node = TrashedItem(ex, folder)) Send(ex, 200, Selected(ex, Full(*node, false)));
+  }
+
+  void PurgeItem(Exchange &ex, bool folder) {
+    if (Node *node = TrashedItem(ex, folder)) {
+      tree.Remove(node->id);
+      ex.SendEmpty(204);
+    }
+  }
+
+  // POST on an item in the trash: back to its folder, or to the parent given when that folder is
+  // in the trash itself; optionally under another name.
+  void RestoreItem(Exchange &ex, bool folder) {
+    Node *node = TrashedItem(ex, folder);
+    if (!node) return;
+    auto body = ex.BodySize() == 0 ? std::optional<Json>(Json::object()) : ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    Node *target = tree.Find(node->parentId);
+    if (!target || target->trashed) {
+      const std::string parentId = (*body)["parent"].is_object() ? StringField((*body)["parent"], "id") : "";
+      if (parentId.empty())
+        return ParameterError(ex, 400, "missing_parameter", "parent", "The item's folder is gone: 'parent' is required");
+      if (!(target = ParentFolder(ex, parentId))) return;
+    }
+    std::string name = StringField(body, "name");
+    if (name.empty()) name = node->name;
+    if (!UsableName(ex, name)) return;
+    if (Node *existing = tree.ChildByName(target->id, name, true)) return NameInUse(ex, *existing, folder);
+    tree.Trash(*node, false, ex.now);
+    if (name != node->name) tree.Rename(*node, name);
+    if (target->id != node->parentId) tree.Move(*node, target->id);
+    Send(ex, 201, Full(*node, folder));
+  }
+
+  // PUT: rename, move, description, and for files content_modified_at.
+  void UpdateItem(Exchange &ex, bool folder) {
+    Node *node = Item(ex, folder);
+    if (!node || !EtagMatches(ex, *node)) return;
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    const Json &nameValue = body->value("name", Json()), &description = body->value("description", Json());
+    const Json &parent = body->value("parent", Json());
+    if (!nameValue.is_null() && !nameValue.is_string()) return ParameterError(ex, 400, "invalid_parameter", "name", "'name' must be a string");
+    if (!description.is_null() && (!description.is_string() || description.get<std::string>().size() > MaxDescriptionLength))
+      return ParameterError(ex, 400, "invalid_parameter", "description", "'description' must be a text of at most 256 characters");
+    if (!parent.is_null() && (!parent.is_object() || StringField(parent, "id").empty()))
+      return ParameterError(ex, 400, "invalid_parameter", "parent", "'parent' must name a folder id");
+    std::optional<TimePoint> contentModified;
+    if (!folder && !ContentDate(ex, *body, "content_modified_at", contentModified)) return;
+    const std::string name = nameValue.is_string() ? nameValue.get<std::string>() : node->name;
+    if (IsRoot(*node) && (name != node->name || !parent.is_null())) return RootRefused(ex);
+    Node *target = parent.is_null() ? tree.Find(node->parentId) : ParentFolder(ex, StringField(parent, "id"));
+    if (!target || !UsableName(ex, name)) return;
+    if (folder && (target->id == node->id || tree.IsInside(target->id, node->id)))
+      return Error(ex, 400, "cyclical_folder_structure", "Folder move creates cyclical folder structure");
+    if (Node *existing = tree.ChildByName(target->id, name, true); existing && existing != node)
+      return NameInUse(ex, *existing, folder);
+    if (name != node->name) tree.Rename(*node, name);
+    if (target->id != node->parentId) tree.Move(*node, target->id);
+    if (description.is_string()) node->description = description.get<std::string>();
+    if (contentModified) node->contentModified = contentModified;
+    tree.Touch(*node, ex.now);
+    Send(ex, 200, Selected(ex, Full(*node, folder)));
+  }
+
+  // POST .../copy: into the parent given, under the same or a new name; contents are shared.
+  void CopyItem(Exchange &ex, bool folder) {
+    Node *node = Item(ex, folder);
+    if (!node) return;
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    const std::string parentId = (*body)["parent"].is_object() ? StringField((*body)["parent"], "id") : "";
+    if (parentId.empty()) return ParameterError(ex, 400, "missing_parameter", "parent", "'parent' is required");
+    if (IsRoot(*node)) return Error(ex, 500, "internal_server_error", "Internal Server Error");  // as Box answers it
+    Node *target = ParentFolder(ex, parentId);
+    if (!target) return;
+    if (folder && (target->id == node->id || tree.IsInside(target->id, node->id)))
+      return Error(ex, 400, "cyclical_folder_structure", "Folder copy creates cyclical folder structure");
+    std::string name = StringField(body, "name");
+    if (name.empty()) name = node->name;
+    if (!UsableName(ex, name)) return;
+    if (Node *existing = tree.ChildByName(target->id, name, true)) return NameInUse(ex, *existing, folder);
+    Send(ex, 201, Full(tree.Copy(*node, target->id, name, ex.now), folder));
   }
 
   // 409 with the item in the way: one object for uploads, a list for new folders.
@@ -409,11 +576,21 @@ private:
     return false;
   }
 
-  Node *ParentFolder(Exchange &ex, const std::string &id) {
+  Node *ParentFolder(Exchange &ex, const std::string &id, const std::string &parameter = "parent") {
     Node *parent = tree.Find(id);
+    if (parent && parent->folder && parent->trashed) return Trashed(ex), nullptr;
     if (parent && parent->folder) return parent;
-    ParameterError(ex, 404, "invalid_parameter", "parent", "Invalid value '" + id + "'. 'parent' with value '" + id + "' not found");
+    ParameterError(ex, 404, "invalid_parameter", parameter,
+                   "Invalid value '" + id + "'. '" + parameter + "' with value '" + id + "' not found");
     return nullptr;
+  }
+
+  // An RFC 3339 date of a JSON object, left unset when absent; answers 400 for anything else.
+  static bool ContentDate(Exchange &ex, const Json &object, const std::string &key, std::optional<TimePoint> &date) {
+    if (!object.contains(key) || object[key].is_null()) return true;
+    if (object[key].is_string()) date = ParseRfc3339(object[key].get<std::string>());
+    if (!date) ParameterError(ex, 400, "invalid_parameter", key, "Invalid value for '" + key + "': an RFC 3339 date is expected");
+    return date.has_value();
   }
 
   void CreateFolder(Exchange &ex) {
@@ -449,7 +626,7 @@ private:
     const Node *node = nullptr;
     auto it = tickets_.find(ex.Param("ticket"));
     if (it != tickets_.end() && ex.now < it->second.expires) node = tree.Find(it->second.fileId);
-    if (node && node->version != it->second.version) node = nullptr;
+    if (node && (node->version != it->second.version || node->trashed)) node = nullptr;
     if (!node) return UnknownRoute(ex);
     ex.res.set_header("Content-Disposition", "attachment;filename=\"" + node->name + "\"");
     ex.SendContent(node->content, node->mimeType);
@@ -459,25 +636,33 @@ private:
 
   struct UploadForm {
     const BodyPart *file = nullptr;
-    std::optional<Json> attributes;
-    std::string parentId;  // the older form's parent_id field
+    Json attributes = Json::object();  // the attributes part, or the older form's fields in its shape
+    std::optional<TimePoint> contentCreated, contentModified;
   };
 
   // Reads the multipart body; answers the error and returns nullopt when it is unusable.
   std::optional<UploadForm> ReadUploadForm(Exchange &ex) {
     UploadForm form;
+    bool attributesPart = false;
     for (const BodyPart &part : ex.parts) {
       if (!part.fileName.empty() && !form.file) {
         form.file = &part;
       } else if (part.name == "attributes") {
         if (form.file) return Error(ex, 400, "metadata_after_file_contents", "Metadata after file contents"), std::nullopt;
-        form.attributes = ParseJsonObject(part.Text());
-        if (!form.attributes) return ParameterError(ex, 400, "invalid_parameter", "attributes", "Could not parse JSON"), std::nullopt;
-      } else if (part.name == "parent_id") {
-        form.parentId = part.Text();
+        auto attributes = ParseJsonObject(part.Text());
+        if (!attributes) return ParameterError(ex, 400, "invalid_parameter", "attributes", "Could not parse JSON"), std::nullopt;
+        form.attributes = *attributes;
+        attributesPart = true;
+      } else if (!attributesPart && part.name == "parent_id") {
+        form.attributes["parent"] = {{"id", part.Text()}};
+      } else if (!attributesPart && (part.name == "content_created_at" || part.name == "content_modified_at")) {
+        form.attributes[part.name] = part.Text();
       }
     }
     if (!form.file) return Error(ex, 400, "bad_request", "API upload did not contain a file part"), std::nullopt;
+    if (!ContentDate(ex, form.attributes, "content_created_at", form.contentCreated) ||
+        !ContentDate(ex, form.attributes, "content_modified_at", form.contentModified))
+      return std::nullopt;
     return form;
   }
 
@@ -485,11 +670,14 @@ private:
     Send(ex, 201, {{"total_count", 1}, {"entries", Json::array({Full(node, false)})}});
   }
 
-  // Every upload, direct or in parts, is held to the account's largest file.
-  static bool SizeAllowed(Exchange &ex, std::int64_t size) {
-    if (size <= MaxUploadSize) return true;
-    Error(ex, 403, "file_size_limit_exceeded", "File size exceeds the folder owner's file size limit");
-    return false;
+  // Every upload, direct or in parts, is held to the account's largest file and its space (less
+  // what the content it replaces takes).
+  bool SizeAllowed(Exchange &ex, std::int64_t size, const Node *replaced = nullptr) {
+    if (size > MaxUploadSize)
+      return Error(ex, 403, "file_size_limit_exceeded", "File size exceeds the folder owner's file size limit"), false;
+    if (tree.TotalSize(tree.RootId()) - (replaced ? replaced->Size() : 0) + size > SpaceAmount)
+      return Error(ex, 403, "storage_limit_exceeded", "Account storage limit reached"), false;
+    return true;
   }
 
   // The checks a new file's name and place get before any byte is kept.
@@ -512,20 +700,28 @@ private:
     return (*object)[key].get<std::string>();
   }
 
+  // A new file with its content dates (the upload time where the client gave none).
+  Node &AddFile(const Node &parent, const std::string &name, BlobRef content, const std::string &mime,
+                std::optional<TimePoint> contentCreated, std::optional<TimePoint> contentModified, TimePoint now) {
+    Node &node = tree.AddFile(parent.id, name, std::move(content), mime, now);
+    node.contentCreated = contentCreated;
+    node.contentModified = contentModified;
+    return node;
+  }
+
   void UploadNew(Exchange &ex) {
     auto form = ReadUploadForm(ex);
     if (!form) return;
-    std::string name = form->file->fileName, parentId = form->parentId;
-    if (auto named = StringField(form->attributes, "name"); !named.empty()) name = named;
-    if (form->attributes && (*form->attributes)["parent"].is_object())
-      if (auto id = StringField((*form->attributes)["parent"], "id"); !id.empty()) parentId = id;
+    std::string name = StringField(form->attributes, "name");
+    if (name.empty()) name = form->file->fileName;
+    const std::string parentId = form->attributes["parent"].is_object() ? StringField(form->attributes["parent"], "id") : "";
     if (parentId.empty()) return ParameterError(ex, 400, "missing_parameter", "parent", "'parent' is required");
     Node *parent = ParentFolder(ex, parentId);
     if (!parent || !NewFileAllowed(ex, *parent, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size())))
       return;
     std::string mime = form->file->contentType.empty() || form->file->contentType == "application/octet-stream"
                            ? MimeTypeFor(name) : form->file->contentType;
-    SendUploaded(ex, tree.AddFile(parent->id, name, form->file->Content(), mime, ex.now));
+    SendUploaded(ex, AddFile(*parent, name, form->file->Content(), mime, form->contentCreated, form->contentModified, ex.now));
   }
 
   void UploadVersion(Exchange &ex) {
@@ -534,10 +730,47 @@ private:
     auto form = ReadUploadForm(ex);
     if (!form) return;
     std::string name = StringField(form->attributes, "name");
-    if (!RenameAllowed(ex, *file, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size()))) return;
+    if (!RenameAllowed(ex, *file, name) || !SizeAllowed(ex, static_cast<std::int64_t>(form->file->Size()), file)) return;
     if (!name.empty()) tree.Rename(*file, name);
+    file->contentModified = form->contentModified;
     tree.SetContent(*file, form->file->Content(), ex.now);
     SendUploaded(ex, *file);
+  }
+
+  // --- the upload pre-check (on the API host) ---
+
+  void SendUploadUrl(Exchange &ex, const std::string &path) {
+    Send(ex, 200, {{"upload_url", "https://" + UploadHost + "/api/2.0/files" + path + "?upload_session_id=" + UpperHex(32)},
+                   {"upload_token", nullptr}});
+  }
+
+  // The size a pre-check names, if any: answers the error and returns false when it breaks a rule.
+  bool PreflightSize(Exchange &ex, const Json &body, const Node *replaced) {
+    if (!body.contains("size")) return true;
+    if (!body["size"].is_number_integer() || body["size"].get<std::int64_t>() < 0)
+      return ParameterError(ex, 400, "invalid_parameter", "size", "'size' must be a number of bytes"), false;
+    return SizeAllowed(ex, body["size"].get<std::int64_t>(), replaced);
+  }
+
+  // OPTIONS /files/content: would this upload be taken? The same checks as the upload itself.
+  void PreflightNew(Exchange &ex) {
+    auto body = ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    const std::string name = StringField(body, "name");
+    const std::string parentId = (*body)["parent"].is_object() ? StringField((*body)["parent"], "id") : "";
+    if (name.empty()) return ParameterError(ex, 400, "missing_parameter", "name", "'name' is required");
+    if (parentId.empty()) return ParameterError(ex, 400, "missing_parameter", "parent", "'parent' is required");
+    Node *parent = ParentFolder(ex, parentId);
+    if (parent && NewFileAllowed(ex, *parent, name) && PreflightSize(ex, *body, nullptr)) SendUploadUrl(ex, "/content");
+  }
+
+  void PreflightVersion(Exchange &ex) {
+    Node *file = Item(ex, false);
+    if (!file) return;
+    auto body = ex.BodySize() == 0 ? std::optional<Json>(Json::object()) : ParseJsonObject(ex.body);
+    if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
+    if (RenameAllowed(ex, *file, StringField(body, "name")) && PreflightSize(ex, *body, file))
+      SendUploadUrl(ex, "/" + file->id + "/content");
   }
 
   // --- chunked upload sessions ---
@@ -561,14 +794,14 @@ private:
   }
 
   // The file size a session is asked for: answers the error and returns false outside the rules.
-  static bool SessionSize(Exchange &ex, const Json &body, std::int64_t &size) {
+  bool SessionSize(Exchange &ex, const Json &body, std::int64_t &size, const Node *replaced) {
     if (!body.contains("file_size") || !body["file_size"].is_number_integer())
       return ParameterError(ex, 400, "missing_parameter", "file_size", "'file_size' is required"), false;
     size = body["file_size"].get<std::int64_t>();
     if (size < MinChunkedFileSize)
       return Error(ex, 400, "file_size_too_small",
                    "File size is less than minimum allowed for this API: " + std::to_string(MinChunkedFileSize)), false;
-    return SizeAllowed(ex, size);
+    return SizeAllowed(ex, size, replaced);
   }
 
   void OpenSession(Exchange &ex, UploadSession session) {
@@ -588,9 +821,8 @@ private:
     if (folderId.empty()) return ParameterError(ex, 400, "missing_parameter", "folder_id", "'folder_id' is required");
     if (name.empty()) return ParameterError(ex, 400, "missing_parameter", "file_name", "'file_name' is required");
     std::int64_t size;
-    Node *folder = tree.Find(folderId);
-    if (!folder || !folder->folder) return ParameterError(ex, 404, "invalid_parameter", "folder_id", "Folder '" + folderId + "' not found");
-    if (!NewFileAllowed(ex, *folder, name) || !SessionSize(ex, *body, size)) return;
+    Node *folder = ParentFolder(ex, folderId, "folder_id");
+    if (!folder || !NewFileAllowed(ex, *folder, name) || !SessionSize(ex, *body, size, nullptr)) return;
     OpenSession(ex, {folder->id, "", name, size, {}, {}});
   }
 
@@ -601,7 +833,7 @@ private:
     if (!body) return Error(ex, 400, "bad_request", "Could not parse JSON");
     const std::string name = StringField(body, "file_name");
     std::int64_t size;
-    if (!RenameAllowed(ex, *file, name) || !SessionSize(ex, *body, size)) return;
+    if (!RenameAllowed(ex, *file, name) || !SessionSize(ex, *body, size, file)) return;
     OpenSession(ex, {"", file->id, name, size, {}, {}});
   }
 
@@ -707,6 +939,10 @@ private:
     if (body->contains("attributes") && (*body)["attributes"].is_object()) attributes = (*body)["attributes"];
     std::string name = StringField(attributes, "name");
     if (name.empty()) name = session->fileName;
+    std::optional<TimePoint> contentCreated, contentModified;
+    if (attributes && (!ContentDate(ex, *attributes, "content_created_at", contentCreated) ||
+                       !ContentDate(ex, *attributes, "content_modified_at", contentModified)))
+      return;
 
     const std::string id = ex.Param("session");
     std::vector<BlobRef> pieces;
@@ -730,15 +966,16 @@ private:
     if (content->Sha1() != digest) return Error(ex, 412, "precondition_failed", "The Digest does not match the file's content");
     Node *node;
     if (session->fileId.empty()) {
-      Node *folder = tree.Find(session->folderId);
-      if (!folder || !folder->folder) return NotFound(ex);
-      if (!NewFileAllowed(ex, *folder, name)) return;
-      node = &tree.AddFile(folder->id, name, std::move(content), MimeTypeFor(name), ex.now);
+      Node *folder = ParentFolder(ex, session->folderId, "folder_id");
+      if (!folder || !NewFileAllowed(ex, *folder, name)) return;
+      node = &AddFile(*folder, name, std::move(content), MimeTypeFor(name), contentCreated, contentModified, ex.now);
     } else {
       node = tree.Find(session->fileId);
       if (!node) return NotFound(ex);
+      if (node->trashed) return Trashed(ex);
       if (!EtagMatches(ex, *node) || !RenameAllowed(ex, *node, name)) return;
       if (name != node->name) tree.Rename(*node, name);
+      node->contentModified = contentModified;
       tree.SetContent(*node, std::move(content), ex.now);
     }
     sessions_.erase(it);

@@ -270,7 +270,7 @@ private:
     if (!RootedPath(ex, rooted, path)) return;
     Node *node = tree.FindPath(path, true);
     if (!node || node->folder) return NotFound(ex, path.empty() ? "/" : path);
-    ex.res.set_header("x-dropbox-metadata", Meta(*node).dump());
+    ex.res.set_header("x-dropbox-metadata", JsonText(Meta(*node)));
     ex.SendContent(node->content, node->mimeType);
   }
 

@@ -551,7 +551,7 @@ private:
     Json claims = {{"ver", 1}, {"iss", "urn:windows:liveid"}, {"exp", seconds + TokenSeconds}, {"uid", Cid},
                    {"aud", "emulator.local"}, {"urn:microsoft:appuri", "appid://" + grant.clientId},
                    {"urn:microsoft:appid", grant.clientId}};
-    return Base64Url(header.dump()) + "." + Base64Url(claims.dump()) + "." + Base64Url(RandomToken(32));
+    return Base64Url(JsonText(header)) + "." + Base64Url(JsonText(claims)) + "." + Base64Url(RandomToken(32));
   }
 
   void SendTokens(Exchange &ex, Grant grant) {

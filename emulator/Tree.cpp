@@ -93,12 +93,20 @@ std::vector<const Node *> Tree::Children(const std::string &id) const {
   return result;
 }
 
+std::vector<const Node *> Tree::Trashed() const {
+  std::vector<const Node *> result;
+  for (const auto &[id, node] : nodes_)
+    if (node.explicitlyTrashed) result.push_back(&node);
+  std::sort(result.begin(), result.end(), [](const Node *a, const Node *b) { return a->order < b->order; });
+  return result;
+}
+
 Node *Tree::ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase) {
   auto it = folders_.find(parentId);
   if (it == folders_.end()) return nullptr;
   auto [first, last] = it->second.byLowerName.equal_range(ToLower(name));
   for (auto at = first; at != last; ++at)
-    if (ignoreCase || at->second->name == name) return at->second;
+    if (!at->second->trashed && (ignoreCase || at->second->name == name)) return at->second;
   return nullptr;
 }
 
@@ -144,6 +152,36 @@ void Tree::Remove(const std::string &id) {
   folders_.erase(id);
   nodes_.erase(it);
   ++generation_;
+}
+
+void Tree::Trash(Node &node, bool trashed, TimePoint now) {
+  node.trashed = node.explicitlyTrashed = trashed;
+  node.trashedAt = trashed ? now : TimePoint{};
+  ++generation_;
+  std::vector<const Node *> pending = Children(node.id);
+  while (!pending.empty()) {
+    Node *child = Find(pending.back()->id);
+    pending.pop_back();
+    if (child->explicitlyTrashed) continue;
+    child->trashed = trashed;
+    child->trashedAt = node.trashedAt;
+    for (const Node *below : Children(child->id)) pending.push_back(below);
+  }
+}
+
+Node &Tree::Copy(const Node &node, const std::string &parentId, const std::string &name, TimePoint now) {
+  Node copy = node;
+  copy.id = makeId_(node.folder);
+  copy.parentId = parentId;
+  copy.name = name;
+  copy.created = copy.modified = now;
+  copy.version = 0;
+  copy.trashed = copy.explicitlyTrashed = false;
+  copy.trashedAt = {};
+  Node &made = Insert(std::move(copy));
+  for (const Node *child : Children(node.id))
+    if (!child->trashed) Copy(*child, made.id, child->name, now);
+  return made;
 }
 
 bool Tree::IsInside(const std::string &id, const std::string &ancestorId) const {
@@ -222,7 +260,9 @@ Json Tree::Save() const {
                      {"version", node->version},
                      {"trashed", node->trashed},
                      {"explicitlyTrashed", node->explicitlyTrashed},
-                     {"trashedAt", ToMillis(node->trashedAt)}});
+                     {"trashedAt", ToMillis(node->trashedAt)},
+                     {"contentCreated", node->contentCreated ? Json(ToMillis(*node->contentCreated)) : Json()},
+                     {"contentModified", node->contentModified ? Json(ToMillis(*node->contentModified)) : Json()}});
   return items;
 }
 
@@ -258,6 +298,8 @@ void Tree::Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept
     node.trashed = item.value("trashed", false);
     node.explicitlyTrashed = item.value("explicitlyTrashed", false);
     node.trashedAt = FromMillis(item.value("trashedAt", std::int64_t{0}));
+    if (item.contains("contentCreated") && item["contentCreated"].is_number()) node.contentCreated = FromMillis(item["contentCreated"].get<std::int64_t>());
+    if (item.contains("contentModified") && item["contentModified"].is_number()) node.contentModified = FromMillis(item["contentModified"].get<std::int64_t>());
     Insert(std::move(node));
   }
   if (!Find(rootId_)) Clear(Clock::now());

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct Node {
   bool trashed = false;            // in the trash, itself or with a folder above it
   bool explicitlyTrashed = false;  // put there itself
   TimePoint created{}, modified{}, trashedAt{};
+  std::optional<TimePoint> contentCreated, contentModified;  // the file's own dates, as a client gave them
   std::uint64_t order = 0;    // creation order, for stable listings
   std::uint64_t version = 0;  // bumped on every change of content or metadata
   std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
@@ -41,7 +43,8 @@ public:
   Node *Find(const std::string &id);
   const Node *Find(const std::string &id) const;
   std::vector<const Node *> Children(const std::string &id) const;  // in creation order
-  Node *ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase);
+  std::vector<const Node *> Trashed() const;  // what was put in the trash itself, in creation order
+  Node *ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase);  // trashed items hold no name
 
   Node &AddFolder(const std::string &parentId, const std::string &name, TimePoint now);
   Node &AddFile(const std::string &parentId, const std::string &name, BlobRef content, std::string mimeType,
@@ -52,6 +55,12 @@ public:
   void Rename(Node &node, const std::string &name);
   void Touch(Node &node, TimePoint now);
   void Remove(const std::string &id);  // with everything below it
+  // Puts an item into the trash, or takes it out, with what is below it; items below that were put
+  // there themselves keep their own state.
+  void Trash(Node &node, bool trashed, TimePoint now);
+  // A copy of the item (with everything below it but what is in the trash) under another parent;
+  // contents are shared, not copied.
+  Node &Copy(const Node &node, const std::string &parentId, const std::string &name, TimePoint now);
   bool IsInside(const std::string &id, const std::string &ancestorId) const;
   std::int64_t TotalSize(const std::string &id) const;
   std::vector<const Node *> Ancestors(const std::string &id) const;  // root first, without the node

@@ -1,5 +1,13 @@
 #include "Nimbo/Connection/BoxNet.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "Nimbo/Connection/DateFormats.h"
 #include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/MimeTypes.h"
@@ -14,6 +22,7 @@ const std::string UploadHost = "upload.box.com";
 const std::string AppHost = "app.box.com";
 
 const std::string UploadUrl = "https://" + UploadHost + "/api/2.0/files/";
+const std::string SessionsUrl = UploadUrl + "upload_sessions/";
 const std::string AuthorizeUrl = "https://" + AppHost + "/api/oauth2/authorize";
 const std::string TokenUrl = "https://" + AppHost + "/api/oauth2/token";
 
@@ -37,6 +46,40 @@ const TNimboBoxNet::TFileInfo& SingleEntry(const TNimboBoxNet::TFileList& AList)
 const TNimboBoxNet::TFileInfo& Identified(const TNimboBoxNet::TFileInfo& AInfo) {
     if (AInfo.id.empty()) throw ERestError("The service answered without the item's id");
     return AInfo;
+}
+
+// A running SHA-1 digest, handed out in base64 as the service's Digest header carries it.
+class TSha1 {
+public:
+    TSha1() : FContext(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!FContext || EVP_DigestInit_ex(FContext.get(), EVP_sha1(), nullptr) != 1)
+            throw ERestError("SHA-1 digests are not available");
+    }
+    void Update(const char* AData, std::size_t ASize) { EVP_DigestUpdate(FContext.get(), AData, ASize); }
+    // Ends the digest.
+    std::string Base64() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(FContext.get(), digest, &length);
+        std::string text(4 * ((length + 2) / 3), '\0');
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), digest, static_cast<int>(length));
+        return text;
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> FContext;
+};
+
+// "bytes <first>-<last>/<total>" of a part.
+std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t ATotal) {
+    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" + std::to_string(ATotal);
+}
+
+// How long to wait before repeating a commit, from its Retry-After header: 1 to 60 seconds.
+std::chrono::seconds CommitDelay(const std::string& ARetryAfter) {
+    int seconds = 1;
+    std::from_chars(ARetryAfter.data(), ARetryAfter.data() + ARetryAfter.size(), seconds);
+    return std::chrono::seconds(std::clamp(seconds, 1, 60));
 }
 
 }  // namespace
@@ -97,6 +140,14 @@ std::string TNimboBoxNet::GetUserName() {
 }
 
 std::string TNimboBoxNet::Bearer() const { return "Bearer " + GetToken(); }
+
+void TNimboBoxNet::SetUploadSettings(const TSessionUploadSettings& AValue) {
+    CheckSessionUploadSettings(AValue);
+    if (AValue.SingleRequestLimit < MinSessionFileSize)
+        throw EArgumentException("Box's upload sessions take files of at least " + std::to_string(MinSessionFileSize) +
+                                 " bytes, so the single-request limit must not be lower");
+    FUploadSettings = AValue;
+}
 
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNet: tokens
@@ -223,13 +274,26 @@ void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
 }
 
 void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();
     TNimboBoxNetData& file = DataAs<TNimboBoxNetData>(AData);
+    if (source.ExceedsLimit()) {
+        file.SetInfo(SessionUpload(source, file.FName, [&](std::int64_t ASize) {
+            // Named as the direct upload names it, by the part's file name.
+            return Http().Post(UploadUrl + file.FId + "/upload_sessions")
+                .Header("Authorization", Bearer())
+                .BeginJson(THttpRequest::jvBeginObject, true)
+                .Prop("file_size", ASize)
+                .Prop("file_name", file.FName)
+                .EndJson();
+        }));
+        return;
+    }
     TFileList answer;
     Http().Post(UploadUrl + file.FId + "/content")
         .Header("Authorization", Bearer())
         .BeginMultipart(file.FName, file.FName)
-        .Data(AStream)
+        .Data(source.Whole())
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
@@ -264,19 +328,173 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AD
 
 AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                        std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();
     const std::string& folderId = DataAs<TNimboBoxNetData>(AData).FId;
+    if (source.ExceedsLimit()) {
+        const TFileInfo info = SessionUpload(source, AName, [&](std::int64_t ASize) {
+            return Http().Post(UploadUrl + "upload_sessions")
+                .Header("Authorization", Bearer())
+                .BeginJson(THttpRequest::jvBeginObject, true)
+                .Prop("folder_id", folderId)
+                .Prop("file_size", ASize)
+                .Prop("file_name", AName)
+                .EndJson();
+        });
+        return std::make_shared<TNimboBoxNetData>(AData, info);
+    }
     TFileList answer;
     Http().Post(UploadUrl + "content")
         .Header("Authorization", Bearer())
         .BeginMultipart(AName, AName)
-        .Data(AStream)
+        .Data(source.Whole())
         .NextPart("parent_id", "")
         .Data(folderId.data(), static_cast<int>(folderId.size()))
         .EndMultipart()
         .ValidResponse({200, 201})
         .Execute(answer);
     return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboBoxNet: upload sessions
+
+TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, const std::string& AName,
+                                                    const std::function<THttpRequest(std::int64_t ASize)>& ACreate) {
+    // The session is opened for the content's size, so a stream that cannot seek is measured first.
+    ASource.MakeMeasurable();
+    TSessionProgress progress(ASource);
+    TUploadSession session;
+    ACreate(*ASource.Size()).ValidResponse({200, 201}).Execute(session);
+    if (session.id.empty() || session.part_size <= 0)
+        throw ERestError("The service opened no usable upload session for \"" + AName + "\"");
+    const std::string url = SessionsUrl + THttpClient::UrlEncode(session.id);
+
+    std::vector<TUploadPart> parts;
+    std::string wholeDigest;
+    try {
+        parts = SendParts(url, session.part_size, ASource, progress, AName, wholeDigest);
+    } catch (...) {
+        // Nothing of the upload is left behind, also when the user cancelled it through the progress
+        // handler (which does not hear of this request); the error that ended it is the one reported.
+        try {
+            const THttpProgressScope unreported({});
+            Http().Delete(url).Header("Authorization", Bearer()).Execute();
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+    // Not repeated when it fails: the service may have stored the file already.
+    const TFileInfo file = CommitSession(url, parts, wholeDigest, AName);
+    ASource.Finish();
+    return file;
+}
+
+std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
+                                                               TUploadSource& ASource, TSessionProgress& AProgress,
+                                                               const std::string& AName, std::string& AWholeDigest) {
+    const std::int64_t size = *ASource.Size();
+    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
+    TSha1 whole;
+    std::int64_t digested = 0;  // the bytes in the whole content's digest, from the first on
+    std::vector<TUploadPart> parts;
+    std::int64_t offset = 0;
+    bool askParts = false;  // after an interruption: which parts did the service keep?
+    while (askParts || offset < size) {
+        try {
+            RefreshAccess();
+            if (askParts) {
+                parts = ListParts(ASessionUrl);
+                offset = parts.empty() ? 0 : parts.back().offset + parts.back().size;
+                askParts = false;
+                continue;
+            }
+            const std::int64_t count = std::min(APartSize, size - offset);
+            const bool extendsWhole = offset == digested;
+            TSha1 digest;
+            ASource.Read(offset, count, [&](const char* AData, std::size_t ASize) {
+                digest.Update(AData, ASize);
+                if (extendsWhole) whole.Update(AData, ASize);
+            });
+            if (extendsWhole) digested += count;
+            AProgress.At(offset);
+            TPartAnswer answer;
+            ASource
+                .AddTo(Http().Put(ASessionUrl)
+                           .Header("Authorization", Bearer())
+                           .Header("Content-Type", "application/octet-stream")
+                           .Header("Content-Range", PartRange(offset, count, size))
+                           .Header("Digest", "sha=" + digest.Base64()),
+                       offset, count)
+                .ValidResponse({200, 201})
+                .Execute(answer);
+            parts.push_back(answer.part);
+            offset += count;
+        } catch (...) {
+            interruptions.Survive();
+            askParts = true;
+        }
+    }
+    AProgress.At(offset);
+    AWholeDigest = whole.Base64();
+    return parts;
+}
+
+std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::ListParts(const std::string& ASessionUrl) {
+    std::vector<TUploadPart> held;
+    TPartList page;
+    do {
+        Http().Get(ASessionUrl + "/parts")
+            .Param("offset", std::to_string(held.size()))
+            .Param("limit", "1000")
+            .Header("Authorization", Bearer())
+            .ValidResponse(200)
+            .SafeToRepeat()
+            .Execute(page);
+        held.insert(held.end(), page.entries.begin(), page.entries.end());
+    } while (!page.entries.empty() && static_cast<std::int64_t>(held.size()) < page.total_count);
+
+    std::sort(held.begin(), held.end(), [](const TUploadPart& A, const TUploadPart& B) { return A.offset < B.offset; });
+    std::size_t following = 0;
+    for (std::int64_t next = 0; following < held.size() && held[following].offset == next; ++following)
+        next += held[following].size;
+    held.resize(following);
+    return held;
+}
+
+TNimboBoxNet::TFileInfo TNimboBoxNet::CommitSession(const std::string& ASessionUrl,
+                                                    const std::vector<TUploadPart>& AParts,
+                                                    const std::string& AWholeDigest, const std::string& AName) {
+    // While the service is still processing the parts it answers 202, and the commit is repeated.
+    for (int poll = 0;; ++poll) {
+        RefreshAccess();
+        THttpRequest commit = Http().Post(ASessionUrl + "/commit")
+                                        .Header("Authorization", Bearer())
+                                        .Header("Digest", "sha=" + AWholeDigest)
+                                        .BeginJson(THttpRequest::jvBeginObject, true)
+                                        .Prop("parts", THttpRequest::jvBeginArray)
+                                        .Elems([&](THttpRequest::TJsonData AJson) {
+                                            for (const TUploadPart& part : AParts)
+                                                AJson.Elem(THttpRequest::jvBeginObject)
+                                                    .Prop("part_id", part.part_id)
+                                                    .Prop("offset", part.offset)
+                                                    .Prop("size", part.size)
+                                                    .Prop("sha1", part.sha1)
+                                                    .EndObject();
+                                        })
+                                        .EndArray()
+                                        .EndJson();
+        std::string answer;
+        if (commit.ValidResponse({200, 201, 202}).Execute(answer) != 202) {
+            TFileList stored;
+            TJsonDecoder(answer).Decode(stored);
+            return Identified(SingleEntry(stored));
+        }
+        if (poll == MaxCommitPolls)
+            throw ERestError("The service was still processing the parts of \"" + AName + "\" after " +
+                             std::to_string(MaxCommitPolls + 1) + " commits");
+        std::this_thread::sleep_for(CommitDelay(commit.ResponseHeader("Retry-After")));
+    }
 }
 
 }  // namespace Nimbo::Connection

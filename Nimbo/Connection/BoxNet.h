@@ -4,11 +4,13 @@
 // with OAuth 2.0; file contents go up as multipart uploads to a separate upload host.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Nimbo/Connection/JsonTypes.h"
 #include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/UploadSource.h"
 
 namespace Nimbo::Connection {
 
@@ -53,13 +55,55 @@ public:
         NIMBO_JSON_FIELDS(TAbout, id, name)
     };
 
+    // An upload session: the service chooses the part size.
+    struct TUploadSession {
+        std::string id;
+        std::int64_t part_size = 0;
+        NIMBO_JSON_FIELDS(TUploadSession, id, part_size)
+    };
+
+    // One part the session holds, as the commit names it.
+    struct TUploadPart {
+        std::string part_id;
+        std::int64_t offset = 0;
+        std::int64_t size = 0;
+        std::string sha1;
+        NIMBO_JSON_FIELDS(TUploadPart, part_id, offset, size, sha1)
+    };
+
+    // The answer to an uploaded part.
+    struct TPartAnswer {
+        TUploadPart part;
+        NIMBO_JSON_FIELDS(TPartAnswer, part)
+    };
+
+    // A page of the parts a session holds.
+    struct TPartList {
+        std::int64_t total_count = 0;
+        std::vector<TUploadPart> entries;
+        NIMBO_JSON_FIELDS(TPartList, total_count, entries)
+    };
+
     // A blank page on the Box app host, meant as the application's redirect URL.
     static constexpr const char* BlankPageUrl = "https://app.box.com/nimbo-blank";
 
     // Children asked for per listing request: the most the service hands out at once.
     static constexpr int ListPageSize = 1000;
 
+    // The smallest file an upload session takes.
+    static constexpr std::int64_t MinSessionFileSize = 20000000;
+    // The service advises its direct upload for up to 50 MB and upload sessions above; it chooses
+    // the part size itself, so ChunkSize is not used.
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 50 << 20,
+                                                                  .ChunkSize = 8 << 20};
+    // Times a commit is repeated while the service is still processing the parts.
+    static constexpr int MaxCommitPolls = 30;
+
     explicit TNimboBoxNet(TComponent* AOwner = nullptr);
+
+    const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
+    // EArgumentException for a limit below MinSessionFileSize, and as CheckSessionUploadSettings.
+    void SetUploadSettings(const TSessionUploadSettings& AValue);
 
     // The signed-in user's display name; signs in first when needed. Empty when the service did not
     // tell it.
@@ -101,7 +145,22 @@ private:
     void FetchUserName();
     std::string Bearer() const;
 
+    // Sends the content through an upload session that ACreate opens for the content's size; aborts
+    // the session when the parts cannot all be sent. Returns the stored file.
+    TFileInfo SessionUpload(TUploadSource& ASource, const std::string& AName,
+                            const std::function<THttpRequest(std::int64_t ASize)>& ACreate);
+    // Uploads the parts in order, each with its digest, resuming from the parts the session lists
+    // after an interruption; returns them with the whole content's digest in AWholeDigest.
+    std::vector<TUploadPart> SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
+                                       TUploadSource& ASource, TSessionProgress& AProgress, const std::string& AName,
+                                       std::string& AWholeDigest);
+    // The parts the session holds, in order from the first byte as long as they follow each other.
+    std::vector<TUploadPart> ListParts(const std::string& ASessionUrl);
+    TFileInfo CommitSession(const std::string& ASessionUrl, const std::vector<TUploadPart>& AParts,
+                            const std::string& AWholeDigest, const std::string& AName);
+
     std::string FUserName;
+    TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
     TNimboCloudFile FRoot;
 };
 

@@ -1,6 +1,7 @@
 #include "Nimbo/Connection/DropBox.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "Nimbo/Connection/DateFormats.h"
 
@@ -86,6 +87,19 @@ const TNimboDropBox::TFileInfo& Identified(const TNimboDropBox::TFileInfo& AInfo
 // How the root folder is shown in messages.
 std::string DisplayPath(const std::string& APath) { return APath.empty() ? "/" : APath; }
 
+// The service's offset from its answer to a chunk sent at another offset; none for any other error.
+std::optional<std::int64_t> OffsetHeld(const EHttpProtocolError& AError, const std::string& AUploadId) {
+    if (AError.ErrorCode() != 400 || AUploadId.empty()) return std::nullopt;
+    try {
+        TNimboDropBox::TChunkedUpload held;
+        TJsonDecoder(AError.ErrorMessage()).Decode(held);
+        if (held.upload_id != AUploadId) return std::nullopt;
+        return held.offset;
+    } catch (const Exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -139,6 +153,13 @@ TApplyState TNimboDropBox::DoLoadState(TBinaryReader& AReader) {
 std::string TNimboDropBox::GetUserName() {
     RefreshAccess();
     return FUserName;
+}
+
+void TNimboDropBox::SetUploadSettings(const TSessionUploadSettings& AValue) {
+    CheckSessionUploadSettings(AValue);
+    if (AValue.SingleRequestLimit > MaxSingleUpload || AValue.ChunkSize > MaxSingleUpload)
+        throw EArgumentException("Dropbox takes at most " + std::to_string(MaxSingleUpload) + " bytes in one request");
+    FUploadSettings = AValue;
 }
 
 std::string TNimboDropBox::Bearer() const { return "Bearer " + GetToken(); }
@@ -252,14 +273,7 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
 void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     RefreshAccess();
     auto& file = DataAs<TNimboDropBoxData>(AData);
-    TFileInfo info;
-    Http()
-        .Put(ContentUrl("/1/files_put/dropbox/", file.FPath))
-        .Header("Authorization", Bearer())
-        .Data(AStream)
-        .ValidResponse(200)
-        .Execute(info);
-    file.SetInfo(Identified(info));
+    file.SetInfo(Identified(PutFile(file.FPath, AStream)));
 }
 
 void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
@@ -298,14 +312,72 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
     RefreshAccess();
     auto& folder = DataAs<TNimboDropBoxData>(AData);
     const std::string path = NewPath(folder, AName);
+    return std::make_shared<TNimboDropBoxData>(folder, Identified(PutFile(path, AStream)));
+}
+
+TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
+    if (source.ExceedsLimit()) return ChunkedUpload(APath, source);
     TFileInfo info;
     Http()
-        .Put(ContentUrl("/1/files_put/dropbox/", path))
+        .Put(ContentUrl("/1/files_put/dropbox/", APath))
         .Header("Authorization", Bearer())
-        .Data(AStream)
+        .Data(source.Whole())
         .ValidResponse(200)
         .Execute(info);
-    return std::make_shared<TNimboDropBoxData>(folder, Identified(info));
+    return info;
+}
+
+TNimboDropBox::TFileInfo TNimboDropBox::ChunkedUpload(const std::string& APath, TUploadSource& ASource) {
+    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions,
+                                       "The upload of \"" + DisplayPath(APath) + "\"");
+    TSessionProgress progress(ASource);
+    TChunkedUpload session;
+    for (;;) {
+        const std::int64_t count = ASource.Available(session.offset, FUploadSettings.ChunkSize);
+        if (count == 0) break;
+        try {
+            progress.At(session.offset);
+            TChunkedUpload stored;
+            ASource
+                .AddTo(Http()
+                           .Put(ContentUrl("/1/chunked_upload", ""))
+                           .ParamIf(!session.upload_id.empty(), "upload_id", session.upload_id)
+                           .Param("offset", std::to_string(session.offset))
+                           .Header("Authorization", Bearer()),
+                       session.offset, count)
+                .ValidResponse(200)
+                .Execute(stored);
+            session = stored;
+            ASource.Release(session.offset);
+        } catch (const EHttpProtocolError& E) {
+            // After an interruption the service may hold more (or less) than was confirmed: it
+            // refuses the chunk and tells its own offset, from which the upload goes on.
+            const std::optional<std::int64_t> held = OffsetHeld(E, session.upload_id);
+            if (!held) {
+                interruptions.Survive();
+                continue;
+            }
+            interruptions.Count("the service holds " + std::to_string(*held) + " bytes, not " +
+                                std::to_string(session.offset));
+            session.offset = *held;
+        } catch (...) {
+            interruptions.Survive();
+        }
+    }
+    progress.At(session.offset);
+    // Not repeated when it fails: the service may have stored the file already.
+    TFileInfo info;
+    Http()
+        .Post(ContentUrl("/1/commit_chunked_upload/dropbox/", APath))
+        .Header("Authorization", Bearer())
+        .BeginForm(true)
+        .Prop("upload_id", session.upload_id)
+        .EndForm()
+        .ValidResponse(200)
+        .Execute(info);
+    ASource.Finish();
+    return info;
 }
 
 }  // namespace Nimbo::Connection

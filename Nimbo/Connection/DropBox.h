@@ -11,6 +11,7 @@
 #include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/UploadSource.h"
 
 namespace Nimbo::Connection {
 
@@ -52,10 +53,26 @@ public:
         NIMBO_JSON_FIELDS(TAbout, display_name, uid)
     };
 
+    // Where a chunked upload stands: the bytes the service holds so far.
+    struct TChunkedUpload {
+        std::string upload_id;
+        std::int64_t offset = 0;
+        NIMBO_JSON_FIELDS(TChunkedUpload, upload_id, offset)
+    };
+
     // The most entries Dropbox lists in one answer; a larger folder is refused with 406.
     static constexpr int MaxListedEntries = 25000;
+    // A single upload takes at most 150 MB; larger content goes up in chunks (of at most as much).
+    static constexpr std::int64_t MaxSingleUpload = 150 << 20;
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = MaxSingleUpload,
+                                                                  .ChunkSize = 4 << 20};
 
     explicit TNimboDropBox(TComponent* AOwner = nullptr);
+
+    const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
+    // EArgumentException for a limit or chunk size above MaxSingleUpload, and as
+    // CheckSessionUploadSettings.
+    void SetUploadSettings(const TSessionUploadSettings& AValue);
 
     // The display name of the signed-in account; signs in first when no token is held. Empty when
     // Dropbox did not tell it.
@@ -93,8 +110,13 @@ private:
     std::string Bearer() const;
     // Asks for the account's display name; a failure leaves it empty and is not reported.
     void FetchUserName();
+    // Stores the content at APath, by a single upload up to the limit, else by a chunked upload;
+    // signed in already.
+    TFileInfo PutFile(const std::string& APath, std::istream& AStream);
+    TFileInfo ChunkedUpload(const std::string& APath, TUploadSource& ASource);
 
     std::string FUserName;
+    TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
     TNimboCloudFile FRoot;
 };
 

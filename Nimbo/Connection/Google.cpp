@@ -38,6 +38,24 @@ std::string ScopeText(TNimboGoogleScope AScope) {
     return text;
 }
 
+// The bytes a resumable session holds, from its 308 answer's "Range: bytes=0-<last>" (no header:
+// none yet).
+std::int64_t HeldBytes(const std::string& ARange) {
+    if (ARange.empty()) return 0;
+    const std::size_t dash = ARange.find('-');
+    std::int64_t last = -1;
+    const char* end = ARange.data() + ARange.size();
+    if (ARange.rfind("bytes=0-", 0) != 0 || std::from_chars(ARange.data() + dash + 1, end, last).ptr != end || last < 0)
+        throw ERestError("The service reports an upload's progress as \"" + ARange + "\", which is not a byte range");
+    return last + 1;
+}
+
+// "bytes <first>-<last>/<total>" of a chunk; the total is "*" while unknown.
+std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::optional<std::int64_t> ATotal) {
+    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
+           (ATotal ? std::to_string(*ATotal) : "*");
+}
+
 // The media type for a new file's content. A Drive title may hold characters that a local file
 // name may not ('"', '<', '>', '|', control characters); such a title gets the generic type.
 std::string ContentTypeOf(const std::string& ATitle) {
@@ -213,6 +231,14 @@ void TNimboGDrive::RefreshAccess() {
     StateAs<TNimboGoogleState>().RefreshAccess(Http());
 }
 
+void TNimboGDrive::SetUploadSettings(const TSessionUploadSettings& AValue) {
+    CheckSessionUploadSettings(AValue);
+    if (AValue.ChunkSize % ChunkGranularity != 0)
+        throw EArgumentException("The chunk size of a resumable upload must be a multiple of " +
+                                 std::to_string(ChunkGranularity) + " bytes");
+    FUploadSettings = AValue;
+}
+
 THttpRequest::TConfigProc TNimboGDrive::Authorization() const {
     return [token = GetToken()](THttpRequest R) { R.Header("Authorization", "Bearer " + token); };
 }
@@ -274,16 +300,27 @@ void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
 }
 
 void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
-    RefreshAccess();
     auto& file = DataAs<TNimboGDriveFileData>(AData);
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
+    RefreshAccess();
     TFileInfo info;
-    Http()
-        .Put(UploadFilePath + file.GetId())
-        .Param("uploadType", "media")
-        .Configure(Authorization())
-        .Data(AStream)
-        .ValidResponse(200)
-        .Execute(info);
+    if (source.ExceedsLimit()) {
+        const THttpRequest start = Http()
+                                       .Put(UploadFilePath + file.GetId())
+                                       .Param("uploadType", "resumable")
+                                       .Configure(Authorization())
+                                       .BeginJson(THttpRequest::jvBeginObject, true)
+                                       .EndJson();
+        info = ResumableUpload(start, source, file.GetName());
+    } else {
+        Http()
+            .Put(UploadFilePath + file.GetId())
+            .Param("uploadType", "media")
+            .Configure(Authorization())
+            .Data(source.Whole())
+            .ValidResponse(200)
+            .Execute(info);
+    }
     file.SetInfo(Identified(info));
 }
 
@@ -318,8 +355,26 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::CreateFolder(TNimboCloudFileData& AD
 
 AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                        std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();
     const std::string contentType = ContentTypeOf(AName);
+    const std::string& folderId = DataAs<TNimboGDriveFileData>(AData).GetId();
+    if (source.ExceedsLimit()) {
+        const THttpRequest start = Http()
+                                       .Post(UploadPath)
+                                       .Param("uploadType", "resumable")
+                                       .Configure(Authorization())
+                                       .Header("X-Upload-Content-Type", contentType)
+                                       .BeginJson(THttpRequest::jvBeginObject, true)
+                                       .Prop("title", AName)
+                                       .Prop("parents", THttpRequest::jvBeginArray)
+                                       .Elem(THttpRequest::jvBeginObject)
+                                       .Prop("id", folderId)
+                                       .EndObject()
+                                       .EndArray()
+                                       .EndJson();
+        return std::make_shared<TNimboGDriveFileData>(AData, Identified(ResumableUpload(start, source, AName)));
+    }
     // The content first: the service stores it under a name and in a place of its own choosing.
     TFileInfo uploaded;
     Http()
@@ -327,7 +382,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
         .Param("uploadType", "media")
         .Configure(Authorization())
         .Header("Content-Type", contentType)
-        .Data(AStream)
+        .Data(source.Whole())
         .ValidResponse(200)
         .Execute(uploaded);
     // Then the name and the folder.
@@ -339,13 +394,75 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
         .Prop("title", AName)
         .Prop("parents", THttpRequest::jvBeginArray)
         .Elem(THttpRequest::jvBeginObject)
-        .Prop("id", DataAs<TNimboGDriveFileData>(AData).GetId())
+        .Prop("id", folderId)
         .EndObject()
         .EndArray()
         .EndJson()
         .ValidResponse(200)
         .Execute(info);
     return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
+}
+
+TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
+                                                      const std::string& AName) {
+    TSessionProgress progress(ASource);
+    const std::optional<std::int64_t> size = ASource.Size();
+    AStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
+        .ValidResponse(200)
+        .Execute();
+    const std::string session = AStart.ResponseHeader("Location");
+    if (session.empty()) throw ERestError("The service began no upload session for \"" + AName + "\"");
+
+    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
+    TFileInfo file;
+    std::int64_t offset = 0;
+    bool askHeld = false;  // after an interruption: how much did the service keep?
+    for (;;) {
+        try {
+            RefreshAccess();
+            std::optional<std::int64_t> next;
+            if (askHeld) {
+                const std::optional<std::int64_t> total = ASource.Size();
+                // Asks only; nothing is stored by it.
+                next = ResumableStep(Http()
+                                         .Put(session)
+                                         .Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*"))
+                                         .SafeToRepeat(),
+                                     file);
+            } else {
+                const std::int64_t count = ASource.Available(offset, FUploadSettings.ChunkSize);
+                if (count == 0)
+                    throw ERestError("The service did not complete the upload of \"" + AName + "\" after all of its " +
+                                     std::to_string(offset) + " bytes arrived");
+                const THttpRequest chunk =
+                    Http().Put(session).Header("Content-Range", ChunkRange(offset, count, ASource.Size()));
+                progress.At(offset);
+                next = ResumableStep(ASource.AddTo(chunk, offset, count), file);
+            }
+            askHeld = false;
+            if (!next) break;
+            offset = *next;
+            ASource.Release(offset);
+        } catch (...) {
+            interruptions.Survive();
+            askHeld = true;
+        }
+    }
+    ASource.Finish();
+    return file;
+}
+
+std::optional<std::int64_t> TNimboGDrive::ResumableStep(THttpRequest ARequest, TFileInfo& AFile) {
+    std::string answer;
+    try {
+        // 308 is this protocol's "go on", not a redirect.
+        ARequest.FollowRedirects(false).Configure(Authorization()).ValidResponse({200, 201}).Execute(answer);
+    } catch (const EHttpProtocolError& E) {
+        if (E.ErrorCode() != 308) throw;
+        return HeldBytes(ARequest.ResponseHeader("Range"));
+    }
+    TJsonDecoder(answer).Decode(AFile);
+    return std::nullopt;
 }
 
 }  // namespace Nimbo::Connection

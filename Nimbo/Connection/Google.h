@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/UploadSource.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 namespace Nimbo::Connection {
@@ -156,7 +158,18 @@ public:
         NIMBO_JSON_FIELDS(TFileList, items, nextPageToken)
     };
 
+    // The service advises its single-request upload for up to 5 MB; larger content goes through a
+    // resumable upload session, in chunks of a multiple of 256 KiB.
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 5 << 20,
+                                                                  .ChunkSize = 8 << 20};
+    static constexpr std::int64_t ChunkGranularity = 256 << 10;
+
     explicit TNimboGDrive(TComponent* AOwner = nullptr);
+
+    const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
+    // EArgumentException for a chunk size that is not a multiple of ChunkGranularity, and as
+    // CheckSessionUploadSettings.
+    void SetUploadSettings(const TSessionUploadSettings& AValue);
 
     TNimboGDriveScopes GetScopes() const { return FScopes; }
     // A wider set makes the next operation obtain a new token.
@@ -176,11 +189,13 @@ public:
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     // ERestError naming the item when the service gives no download URL for it (its own documents).
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    // Content above the single-request limit goes through a resumable upload session.
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
-    // Two requests: the content (typed from the name), then the name and the folder. When the second
-    // fails, the content stays on the service as the first request left it.
+    // Up to the single-request limit, two requests: the content (typed from the name), then the name
+    // and the folder; when the second fails, the content stays on the service as the first request
+    // left it. Above it, one resumable upload session that names the file and its folder at once.
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
 
@@ -194,8 +209,15 @@ protected:
 private:
     // Adds the bearer token header to a request.
     THttpRequest::TConfigProc Authorization() const;
+    // Begins a resumable upload session with AStart (the request, its metadata and headers set) and
+    // sends the content through it; returns the stored file.
+    TFileInfo ResumableUpload(THttpRequest AStart, TUploadSource& ASource, const std::string& AName);
+    // One request of a resumable session: the offset to go on from while the service holds only part
+    // of the content (its 308 answer), or nothing once it holds all of it (AFile then holds the file).
+    std::optional<std::int64_t> ResumableStep(THttpRequest ARequest, TFileInfo& AFile);
 
     TNimboGDriveScopes FScopes{gsDrive};
+    TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
     TNimboCloudFile FRoot;
 };
 

@@ -1,6 +1,8 @@
 #include "Nimbo/Connection/Http.h"
 
 #include <algorithm>
+#include <cctype>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,9 +23,9 @@ const char* MethodName(THttpMethod AMethod) {
     return "GET";
 }
 
-// The rest of the stream as a part that stays in it, with the stream at its end; nothing (and the
-// stream as it was) when the stream cannot seek.
-std::optional<THttpStreamPart> SeekablePart(std::istream& AStream, std::size_t AAt) {
+// The next ACount bytes of the stream (fewer when it ends first) as a part that stays in it, with
+// the stream right after them; nothing (and the stream as it was) when the stream cannot seek.
+std::optional<THttpStreamPart> SeekablePart(std::istream& AStream, std::size_t AAt, std::int64_t ACount) {
     if (!AStream.good()) return std::nullopt;
     const std::istream::pos_type start = AStream.tellg();
     if (start == std::istream::pos_type(-1)) return std::nullopt;
@@ -38,7 +40,15 @@ std::optional<THttpStreamPart> SeekablePart(std::istream& AStream, std::size_t A
         AStream.seekg(start);
         return std::nullopt;
     }
-    return THttpStreamPart{AAt, &AStream, static_cast<std::int64_t>(start), static_cast<std::int64_t>(end - start)};
+    const std::int64_t size = std::min<std::int64_t>(ACount, end - start);
+    if (size < end - start) AStream.seekg(start + static_cast<std::streamoff>(size));
+    return THttpStreamPart{AAt, &AStream, static_cast<std::int64_t>(start), size};
+}
+
+bool SameHeaderName(const std::string& A, const std::string& B) {
+    return std::equal(A.begin(), A.end(), B.begin(), B.end(), [](unsigned char x, unsigned char y) {
+        return std::tolower(x) == std::tolower(y);
+    });
 }
 
 bool IsBlankOrControl(char C) { return static_cast<unsigned char>(C) <= ' '; }
@@ -174,6 +184,10 @@ int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostrea
     exchange.Body = &data.Data;
     exchange.BodyStreams = &data.Streams;
     exchange.UserAgent = FUserAgent;
+    exchange.FollowRedirects = data.FollowRedirects;
+    // Kept with the request, written even when the exchange raises.
+    ARequest.Get().ResponseHeaders.clear();
+    exchange.ResponseHeaders = &ARequest.Get().ResponseHeaders;
     const int code = THttpTransport::Perform(exchange, AResponse);
     ARequest.CheckResponse(code);
     return code;
@@ -217,14 +231,25 @@ THttpRequest THttpRequest::Data(const TBytes& AData) {
 }
 
 THttpRequest THttpRequest::Data(std::istream& AStream) {
-    if (const std::optional<THttpStreamPart> part = SeekablePart(AStream, FData->Data.size())) {
+    return Data(AStream, std::numeric_limits<std::int64_t>::max());
+}
+
+THttpRequest THttpRequest::Data(std::istream& AStream, std::int64_t ACount) {
+    if (const std::optional<THttpStreamPart> part = SeekablePart(AStream, FData->Data.size(), ACount)) {
         FData->Streams.push_back(*part);
-        AStream.setstate(std::ios::eofbit | std::ios::failbit);  // as after reading it to its end
+        // As after reading the part: at the stream's end, or right after the part inside it.
+        if (ACount == std::numeric_limits<std::int64_t>::max()) AStream.setstate(std::ios::eofbit | std::ios::failbit);
         return *this;
     }
     char buffer[64 * 1024];
-    while (AStream.read(buffer, sizeof buffer) || AStream.gcount() > 0)
-        FData->Append(buffer, static_cast<std::size_t>(AStream.gcount()));
+    for (std::int64_t left = ACount; left > 0;) {
+        const auto wanted = static_cast<std::streamsize>(std::min<std::int64_t>(left, sizeof buffer));
+        AStream.read(buffer, wanted);
+        const std::streamsize got = AStream.gcount();
+        FData->Append(buffer, static_cast<std::size_t>(got));
+        left -= got;
+        if (got < wanted) break;
+    }
     return *this;
 }
 
@@ -241,6 +266,17 @@ THttpRequest THttpRequest::SafeToRepeat() {
 THttpRequest THttpRequest::Configure(const TConfigProc& AProc) {
     AProc(*this);
     return *this;
+}
+
+THttpRequest THttpRequest::FollowRedirects(bool AValue) {
+    FData->FollowRedirects = AValue;
+    return *this;
+}
+
+std::string THttpRequest::ResponseHeader(const std::string& AName) const {
+    for (const THttpHeader& header : FData->ResponseHeaders)
+        if (SameHeaderName(header.first, AName)) return header.second;
+    return {};
 }
 
 THttpRequest THttpRequest::OnResponse(int ACode, std::function<void()> AProc) {

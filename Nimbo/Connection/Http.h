@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <istream>
@@ -38,9 +39,13 @@ public:
         // Parts of seekable streams given to Data(std::istream&), read only while the request is sent.
         std::vector<THttpStreamPart> Streams;
         bool InMultipart = false;
+        std::vector<std::size_t> PartDelimiters;  // where the multipart body's delimiter lines start
         std::vector<int> ValidResponse;
         std::vector<TOnResponse> OnResponse;
         bool SafeToRepeat = false;  // see THttpRequest::SafeToRepeat
+        bool FollowRedirects = true;
+        // The header lines of the last answer, also of one that raised; empty before any.
+        std::vector<THttpHeader> ResponseHeaders;
 
         // Appends to the body, growing it in place.
         void Append(const void* ABytes, std::size_t ASize);
@@ -72,8 +77,13 @@ public:
     // end. A seekable stream is not copied: its bytes are read while the request is sent (the stream
     // must live until then), and again by every further Execute. Any other stream is read at once.
     THttpRequest Data(std::istream& AStream);
+    // As above, for the next ACount bytes only (fewer when the stream ends first); leaves the stream
+    // right after them.
+    THttpRequest Data(std::istream& AStream, std::int64_t ACount);
     THttpRequest Data(const void* AData, int ASize);
     THttpRequest Configure(const TConfigProc& AProc);
+    // Off: a redirect is the answer (and, being outside 200-299, raises EHttpProtocolError).
+    THttpRequest FollowRedirects(bool AValue);
     THttpRequest OnResponse(int ACode, std::function<void()> AProc);
     THttpRequest OnResponse(int ACode, const std::string& AErrorMsg);
     THttpRequest ValidResponse(int ACode);
@@ -87,6 +97,8 @@ public:
     TJsonData BeginJson(TJRoot ARoot, bool ASetContentType);
     THttpRequest BeginMultipart(const std::string& AParamName, const std::string& AFileName);
     THttpRequest NextPart(const std::string& AParamName, const std::string& AFileName);
+    // Closes the body. Should a part hold the boundary, the body and its Content-Type change to a
+    // longer boundary that occurs nowhere in it, so that every part arrives as written.
     THttpRequest EndMultipart();
 
     // Each form returns the status code once it has been accepted.
@@ -99,6 +111,9 @@ public:
         requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> && !std::is_same_v<T, std::string>)
     int Execute(T& AResponse) const;
 
+    // The value of the last answer's first header of that name (any case); empty when absent.
+    std::string ResponseHeader(const std::string& AName) const;
+
     static TBytes AddArrays(const TBytes& A, const TBytes& B);
     // Runs the first matching response handler, else checks the accepted codes.
     void CheckResponse(int ACode) const;
@@ -110,6 +125,7 @@ private:
     void DoAddParam(const std::string& AName, const std::string& AValue);
     void CheckNoHeadersInMultipart() const;
     void AppendPartHead(const std::string& AParamName, const std::string& AFileName);
+    void AppendPartDelimiter(const std::string& AEnd);
 
     AutoFree<TData> FData;
 };
@@ -127,6 +143,7 @@ private:
 };
 
 // Streams compact JSON text into the body; keeps no stack, so the caller closes what it opens.
+// A name or value that is not valid UTF-8 raises EHttpError, and nothing of that call is written.
 class THttpRequest::TJsonData {
 public:
     TJsonData(AutoFree<TData> AData, TJRoot ARoot);
@@ -134,6 +151,7 @@ public:
     TJsonData Prop(const std::string& AName, const std::string& AValue);
     TJsonData Prop(const std::string& AName, const char* AValue) { return Prop(AName, std::string(AValue)); }
     TJsonData Prop(const std::string& AName, TJValue AValue);
+    TJsonData Prop(const std::string& AName, std::int64_t AValue);
     TJsonData PropIf(bool ACondition, const std::string& AName, const std::string& AValue);
     TJsonData PropIf(bool ACondition, const std::string& AName, const char* AValue) {
         return PropIf(ACondition, AName, std::string(AValue));

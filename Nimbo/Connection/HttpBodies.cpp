@@ -1,6 +1,12 @@
 // Structured request bodies: form, compact JSON and multipart.
 #include "Nimbo/Connection/Http.h"
 
+#include <simdjson.h>
+
+#include <algorithm>
+#include <istream>
+#include <string_view>
+
 namespace Nimbo::Connection {
 
 const char* const THttpRequest::MultipartBoundary = "1BEF0A57BE110FD467A06ABE339180A46C8A4F77BD57755885E";
@@ -23,6 +29,104 @@ std::string QuotedPartText(const std::string& AText) {
     }
     result.push_back('"');
     return result;
+}
+
+// JSON text is UTF-8: a name or value that is not (a file name in another encoding, say) would make
+// the whole body unreadable, so it is refused before anything of it is written.
+void RequireUtf8(const std::string& AText) {
+    if (!simdjson::validate_utf8(AText.data(), AText.size()))
+        throw EHttpError("A JSON name or value must be valid UTF-8 text");
+}
+
+// Counts the places where a text occurs in a byte sequence fed to it in pieces of any size.
+class TOccurrenceCounter {
+public:
+    explicit TOccurrenceCounter(std::string_view AText) : FText(AText) {}
+
+    void Feed(const char* AData, std::size_t ASize) {
+        // The last bytes of the earlier pieces join this one, so that no occurrence is split; they are
+        // too few to hold a whole occurrence, so none is counted twice.
+        FWindow.append(AData, ASize);
+        for (std::size_t at = FWindow.find(FText); at != std::string::npos; at = FWindow.find(FText, at + 1)) ++FCount;
+        FWindow.erase(0, FWindow.size() - std::min(FWindow.size(), FText.size() - 1));
+    }
+    std::size_t Count() const { return FCount; }
+
+private:
+    std::string_view FText;
+    std::string FWindow;
+    std::size_t FCount = 0;
+};
+
+// How often AText occurs in the body as it goes out, from byte AFrom of the bytes held in memory on.
+// Stream parts are read in steps and left at their end, as sending leaves them.
+std::size_t CountInBody(const THttpRequest::TData& AData, std::size_t AFrom, std::string_view AText) {
+    constexpr std::size_t Step = 64 * 1024;
+    TOccurrenceCounter counter(AText);
+    const auto feedHeld = [&](std::size_t AEnd) {
+        for (; AFrom < AEnd; AFrom += std::min(Step, AEnd - AFrom))
+            counter.Feed(reinterpret_cast<const char*>(AData.Data.data()) + AFrom, std::min(Step, AEnd - AFrom));
+    };
+    std::vector<char> buffer(Step);
+    for (const THttpStreamPart& part : AData.Streams) {
+        if (part.At < AFrom) continue;
+        feedHeld(part.At);
+        std::istream& stream = *part.Stream;
+        stream.clear();
+        stream.seekg(part.Start);
+        for (std::int64_t left = part.Size; left > 0 && stream;) {
+            stream.read(buffer.data(), static_cast<std::streamsize>(std::min<std::int64_t>(left, Step)));
+            counter.Feed(buffer.data(), static_cast<std::size_t>(stream.gcount()));
+            left -= stream.gcount();
+        }
+        stream.clear();
+        stream.seekg(part.Start + part.Size);
+        stream.setstate(std::ios::eofbit | std::ios::failbit);
+    }
+    feedHeld(AData.Data.size());
+    return counter.Count();
+}
+
+// Every delimiter holds the boundary once; any other occurrence is inside a part (or its name).
+bool BoundaryIsTaken(const THttpRequest::TData& AData) {
+    return CountInBody(AData, AData.PartDelimiters.front(), THttpRequest::MultipartBoundary) !=
+           AData.PartDelimiters.size();
+}
+
+// The boundary followed by "-1", "-2", ...: no delimiter holds that, so the first one that the body
+// does not hold is free.
+std::string FreeBoundary(const THttpRequest::TData& AData) {
+    for (int n = 1;; ++n) {
+        std::string candidate = THttpRequest::MultipartBoundary + ("-" + std::to_string(n));
+        if (CountInBody(AData, AData.PartDelimiters.front(), candidate) == 0) return candidate;
+    }
+}
+
+// Rewrites the delimiters and the Content-Type with ABoundary; stream parts move with the bytes before them.
+void ChangeBoundary(THttpRequest::TData& AData, const std::string& ABoundary) {
+    const std::string old = THttpRequest::MultipartBoundary;
+    const std::size_t growth = ABoundary.size() - old.size();
+    for (THttpStreamPart& part : AData.Streams)
+        part.At += growth * static_cast<std::size_t>(std::count_if(AData.PartDelimiters.begin(), AData.PartDelimiters.end(),
+                                                                   [&](std::size_t AAt) { return AAt < part.At; }));
+    TBytes rewritten;
+    rewritten.reserve(AData.Data.size() + AData.PartDelimiters.size() * growth);
+    const std::string line = "\r\n--" + ABoundary;
+    std::size_t copied = 0;
+    for (std::size_t& delimiter : AData.PartDelimiters) {
+        rewritten.insert(rewritten.end(), AData.Data.begin() + static_cast<std::ptrdiff_t>(copied),
+                         AData.Data.begin() + static_cast<std::ptrdiff_t>(delimiter));
+        copied = delimiter + 4 + old.size();  // past CR LF, "--" and the boundary
+        delimiter = rewritten.size();
+        rewritten.insert(rewritten.end(), line.begin(), line.end());
+    }
+    rewritten.insert(rewritten.end(), AData.Data.begin() + static_cast<std::ptrdiff_t>(copied), AData.Data.end());
+    AData.Data = std::move(rewritten);
+
+    const std::string oldType = "boundary=" + old;
+    const std::size_t type = AData.Headers.rfind(oldType);
+    Assert(type != std::string::npos, "The multipart body has no Content-Type header");
+    AData.Headers.replace(type, oldType.size(), "boundary=" + ABoundary);
 }
 
 }  // namespace
@@ -48,6 +152,7 @@ THttpRequest::TJsonData THttpRequest::BeginJson(TJRoot ARoot, bool ASetContentTy
 THttpRequest THttpRequest::BeginMultipart(const std::string& AParamName, const std::string& AFileName) {
     DoAddHeader("Content-Type", std::string("multipart/form-data; boundary=") + MultipartBoundary);
     FData->InMultipart = true;
+    FData->PartDelimiters.clear();
     return NextPart(AParamName, AFileName);
 }
 
@@ -58,17 +163,22 @@ THttpRequest THttpRequest::NextPart(const std::string& AParamName, const std::st
 }
 
 THttpRequest THttpRequest::EndMultipart() {
-    FData->Append(std::string("\r\n--") + MultipartBoundary + "--\r\n");
+    AppendPartDelimiter("--\r\n");
     FData->InMultipart = false;
+    if (BoundaryIsTaken(*FData)) ChangeBoundary(*FData, FreeBoundary(*FData));
     return *this;
 }
 
 void THttpRequest::AppendPartHead(const std::string& AParamName, const std::string& AFileName) {
-    std::string head = std::string("\r\n--") + MultipartBoundary + "\r\nContent-Disposition: form-data; name=" +
-                       QuotedPartText(AParamName);
+    std::string head = "\r\nContent-Disposition: form-data; name=" + QuotedPartText(AParamName);
     if (!AFileName.empty()) head += "; filename=" + QuotedPartText(AFileName);
     head += "\r\n\r\n";
-    FData->Append(head);
+    AppendPartDelimiter(head);
+}
+
+void THttpRequest::AppendPartDelimiter(const std::string& AEnd) {
+    FData->PartDelimiters.push_back(FData->Data.size());
+    FData->Append(std::string("\r\n--") + MultipartBoundary + AEnd);
 }
 
 // ---- form ----
@@ -137,6 +247,8 @@ void THttpRequest::TJsonData::AddQuoted(const std::string& AText) {
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, const std::string& AValue) {
+    RequireUtf8(AName);
+    RequireUtf8(AValue);
     AddComma();
     AddQuoted(AName);
     AddStr(": ");
@@ -145,10 +257,19 @@ THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, 
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, TJValue AValue) {
+    RequireUtf8(AName);
     AddComma();
     AddQuoted(AName);
     AddStr(": ");
     AddStr(ValToStr(AValue));
+    return *this;
+}
+
+THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, std::int64_t AValue) {
+    AddComma();
+    AddQuoted(AName);
+    AddStr(": ");
+    AddStr(std::to_string(AValue));
     return *this;
 }
 
@@ -162,6 +283,7 @@ THttpRequest::TJsonData THttpRequest::TJsonData::PropIf(bool ACondition, const s
 }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Elem(const std::string& AValue) {
+    RequireUtf8(AValue);
     AddComma();
     AddQuoted(AValue);
     return *this;

@@ -73,6 +73,8 @@ public:
     }
 
     const std::string& ErrorText() const { return FErrorText; }
+    // The header lines of the last answer received, as name and value.
+    const std::vector<THttpHeader>& Headers() const { return FHeaders; }
     const std::string& Reason() const { return FReason; }
     const std::optional<std::chrono::seconds>& RetryAfter() const { return FRetryAfter; }
     bool StreamFailed() const { return FStreamFailed; }
@@ -102,6 +104,7 @@ private:
             // A new response begins (after a redirect or an interim answer).
             FErrorText.clear();
             FReason.clear();
+            FHeaders.clear();
             FRetryAfter.reset();
             const std::size_t codeStart = ALine.find(' ');
             const std::size_t reasonStart = codeStart == std::string::npos ? codeStart : ALine.find(' ', codeStart + 1);
@@ -109,9 +112,9 @@ private:
                 FReason = ALine.substr(reasonStart + 1);
                 while (!FReason.empty() && (FReason.back() == '\r' || FReason.back() == '\n')) FReason.pop_back();
             }
-        } else if (const std::size_t colon = ALine.find(':');
-                   colon != std::string::npos && SameHeaderName(ALine.substr(0, colon), "Retry-After")) {
-            FRetryAfter = ParseRetryAfter(TrimmedValue(ALine.substr(colon + 1)));
+        } else if (const std::size_t colon = ALine.find(':'); colon != std::string::npos) {
+            FHeaders.emplace_back(TrimmedValue(ALine.substr(0, colon)), TrimmedValue(ALine.substr(colon + 1)));
+            if (SameHeaderName(FHeaders.back().first, "Retry-After")) FRetryAfter = ParseRetryAfter(FHeaders.back().second);
         }
         return ALine.size();
     }
@@ -120,6 +123,7 @@ private:
     std::ostream* FResponse;
     std::string FErrorText;
     std::string FReason;
+    std::vector<THttpHeader> FHeaders;
     std::optional<std::chrono::seconds> FRetryAfter;
     bool FStreamFailed = false;
 };
@@ -303,6 +307,8 @@ THttpProgressScope::THttpProgressScope(THttpProgressHandler AHandler)
 
 THttpProgressScope::~THttpProgressScope() { GProgressHandler = std::move(FPrevious); }
 
+THttpProgressHandler THttpProgressScope::Current() { return GProgressHandler; }
+
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
     const THttpTransportSettings settings = Settings();
 
@@ -315,7 +321,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     SetOptionChecked(h, CURLOPT_URL, AExchange.Url.c_str());
     // The URL goes out exactly as built: no "." or ".." segment is tidied away.
     SetOptionChecked(h, CURLOPT_PATH_AS_IS, 1L);
-    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, 1L);
+    SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, AExchange.FollowRedirects ? 1L : 0L);
     SetOptionChecked(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     SetOptionChecked(h, CURLOPT_MAXREDIRS, settings.MaxRedirects);
     SetOptionChecked(h, CURLOPT_COOKIEFILE, "");  // cookies live for this exchange only
@@ -377,6 +383,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
 
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (AExchange.ResponseHeaders) *AExchange.ResponseHeaders = sink.Headers();
     if (code < 200 || code > 299)
         throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());
     return static_cast<int>(code);

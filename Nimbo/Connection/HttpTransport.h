@@ -48,6 +48,10 @@ struct THttpExchange {
     const TBytes* Body = nullptr;
     const std::vector<THttpStreamPart>* BodyStreams = nullptr;
     std::string UserAgent;
+    // Off: a redirect answer is the final answer (and, being outside 200-299, an error).
+    bool FollowRedirects = true;
+    // When given, receives the header lines of the final answer, also when its status is an error.
+    std::vector<THttpHeader>* ResponseHeaders = nullptr;
 };
 
 // How far one exchange has got, in bytes; a total is 0 while it is not known. The download counts
@@ -73,6 +77,9 @@ public:
 
     THttpProgressScope(const THttpProgressScope&) = delete;
     THttpProgressScope& operator=(const THttpProgressScope&) = delete;
+
+    // The handler in place on this thread; empty when there is none.
+    static THttpProgressHandler Current();
 
 private:
     THttpProgressHandler FPrevious;

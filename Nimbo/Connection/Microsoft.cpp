@@ -236,16 +236,30 @@ void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream)
         .Execute(AStream);
 }
 
+void TNimboOneDrive::SetUploadLimit(std::int64_t AValue) {
+    if (AValue < 0) throw EArgumentException("The upload limit must not be negative");
+    FUploadLimit = AValue;
+}
+
+std::istream& TNimboOneDrive::WithinLimit(TUploadSource& ASource, const std::string& AName) const {
+    if (ASource.ExceedsLimit())
+        throw ERestError("\"" + AName + "\" cannot be uploaded: the service takes at most " +
+                         std::to_string(FUploadLimit) + " bytes in one upload and offers no upload in parts");
+    return ASource.Whole();
+}
+
 void TNimboOneDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
-    RefreshAccess();
     auto& data = DataAs<TNimboOneDriveData>(AData);
+    TUploadSource source(AStream, FUploadLimit);
+    std::istream& content = WithinLimit(source, data.FName);
+    RefreshAccess();
     const std::string id = data.FId;
     TFileInfo answer;
     Http()
         .Put(ItemPath(id) + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse({200, 201})
-        .Data(AStream)
+        .Data(content)
         .Execute(answer);
     data.SetInfo(Identified(answer));
     ReadBackMetadata(data, id);
@@ -276,13 +290,15 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::CreateFolder(TNimboCloudFileData& 
 
 AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                          std::istream& AStream) {
+    TUploadSource source(AStream, FUploadLimit);
+    std::istream& content = WithinLimit(source, AName);
     RefreshAccess();
     TFileInfo answer;
     Http()
         .Put(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/files/" + THttpClient::UrlEncode(AName))
         .Header("Authorization", Bearer())
         .ValidResponse({200, 201})
-        .Data(AStream)
+        .Data(content)
         .Execute(answer);
     auto data = std::make_shared<TNimboOneDriveData>(AData, Identified(answer));
     ReadBackMetadata(*data, answer.id);

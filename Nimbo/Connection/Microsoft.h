@@ -11,6 +11,7 @@
 
 #include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/UploadSource.h"
 
 namespace Nimbo::Connection {
 
@@ -93,6 +94,8 @@ public:
 
     // Children asked for per listing request.
     static constexpr int ListPageSize = 100;
+    // The most one upload takes; the service offers no upload in parts.
+    static constexpr std::int64_t DefaultUploadLimit = 100 << 20;
 
     // The scope text of a member, such as "wl.basic".
     static const char* ScopeText(TNimboOneDriveScope AScope);
@@ -108,6 +111,10 @@ public:
     std::string GetUserName();
     // The texts of the scopes to ask for, in ordinal order, joined with ",".
     std::string ScopesAsStr() const;
+    // Larger content is refused with ERestError before anything is sent.
+    std::int64_t GetUploadLimit() const { return FUploadLimit; }
+    // EArgumentException for a negative limit.
+    void SetUploadLimit(std::int64_t AValue);
 
     // Makes sure a token for the current scopes is held: renews it by refresh token from 5 minutes
     // before it expires, or signs in when there is no refresh token.
@@ -124,10 +131,12 @@ public:
     // Follows the listing page by page until every child has been delivered.
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    // ERestError for content above the upload limit.
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
-    // Replaces a file of the same name, as the service does by default.
+    // Replaces a file of the same name, as the service does by default. ERestError for content
+    // above the upload limit.
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
 
@@ -150,12 +159,15 @@ private:
     // After an upload, whose answer holds little more than the item's id and name: fills AData
     // from the full metadata of item AId. When that cannot be read, AData keeps what it has.
     void ReadBackMetadata(TNimboOneDriveData& AData, const std::string& AId);
+    // The content of an upload of the file AName; ERestError when it is above the upload limit.
+    std::istream& WithinLimit(TUploadSource& ASource, const std::string& AName) const;
 
     TNimboOneDriveScopes FScopes;
     std::string FUserName;
     TNimboOneDriveScopes FTokenScopes;
     TNimboCloudFile FRoot;
     bool FRootInited = false;
+    std::int64_t FUploadLimit = DefaultUploadLimit;
 };
 
 // The data of one OneDrive item.

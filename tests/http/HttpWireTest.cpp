@@ -182,6 +182,30 @@ TEST_F(HttpWire, StreamedBodiesGoOutByteExactEveryTime) {
     }
 }
 
+// A file holding the delimiter line would end its part early; the body goes out with another boundary,
+// which the Content-Type names, and splits at it into the parts as written.
+TEST_F(HttpWire, MultipartFileHoldingTheBoundaryArrivesWhole) {
+    const std::string content = "start\r\n--" + std::string(THttpRequest::MultipartBoundary) + "--\r\nend";
+    std::istringstream file(content);
+    Client.Post("/upload").BeginMultipart("file", "a.bin").Data(file).NextPart("parent_id", "").Data("0", 1).EndMultipart().Execute();
+
+    const RawRequest seen = Requests().back();
+    const std::string type = seen.HeaderValue("Content-Type");
+    const std::string boundary = type.substr(type.find("boundary=") + 9);
+    EXPECT_EQ(boundary, std::string(THttpRequest::MultipartBoundary) + "-1");
+    std::vector<std::string> pieces;
+    const std::string delimiter = "\r\n--" + boundary;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = seen.Body.find(delimiter, start);
+        pieces.push_back(seen.Body.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + delimiter.size();
+    }
+    EXPECT_EQ(pieces, (std::vector<std::string>{
+                          "", "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\n\r\n" + content,
+                          "\r\nContent-Disposition: form-data; name=\"parent_id\"\r\n\r\n0", "--\r\n"}));
+}
+
 TEST_F(HttpWire, AStreamThatShrankBeforeSendingFailsTheExchange) {
     std::stringstream file("a body of twenty-six bytes");
     THttpRequest request = Client.Put("/shrinking").Data(file);
@@ -251,6 +275,34 @@ TEST_F(HttpWire, FollowsRedirects) {
         } catch (const ETransportError& e) {
             EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
         }
+    }
+}
+
+TEST_F(HttpWire, AnswerHeadersAreThoseOfTheLastAnswer) {
+    THttpRequest followed = Client.Get("/redirect/same");
+    EXPECT_EQ(followed.Execute(), 200);
+    EXPECT_EQ(followed.ResponseHeader("content-length"), "7");
+    EXPECT_EQ(followed.ResponseHeader("Location"), "") << "the redirect's own headers are gone";
+
+    THttpRequest stopped = Client.Get("/redirect/same").FollowRedirects(false);
+    EXPECT_THAT([&] { stopped.Execute(); },
+                ::testing::Throws<EHttpProtocolError>(::testing::Property(&EHttpProtocolError::ErrorCode, 302)));
+    EXPECT_EQ(stopped.ResponseHeader("LOCATION"), "/final") << "an error answer's headers are kept too";
+    EXPECT_EQ(Requests().back().Target, "/redirect/same");
+}
+
+TEST_F(HttpWire, SlicesOfOneStreamGoOutExactlyEveryTime) {
+    std::istringstream file("skipped:first part|second part|rest");
+    file.seekg(8);
+    const THttpRequest first = Client.Put("/first").Data(file, 11);
+    const THttpRequest second = Client.Put("/second").Data(TBytes{'['}).Data(file, 12).Data(TBytes{']'});
+    EXPECT_EQ(file.tellg(), 31) << "left right after the second slice";
+    for (int execution = 1; execution <= 2; ++execution) {
+        second.Execute();
+        EXPECT_EQ(Requests().back().Body, "[second part|]") << "execution " << execution;
+        first.Execute();
+        EXPECT_EQ(Requests().back().Body, "first part|") << "execution " << execution;
+        EXPECT_EQ(Requests().back().HeaderValue("Content-Length"), "11");
     }
 }
 

@@ -1,11 +1,15 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <list>
 #include <sstream>
 
 #include "Nimbo/Connection/Http.h"
 #include "support/WorkedExamples.h"
 
 using namespace Nimbo::Connection;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -217,6 +221,29 @@ TEST(HttpRequest, JsonWriter) {
     EXPECT_TRUE(scalarRoot.Get().Data.empty());
 }
 
+TEST(HttpRequest, JsonWriterRefusesTextThatIsNotUtf8) {
+    using J = THttpRequest;
+    const std::string badTexts[] = {
+        "caf\xE9",             // Latin-1
+        "\x80",                // a continuation byte alone
+        "ab\xC3",              // cut short
+        "\xC0\xAF",            // overlong
+        "\xED\xA0\x80",        // a surrogate
+        "\xF4\x90\x80\x80",    // beyond U+10FFFF
+    };
+    THttpClient client("h");
+    for (const std::string& bad : badTexts) {
+        THttpRequest req = client.Post("f");
+        J::TJsonData object = req.BeginJson(J::jvBeginObject, false).Prop("ok", "\xF0\x9F\x98\x80");
+        const std::string before = BodyOf(req);
+        EXPECT_THAT([&] { object.Prop(bad, "v"); }, ThrowsMessage<EHttpError>(HasSubstr("valid UTF-8"))) << bad;
+        EXPECT_THAT([&] { object.Prop("n", bad); }, ThrowsMessage<EHttpError>(HasSubstr("valid UTF-8"))) << bad;
+        EXPECT_THAT([&] { object.Prop(bad, J::jvNull); }, ThrowsMessage<EHttpError>(HasSubstr("valid UTF-8"))) << bad;
+        EXPECT_THAT([&] { object.Elem(bad); }, ThrowsMessage<EHttpError>(HasSubstr("valid UTF-8"))) << bad;
+        EXPECT_EQ(BodyOf(req), before) << "nothing of a refused call is written";
+    }
+}
+
 TEST(HttpRequest, MultipartLayout) {
     THttpClient client("h");
     THttpRequest r = Nimbo::Testing::WriteMultipartExample(client.Post("u"));
@@ -255,4 +282,49 @@ TEST(HttpRequest, MultipartNamesCannotBreakTheBody) {
     THttpClient client("h");
     THttpRequest r = client.Post("u").BeginMultipart("a\"b", "evil\"\r\nX: y.txt").EndMultipart();
     EXPECT_NE(BodyOf(r).find("name=\"a%22b\"; filename=\"evil%22%0D%0AX: y.txt\"\r\n\r\n"), std::string::npos);
+}
+
+// A part that holds the boundary would end early at the receiver: the body moves to a boundary that
+// occurs nowhere in it, whether the parts are held in memory or read from streams while sending.
+TEST(HttpRequest, MultipartBodyHoldingTheBoundaryGetsAnotherOne) {
+    struct TPart {
+        std::string Name, FileName, Content;
+    };
+    struct Case {
+        const char* Name;
+        std::vector<TPart> Parts;
+        std::string ExpectedBoundary;
+    };
+    const std::string longFile = std::string(100000, 'x') + "\r\n--" + B + std::string(100000, 'y');
+    const Case cases[] = {
+        {"delimiter line in a file", {{"file", "a.bin", "x\r\n--" + B + "--\r\ny"}, {"parent_id", "", "0"}}, B + "-1"},
+        {"boundary alone in a value", {{"file", "a.bin", "data"}, {"note", "", B}}, B + "-1"},
+        {"first replacement taken too", {{"file", "a.bin", B + "-1" + B}}, B + "-2"},
+        {"boundary in a name", {{"--" + B, "", "v"}}, B + "-1"},
+        {"boundary across read steps", {{"file", "big.bin", longFile}}, B + "-1"},
+        {"boundary cut in two parts", {{"a", "", B.substr(0, 20)}, {"b", "", B.substr(20)}}, B},
+    };
+    THttpClient client("h");
+    for (const bool fromStreams : {false, true}) {
+        for (const Case& c : cases) {
+            std::list<std::istringstream> streams;
+            THttpRequest req = client.Post("u").BeginMultipart(c.Parts[0].Name, c.Parts[0].FileName);
+            std::string expected;
+            for (std::size_t i = 0; i < c.Parts.size(); ++i) {
+                const TPart& part = c.Parts[i];
+                if (i > 0) req.NextPart(part.Name, part.FileName);
+                if (fromStreams) req.Data(streams.emplace_back(part.Content));
+                else req.Data(part.Content.data(), static_cast<int>(part.Content.size()));
+                expected += "\r\n--" + c.ExpectedBoundary + "\r\nContent-Disposition: form-data; name=\"" + part.Name +
+                            "\"" + (part.FileName.empty() ? "" : "; filename=\"" + part.FileName + "\"") + "\r\n\r\n" +
+                            part.Content;
+            }
+            req.EndMultipart();
+            expected += "\r\n--" + c.ExpectedBoundary + "--\r\n";
+            EXPECT_EQ(req.Get().Streams.size(), fromStreams ? c.Parts.size() : 0u) << c.Name;
+            EXPECT_EQ(BodyOf(req), expected) << c.Name << (fromStreams ? " from streams" : "");
+            EXPECT_EQ(req.Get().Headers, "Content-Type: multipart/form-data; boundary=" + c.ExpectedBoundary) << c.Name;
+            for (const std::istringstream& stream : streams) EXPECT_EQ(stream.rdstate(), std::ios::eofbit | std::ios::failbit);
+        }
+    }
 }

@@ -1,0 +1,671 @@
+// Uploads above a service's single-request limit: the session uploads of Google Drive, Dropbox and
+// Box (new files and new versions, streams that cannot seek, interruptions and resumption), and
+// OneDrive's refusal of content it cannot take.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "AdapterTestSupport.h"
+#include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/Google.h"
+#include "Nimbo/Connection/HttpTransport.h"
+#include "Nimbo/Connection/Microsoft.h"
+
+using namespace Nimbo::Connection;
+using Nimbo::Emulator::Cloud;
+using Nimbo::Emulator::Fault;
+using Nimbo::Emulator::RecordedRequest;
+using Nimbo::Emulator::Route;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+
+namespace {
+
+// Bytes that differ from their neighbours, so that a chunk stored at the wrong place shows.
+std::string Pattern(std::size_t ASize, unsigned ASeed) {
+    std::string text(ASize, '\0');
+    for (std::size_t i = 0; i < ASize; ++i) text[i] = static_cast<char>((i * 131 + ASeed * 7) % 251);
+    return text;
+}
+
+// The SHA-1 of the text in base64, as Box's Digest header carries it.
+std::string Sha1Base64(const std::string& AText) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &length, EVP_sha1(), nullptr);
+    std::string text(4 * ((length + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), digest, static_cast<int>(length));
+    return text;
+}
+
+std::string Sha256(const std::string& AText) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &length, EVP_sha256(), nullptr);
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) hex += {Hex[digest[i] >> 4], Hex[digest[i] & 15]};
+    return hex;
+}
+
+// The SHA-256 of what the service stores at the path, or a note that nothing is there.
+std::string StoredHash(Cloud ACloud, const std::string& APath) {
+    const auto item = AdapterTest::Emulator().Find(ACloud, APath);
+    return item ? Sha256(item->content) : "<missing " + APath + ">";
+}
+
+std::string StoredId(Cloud ACloud, const std::string& APath) {
+    const auto item = AdapterTest::Emulator().Find(ACloud, APath);
+    return item ? item->id : "<missing " + APath + ">";
+}
+
+// A stream that can only be read forward, like a pipe.
+class TPipeBuf : public std::streambuf {
+public:
+    explicit TPipeBuf(std::string AText) : FText(std::move(AText)) {
+        setg(FText.data(), FText.data(), FText.data() + FText.size());
+    }
+
+private:
+    std::string FText;
+};
+
+// A seekable stream of ASize zero bytes that holds none of them.
+class TZeroBuf : public std::streambuf {
+public:
+    explicit TZeroBuf(std::int64_t ASize) : FSize(ASize) {}
+
+protected:
+    int_type underflow() override {
+        if (FPos >= FSize) return traits_type::eof();
+        const auto count = static_cast<std::ptrdiff_t>(std::min<std::int64_t>(sizeof FBlock, FSize - FPos));
+        setg(FBlock, FBlock, FBlock + count);
+        FPos += count;
+        return 0;
+    }
+    pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode) override {
+        const std::int64_t current = FPos - (egptr() - gptr());
+        const std::int64_t target = (AWay == std::ios_base::beg ? 0 : AWay == std::ios_base::cur ? current : FSize) + AOffset;
+        if (target < 0 || target > FSize) return pos_type(off_type(-1));
+        setg(FBlock, FBlock, FBlock);
+        FPos = target;
+        return pos_type(target);
+    }
+    pos_type seekpos(pos_type APos, std::ios_base::openmode AMode) override {
+        return seekoff(off_type(APos), std::ios_base::beg, AMode);
+    }
+
+private:
+    std::int64_t FSize;
+    std::int64_t FPos = 0;
+    char FBlock[4096] = {};
+};
+
+Fault Dropped() {
+    Fault fault;
+    fault.dropConnection = true;
+    return fault;
+}
+
+Fault Truncated() {
+    Fault fault;
+    fault.truncateBody = true;
+    return fault;
+}
+
+Fault ServerError(int AStatus) {
+    Fault fault;
+    fault.status = AStatus;
+    fault.body = "{}";
+    return fault;
+}
+
+std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
+    for (const auto& [name, value] : ARequest.headers)
+        if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
+                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
+            return value;
+    return "";
+}
+
+// "PUT host /path?query [bytes 0-9/20] 308": a request at a glance, with the session's id (a query
+// parameter, a path segment or a form field) shown as <id>.
+std::vector<std::string> Lines(const std::vector<RecordedRequest>& ARequests, const std::string& ASessionId) {
+    std::vector<std::string> lines;
+    for (const RecordedRequest& r : ARequests) {
+        std::string line = r.method + " " + r.host + " " + r.path + (r.query.empty() ? "" : "?" + r.query);
+        if (const std::string range = HeaderOf(r, "Content-Range"); !range.empty()) line += " [" + range + "]";
+        line += " " + std::to_string(r.status);
+        for (std::size_t at; !ASessionId.empty() && (at = line.find(ASessionId)) != std::string::npos;)
+            line.replace(at, ASessionId.size(), "<id>");
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The value of a query parameter of the request.
+std::string QueryValue(const RecordedRequest& ARequest, const std::string& AName) {
+    const std::string query = "&" + ARequest.query;
+    const std::size_t at = query.find("&" + AName + "=");
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + AName.size() + 2;
+    return query.substr(start, query.find('&', start) - start);
+}
+
+// A dropped request may be logged after the requests that follow it: they are set apart.
+std::vector<RecordedRequest> WithoutDropped(std::vector<RecordedRequest> ARequests, int& ADropped) {
+    ADropped = static_cast<int>(std::erase_if(ARequests, [](const RecordedRequest& R) { return R.status == 0; }));
+    return ARequests;
+}
+
+// What the shared tests need to know of one service's session upload.
+struct TSessionCase {
+    std::string Kind;  // the adapter kind's name
+    // Makes the storage use its session for content above ALimit.
+    std::function<void(TNimboStorage&, std::int64_t ALimit, int AMaxResumptions)> Configure;
+    std::int64_t Limit;    // the single-request limit the tests set
+    std::int64_t Size;     // content above it, several chunks long
+    Route Chunks;          // the requests that carry the chunks
+    std::function<bool(const RecordedRequest&)> IsSingleRequest;  // the one request of content up to the limit
+};
+
+void PrintTo(const TSessionCase& ACase, std::ostream* AOut) { *AOut << ACase.Kind; }
+
+const TSessionCase DriveCase{
+    .Kind = "GoogleDrive",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboGDrive&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = TNimboGDrive::ChunkGranularity, .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 256 << 10,
+    .Size = 3 * (256 << 10) + 1000,
+    .Chunks = {.host = "www.googleapis.com", .method = "PUT", .pathPrefix = "/upload/drive/v2/files"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.query.find("uploadType=media") != std::string::npos; }};
+
+const TSessionCase DropboxCase{
+    .Kind = "Dropbox",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboDropBox&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = 100000, .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 100000,
+    .Size = 350000,
+    .Chunks = {.host = "api-content.dropbox.com", .method = "PUT", .pathPrefix = "/1/chunked_upload"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.path.rfind("/1/files_put/", 0) == 0; }};
+
+const TSessionCase BoxCase{
+    .Kind = "Box",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboBoxNet&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = 1, .MaxResumptions = AMaxResumptions});
+        },
+    // The service's own smallest session, with parts of its own size.
+    .Limit = TNimboBoxNet::MinSessionFileSize,
+    .Size = TNimboBoxNet::MinSessionFileSize + 1234,
+    .Chunks = {.host = "upload.box.com", .method = "PUT", .pathPrefix = "/api/2.0/files/upload_sessions/"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.path.ends_with("/content") && R.method == "POST"; }};
+
+bool Matches(const Route& ARoute, const RecordedRequest& ARequest) {
+    return ARequest.host == ARoute.host && ARequest.method == ARoute.method &&
+           ARequest.path.rfind(ARoute.pathPrefix, 0) == 0;
+}
+
+class SessionUpload : public AdapterTest::TAdapterFixture, public ::testing::WithParamInterface<TSessionCase> {
+protected:
+    SessionUpload() : TAdapterFixture(AdapterTest::AdapterKind(GetParam().Kind)) {}
+
+    void Configure(int AMaxResumptions = 5) { GetParam().Configure(Storage(), GetParam().Limit, AMaxResumptions); }
+
+    std::vector<RecordedRequest> Matching(const std::function<bool(const RecordedRequest&)>& APredicate) {
+        std::vector<RecordedRequest> requests = Requests();
+        std::erase_if(requests, [&](const RecordedRequest& R) { return !APredicate(R); });
+        return requests;
+    }
+    std::vector<RecordedRequest> ChunkRequests() {
+        return Matching([&](const RecordedRequest& R) { return Matches(GetParam().Chunks, R); });
+    }
+    std::vector<RecordedRequest> SingleRequests() { return Matching(GetParam().IsSingleRequest); }
+
+    std::string StoredHash(const std::string& APath) { return ::StoredHash(Kind().Service, APath); }
+
+    int CountNamed(const std::string& AName) {
+        const auto children = Emu().Children(Kind().Service, "");
+        return static_cast<int>(std::count_if(children.begin(), children.end(),
+                                              [&](const auto& AItem) { return AItem.name == AName; }));
+    }
+
+    TNimboCloudFile CreateFrom(const std::string& AContent) {
+        std::istringstream stream(AContent);
+        return Storage().Root().createFile("big.bin", stream);
+    }
+};
+
+TEST_P(SessionUpload, NewFilesAndNewVersionsGoUpChunkByChunk) {
+    Configure();
+    const std::string first = Pattern(GetParam().Size, 1);
+    const TNimboCloudFile file = CreateFrom(first);
+    EXPECT_EQ(file.GetName(), "big.bin");
+    EXPECT_EQ(file.GetSize(), GetParam().Size);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(first));
+    const std::string id = StoredId(Kind().Service, "big.bin");
+
+    // A new version, of another size.
+    const std::string second = Pattern(GetParam().Size + 777, 2);
+    std::istringstream stream(second);
+    file.Upload(stream);
+    EXPECT_EQ(file.GetSize(), GetParam().Size + 777);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(second));
+    EXPECT_EQ(StoredId(Kind().Service, "big.bin"), id) << "the file keeps its identity";
+    EXPECT_EQ(CountNamed("big.bin"), 1);
+
+    EXPECT_GE(ChunkRequests().size(), 6u) << "both uploads in several chunks";
+    EXPECT_TRUE(SingleRequests().empty());
+}
+
+TEST_P(SessionUpload, TheSessionBeginsOneByteAboveTheLimit) {
+    Configure();
+    for (const std::int64_t size : {GetParam().Limit, GetParam().Limit + 1}) {
+        Emu().ClearRequests();
+        const std::string name = std::to_string(size) + ".bin";
+        const std::string content = Pattern(size, 3);
+        std::istringstream stream(content);
+        Storage().Root().createFile(name, stream);
+        EXPECT_EQ(StoredHash(name), Sha256(content)) << size;
+        EXPECT_EQ(SingleRequests().size(), size == GetParam().Limit ? 1u : 0u) << size;
+        EXPECT_EQ(ChunkRequests().empty(), size == GetParam().Limit) << size;
+    }
+}
+
+TEST_P(SessionUpload, AStreamThatCannotSeekGoesUpTheSameWay) {
+    Configure();
+    const std::string content = Pattern(GetParam().Size, 4);
+    TPipeBuf pipe(content);
+    std::istream stream(&pipe);
+    const TNimboCloudFile file = Storage().Root().createFile("big.bin", stream);
+    EXPECT_EQ(file.GetSize(), GetParam().Size);
+    EXPECT_EQ(StoredHash("big.bin"), Sha256(content));
+    EXPECT_TRUE(SingleRequests().empty());
+}
+
+TEST_P(SessionUpload, TooManyInterruptionsEndTheUploadWithAClearError) {
+    Configure(2);
+    Emu().InjectFault(GetParam().Chunks, Dropped(), 100);
+    const std::string content = Pattern(GetParam().Size, 6);
+    std::istringstream stream(content);
+    EXPECT_THAT([&] { Storage().Root().createFile("big.bin", stream); },
+                ThrowsMessage<ERestError>(HasSubstr("big.bin\" was interrupted 3 times and has been given up")));
+    EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value()) << "nothing was stored";
+}
+
+TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
+    Configure();
+    Storage().RefreshAccess();
+    std::vector<THttpProgress> reports;
+    {
+        THttpProgressScope scope([&](const THttpProgress& AProgress) {
+            reports.push_back(AProgress);
+            return true;
+        });
+        CreateFrom(Pattern(GetParam().Size, 9));
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().UploadDone, GetParam().Size);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].UploadTotal, GetParam().Size) << "report " << i;
+        if (i > 0) {
+            EXPECT_GE(reports[i].UploadDone, reports[i - 1].UploadDone) << "report " << i;
+        }
+    }
+
+    THttpProgressScope cancelAfterTheFirstChunk(
+        [&](const THttpProgress& AProgress) { return AProgress.UploadDone < GetParam().Size / 2; });
+    std::istringstream stream(Pattern(GetParam().Size, 10));
+    EXPECT_THROW(Storage().Root().createFile("cancelled.bin", stream), EAbort);
+    EXPECT_FALSE(Emu().Find(Kind().Service, "cancelled.bin").has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, DropboxCase, BoxCase),
+                         [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
+
+// ---------------------------------------------------------------------------------------------
+// The exact requests of each service's session, whole and resumed.
+
+// Lets the first AIndex requests of the route through and applies AFault to the next one.
+void FaultOn(const Route& ARoute, int AIndex, const Fault& AFault) {
+    if (AIndex > 0) AdapterTest::Emulator().InjectFault(ARoute, Fault{}, AIndex);
+    AdapterTest::Emulator().InjectFault(ARoute, AFault, 1);
+}
+
+// "bytes <first>-<last>/<total>"
+std::string Range(std::int64_t AFirst, std::int64_t ALast, std::int64_t ATotal) {
+    return "bytes " + std::to_string(AFirst) + "-" + std::to_string(ALast) + "/" + std::to_string(ATotal);
+}
+
+// A fixture with the session set up for small content; signed in, the log cleared.
+class SessionRequests : public AdapterTest::TAdapterFixture {
+protected:
+    explicit SessionRequests(const TSessionCase& ACase)
+        : TAdapterFixture(AdapterTest::AdapterKind(ACase.Kind)), FCase(ACase) {}
+
+    void SetUp() override {
+        TAdapterFixture::SetUp();
+        FCase.Configure(Storage(), FCase.Limit, 5);
+        Storage().RefreshAccess();
+        Emu().ClearRequests();
+    }
+
+    TNimboCloudFile CreateFrom(const std::string& AContent) {
+        std::istringstream stream(AContent);
+        return Storage().Root().createFile("big.bin", stream);
+    }
+
+    std::string StoredHash() { return ::StoredHash(Kind().Service, "big.bin"); }
+
+    const TSessionCase FCase;
+    const std::string Content = Pattern(FCase.Size, 11);
+    const std::string Total = std::to_string(FCase.Size);
+};
+
+class DriveSessionRequests : public SessionRequests {
+protected:
+    DriveSessionRequests() : SessionRequests(DriveCase) {}
+    static constexpr std::int64_t Chunk = TNimboGDrive::ChunkGranularity;
+
+    std::string ChunkLine(int AIndex, int AStatus) {
+        const std::int64_t first = AIndex * Chunk, last = std::min<std::int64_t>(first + Chunk, FCase.Size) - 1;
+        return Session + "[" + Range(first, last, FCase.Size) + "] " + std::to_string(AStatus);
+    }
+
+    const std::string Session = "PUT www.googleapis.com /upload/drive/v2/files?uploadType=resumable&upload_id=<id> ";
+};
+
+TEST_F(DriveSessionRequests, ANewFileIsNamedWhenTheSessionStartsAndSentInChunks) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
+                ElementsAre("POST www.googleapis.com /upload/drive/v2/files?uploadType=resumable 200", ChunkLine(0, 308),
+                            ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Type"), "application/octet-stream");
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
+    EXPECT_EQ(requests[0].body, R"({"title": "big.bin","parents": [{"id": "root"}]})");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(requests[i + 1].bodySha256, Sha256(Content.substr(i * Chunk, Chunk))) << i;
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DriveSessionRequests, ANewVersionGoesToTheFilesOwnSession) {
+    const std::string id = Emu().AddFile(Cloud::GoogleDrive, "big.bin", "old");
+    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
+    Emu().ClearRequests();
+    std::istringstream stream(Content);
+    file.Upload(stream);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string session = "PUT www.googleapis.com /upload/drive/v2/files/" + id +
+                                "?uploadType=resumable&upload_id=<id> [" + Range(3 * Chunk, FCase.Size - 1, FCase.Size) + "] 200";
+    EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
+                ElementsAre("PUT www.googleapis.com /upload/drive/v2/files/" + id + "?uploadType=resumable 200",
+                            ::testing::_, ::testing::_, ::testing::_, session));
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
+    EXPECT_EQ(requests[0].body, "{}");
+    EXPECT_EQ(StoredId(Cloud::GoogleDrive, "big.bin"), id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DriveSessionRequests, AnInterruptionAsksHowFarTheUploadGotAndGoesOnFromThere) {
+    struct Case {
+        const char* Name;
+        int Chunk;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the requests answered, after the start
+        int Dropped;
+    };
+    const std::string query = Session + "[bytes */" + Total + "] ";
+    const Case cases[] = {
+        {"connection dropped", 1, Dropped(),
+         {ChunkLine(0, 308), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 1},
+        {"server error", 1, ServerError(503),
+         {ChunkLine(0, 308), ChunkLine(1, 503), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 0},
+        // The last chunk completed the file but its answer was lost: the file is not sent again.
+        {"answer to the last chunk cut off", 3, Truncated(),
+         {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200), query + "200"}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, c.Chunk, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        ASSERT_FALSE(answered.size() < 2) << c.Name;
+        std::vector<std::string> lines = Lines(answered, QueryValue(answered[1], "upload_id"));
+        lines.erase(lines.begin());
+        EXPECT_EQ(lines, c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(Content)) << c.Name;
+    }
+}
+
+class DropboxSessionRequests : public SessionRequests {
+protected:
+    DropboxSessionRequests() : SessionRequests(DropboxCase) {}
+    static constexpr std::int64_t Chunk = 100000;
+
+    std::string ChunkLine(int AIndex, int AStatus) {
+        const std::string offset = std::to_string(AIndex * Chunk);
+        return std::string("PUT api-content.dropbox.com /1/chunked_upload?") + (AIndex == 0 ? "" : "upload_id=<id>&") +
+               "offset=" + offset + " " + std::to_string(AStatus);
+    }
+};
+
+TEST_F(DropboxSessionRequests, ChunksThenOneCommitAtThePath) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string id = QueryValue(requests[1], "upload_id");
+    EXPECT_THAT(Lines(requests, id),
+                ElementsAre(ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200),
+                            "POST api-content.dropbox.com /1/commit_chunked_upload/dropbox/big.bin 200"));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(requests[i].bodySha256, Sha256(Content.substr(i * Chunk, Chunk))) << i;
+    EXPECT_EQ(requests[4].body, "upload_id=" + id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(DropboxSessionRequests, AnInterruptedChunkGoesOnFromTheOffsetTheServiceHolds) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the chunk requests answered
+        int Dropped;
+    };
+    const Case cases[] = {
+        {"connection dropped", Dropped(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 1},
+        // The chunk was stored but its answer lost: the service refuses it again and tells its offset.
+        {"answer cut off", Truncated(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(1, 400), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
+        {"server error", ServerError(503),
+         {ChunkLine(0, 200), ChunkLine(1, 503), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 1, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        ASSERT_GE(answered.size(), 2u) << c.Name;
+        const std::string id = QueryValue(answered[1], "upload_id");
+        EXPECT_EQ(answered.back().path, std::string("/1/commit_chunked_upload/dropbox/") + c.Name) << c.Name;
+        answered.pop_back();
+        EXPECT_EQ(Lines(answered, id), c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::Dropbox, c.Name), Sha256(Content)) << c.Name;
+    }
+}
+
+TEST_F(DropboxSessionRequests, ALostCommitIsNotRepeated) {
+    Emu().InjectFault({.host = "api-content.dropbox.com", .method = "POST", .pathPrefix = "/1/commit_chunked_upload/"},
+                      Dropped(), 5);
+    EXPECT_THROW(CreateFrom(Content), ETransportError);
+    int dropped = 0;
+    WithoutDropped(Requests(), dropped);
+    EXPECT_EQ(dropped, 1);
+}
+
+class BoxSessionRequests : public SessionRequests {
+protected:
+    BoxSessionRequests() : SessionRequests(BoxCase) {}
+    // The part size the service chooses.
+    static constexpr std::int64_t Part = 8 << 20;
+    const std::string Sessions = "upload.box.com /api/2.0/files/upload_sessions";
+
+    std::string PartLine(int AIndex, int AStatus) {
+        const std::int64_t first = AIndex * Part, last = std::min<std::int64_t>(first + Part, FCase.Size) - 1;
+        return "PUT " + Sessions + "/<id> [" + Range(first, last, FCase.Size) + "] " + std::to_string(AStatus);
+    }
+    static std::string SessionId(const RecordedRequest& APart) { return APart.path.substr(APart.path.rfind('/') + 1); }
+};
+
+TEST_F(BoxSessionRequests, PartsWithTheirDigestsThenACommitWithTheWholeFilesDigest) {
+    CreateFrom(Content);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_THAT(Lines(requests, SessionId(requests[1])),
+                ElementsAre("POST " + Sessions + " 201", PartLine(0, 200), PartLine(1, 200), PartLine(2, 200),
+                            "POST " + Sessions + "/<id>/commit 201"));
+    EXPECT_EQ(requests[0].body, R"({"folder_id": "0","file_size": )" + Total + R"(,"file_name": "big.bin"})");
+    for (int i = 0; i < 3; ++i) {
+        const std::string part = Content.substr(i * Part, Part);
+        EXPECT_EQ(requests[i + 1].bodySha256, Sha256(part)) << i;
+        EXPECT_EQ(HeaderOf(requests[i + 1], "Digest"), "sha=" + Sha1Base64(part)) << i;
+        EXPECT_EQ(HeaderOf(requests[i + 1], "Content-Type"), "application/octet-stream") << i;
+    }
+    EXPECT_EQ(HeaderOf(requests[4], "Digest"), "sha=" + Sha1Base64(Content));
+    EXPECT_THAT(requests[4].body, ::testing::StartsWith(R"({"parts": [{"part_id": ")"));
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(BoxSessionRequests, ANewVersionHasASessionOfItsOwn) {
+    const std::string id = Emu().AddFile(Cloud::Box, "big.bin", "old");
+    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
+    Emu().ClearRequests();
+    std::istringstream stream(Content);
+    file.Upload(stream);
+    const std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(Lines(requests, "").front(), "POST upload.box.com /api/2.0/files/" + id + "/upload_sessions 201");
+    EXPECT_EQ(requests[0].body, R"({"file_size": )" + Total + R"(,"file_name": "big.bin"})");
+    EXPECT_EQ(StoredId(Cloud::Box, "big.bin"), id);
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
+
+TEST_F(BoxSessionRequests, AnInterruptedPartGoesOnFromThePartsTheSessionHolds) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the requests answered between the session's start and its commit
+        int Dropped;
+    };
+    const std::string list = "GET " + Sessions + "/<id>/parts?offset=0&limit=1000 200";
+    const Case cases[] = {
+        {"connection dropped", Dropped(), {PartLine(0, 200), list, PartLine(1, 200), PartLine(2, 200)}, 1},
+        // The part was stored but its answer lost: it is not sent again.
+        {"answer cut off", Truncated(), {PartLine(0, 200), PartLine(1, 200), list, PartLine(2, 200)}, 0},
+        {"server error", ServerError(503), {PartLine(0, 200), PartLine(1, 503), list, PartLine(1, 200), PartLine(2, 200)}, 0},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 1, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        std::vector<std::string> lines = Lines(WithoutDropped(Requests(), dropped), SessionId(Requests()[1]));
+        ASSERT_GE(lines.size(), 2u) << c.Name;
+        EXPECT_EQ(lines.front(), "POST " + Sessions + " 201") << c.Name;
+        EXPECT_EQ(lines.back(), "POST " + Sessions + "/<id>/commit 201") << c.Name;
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end() - 1), c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::Box, c.Name), Sha256(Content)) << c.Name;
+    }
+}
+
+TEST_F(BoxSessionRequests, AnUploadGivenUpOrCancelledAbortsItsSession) {
+    FCase.Configure(Storage(), FCase.Limit, 1);
+    const auto sessionEnd = [&] {
+        int dropped = 0;
+        const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        return answered.size() < 2 ? "<too few requests>" : Lines(answered, SessionId(answered[1])).back();
+    };
+
+    FaultOn(FCase.Chunks, 1, Dropped());
+    Emu().InjectFault(FCase.Chunks, Dropped(), 1);
+    EXPECT_THAT([&] { CreateFrom(Content); },
+                ThrowsMessage<ERestError>(HasSubstr("The upload of \"big.bin\" was interrupted 2 times and has been given up")));
+    EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "given up";
+
+    Emu().ClearRequests();
+    {
+        const THttpProgressScope cancelAfterTheFirstPart(
+            [](const THttpProgress& AProgress) { return AProgress.UploadDone <= Part; });
+        EXPECT_THROW(CreateFrom(Content), EAbort);
+    }
+    EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "cancelled";
+    EXPECT_FALSE(Emu().Find(Cloud::Box, "big.bin").has_value());
+}
+
+// ---------------------------------------------------------------------------------------------
+// OneDrive: no upload in parts, so content above its limit is refused before anything is sent.
+
+class OneDriveUploadLimit : public AdapterTest::TAdapterFixture {
+protected:
+    OneDriveUploadLimit() : TAdapterFixture(AdapterTest::AdapterKind("OneDrive")) {}
+    TNimboOneDrive& OneDrive() { return dynamic_cast<TNimboOneDrive&>(Storage()); }
+};
+
+TEST_F(OneDriveUploadLimit, ContentAboveTheLimitIsRefusedNamingIt) {
+    Emu().AddFile(Cloud::LiveConnect, "kept.txt", "old content");
+    const TNimboCloudFile root = Storage().Root();
+    const TNimboCloudFile kept = Child(root, "kept.txt");
+    Emu().ClearRequests();
+
+    // The service's own limit, with a stream that holds none of its bytes.
+    TZeroBuf huge(TNimboOneDrive::DefaultUploadLimit + 1);
+    std::istream hugeStream(&huge);
+    const auto aboveDefault =
+        ThrowsMessage<ERestError>(HasSubstr("the service takes at most 104857600 bytes in one upload"));
+    EXPECT_THAT([&] { root.createFile("huge.bin", hugeStream); }, aboveDefault);
+    EXPECT_THAT([&] { kept.Upload(hugeStream); }, aboveDefault);
+
+    // A stream that cannot seek is read up to the limit to find out.
+    OneDrive().SetUploadLimit(1000);
+    TPipeBuf pipe(Pattern(1001, 7));
+    std::istream pipeStream(&pipe);
+    EXPECT_THAT([&] { kept.Upload(pipeStream); },
+                ThrowsMessage<ERestError>(HasSubstr("\"kept.txt\" cannot be uploaded: the service takes at most 1000 bytes")));
+
+    EXPECT_TRUE(Requests().empty()) << "nothing was sent";
+    EXPECT_EQ(StoredHash(Cloud::LiveConnect, "kept.txt"), Sha256("old content"));
+    EXPECT_FALSE(Emu().Find(Cloud::LiveConnect, "huge.bin").has_value());
+
+    std::istringstream atLimit(Pattern(1000, 8));
+    kept.Upload(atLimit);
+    EXPECT_EQ(StoredHash(Cloud::LiveConnect, "kept.txt"), Sha256(Pattern(1000, 8)));
+}
+
+}  // namespace
