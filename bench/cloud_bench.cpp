@@ -238,10 +238,9 @@ public:
         if (!Stage("sign-in", [&] { SignIn(); })) return 1;
         if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
         if (FOptions.Transfers) {
-            if (!Stage("upload " + size, [&] { Upload(); }))
-                ++failures;
-            else if (!Stage("download " + size, [&] { Download(); }))
-                ++failures;
+            const bool uploaded = Stage("upload " + size, [&] { Upload(); });
+            if (!uploaded) NotMeasured("download " + size, "the upload failed, so the service holds no file of this size");
+            if (!uploaded || !Stage("download " + size, [&] { Download(); })) ++failures;
         }
         FAdmin.Post("reset", {{"service", FService.Name}});
         FEmulator.Settle();
@@ -260,11 +259,14 @@ private:
             std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
             std::string reason = e.what();
             while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-            reason = reason.substr(reason.rfind('\n') + 1);
-            Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = "FAILED", .Spread = {}, .Pairs = 0, .Goal = {},
-                             .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {}, .Note = reason.substr(0, 400)});
+            NotMeasured(AWhat, reason.substr(reason.rfind('\n') + 1), "FAILED");
             return false;
         }
+    }
+
+    void NotMeasured(const std::string& AWhat, const std::string& AReason, const std::string& AVerdict = "not measured") {
+        Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = AVerdict, .Spread = {}, .Pairs = 0, .Goal = {},
+                         .Verdict = AVerdict, .OursPeak = {}, .BasePeak = {}, .Note = AReason.substr(0, 400)});
     }
     void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
 
