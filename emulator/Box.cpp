@@ -247,10 +247,11 @@ private:
   }
 
   // The item of the route's {id}: a folder or a file as asked, not in the trash; answers 404
-  // (`trashed` for an item in the trash) and returns nullptr for anything else.
-  Node *Item(Exchange &ex, bool folder) {
+  // and returns nullptr for anything else. An item in the trash answers `trashed`, except to the
+  // calls that answer as if it were gone (asTrashed false: downloading, deleting again).
+  Node *Item(Exchange &ex, bool folder, bool asTrashed = true) {
     Node *node = tree.Find(ex.Param("id"));
-    if (!node || node->folder != folder) return NotFound(ex), nullptr;
+    if (!node || node->folder != folder || (node->trashed && !asTrashed)) return NotFound(ex), nullptr;
     if (node->trashed) return Trashed(ex), nullptr;
     return node;
   }
@@ -466,7 +467,7 @@ private:
 
   // DELETE: into the trash, with what is below.
   void TrashItem(Exchange &ex, bool folder) {
-    Node *node = Item(ex, folder);
+    Node *node = Item(ex, folder, false);
     if (!node) return;
     if (IsRoot(*node)) return RootRefused(ex);
     if (!EtagMatches(ex, *node)) return;
@@ -610,7 +611,7 @@ private:
   // --- downloads ---
 
   void Download(Exchange &ex) {
-    const Node *file = Item(ex, false);
+    const Node *file = Item(ex, false, false);
     if (!file) return;
     const Node &node = *file;
     if (ex.HasQuery("version") && ex.Query("version") != VersionId(node)) return NotFound(ex);

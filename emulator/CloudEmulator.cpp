@@ -599,7 +599,8 @@ std::vector<ItemInfo> CloudEmulator::Children(Cloud cloud, const std::string &pa
   Service &service = impl_->Get(cloud);
   std::vector<ItemInfo> result;
   if (const Node *node = service.tree.FindPath(path, service.NamesIgnoreCase()))
-    for (const Node *child : service.tree.Children(node->id)) result.push_back(InfoOf(*child));
+    for (const Node *child : service.tree.Children(node->id))
+      if (!child->trashed) result.push_back(InfoOf(*child));
   return result;
 }
 

@@ -43,6 +43,7 @@ public:
   std::string AddFolder(Cloud cloud, const std::string &path);
   std::string AddFile(Cloud cloud, const std::string &path, const std::string &content,
                       const std::string &mimeType = "");
+  // Items in the trash are not found by path, nor listed.
   std::optional<ItemInfo> Find(Cloud cloud, const std::string &path) const;
   std::vector<ItemInfo> Children(Cloud cloud, const std::string &path) const;
   void Save() const;  // writes the state to the data folder (no-op without one)

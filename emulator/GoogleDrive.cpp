@@ -54,7 +54,13 @@ public:
     Route("GET", ApiHost, "/drive/v2/files/{id}", &G::Get);
     Route("PUT", ApiHost, "/drive/v2/files/{id}", &G::Update);
     Route("PATCH", ApiHost, "/drive/v2/files/{id}", &G::Update);
+    Route("DELETE", ApiHost, "/drive/v2/files/trash", &G::EmptyTrash);
     Route("DELETE", ApiHost, "/drive/v2/files/{id}", &G::Delete);
+    Route("POST", ApiHost, "/drive/v2/files/{id}/copy", &G::Copy);
+    Route("POST", ApiHost, "/drive/v2/files/{id}/trash", &G::Trash);
+    Route("POST", ApiHost, "/drive/v2/files/{id}/untrash", &G::Untrash);
+    Route("GET", ApiHost, "/drive/v2/files/{id}/children", &G::ChildrenList);
+    Route("GET", ApiHost, "/drive/v2/files/{id}/parents", &G::ParentsList);
     // Uploads: uploadType media, multipart or resumable; the chunks of a resumable upload come to the
     // address it started with, plus upload_id, by PUT (or POST).
     for (const char *method : {"POST", "PUT"}) {
@@ -132,13 +138,7 @@ private:
   Json Resource(const Node &node) const {
     const std::string api = "https://" + ApiHost + "/drive/v2/files/";
     bool isRoot = node.id == tree.RootId();
-    Json parents = Json::array();
-    if (!isRoot) {
-      const Node *parent = tree.Find(node.parentId);
-      parents.push_back({{"kind", "drive#parentReference"}, {"id", node.parentId},
-                         {"selfLink", api + node.id + "/parents/" + node.parentId},
-                         {"parentLink", api + node.parentId}, {"isRoot", parent && parent->id == tree.RootId()}});
-    }
+    Json parents = ParentReferences(node);
     Json r = {{"kind", "drive#file"},
               {"id", node.id},
               {"etag", "\"emu" + std::to_string(node.order) + "/" + std::to_string(node.version) + "\""},
@@ -146,7 +146,8 @@ private:
               {"alternateLink", "https://drive.google.com/file/d/" + node.id + "/view"},
               {"title", isRoot ? "My Drive" : node.name},
               {"mimeType", node.folder ? FolderMime : node.mimeType},
-              {"labels", {{"starred", false}, {"hidden", false}, {"trashed", false}, {"restricted", false}, {"viewed", true}}},
+              {"labels", {{"starred", false}, {"hidden", false}, {"trashed", node.trashed}, {"restricted", false}, {"viewed", true}}},
+              {"explicitlyTrashed", node.explicitlyTrashed},
               {"createdDate", Rfc3339Millis(node.created)},
               {"modifiedDate", Rfc3339Millis(node.modified)},
               {"modifiedByMeDate", Rfc3339Millis(node.modified)},
@@ -170,6 +171,16 @@ private:
     r["appDataContents"] = false;
     r["version"] = std::to_string(node.version + 1);
     return r;
+  }
+
+  Json ParentReferences(const Node &node) const {
+    const std::string api = "https://" + ApiHost + "/drive/v2/files/";
+    Json parents = Json::array();
+    if (node.id != tree.RootId())
+      parents.push_back({{"kind", "drive#parentReference"}, {"id", node.parentId},
+                         {"selfLink", api + node.id + "/parents/" + node.parentId},
+                         {"parentLink", api + node.parentId}, {"isRoot", node.parentId == tree.RootId()}});
+    return parents;
   }
 
   // The nodes a query can match: the children of the one parent it names, else every node.
@@ -228,31 +239,61 @@ private:
 
   void List(Exchange &ex) {
     auto query = Query(ex);
+    if (query) SendPage(ex, Candidates(*query), *query, "drive#fileList", "https://" + ApiHost + "/drive/v2/files",
+                        [this](const Node &node) { return Resource(node); });
+  }
+
+  void ChildrenList(Exchange &ex) {
+    const std::string id = ex.Param("id");
+    const Node *folder = Resolve(id);
+    if (!folder) return NotFound(ex, id);
+    auto query = Query(ex);
+    const std::string base = "https://" + ApiHost + "/drive/v2/files/" + folder->id + "/children";
+    if (query)
+      SendPage(ex, tree.Children(folder->id), *query, "drive#childList", base, [&](const Node &node) {
+        return Json{{"kind", "drive#childReference"}, {"id", node.id}, {"selfLink", base + "/" + node.id},
+                    {"childLink", "https://" + ApiHost + "/drive/v2/files/" + node.id}};
+      });
+  }
+
+  void ParentsList(Exchange &ex) {
+    const std::string id = ex.Param("id");
+    const Node *node = Resolve(id);
+    if (!node) return NotFound(ex, id);
+    ex.SendJson(200, {{"kind", "drive#parentList"}, {"etag", "\"emu" + std::to_string(node->order) + "/" + std::to_string(node->version) + "\""},
+                      {"selfLink", "https://" + ApiHost + "/drive/v2/files/" + node->id + "/parents"},
+                      {"items", ParentReferences(*node)}}, true);
+  }
+
+  // One page of the candidates the query matches, as files.list and children.list answer.
+  void SendPage(Exchange &ex, const std::vector<const Node *> &candidates, const DriveQuery &query, const std::string &kind,
+                const std::string &base, const std::function<Json(const Node &)> &item) {
     int pageSize;
     std::size_t offset;
-    const std::string q = ex.Query("q"), fingerprint = Md5Hex(q).substr(0, 8);
-    if (!query || !PageSize(ex, pageSize) || !PageStart(ex, fingerprint, offset)) return;
+    const std::string q = ex.Query("q"), fingerprint = Md5Hex(kind + base + q).substr(0, 8);
+    if (!PageSize(ex, pageSize) || !PageStart(ex, fingerprint, offset)) return;
     // Walk only as far as the page needs, and one match beyond to know whether another page follows.
     Json items = Json::array();
     std::size_t seen = 0;
     bool more = false;
-    for (const Node *node : Candidates(*query)) {
-      if (node->id == tree.RootId() || !query->matches(*node)) continue;
+    for (const Node *node : candidates) {
+      if (node->id == tree.RootId() || !query.matches(*node)) continue;
       if (seen++ < offset) continue;
       if (items.size() == static_cast<std::size_t>(pageSize)) {
         more = true;
         break;
       }
-      items.push_back(Resource(*node));
+      items.push_back(item(*node));
     }
-    const std::string base = "https://" + ApiHost + "/drive/v2/files";
-    Json answer = {{"kind", "drive#fileList"},
-                   {"etag", "\"emu/" + Md5Hex(std::to_string(tree.Generation()) + q) + "\""},
-                   {"selfLink", AppendQuery(base, {{"q", q}})}};
+    Json answer = {{"kind", kind},
+                   {"etag", "\"emu/" + Md5Hex(std::to_string(tree.Generation()) + base + q) + "\""},
+                   {"selfLink", q.empty() ? base : AppendQuery(base, {{"q", q}})}};
     if (more) {
       std::string token = PageToken(offset + pageSize, fingerprint);
       answer["nextPageToken"] = token;
-      answer["nextLink"] = AppendQuery(base, {{"maxResults", std::to_string(pageSize)}, {"pageToken", token}, {"q", q}});
+      std::vector<std::pair<std::string, std::string>> next{{"maxResults", std::to_string(pageSize)}, {"pageToken", token}};
+      if (!q.empty()) next.emplace_back("q", q);
+      answer["nextLink"] = AppendQuery(base, next);
     }
     answer["items"] = items;
     ex.SendJson(200, answer, true);
@@ -359,14 +400,54 @@ private:
     ex.SendJson(200, Resource(*node), true);
   }
 
+  static void RootRefused(Exchange &ex) {
+    Error(ex, 403, "insufficientFilePermissions", "The user does not have sufficient permissions for this file.");
+  }
+
+  // DELETE skips the trash.
   void Delete(Exchange &ex) {
     const std::string id = ex.Param("id");
     Node *node = Resolve(id);
     if (!node) return NotFound(ex, id);
-    if (node->id == tree.RootId())
-      return Error(ex, 403, "insufficientFilePermissions", "The user does not have sufficient permissions for this file.");
+    if (node->id == tree.RootId()) return RootRefused(ex);
     tree.Remove(node->id);
     ex.SendEmpty(204);
+  }
+
+  void Trash(Exchange &ex) { SetTrashed(ex, true); }
+  void Untrash(Exchange &ex) { SetTrashed(ex, false); }
+
+  // An item in the trash stays readable by id and listed unless the query leaves the trash out;
+  // what is below a trashed folder goes with it.
+  void SetTrashed(Exchange &ex, bool trashed) {
+    const std::string id = ex.Param("id");
+    Node *node = Resolve(id);
+    if (!node) return NotFound(ex, id);
+    if (node->id == tree.RootId()) return RootRefused(ex);
+    tree.Trash(*node, trashed, ex.now);
+    ex.SendJson(200, Resource(*node), true);
+  }
+
+  void EmptyTrash(Exchange &ex) {
+    for (const Node *node : tree.Trashed()) tree.Remove(node->id);
+    ex.SendEmpty(204);
+  }
+
+  // files.copy: a new file with the same content, named "Copy of ..." unless the metadata names it.
+  void Copy(Exchange &ex) {
+    const std::string id = ex.Param("id");
+    const Node *source = Resolve(id);
+    if (!source) return NotFound(ex, id);
+    if (source->folder) return Error(ex, 403, "cannotCopyFile", "This file cannot be copied by the user.");
+    auto meta = MetadataBody(ex);
+    if (!meta) return;
+    Node draft = *source;
+    draft.name = "Copy of " + source->name;
+    if (!ApplyMetadata(ex, draft, *meta)) return;
+    Node &copy = tree.Copy(*source, draft.parentId, draft.name, ex.now);
+    copy.mimeType = draft.mimeType;
+    copy.description = draft.description;
+    ex.SendJson(200, Resource(copy), true);
   }
 
   static std::string ContentTypeOf(const Exchange &ex) {

@@ -197,6 +197,9 @@ TEST_F(BoxItemsTest, TheTrashHoldsDeletedItemsUntilRestoredOrPurged) {
   EXPECT_EQ(gone.status, 404);
   EXPECT_EQ(gone.Json()["code"], "trashed");
   EXPECT_EQ(Call("GET", Api + "/files/" + inner).Json()["code"], "trashed");  // below a trashed folder
+  // Downloading or deleting it again answers as for an item that is gone.
+  EXPECT_EQ(Call("GET", Api + "/files/" + file + "/content").Json()["code"], "not_found");
+  EXPECT_EQ(Call("DELETE", Api + "/files/" + file).Json()["code"], "not_found");
   EXPECT_EQ(Call("GET", Api + "/folders/0/items").Json()["total_count"], 0);
   Reply trashed = Call("GET", Api + "/files/" + file + "/trash");
   ASSERT_EQ(trashed.status, 200) << trashed.body;
