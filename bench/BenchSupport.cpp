@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -177,6 +179,17 @@ std::string FindProgram(const std::string& AName) {
         start = colon + 1;
     }
     return {};
+}
+
+std::string ReadFileText(const std::filesystem::path& APath) {
+    std::ifstream in(APath, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileText(const std::filesystem::path& APath, const std::string& AText) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    out << AText;
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
 }
 
 TSpread SpreadOf(std::vector<double> AValues) {

@@ -5,6 +5,7 @@
 // closing table that bench/run gathers from every program.
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ TRunResult Run(const std::vector<std::string>& AArgv, const TRunOptions& AOption
 
 // The full path of a program found in PATH; empty when there is none.
 std::string FindProgram(const std::string& AName);
+
+// A whole file as bytes; empty when it cannot be read.
+std::string ReadFileText(const std::filesystem::path& APath);
+// Replaces a file with the bytes; std::runtime_error when that fails.
+void WriteFileText(const std::filesystem::path& APath, const std::string& AText);
 
 struct TSpread {
     double Min = 0, Median = 0, Max = 0;

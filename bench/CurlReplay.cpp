@@ -18,33 +18,23 @@ using Json = nlohmann::json;
 
 namespace {
 
-std::string ReadFile(const fs::path& APath) {
-    std::ifstream in(APath, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& APath, const std::string& AText) {
-    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
-    out << AText;
-    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
-}
-
-// Copies ASize bytes at AOffset of ASource into ATarget and returns their SHA-256 (hex).
-std::string CopySlice(const fs::path& ASource, std::uint64_t AOffset, std::uint64_t ASize, const fs::path& ATarget) {
+// The SHA-256 (hex) of ASize bytes at AOffset of ASource, copied into ATarget on the way when one is given.
+std::string Sha256Of(const fs::path& ASource, std::uint64_t AOffset, std::uint64_t ASize, const fs::path& ATarget = {}) {
     std::ifstream in(ASource, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(AOffset));
-    std::ofstream out(ATarget, std::ios::binary | std::ios::trunc);
+    std::ofstream out;
+    if (!ATarget.empty()) out.open(ATarget, std::ios::binary | std::ios::trunc);
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
     std::vector<char> block(1 << 20);
     for (std::uint64_t left = ASize; left > 0;) {
         const auto wanted = static_cast<std::streamsize>(std::min<std::uint64_t>(left, block.size()));
         if (!in.read(block.data(), wanted)) throw std::runtime_error("cannot read " + ASource.string());
-        out.write(block.data(), wanted);
+        if (!ATarget.empty()) out.write(block.data(), wanted);
         EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(wanted));
         left -= static_cast<std::uint64_t>(wanted);
     }
-    if (!out.flush()) throw std::runtime_error("cannot write " + ATarget.string());
+    if (!ATarget.empty() && !out.flush()) throw std::runtime_error("cannot write " + ATarget.string());
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest, &length);
@@ -89,6 +79,11 @@ std::string Kept(const Json& ABase64, const Json& ASize) {
 
 }  // namespace
 
+TSourceFile TSourceFile::Of(const fs::path& APath) {
+    const std::uint64_t size = fs::file_size(APath);
+    return {APath, size, Sha256Of(APath, 0, size)};
+}
+
 std::string Base64Decode(const std::string& AText) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -122,14 +117,14 @@ TCurlReplay::TCurlReplay(const Json& ALog, TReplaySettings ASettings) : FSetting
             } else if (FSettings.Source.Is(size, r.at("bodySha256"))) {
                 request.Body = {TBody::File, FSettings.Source.Path};
             } else if (Base64Decode(r.at("bodyBase64")).size() == size) {
-                WriteFile(own, Kept(r.at("bodyBase64"), r.at("bodySize")));
+                WriteFileText(own, Kept(r.at("bodyBase64"), r.at("bodySize")));
                 request.Body = {TBody::Kept, own};
                 FOwnFiles.push_back(own);
             } else {
                 // A slice of a session upload: the next stretch of the file, checked by its hash.
                 FOwnFiles.push_back(own);
                 if (sliced + size > FSettings.Source.Size ||
-                    CopySlice(FSettings.Source.Path, sliced, size, own) != r.at("bodySha256").get<std::string>())
+                    Sha256Of(FSettings.Source.Path, sliced, size, own) != r.at("bodySha256").get<std::string>())
                     throw std::runtime_error("a request body of " + std::to_string(size) + " bytes is neither the file nor its next slice");
                 request.Body = {TBody::Slice, own};
                 sliced += size;
@@ -192,12 +187,12 @@ TRunResult TCurlReplay::Run() const {
         total.PeakRssKiB = std::max(total.PeakRssKiB, run.PeakRssKiB);
         if (FSteps.size() == 1) break;
         if (step == 0) {
-            const std::string name = FSettings.Session->NameInAnswer(ReadFile(HeaderFile()), ReadFile(AnswerFile(end - 1)));
-            if (name.empty()) throw std::runtime_error("curl's request opened no session:\n" + ReadFile(AnswerFile(end - 1)));
+            const std::string name = FSettings.Session->NameInAnswer(ReadFileText(HeaderFile()), ReadFileText(AnswerFile(end - 1)));
+            if (name.empty()) throw std::runtime_error("curl's request opened no session:\n" + ReadFileText(AnswerFile(end - 1)));
             names.emplace_back(FSessionName, name);
         } else if (step == 1) {
             for (std::size_t i = 0; i < FPartNames.size(); ++i)
-                names.emplace_back(FPartNames[i], FSettings.Session->PartNameInAnswer(ReadFile(AnswerFile(FPartRequests[i]))));
+                names.emplace_back(FPartNames[i], FSettings.Session->PartNameInAnswer(ReadFileText(AnswerFile(FPartRequests[i]))));
         }
     }
     return total;
@@ -251,7 +246,7 @@ void TCurlReplay::AddRequest(std::vector<std::string>& AArgs, const TRequest& AR
             fs::path sent = ARequest.Body.Path;
             if (!ANames.empty()) {
                 sent += ".sent";
-                WriteFile(sent, Substituted(ReadFile(ARequest.Body.Path), ANames));
+                WriteFileText(sent, Substituted(ReadFileText(ARequest.Body.Path), ANames));
             }
             AArgs.insert(AArgs.end(), {"--data-binary", "@" + sent.string(), "-X", method});
             if (!hasContentType) AArgs.insert(AArgs.end(), {"-H", "Content-Type:"});

@@ -26,6 +26,7 @@ struct TSourceFile {
     std::uint64_t Size = 0;
     std::string Sha256;  // lower-case hex
 
+    static TSourceFile Of(const std::filesystem::path& APath);
     bool Is(std::uint64_t ASize, const std::string& ASha256) const { return ASize == Size && ASha256 == Sha256; }
 };
 

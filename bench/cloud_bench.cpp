@@ -11,16 +11,10 @@
 //               [--services google,dropbox,live,box] [--only transfers|listings]
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
-#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,18 +34,20 @@
 
 #include "BenchSupport.h"
 #include "CurlReplay.h"
+#include "EmulatorProcess.h"
 #include "emulator/CloudEmulator.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-using Bench::TPairs;
-using Bench::TRow;
+using Bench::TAdmin;
+using Bench::TClient;
 using Bench::TCurlReplay;
+using Bench::TEmulatorProcess;
+using Bench::TPairs;
 using Bench::TRunResult;
 using Bench::TSessionProtocol;
 using Bench::TSourceFile;
+using Bench::TWorkDir;
 
 namespace {
 
@@ -186,212 +182,6 @@ const TService& ServiceNamed(const std::string& AName) {
     throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box)");
 }
 
-// ---- the temporary folder and the emulator process ----
-
-class TWorkDir {
-public:
-    TWorkDir() {
-        std::string pattern = (fs::temp_directory_path() / "nimbo-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-        FPath = pattern;
-    }
-    ~TWorkDir() {
-        std::error_code ignored;
-        fs::remove_all(FPath, ignored);
-    }
-    TWorkDir(const TWorkDir&) = delete;
-    TWorkDir& operator=(const TWorkDir&) = delete;
-    fs::path operator/(const std::string& AName) const { return FPath / AName; }
-
-private:
-    fs::path FPath;
-};
-
-std::string ReadFile(const fs::path& APath) {
-    std::ifstream in(APath, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& APath, const std::string& AText) {
-    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
-    out << AText;
-    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
-}
-
-// A cloud-emulator process on a free loopback port; stopped (and its data dropped) on destruction.
-class TEmulatorProcess {
-public:
-    // Request bodies up to AMaxBody bytes are taken.
-    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody)
-        : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem"), FData(AWork / "emulator-data") {
-        const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(), maxBody = std::to_string(AMaxBody);
-        std::vector<const char*> argv = {AProgram.c_str(), "--data", data.c_str(), "--auto-approve", "--ca-file", ca.c_str(),
-                                         "--max-body", maxBody.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int failed = posix_spawn(&FPid, AProgram.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) throw std::runtime_error("cannot start " + AProgram + ": " + std::strerror(failed));
-        WaitForPort();
-    }
-    ~TEmulatorProcess() { Stop(); }
-    TEmulatorProcess(const TEmulatorProcess&) = delete;
-    TEmulatorProcess& operator=(const TEmulatorProcess&) = delete;
-
-    int Port() const { return FPort; }
-    std::string CaFile() const { return FCaFile.string(); }
-
-    // After a change the emulator saves its state to its data folder about a second later, holding its
-    // lock while it serialises it. Waits until that is over, so that no measured run overlaps it: no
-    // state file being written and no CPU used for a while.
-    void Settle() const {
-        using namespace std::chrono;
-        const auto start = steady_clock::now();
-        std::this_thread::sleep_for(milliseconds(1500));
-        int quiet = 0;
-        for (long cpu = CpuTicks(); quiet < 2 && steady_clock::now() - start < seconds(600);) {
-            std::this_thread::sleep_for(milliseconds(300));
-            const long now = CpuTicks();
-            quiet = now == cpu && !fs::exists(FData / "state.json.tmp") ? quiet + 1 : 0;
-            cpu = now;
-        }
-    }
-
-private:
-    // The user and system time the emulator has used so far, in clock ticks.
-    long CpuTicks() const {
-        std::ifstream stat("/proc/" + std::to_string(FPid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the command name
-        std::string field;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stol(field);
-            if (i == 15) stime = std::stol(field);
-        }
-        return utime + stime;
-    }
-
-    void WaitForPort() {
-        const std::string marker = "listening on 127.0.0.1:";
-        for (int i = 0; i < 300; ++i) {
-            const std::string log = ReadFile(FLog);
-            if (const auto at = log.find(marker); at != std::string::npos && log.find('\n', at) != std::string::npos) {
-                FPort = std::stoi(log.substr(at + marker.size()));
-                return;
-            }
-            int status = 0;
-            if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-                FPid = 0;
-                throw std::runtime_error("the emulator stopped at start:\n" + log);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        throw std::runtime_error("the emulator named no port within 30 s:\n" + ReadFile(FLog));
-    }
-
-    // Asks it to stop; it saves its state, which may take a while after large files.
-    void Stop() {
-        if (FPid <= 0) return;
-        ::kill(FPid, SIGTERM);
-        for (int i = 0; i < 600; ++i) {
-            if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ::kill(FPid, SIGKILL);
-        ::waitpid(FPid, nullptr, 0);
-    }
-
-    fs::path FLog, FCaFile, FData;
-    pid_t FPid = 0;
-    int FPort = 0;
-};
-
-// ---- HTTPS calls of the bench itself (seeding, request log, item records), on one connection ----
-
-class TClient {
-public:
-    TClient(const std::string& ACaFile, const std::vector<std::string>& AConnectTo) : FHandle(curl_easy_init()) {
-        if (!FHandle) throw std::runtime_error("cannot make a curl handle");
-        for (const std::string& mapping : AConnectTo) FConnectTo = curl_slist_append(FConnectTo, mapping.c_str());
-        curl_easy_setopt(FHandle, CURLOPT_CAINFO, ACaFile.c_str());
-        curl_easy_setopt(FHandle, CURLOPT_CONNECT_TO, FConnectTo);
-        curl_easy_setopt(FHandle, CURLOPT_TIMEOUT, 120L);
-        // The emulator closes a connection idle for some seconds; one idle for less is safe to reuse.
-        curl_easy_setopt(FHandle, CURLOPT_MAXAGE_CONN, 2L);
-        curl_easy_setopt(FHandle, CURLOPT_WRITEFUNCTION, &TClient::OnBody);
-    }
-    ~TClient() {
-        curl_easy_cleanup(FHandle);
-        curl_slist_free_all(FConnectTo);
-    }
-    TClient(const TClient&) = delete;
-    TClient& operator=(const TClient&) = delete;
-
-    // The answer's body; std::runtime_error for a failure or a status outside 200-299.
-    std::string Call(const std::string& AMethod, const std::string& AUrl, const std::string& ABody = {},
-                     const std::vector<std::string>& AHeaders = {}) {
-        std::string answer;
-        curl_slist* headers = nullptr;
-        for (const std::string& header : AHeaders) headers = curl_slist_append(headers, header.c_str());
-        curl_easy_setopt(FHandle, CURLOPT_URL, AUrl.c_str());
-        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(FHandle, CURLOPT_CUSTOMREQUEST, AMethod.c_str());
-        curl_easy_setopt(FHandle, CURLOPT_HTTPGET, 1L);
-        if (AMethod == "POST") {
-            curl_easy_setopt(FHandle, CURLOPT_POSTFIELDSIZE, static_cast<long>(ABody.size()));
-            curl_easy_setopt(FHandle, CURLOPT_COPYPOSTFIELDS, ABody.c_str());
-        }
-        curl_easy_setopt(FHandle, CURLOPT_WRITEDATA, &answer);
-        const CURLcode rc = curl_easy_perform(FHandle);
-        curl_slist_free_all(headers);
-        curl_easy_setopt(FHandle, CURLOPT_HTTPHEADER, nullptr);
-        long status = 0;
-        curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &status);
-        if (rc != CURLE_OK) throw std::runtime_error(AMethod + " " + AUrl + ": " + curl_easy_strerror(rc));
-        if (status < 200 || status > 299)
-            throw std::runtime_error(AMethod + " " + AUrl + ": status " + std::to_string(status) + ": " + answer.substr(0, 500));
-        return answer;
-    }
-
-    std::string Escape(const std::string& AText) {
-        char* escaped = curl_easy_escape(FHandle, AText.c_str(), static_cast<int>(AText.size()));
-        std::string result = escaped ? escaped : "";
-        curl_free(escaped);
-        return result;
-    }
-
-private:
-    static size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AAnswer) {
-        static_cast<std::string*>(AAnswer)->append(AData, ASize * ACount);
-        return ASize * ACount;
-    }
-
-    CURL* FHandle;
-    curl_slist* FConnectTo = nullptr;
-};
-
-// The emulator's admin interface.
-class TAdmin {
-public:
-    explicit TAdmin(TClient& AClient) : FClient(AClient) {}
-
-    Json Post(const std::string& ACall, const std::vector<std::pair<std::string, std::string>>& AFields) {
-        std::string form;
-        for (const auto& [name, value] : AFields) form += (form.empty() ? "" : "&") + name + "=" + FClient.Escape(value);
-        return Json::parse(FClient.Call("POST", Url(ACall), form, {"Content-Type: application/x-www-form-urlencoded"}));
-    }
-    Json Requests() { return Json::parse(FClient.Call("GET", Url("requests"))); }
-    void ClearRequests() { FClient.Call("DELETE", Url("requests")); }
-
-private:
-    static std::string Url(const std::string& ACall) { return "https://localhost/emulator/" + ACall; }
-    TClient& FClient;
-};
-
 // ---- local files ----
 
 // ASize bytes that no transport compresses or shortcuts.
@@ -412,25 +202,6 @@ void WriteSourceFile(const fs::path& APath, std::uint64_t ASize) {
         written += n;
     }
     if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
-}
-
-std::string Sha256Of(const fs::path& APath) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-    std::ifstream in(APath, std::ios::binary);
-    std::vector<char> block(1 << 20);
-    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
-        EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(in.gcount()));
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    std::string hex;
-    char byte[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
-        hex += byte;
-    }
-    return hex;
 }
 
 bool SameContent(const fs::path& A, const fs::path& B) {
@@ -467,10 +238,9 @@ public:
         if (!Stage("sign-in", [&] { SignIn(); })) return 1;
         if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
         if (FOptions.Transfers) {
-            if (!Stage("upload " + size, [&] { Upload(); }))
-                ++failures;
-            else if (!Stage("download " + size, [&] { Download(); }))
-                ++failures;
+            const bool uploaded = Stage("upload " + size, [&] { Upload(); });
+            if (!uploaded) NotMeasured("download " + size, "the upload failed, so the service holds no file of this size");
+            if (!uploaded || !Stage("download " + size, [&] { Download(); })) ++failures;
         }
         FAdmin.Post("reset", {{"service", FService.Name}});
         FEmulator.Settle();
@@ -489,11 +259,14 @@ private:
             std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
             std::string reason = e.what();
             while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-            reason = reason.substr(reason.rfind('\n') + 1);
-            Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = "FAILED", .Spread = {}, .Pairs = 0, .Goal = {},
-                             .Verdict = "FAILED", .OursPeak = {}, .BasePeak = {}, .Note = reason.substr(0, 400)});
+            NotMeasured(AWhat, reason.substr(reason.rfind('\n') + 1), "FAILED");
             return false;
         }
+    }
+
+    void NotMeasured(const std::string& AWhat, const std::string& AReason, const std::string& AVerdict = "not measured") {
+        Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = AVerdict, .Spread = {}, .Pairs = 0, .Goal = {},
+                         .Verdict = AVerdict, .OursPeak = {}, .BasePeak = {}, .Note = AReason.substr(0, 400)});
     }
     void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
 
@@ -548,7 +321,7 @@ private:
 
     std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
         const fs::path file = FWork / (FService.Name + "-" + AName);
-        WriteFile(file, Record(AId, APath, AFolder).dump());
+        Bench::WriteFileText(file, Record(AId, APath, AFolder).dump());
         FIds[APath] = AId;
         return file.string();
     }
@@ -744,10 +517,10 @@ int main(int argc, char** argv) {
     int failures = 0;
     try {
         TWorkDir work;
-        TSourceFile source{.Path = work / "source.bin", .Size = std::uint64_t(options.SizeMiB) << 20, .Sha256 = {}};
+        TSourceFile source;
         if (options.Transfers) {
-            WriteSourceFile(source.Path, source.Size);
-            source.Sha256 = Sha256Of(source.Path);
+            WriteSourceFile(work / "source.bin", std::uint64_t(options.SizeMiB) << 20);
+            source = TSourceFile::Of(work / "source.bin");
         }
         // Room for the file and a multipart envelope around it, and never less than the emulator's default.
         TEmulatorProcess emulator(options.Emulator, work, std::max<std::uint64_t>(160u << 20, (std::uint64_t(options.SizeMiB) << 20) + (1 << 20)));
