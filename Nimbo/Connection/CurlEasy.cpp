@@ -26,6 +26,38 @@ THandle NewHandle() {
     return handle;
 }
 
+namespace {
+
+struct TThreadHandle {
+    THandle Handle;
+    bool InUse = false;
+};
+thread_local TThreadHandle GThreadHandle;
+
+}  // namespace
+
+TLease::TLease(bool AReusable) {
+    if (AReusable && !GThreadHandle.InUse) {
+        if (!GThreadHandle.Handle) GThreadHandle.Handle = NewHandle();
+        GThreadHandle.InUse = true;
+        FBorrowed = true;
+        FHandle = GThreadHandle.Handle.get();
+        return;
+    }
+    FOwned = NewHandle();
+    FHandle = FOwned.get();
+    SetOptionChecked(FHandle, CURLOPT_FRESH_CONNECT, 1L);
+    SetOptionChecked(FHandle, CURLOPT_FORBID_REUSE, 1L);
+}
+
+TLease::~TLease() {
+    if (!FBorrowed) return;
+    // The options point into the finished exchange; the cookies were its own.
+    curl_easy_setopt(FHandle, CURLOPT_COOKIELIST, "ALL");
+    curl_easy_reset(FHandle);
+    GThreadHandle.InUse = false;
+}
+
 void Append(TList& AList, const std::string& ALine) {
     curl_slist* grown = curl_slist_append(AList.get(), ALine.c_str());
     if (!grown) throw ETransportError("Out of memory building the request headers");

@@ -23,6 +23,26 @@ using TList = std::unique_ptr<curl_slist, TDeleter>;
 void EnsureInitialized();
 // A new easy handle; ETransportError when none can be made.
 THandle NewHandle();
+
+// An easy handle for one exchange. A reusable lease borrows the calling thread's kept handle, whose
+// open connections and TLS sessions serve the next reusable exchange on that thread (with options
+// and cookies cleared in between); any other lease owns a fresh handle that reuses nothing and
+// keeps nothing. Reuse is only for exchanges that are safe to repeat: libcurl silently sends a
+// request again when a reused connection turns out to be closed.
+class TLease {
+public:
+    explicit TLease(bool AReusable);
+    ~TLease();
+    TLease(const TLease&) = delete;
+    TLease& operator=(const TLease&) = delete;
+
+    CURL* Get() const { return FHandle; }
+
+private:
+    THandle FOwned;
+    CURL* FHandle = nullptr;
+    bool FBorrowed = false;
+};
 void Append(TList& AList, const std::string& ALine);
 
 // ETransportError naming the problem unless ACode is CURLE_OK.

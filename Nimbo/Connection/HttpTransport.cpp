@@ -312,8 +312,8 @@ THttpProgressHandler THttpProgressScope::Current() { return GProgressHandler; }
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
     const THttpTransportSettings settings = Settings();
 
-    Curl::THandle handle = Curl::NewHandle();
-    CURL* h = handle.get();
+    const Curl::TLease handle(AExchange.Method == "GET");
+    CURL* h = handle.Get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
     TResponseSink sink(h, AResponse);
 

@@ -62,6 +62,7 @@ protected:
         if (t == "/redirect/file") return MakeResponse(302, "", {"Location: file:///etc/passwd"});
         if (t == "/final") return MakeResponse(200, "arrived");
         if (t == "/silence") return std::nullopt;
+        if (t == "/cookie") return MakeResponse(200, "crumbs", {"Set-Cookie: session=1; Path=/"});
         return MakeResponse(200, "echo");
     }
 
@@ -223,6 +224,24 @@ TEST_F(HttpWire, SameRequestTwiceSendsTheSameTwice) {
     const RawRequest& b = seen.back();
     EXPECT_EQ(a.Method + a.Target + a.Body, b.Method + b.Target + b.Body);
     EXPECT_EQ(a.HeaderLines, b.HeaderLines);
+}
+
+TEST_F(HttpWire, ReadsShareAKeptAliveConnectionOtherExchangesNever) {
+    auto get = [&](const std::string& APath) { Client.Get(APath).Execute(); };
+    auto post = [&](const std::string& APath) { Client.Post(APath).Execute(); };
+    get("/one");
+    get("/cookie");
+    post("/p1");
+    post("/p2");
+    get("/two");
+    const std::vector<RawRequest> r = Requests();
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[1].Connection, r[0].Connection);
+    EXPECT_EQ(r[4].Connection, r[0].Connection);
+    EXPECT_NE(r[2].Connection, r[0].Connection);  // a POST might be sent twice on a reused connection
+    EXPECT_NE(r[3].Connection, r[2].Connection);
+    EXPECT_NE(r[3].Connection, r[0].Connection);
+    for (const RawRequest& request : r) EXPECT_FALSE(request.HasHeader("Cookie")) << request.Target;  // each exchange's own
 }
 
 TEST_F(HttpWire, UnacceptedSuccessCodeRaisesAfterTheBodyArrived) {

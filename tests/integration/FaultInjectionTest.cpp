@@ -366,7 +366,9 @@ const TFailureCase FailureCases[] = {
     {"UnavailableOnDelete", TOperation::Delete, OnRequest(Status(503, 1)), ProtocolError(503), 1},
     {"TooManyRequestsOnUpload", TOperation::Upload, OnRequest(Status(429, 1)), ProtocolError(429), 1},
     {"TooManyRequestsOnCreateFile", TOperation::CreateFile, OnRequest(Status(429, 1)), ProtocolError(429), 1},
-    {"DroppedListing", TOperation::List, OnRequest(Dropped()), TransportError("GET https://"), 1},
+    // A read on a kept-alive connection that closes unanswered is sent once more on a new one (it
+    // may have met the server's idle close); the fixture has read before, so the listing is such a read.
+    {"DroppedListing", TOperation::List, OnRequest(Dropped()), TransportError("GET https://"), 2},
     {"DroppedDownload", TOperation::DownloadToFile, OnRequest(Dropped()), TransportError("GET https://"), 1},
     {"DroppedUpload", TOperation::Upload, OnRequest(Dropped()), TransportError("https://"), 1},
     {"DroppedDelete", TOperation::Delete, OnRequest(Dropped()), TransportError("https://"), 1},

@@ -222,11 +222,11 @@ void RawHttpsServer::AcceptLoop() {
         }
         std::lock_guard lock(FLock);
         FConnectionFds.push_back(fd);
-        FConnectionThreads.emplace_back([this, fd] { Serve(fd); });
+        FConnectionThreads.emplace_back([this, fd, number = FConnectionFds.size()] { Serve(fd, number); });
     }
 }
 
-void RawHttpsServer::Serve(int AFd) {
+void RawHttpsServer::Serve(int AFd, std::size_t AConnection) {
     if (FOptions.Silent) {
         pollfd wait{AFd, POLLRDHUP, 0};
         while (!FStopping && poll(&wait, 1, 50) == 0) {
@@ -238,6 +238,7 @@ void RawHttpsServer::Serve(int AFd) {
     std::string pending;
     RawRequest request;
     while (!FStopping && ReadRequest(channel, pending, request)) {
+        request.Connection = AConnection;
         Remember(request);
         const std::optional<std::string> response = FHandler(request);
         if (!response) {

@@ -18,6 +18,7 @@ struct RawRequest {
     std::string Target;                    // path and query as sent
     std::vector<std::string> HeaderLines;  // in arrival order, without CR LF
     std::string Body;
+    std::size_t Connection = 0;  // which connection it came on, counted from 1 in accepting order
 
     // The value of the first header with this name (case-insensitive), or empty.
     std::string HeaderValue(const std::string& AName) const;
@@ -55,7 +56,7 @@ public:
 
 private:
     void AcceptLoop();
-    void Serve(int AFd);
+    void Serve(int AFd, std::size_t AConnection);
     void Remember(const RawRequest& ARequest);
 
     Handler FHandler;
