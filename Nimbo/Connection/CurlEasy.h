@@ -43,6 +43,7 @@ private:
     CURL* FHandle = nullptr;
     bool FBorrowed = false;
 };
+
 void Append(TList& AList, const std::string& ALine);
 
 // ETransportError naming the problem unless ACode is CURLE_OK.
