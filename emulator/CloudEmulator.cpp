@@ -340,9 +340,9 @@ private:
     server.Patch(".*", withBody);
     server.Delete(".*", withBody);
     server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [this](const httplib::Request &req, httplib::Response &res) {
+        [this, &owner](const httplib::Request &req, httplib::Response &res) {
           if (t_answered) return httplib::Server::HandlerResponse::Unhandled;
-          if (req.method == "MOVE" || req.method == "COPY") return RefuseVerb(req, res);
+          if (req.method == "MOVE" || req.method == "COPY") return ServeUnknownVerb(owner, req, res);
           // The HTTP layer refused the request (unreadable head, unknown method): what follows on
           // the connection cannot be trusted.
           Refuse(req, res, res.status, res.status == 413 ? "Request Entity Too Large" : "Bad Request");
@@ -429,16 +429,23 @@ private:
     log_.Add(req, host, nothing, {}, res.status);
   }
 
-  // The HTTP layer reads no request with a verb it does not know, so Live Connect's MOVE and COPY
-  // are refused (in its format) before their headers are read, naming the form that works.
-  static httplib::Server::HandlerResponse RefuseVerb(const httplib::Request &req, httplib::Response &res) {
-    t_answered = true;
-    res.status = 405;
-    Json error = {{"code", "request_method_invalid"},
-                  {"message", "The HTTP method '" + req.method + "' is not taken here; send POST with method=" + req.method +
-                                  " in the query instead."}};
-    res.set_content(JsonText({{"error", error}}), "application/json; charset=UTF-8");
+  // Live Connect's MOVE and COPY: the HTTP layer reads only the request line of a verb it does not
+  // know, so the rest is read here and the request dispatched as any other. The connection closes
+  // after the answer: the HTTP layer takes the request for one it refused.
+  httplib::Server::HandlerResponse ServeUnknownVerb(CloudEmulator &owner, const httplib::Request &req,
+                                                    httplib::Response &res) {
+    constexpr std::size_t MaxBody = 64u << 10;  // a JSON body naming the destination
+    auto &request = const_cast<httplib::Request &>(req);
     Connections::CloseAfterAnswer(res);
+    if (!Connections::ReadRestOfUnknownVerb(request, MaxBody)) {
+      Refuse(req, res, 400, "Bad Request");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    auto body = NewSpool();
+    body->Write(req.body);
+    body->Finish();
+    res.status = 200;
+    Dispatch(owner, req, res, std::move(body), {});
     return httplib::Server::HandlerResponse::Handled;
   }
 

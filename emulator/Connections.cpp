@@ -32,6 +32,7 @@ struct Slot {
   explicit Slot(const ConnectionLimits &limits) : limits(limits) {}
   const ConnectionLimits &limits;
   std::atomic<int> fd{-1};  // a duplicate of the socket: its number cannot be reused while held
+  SSL *ssl = nullptr;
   std::atomic<Steady::rep> deadline{NoDeadline};
   bool closeAfterAnswer = false;
   Steady::time_point bodyStart;
@@ -54,6 +55,7 @@ void OnTlsEvent(const SSL *ssl, int where, int) {
   if (fd < 0) return;
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  t_slot->ssl = const_cast<SSL *>(ssl);
   t_slot->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
@@ -247,16 +249,65 @@ void Connections::CloseAfterAnswer(httplib::Response &res) {
   res.set_header("Connection", "close");
 }
 
-bool Connections::ReadUnframedBody(const httplib::Request &req, std::size_t length, std::string &body) {
-  if (!req.ssl) return false;
+namespace {
+
+bool ReadExactly(SSL *ssl, std::size_t length, std::string &body) {
   body.clear();
   char buffer[65536];
   while (body.size() < length) {
     int want = static_cast<int>(std::min(sizeof buffer, length - body.size()));
-    int n = SSL_read(const_cast<SSL *>(req.ssl), buffer, want);
+    int n = SSL_read(ssl, buffer, want);
     if (n <= 0) return false;
     body.append(buffer, static_cast<std::size_t>(n));
   }
+  return true;
+}
+
+// One header line without its CR LF, read a byte at a time so nothing after the head is taken.
+bool ReadLine(SSL *ssl, std::string &line, std::size_t &budget) {
+  line.clear();
+  char byte;
+  while (budget > 0 && SSL_read(ssl, &byte, 1) == 1) {
+    --budget;
+    if (byte == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+    line += byte;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Connections::ReadUnframedBody(const httplib::Request &req, std::size_t length, std::string &body) {
+  return req.ssl && ReadExactly(const_cast<SSL *>(req.ssl), length, body);
+}
+
+bool Connections::ReadRestOfUnknownVerb(httplib::Request &req, std::size_t maxBody) {
+  constexpr std::size_t MaxHead = 64u << 10;
+  if (!t_slot || !t_slot->ssl) return false;
+  std::size_t budget = MaxHead;
+  std::string line;
+  while (true) {
+    if (!ReadLine(t_slot->ssl, line, budget)) return false;
+    if (line.empty()) break;
+    auto colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    auto value = line.find_first_not_of(" \t", colon + 1);
+    req.headers.emplace(line.substr(0, colon), value == std::string::npos ? "" : line.substr(value));
+  }
+  auto length = req.get_header_value("Content-Length");
+  if (req.has_header("Transfer-Encoding") || req.get_header_value_count("Content-Length") > 1 ||
+      length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  std::uint64_t bytes = length.empty() ? 0 : std::stoull(length);
+  if (bytes > maxBody) return false;
+  HeadRead(bytes);
+  if (!ReadExactly(t_slot->ssl, bytes, req.body)) return false;
+  auto query = req.target.find('?');
+  req.path = httplib::detail::decode_url(req.target.substr(0, query), false);
+  if (query != std::string::npos) httplib::detail::parse_query_text(req.target.substr(query + 1), req.params);
   return true;
 }
 

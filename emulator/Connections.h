@@ -46,6 +46,10 @@ public:
   // Reads up to `length` body bytes that the HTTP library leaves on the connection (it reads no
   // body for GET, HEAD and OPTIONS). False when the connection failed.
   static bool ReadUnframedBody(const httplib::Request &req, std::size_t length, std::string &body);
+  // The headers and body of a request whose verb the HTTP library does not know: it reads only the
+  // request line of such a request, then answers it as an error. False when they cannot be read, or
+  // the head or body is larger than the limits.
+  static bool ReadRestOfUnknownVerb(httplib::Request &req, std::size_t maxBody);
 
   class Pool;
   struct Watch;

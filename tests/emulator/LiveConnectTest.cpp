@@ -349,22 +349,30 @@ TEST_F(LiveConnectTest, UploadsOver100MegabytesAreRefusedBeforeTheBody) {
   EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "a.txt")->content, "kept");
 }
 
-TEST_F(LiveConnectTest, MoveAndCopyTakeTheMethodInTheQuery) {
+// MOVE and COPY as the verbs themselves, and as POST with the verb in the query for clients that
+// cannot send other verbs: the same answers either way.
+class LiveMoveCopyTest : public LiveConnectTest, public ::testing::WithParamInterface<bool> {
+protected:
+  Reply Call(const std::string &method, const std::string &id, const std::string &destination, const std::string &with = "") {
+    const bool asVerb = GetParam();
+    return client.Send(asVerb ? method : "POST", Api + "/" + id + (asVerb ? "" : "?method=" + method),
+                       R"({"destination":")" + destination + R"("})",
+                       {HttpsClient::Bearer(with.empty() ? token : with), "Content-Type: application/json"});
+  }
+};
+
+TEST_P(LiveMoveCopyTest, MoveKeepsTheIdCopyMakesANewOneAndBadCallsGetLiveErrors) {
   std::string docs = emulator->AddFolder(Cloud::LiveConnect, "Docs");
   std::string other = emulator->AddFolder(Cloud::LiveConnect, "Other");
   std::string file = emulator->AddFile(Cloud::LiveConnect, "Docs/a.txt", "content");
   emulator->AddFile(Cloud::LiveConnect, "Other/taken.txt", "x");
-  auto call = [&](const std::string &method, const std::string &id, const std::string &destination, const std::string &with = "") {
-    return client.Send("POST", Api + "/" + id + "?method=" + method, R"({"destination":")" + destination + R"("})",
-                       {HttpsClient::Bearer(with.empty() ? token : with), "Content-Type: application/json"});
-  };
-  Reply copied = call("COPY", file, other);
+  Reply copied = Call("COPY", file, other);
   ASSERT_EQ(copied.status, 201) << copied.body;
   EXPECT_NE(copied.Json()["id"], file);
   EXPECT_EQ(copied.Json()["parent_id"], other);
   EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "Other/a.txt")->content, "content");
 
-  Reply moved = call("MOVE", docs, other);
+  Reply moved = Call("MOVE", docs, other);
   ASSERT_EQ(moved.status, 201) << moved.body;
   EXPECT_EQ(moved.Json()["id"], docs);  // a move keeps the id
   EXPECT_EQ(moved.Json()["parent_id"], other);
@@ -373,25 +381,38 @@ TEST_F(LiveConnectTest, MoveAndCopyTakeTheMethodInTheQuery) {
   std::string reader = emulator->IssueTokens(Cloud::LiveConnect, "000000004C0E1234", "wl.skydrive").accessToken;
   struct Case { std::string name; Reply reply; int status; std::string code; };
   const Case cases[] = {
-      {"a folder copied", call("COPY", docs, "me/skydrive"), 400, "request_parameter_invalid"},
-      {"the root moved", call("MOVE", "me/skydrive", other), 400, "request_parameter_invalid"},
-      {"into a file", call("MOVE", file, emulator->Find(Cloud::LiveConnect, "Other/taken.txt")->id), 400, "request_parameter_invalid"},
-      {"into itself", call("MOVE", other, docs), 400, "request_parameter_invalid"},
-      {"onto a name in use", call("COPY", file, other), 409, "resource_already_exists"},
-      {"an unknown destination", call("MOVE", file, "folder.nope"), 404, "resource_not_found"},
-      {"without the update scope", call("MOVE", file, "me/skydrive", reader), 403, "request_token_unauthorized"},
+      {"a folder copied", Call("COPY", docs, "me/skydrive"), 400, "request_parameter_invalid"},
+      {"the root moved", Call("MOVE", "me/skydrive", other), 400, "request_parameter_invalid"},
+      {"into a file", Call("MOVE", file, emulator->Find(Cloud::LiveConnect, "Other/taken.txt")->id), 400, "request_parameter_invalid"},
+      {"into itself", Call("MOVE", other, docs), 400, "request_parameter_invalid"},
+      {"onto a name in use", Call("COPY", file, other), 409, "resource_already_exists"},
+      {"an unknown destination", Call("MOVE", file, "folder.nope"), 404, "resource_not_found"},
+      {"without the update scope", Call("MOVE", file, "me/skydrive", reader), 403, "request_token_unauthorized"},
+      {"without a token", client.Send(GetParam() ? "MOVE" : "POST", Api + "/" + file + (GetParam() ? "" : "?method=MOVE"),
+                                      R"({"destination":"me/skydrive"})", {"Content-Type: application/json"}),
+       401, "request_token_missing"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(c.reply.status, c.status) << c.name << " " << c.reply.body;
     EXPECT_EQ(c.reply.Json()["error"]["code"], c.code) << c.name;
   }
-  // The verbs themselves do not get past the HTTP layer: they are refused in Live's format.
-  RawConnection raw(emulator->Port(), "apis.live.net");
-  raw.Send("MOVE /v5.0/" + file + " HTTP/1.1\r\nHost: apis.live.net\r\nAuthorization: Bearer " + token +
-           "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
-  RawReply refused = raw.Read();
-  EXPECT_EQ(refused.status, 405);
-  EXPECT_EQ(nlohmann::json::parse(refused.body, nullptr, false)["error"]["code"], "request_method_invalid") << refused.body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Live, LiveMoveCopyTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Verb" : "MethodInQuery"; });
+
+TEST_F(LiveConnectTest, AVerbRequestThatCannotBeReadIsRefusedAndTheConnectionClosed) {
+  std::string file = emulator->AddFile(Cloud::LiveConnect, "a.txt", "content");
+  const std::string head = "COPY /v5.0/" + file + " HTTP/1.1\r\nHost: apis.live.net\r\nAuthorization: Bearer " + token + "\r\n";
+  for (const std::string &rest : {std::string("Content-Length: 99999999\r\n\r\n{}"), std::string("Transfer-Encoding: chunked\r\n\r\n"),
+                                  std::string("no colon here\r\n\r\n")}) {
+    RawConnection raw(emulator->Port(), "apis.live.net");
+    raw.Send(head + rest);
+    RawReply refused = raw.Read();
+    EXPECT_EQ(refused.status, 400) << rest;
+    EXPECT_TRUE(raw.ClosedByServer(5000)) << rest;
+  }
+  EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "a.txt")->content, "content");
 }
 
 TEST_F(LiveConnectTest, QuotaCountsWhatIsStored) {
