@@ -82,6 +82,9 @@ struct TService {
     std::function<std::int64_t(const Json&)> SizeOf;
     // How its upload session is named, for the curl side to run one of its own; none for a service without.
     const TSessionProtocol* Session = nullptr;
+    // Without sessions: the largest file one upload may carry, in MiB; transfers of larger sizes are
+    // measured at this size instead.
+    std::size_t LargestUploadMiB = 0;
 };
 
 std::int64_t NumberOrText(const Json& AValue) {
@@ -166,7 +169,7 @@ const std::vector<TService>& Services() {
          [](const Json& ARecord) { return NumberOrText(ARecord.at("bytes")); }, &DropboxSession},
         {"live", "OneDrive", "https://login.live.com/oauth20_desktop.srf",
          [](const std::string& AId, const std::string&, bool) { return "https://apis.live.net/v5.0/" + AId; },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, nullptr},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, nullptr, 100},
         {"box", "Box", "https://app.box.com/nimbo-blank",
          [](const std::string& AId, const std::string&, bool AFolder) {
              return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
@@ -223,7 +226,14 @@ public:
     TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator, TClient& AClient,
                   const TWorkDir& AWork, const TSourceFile& ASource)
         : FOptions(AOptions), FService(AService), FEmulator(AEmulator), FClient(AClient), FAdmin(AClient), FWork(AWork),
+          FSizeMiB(AService.LargestUploadMiB ? std::min(AOptions.SizeMiB, AService.LargestUploadMiB) : AOptions.SizeMiB),
           FSource(ASource) {
+        if (FOptions.Transfers && FSizeMiB != AOptions.SizeMiB) {
+            const fs::path own = FWork / (FService.Name + "-source.bin");
+            WriteSourceFile(own, std::uint64_t(FSizeMiB) << 20);
+            FOwnSource = TSourceFile::Of(own);
+            FSource = FOwnSource;
+        }
         FConnectTo = Nimbo::Emulator::CloudEmulator::Hosts();
         for (std::string& host : FConnectTo) host += ":443:127.0.0.1:" + std::to_string(AEmulator.Port());
         FCaFile = AEmulator.CaFile();
@@ -234,7 +244,7 @@ public:
     // The service is emptied at the end, so that its files weigh on no later state save.
     int Run() {
         int failures = 0;
-        const std::string size = std::to_string(FOptions.SizeMiB) + " MiB";
+        const std::string size = std::to_string(FSizeMiB) + " MiB";
         if (!Stage("sign-in", [&] { SignIn(); })) return 1;
         if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
         if (FOptions.Transfers) {
@@ -278,7 +288,7 @@ private:
         return args;
     }
 
-    std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
+    std::chrono::seconds TransferTimeout() const { return std::chrono::seconds(120 + FSizeMiB / 4); }
 
     // The curl side of the operation whose requests the emulator has just logged.
     std::unique_ptr<TCurlReplay> Replay(const Json& ALog, const fs::path& AOutput = {}) const {
@@ -343,16 +353,16 @@ private:
     void Upload() {
         const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
         FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
-        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        const std::uint64_t size = std::uint64_t(FSizeMiB) << 20;
         // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
         FAdmin.ClearRequests();
-        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), {.Timeout = TransferTimeout()});
+        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}), {.Timeout = TransferTimeout()});
         const Json log = FAdmin.Requests();
         const auto curl = Replay(log);
         FAdmin.ClearRequests();
         FEmulator.Settle();
 
-        Progress("upload of " + std::to_string(FOptions.SizeMiB) + " MiB in " + std::to_string(log.size()) + " requests, " +
+        Progress("upload of " + std::to_string(FSizeMiB) + " MiB in " + std::to_string(log.size()) + " requests, " +
                  std::to_string(FOptions.Pairs) + " pairs");
         auto checked = [&](TRunResult AResult, const char* ASide) {
             FEmulator.Settle();
@@ -363,42 +373,44 @@ private:
         };
         const TPairs pairs = Bench::RunPairs(
             FOptions.Pairs,
-            [&](int) { return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.Path.string()}), TransferTimeout()), "ours"); },
+            [&](int) { return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}), TransferTimeout()), "ours"); },
             [&](int) { return checked(Measured(*curl), "curl"); });
-        TransferRow("upload " + std::to_string(FOptions.SizeMiB) + " MiB", pairs,
-                    std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) + " process(es), same requests");
+        const std::string capped = FSizeMiB == FOptions.SizeMiB ? "" : "the largest file the service takes in one upload (it has no upload in parts); ";
+        TransferRow("upload " + std::to_string(FSizeMiB) + " MiB", pairs,
+                    capped + std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) +
+                        " process(es), same requests");
     }
 
     void Download() {
-        const std::uint64_t size = std::uint64_t(FOptions.SizeMiB) << 20;
+        const std::uint64_t size = std::uint64_t(FSizeMiB) << 20;
         const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
-        if (!SameContent(ours, FSource.Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
+        if (!SameContent(ours, FSource.get().Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
         const auto curl = Replay(FAdmin.Requests(), theirs);
         FAdmin.ClearRequests();
 
         auto checked = [&](const std::function<TRunResult()>& ARun, const fs::path& AOut, bool ACompare) {
             fs::remove(AOut);
             TRunResult result = ARun();
-            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.Path)))
+            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.get().Path)))
                 throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
             fs::remove(AOut);
             return result;
         };
         for (const bool durable : {false, true}) {
             Progress(std::string("download") + (durable ? " (atomic replace, synced)" : "") + " of " +
-                     std::to_string(FOptions.SizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
+                     std::to_string(FSizeMiB) + " MiB, " + std::to_string(FOptions.Pairs) + " pairs");
             std::vector<std::string> extra = {"--item", FFileRecord, "--out", ours.string()};
             if (durable) extra.push_back("--durable");
             const TPairs pairs = Bench::RunPairs(
                 FOptions.Pairs, [&](int) { return checked([&] { return Measured(Ours("download", extra), TransferTimeout()); }, ours, false); },
                 [&](int APair) { return checked([&] { return Measured(*curl); }, theirs, APair == 0); });
             if (durable)
-                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB to a file by name", pairs,
+                TransferRow("download " + std::to_string(FSizeMiB) + " MiB to a file by name", pairs,
                             "ours: temporary file, fsync, rename; curl -o writes in place and does not sync", false);
             else
-                TransferRow("download " + std::to_string(FOptions.SizeMiB) + " MiB", pairs, "both write the bytes to a new file");
+                TransferRow("download " + std::to_string(FSizeMiB) + " MiB", pairs, "both write the bytes to a new file");
         }
     }
 
@@ -438,7 +450,7 @@ private:
     }
 
     void TransferRow(const std::string& AWhat, const TPairs& APairs, const std::string& ANote, bool AGoal = true) {
-        const double mib = static_cast<double>(FOptions.SizeMiB);
+        const double mib = static_cast<double>(FSizeMiB);
         const Bench::TSpread ratio = Bench::ThroughputRatio(APairs);
         const long oursPeak = Bench::MaxPeak(APairs.Ours);
         Bench::PrintRow({.Benchmark = Label(AWhat),
@@ -459,7 +471,9 @@ private:
     TClient& FClient;
     TAdmin FAdmin;
     const TWorkDir& FWork;
-    const TSourceFile& FSource;
+    const std::size_t FSizeMiB;  // of the transfers
+    std::reference_wrapper<const TSourceFile> FSource;
+    TSourceFile FOwnSource;      // for a service whose uploads are capped below the size asked for
     std::vector<std::string> FConnectTo;
     std::string FCaFile, FState, FToken, FFileRecord, FFolderRecord;
     std::map<std::string, std::string> FIds;
