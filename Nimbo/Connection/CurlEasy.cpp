@@ -52,8 +52,9 @@ TLease::TLease(bool AReusable) {
 
 TLease::~TLease() {
     if (!FBorrowed) return;
-    // The options point into the finished exchange; the cookies were its own.
-    curl_easy_setopt(FHandle, CURLOPT_COOKIELIST, "ALL");
+    // The cookies were the finished exchange's own: dropped with the engine (and its list of
+    // cookie files, which a reset would leak). Its options point into it too.
+    curl_easy_setopt(FHandle, CURLOPT_COOKIEFILE, nullptr);
     curl_easy_reset(FHandle);
     GThreadHandle.InUse = false;
 }

@@ -62,7 +62,8 @@ protected:
         if (t == "/redirect/file") return MakeResponse(302, "", {"Location: file:///etc/passwd"});
         if (t == "/final") return MakeResponse(200, "arrived");
         if (t == "/silence") return std::nullopt;
-        if (t == "/cookie") return MakeResponse(200, "crumbs", {"Set-Cookie: session=1; Path=/"});
+        if (t == "/cookie") return MakeResponse(302, "", {"Set-Cookie: session=1; Path=/", "Location: /with-cookie"});
+        if (t == "/with-cookie") return MakeResponse(200, "crumbs");
         return MakeResponse(200, "echo");
     }
 
@@ -230,18 +231,20 @@ TEST_F(HttpWire, ReadsShareAKeptAliveConnectionOtherExchangesNever) {
     auto get = [&](const std::string& APath) { Client.Get(APath).Execute(); };
     auto post = [&](const std::string& APath) { Client.Post(APath).Execute(); };
     get("/one");
-    get("/cookie");
+    get("/cookie");  // sets a cookie and redirects
     post("/p1");
     post("/p2");
+    get("/cookie");
     get("/two");
     const std::vector<RawRequest> r = Requests();
-    ASSERT_EQ(r.size(), 5u);
-    EXPECT_EQ(r[1].Connection, r[0].Connection);
-    EXPECT_EQ(r[4].Connection, r[0].Connection);
-    EXPECT_NE(r[2].Connection, r[0].Connection);  // a POST might be sent twice on a reused connection
-    EXPECT_NE(r[3].Connection, r[2].Connection);
-    EXPECT_NE(r[3].Connection, r[0].Connection);
-    for (const RawRequest& request : r) EXPECT_FALSE(request.HasHeader("Cookie")) << request.Target;  // each exchange's own
+    ASSERT_EQ(r.size(), 8u);
+    for (std::size_t read : {1u, 2u, 5u, 6u, 7u}) EXPECT_EQ(r[read].Connection, r[0].Connection) << read;
+    EXPECT_NE(r[3].Connection, r[0].Connection);  // a POST might be sent twice on a reused connection
+    EXPECT_NE(r[4].Connection, r[3].Connection);
+    EXPECT_NE(r[4].Connection, r[0].Connection);
+    // A cookie goes with its own exchange's redirect, and no further.
+    for (std::size_t i = 0; i < r.size(); ++i)
+        EXPECT_EQ(r[i].HeaderValue("Cookie"), r[i].Target == "/with-cookie" ? "session=1" : "") << i << " " << r[i].Target;
 }
 
 TEST_F(HttpWire, UnacceptedSuccessCodeRaisesAfterTheBodyArrived) {
