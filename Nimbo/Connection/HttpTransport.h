@@ -90,7 +90,10 @@ public:
     static THttpTransportSettings Settings();
     static void Configure(const THttpTransportSettings& ASettings);
 
-    // Performs one exchange on a fresh connection and returns the final status code. A final status
+    // Performs one exchange and returns the final status code. A GET may go over a connection an
+    // earlier GET of this thread left open (and is sent again, once, on a new one if that connection
+    // turns out closed before any answer); any other method goes over a connection of its own,
+    // opened for it and closed after it. A final status
     // in 200-299 writes the body to AResponse (if given) as it arrives; any other raises
     // EHttpProtocolError with the body as its text. Network, TLS and time-out failures raise
     // ETransportError; an exchange cancelled by the progress handler raises EAbort.
