@@ -364,16 +364,9 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
                                        .Post(UploadPath)
                                        .Param("uploadType", "resumable")
                                        .Configure(Authorization())
-                                       .Header("X-Upload-Content-Type", contentType)
-                                       .BeginJson(THttpRequest::jvBeginObject, true)
-                                       .Prop("title", AName)
-                                       .Prop("parents", THttpRequest::jvBeginArray)
-                                       .Elem(THttpRequest::jvBeginObject)
-                                       .Prop("id", folderId)
-                                       .EndObject()
-                                       .EndArray()
-                                       .EndJson();
-        return std::make_shared<TNimboGDriveFileData>(AData, Identified(ResumableUpload(start, source, AName)));
+                                       .Header("X-Upload-Content-Type", contentType);
+        return std::make_shared<TNimboGDriveFileData>(
+            AData, Identified(ResumableUpload(WithTitleAndFolder(start, AName, folderId), source, AName)));
     }
     // The content first: the service stores it under a name and in a place of its own choosing.
     TFileInfo uploaded;
@@ -387,20 +380,23 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
         .Execute(uploaded);
     // Then the name and the folder.
     TFileInfo info;
-    Http()
-        .Put(FilePath + Identified(uploaded).id)
-        .Configure(Authorization())
-        .BeginJson(THttpRequest::jvBeginObject, true)
-        .Prop("title", AName)
-        .Prop("parents", THttpRequest::jvBeginArray)
-        .Elem(THttpRequest::jvBeginObject)
-        .Prop("id", folderId)
-        .EndObject()
-        .EndArray()
-        .EndJson()
+    WithTitleAndFolder(Http().Put(FilePath + Identified(uploaded).id).Configure(Authorization()), AName, folderId)
         .ValidResponse(200)
         .Execute(info);
     return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
+}
+
+// The JSON body naming a new file and the one folder that holds it.
+THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
+                                             const std::string& AFolderId) {
+    return ARequest.BeginJson(THttpRequest::jvBeginObject, true)
+        .Prop("title", ATitle)
+        .Prop("parents", THttpRequest::jvBeginArray)
+        .Elem(THttpRequest::jvBeginObject)
+        .Prop("id", AFolderId)
+        .EndObject()
+        .EndArray()
+        .EndJson();
 }
 
 TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,

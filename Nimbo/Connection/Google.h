@@ -211,6 +211,8 @@ private:
     THttpRequest::TConfigProc Authorization() const;
     // Begins a resumable upload session with AStart (the request, its metadata and headers set) and
     // sends the content through it; returns the stored file.
+    static THttpRequest WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
+                                           const std::string& AFolderId);
     TFileInfo ResumableUpload(THttpRequest AStart, TUploadSource& ASource, const std::string& AName);
     // One request of a resumable session: the offset to go on from while the service holds only part
     // of the content (its 308 answer), or nothing once it holds all of it (AFile then holds the file).

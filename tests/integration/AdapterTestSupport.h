@@ -77,4 +77,17 @@ inline void PrintTo(const TAdapterKind& AKind, std::ostream* AOut) { *AOut << AK
 // Test names after the adapter: "GoogleDrive", "Dropbox", ...
 std::string KindName(const ::testing::TestParamInfo<TAdapterKind>& AInfo);
 
+// Faults the emulator injects: the connection dropped once the request is in, and an answer cut short.
+inline Nimbo::Emulator::Fault Dropped() {
+    Nimbo::Emulator::Fault fault;
+    fault.dropConnection = true;
+    return fault;
+}
+
+inline Nimbo::Emulator::Fault Truncated() {
+    Nimbo::Emulator::Fault fault;
+    fault.truncateBody = true;
+    return fault;
+}
+
 }  // namespace AdapterTest

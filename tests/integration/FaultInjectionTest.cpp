@@ -23,6 +23,8 @@ using namespace Nimbo::Connection;
 using namespace std::chrono_literals;
 using AdapterTest::Cloud;
 using AdapterTest::TAdapterKind;
+using AdapterTest::Dropped;
+using AdapterTest::Truncated;
 using Nimbo::Emulator::Fault;
 using Nimbo::Emulator::RecordedRequest;
 using Nimbo::Emulator::Route;
@@ -124,18 +126,6 @@ Fault Status(int ACode, std::optional<int> ARetryAfter = std::nullopt) {
     fault.status = ACode;
     fault.body = R"({"error": "injected failure"})";
     fault.retryAfterSeconds = ARetryAfter;
-    return fault;
-}
-
-Fault Dropped() {
-    Fault fault;
-    fault.dropConnection = true;
-    return fault;
-}
-
-Fault Truncated() {
-    Fault fault;
-    fault.truncateBody = true;
     return fault;
 }
 

@@ -19,6 +19,8 @@
 using namespace Nimbo::Connection;
 using Nimbo::Emulator::Cloud;
 using Nimbo::Emulator::Fault;
+using AdapterTest::Dropped;
+using AdapterTest::Truncated;
 using Nimbo::Emulator::RecordedRequest;
 using Nimbo::Emulator::Route;
 using ::testing::ElementsAre;
@@ -106,18 +108,6 @@ private:
     std::int64_t FPos = 0;
     char FBlock[4096] = {};
 };
-
-Fault Dropped() {
-    Fault fault;
-    fault.dropConnection = true;
-    return fault;
-}
-
-Fault Truncated() {
-    Fault fault;
-    fault.truncateBody = true;
-    return fault;
-}
 
 Fault ServerError(int AStatus) {
     Fault fault;
