@@ -1,6 +1,7 @@
 #include "AdapterTestSupport.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "Nimbo/Connection/HeadlessAuth.h"
 #include "Nimbo/Connection/HttpTransport.h"
@@ -87,6 +88,14 @@ std::vector<Nimbo::Emulator::RecordedRequest> TAdapterFixture::Requests(const st
     if (!AHost.empty())
         std::erase_if(requests, [&](const Nimbo::Emulator::RecordedRequest& r) { return r.host != AHost; });
     return requests;
+}
+
+std::string HeaderOf(const Nimbo::Emulator::RecordedRequest& ARequest, const std::string& AName) {
+    for (const auto& [name, value] : ARequest.headers)
+        if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
+                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
+            return value;
+    return "";
 }
 
 }  // namespace AdapterTest

@@ -77,6 +77,9 @@ inline void PrintTo(const TAdapterKind& AKind, std::ostream* AOut) { *AOut << AK
 // Test names after the adapter: "GoogleDrive", "Dropbox", ...
 std::string KindName(const ::testing::TestParamInfo<TAdapterKind>& AInfo);
 
+// The value of a request's first header of this name (in any case), or empty.
+std::string HeaderOf(const Nimbo::Emulator::RecordedRequest& ARequest, const std::string& AName);
+
 // Faults the emulator injects: the connection dropped once the request is in, and an answer cut short.
 inline Nimbo::Emulator::Fault Dropped() {
     Nimbo::Emulator::Fault fault;

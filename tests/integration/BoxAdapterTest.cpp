@@ -18,6 +18,7 @@ namespace {
 
 using namespace Nimbo::Connection;
 using AdapterTest::ClientId;
+using AdapterTest::HeaderOf;
 using Nimbo::Emulator::Cloud;
 using Nimbo::Emulator::Fault;
 using Nimbo::Emulator::RecordedRequest;
@@ -58,14 +59,6 @@ std::string StateBytes(const std::string& AToken, const std::string& ARefresh, T
     std::memcpy(expires, &AExpires, sizeof expires);
     return "\x01" + Prefixed(ClientId) + Prefixed(AToken) + Prefixed(ARefresh) + std::string(expires, sizeof expires) +
            Prefixed(AUserName);
-}
-
-std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
-    for (const auto& [name, value] : ARequest.headers)
-        if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
-                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
-            return value;
-    return "";
 }
 
 // "GET api.box.com /2.0/folders/0/items?fields=..." — one line that shows a request at a glance.

@@ -21,6 +21,7 @@ using Nimbo::Emulator::Cloud;
 using Nimbo::Emulator::Fault;
 using AdapterTest::Dropped;
 using AdapterTest::Truncated;
+using AdapterTest::HeaderOf;
 using Nimbo::Emulator::RecordedRequest;
 using Nimbo::Emulator::Route;
 using ::testing::ElementsAre;
@@ -114,14 +115,6 @@ Fault ServerError(int AStatus) {
     fault.status = AStatus;
     fault.body = "{}";
     return fault;
-}
-
-std::string HeaderOf(const RecordedRequest& ARequest, const std::string& AName) {
-    for (const auto& [name, value] : ARequest.headers)
-        if (std::equal(name.begin(), name.end(), AName.begin(), AName.end(),
-                       [](unsigned char A, unsigned char B) { return std::tolower(A) == std::tolower(B); }))
-            return value;
-    return "";
 }
 
 // "PUT host /path?query [bytes 0-9/20] 308": a request at a glance, with the session's id (a query
@@ -358,6 +351,16 @@ protected:
         return Storage().Root().createFile("big.bin", stream);
     }
 
+    // Uploads Content as a new version of an existing "big.bin"; the file's id and the requests sent.
+    std::pair<std::string, std::vector<RecordedRequest>> UploadNewVersion() {
+        const std::string id = Emu().AddFile(Kind().Service, "big.bin", "old");
+        const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
+        Emu().ClearRequests();
+        std::istringstream stream(Content);
+        file.Upload(stream);
+        return {id, Requests()};
+    }
+
     std::string StoredHash() { return ::StoredHash(Kind().Service, "big.bin"); }
 
     const TSessionCase FCase;
@@ -393,12 +396,7 @@ TEST_F(DriveSessionRequests, ANewFileIsNamedWhenTheSessionStartsAndSentInChunks)
 }
 
 TEST_F(DriveSessionRequests, ANewVersionGoesToTheFilesOwnSession) {
-    const std::string id = Emu().AddFile(Cloud::GoogleDrive, "big.bin", "old");
-    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
-    Emu().ClearRequests();
-    std::istringstream stream(Content);
-    file.Upload(stream);
-    const std::vector<RecordedRequest> requests = Requests();
+    const auto [id, requests] = UploadNewVersion();
     ASSERT_EQ(requests.size(), 5u);
     const std::string session = "PUT www.googleapis.com /upload/drive/v2/files/" + id +
                                 "?uploadType=resumable&upload_id=<id> [" + Range(3 * Chunk, FCase.Size - 1, FCase.Size) + "] 200";
@@ -550,12 +548,7 @@ TEST_F(BoxSessionRequests, PartsWithTheirDigestsThenACommitWithTheWholeFilesDige
 }
 
 TEST_F(BoxSessionRequests, ANewVersionHasASessionOfItsOwn) {
-    const std::string id = Emu().AddFile(Cloud::Box, "big.bin", "old");
-    const TNimboCloudFile file = Child(Storage().Root(), "big.bin");
-    Emu().ClearRequests();
-    std::istringstream stream(Content);
-    file.Upload(stream);
-    const std::vector<RecordedRequest> requests = Requests();
+    const auto [id, requests] = UploadNewVersion();
     ASSERT_EQ(requests.size(), 5u);
     EXPECT_EQ(Lines(requests, "").front(), "POST upload.box.com /api/2.0/files/" + id + "/upload_sessions 201");
     EXPECT_EQ(requests[0].body, R"({"file_size": )" + Total + R"(,"file_name": "big.bin"})");
