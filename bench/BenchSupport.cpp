@@ -82,7 +82,8 @@ bool Drain(int AFd, std::string& AText, std::size_t ALimit) {
     const ssize_t n = ::read(AFd, buffer, sizeof buffer);
     if (n < 0) return errno == EINTR || errno == EAGAIN;
     if (n == 0) return false;
-    AText.append(buffer, static_cast<std::size_t>(std::min<std::size_t>(static_cast<std::size_t>(n), ALimit - std::min(ALimit, AText.size()))));
+    AText.append(buffer, static_cast<std::size_t>(std::min<std::size_t>(static_cast<std::size_t>(n),
+                                                                        ALimit - std::min(ALimit, AText.size()))));
     return true;
 }
 
@@ -91,7 +92,8 @@ bool Drain(int AFd, std::string& AText, std::size_t ALimit) {
 TRunResult Run(const std::vector<std::string>& AArgv, const TRunOptions& AOptions) {
     if (AArgv.empty()) throw std::invalid_argument("Run: no command");
     // The launcher next to this program measures the child; see bench_launch.cpp for why.
-    static const std::string launcher = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "bench_launch").string();
+    static const std::string launcher =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "bench_launch").string();
     std::vector<std::string> command = {launcher, std::to_string(AOptions.Timeout.count())};
     command.insert(command.end(), AArgv.begin(), AArgv.end());
     std::vector<char*> argv;
@@ -131,9 +133,12 @@ TRunResult Run(const std::vector<std::string>& AArgv, const TRunOptions& AOption
     TStream streams[] = {{out.Read.Get(), &output, OutputLimit, AOptions.CaptureOutput},
                          {err.Read.Get(), &errors, ErrorLimit, true},
                          {report.Read.Get(), &measured, 4096, true}};
-    auto anyOpen = [&] { return std::any_of(std::begin(streams), std::end(streams), [](const TStream& s) { return s.Open; }); };
+    auto anyOpen = [&] {
+        return std::any_of(std::begin(streams), std::end(streams), [](const TStream& s) { return s.Open; });
+    };
     while (anyOpen()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             ::kill(pid, SIGKILL);
             break;
@@ -150,8 +155,7 @@ TRunResult Run(const std::vector<std::string>& AArgv, const TRunOptions& AOption
         for (nfds_t i = 0; i < count; ++i)
             if (fds[i].revents != 0 && !Drain(fds[i].fd, *polled[i]->Text, polled[i]->Limit)) polled[i]->Open = false;
     }
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
 
     auto failure = [&](const std::string& AWhat) {
         std::string tail = errors.size() > 2000 ? "..." + errors.substr(errors.size() - 2000) : errors;
@@ -203,17 +207,23 @@ TSpread SpreadOf(std::vector<double> AValues) {
 void PrintRow(const TRow& ARow) {
     // A field must not break the line or its columns.
     auto field = [](std::string AText) {
-        std::replace_if(AText.begin(), AText.end(), [](char c) { return c == '|' || c == '\n' || c == '\r'; }, ' ');
+        std::replace_if(
+            AText.begin(), AText.end(), [](char c) { return c == '|' || c == '\n' || c == '\r'; }, ' ');
         return AText.empty() ? std::string("-") : AText;
     };
-    const std::string spread = ARow.Pairs > 0 ? Fixed(ARow.Spread.Min) + " / " + Fixed(ARow.Spread.Median) + " / " + Fixed(ARow.Spread.Max) : "";
+    const std::string spread =
+        ARow.Pairs > 0 ? Fixed(ARow.Spread.Min) + " / " + Fixed(ARow.Spread.Median) + " / " + Fixed(ARow.Spread.Max)
+                       : "";
     std::printf("@row|%s|%s|%s|%s|%s|%s|%s|%s|%s\n", field(ARow.Benchmark).c_str(), field(ARow.Ratio).c_str(),
-                field(spread).c_str(), ARow.Pairs > 0 ? std::to_string(ARow.Pairs).c_str() : "-", field(ARow.Goal).c_str(),
-                field(ARow.Verdict).c_str(), field(ARow.OursPeak).c_str(), field(ARow.BasePeak).c_str(), field(ARow.Note).c_str());
+                field(spread).c_str(), ARow.Pairs > 0 ? std::to_string(ARow.Pairs).c_str() : "-",
+                field(ARow.Goal).c_str(), field(ARow.Verdict).c_str(), field(ARow.OursPeak).c_str(),
+                field(ARow.BasePeak).c_str(), field(ARow.Note).c_str());
     std::fflush(stdout);
 }
 
-std::string VerdictAtLeast(const TSpread& ASpread, double ABound) { return ASpread.Median >= ABound ? "met" : "MISSED"; }
+std::string VerdictAtLeast(const TSpread& ASpread, double ABound) {
+    return ASpread.Median >= ABound ? "met" : "MISSED";
+}
 std::string VerdictAtMost(const TSpread& ASpread, double ABound) { return ASpread.Median <= ABound ? "met" : "MISSED"; }
 
 std::string MiB(long AKiB) { return Fixed(AKiB / 1024.0, 1) + " MiB"; }
@@ -226,13 +236,15 @@ std::string Fixed(double AValue, int ADigits) {
 
 TSpread ThroughputRatio(const TPairs& APairs) {
     std::vector<double> ratios;
-    for (std::size_t i = 0; i < APairs.Ours.size(); ++i) ratios.push_back(APairs.Base[i].Seconds / APairs.Ours[i].Seconds);
+    for (std::size_t i = 0; i < APairs.Ours.size(); ++i)
+        ratios.push_back(APairs.Base[i].Seconds / APairs.Ours[i].Seconds);
     return SpreadOf(ratios);
 }
 
 TSpread TimeRatio(const TPairs& APairs) {
     std::vector<double> ratios;
-    for (std::size_t i = 0; i < APairs.Ours.size(); ++i) ratios.push_back(APairs.Ours[i].Seconds / APairs.Base[i].Seconds);
+    for (std::size_t i = 0; i < APairs.Ours.size(); ++i)
+        ratios.push_back(APairs.Ours[i].Seconds / APairs.Base[i].Seconds);
     return SpreadOf(ratios);
 }
 

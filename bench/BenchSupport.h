@@ -19,9 +19,9 @@ struct TRunOptions {
 };
 
 struct TRunResult {
-    double Seconds = 0;    // from just before the child's fork to its reaping
-    long PeakRssKiB = 0;   // the child's own ru_maxrss
-    std::string Output;    // its standard output, when captured
+    double Seconds = 0;   // from just before the child's fork to its reaping
+    long PeakRssKiB = 0;  // the child's own ru_maxrss
+    std::string Output;   // its standard output, when captured
 };
 
 // Runs AArgv[0] (a path or a name looked up in PATH, never through a shell) with the rest as its
@@ -51,10 +51,10 @@ struct TRow {
     std::string Ratio;      // what the ratio is, e.g. "throughput ours/curl"
     TSpread Spread;
     int Pairs = 0;
-    std::string Goal;       // e.g. ">= 0.90"; empty when there is none
-    std::string Verdict;    // "met", "MISSED" or "-"
-    std::string OursPeak;   // peak memory of our side, e.g. "14.2 MiB"
-    std::string BasePeak;   // of the baseline
+    std::string Goal;      // e.g. ">= 0.90"; empty when there is none
+    std::string Verdict;   // "met", "MISSED" or "-"
+    std::string OursPeak;  // peak memory of our side, e.g. "14.2 MiB"
+    std::string BasePeak;  // of the baseline
     std::string Note;
 };
 

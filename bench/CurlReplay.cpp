@@ -19,7 +19,8 @@ using Json = nlohmann::json;
 namespace {
 
 // The SHA-256 (hex) of ASize bytes at AOffset of ASource, copied into ATarget on the way when one is given.
-std::string Sha256Of(const fs::path& ASource, std::uint64_t AOffset, std::uint64_t ASize, const fs::path& ATarget = {}) {
+std::string Sha256Of(const fs::path& ASource, std::uint64_t AOffset, std::uint64_t ASize,
+                     const fs::path& ATarget = {}) {
     std::ifstream in(ASource, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(AOffset));
     std::ofstream out;
@@ -64,7 +65,8 @@ bool SameName(const std::string& A, const char* B) {
 
 std::string Substituted(std::string AText, const std::vector<std::pair<std::string, std::string>>& ANames) {
     for (const auto& [from, to] : ANames)
-        for (std::size_t at = AText.find(from); !from.empty() && at != std::string::npos; at = AText.find(from, at + to.size()))
+        for (std::size_t at = AText.find(from); !from.empty() && at != std::string::npos;
+             at = AText.find(from, at + to.size()))
             AText.replace(at, from.size(), to);
     return AText;
 }
@@ -125,7 +127,8 @@ TCurlReplay::TCurlReplay(const Json& ALog, TReplaySettings ASettings) : FSetting
                 FOwnFiles.push_back(own);
                 if (sliced + size > FSettings.Source.Size ||
                     Sha256Of(FSettings.Source.Path, sliced, size, own) != r.at("bodySha256").get<std::string>())
-                    throw std::runtime_error("a request body of " + std::to_string(size) + " bytes is neither the file nor its next slice");
+                    throw std::runtime_error("a request body of " + std::to_string(size) +
+                                             " bytes is neither the file nor its next slice");
                 request.Body = {TBody::Slice, own};
                 sliced += size;
             }
@@ -147,7 +150,8 @@ TCurlReplay::~TCurlReplay() {
 }
 
 void TCurlReplay::PlanSteps() {
-    const bool sliced = std::any_of(FRequests.begin(), FRequests.end(), [](const TRequest& r) { return r.Body.Kind == TBody::Slice; });
+    const bool sliced =
+        std::any_of(FRequests.begin(), FRequests.end(), [](const TRequest& r) { return r.Body.Kind == TBody::Slice; });
     if (!sliced) {
         FSteps = {{0, FRequests.size()}};
         return;
@@ -187,18 +191,22 @@ TRunResult TCurlReplay::Run() const {
         total.PeakRssKiB = std::max(total.PeakRssKiB, run.PeakRssKiB);
         if (FSteps.size() == 1) break;
         if (step == 0) {
-            const std::string name = FSettings.Session->NameInAnswer(ReadFileText(HeaderFile()), ReadFileText(AnswerFile(end - 1)));
-            if (name.empty()) throw std::runtime_error("curl's request opened no session:\n" + ReadFileText(AnswerFile(end - 1)));
+            const std::string name =
+                FSettings.Session->NameInAnswer(ReadFileText(HeaderFile()), ReadFileText(AnswerFile(end - 1)));
+            if (name.empty())
+                throw std::runtime_error("curl's request opened no session:\n" + ReadFileText(AnswerFile(end - 1)));
             names.emplace_back(FSessionName, name);
         } else if (step == 1) {
             for (std::size_t i = 0; i < FPartNames.size(); ++i)
-                names.emplace_back(FPartNames[i], FSettings.Session->PartNameInAnswer(ReadFileText(AnswerFile(FPartRequests[i]))));
+                names.emplace_back(FPartNames[i],
+                                   FSettings.Session->PartNameInAnswer(ReadFileText(AnswerFile(FPartRequests[i]))));
         }
     }
     return total;
 }
 
-std::vector<std::string> TCurlReplay::Arguments(std::size_t AFirst, std::size_t AEnd, const TNames& ANames, std::size_t AStep) const {
+std::vector<std::string> TCurlReplay::Arguments(std::size_t AFirst, std::size_t AEnd, const TNames& ANames,
+                                                std::size_t AStep) const {
     std::vector<std::string> args = {FSettings.Curl};
     for (std::size_t i = AFirst; i < AEnd; ++i) {
         if (i > AFirst) args.push_back("--next");
@@ -256,11 +264,15 @@ void TCurlReplay::AddRequest(std::vector<std::string>& AArgs, const TRequest& AR
             for (const auto& part : r.at("parts")) {
                 const std::string name = part.at("name");
                 if (FSettings.Source.Is(part.at("size"), part.at("sha256"))) {
-                    std::string spec = name + "=@" + FSettings.Source.Path.string() + ";filename=" + part.at("filename").get<std::string>();
-                    if (!part.at("contentType").get<std::string>().empty()) spec += ";type=" + part.at("contentType").get<std::string>();
+                    std::string spec = name + "=@" + FSettings.Source.Path.string() +
+                                       ";filename=" + part.at("filename").get<std::string>();
+                    if (!part.at("contentType").get<std::string>().empty())
+                        spec += ";type=" + part.at("contentType").get<std::string>();
                     AArgs.insert(AArgs.end(), {"-F", spec});
                 } else {
-                    AArgs.insert(AArgs.end(), {"--form-string", name + "=" + Substituted(Kept(part.at("contentBase64"), part.at("size")), ANames)});
+                    AArgs.insert(AArgs.end(),
+                                 {"--form-string",
+                                  name + "=" + Substituted(Kept(part.at("contentBase64"), part.at("size")), ANames)});
                 }
             }
             AArgs.insert(AArgs.end(), {"-X", method});

@@ -46,10 +46,10 @@ struct TReplaySettings {
     std::string Curl, CaFile;
     std::vector<std::string> ConnectTo;  // "host:443:127.0.0.1:PORT"
     TSourceFile Source;
-    std::filesystem::path Output;        // the last request's answer (a download); empty: /dev/null
-    std::filesystem::path WorkDir;       // where bodies, slices of the file and answers are kept
+    std::filesystem::path Output;   // the last request's answer (a download); empty: /dev/null
+    std::filesystem::path WorkDir;  // where bodies, slices of the file and answers are kept
     const TSessionProtocol* Session = nullptr;
-    std::chrono::seconds Timeout{600};   // for each curl process
+    std::chrono::seconds Timeout{600};  // for each curl process
 };
 
 class TCurlReplay {
@@ -80,7 +80,8 @@ private:
     using TNames = std::vector<std::pair<std::string, std::string>>;  // the adapter's name, curl's
 
     void PlanSteps();
-    std::vector<std::string> Arguments(std::size_t AFirst, std::size_t AEnd, const TNames& ANames, std::size_t AStep) const;
+    std::vector<std::string> Arguments(std::size_t AFirst, std::size_t AEnd, const TNames& ANames,
+                                       std::size_t AStep) const;
     void AddRequest(std::vector<std::string>& AArgs, const TRequest& ARequest, const TNames& ANames,
                     const std::string& AOutput, const std::string& AHeaders) const;
     std::filesystem::path AnswerFile(std::size_t ARequest) const;
@@ -89,9 +90,9 @@ private:
     TReplaySettings FSettings;
     std::vector<TRequest> FRequests;
     std::vector<std::pair<std::size_t, std::size_t>> FSteps;  // [first, end) of each process
-    std::string FSessionName;                                // the adapter's
-    std::vector<std::string> FPartNames;                     // the adapter's
-    std::vector<std::size_t> FPartRequests;                  // the requests that sent parts
+    std::string FSessionName;                                 // the adapter's
+    std::vector<std::string> FPartNames;                      // the adapter's
+    std::vector<std::size_t> FPartRequests;                   // the requests that sent parts
     std::vector<std::filesystem::path> FOwnFiles;
 };
 

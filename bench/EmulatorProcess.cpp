@@ -37,15 +37,17 @@ TWorkDir::~TWorkDir() {
 
 TEmulatorProcess::TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody)
     : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem"), FData(AWork / "emulator-data") {
-    const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(), maxBody = std::to_string(AMaxBody);
-    std::vector<const char*> argv = {AProgram.c_str(), "--data", data.c_str(), "--auto-approve", "--ca-file", ca.c_str(),
-                                     "--max-body", maxBody.c_str(), nullptr};
+    const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(),
+                      maxBody = std::to_string(AMaxBody);
+    std::vector<const char*> argv = {AProgram.c_str(), "--data",     data.c_str(),    "--auto-approve", "--ca-file",
+                                     ca.c_str(),       "--max-body", maxBody.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int failed = posix_spawn(&FPid, AProgram.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
+    const int failed =
+        posix_spawn(&FPid, AProgram.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed) throw std::runtime_error("cannot start " + AProgram + ": " + std::strerror(failed));
     try {
@@ -157,7 +159,8 @@ std::string TClient::Call(const std::string& AMethod, const std::string& AUrl, c
     curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &status);
     if (rc != CURLE_OK) throw std::runtime_error(AMethod + " " + AUrl + ": " + curl_easy_strerror(rc));
     if (status < 200 || status > 299)
-        throw std::runtime_error(AMethod + " " + AUrl + ": status " + std::to_string(status) + ": " + answer.substr(0, 500));
+        throw std::runtime_error(AMethod + " " + AUrl + ": status " + std::to_string(status) + ": " +
+                                 answer.substr(0, 500));
     return answer;
 }
 

@@ -11,8 +11,8 @@
 //   json_decode_bench [--rounds N (default 15)] [--unchecked PATH] [--pairs N (default 5)]
 //   json_decode_bench --record-decoder-only [--rounds N]   (prints the median ms of one decode)
 
-#include <simdjson.h>
 #include <malloc.h>
+#include <simdjson.h>
 #include <time.h>
 
 #include <algorithm>
@@ -161,8 +161,8 @@ std::string GenerateListing() {
             R"("downloadUrl": "https://doc-0s-5g-docs.googleusercontent.com/docs/securesc/%s?e=download", )"
             R"("fileSize": "%u", "version": %u, "owners": [{"kind": "drive#user", "displayName": "Ada Lovelace", )"
             R"("isAuthenticatedUser": true, "emailAddress": "ada@example.com"}], "editable": true, "shared": false})",
-            i == 0 ? "" : ", ", fileId.c_str(), fileId.c_str(), fileId.c_str(), i, types[i % 4], i % 7 == 0 ? "true" : "false",
-            i % 60, (i * 7) % 60, i % 50 == 0 ? "true" : "false", fileId.c_str(),
+            i == 0 ? "" : ", ", fileId.c_str(), fileId.c_str(), fileId.c_str(), i, types[i % 4],
+            i % 7 == 0 ? "true" : "false", i % 60, (i * 7) % 60, i % 50 == 0 ? "true" : "false", fileId.c_str(),
             folder ? 0u : static_cast<unsigned>(random() % 100000000), static_cast<unsigned>(random() % 5000));
         json += buffer;
     }
@@ -182,30 +182,43 @@ namespace od = simdjson::ondemand;
 void WalkParent(od::object AObject, Parent& AParent) {
     for (auto field : AObject) {
         od::raw_json_string key = field.key();
-        if (key == "id") AParent.id = std::string_view(field.value());
-        else if (key == "isRoot") AParent.isRoot = bool(field.value());
+        if (key == "id")
+            AParent.id = std::string_view(field.value());
+        else if (key == "isRoot")
+            AParent.isRoot = bool(field.value());
     }
 }
 
 void WalkFile(od::object AObject, FileInfo& AFile) {
     for (auto field : AObject) {
         od::raw_json_string key = field.key();
-        if (key == "id") AFile.id = std::string_view(field.value());
-        else if (key == "title") AFile.title = std::string_view(field.value());
-        else if (key == "mimeType") AFile.mimeType = std::string_view(field.value());
-        else if (key == "createdDate") AFile.createdDate = std::string_view(field.value());
-        else if (key == "modifiedDate") AFile.modifiedDate = std::string_view(field.value());
-        else if (key == "fileSize") AFile.fileSize = std::string_view(field.value());
-        else if (key == "downloadUrl") AFile.downloadUrl = std::string_view(field.value());
-        else if (key == "version") AFile.version = int64_t(field.value());
+        if (key == "id")
+            AFile.id = std::string_view(field.value());
+        else if (key == "title")
+            AFile.title = std::string_view(field.value());
+        else if (key == "mimeType")
+            AFile.mimeType = std::string_view(field.value());
+        else if (key == "createdDate")
+            AFile.createdDate = std::string_view(field.value());
+        else if (key == "modifiedDate")
+            AFile.modifiedDate = std::string_view(field.value());
+        else if (key == "fileSize")
+            AFile.fileSize = std::string_view(field.value());
+        else if (key == "downloadUrl")
+            AFile.downloadUrl = std::string_view(field.value());
+        else if (key == "version")
+            AFile.version = int64_t(field.value());
         else if (key == "parents") {
             for (auto parent : field.value().get_array()) WalkParent(parent.get_object(), AFile.parents.emplace_back());
         } else if (key == "labels") {
             for (auto label : field.value().get_object()) {
                 od::raw_json_string name = label.key();
-                if (name == "starred") AFile.labels.starred = bool(label.value());
-                else if (name == "hidden") AFile.labels.hidden = bool(label.value());
-                else if (name == "trashed") AFile.labels.trashed = bool(label.value());
+                if (name == "starred")
+                    AFile.labels.starred = bool(label.value());
+                else if (name == "hidden")
+                    AFile.labels.hidden = bool(label.value());
+                else if (name == "trashed")
+                    AFile.labels.trashed = bool(label.value());
             }
         }
     }
@@ -218,7 +231,8 @@ FileList WalkOnDemand(const std::string& AJson) {
     FileList list;
     for (auto field : document.get_object()) {
         od::raw_json_string key = field.key();
-        if (key == "nextPageToken") list.nextPageToken = std::string_view(field.value());
+        if (key == "nextPageToken")
+            list.nextPageToken = std::string_view(field.value());
         else if (key == "items")
             for (auto item : field.value().get_array()) WalkFile(item.get_object(), list.items.emplace_back());
     }
@@ -342,13 +356,26 @@ void CompareContenders(int ARounds) {
     const TContender &ours = contenders[0], &bare = contenders[1], &nlohmann = contenders[2];
     const Bench::TSpread overNlohmann = Bench::SpreadOf(Ratios(nlohmann.Milliseconds, ours.Milliseconds));
     const Bench::TSpread ofBare = Bench::SpreadOf(Ratios(bare.Milliseconds, ours.Milliseconds));
-    const std::string note = std::to_string(EntryCount) + " entries, " + Bench::Fixed(megabytes) + " MB; CPU time; kernel " + OnDemandKernel;
-    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs nlohmann::json", .Ratio = "speed ours/nlohmann",
-                     .Spread = overNlohmann, .Pairs = ARounds, .Goal = ">= 3", .Verdict = Bench::VerdictAtLeast(overNlohmann, 3),
-                     .OursPeak = Kib(ours.PeakHeap) + " heap", .BasePeak = Kib(nlohmann.PeakHeap) + " heap", .Note = note});
-    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs bare on-demand walk", .Ratio = "speed ours/bare walk",
-                     .Spread = ofBare, .Pairs = ARounds, .Goal = ">= 0.5", .Verdict = Bench::VerdictAtLeast(ofBare, 0.5),
-                     .OursPeak = Kib(ours.PeakHeap) + " heap", .BasePeak = Kib(bare.PeakHeap) + " heap", .Note = note});
+    const std::string note =
+        std::to_string(EntryCount) + " entries, " + Bench::Fixed(megabytes) + " MB; CPU time; kernel " + OnDemandKernel;
+    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs nlohmann::json",
+                     .Ratio = "speed ours/nlohmann",
+                     .Spread = overNlohmann,
+                     .Pairs = ARounds,
+                     .Goal = ">= 3",
+                     .Verdict = Bench::VerdictAtLeast(overNlohmann, 3),
+                     .OursPeak = Kib(ours.PeakHeap) + " heap",
+                     .BasePeak = Kib(nlohmann.PeakHeap) + " heap",
+                     .Note = note});
+    Bench::PrintRow({.Benchmark = "decode listing: record decoder vs bare on-demand walk",
+                     .Ratio = "speed ours/bare walk",
+                     .Spread = ofBare,
+                     .Pairs = ARounds,
+                     .Goal = ">= 0.5",
+                     .Verdict = Bench::VerdictAtLeast(ofBare, 0.5),
+                     .OursPeak = Kib(ours.PeakHeap) + " heap",
+                     .BasePeak = Kib(bare.PeakHeap) + " heap",
+                     .Note = note});
 }
 
 // One process of the comparison with the decoder from before the check of skipped values.
@@ -364,14 +391,25 @@ void CompareWithUnchecked(const std::string& AUnchecked, int APairs) {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     const Bench::TRunOptions capture{.CaptureOutput = true, .Timeout = std::chrono::seconds(300)};
     const Bench::TPairs pairs = Bench::RunPairs(
-        APairs, [&](int) { return Bench::Run({self, "--record-decoder-only", "--rounds", "5"}, capture); },
-        [&](int) { return Bench::Run({AUnchecked, "--record-decoder-only", "--rounds", "5"}, capture); });
+        APairs,
+        [&](int) {
+            return Bench::Run({self, "--record-decoder-only", "--rounds", "5"}, capture);
+        },
+        [&](int) {
+            return Bench::Run({AUnchecked, "--record-decoder-only", "--rounds", "5"}, capture);
+        });
     std::vector<double> ratios;
-    for (int i = 0; i < APairs; ++i) ratios.push_back(std::stod(pairs.Ours[i].Output) / std::stod(pairs.Base[i].Output));
+    for (int i = 0; i < APairs; ++i)
+        ratios.push_back(std::stod(pairs.Ours[i].Output) / std::stod(pairs.Base[i].Output));
     const Bench::TSpread cost = Bench::SpreadOf(ratios);
-    Bench::PrintRow({.Benchmark = "decode listing: checking the values the record skips", .Ratio = "time checked/unchecked",
-                     .Spread = cost, .Pairs = APairs, .Goal = "", .Verdict = "-",
-                     .OursPeak = Bench::MiB(Bench::MaxPeak(pairs.Ours)), .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+    Bench::PrintRow({.Benchmark = "decode listing: checking the values the record skips",
+                     .Ratio = "time checked/unchecked",
+                     .Spread = cost,
+                     .Pairs = APairs,
+                     .Goal = "",
+                     .Verdict = "-",
+                     .OursPeak = Bench::MiB(Bench::MaxPeak(pairs.Ours)),
+                     .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
                      .Note = "the check costs " + Bench::Fixed((cost.Median - 1) * 100, 1) +
                              "% of decode time (median); each process: median of 5 rounds; peaks are whole processes"});
 }

@@ -52,9 +52,9 @@ using Bench::TWorkDir;
 namespace {
 
 // The goals the figures are held against.
-constexpr double TransferGoal = 0.90;         // our throughput / curl's, at least
-constexpr double ListingGoal = 1.20;          // our time / curl's, at most
-constexpr long MemoryGoalKiB = 64 * 1024;     // our peak memory, below
+constexpr double TransferGoal = 0.90;      // our throughput / curl's, at least
+constexpr double ListingGoal = 1.20;       // our time / curl's, at most
+constexpr long MemoryGoalKiB = 64 * 1024;  // our peak memory, below
 
 const char* const ClientId = "bench-client";
 const char* const ClientSecret = "bench-secret";
@@ -95,7 +95,8 @@ std::int64_t NumberOrText(const Json& AValue) {
 std::string QueryParam(const std::string& AQuery, const std::string& AName) {
     for (std::size_t start = 0; start <= AQuery.size();) {
         const std::size_t end = std::min(AQuery.find('&', start), AQuery.size());
-        if (AQuery.compare(start, AName.size() + 1, AName + "=") == 0) return AQuery.substr(start + AName.size() + 1, end - start - AName.size() - 1);
+        if (AQuery.compare(start, AName.size() + 1, AName + "=") == 0)
+            return AQuery.substr(start + AName.size() + 1, end - start - AName.size() - 1);
         start = end + 1;
     }
     return {};
@@ -120,7 +121,8 @@ const TSessionProtocol DriveSession{
             for (std::string line; std::getline(lines, line);)
                 if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
                     const std::size_t query = line.find('?');
-                    std::string name = query == std::string::npos ? "" : QueryParam(line.substr(query + 1), "upload_id");
+                    std::string name =
+                        query == std::string::npos ? "" : QueryParam(line.substr(query + 1), "upload_id");
                     while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
                     return name;
                 }
@@ -142,7 +144,9 @@ const TSessionProtocol BoxSession{
         [](const Json& ARequest) {
             const std::string path = ARequest.at("path"), marker = "/upload_sessions/";
             const std::size_t at = path.find(marker);
-            return at == std::string::npos ? std::string() : path.substr(at + marker.size(), path.find('/', at + marker.size()) - at - marker.size());
+            return at == std::string::npos
+                       ? std::string()
+                       : path.substr(at + marker.size(), path.find('/', at + marker.size()) - at - marker.size());
         },
     .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"id"}); },
     .PartNamesInRequest =
@@ -155,12 +159,17 @@ const TSessionProtocol BoxSession{
                 for (const Json& part : body.at("parts")) names.push_back(part.value("part_id", ""));
             return names;
         },
-    .PartNameInAnswer = [](const std::string& ABody) { return JsonMember(ABody, {"part", "part_id"}); }};
+    .PartNameInAnswer =
+        [](const std::string& ABody) {
+            return JsonMember(ABody, {"part", "part_id"});
+        }};
 
 const std::vector<TService>& Services() {
     static const std::vector<TService> services = {
         {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
-         [](const std::string& AId, const std::string&, bool) { return "https://www.googleapis.com/drive/v2/files/" + AId; },
+         [](const std::string& AId, const std::string&, bool) {
+             return "https://www.googleapis.com/drive/v2/files/" + AId;
+         },
          [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }, &DriveSession},
         {"dropbox", "Dropbox", "https://www.dropbox.com/1/oauth2/redirect_receiver",
          [](const std::string&, const std::string& APath, bool) {
@@ -223,10 +232,16 @@ bool SameContent(const fs::path& A, const fs::path& B) {
 
 class TServiceBench {
 public:
-    TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator, TClient& AClient,
-                  const TWorkDir& AWork, const TSourceFile& ASource)
-        : FOptions(AOptions), FService(AService), FEmulator(AEmulator), FClient(AClient), FAdmin(AClient), FWork(AWork),
-          FSizeMiB(AService.LargestUploadMiB ? std::min(AOptions.SizeMiB, AService.LargestUploadMiB) : AOptions.SizeMiB),
+    TServiceBench(const TOptions& AOptions, const TService& AService, const TEmulatorProcess& AEmulator,
+                  TClient& AClient, const TWorkDir& AWork, const TSourceFile& ASource)
+        : FOptions(AOptions),
+          FService(AService),
+          FEmulator(AEmulator),
+          FClient(AClient),
+          FAdmin(AClient),
+          FWork(AWork),
+          FSizeMiB(AService.LargestUploadMiB ? std::min(AOptions.SizeMiB, AService.LargestUploadMiB)
+                                             : AOptions.SizeMiB),
           FSource(ASource) {
         if (FOptions.Transfers && FSizeMiB != AOptions.SizeMiB) {
             const fs::path own = FWork / (FService.Name + "-source.bin");
@@ -246,10 +261,12 @@ public:
         int failures = 0;
         const std::string size = std::to_string(FSizeMiB) + " MiB";
         if (!Stage("sign-in", [&] { SignIn(); })) return 1;
-        if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); })) ++failures;
+        if (FOptions.Listings && !Stage("list " + std::to_string(FOptions.Items) + " items", [&] { List(); }))
+            ++failures;
         if (FOptions.Transfers) {
             const bool uploaded = Stage("upload " + size, [&] { Upload(); });
-            if (!uploaded) NotMeasured("download " + size, "the upload failed, so the service holds no file of this size");
+            if (!uploaded)
+                NotMeasured("download " + size, "the upload failed, so the service holds no file of this size");
             if (!uploaded || !Stage("download " + size, [&] { Download(); })) ++failures;
         }
         FAdmin.Post("reset", {{"service", FService.Name}});
@@ -274,15 +291,34 @@ private:
         }
     }
 
-    void NotMeasured(const std::string& AWhat, const std::string& AReason, const std::string& AVerdict = "not measured") {
-        Bench::PrintRow({.Benchmark = Label(AWhat), .Ratio = AVerdict, .Spread = {}, .Pairs = 0, .Goal = {},
-                         .Verdict = AVerdict, .OursPeak = {}, .BasePeak = {}, .Note = AReason.substr(0, 400)});
+    void NotMeasured(const std::string& AWhat, const std::string& AReason,
+                     const std::string& AVerdict = "not measured") {
+        Bench::PrintRow({.Benchmark = Label(AWhat),
+                         .Ratio = AVerdict,
+                         .Spread = {},
+                         .Pairs = 0,
+                         .Goal = {},
+                         .Verdict = AVerdict,
+                         .OursPeak = {},
+                         .BasePeak = {},
+                         .Note = AReason.substr(0, 400)});
     }
     void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
 
     std::vector<std::string> Ours(const std::string& AOperation, const std::vector<std::string>& AExtra = {}) const {
-        std::vector<std::string> args = {FOptions.Transfer, FService.Name, AOperation, "--state", FState, "--ca", FCaFile,
-                                         "--client-id", ClientId, "--secret", ClientSecret, "--redirect-url", FService.RedirectUrl};
+        std::vector<std::string> args = {FOptions.Transfer,
+                                         FService.Name,
+                                         AOperation,
+                                         "--state",
+                                         FState,
+                                         "--ca",
+                                         FCaFile,
+                                         "--client-id",
+                                         ClientId,
+                                         "--secret",
+                                         ClientSecret,
+                                         "--redirect-url",
+                                         FService.RedirectUrl};
         for (const std::string& mapping : FConnectTo) args.insert(args.end(), {"--connect-to", mapping});
         args.insert(args.end(), AExtra.begin(), AExtra.end());
         return args;
@@ -293,13 +329,13 @@ private:
     // The curl side of the operation whose requests the emulator has just logged.
     std::unique_ptr<TCurlReplay> Replay(const Json& ALog, const fs::path& AOutput = {}) const {
         return std::make_unique<TCurlReplay>(ALog, Bench::TReplaySettings{.Curl = FOptions.Curl,
-                                                                         .CaFile = FCaFile,
-                                                                         .ConnectTo = FConnectTo,
-                                                                         .Source = FSource,
-                                                                         .Output = AOutput,
-                                                                         .WorkDir = FWork / ".",
-                                                                         .Session = FService.Session,
-                                                                         .Timeout = TransferTimeout()});
+                                                                          .CaFile = FCaFile,
+                                                                          .ConnectTo = FConnectTo,
+                                                                          .Source = FSource,
+                                                                          .Output = AOutput,
+                                                                          .WorkDir = FWork / ".",
+                                                                          .Session = FService.Session,
+                                                                          .Timeout = TransferTimeout()});
     }
 
     // A run of one side; the emulator's request log is emptied after it.
@@ -315,9 +351,12 @@ private:
     }
 
     void SignIn() {
-        FAdmin.Post("clients", {{"service", FService.Name}, {"client_id", ClientId}, {"client_secret", ClientSecret},
+        FAdmin.Post("clients", {{"service", FService.Name},
+                                {"client_id", ClientId},
+                                {"client_secret", ClientSecret},
                                 {"redirect_uri", FService.RedirectUrl}});
-        std::string token = Bench::Run(Ours("signin"), {.CaptureOutput = true, .Timeout = std::chrono::seconds(60)}).Output;
+        std::string token =
+            Bench::Run(Ours("signin"), {.CaptureOutput = true, .Timeout = std::chrono::seconds(60)}).Output;
         while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
         if (token.empty()) throw std::runtime_error(FService.Label + ": the sign-in gave no token");
         FToken = token;
@@ -336,7 +375,9 @@ private:
         return file.string();
     }
 
-    std::int64_t ServiceSize() { return FService.SizeOf(Record(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false)); }
+    std::int64_t ServiceSize() {
+        return FService.SizeOf(Record(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false));
+    }
 
     std::string SeedFolder() {
         Progress("seeding a folder of " + std::to_string(FOptions.Items) + " items");
@@ -344,19 +385,22 @@ private:
         char name[64];
         for (int i = 0; i < FOptions.Items; ++i) {
             std::snprintf(name, sizeof name, "%s/item-%05d.txt", FolderName, i);
-            FAdmin.Post("files", {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
+            FAdmin.Post("files",
+                        {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
         }
         FEmulator.Settle();
         return id;
     }
 
     void Upload() {
-        const std::string id = FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
+        const std::string id =
+            FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
         FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
         const std::uint64_t size = std::uint64_t(FSizeMiB) << 20;
         // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
         FAdmin.ClearRequests();
-        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}), {.Timeout = TransferTimeout()});
+        Bench::Run(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}),
+                   {.Timeout = TransferTimeout()});
         const Json log = FAdmin.Requests();
         const auto curl = Replay(log);
         FAdmin.ClearRequests();
@@ -373,9 +417,16 @@ private:
         };
         const TPairs pairs = Bench::RunPairs(
             FOptions.Pairs,
-            [&](int) { return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}), TransferTimeout()), "ours"); },
+            [&](int) {
+                return checked(Measured(Ours("upload", {"--item", FFileRecord, "--in", FSource.get().Path.string()}),
+                                        TransferTimeout()),
+                               "ours");
+            },
             [&](int) { return checked(Measured(*curl), "curl"); });
-        const std::string capped = FSizeMiB == FOptions.SizeMiB ? "" : "the largest file the service takes in one upload (it has no upload in parts); ";
+        const std::string capped =
+            FSizeMiB == FOptions.SizeMiB
+                ? ""
+                : "the largest file the service takes in one upload (it has no upload in parts); ";
         TransferRow("upload " + std::to_string(FSizeMiB) + " MiB", pairs,
                     capped + std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) +
                         " process(es), same requests");
@@ -386,7 +437,8 @@ private:
         const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
-        if (!SameContent(ours, FSource.get().Path)) throw std::runtime_error(FService.Label + ": the download differs from the upload");
+        if (!SameContent(ours, FSource.get().Path))
+            throw std::runtime_error(FService.Label + ": the download differs from the upload");
         const auto curl = Replay(FAdmin.Requests(), theirs);
         FAdmin.ClearRequests();
 
@@ -404,30 +456,39 @@ private:
             std::vector<std::string> extra = {"--item", FFileRecord, "--out", ours.string()};
             if (durable) extra.push_back("--durable");
             const TPairs pairs = Bench::RunPairs(
-                FOptions.Pairs, [&](int) { return checked([&] { return Measured(Ours("download", extra), TransferTimeout()); }, ours, false); },
+                FOptions.Pairs,
+                [&](int) {
+                    return checked([&] { return Measured(Ours("download", extra), TransferTimeout()); }, ours, false);
+                },
                 [&](int APair) { return checked([&] { return Measured(*curl); }, theirs, APair == 0); });
             if (durable)
                 TransferRow("download " + std::to_string(FSizeMiB) + " MiB to a file by name", pairs,
                             "ours: temporary file, fsync, rename; curl -o writes in place and does not sync", false);
             else
-                TransferRow("download " + std::to_string(FSizeMiB) + " MiB", pairs, "both write the bytes to a new file");
+                TransferRow("download " + std::to_string(FSizeMiB) + " MiB", pairs,
+                            "both write the bytes to a new file");
         }
     }
 
     void List() {
         FFolderRecord = SaveRecord(SeedFolder(), std::string("/") + FolderName, true, "folder.json");
         FAdmin.ClearRequests();
-        const TRunResult probe = Bench::Run(Ours("list", {"--item", FFolderRecord}), {.CaptureOutput = true, .Timeout = std::chrono::seconds(300)});
+        const TRunResult probe = Bench::Run(Ours("list", {"--item", FFolderRecord}),
+                                            {.CaptureOutput = true, .Timeout = std::chrono::seconds(300)});
         if (std::stoi(probe.Output) != FOptions.Items)
-            throw std::runtime_error(FService.Label + ": the listing gave " + probe.Output + " items, not " + std::to_string(FOptions.Items));
+            throw std::runtime_error(FService.Label + ": the listing gave " + probe.Output + " items, not " +
+                                     std::to_string(FOptions.Items));
         const Json log = FAdmin.Requests();
         const auto curl = Replay(log);
         FAdmin.ClearRequests();
 
-        Progress("listing of " + std::to_string(FOptions.Items) + " items in " + std::to_string(log.size()) + " pages, " +
-                 std::to_string(FOptions.Pairs) + " pairs");
+        Progress("listing of " + std::to_string(FOptions.Items) + " items in " + std::to_string(log.size()) +
+                 " pages, " + std::to_string(FOptions.Pairs) + " pairs");
         const TPairs pairs = Bench::RunPairs(
-            FOptions.Pairs, [&](int) { return Measured(Ours("list", {"--item", FFolderRecord}), std::chrono::seconds(300)); },
+            FOptions.Pairs,
+            [&](int) {
+                return Measured(Ours("list", {"--item", FFolderRecord}), std::chrono::seconds(300));
+            },
             [&](int) { return Measured(*curl); });
         const Bench::TSpread ratio = Bench::TimeRatio(pairs);
         const long oursPeak = Bench::MaxPeak(pairs.Ours);
@@ -439,8 +500,9 @@ private:
                          .Verdict = Verdict(Bench::VerdictAtMost(ratio, ListingGoal), oursPeak),
                          .OursPeak = Bench::MiB(oursPeak),
                          .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
-                         .Note = std::to_string(log.size()) + " pages; median ours " + Bench::Fixed(Bench::MedianSeconds(pairs.Ours), 3) +
-                                 " s, curl " + Bench::Fixed(Bench::MedianSeconds(pairs.Base), 3) + " s"});
+                         .Note = std::to_string(log.size()) + " pages; median ours " +
+                                 Bench::Fixed(Bench::MedianSeconds(pairs.Ours), 3) + " s, curl " +
+                                 Bench::Fixed(Bench::MedianSeconds(pairs.Base), 3) + " s"});
     }
 
     static std::string Verdict(const std::string& ASpeed, long AOursPeak) {
@@ -461,8 +523,9 @@ private:
                          .Verdict = Verdict(AGoal ? Bench::VerdictAtLeast(ratio, TransferGoal) : "met", oursPeak),
                          .OursPeak = Bench::MiB(oursPeak),
                          .BasePeak = Bench::MiB(Bench::MaxPeak(APairs.Base)),
-                         .Note = "median ours " + Bench::Fixed(mib / Bench::MedianSeconds(APairs.Ours), 0) + " MiB/s, curl " +
-                                 Bench::Fixed(mib / Bench::MedianSeconds(APairs.Base), 0) + " MiB/s; " + ANote});
+                         .Note = "median ours " + Bench::Fixed(mib / Bench::MedianSeconds(APairs.Ours), 0) +
+                                 " MiB/s, curl " + Bench::Fixed(mib / Bench::MedianSeconds(APairs.Base), 0) +
+                                 " MiB/s; " + ANote});
     }
 
     const TOptions& FOptions;
@@ -473,7 +536,7 @@ private:
     const TWorkDir& FWork;
     const std::size_t FSizeMiB;  // of the transfers
     std::reference_wrapper<const TSourceFile> FSource;
-    TSourceFile FOwnSource;      // for a service whose uploads are capped below the size asked for
+    TSourceFile FOwnSource;  // for a service whose uploads are capped below the size asked for
     std::vector<std::string> FConnectTo;
     std::string FCaFile, FState, FToken, FFileRecord, FFolderRecord;
     std::map<std::string, std::string> FIds;
@@ -502,20 +565,27 @@ TOptions ParseOptions(int argc, char** argv) {
         const std::string name = argv[i];
         if (i + 1 >= argc) Usage(name + " needs a value");
         const std::string value = argv[++i];
-        if (name == "--emulator") options.Emulator = value;
-        else if (name == "--transfer") options.Transfer = value;
-        else if (name == "--size") options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
-        else if (name == "--items") options.Items = static_cast<int>(Number(name, value, 1, 100000));
-        else if (name == "--pairs") options.Pairs = static_cast<int>(Number(name, value, 1, 100));
+        if (name == "--emulator")
+            options.Emulator = value;
+        else if (name == "--transfer")
+            options.Transfer = value;
+        else if (name == "--size")
+            options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
+        else if (name == "--items")
+            options.Items = static_cast<int>(Number(name, value, 1, 100000));
+        else if (name == "--pairs")
+            options.Pairs = static_cast<int>(Number(name, value, 1, 100));
         else if (name == "--services") {
             options.Services.clear();
             std::stringstream list(value);
-            for (std::string service; std::getline(list, service, ',');) options.Services.push_back(ServiceNamed(service).Name);
+            for (std::string service; std::getline(list, service, ',');)
+                options.Services.push_back(ServiceNamed(service).Name);
         } else if (name == "--only") {
             if (value != "transfers" && value != "listings") Usage("--only takes transfers or listings");
             options.Transfers = value == "transfers";
             options.Listings = value == "listings";
-        } else Usage("unknown option " + name);
+        } else
+            Usage("unknown option " + name);
     }
     if (options.Emulator.empty() || options.Transfer.empty()) Usage("--emulator and --transfer are needed");
     options.Curl = Bench::FindProgram("curl");
@@ -537,7 +607,9 @@ int main(int argc, char** argv) {
             source = TSourceFile::Of(work / "source.bin");
         }
         // Room for the file and a multipart envelope around it, and never less than the emulator's default.
-        TEmulatorProcess emulator(options.Emulator, work, std::max<std::uint64_t>(160u << 20, (std::uint64_t(options.SizeMiB) << 20) + (1 << 20)));
+        TEmulatorProcess emulator(
+            options.Emulator, work,
+            std::max<std::uint64_t>(160u << 20, (std::uint64_t(options.SizeMiB) << 20) + (1 << 20)));
         std::vector<std::string> connectTo;
         for (const std::string& host : Nimbo::Emulator::CloudEmulator::Hosts())
             connectTo.push_back(host + ":443:127.0.0.1:" + std::to_string(emulator.Port()));

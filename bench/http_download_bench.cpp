@@ -73,7 +73,8 @@ long WholeNumber(const std::string& AName, const std::string& AText, long AMin, 
     char* end = nullptr;
     const long value = std::strtol(AText.c_str(), &end, 10);
     if (AText.empty() || *end || value < AMin || value > AMax) {
-        std::cerr << "http_download_bench: " << AName << " needs a whole number from " << AMin << " to " << AMax << "\n";
+        std::cerr << "http_download_bench: " << AName << " needs a whole number from " << AMin << " to " << AMax
+                  << "\n";
         std::exit(2);
     }
     return value;
@@ -94,7 +95,8 @@ int Compare(std::size_t AMiB, int APairs) {
     const std::string caFile = Nimbo::Testing::WriteTempFile("bench-ca-", certs.CaPem);
     const std::string certFile = Nimbo::Testing::WriteTempFile("bench-cert-", certs.CertPem);
     const std::string keyFile = Nimbo::Testing::WriteTempFile("bench-key-", certs.KeyPem);
-    const std::string dir = std::filesystem::temp_directory_path() / ("nimbo-download-bench-" + std::to_string(::getpid()));
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("nimbo-download-bench-" + std::to_string(::getpid()));
     const std::string oursFile = dir + "-ours.bin", curlFile = dir + "-curl.bin";
     temp.Paths = {caFile, certFile, keyFile, oursFile, curlFile};
 
@@ -127,21 +129,31 @@ int Compare(std::size_t AMiB, int APairs) {
                 return result;
             };
             const Bench::TPairs pairs = Bench::RunPairs(
-                APairs, [&](int) { return checked({self, "--fetch", url, "--ca", caFile, "--connect-to", connectTo, "--out", oursOut}, oursFile); },
-                [&](int) { return checked({curl, "-sS", "--fail", "--cacert", caFile, "--connect-to", connectTo, "-o", curlOut, url}, curlFile); });
+                APairs,
+                [&](int) {
+                    return checked({self, "--fetch", url, "--ca", caFile, "--connect-to", connectTo, "--out", oursOut},
+                                   oursFile);
+                },
+                [&](int) {
+                    return checked(
+                        {curl, "-sS", "--fail", "--cacert", caFile, "--connect-to", connectTo, "-o", curlOut, url},
+                        curlFile);
+                });
             const Bench::TSpread ratio = Bench::ThroughputRatio(pairs);
             const double mib = static_cast<double>(AMiB);
-            Bench::PrintRow({.Benchmark = "HTTPS GET " + std::to_string(AMiB) + " MiB " + (toFile ? "into a new file" : "into nothing"),
-                             .Ratio = "throughput library/curl",
-                             .Spread = ratio,
-                             .Pairs = APairs,
-                             .Goal = ">= 0.90",
-                             .Verdict = Bench::VerdictAtLeast(ratio, 0.90),
-                             .OursPeak = Bench::MiB(Bench::MaxPeak(pairs.Ours)),
-                             .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
-                             .Note = "median library " + Bench::Fixed(mib / Bench::MedianSeconds(pairs.Ours), 0) + " MiB/s, curl " +
-                                     Bench::Fixed(mib / Bench::MedianSeconds(pairs.Base), 0) + " MiB/s; " +
-                                     (toFile ? "library: ofstream; curl -o FILE" : "library: counting stream; curl -o /dev/null")});
+            Bench::PrintRow(
+                {.Benchmark =
+                     "HTTPS GET " + std::to_string(AMiB) + " MiB " + (toFile ? "into a new file" : "into nothing"),
+                 .Ratio = "throughput library/curl",
+                 .Spread = ratio,
+                 .Pairs = APairs,
+                 .Goal = ">= 0.90",
+                 .Verdict = Bench::VerdictAtLeast(ratio, 0.90),
+                 .OursPeak = Bench::MiB(Bench::MaxPeak(pairs.Ours)),
+                 .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+                 .Note = "median library " + Bench::Fixed(mib / Bench::MedianSeconds(pairs.Ours), 0) + " MiB/s, curl " +
+                         Bench::Fixed(mib / Bench::MedianSeconds(pairs.Base), 0) + " MiB/s; " +
+                         (toFile ? "library: ofstream; curl -o FILE" : "library: counting stream; curl -o /dev/null")});
         }
     } catch (const std::exception& e) {
         std::cerr << "http_download_bench: " << e.what() << "\n";
@@ -157,9 +169,10 @@ int Compare(std::size_t AMiB, int APairs) {
 int main(int argc, char** argv) {
     try {
         if (argc > 1 && std::string(argv[1]) == "--fetch")
-            return Fetch(OptionAfter(argc, argv, "--fetch"), OptionAfter(argc, argv, "--ca"), OptionAfter(argc, argv, "--connect-to"),
-                         OptionAfter(argc, argv, "--out", "-"));
-        const auto mib = static_cast<std::size_t>(WholeNumber("--size", OptionAfter(argc, argv, "--size", "256"), 1, 64 * 1024));
+            return Fetch(OptionAfter(argc, argv, "--fetch"), OptionAfter(argc, argv, "--ca"),
+                         OptionAfter(argc, argv, "--connect-to"), OptionAfter(argc, argv, "--out", "-"));
+        const auto mib =
+            static_cast<std::size_t>(WholeNumber("--size", OptionAfter(argc, argv, "--size", "256"), 1, 64 * 1024));
         const int pairs = static_cast<int>(WholeNumber("--pairs", OptionAfter(argc, argv, "--pairs", "5"), 1, 100));
         return Compare(mib, pairs);
     } catch (const std::exception& e) {

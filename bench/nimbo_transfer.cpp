@@ -56,19 +56,23 @@ struct TAdapter {
 
 const std::map<std::string, TAdapter>& Adapters() {
     static const std::map<std::string, TAdapter> adapters = {
-        {"google", {[] { return std::make_unique<TNimboGDrive>(); }, ItemFromRecord<TNimboGDrive, TNimboGDriveFileData>}},
-        {"dropbox", {[] { return std::make_unique<TNimboDropBox>(); }, ItemFromRecord<TNimboDropBox, TNimboDropBoxData>}},
-        {"live", {[] { return std::make_unique<TNimboOneDrive>(); }, ItemFromRecord<TNimboOneDrive, TNimboOneDriveData>}},
+        {"google",
+         {[] { return std::make_unique<TNimboGDrive>(); }, ItemFromRecord<TNimboGDrive, TNimboGDriveFileData>}},
+        {"dropbox",
+         {[] { return std::make_unique<TNimboDropBox>(); }, ItemFromRecord<TNimboDropBox, TNimboDropBoxData>}},
+        {"live",
+         {[] { return std::make_unique<TNimboOneDrive>(); }, ItemFromRecord<TNimboOneDrive, TNimboOneDriveData>}},
         {"box", {[] { return std::make_unique<TNimboBoxNet>(); }, ItemFromRecord<TNimboBoxNet, TNimboBoxNetData>}},
     };
     return adapters;
 }
 
 [[noreturn]] void Usage(const std::string& AProblem) {
-    std::cerr << "nimbo_transfer: " << AProblem << "\n"
-              << "usage: nimbo_transfer google|dropbox|live|box signin|download|upload|list --state FILE\n"
-                 "         [--item RECORD] [--in FILE] [--out FILE] [--durable] [--ca FILE]\n"
-                 "         [--connect-to HOST:443:ADDRESS:PORT]... [--client-id ID] [--secret S] [--redirect-url URL]\n";
+    std::cerr
+        << "nimbo_transfer: " << AProblem << "\n"
+        << "usage: nimbo_transfer google|dropbox|live|box signin|download|upload|list --state FILE\n"
+           "         [--item RECORD] [--in FILE] [--out FILE] [--durable] [--ca FILE]\n"
+           "         [--connect-to HOST:443:ADDRESS:PORT]... [--client-id ID] [--secret S] [--redirect-url URL]\n";
     std::exit(2);
 }
 
@@ -77,10 +81,13 @@ TOptions ParseOptions(int argc, char** argv) {
     TOptions options;
     options.Service = argv[1];
     options.Operation = argv[2];
-    const std::map<std::string, std::string TOptions::*> texts = {
-        {"--state", &TOptions::StateFile},   {"--item", &TOptions::ItemFile},     {"--in", &TOptions::InFile},
-        {"--out", &TOptions::OutFile},       {"--client-id", &TOptions::ClientId}, {"--secret", &TOptions::Secret},
-        {"--redirect-url", &TOptions::RedirectUrl}};
+    const std::map<std::string, std::string TOptions::*> texts = {{"--state", &TOptions::StateFile},
+                                                                  {"--item", &TOptions::ItemFile},
+                                                                  {"--in", &TOptions::InFile},
+                                                                  {"--out", &TOptions::OutFile},
+                                                                  {"--client-id", &TOptions::ClientId},
+                                                                  {"--secret", &TOptions::Secret},
+                                                                  {"--redirect-url", &TOptions::RedirectUrl}};
     for (int i = 3; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--durable") {

@@ -7,99 +7,110 @@
 namespace Nimbo::Emulator {
 namespace {
 
-Json RequestJson(const RecordedRequest &r) {
-  Json headers = Json::array();
-  for (const auto &[name, value] : r.headers) headers.push_back({name, value});
-  Json parts = Json::array();
-  for (const auto &p : r.parts)
-    parts.push_back({{"name", p.name}, {"filename", p.fileName}, {"contentType", p.contentType},
-                     {"contentBase64", Base64Encode(p.content)}, {"size", p.size}, {"sha256", p.sha256}});
-  return {{"method", r.method}, {"host", r.host}, {"path", r.path}, {"query", r.query}, {"headers", headers},
-          {"bodyBase64", Base64Encode(r.body)}, {"bodySize", r.bodySize}, {"bodySha256", r.bodySha256},
-          {"parts", parts}, {"status", r.status}};
+Json RequestJson(const RecordedRequest& r) {
+    Json headers = Json::array();
+    for (const auto& [name, value] : r.headers) headers.push_back({name, value});
+    Json parts = Json::array();
+    for (const auto& p : r.parts)
+        parts.push_back({{"name", p.name},
+                         {"filename", p.fileName},
+                         {"contentType", p.contentType},
+                         {"contentBase64", Base64Encode(p.content)},
+                         {"size", p.size},
+                         {"sha256", p.sha256}});
+    return {{"method", r.method},     {"host", r.host},
+            {"path", r.path},         {"query", r.query},
+            {"headers", headers},     {"bodyBase64", Base64Encode(r.body)},
+            {"bodySize", r.bodySize}, {"bodySha256", r.bodySha256},
+            {"parts", parts},         {"status", r.status}};
 }
 
 }  // namespace
 
-bool HandleAdminRequest(CloudEmulator &emulator, Exchange &ex) {
-  const std::string &path = ex.Path(), &method = ex.Method();
-  if (path.rfind("/emulator/", 0) != 0) return false;
-  auto cloud = CloudFromName(ex.Field("service"));
-  auto needCloud = [&]() {
-    if (!cloud) ex.SendJson(400, {{"error", "service must be one of google, dropbox, live, box"}});
-    return cloud.has_value();
-  };
-  try {
-    if (path == "/emulator/ca.pem" && method == "GET") {
-      ex.SendText(200, emulator.CaPem(), "application/x-pem-file");
-    } else if (path == "/emulator/reset" && method == "POST") {
-      if (ex.Field("service").empty()) emulator.ResetAll();
-      else if (needCloud()) emulator.Reset(*cloud);
-      else return true;
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/clients" && method == "POST") {
-      if (!needCloud()) return true;
-      std::vector<std::string> redirects;
-      for (const auto &[key, value] : ex.form)
-        if (key == "redirect_uri") redirects.push_back(value);
-      emulator.RegisterClient(*cloud, ex.Field("client_id"), ex.Field("client_secret"), redirects);
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/folders" && method == "POST") {
-      if (!needCloud()) return true;
-      ex.SendJson(200, {{"id", emulator.AddFolder(*cloud, ex.Field("path"))}});
-    } else if (path == "/emulator/files" && method == "POST") {
-      if (!needCloud()) return true;
-      ex.SendJson(200, {{"id", emulator.AddFile(*cloud, ex.Field("path"), ex.Field("content"), ex.Field("mime_type"))}});
-    } else if (path == "/emulator/account" && method == "POST") {
-      if (!needCloud()) return true;
-      emulator.SetAccountName(*cloud, ex.Field("name"));
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/expire-tokens" && method == "POST") {
-      if (!needCloud()) return true;
-      emulator.ExpireAccessTokens(*cloud);
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/revoke-refresh-tokens" && method == "POST") {
-      if (!needCloud()) return true;
-      emulator.RevokeRefreshTokens(*cloud);
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/sign-in" && method == "POST") {
-      std::string decision = ex.Field("decision");
-      if (decision != "ask" && decision != "allow" && decision != "deny")
-        return ex.SendJson(400, {{"error", "decision must be ask, allow or deny"}}), true;
-      emulator.SetSignInDecision(decision == "allow" ? SignInDecision::Allow
-                                 : decision == "deny" ? SignInDecision::Deny : SignInDecision::Ask);
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/requests" && method == "GET") {
-      Json list = Json::array();
-      for (const auto &r : emulator.Requests()) list.push_back(RequestJson(r));
-      ex.SendJson(200, list);
-    } else if (path == "/emulator/requests" && method == "DELETE") {
-      emulator.ClearRequests();
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/faults" && method == "POST") {
-      auto spec = ParseJsonObject(ex.body);
-      if (!spec) return ex.SendJson(400, {{"error", "the body must be a JSON object"}}), true;
-      Route route{spec->value("host", ""), spec->value("method", ""), spec->value("path", "")};
-      Fault fault;
-      fault.delay = std::chrono::milliseconds(spec->value("delayMs", 0));
-      fault.status = spec->value("status", 0);
-      fault.body = spec->value("body", "");
-      fault.contentType = spec->value("contentType", "application/json");
-      if (spec->contains("retryAfter")) fault.retryAfterSeconds = spec->value("retryAfter", 0);
-      fault.dropConnection = spec->value("drop", false);
-      fault.truncateBody = spec->value("truncate", false);
-      emulator.InjectFault(route, fault, spec->value("times", 1));
-      ex.SendJson(200, {{"ok", true}});
-    } else if (path == "/emulator/faults" && method == "DELETE") {
-      emulator.ClearFaults();
-      ex.SendJson(200, {{"ok", true}});
-    } else {
-      ex.SendJson(404, {{"error", "unknown admin call"}});
+bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
+    const std::string &path = ex.Path(), &method = ex.Method();
+    if (path.rfind("/emulator/", 0) != 0) return false;
+    auto cloud = CloudFromName(ex.Field("service"));
+    auto needCloud = [&]() {
+        if (!cloud) ex.SendJson(400, {{"error", "service must be one of google, dropbox, live, box"}});
+        return cloud.has_value();
+    };
+    try {
+        if (path == "/emulator/ca.pem" && method == "GET") {
+            ex.SendText(200, emulator.CaPem(), "application/x-pem-file");
+        } else if (path == "/emulator/reset" && method == "POST") {
+            if (ex.Field("service").empty())
+                emulator.ResetAll();
+            else if (needCloud())
+                emulator.Reset(*cloud);
+            else
+                return true;
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/clients" && method == "POST") {
+            if (!needCloud()) return true;
+            std::vector<std::string> redirects;
+            for (const auto& [key, value] : ex.form)
+                if (key == "redirect_uri") redirects.push_back(value);
+            emulator.RegisterClient(*cloud, ex.Field("client_id"), ex.Field("client_secret"), redirects);
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/folders" && method == "POST") {
+            if (!needCloud()) return true;
+            ex.SendJson(200, {{"id", emulator.AddFolder(*cloud, ex.Field("path"))}});
+        } else if (path == "/emulator/files" && method == "POST") {
+            if (!needCloud()) return true;
+            ex.SendJson(
+                200, {{"id", emulator.AddFile(*cloud, ex.Field("path"), ex.Field("content"), ex.Field("mime_type"))}});
+        } else if (path == "/emulator/account" && method == "POST") {
+            if (!needCloud()) return true;
+            emulator.SetAccountName(*cloud, ex.Field("name"));
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/expire-tokens" && method == "POST") {
+            if (!needCloud()) return true;
+            emulator.ExpireAccessTokens(*cloud);
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/revoke-refresh-tokens" && method == "POST") {
+            if (!needCloud()) return true;
+            emulator.RevokeRefreshTokens(*cloud);
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/sign-in" && method == "POST") {
+            std::string decision = ex.Field("decision");
+            if (decision != "ask" && decision != "allow" && decision != "deny")
+                return ex.SendJson(400, {{"error", "decision must be ask, allow or deny"}}), true;
+            emulator.SetSignInDecision(decision == "allow"  ? SignInDecision::Allow
+                                       : decision == "deny" ? SignInDecision::Deny
+                                                            : SignInDecision::Ask);
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/requests" && method == "GET") {
+            Json list = Json::array();
+            for (const auto& r : emulator.Requests()) list.push_back(RequestJson(r));
+            ex.SendJson(200, list);
+        } else if (path == "/emulator/requests" && method == "DELETE") {
+            emulator.ClearRequests();
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/faults" && method == "POST") {
+            auto spec = ParseJsonObject(ex.body);
+            if (!spec) return ex.SendJson(400, {{"error", "the body must be a JSON object"}}), true;
+            Route route{spec->value("host", ""), spec->value("method", ""), spec->value("path", "")};
+            Fault fault;
+            fault.delay = std::chrono::milliseconds(spec->value("delayMs", 0));
+            fault.status = spec->value("status", 0);
+            fault.body = spec->value("body", "");
+            fault.contentType = spec->value("contentType", "application/json");
+            if (spec->contains("retryAfter")) fault.retryAfterSeconds = spec->value("retryAfter", 0);
+            fault.dropConnection = spec->value("drop", false);
+            fault.truncateBody = spec->value("truncate", false);
+            emulator.InjectFault(route, fault, spec->value("times", 1));
+            ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/faults" && method == "DELETE") {
+            emulator.ClearFaults();
+            ex.SendJson(200, {{"ok", true}});
+        } else {
+            ex.SendJson(404, {{"error", "unknown admin call"}});
+        }
+    } catch (const std::exception& e) {
+        ex.SendJson(400, {{"error", e.what()}});
     }
-  } catch (const std::exception &e) {
-    ex.SendJson(400, {{"error", e.what()}});
-  }
-  return true;
+    return true;
 }
 
 }  // namespace Nimbo::Emulator

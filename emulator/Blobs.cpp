@@ -14,60 +14,60 @@
 namespace Nimbo::Emulator {
 
 struct BlobFolder {
-  std::filesystem::path path;
-  std::mutex mutex;
-  bool deferred = false;
-  std::vector<std::string> released;
+    std::filesystem::path path;
+    std::mutex mutex;
+    bool deferred = false;
+    std::vector<std::string> released;
 
-  void Release(const std::string &name) {
-    std::lock_guard lock(mutex);
-    if (deferred)
-      released.push_back(name);
-    else
-      ::unlink((path / name).c_str());
-  }
+    void Release(const std::string& name) {
+        std::lock_guard lock(mutex);
+        if (deferred)
+            released.push_back(name);
+        else
+            ::unlink((path / name).c_str());
+    }
 };
 
 namespace {
 
 constexpr std::size_t CopyBuffer = 1u << 20;
 
-[[noreturn]] void Fail(const std::string &what, const std::filesystem::path &path) {
-  throw std::runtime_error("cannot " + what + " " + path.string() + ": " + std::strerror(errno));
+[[noreturn]] void Fail(const std::string& what, const std::filesystem::path& path) {
+    throw std::runtime_error("cannot " + what + " " + path.string() + ": " + std::strerror(errno));
 }
 
 struct ContextFree {
-  void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-EVP_MD_CTX *NewContext(const EVP_MD *md) {
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) throw std::runtime_error("cannot start a digest");
-  return ctx;
+EVP_MD_CTX* NewContext(const EVP_MD* md) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) throw std::runtime_error("cannot start a digest");
+    return ctx;
 }
 
-std::string FinalHex(EVP_MD_CTX *ctx) {
-  unsigned char value[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx, value, &length);
-  return HexOf(std::string_view(reinterpret_cast<const char *>(value), length));
+std::string FinalHex(EVP_MD_CTX* ctx) {
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx, value, &length);
+    return HexOf(std::string_view(reinterpret_cast<const char*>(value), length));
 }
 
 }  // namespace
 
-const std::string &EmptyMd5() {
-  static const std::string md5 = Md5Hex("");
-  return md5;
+const std::string& EmptyMd5() {
+    static const std::string md5 = Md5Hex("");
+    return md5;
 }
 
-const std::string &EmptySha1() {
-  static const std::string sha1 = Sha1Hex("");
-  return sha1;
+const std::string& EmptySha1() {
+    static const std::string sha1 = Sha1Hex("");
+    return sha1;
 }
 
-bool SameBytes(const BlobRef &a, const BlobRef &b) {
-  if (!a || !b) return !a && !b;
-  return a == b || (a->Size() == b->Size() && a->Sha1() == b->Sha1() && a->Md5() == b->Md5());
+bool SameBytes(const BlobRef& a, const BlobRef& b) {
+    if (!a || !b) return !a && !b;
+    return a == b || (a->Size() == b->Size() && a->Sha1() == b->Sha1() && a->Md5() == b->Md5());
 }
 
 // --- Blob ---
@@ -80,190 +80,192 @@ Blob::~Blob() { folder_->Release(name_); }
 std::filesystem::path Blob::Path() const { return folder_->path / name_; }
 
 std::string Blob::Read() const {
-  std::string bytes(size_, '\0');
-  int fd = ::open(Path().c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("open", Path());
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    auto n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  if (done != bytes.size()) throw std::runtime_error("stored content ended early: " + Path().string());
-  return bytes;
+    std::string bytes(size_, '\0');
+    int fd = ::open(Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail("open", Path());
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        auto n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (done != bytes.size()) throw std::runtime_error("stored content ended early: " + Path().string());
+    return bytes;
 }
 
 // --- BlobWriter ---
 
 BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
     : folder_(std::move(folder)), md5_(NewContext(EVP_md5())), sha1_(NewContext(EVP_sha1())) {
-  do {
-    name_ = RandomToken(32);
-    fd_ = ::open((folder_->path / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  } while (fd_ < 0 && errno == EEXIST);
-  if (fd_ < 0) {
-    EVP_MD_CTX_free(md5_);
-    EVP_MD_CTX_free(sha1_);
-    Fail("create", folder_->path / name_);
-  }
+    do {
+        name_ = RandomToken(32);
+        fd_ = ::open((folder_->path / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    } while (fd_ < 0 && errno == EEXIST);
+    if (fd_ < 0) {
+        EVP_MD_CTX_free(md5_);
+        EVP_MD_CTX_free(sha1_);
+        Fail("create", folder_->path / name_);
+    }
 }
 
 BlobWriter::~BlobWriter() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    ::unlink((folder_->path / name_).c_str());
-  }
-  EVP_MD_CTX_free(md5_);
-  EVP_MD_CTX_free(sha1_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink((folder_->path / name_).c_str());
+    }
+    EVP_MD_CTX_free(md5_);
+    EVP_MD_CTX_free(sha1_);
 }
 
 void BlobWriter::Write(std::string_view bytes) {
-  if (fd_ < 0) throw std::logic_error("the content is already finished");
-  EVP_DigestUpdate(md5_, bytes.data(), bytes.size());
-  EVP_DigestUpdate(sha1_, bytes.data(), bytes.size());
-  while (!bytes.empty()) {
-    auto n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) Fail("write", folder_->path / name_);
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-    size_ += static_cast<std::uint64_t>(n);
-  }
+    if (fd_ < 0) throw std::logic_error("the content is already finished");
+    EVP_DigestUpdate(md5_, bytes.data(), bytes.size());
+    EVP_DigestUpdate(sha1_, bytes.data(), bytes.size());
+    while (!bytes.empty()) {
+        auto n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Fail("write", folder_->path / name_);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        size_ += static_cast<std::uint64_t>(n);
+    }
 }
 
-void BlobWriter::Copy(const std::filesystem::path &from, std::uint64_t offset, std::uint64_t length) {
-  int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("open", from);
-  std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { ::close(*f); });
-  std::string buffer(CopyBuffer, '\0');
-  while (length > 0) {
-    auto n = ::pread(fd, buffer.data(), std::min<std::uint64_t>(length, buffer.size()), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("stored content ended early: " + from.string());
-    Write(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-    offset += static_cast<std::uint64_t>(n);
-    length -= static_cast<std::uint64_t>(n);
-  }
+void BlobWriter::Copy(const std::filesystem::path& from, std::uint64_t offset, std::uint64_t length) {
+    int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail("open", from);
+    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
+    std::string buffer(CopyBuffer, '\0');
+    while (length > 0) {
+        auto n = ::pread(fd, buffer.data(), std::min<std::uint64_t>(length, buffer.size()), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("stored content ended early: " + from.string());
+        Write(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        offset += static_cast<std::uint64_t>(n);
+        length -= static_cast<std::uint64_t>(n);
+    }
 }
 
 BlobRef BlobWriter::Finish() {
-  if (fd_ < 0) throw std::logic_error("the content is already finished");
-  int fd = std::exchange(fd_, -1);
-  auto path = folder_->path / name_;
-  if (::close(fd) != 0) {
-    ::unlink(path.c_str());
-    Fail("write", path);
-  }
-  if (size_ == 0) {
-    ::unlink(path.c_str());
-    return nullptr;
-  }
-  return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_));
+    if (fd_ < 0) throw std::logic_error("the content is already finished");
+    int fd = std::exchange(fd_, -1);
+    auto path = folder_->path / name_;
+    if (::close(fd) != 0) {
+        ::unlink(path.c_str());
+        Fail("write", path);
+    }
+    if (size_ == 0) {
+        ::unlink(path.c_str());
+        return nullptr;
+    }
+    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_));
 }
 
 // --- BlobStore ---
 
-BlobStore::BlobStore(const std::filesystem::path &folder)
+BlobStore::BlobStore(const std::filesystem::path& folder)
     : folder_(std::make_shared<BlobFolder>()), temporary_(folder.empty()) {
-  if (temporary_) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cloud-emulator-files-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) Fail("make", pattern);
-    folder_->path = pattern;
-  } else {
-    MakePrivateFolder(folder);
-    folder_->path = folder;
-  }
+    if (temporary_) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "cloud-emulator-files-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) Fail("make", pattern);
+        folder_->path = pattern;
+    } else {
+        MakePrivateFolder(folder);
+        folder_->path = folder;
+    }
 }
 
 BlobStore::~BlobStore() {
-  if (!temporary_) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_->path, ignored);
+    if (!temporary_) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_->path, ignored);
 }
 
 BlobRef BlobStore::Put(std::string_view bytes) {
-  if (bytes.empty()) return nullptr;
-  BlobWriter writer(folder_);
-  writer.Write(bytes);
-  return writer.Finish();
+    if (bytes.empty()) return nullptr;
+    BlobWriter writer(folder_);
+    writer.Write(bytes);
+    return writer.Finish();
 }
 
 std::unique_ptr<BlobWriter> BlobStore::Writer() { return std::make_unique<BlobWriter>(folder_); }
 
-BlobRef BlobStore::Existing(const std::string &name, std::uint64_t size, std::string md5, std::string sha1) {
-  std::error_code error;
-  auto path = folder_->path / name;
-  if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
-    return nullptr;
-  return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1));
+BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1) {
+    std::error_code error;
+    auto path = folder_->path / name;
+    if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
+        return nullptr;
+    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1));
 }
 
-void BlobStore::RemoveAllBut(const std::set<std::string> &kept) {
-  std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator(folder_->path, error))
-    if (!kept.count(entry.path().filename().string())) std::filesystem::remove(entry.path(), error);
+void BlobStore::RemoveAllBut(const std::set<std::string>& kept) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_->path, error))
+        if (!kept.count(entry.path().filename().string())) std::filesystem::remove(entry.path(), error);
 }
 
 void BlobStore::DeferRemoval(bool deferred) {
-  std::lock_guard lock(folder_->mutex);
-  folder_->deferred = deferred;
+    std::lock_guard lock(folder_->mutex);
+    folder_->deferred = deferred;
 }
 
 std::vector<std::string> BlobStore::TakeReleased() {
-  std::lock_guard lock(folder_->mutex);
-  return std::exchange(folder_->released, {});
+    std::lock_guard lock(folder_->mutex);
+    return std::exchange(folder_->released, {});
 }
 
-void BlobStore::RemoveFiles(const std::vector<std::string> &names) {
-  for (const auto &name : names) ::unlink((folder_->path / name).c_str());
+void BlobStore::RemoveFiles(const std::vector<std::string>& names) {
+    for (const auto& name : names) ::unlink((folder_->path / name).c_str());
 }
 
 // --- Spool ---
 
 Spool::Spool(std::shared_ptr<BlobStore> store, std::size_t prefixBytes, std::size_t memoryLimit)
-    : store_(std::move(store)), prefixBytes_(prefixBytes), memoryLimit_(memoryLimit),
+    : store_(std::move(store)),
+      prefixBytes_(prefixBytes),
+      memoryLimit_(memoryLimit),
       hash_(NewContext(EVP_sha256()), ContextFree()) {}
 
 void Spool::Write(std::string_view bytes) {
-  size_ += bytes.size();
-  EVP_DigestUpdate(hash_.get(), bytes.data(), bytes.size());
-  if (prefix_.size() < prefixBytes_) prefix_.append(bytes.substr(0, prefixBytes_ - prefix_.size()));
-  if (writer_) return writer_->Write(bytes);
-  memory_.append(bytes);
-  if (memory_.size() > memoryLimit_) {
-    writer_ = store_->Writer();
-    writer_->Write(memory_);
-    std::string().swap(memory_);
-  }
+    size_ += bytes.size();
+    EVP_DigestUpdate(hash_.get(), bytes.data(), bytes.size());
+    if (prefix_.size() < prefixBytes_) prefix_.append(bytes.substr(0, prefixBytes_ - prefix_.size()));
+    if (writer_) return writer_->Write(bytes);
+    memory_.append(bytes);
+    if (memory_.size() > memoryLimit_) {
+        writer_ = store_->Writer();
+        writer_->Write(memory_);
+        std::string().swap(memory_);
+    }
 }
 
 void Spool::Finish() {
-  if (sha256_.empty()) sha256_ = FinalHex(hash_.get());
+    if (sha256_.empty()) sha256_ = FinalHex(hash_.get());
 }
 
 BlobRef Spool::Blob() {
-  if (blob_ || size_ == 0) return blob_;
-  if (writer_) {
-    blob_ = writer_->Finish();
-    writer_.reset();
-  } else if (memory_.size() == size_) {
-    blob_ = store_->Put(memory_);
-  } else {
-    throw std::logic_error("the body was handed on already");
-  }
-  return blob_;
+    if (blob_ || size_ == 0) return blob_;
+    if (writer_) {
+        blob_ = writer_->Finish();
+        writer_.reset();
+    } else if (memory_.size() == size_) {
+        blob_ = store_->Put(memory_);
+    } else {
+        throw std::logic_error("the body was handed on already");
+    }
+    return blob_;
 }
 
-void Spool::AppendTo(std::unique_ptr<BlobWriter> &writer, std::uint64_t skip) {
-  if (skip >= size_) return;
-  if (!writer && skip == 0 && writer_) {
-    writer = std::move(writer_);
-    return;
-  }
-  if (!writer) writer = store_->Writer();
-  if (memory_.size() == size_) return writer->Write(std::string_view(memory_).substr(skip));
-  writer->Copy(Blob()->Path(), skip, size_ - skip);
+void Spool::AppendTo(std::unique_ptr<BlobWriter>& writer, std::uint64_t skip) {
+    if (skip >= size_) return;
+    if (!writer && skip == 0 && writer_) {
+        writer = std::move(writer_);
+        return;
+    }
+    if (!writer) writer = store_->Writer();
+    if (memory_.size() == size_) return writer->Write(std::string_view(memory_).substr(skip));
+    writer->Copy(Blob()->Path(), skip, size_ - skip);
 }
 
 }  // namespace Nimbo::Emulator

@@ -23,121 +23,121 @@ struct BlobFolder;  // the folder and what waits there to be removed; outlives t
 // One stored content: a file that does not change while the Blob exists.
 class Blob {
 public:
-  Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1);
-  ~Blob();  // hands the file back for removal
-  Blob(const Blob &) = delete;
-  Blob &operator=(const Blob &) = delete;
+    Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1);
+    ~Blob();  // hands the file back for removal
+    Blob(const Blob&) = delete;
+    Blob& operator=(const Blob&) = delete;
 
-  const std::string &Name() const { return name_; }
-  std::uint64_t Size() const { return size_; }
-  const std::string &Md5() const { return md5_; }    // hex
-  const std::string &Sha1() const { return sha1_; }  // hex
-  std::filesystem::path Path() const;
-  std::string Read() const;  // the whole content: for tests and small files only
+    const std::string& Name() const { return name_; }
+    std::uint64_t Size() const { return size_; }
+    const std::string& Md5() const { return md5_; }    // hex
+    const std::string& Sha1() const { return sha1_; }  // hex
+    std::filesystem::path Path() const;
+    std::string Read() const;  // the whole content: for tests and small files only
 
 private:
-  std::shared_ptr<BlobFolder> folder_;
-  std::string name_;
-  std::uint64_t size_;
-  std::string md5_, sha1_;
+    std::shared_ptr<BlobFolder> folder_;
+    std::string name_;
+    std::uint64_t size_;
+    std::string md5_, sha1_;
 };
 
 using BlobRef = std::shared_ptr<const Blob>;  // null: empty content
 
 // The digests of empty content, for items whose content is null.
-const std::string &EmptyMd5();
-const std::string &EmptySha1();
+const std::string& EmptyMd5();
+const std::string& EmptySha1();
 // Whether two contents hold the same bytes (by size and digests).
-bool SameBytes(const BlobRef &a, const BlobRef &b);
+bool SameBytes(const BlobRef& a, const BlobRef& b);
 
 // A new content being written into the store, hashed on the way. Dropped unfinished, its file goes.
 class BlobWriter {
 public:
-  explicit BlobWriter(std::shared_ptr<BlobFolder> folder);
-  ~BlobWriter();
-  BlobWriter(const BlobWriter &) = delete;
-  BlobWriter &operator=(const BlobWriter &) = delete;
+    explicit BlobWriter(std::shared_ptr<BlobFolder> folder);
+    ~BlobWriter();
+    BlobWriter(const BlobWriter&) = delete;
+    BlobWriter& operator=(const BlobWriter&) = delete;
 
-  void Write(std::string_view bytes);  // throws std::runtime_error when the disk refuses
-  // Copies `length` bytes of another content from `offset` on.
-  void Copy(const std::filesystem::path &from, std::uint64_t offset, std::uint64_t length);
-  std::uint64_t Size() const { return size_; }
-  BlobRef Finish();  // the content, closed; the writer is spent
+    void Write(std::string_view bytes);  // throws std::runtime_error when the disk refuses
+    // Copies `length` bytes of another content from `offset` on.
+    void Copy(const std::filesystem::path& from, std::uint64_t offset, std::uint64_t length);
+    std::uint64_t Size() const { return size_; }
+    BlobRef Finish();  // the content, closed; the writer is spent
 
 private:
-  std::shared_ptr<BlobFolder> folder_;
-  std::string name_;
-  int fd_ = -1;
-  std::uint64_t size_ = 0;
-  EVP_MD_CTX *md5_, *sha1_;
+    std::shared_ptr<BlobFolder> folder_;
+    std::string name_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    EVP_MD_CTX *md5_, *sha1_;
 };
 
 class BlobStore {
 public:
-  // Keeps contents in `folder` (made private to the owner); an empty path: a temporary folder,
-  // removed with the store.
-  explicit BlobStore(const std::filesystem::path &folder);
-  ~BlobStore();
-  BlobStore(const BlobStore &) = delete;
-  BlobStore &operator=(const BlobStore &) = delete;
+    // Keeps contents in `folder` (made private to the owner); an empty path: a temporary folder,
+    // removed with the store.
+    explicit BlobStore(const std::filesystem::path& folder);
+    ~BlobStore();
+    BlobStore(const BlobStore&) = delete;
+    BlobStore& operator=(const BlobStore&) = delete;
 
-  BlobRef Put(std::string_view bytes);  // null for empty content
-  std::unique_ptr<BlobWriter> Writer();
-  // A content stored earlier (a saved state names it); null when its file is gone or has another size.
-  BlobRef Existing(const std::string &name, std::uint64_t size, std::string md5, std::string sha1);
-  // Removes files no stored state can name: everything but `kept`.
-  void RemoveAllBut(const std::set<std::string> &kept);
+    BlobRef Put(std::string_view bytes);  // null for empty content
+    std::unique_ptr<BlobWriter> Writer();
+    // A content stored earlier (a saved state names it); null when its file is gone or has another size.
+    BlobRef Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1);
+    // Removes files no stored state can name: everything but `kept`.
+    void RemoveAllBut(const std::set<std::string>& kept);
 
-  // With a saved state, a released content's file must stay until a state no longer naming it is
-  // saved: TakeReleased when the state is taken, RemoveFiles once it is on disk. Without one
-  // (deferred false) files go at once.
-  void DeferRemoval(bool deferred);
-  std::vector<std::string> TakeReleased();
-  void RemoveFiles(const std::vector<std::string> &names);
+    // With a saved state, a released content's file must stay until a state no longer naming it is
+    // saved: TakeReleased when the state is taken, RemoveFiles once it is on disk. Without one
+    // (deferred false) files go at once.
+    void DeferRemoval(bool deferred);
+    std::vector<std::string> TakeReleased();
+    void RemoveFiles(const std::vector<std::string>& names);
 
 private:
-  std::shared_ptr<BlobFolder> folder_;
-  bool temporary_;
+    std::shared_ptr<BlobFolder> folder_;
+    bool temporary_;
 };
 
 // A request body (or one part of it) as it arrives: in memory up to a limit, beyond that in a
 // store file. It keeps a prefix, the size and the SHA-256 for the request log.
 class Spool {
 public:
-  Spool(std::shared_ptr<BlobStore> store, std::size_t prefixBytes, std::size_t memoryLimit = 1u << 20);
-  void Write(std::string_view bytes);
-  void Finish();  // the body is complete: the SHA-256 is final
+    Spool(std::shared_ptr<BlobStore> store, std::size_t prefixBytes, std::size_t memoryLimit = 1u << 20);
+    void Write(std::string_view bytes);
+    void Finish();  // the body is complete: the SHA-256 is final
 
-  std::uint64_t Size() const { return size_; }
-  bool InMemory() const { return !writer_ && !blob_; }
-  const std::string &Text() const { return memory_; }  // the bytes when InMemory(), else empty
-  const std::string &Prefix() const { return prefix_; }
-  const std::string &Sha256() const { return sha256_; }
+    std::uint64_t Size() const { return size_; }
+    bool InMemory() const { return !writer_ && !blob_; }
+    const std::string& Text() const { return memory_; }  // the bytes when InMemory(), else empty
+    const std::string& Prefix() const { return prefix_; }
+    const std::string& Sha256() const { return sha256_; }
 
-  // The bytes as stored content (the same every call; a file kept on disk is taken as it is).
-  BlobRef Blob();
-  // Adds the bytes from `skip` on to a content being written; an empty slot takes the spool's own
-  // file when it can, so a first chunk costs nothing.
-  void AppendTo(std::unique_ptr<BlobWriter> &writer, std::uint64_t skip);
+    // The bytes as stored content (the same every call; a file kept on disk is taken as it is).
+    BlobRef Blob();
+    // Adds the bytes from `skip` on to a content being written; an empty slot takes the spool's own
+    // file when it can, so a first chunk costs nothing.
+    void AppendTo(std::unique_ptr<BlobWriter>& writer, std::uint64_t skip);
 
 private:
-  std::shared_ptr<BlobStore> store_;
-  std::size_t prefixBytes_, memoryLimit_;
-  std::string memory_, prefix_, sha256_;
-  std::unique_ptr<BlobWriter> writer_;
-  BlobRef blob_;
-  std::uint64_t size_ = 0;
-  std::shared_ptr<EVP_MD_CTX> hash_;
+    std::shared_ptr<BlobStore> store_;
+    std::size_t prefixBytes_, memoryLimit_;
+    std::string memory_, prefix_, sha256_;
+    std::unique_ptr<BlobWriter> writer_;
+    BlobRef blob_;
+    std::uint64_t size_ = 0;
+    std::shared_ptr<EVP_MD_CTX> hash_;
 };
 
 // One part of a multipart request body.
 struct BodyPart {
-  std::string name, fileName, contentType;
-  std::shared_ptr<Spool> data;
+    std::string name, fileName, contentType;
+    std::shared_ptr<Spool> data;
 
-  const std::string &Text() const { return data->Text(); }  // small parts (fields, metadata)
-  std::uint64_t Size() const { return data->Size(); }
-  BlobRef Content() const { return data->Blob(); }
+    const std::string& Text() const { return data->Text(); }  // small parts (fields, metadata)
+    std::uint64_t Size() const { return data->Size(); }
+    BlobRef Content() const { return data->Blob(); }
 };
 
 }  // namespace Nimbo::Emulator

@@ -19,58 +19,58 @@ namespace Nimbo::Emulator {
 
 class CloudEmulator {
 public:
-  explicit CloudEmulator(EmulatorOptions options = {});
-  ~CloudEmulator();
-  CloudEmulator(const CloudEmulator &) = delete;
-  CloudEmulator &operator=(const CloudEmulator &) = delete;
+    explicit CloudEmulator(EmulatorOptions options = {});
+    ~CloudEmulator();
+    CloudEmulator(const CloudEmulator&) = delete;
+    CloudEmulator& operator=(const CloudEmulator&) = delete;
 
-  void Start();  // throws std::runtime_error when the port cannot be bound
-  void Stop();   // also saves the state when a data folder is set
-  bool Running() const;
-  std::uint16_t Port() const;
+    void Start();  // throws std::runtime_error when the port cannot be bound
+    void Stop();   // also saves the state when a data folder is set
+    bool Running() const;
+    std::uint16_t Port() const;
 
-  const std::string &CaPem() const;
-  std::filesystem::path CaCertPath() const;  // a file holding CaPem()
+    const std::string& CaPem() const;
+    std::filesystem::path CaCertPath() const;  // a file holding CaPem()
 
-  static std::vector<std::string> Hosts();          // every host name the emulator serves
-  std::vector<std::string> ConnectToMappings() const; // "host:443:127.0.0.1:PORT" per host
+    static std::vector<std::string> Hosts();             // every host name the emulator serves
+    std::vector<std::string> ConnectToMappings() const;  // "host:443:127.0.0.1:PORT" per host
 
-  // State of the services.
-  void Reset(Cloud cloud);  // empty tree, default account, no clients, no tokens
-  void ResetAll();
-  void SetAccountName(Cloud cloud, const std::string &displayName);
-  // Paths are "/"-separated names from the root ("Docs/a.txt"). Missing folders are made.
-  std::string AddFolder(Cloud cloud, const std::string &path);
-  std::string AddFile(Cloud cloud, const std::string &path, const std::string &content,
-                      const std::string &mimeType = "");
-  // Items in the trash are not found by path, nor listed.
-  std::optional<ItemInfo> Find(Cloud cloud, const std::string &path) const;
-  std::vector<ItemInfo> Children(Cloud cloud, const std::string &path) const;
-  void Save() const;  // writes the state to the data folder (no-op without one)
+    // State of the services.
+    void Reset(Cloud cloud);  // empty tree, default account, no clients, no tokens
+    void ResetAll();
+    void SetAccountName(Cloud cloud, const std::string& displayName);
+    // Paths are "/"-separated names from the root ("Docs/a.txt"). Missing folders are made.
+    std::string AddFolder(Cloud cloud, const std::string& path);
+    std::string AddFile(Cloud cloud, const std::string& path, const std::string& content,
+                        const std::string& mimeType = "");
+    // Items in the trash are not found by path, nor listed.
+    std::optional<ItemInfo> Find(Cloud cloud, const std::string& path) const;
+    std::vector<ItemInfo> Children(Cloud cloud, const std::string& path) const;
+    void Save() const;  // writes the state to the data folder (no-op without one)
 
-  // OAuth.
-  void RegisterClient(Cloud cloud, const std::string &clientId, const std::string &secret,
-                      std::vector<std::string> redirectUris = {});
-  // Tokens as a finished sign-in would give them: Google Drive and Box an hour's access token and a
-  // refresh token; Dropbox a token that does not expire and no refresh token; Live Connect an hour's
-  // token for the scope (empty: wl.signin wl.basic wl.offline_access wl.skydrive wl.skydrive_update)
-  // and a refresh token only with wl.offline_access.
-  TokenPair IssueTokens(Cloud cloud, const std::string &clientId, const std::string &scope = "");
-  void ExpireAccessTokens(Cloud cloud);
-  void RevokeRefreshTokens(Cloud cloud);
-  void SetSignInDecision(SignInDecision decision);
+    // OAuth.
+    void RegisterClient(Cloud cloud, const std::string& clientId, const std::string& secret,
+                        std::vector<std::string> redirectUris = {});
+    // Tokens as a finished sign-in would give them: Google Drive and Box an hour's access token and a
+    // refresh token; Dropbox a token that does not expire and no refresh token; Live Connect an hour's
+    // token for the scope (empty: wl.signin wl.basic wl.offline_access wl.skydrive wl.skydrive_update)
+    // and a refresh token only with wl.offline_access.
+    TokenPair IssueTokens(Cloud cloud, const std::string& clientId, const std::string& scope = "");
+    void ExpireAccessTokens(Cloud cloud);
+    void RevokeRefreshTokens(Cloud cloud);
+    void SetSignInDecision(SignInDecision decision);
 
-  // Requests and faults.
-  std::vector<RecordedRequest> Requests() const;
-  void ClearRequests();
-  // Throws std::invalid_argument for a status that is not a final HTTP status (200-599).
-  void InjectFault(const Route &route, const Fault &fault, int times = 1);
-  void ClearFaults();
+    // Requests and faults.
+    std::vector<RecordedRequest> Requests() const;
+    void ClearRequests();
+    // Throws std::invalid_argument for a status that is not a final HTTP status (200-599).
+    void InjectFault(const Route& route, const Fault& fault, int times = 1);
+    void ClearFaults();
 
-  class Impl;
+    class Impl;
 
 private:
-  std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace Nimbo::Emulator

@@ -13,18 +13,18 @@
 namespace Nimbo::Emulator {
 
 struct DriveQuery {
-  std::function<bool(const Node &)> matches;
-  // A parent every match must have (a top-level "'<id>' in parents" joined by "and"), so that a
-  // listing need only look at that folder's children. "root" as given.
-  std::optional<std::string> parent;
+    std::function<bool(const Node&)> matches;
+    // A parent every match must have (a top-level "'<id>' in parents" joined by "and"), so that a
+    // listing need only look at that folder's children. "root" as given.
+    std::optional<std::string> parent;
 };
 
 // Facts the terms need that a node does not hold.
 struct DriveQueryContext {
-  std::string rootId, folderMime, userEmail;
+    std::string rootId, folderMime, userEmail;
 };
 
 // nullopt for text that is not a valid query (bad syntax, unknown term, wrong operator).
-std::optional<DriveQuery> ParseDriveQuery(std::string_view text, const DriveQueryContext &context);
+std::optional<DriveQuery> ParseDriveQuery(std::string_view text, const DriveQueryContext& context);
 
 }  // namespace Nimbo::Emulator

@@ -2,12 +2,12 @@
 // What every emulated service shares: the exchange it answers, its tree, its OAuth registry and
 // its account, and the sign-in page.
 
-#include "emulator/Types.h"
 #include "emulator/Blobs.h"
 #include "emulator/Json.h"
 #include "emulator/OAuth.h"
 #include "emulator/Routes.h"
 #include "emulator/Tree.h"
+#include "emulator/Types.h"
 
 #include <httplib.h>
 
@@ -21,155 +21,157 @@ namespace Nimbo::Emulator {
 
 // One request as a service sees it, and the answer it builds.
 struct Exchange {
-  const httplib::Request &req;
-  httplib::Response &res;
-  std::string host;                // without port, lower case
-  std::shared_ptr<Spool> spool;    // the raw body as it arrived (empty for multipart)
-  std::string body;                // the raw body while it is small (forms, JSON); else empty
-  std::vector<BodyPart> parts;     // multipart parts in order
-  std::vector<std::pair<std::string, std::string>> form;  // url-encoded form fields
-  TimePoint now;
-  SignInDecision signIn = SignInDecision::Ask;
-  std::string emulatorOrigin;  // "https://host" prefix the services use for their own links
-  PathParams params;           // the route's "{name}" segments
-  std::unique_lock<std::mutex> *lock = nullptr;  // the emulator's, held while the service answers
+    const httplib::Request& req;
+    httplib::Response& res;
+    std::string host;                                       // without port, lower case
+    std::shared_ptr<Spool> spool;                           // the raw body as it arrived (empty for multipart)
+    std::string body;                                       // the raw body while it is small (forms, JSON); else empty
+    std::vector<BodyPart> parts;                            // multipart parts in order
+    std::vector<std::pair<std::string, std::string>> form;  // url-encoded form fields
+    TimePoint now;
+    SignInDecision signIn = SignInDecision::Ask;
+    std::string emulatorOrigin;                    // "https://host" prefix the services use for their own links
+    PathParams params;                             // the route's "{name}" segments
+    std::unique_lock<std::mutex>* lock = nullptr;  // the emulator's, held while the service answers
 
-  std::string Param(const std::string &name) const;
-  const std::string &Path() const { return req.path; }
-  const std::string &Method() const { return req.method; }
-  bool HasQuery(const std::string &key) const { return req.has_param(key); }
-  std::string Query(const std::string &key) const { return req.get_param_value(key); }
-  bool HasForm(const std::string &key) const;
-  std::string Form(const std::string &key) const;
-  std::string Field(const std::string &key) const { return HasForm(key) ? Form(key) : Query(key); }
-  std::string Header(const std::string &key) const { return req.get_header_value(key); }
-  std::string BearerToken(bool queryAllowed) const;
-  // Runs long work (joining or copying large contents) with the emulator's lock released; the
-  // state may change meanwhile, so what the work relies on is looked up again afterwards.
-  void WithoutLock(const std::function<void()> &work);
-  std::uint64_t BodySize() const { return spool->Size(); }
-  BlobRef Content() const { return spool->Blob(); }  // the raw body as file content
+    std::string Param(const std::string& name) const;
+    const std::string& Path() const { return req.path; }
+    const std::string& Method() const { return req.method; }
+    bool HasQuery(const std::string& key) const { return req.has_param(key); }
+    std::string Query(const std::string& key) const { return req.get_param_value(key); }
+    bool HasForm(const std::string& key) const;
+    std::string Form(const std::string& key) const;
+    std::string Field(const std::string& key) const { return HasForm(key) ? Form(key) : Query(key); }
+    std::string Header(const std::string& key) const { return req.get_header_value(key); }
+    std::string BearerToken(bool queryAllowed) const;
+    // Runs long work (joining or copying large contents) with the emulator's lock released; the
+    // state may change meanwhile, so what the work relies on is looked up again afterwards.
+    void WithoutLock(const std::function<void()>& work);
+    std::uint64_t BodySize() const { return spool->Size(); }
+    BlobRef Content() const { return spool->Blob(); }  // the raw body as file content
 
-  void SendJson(int status, const Json &body, bool pretty = false);
-  void SendText(int status, const std::string &text, const std::string &type = "text/plain; charset=utf-8");
-  void SendHtml(int status, const std::string &html) { SendText(status, html, "text/html; charset=utf-8"); }
-  void SendEmpty(int status);
-  // File content streamed from its file after the answer's head (no lock held by then), honouring
-  // a single "Range: bytes=a-b" request with 206 (several ranges: the whole).
-  void SendContent(const BlobRef &content, const std::string &type);
-  void Redirect(const std::string &url, int status = 302);
+    void SendJson(int status, const Json& body, bool pretty = false);
+    void SendText(int status, const std::string& text, const std::string& type = "text/plain; charset=utf-8");
+    void SendHtml(int status, const std::string& html) { SendText(status, html, "text/html; charset=utf-8"); }
+    void SendEmpty(int status);
+    // File content streamed from its file after the answer's head (no lock held by then), honouring
+    // a single "Range: bytes=a-b" request with 206 (several ranges: the whole).
+    void SendContent(const BlobRef& content, const std::string& type);
+    void Redirect(const std::string& url, int status = 302);
 };
 
 struct OAuthError {
-  std::string error, description;
+    std::string error, description;
 };
 
 // What a service's token endpoint asks for and answers when refusing, besides its tokens. An empty
 // text skips the check it belongs to.
 struct TokenRules {
-  bool postOnly = false;        // other methods get invalid_request (notPost)
-  bool refreshGrant = true;     // false: authorization codes only
-  bool rotateRefreshTokens = false;  // a refresh token works once; the answer carries its successor
-  std::string codePrefix{}, refreshPrefix{};  // what the service writes before the codes and refresh tokens it issues
-  int invalidClientStatus = 400;
-  std::string notPost{}, noGrantType{}, badGrantType{};  // badGrantType: "%s" stands for the grant type sent
-  std::string unknownClient{};  // an unknown client_id, told apart from wrong credentials (badClient)
-  std::string badClient{}, noCode{}, noRedirect{}, noRefreshToken{};
-  OAuthError codeUsed{}, codeExpired{}, codeUnknown{}, codeOtherRedirect{};  // empty: as codeUnknown
-  OAuthError refreshUnknown{}, refreshSpent{}, refreshExpired{};             // empty: as refreshUnknown
+    bool postOnly = false;                      // other methods get invalid_request (notPost)
+    bool refreshGrant = true;                   // false: authorization codes only
+    bool rotateRefreshTokens = false;           // a refresh token works once; the answer carries its successor
+    std::string codePrefix{}, refreshPrefix{};  // what the service writes before the codes and refresh tokens it issues
+    int invalidClientStatus = 400;
+    std::string notPost{}, noGrantType{}, badGrantType{};  // badGrantType: "%s" stands for the grant type sent
+    std::string unknownClient{};  // an unknown client_id, told apart from wrong credentials (badClient)
+    std::string badClient{}, noCode{}, noRedirect{}, noRefreshToken{};
+    OAuthError codeUsed{}, codeExpired{}, codeUnknown{}, codeOtherRedirect{};  // empty: as codeUnknown
+    OAuthError refreshUnknown{}, refreshSpent{}, refreshExpired{};             // empty: as refreshUnknown
 };
 
 class Service {
 public:
-  Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix, std::string defaultAccount);
-  virtual ~Service() = default;
+    Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix, std::string defaultAccount);
+    virtual ~Service() = default;
 
-  Cloud Kind() const { return kind_; }
-  virtual std::vector<std::string> Hosts() const = 0;
-  // Answers a request to one of Hosts(); runs under the emulator's lock. By default through the
-  // route table.
-  virtual void Handle(Exchange &ex);
-  // Answers with this service's error format (used for refusals made before the service runs).
-  virtual void SendError(Exchange &ex, int status, const std::string &message) = 0;
-  // The largest request body the call takes (0: no limit of its own), known before the body is
-  // read; and the service's answer to one that is larger.
-  virtual std::uint64_t BodyLimit(const std::string &method, const std::string &host, const std::string &path) const;
-  virtual void SendTooLarge(Exchange &ex) { SendError(ex, 413, "Request Entity Too Large"); }
+    Cloud Kind() const { return kind_; }
+    virtual std::vector<std::string> Hosts() const = 0;
+    // Answers a request to one of Hosts(); runs under the emulator's lock. By default through the
+    // route table.
+    virtual void Handle(Exchange& ex);
+    // Answers with this service's error format (used for refusals made before the service runs).
+    virtual void SendError(Exchange& ex, int status, const std::string& message) = 0;
+    // The largest request body the call takes (0: no limit of its own), known before the body is
+    // read; and the service's answer to one that is larger.
+    virtual std::uint64_t BodyLimit(const std::string& method, const std::string& host, const std::string& path) const;
+    virtual void SendTooLarge(Exchange& ex) { SendError(ex, 413, "Request Entity Too Large"); }
 
-  virtual void Reset(TimePoint now);
-  virtual bool NamesIgnoreCase() const { return false; }
-  Json Save() const;
-  void Load(const Json &state, std::set<std::string> &keptContents);
+    virtual void Reset(TimePoint now);
+    virtual bool NamesIgnoreCase() const { return false; }
+    Json Save() const;
+    void Load(const Json& state, std::set<std::string>& keptContents);
 
-  // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
-  // By default an access token for an hour and a refresh token.
-  virtual TokenPair IssueTokens(const std::string &clientId, const std::string &scope, TimePoint now);
+    // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
+    // By default an access token for an hour and a refresh token.
+    virtual TokenPair IssueTokens(const std::string& clientId, const std::string& scope, TimePoint now);
 
-  std::string AddFolder(const std::string &path, TimePoint now);
-  std::string AddFile(const std::string &path, const std::string &content, const std::string &mimeType, TimePoint now);
+    std::string AddFolder(const std::string& path, TimePoint now);
+    std::string AddFile(const std::string& path, const std::string& content, const std::string& mimeType,
+                        TimePoint now);
 
-  Tree tree;
-  OAuthRegistry oauth;
-  std::string accountName;
-  std::shared_ptr<BlobStore> blobs;  // where file contents are kept
+    Tree tree;
+    OAuthRegistry oauth;
+    std::string accountName;
+    std::shared_ptr<BlobStore> blobs;  // where file contents are kept
 
 protected:
-  RouteTable routes;
-  template <class S>
-  void Route(std::string method, std::string host, std::string_view pattern, void (S::*handler)(Exchange &),
-             RouteTable::Access access = RouteTable::Access::Token, std::uint64_t maxBody = 0) {
-    routes.Add(std::move(method), std::move(host), pattern,
-               [this, handler](Exchange &ex) { (static_cast<S *>(this)->*handler)(ex); }, access, maxBody);
-  }
-  // The parts of route dispatch a service words its own way.
-  virtual std::string HostGroup(const std::string &host) const { return host; }  // hosts that share routes
-  virtual std::string RequestMethod(const Exchange &ex) const;
-  virtual bool Authorized(Exchange &) { return true; }  // else answers the refusal
-  virtual void MethodNotAllowed(Exchange &ex) { SendError(ex, 405, "Method Not Allowed"); }
-  virtual void UnknownRoute(Exchange &ex) { SendError(ex, 404, "Not Found"); }
+    RouteTable routes;
+    template <class S>
+    void Route(std::string method, std::string host, std::string_view pattern, void (S::*handler)(Exchange&),
+               RouteTable::Access access = RouteTable::Access::Token, std::uint64_t maxBody = 0) {
+        routes.Add(
+            std::move(method), std::move(host), pattern,
+            [this, handler](Exchange& ex) { (static_cast<S*>(this)->*handler)(ex); }, access, maxBody);
+    }
+    // The parts of route dispatch a service words its own way.
+    virtual std::string HostGroup(const std::string& host) const { return host; }  // hosts that share routes
+    virtual std::string RequestMethod(const Exchange& ex) const;
+    virtual bool Authorized(Exchange&) { return true; }  // else answers the refusal
+    virtual void MethodNotAllowed(Exchange& ex) { SendError(ex, 405, "Method Not Allowed"); }
+    virtual void UnknownRoute(Exchange& ex) { SendError(ex, 404, "Not Found"); }
 
-  // The token endpoint of every service: the grant type, the client's credentials, the code or
-  // refresh token checked by the service's rules; the tokens and errors answered in its own form.
-  void Token(Exchange &ex);
-  virtual const TokenRules &Rules() const = 0;
-  virtual bool SecretRequired(const Exchange &) const { return true; }
-  virtual bool NarrowGrant(Exchange &, Grant &) { return true; }  // a refresh asking for less than was granted
-  virtual void SendTokens(Exchange &ex, Grant grant, bool refreshing) = 0;
-  virtual void SendTokenError(Exchange &ex, int status, const OAuthError &error) {
-    ex.SendJson(status, {{"error", error.error}, {"error_description", error.description}});
-  }
+    // The token endpoint of every service: the grant type, the client's credentials, the code or
+    // refresh token checked by the service's rules; the tokens and errors answered in its own form.
+    void Token(Exchange& ex);
+    virtual const TokenRules& Rules() const = 0;
+    virtual bool SecretRequired(const Exchange&) const { return true; }
+    virtual bool NarrowGrant(Exchange&, Grant&) { return true; }  // a refresh asking for less than was granted
+    virtual void SendTokens(Exchange& ex, Grant grant, bool refreshing) = 0;
+    virtual void SendTokenError(Exchange& ex, int status, const OAuthError& error) {
+        ex.SendJson(status, {{"error", error.error}, {"error_description", error.description}});
+    }
 
-  // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
-  // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
-  static SignInDecision Consent(const Exchange &ex);
-  static std::string DenyReason(const Exchange &ex, const std::string &fallback);
-  void SendSignInForm(Exchange &ex, const std::string &serviceTitle, const std::string &clientId,
-                      const std::string &scope) const;
-  // The client and redirect checks every authorization page makes; answers an error page and
-  // returns nullptr when they fail. builtInRedirect, when set, is accepted for every client.
-  const OAuthClient *AuthorizingClient(Exchange &ex, const std::string &redirectUri, bool redirectRequired,
-                                       const std::string &builtInRedirect = "");
-  // Reads client credentials from form fields or HTTP Basic; returns the client when they match.
-  const OAuthClient *TokenClient(const Exchange &ex, bool secretRequired) const;
+    // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
+    // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
+    static SignInDecision Consent(const Exchange& ex);
+    static std::string DenyReason(const Exchange& ex, const std::string& fallback);
+    void SendSignInForm(Exchange& ex, const std::string& serviceTitle, const std::string& clientId,
+                        const std::string& scope) const;
+    // The client and redirect checks every authorization page makes; answers an error page and
+    // returns nullptr when they fail. builtInRedirect, when set, is accepted for every client.
+    const OAuthClient* AuthorizingClient(Exchange& ex, const std::string& redirectUri, bool redirectRequired,
+                                         const std::string& builtInRedirect = "");
+    // Reads client credentials from form fields or HTTP Basic; returns the client when they match.
+    const OAuthClient* TokenClient(const Exchange& ex, bool secretRequired) const;
 
 private:
-  Cloud kind_;
-  std::string defaultAccount_;
+    Cloud kind_;
+    std::string defaultAccount_;
 };
 
-std::string MimeTypeFor(const std::string &name);
+std::string MimeTypeFor(const std::string& name);
 // What is wrong with an item name by the rules every service shares (not UTF-8, a control
 // character, longer than maxLength characters); empty when nothing is.
 std::string NameFault(std::string_view name, std::size_t maxLength = 255);
 // Adds sequential digits to the name before its extension: "a.txt" -> "a (1).txt".
-std::string NumberedName(const std::string &name, int number);
+std::string NumberedName(const std::string& name, int number);
 // A decimal number of at most 19 digits; nullopt for anything else.
 std::optional<std::uint64_t> Digits(std::string_view text);
 
 // The Content-Range of an upload's piece: "bytes a-b/T", "bytes a-b/*", "bytes */T", "bytes */*".
 struct ContentRange {
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes;  // first and last; none: a status query
-  std::optional<std::uint64_t> total;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes;  // first and last; none: a status query
+    std::optional<std::uint64_t> total;
 };
 std::optional<ContentRange> ParseContentRange(std::string_view text);
 
@@ -182,5 +184,5 @@ std::unique_ptr<Service> MakeDropbox();
 std::unique_ptr<Service> MakeLiveConnect();
 std::unique_ptr<Service> MakeBox();
 // The admin path on the loopback host names; answers false when the request is not for it.
-bool HandleAdminRequest(CloudEmulator &emulator, Exchange &ex);
+bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex);
 }  // namespace Nimbo::Emulator

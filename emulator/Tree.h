@@ -15,101 +15,102 @@
 namespace Nimbo::Emulator {
 
 struct Node {
-  std::string id, parentId, name, mimeType;
-  BlobRef content;            // a file's bytes, stored once with their digests; null: empty
-  std::string description;    // free text some services keep with an item
-  bool folder = false;
-  bool trashed = false;            // in the trash, itself or with a folder above it
-  bool explicitlyTrashed = false;  // put there itself
-  TimePoint created{}, modified{}, trashedAt{};
-  std::optional<TimePoint> contentCreated, contentModified;  // the file's own dates, as a client gave them
-  std::uint64_t order = 0;    // creation order, for stable listings
-  std::uint64_t version = 0;  // bumped on every change of content or metadata
-  std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
-  const std::string &Md5() const { return content ? content->Md5() : EmptyMd5(); }
-  const std::string &Sha1() const { return content ? content->Sha1() : EmptySha1(); }
+    std::string id, parentId, name, mimeType;
+    BlobRef content;          // a file's bytes, stored once with their digests; null: empty
+    std::string description;  // free text some services keep with an item
+    bool folder = false;
+    bool trashed = false;            // in the trash, itself or with a folder above it
+    bool explicitlyTrashed = false;  // put there itself
+    TimePoint created{}, modified{}, trashedAt{};
+    std::optional<TimePoint> contentCreated, contentModified;  // the file's own dates, as a client gave them
+    std::uint64_t order = 0;                                   // creation order, for stable listings
+    std::uint64_t version = 0;                                 // bumped on every change of content or metadata
+    std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
+    const std::string& Md5() const { return content ? content->Md5() : EmptyMd5(); }
+    const std::string& Sha1() const { return content ? content->Sha1() : EmptySha1(); }
 };
 
 class Tree {
 public:
-  using IdMaker = std::function<std::string(bool folder)>;
+    using IdMaker = std::function<std::string(bool folder)>;
 
-  Tree(std::string rootId, IdMaker makeId);
+    Tree(std::string rootId, IdMaker makeId);
 
-  void Clear(TimePoint now);
-  const Node &Root() const { return nodes_.at(rootId_); }
-  const std::string &RootId() const { return rootId_; }
-  std::uint64_t Generation() const { return generation_; }  // grows with every change
+    void Clear(TimePoint now);
+    const Node& Root() const { return nodes_.at(rootId_); }
+    const std::string& RootId() const { return rootId_; }
+    std::uint64_t Generation() const { return generation_; }  // grows with every change
 
-  // Where items changed, oldest first, for change feeds: each change names a path an item had
-  // before or after it (a moved folder: every path below it too). Only the newest are kept.
-  struct Change {
-    std::uint64_t sequence;
-    std::string path;
-  };
-  const std::deque<Change> &Changes() const { return changes_; }
-  std::uint64_t LastChange() const { return nextChange_ - 1; }
-  const std::string &Epoch() const { return epoch_; }  // new with every Clear and Load: feeds start over
-  const std::map<std::uint64_t, const Node *> &InOrder() const { return inOrder_; }  // every item, by creation
+    // Where items changed, oldest first, for change feeds: each change names a path an item had
+    // before or after it (a moved folder: every path below it too). Only the newest are kept.
+    struct Change {
+        std::uint64_t sequence;
+        std::string path;
+    };
+    const std::deque<Change>& Changes() const { return changes_; }
+    std::uint64_t LastChange() const { return nextChange_ - 1; }
+    const std::string& Epoch() const { return epoch_; }  // new with every Clear and Load: feeds start over
+    const std::map<std::uint64_t, const Node*>& InOrder() const { return inOrder_; }  // every item, by creation
 
-  Node *Find(const std::string &id);
-  const Node *Find(const std::string &id) const;
-  std::vector<const Node *> Children(const std::string &id) const;  // in creation order
-  std::vector<const Node *> Trashed() const;  // what was put in the trash itself, in creation order
-  Node *ChildByName(const std::string &parentId, const std::string &name, bool ignoreCase);  // trashed items hold no name
+    Node* Find(const std::string& id);
+    const Node* Find(const std::string& id) const;
+    std::vector<const Node*> Children(const std::string& id) const;  // in creation order
+    std::vector<const Node*> Trashed() const;  // what was put in the trash itself, in creation order
+    Node* ChildByName(const std::string& parentId, const std::string& name,
+                      bool ignoreCase);  // trashed items hold no name
 
-  Node &AddFolder(const std::string &parentId, const std::string &name, TimePoint now);
-  Node &AddFile(const std::string &parentId, const std::string &name, BlobRef content, std::string mimeType,
-                TimePoint now);
-  void SetContent(Node &node, BlobRef content, TimePoint now);
-  // Moves and renames go through the tree so that its indexes follow.
-  void Move(Node &node, const std::string &parentId);
-  void Rename(Node &node, const std::string &name);
-  void Touch(Node &node, TimePoint now);
-  void Remove(const std::string &id);  // with everything below it
-  // Puts an item into the trash, or takes it out, with what is below it; items below that were put
-  // there themselves keep their own state.
-  void Trash(Node &node, bool trashed, TimePoint now);
-  // A copy of the item (with everything below it but what is in the trash) under another parent;
-  // contents are shared, not copied.
-  Node &Copy(const Node &node, const std::string &parentId, const std::string &name, TimePoint now);
-  bool IsInside(const std::string &id, const std::string &ancestorId) const;
-  std::int64_t TotalSize(const std::string &id) const;
-  std::vector<const Node *> Ancestors(const std::string &id) const;  // root first, without the node
+    Node& AddFolder(const std::string& parentId, const std::string& name, TimePoint now);
+    Node& AddFile(const std::string& parentId, const std::string& name, BlobRef content, std::string mimeType,
+                  TimePoint now);
+    void SetContent(Node& node, BlobRef content, TimePoint now);
+    // Moves and renames go through the tree so that its indexes follow.
+    void Move(Node& node, const std::string& parentId);
+    void Rename(Node& node, const std::string& name);
+    void Touch(Node& node, TimePoint now);
+    void Remove(const std::string& id);  // with everything below it
+    // Puts an item into the trash, or takes it out, with what is below it; items below that were put
+    // there themselves keep their own state.
+    void Trash(Node& node, bool trashed, TimePoint now);
+    // A copy of the item (with everything below it but what is in the trash) under another parent;
+    // contents are shared, not copied.
+    Node& Copy(const Node& node, const std::string& parentId, const std::string& name, TimePoint now);
+    bool IsInside(const std::string& id, const std::string& ancestorId) const;
+    std::int64_t TotalSize(const std::string& id) const;
+    std::vector<const Node*> Ancestors(const std::string& id) const;  // root first, without the node
 
-  // "/"-separated names below the root; empty or "/" is the root.
-  std::string PathOf(const std::string &id) const;
-  Node *FindPath(const std::string &path, bool ignoreCase);
-  Node &EnsureFolders(const std::string &path, bool ignoreCase, TimePoint now);
+    // "/"-separated names below the root; empty or "/" is the root.
+    std::string PathOf(const std::string& id) const;
+    Node* FindPath(const std::string& path, bool ignoreCase);
+    Node& EnsureFolders(const std::string& path, bool ignoreCase, TimePoint now);
 
-  Json Save() const;
-  // Contents come from the store; names every content file the state holds in `kept`.
-  void Load(const Json &state, BlobStore &blobs, std::set<std::string> &kept);
+    Json Save() const;
+    // Contents come from the store; names every content file the state holds in `kept`.
+    void Load(const Json& state, BlobStore& blobs, std::set<std::string>& kept);
 
 private:
-  std::string rootId_;
-  IdMaker makeId_;
-  std::map<std::string, Node> nodes_;  // by id
-  struct Folder {
-    std::map<std::uint64_t, Node *> byOrder;         // children in creation order
-    std::multimap<std::string, Node *> byLowerName;  // children by name, case folded
-  };
-  std::map<std::string, Folder> folders_;  // by parent id
-  std::map<std::uint64_t, const Node *> inOrder_;
-  std::uint64_t nextOrder_ = 1;
-  std::uint64_t generation_ = 0;
-  std::deque<Change> changes_;
-  std::uint64_t nextChange_ = 1;
-  std::string epoch_;
+    std::string rootId_;
+    IdMaker makeId_;
+    std::map<std::string, Node> nodes_;  // by id
+    struct Folder {
+        std::map<std::uint64_t, Node*> byOrder;         // children in creation order
+        std::multimap<std::string, Node*> byLowerName;  // children by name, case folded
+    };
+    std::map<std::string, Folder> folders_;  // by parent id
+    std::map<std::uint64_t, const Node*> inOrder_;
+    std::uint64_t nextOrder_ = 1;
+    std::uint64_t generation_ = 0;
+    std::deque<Change> changes_;
+    std::uint64_t nextChange_ = 1;
+    std::string epoch_;
 
-  Node &Insert(Node node);
-  void Record(const Node &node, bool withDescendants = false);
-  void StartJournal();
-  void Link(Node &node);
-  void Unlink(Node &node);
+    Node& Insert(Node node);
+    void Record(const Node& node, bool withDescendants = false);
+    void StartJournal();
+    void Link(Node& node);
+    void Unlink(Node& node);
 };
 
 // Splits a "/"-separated path into names, dropping empty ones. Returns false for "." or "..".
-bool SplitPath(const std::string &path, std::vector<std::string> &names);
+bool SplitPath(const std::string& path, std::vector<std::string>& names);
 
 }  // namespace Nimbo::Emulator

@@ -166,11 +166,16 @@ THttpRequest::TJValue LiteralOf(char AByte) {
 
 const char* EventOf(THttpRequest::TJValue AValue) {
     switch (AValue) {
-    case THttpRequest::jvBeginObject: return "{";
-    case THttpRequest::jvBeginArray: return "[";
-    case THttpRequest::jvNull: return "null";
-    case THttpRequest::jvTrue: return "true";
-    case THttpRequest::jvFalse: return "false";
+        case THttpRequest::jvBeginObject:
+            return "{";
+        case THttpRequest::jvBeginArray:
+            return "[";
+        case THttpRequest::jvNull:
+            return "null";
+        case THttpRequest::jvTrue:
+            return "true";
+        case THttpRequest::jvFalse:
+            return "false";
     }
     return "?";
 }
@@ -253,16 +258,17 @@ public:
         FServer.Post("/parts", [this](const httplib::Request& ARequest, httplib::Response& AResponse,
                                       const httplib::ContentReader& AReader) {
             FParts.clear();
-            const bool ok = ARequest.is_multipart_form_data() &&
-                            AReader(
-                                [this](const httplib::MultipartFormData& APart) {
-                                    FParts.push_back({APart.name, APart.filename, {}});
-                                    return true;
-                                },
-                                [this](const char* AData, std::size_t ASize) {
-                                    if (!FParts.empty()) FParts.back().Content.append(AData, ASize);
-                                    return true;
-                                });
+            const bool ok =
+                ARequest.is_multipart_form_data() && AReader(
+                                                         [this](const httplib::MultipartFormData& APart) {
+                                                             FParts.push_back({APart.name, APart.filename, {}});
+                                                             return true;
+                                                         },
+                                                         [this](const char* AData, std::size_t ASize) {
+                                                             if (!FParts.empty())
+                                                                 FParts.back().Content.append(AData, ASize);
+                                                             return true;
+                                                         });
             AResponse.status = ok ? 200 : 400;
         });
         FServer.set_tcp_nodelay(true);
@@ -305,10 +311,14 @@ TMultipartParser& Parser() {
 std::string QuotedForm(const std::string& AText) {
     std::string result;
     for (const char c : AText) {
-        if (c == '"') result += "%22";
-        else if (c == '\r') result += "%0D";
-        else if (c == '\n') result += "%0A";
-        else result.push_back(c);
+        if (c == '"')
+            result += "%22";
+        else if (c == '\r')
+            result += "%0D";
+        else if (c == '\n')
+            result += "%0A";
+        else
+            result.push_back(c);
     }
     return result;
 }
@@ -330,10 +340,14 @@ void CheckMultipart(TInput& AInput) {
         const char op = AInput.Byte();
         if (op != 'p' && op != 's' && !expected.empty()) continue;
         TPart part{AInput.Text(), AInput.Text(), AInput.Text()};
-        if (expected.empty()) request.BeginMultipart(part.Name, part.FileName);
-        else request.NextPart(part.Name, part.FileName);
-        if (op == 's') request.Data(streams.emplace_back(part.Content));
-        else request.Data(part.Content.data(), static_cast<int>(part.Content.size()));
+        if (expected.empty())
+            request.BeginMultipart(part.Name, part.FileName);
+        else
+            request.NextPart(part.Name, part.FileName);
+        if (op == 's')
+            request.Data(streams.emplace_back(part.Content));
+        else
+            request.Data(part.Content.data(), static_cast<int>(part.Content.size()));
         expected.push_back({QuotedForm(part.Name), QuotedForm(part.FileName), part.Content});
     }
     request.EndMultipart();
@@ -355,10 +369,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     TInput input(std::string_view(reinterpret_cast<const char*>(AData), ASize));
     switch (input.Byte()) {
-    case 'F': CheckForm(input); break;
-    case 'J': CheckJson(input); break;
-    case 'M': CheckMultipart(input); break;
-    default: break;
+        case 'F':
+            CheckForm(input);
+            break;
+        case 'J':
+            CheckJson(input);
+            break;
+        case 'M':
+            CheckMultipart(input);
+            break;
+        default:
+            break;
     }
     return 0;
 }

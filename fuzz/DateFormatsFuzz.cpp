@@ -15,7 +15,8 @@ using namespace Nimbo::Connection;
 namespace {
 
 [[noreturn]] void Fail(const char* AWhat, std::string_view AText, TDateTime AValue) {
-    std::fprintf(stderr, "%s\ntext: '%.*s' value: %.17g\n", AWhat, static_cast<int>(AText.size()), AText.data(), AValue);
+    std::fprintf(stderr, "%s\ntext: '%.*s' value: %.17g\n", AWhat, static_cast<int>(AText.size()), AText.data(),
+                 AValue);
     std::abort();
 }
 
@@ -26,8 +27,8 @@ std::string DropBoxText(TDateTime AValue) {
     const TDateParts date = DecodeDate(AValue);
     const TTimeParts time = DecodeTime(AValue);
     char text[64];
-    std::snprintf(text, sizeof text, "Sun, %.2d %s %.4d %.2d:%.2d:%.2d +0000", date.Day, TDropBoxDate::MNAMES[date.Month],
-                  date.Year, time.Hour, time.Minute, time.Second);
+    std::snprintf(text, sizeof text, "Sun, %.2d %s %.4d %.2d:%.2d:%.2d +0000", date.Day,
+                  TDropBoxDate::MNAMES[date.Month], date.Year, time.Hour, time.Minute, time.Second);
     return text;
 }
 

@@ -41,8 +41,8 @@ const std::string Secret = "fuzz-secret";
 constexpr int AnswerTimeoutSeconds = 30;  // well above the emulator's own 10-second read limit
 
 [[noreturn]] void Fail(const std::string& AWhat, std::string_view ARequest) {
-    std::fprintf(stderr, "%s\nrequest:\n%.*s\n", AWhat.c_str(), static_cast<int>(std::min<std::size_t>(ARequest.size(), 4000)),
-                 ARequest.data());
+    std::fprintf(stderr, "%s\nrequest:\n%.*s\n", AWhat.c_str(),
+                 static_cast<int>(std::min<std::size_t>(ARequest.size(), 4000)), ARequest.data());
     std::abort();
 }
 
@@ -184,8 +184,10 @@ std::string Framed(const std::string& AText) {
     const std::string body = headEnd == std::string::npos ? "" : AText.substr(headEnd + 2);
     std::string framed;
     for (const char c : head) {
-        if (c == '\n') framed += "\r\n";
-        else framed.push_back(c);
+        if (c == '\n')
+            framed += "\r\n";
+        else
+            framed.push_back(c);
     }
     return framed + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
@@ -203,7 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
         Framed(ReplaceMarkers(std::string(reinterpret_cast<const char*>(AData), ASize), Emulator().Reset()));
     const std::string answer = Emulator().Exchange(request);
     if (answer.empty()) return 0;
-    if (answer.size() < 12 || answer.compare(0, 9, "HTTP/1.1 ") != 0) Fail("the answer is not HTTP: " + answer, request);
+    if (answer.size() < 12 || answer.compare(0, 9, "HTTP/1.1 ") != 0)
+        Fail("the answer is not HTTP: " + answer, request);
     if (answer.compare(9, 3, "500") == 0) Fail("the emulator failed inside: " + answer, request);
     return 0;
 }

@@ -102,38 +102,39 @@ TVerdict Judge(std::string_view AText) {
 // Compares a decoded value with the reference parser's reading of the same JSON value.
 bool Matches(const TTypeInfo& AType, const void* AValue, const nlohmann::json& AJson) {
     switch (AType.Category) {
-    case tcString: {
-        const auto& text = *static_cast<const std::string*>(AValue);
-        if (AJson.is_string()) return text == AJson.get_ref<const std::string&>();
-        if (AJson.is_null()) return text.empty();
-        return true;  // a number's literal text, which the reference does not keep
-    }
-    case tcInteger:
-        return AJson.is_number_integer() && *static_cast<const std::int32_t*>(AValue) == AJson.get<std::int64_t>();
-    case tcInt64:
-        return AJson.is_number_integer() && *static_cast<const std::int64_t*>(AValue) == AJson.get<std::int64_t>();
-    case tcDouble:
-        return AJson.is_number() && *static_cast<const double*>(AValue) == AJson.get<double>();
-    case tcBoolean:
-        return AJson.is_boolean() && *static_cast<const bool*>(AValue) == AJson.get<bool>();
-    case tcRecord:
-        if (!AJson.is_object()) return false;
-        for (const TFieldInfo& field : AType.Fields()) {
-            const auto found = AJson.find(field.Name);
-            if (found != AJson.end() && !Matches(field.Type(), static_cast<const char*>(AValue) + field.Offset, *found))
-                return false;
+        case tcString: {
+            const auto& text = *static_cast<const std::string*>(AValue);
+            if (AJson.is_string()) return text == AJson.get_ref<const std::string&>();
+            if (AJson.is_null()) return text.empty();
+            return true;  // a number's literal text, which the reference does not keep
         }
-        return true;
-    case tcArray: {
-        if (!AJson.is_array() || AType.Length(AValue) != AJson.size()) return false;
-        const TTypeInfo& elem = AType.ElemType();
-        for (std::size_t i = 0; i < AJson.size(); ++i)
-            if (!Matches(elem, AType.ElemAt(const_cast<void*>(AValue), i), AJson[i])) return false;
-        return true;
-    }
-    case tcMapKey:
-    case tcOther:
-        break;
+        case tcInteger:
+            return AJson.is_number_integer() && *static_cast<const std::int32_t*>(AValue) == AJson.get<std::int64_t>();
+        case tcInt64:
+            return AJson.is_number_integer() && *static_cast<const std::int64_t*>(AValue) == AJson.get<std::int64_t>();
+        case tcDouble:
+            return AJson.is_number() && *static_cast<const double*>(AValue) == AJson.get<double>();
+        case tcBoolean:
+            return AJson.is_boolean() && *static_cast<const bool*>(AValue) == AJson.get<bool>();
+        case tcRecord:
+            if (!AJson.is_object()) return false;
+            for (const TFieldInfo& field : AType.Fields()) {
+                const auto found = AJson.find(field.Name);
+                if (found != AJson.end() &&
+                    !Matches(field.Type(), static_cast<const char*>(AValue) + field.Offset, *found))
+                    return false;
+            }
+            return true;
+        case tcArray: {
+            if (!AJson.is_array() || AType.Length(AValue) != AJson.size()) return false;
+            const TTypeInfo& elem = AType.ElemType();
+            for (std::size_t i = 0; i < AJson.size(); ++i)
+                if (!Matches(elem, AType.ElemAt(const_cast<void*>(AValue), i), AJson[i])) return false;
+            return true;
+        }
+        case tcMapKey:
+        case tcOther:
+            break;
     }
     return false;
 }
@@ -171,11 +172,11 @@ void DecodeIntoEach(std::string_view AText) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     const std::string_view text(reinterpret_cast<const char*>(AData), ASize);
-    DecodeIntoEach<TNimboGDrive::TFileList, TNimboGoogleState::TToken,                                      //
-                   TNimboDropBox::TFileList, TNimboDropBox::TToken, TNimboDropBox::TAbout,                  //
-                   TNimboDropBox::TChunkedUpload,                                                           //
-                   TNimboOneDrive::TFileList, TNimboOneDrive::TToken, TNimboOneDrive::TAbout,               //
-                   TNimboBoxNet::TFileList, TNimboBoxNet::TToken, TNimboBoxNet::TAbout,                     //
+    DecodeIntoEach<TNimboGDrive::TFileList, TNimboGoogleState::TToken,                         //
+                   TNimboDropBox::TFileList, TNimboDropBox::TToken, TNimboDropBox::TAbout,     //
+                   TNimboDropBox::TChunkedUpload,                                              //
+                   TNimboOneDrive::TFileList, TNimboOneDrive::TToken, TNimboOneDrive::TAbout,  //
+                   TNimboBoxNet::TFileList, TNimboBoxNet::TToken, TNimboBoxNet::TAbout,        //
                    TNimboBoxNet::TUploadSession, TNimboBoxNet::TPartAnswer, TNimboBoxNet::TPartList>(text);
     return 0;
 }

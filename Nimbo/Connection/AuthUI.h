@@ -5,8 +5,8 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
-#include <typeindex>
 #include <type_traits>
+#include <typeindex>
 #include <vector>
 
 namespace Nimbo::Connection {
@@ -89,9 +89,10 @@ public:
     TAuthUIClass() = default;
 
     template <class T>
-        requires std::is_base_of_v<TAuthUI, T>
+    requires std::is_base_of_v<TAuthUI, T>
     static TAuthUIClass Of() {
-        return TAuthUIClass(typeid(T), [] { return std::unique_ptr<TAuthUI>(std::make_unique<T>()); }, &T::Supports);
+        return TAuthUIClass(
+            typeid(T), [] { return std::unique_ptr<TAuthUI>(std::make_unique<T>()); }, &T::Supports);
     }
 
     explicit operator bool() const { return FCreate != nullptr; }

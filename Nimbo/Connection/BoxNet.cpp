@@ -72,7 +72,8 @@ private:
 
 // "bytes <first>-<last>/<total>" of a part.
 std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t ATotal) {
-    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" + std::to_string(ATotal);
+    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
+           std::to_string(ATotal);
 }
 
 // How long to wait before repeating a commit, from its Retry-After header: 1 to 60 seconds.
@@ -167,7 +168,8 @@ void TNimboBoxNet::RenewToken() {
     const std::string refresh = GetRefresh();
     const TDateTime start = Now();
     TToken token;
-    Http().Post(TokenUrl)
+    Http()
+        .Post(TokenUrl)
         .BeginForm(true)
         .Prop("client_id", GetClientId())
         .Prop("client_secret", GetSecret())
@@ -188,7 +190,8 @@ void TNimboBoxNet::SignIn() {
 
     const TDateTime start = Now();
     TToken token;
-    Http().Post(TokenUrl)
+    Http()
+        .Post(TokenUrl)
         .BeginForm(true)
         .Prop("code", code)
         .Prop("client_id", GetClientId())
@@ -234,9 +237,7 @@ std::int64_t TNimboBoxNet::GetSize(TNimboCloudFileData& AData) { return DataAs<T
 
 TDateTime TNimboBoxNet::GetCreatedAt(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FCreated; }
 
-TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboBoxNetData>(AData).FModified;
-}
+TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FModified; }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNet: operations
@@ -250,7 +251,8 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
     TFileList page;
     do {
         RefreshAccess();
-        Http().Get(path)
+        Http()
+            .Get(path)
             .Param("fields", ListFields)
             .Param("limit", std::to_string(ListPageSize))
             .Param("offset", std::to_string(offset))
@@ -266,7 +268,8 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
 
 void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     RefreshAccess();
-    Http().Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
+    Http()
+        .Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
         .SafeToRepeat()
@@ -280,7 +283,8 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     if (source.ExceedsLimit()) {
         file.SetInfo(SessionUpload(source, file.FName, [&](std::int64_t ASize) {
             // Named as the direct upload names it, by the part's file name.
-            return Http().Post(UploadUrl + file.FId + "/upload_sessions")
+            return Http()
+                .Post(UploadUrl + file.FId + "/upload_sessions")
                 .Header("Authorization", Bearer())
                 .BeginJson(THttpRequest::jvBeginObject, true)
                 .Prop("file_size", ASize)
@@ -290,7 +294,8 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
         return;
     }
     TFileList answer;
-    Http().Post(UploadUrl + file.FId + "/content")
+    Http()
+        .Post(UploadUrl + file.FId + "/content")
         .Header("Authorization", Bearer())
         .BeginMultipart(file.FName, file.FName)
         .Data(source.Whole())
@@ -303,7 +308,8 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
 void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
     RefreshAccess();
     const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
-    Http().Delete(std::string("2.0/") + PathWords[item.FIsFolder] + "/" + item.FId)
+    Http()
+        .Delete(std::string("2.0/") + PathWords[item.FIsFolder] + "/" + item.FId)
         .Param("recursive", "true")
         .Header("Authorization", Bearer())
         .ValidResponse({200, 204})
@@ -313,7 +319,8 @@ void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
 AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
     RefreshAccess();
     TFileInfo info;
-    Http().Post("2.0/folders")
+    Http()
+        .Post("2.0/folders")
         .Header("Authorization", Bearer())
         .BeginJson(THttpRequest::jvBeginObject, true)
         .Prop("name", AName)
@@ -333,7 +340,8 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
     const std::string& folderId = DataAs<TNimboBoxNetData>(AData).FId;
     if (source.ExceedsLimit()) {
         const TFileInfo info = SessionUpload(source, AName, [&](std::int64_t ASize) {
-            return Http().Post(UploadUrl + "upload_sessions")
+            return Http()
+                .Post(UploadUrl + "upload_sessions")
                 .Header("Authorization", Bearer())
                 .BeginJson(THttpRequest::jvBeginObject, true)
                 .Prop("folder_id", folderId)
@@ -344,7 +352,8 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
         return std::make_shared<TNimboBoxNetData>(AData, info);
     }
     TFileList answer;
-    Http().Post(UploadUrl + "content")
+    Http()
+        .Post(UploadUrl + "content")
         .Header("Authorization", Bearer())
         .BeginMultipart(AName, AName)
         .Data(source.Whole())
@@ -380,8 +389,7 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
         try {
             const THttpProgressScope unreported({});
             Http().Delete(url).Header("Authorization", Bearer()).Execute();
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         throw;
     }
     // Not repeated when it fails: the service may have stored the file already.
@@ -420,7 +428,8 @@ std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string
             AProgress.At(offset);
             TPartAnswer answer;
             ASource
-                .AddTo(Http().Put(ASessionUrl)
+                .AddTo(Http()
+                           .Put(ASessionUrl)
                            .Header("Authorization", Bearer())
                            .Header("Content-Type", "application/octet-stream")
                            .Header("Content-Range", PartRange(offset, count, size))
@@ -444,7 +453,8 @@ std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::ListParts(const std::string
     std::vector<TUploadPart> held;
     TPartList page;
     do {
-        Http().Get(ASessionUrl + "/parts")
+        Http()
+            .Get(ASessionUrl + "/parts")
             .Param("offset", std::to_string(held.size()))
             .Param("limit", "1000")
             .Header("Authorization", Bearer())
@@ -468,22 +478,23 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::CommitSession(const std::string& ASessionU
     // While the service is still processing the parts it answers 202, and the commit is repeated.
     for (int poll = 0;; ++poll) {
         RefreshAccess();
-        THttpRequest commit = Http().Post(ASessionUrl + "/commit")
-                                        .Header("Authorization", Bearer())
-                                        .Header("Digest", "sha=" + AWholeDigest)
-                                        .BeginJson(THttpRequest::jvBeginObject, true)
-                                        .Prop("parts", THttpRequest::jvBeginArray)
-                                        .Elems([&](THttpRequest::TJsonData AJson) {
-                                            for (const TUploadPart& part : AParts)
-                                                AJson.Elem(THttpRequest::jvBeginObject)
-                                                    .Prop("part_id", part.part_id)
-                                                    .Prop("offset", part.offset)
-                                                    .Prop("size", part.size)
-                                                    .Prop("sha1", part.sha1)
-                                                    .EndObject();
-                                        })
-                                        .EndArray()
-                                        .EndJson();
+        THttpRequest commit = Http()
+                                  .Post(ASessionUrl + "/commit")
+                                  .Header("Authorization", Bearer())
+                                  .Header("Digest", "sha=" + AWholeDigest)
+                                  .BeginJson(THttpRequest::jvBeginObject, true)
+                                  .Prop("parts", THttpRequest::jvBeginArray)
+                                  .Elems([&](THttpRequest::TJsonData AJson) {
+                                      for (const TUploadPart& part : AParts)
+                                          AJson.Elem(THttpRequest::jvBeginObject)
+                                              .Prop("part_id", part.part_id)
+                                              .Prop("offset", part.offset)
+                                              .Prop("size", part.size)
+                                              .Prop("sha1", part.sha1)
+                                              .EndObject();
+                                  })
+                                  .EndArray()
+                                  .EndJson();
         std::string answer;
         if (commit.ValidResponse({200, 201, 202}).Execute(answer) != 202) {
             TFileList stored;

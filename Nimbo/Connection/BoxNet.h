@@ -94,8 +94,7 @@ public:
     static constexpr std::int64_t MinSessionFileSize = 20000000;
     // The service advises its direct upload for up to 50 MB and upload sessions above; it chooses
     // the part size itself, so ChunkSize is not used.
-    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 50 << 20,
-                                                                  .ChunkSize = 8 << 20};
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 50 << 20, .ChunkSize = 8 << 20};
     // Times a commit is repeated while the service is still processing the parts.
     static constexpr int MaxCommitPolls = 30;
 
@@ -151,8 +150,8 @@ private:
                             const std::function<THttpRequest(std::int64_t ASize)>& ACreate);
     // Uploads the parts in order, each with its digest, resuming from the parts the session lists
     // after an interruption; returns them with the whole content's digest in AWholeDigest.
-    std::vector<TUploadPart> SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
-                                       TUploadSource& ASource, TSessionProgress& AProgress, const std::string& AName,
+    std::vector<TUploadPart> SendParts(const std::string& ASessionUrl, std::int64_t APartSize, TUploadSource& ASource,
+                                       TSessionProgress& AProgress, const std::string& AName,
                                        std::string& AWholeDigest);
     // The parts the session holds, in order from the first byte as long as they follow each other.
     std::vector<TUploadPart> ListParts(const std::string& ASessionUrl);

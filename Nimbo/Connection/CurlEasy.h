@@ -27,8 +27,8 @@ THandle NewHandle();
 // An easy handle for one exchange. A reusable lease borrows the calling thread's kept handle, whose
 // open connections and TLS sessions serve the next reusable exchange on that thread (with options
 // and cookies cleared in between); any other lease owns a fresh handle that reuses nothing and
-// keeps nothing. Either way, cookies live for one exchange (its redirects included). Reuse is only for exchanges that are safe to repeat: libcurl silently sends a
-// request again when a reused connection turns out to be closed.
+// keeps nothing. Either way, cookies live for one exchange (its redirects included). Reuse is only for exchanges that
+// are safe to repeat: libcurl silently sends a request again when a reused connection turns out to be closed.
 class TLease {
 public:
     explicit TLease(bool AReusable);

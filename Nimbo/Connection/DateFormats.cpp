@@ -121,7 +121,9 @@ TDateTime TDropBoxDate::FromStr(std::string_view S, bool ADateOnly) {
     return AddTimeOfDay(date, Chars(S, 18, 19), Chars(S, 21, 22), Chars(S, 24, 25));
 }
 
-TDateTime TDropBoxDate::FromStr(std::string_view S, TDateTime ADefault) { return S.empty() ? ADefault : FromStr(S, false); }
+TDateTime TDropBoxDate::FromStr(std::string_view S, TDateTime ADefault) {
+    return S.empty() ? ADefault : FromStr(S, false);
+}
 
 int TDropBoxDate::DecodeMonth(std::string_view S) {
     for (int month = 1; month <= 12; ++month)

@@ -171,8 +171,8 @@ void TNimboDropBox::RefreshAccess() {
     CheckAuthParams();
     if (!GetToken().empty()) return;
 
-    const std::string url = "https://" + WebHost + "/1/oauth2/authorize?client_id=" +
-                            THttpClient::UrlEncode(GetClientId()) +
+    const std::string url = "https://" + WebHost +
+                            "/1/oauth2/authorize?client_id=" + THttpClient::UrlEncode(GetClientId()) +
                             "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
     std::string code;
     // The code arrives on the redirect page's URL, so the window must report navigations.
@@ -329,8 +329,7 @@ TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::i
 }
 
 TNimboDropBox::TFileInfo TNimboDropBox::ChunkedUpload(const std::string& APath, TUploadSource& ASource) {
-    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions,
-                                       "The upload of \"" + DisplayPath(APath) + "\"");
+    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + DisplayPath(APath) + "\"");
     TSessionProgress progress(ASource);
     TChunkedUpload session;
     for (;;) {

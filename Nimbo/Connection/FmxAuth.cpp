@@ -41,7 +41,7 @@ struct TOpenSslDeleter {
     void operator()(X509* A) const { X509_free(A); }
     void operator()(X509_STORE* A) const { X509_STORE_free(A); }
     void operator()(X509_STORE_CTX* A) const { X509_STORE_CTX_free(A); }
-    void operator()(STACK_OF(X509)* A) const { sk_X509_pop_free(A, X509_free); }
+    void operator()(STACK_OF(X509) * A) const { sk_X509_pop_free(A, X509_free); }
 };
 template <class T>
 using TOpenSslPtr = std::unique_ptr<T, TOpenSslDeleter>;
@@ -92,7 +92,8 @@ void CheckBrowserCanRun() {
 
 bool IsLoopbackOrAddress(const std::string& AHost) {
     if (AHost == "localhost") return true;
-    const bool ipv4 = std::all_of(AHost.begin(), AHost.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    const bool ipv4 =
+        std::all_of(AHost.begin(), AHost.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
     return ipv4 || AHost.find(':') != std::string::npos;
 }
 

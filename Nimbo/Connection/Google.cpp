@@ -388,7 +388,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
 
 // The JSON body naming a new file and the one folder that holds it.
 THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
-                                             const std::string& AFolderId) {
+                                              const std::string& AFolderId) {
     return ARequest.BeginJson(THttpRequest::jvBeginObject, true)
         .Prop("title", ATitle)
         .Prop("parents", THttpRequest::jvBeginArray)

@@ -38,22 +38,21 @@ enum TNimboGoogleScope {
 };
 
 // The scope text sent for each scope; "*" stands for the scope base ("https://" + API host + "/auth").
-inline constexpr std::array<const char*, 15> SNAMES = {
-    "*/drive.file",
-    "*/drive",
-    "*/drive.apps.readonly",
-    "*/drive.readonly",
-    "*/drive.readonly.metadata",
-    "*/drive.install",
-    "*/drive.appdata",
-    "*/drive.scripts",
-    "*/tasks",
-    "*/tasks.readonly",
-    "*/calendar",
-    "*/calendar.readonly",
-    "*/contacts",
-    "*/contacts.readonly",
-    "profile"};
+inline constexpr std::array<const char*, 15> SNAMES = {"*/drive.file",
+                                                       "*/drive",
+                                                       "*/drive.apps.readonly",
+                                                       "*/drive.readonly",
+                                                       "*/drive.readonly.metadata",
+                                                       "*/drive.install",
+                                                       "*/drive.appdata",
+                                                       "*/drive.scripts",
+                                                       "*/tasks",
+                                                       "*/tasks.readonly",
+                                                       "*/calendar",
+                                                       "*/calendar.readonly",
+                                                       "*/contacts",
+                                                       "*/contacts.readonly",
+                                                       "profile"};
 
 // The scopes a Drive component may ask for: gsDriveFile to gsDriveScripts.
 using TNimboGDriveScope = TNimboGoogleScope;
@@ -76,18 +75,21 @@ public:
 
     constexpr TBits Bits() const { return FBits; }
     constexpr bool IsEmpty() const { return FBits == 0; }
-    constexpr bool Contains(TNimboGoogleScope AScope) const {
-        return AScope <= AHighest && (FBits & Bit(AScope)) != 0;
-    }
+    constexpr bool Contains(TNimboGoogleScope AScope) const { return AScope <= AHighest && (FBits & Bit(AScope)) != 0; }
 
     constexpr TNimboScopeSet& Include(TNimboGoogleScope AScope) {
-        if (AScope > AHighest) throw EArgumentException("Scope " + std::string(SNAMES[AScope]) + " is not allowed here");
+        if (AScope > AHighest)
+            throw EArgumentException("Scope " + std::string(SNAMES[AScope]) + " is not allowed here");
         FBits = static_cast<TBits>(FBits | Bit(AScope));
         return *this;
     }
 
-    friend constexpr TNimboScopeSet operator+(TNimboScopeSet A, TNimboScopeSet B) { return FromBits(A.FBits | B.FBits); }
-    friend constexpr TNimboScopeSet operator-(TNimboScopeSet A, TNimboScopeSet B) { return FromBits(A.FBits & ~B.FBits); }
+    friend constexpr TNimboScopeSet operator+(TNimboScopeSet A, TNimboScopeSet B) {
+        return FromBits(A.FBits | B.FBits);
+    }
+    friend constexpr TNimboScopeSet operator-(TNimboScopeSet A, TNimboScopeSet B) {
+        return FromBits(A.FBits & ~B.FBits);
+    }
     friend constexpr bool operator==(TNimboScopeSet, TNimboScopeSet) = default;
 
 private:
@@ -160,8 +162,7 @@ public:
 
     // The service advises its single-request upload for up to 5 MB; larger content goes through a
     // resumable upload session, in chunks of a multiple of 256 KiB.
-    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 5 << 20,
-                                                                  .ChunkSize = 8 << 20};
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 5 << 20, .ChunkSize = 8 << 20};
     static constexpr std::int64_t ChunkGranularity = 256 << 10;
 
     explicit TNimboGDrive(TComponent* AOwner = nullptr);

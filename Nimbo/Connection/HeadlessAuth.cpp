@@ -82,8 +82,8 @@ std::optional<TPage> Load(const TRequest& ARequest) {
 }
 
 std::string HtmlUnescape(std::string_view AText) {
-    static const std::pair<std::string_view, char> Entities[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}, {"&#x27;", '\''}};
+    static const std::pair<std::string_view, char> Entities[] = {{"&amp;", '&'},  {"&lt;", '<'},   {"&gt;", '>'},
+                                                                 {"&quot;", '"'}, {"&#39;", '\''}, {"&#x27;", '\''}};
     std::string text;
     for (std::size_t i = 0; i < AText.size();) {
         const auto entity = std::find_if(std::begin(Entities), std::end(Entities),
@@ -126,7 +126,8 @@ std::optional<std::string> Attribute(std::string_view ATag, std::string_view ANa
     const char quote = ATag[start];
     if (quote == '"' || quote == '\'') {
         const std::size_t end = ATag.find(quote, start + 1);
-        return HtmlUnescape(ATag.substr(start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1));
+        return HtmlUnescape(
+            ATag.substr(start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1));
     }
     const std::size_t end = ATag.find_first_of(" >", start);
     return HtmlUnescape(ATag.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
@@ -156,7 +157,8 @@ std::string ResolveUrl(const std::string& ABase, const std::string& ATarget) {
 }
 
 // The consent form of the page answered with ADecision: its hidden fields, then the decision.
-std::optional<TRequest> AnswerConsent(const std::string& APageUrl, std::string_view AHtml, const THeadlessConfig& AConfig) {
+std::optional<TRequest> AnswerConsent(const std::string& APageUrl, std::string_view AHtml,
+                                      const THeadlessConfig& AConfig) {
     const std::optional<std::string_view> form = Element(AHtml, "form");
     if (!form) return std::nullopt;
     bool asksDecision = false;

@@ -15,9 +15,9 @@ namespace Nimbo::Connection {
 
 // What the headless window answers on a consent page.
 enum class THeadlessDecision {
-    Allow,   // submits the form's "allow" decision
-    Deny,    // submits the form's "deny" decision, with the configured reason when one is set
-    Cancel   // closes the window at once, as a user would
+    Allow,  // submits the form's "allow" decision
+    Deny,   // submits the form's "deny" decision, with the configured reason when one is set
+    Cancel  // closes the window at once, as a user would
 };
 
 class TNimboHeadlessAuth : public TAuthUI {

@@ -15,10 +15,14 @@ namespace {
 
 const char* MethodName(THttpMethod AMethod) {
     switch (AMethod) {
-        case hmGet: return "GET";
-        case hmPut: return "PUT";
-        case hmPost: return "POST";
-        case hmDelete: return "DELETE";
+        case hmGet:
+            return "GET";
+        case hmPut:
+            return "PUT";
+        case hmPost:
+            return "POST";
+        case hmDelete:
+            return "DELETE";
     }
     return "GET";
 }
@@ -46,9 +50,8 @@ std::optional<THttpStreamPart> SeekablePart(std::istream& AStream, std::size_t A
 }
 
 bool SameHeaderName(const std::string& A, const std::string& B) {
-    return std::equal(A.begin(), A.end(), B.begin(), B.end(), [](unsigned char x, unsigned char y) {
-        return std::tolower(x) == std::tolower(y);
-    });
+    return std::equal(A.begin(), A.end(), B.begin(), B.end(),
+                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 bool IsBlankOrControl(char C) { return static_cast<unsigned char>(C) <= ' '; }
@@ -104,8 +107,7 @@ THttpRetryPolicy GRetryPolicy;
 bool IsBusyAnswer(int ACode) { return ACode == 429 || ACode == 503; }
 
 std::chrono::milliseconds RetryWait(const THttpRetryPolicy& APolicy, const EHttpProtocolError& AAnswer, int ARetry) {
-    if (const auto asked = AAnswer.RetryAfter())
-        return std::min<std::chrono::milliseconds>(*asked, APolicy.MaxWait);
+    if (const auto asked = AAnswer.RetryAfter()) return std::min<std::chrono::milliseconds>(*asked, APolicy.MaxWait);
     std::chrono::milliseconds wait = APolicy.FirstBackoff;
     for (int doubling = 0; doubling < ARetry && wait < APolicy.MaxWait; ++doubling) wait *= 2;
     return std::min(wait, APolicy.MaxWait);
@@ -129,7 +131,8 @@ std::string THttpClient::UrlEncode(const std::string& S) {
     for (char c : S) {
         const auto unit = static_cast<unsigned char>(c);
         const bool unreserved = (unit >= 'A' && unit <= 'Z') || (unit >= 'a' && unit <= 'z') ||
-                                (unit >= '0' && unit <= '9') || unit == '-' || unit == '.' || unit == '_' || unit == '~';
+                                (unit >= '0' && unit <= '9') || unit == '-' || unit == '.' || unit == '_' ||
+                                unit == '~';
         if (unreserved) {
             result.push_back(c);
         } else {

@@ -108,8 +108,8 @@ public:
     int Execute(std::ostream& AResponse) const;  // written at the stream's current position
     // Decodes the JSON answer into a described record; defined with the JSON decoder.
     template <class T>
-        requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> && !std::is_same_v<T, std::string>)
-    int Execute(T& AResponse) const;
+    requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> &&
+             !std::is_same_v<T, std::string>) int Execute(T& AResponse) const;
 
     // The value of the last answer's first header of that name (any case); empty when absent.
     std::string ResponseHeader(const std::string& AName) const;

@@ -21,10 +21,17 @@ std::string QuotedPartText(const std::string& AText) {
     result.push_back('"');
     for (char c : AText) {
         switch (c) {
-            case '"': result += "%22"; break;
-            case '\r': result += "%0D"; break;
-            case '\n': result += "%0A"; break;
-            default: result.push_back(c);
+            case '"':
+                result += "%22";
+                break;
+            case '\r':
+                result += "%0D";
+                break;
+            case '\n':
+                result += "%0A";
+                break;
+            default:
+                result.push_back(c);
         }
     }
     result.push_back('"');
@@ -107,8 +114,9 @@ void ChangeBoundary(THttpRequest::TData& AData, const std::string& ABoundary) {
     const std::string old = THttpRequest::MultipartBoundary;
     const std::size_t growth = ABoundary.size() - old.size();
     for (THttpStreamPart& part : AData.Streams)
-        part.At += growth * static_cast<std::size_t>(std::count_if(AData.PartDelimiters.begin(), AData.PartDelimiters.end(),
-                                                                   [&](std::size_t AAt) { return AAt < part.At; }));
+        part.At +=
+            growth * static_cast<std::size_t>(std::count_if(AData.PartDelimiters.begin(), AData.PartDelimiters.end(),
+                                                            [&](std::size_t AAt) { return AAt < part.At; }));
     TBytes rewritten;
     rewritten.reserve(AData.Data.size() + AData.PartDelimiters.size() * growth);
     const std::string line = "\r\n--" + ABoundary;
@@ -201,11 +209,16 @@ THttpRequest::TJsonData::TJsonData(AutoFree<TData> AData, TJRoot ARoot) : FData(
 
 const char* THttpRequest::TJsonData::ValToStr(TJValue AValue) {
     switch (AValue) {
-        case jvBeginObject: return "{";
-        case jvBeginArray: return "[";
-        case jvNull: return "null";
-        case jvTrue: return "true";
-        case jvFalse: return "false";
+        case jvBeginObject:
+            return "{";
+        case jvBeginArray:
+            return "[";
+        case jvNull:
+            return "null";
+        case jvTrue:
+            return "true";
+        case jvFalse:
+            return "false";
     }
     return "null";
 }
@@ -225,13 +238,27 @@ void THttpRequest::TJsonData::AddQuoted(const std::string& AText) {
     for (char c : AText) {
         const auto unit = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (unit < 0x20) {
                     out += "\\u00";

@@ -33,7 +33,8 @@ bool SameHeaderName(const std::string& A, const char* B) {
 }
 
 bool HasHeader(const std::vector<THttpHeader>& AHeaders, const char* AName) {
-    return std::any_of(AHeaders.begin(), AHeaders.end(), [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
+    return std::any_of(AHeaders.begin(), AHeaders.end(),
+                       [&](const THttpHeader& h) { return SameHeaderName(h.first, AName); });
 }
 
 std::string TrimmedValue(const std::string& AText) {
@@ -114,7 +115,8 @@ private:
             }
         } else if (const std::size_t colon = ALine.find(':'); colon != std::string::npos) {
             FHeaders.emplace_back(TrimmedValue(ALine.substr(0, colon)), TrimmedValue(ALine.substr(colon + 1)));
-            if (SameHeaderName(FHeaders.back().first, "Retry-After")) FRetryAfter = ParseRetryAfter(FHeaders.back().second);
+            if (SameHeaderName(FHeaders.back().first, "Retry-After"))
+                FRetryAfter = ParseRetryAfter(FHeaders.back().second);
         }
         return ALine.size();
     }
@@ -231,10 +233,8 @@ public:
 
     static int OnProgress(void* ASelf, curl_off_t ADownTotal, curl_off_t ADownDone, curl_off_t AUpTotal,
                           curl_off_t AUpDone) {
-        return static_cast<TProgressRelay*>(ASelf)->Report({.UploadDone = AUpDone,
-                                                            .UploadTotal = AUpTotal,
-                                                            .DownloadDone = ADownDone,
-                                                            .DownloadTotal = ADownTotal});
+        return static_cast<TProgressRelay*>(ASelf)->Report(
+            {.UploadDone = AUpDone, .UploadTotal = AUpTotal, .DownloadDone = ADownDone, .DownloadTotal = ADownTotal});
     }
 
     // When the handler stopped the transfer: its exception, else the silent abort.
@@ -275,15 +275,33 @@ TCurlList BuildHeaderList(const THttpExchange& AExchange) {
 std::string DescribeFailure(const THttpExchange& AExchange, CURLcode ACode, const char* ADetail) {
     std::string what;
     switch (ACode) {
-        case CURLE_OPERATION_TIMEDOUT: what = "timed out"; break;
-        case CURLE_COULDNT_RESOLVE_HOST: what = "could not resolve the host"; break;
-        case CURLE_COULDNT_CONNECT: what = "could not connect"; break;
-        case CURLE_PEER_FAILED_VERIFICATION: what = "the server's TLS certificate is not trusted"; break;
-        case CURLE_SSL_CONNECT_ERROR: what = "the TLS handshake failed"; break;
-        case CURLE_TOO_MANY_REDIRECTS: what = "too many redirects"; break;
-        case CURLE_UNSUPPORTED_PROTOCOL: what = "unsupported protocol"; break;
-        case CURLE_WRITE_ERROR: what = "writing the response failed"; break;
-        default: what = curl_easy_strerror(ACode); break;
+        case CURLE_OPERATION_TIMEDOUT:
+            what = "timed out";
+            break;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            what = "could not resolve the host";
+            break;
+        case CURLE_COULDNT_CONNECT:
+            what = "could not connect";
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            what = "the server's TLS certificate is not trusted";
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+            what = "the TLS handshake failed";
+            break;
+        case CURLE_TOO_MANY_REDIRECTS:
+            what = "too many redirects";
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            what = "unsupported protocol";
+            break;
+        case CURLE_WRITE_ERROR:
+            what = "writing the response failed";
+            break;
+        default:
+            what = curl_easy_strerror(ACode);
+            break;
     }
     std::string message = AExchange.Method + " " + AExchange.Url + " failed: " + what;
     if (ADetail && *ADetail) message += " (" + std::string(ADetail) + ")";

@@ -16,7 +16,8 @@ namespace od = simdjson::ondemand;
 
 std::string JsonDetail::ReadableTypeName(const std::type_info& AType) {
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(AType.name(), nullptr, nullptr, &status), std::free);
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(AType.name(), nullptr, nullptr, &status),
+                                                std::free);
     return status == 0 && name ? std::string(name.get()) : std::string(AType.name());
 }
 
@@ -41,8 +42,8 @@ void Check(simdjson::error_code ACode) {
 [[noreturn]] void InvalidCast() { throw EInvalidCast("Invalid class typecast"); }
 
 std::string_view TrimTrailingSpace(std::string_view AToken) {
-    while (!AToken.empty() && (AToken.back() == ' ' || AToken.back() == '\t' || AToken.back() == '\n' ||
-                               AToken.back() == '\r'))
+    while (!AToken.empty() &&
+           (AToken.back() == ' ' || AToken.back() == '\t' || AToken.back() == '\n' || AToken.back() == '\r'))
         AToken.remove_suffix(1);
     return AToken;
 }
@@ -55,7 +56,8 @@ bool IsJsonNumber(std::string_view S) {
     const std::size_t n = S.size();
     if (i < n && S[i] == '-') ++i;
     if (i >= n || !IsDigit(S[i])) return false;
-    if (S[i] == '0') ++i;
+    if (S[i] == '0')
+        ++i;
     else
         while (i < n && IsDigit(S[i])) ++i;
     if (i < n && S[i] == '.') {
@@ -74,8 +76,10 @@ template <class J>
 std::string_view RawToken(J& AValue) {
     auto raw = AValue.raw_json_token();  // a plain view for values, a result for documents
     std::string_view token;
-    if constexpr (std::is_same_v<decltype(raw), std::string_view>) token = raw;
-    else Check(std::move(raw).get(token));
+    if constexpr (std::is_same_v<decltype(raw), std::string_view>)
+        token = raw;
+    else
+        Check(std::move(raw).get(token));
     return TrimTrailingSpace(token);
 }
 
@@ -109,26 +113,26 @@ double ReadDouble(J& AValue) {
 template <class J>
 void ReadString(J& AValue, std::string& AResult) {
     switch (KindOf(AValue)) {
-    case od::json_type::string: {
-        std::string_view text;
-        Check(AValue.get_string().get(text));
-        AResult.assign(text);
-        return;
-    }
-    case od::json_type::number: {
-        const std::string_view text = RawToken(AValue);
-        if (!IsJsonNumber(text)) Check(simdjson::NUMBER_ERROR);
-        AResult.assign(text);
-        return;
-    }
-    case od::json_type::null: {
-        bool isNull = false;
-        if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
-        AResult.clear();
-        return;
-    }
-    default:
-        InvalidCast();
+        case od::json_type::string: {
+            std::string_view text;
+            Check(AValue.get_string().get(text));
+            AResult.assign(text);
+            return;
+        }
+        case od::json_type::number: {
+            const std::string_view text = RawToken(AValue);
+            if (!IsJsonNumber(text)) Check(simdjson::NUMBER_ERROR);
+            AResult.assign(text);
+            return;
+        }
+        case od::json_type::null: {
+            bool isNull = false;
+            if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
+            AResult.clear();
+            return;
+        }
+        default:
+            InvalidCast();
     }
 }
 
@@ -144,25 +148,25 @@ bool ReadBoolean(J& AValue) {
 template <class J>
 bool DecodeScalar(TValKind AKind, J& AValue, void* V) {
     switch (AKind) {
-    case vkInteger:
-        *static_cast<std::int32_t*>(V) = static_cast<std::int32_t>(
-            ReadInteger(AValue, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-        return true;
-    case vkInt64:
-        *static_cast<std::int64_t*>(V) =
-            ReadInteger(AValue, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max());
-        return true;
-    case vkDouble:
-        *static_cast<double*>(V) = ReadDouble(AValue);
-        return true;
-    case vkString:
-        ReadString(AValue, *static_cast<std::string*>(V));
-        return true;
-    case vkBoolean:
-        *static_cast<bool*>(V) = ReadBoolean(AValue);
-        return true;
-    default:
-        return false;
+        case vkInteger:
+            *static_cast<std::int32_t*>(V) = static_cast<std::int32_t>(ReadInteger(
+                AValue, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+            return true;
+        case vkInt64:
+            *static_cast<std::int64_t*>(V) =
+                ReadInteger(AValue, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max());
+            return true;
+        case vkDouble:
+            *static_cast<double*>(V) = ReadDouble(AValue);
+            return true;
+        case vkString:
+            ReadString(AValue, *static_cast<std::string*>(V));
+            return true;
+        case vkBoolean:
+            *static_cast<bool*>(V) = ReadBoolean(AValue);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -186,46 +190,46 @@ template <class J>
 void Validate(J& AValue, int ADepth = 0) {
     if (ADepth > MaxNesting) Check(simdjson::DEPTH_ERROR);
     switch (KindOf(AValue)) {
-    case od::json_type::object: {
-        od::object object;
-        Check(AValue.get_object().get(object));
-        for (auto member : object) {
-            od::field field;
-            Check(std::move(member).get(field));
-            std::string_view key;
-            Check(field.unescaped_key().get(key));
-            Validate(field.value(), ADepth + 1);
+        case od::json_type::object: {
+            od::object object;
+            Check(AValue.get_object().get(object));
+            for (auto member : object) {
+                od::field field;
+                Check(std::move(member).get(field));
+                std::string_view key;
+                Check(field.unescaped_key().get(key));
+                Validate(field.value(), ADepth + 1);
+            }
+            return;
         }
-        return;
-    }
-    case od::json_type::array: {
-        od::array array;
-        Check(AValue.get_array().get(array));
-        for (auto element : array) {
-            od::value item;
-            Check(std::move(element).get(item));
-            Validate(item, ADepth + 1);
+        case od::json_type::array: {
+            od::array array;
+            Check(AValue.get_array().get(array));
+            for (auto element : array) {
+                od::value item;
+                Check(std::move(element).get(item));
+                Validate(item, ADepth + 1);
+            }
+            return;
         }
-        return;
-    }
-    case od::json_type::string: {
-        std::string_view text;
-        Check(AValue.get_string().get(text));
-        return;
-    }
-    case od::json_type::number:
-        if (!IsJsonNumber(RawToken(AValue))) Check(simdjson::NUMBER_ERROR);
-        return;
-    case od::json_type::boolean: {
-        bool flag = false;
-        if (AValue.get_bool().get(flag) != simdjson::SUCCESS) Check(simdjson::T_ATOM_ERROR);
-        return;
-    }
-    case od::json_type::null: {
-        bool isNull = false;
-        if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
-        return;
-    }
+        case od::json_type::string: {
+            std::string_view text;
+            Check(AValue.get_string().get(text));
+            return;
+        }
+        case od::json_type::number:
+            if (!IsJsonNumber(RawToken(AValue))) Check(simdjson::NUMBER_ERROR);
+            return;
+        case od::json_type::boolean: {
+            bool flag = false;
+            if (AValue.get_bool().get(flag) != simdjson::SUCCESS) Check(simdjson::T_ATOM_ERROR);
+            return;
+        }
+        case od::json_type::null: {
+            bool isNull = false;
+            if (AValue.is_null().get(isNull) != simdjson::SUCCESS || !isNull) Check(simdjson::N_ATOM_ERROR);
+            return;
+        }
     }
 }
 
@@ -238,16 +242,16 @@ od::object ObjectOf(TJsonValue& AValue) {
 
 std::string_view ErrorText(simdjson::error_code ACode) {
     switch (ACode) {
-    case simdjson::EMPTY:
-        return "the text is empty";
-    case simdjson::INCOMPLETE_ARRAY_OR_OBJECT:
-        return "the text ends inside an array or object";
-    case simdjson::UTF8_ERROR:
-        return "the text is not valid UTF-8";
-    case simdjson::T_ATOM_ERROR:
-        return "a value starting with 't' or 'f' is neither true nor false";
-    default:
-        return simdjson::error_message(ACode);
+        case simdjson::EMPTY:
+            return "the text is empty";
+        case simdjson::INCOMPLETE_ARRAY_OR_OBJECT:
+            return "the text ends inside an array or object";
+        case simdjson::UTF8_ERROR:
+            return "the text is not valid UTF-8";
+        case simdjson::T_ATOM_ERROR:
+            return "a value starting with 't' or 'f' is neither true nor false";
+        default:
+            return simdjson::error_message(ACode);
     }
 }
 
@@ -330,8 +334,7 @@ private:
         std::string message = "Invalid JSON: " + std::string(ErrorText(AFailure.Code));
         const char* where = AFailure.Where;
         if (!where && AFailure.Code != simdjson::EMPTY && AFailure.Code != simdjson::INCOMPLETE_ARRAY_OR_OBJECT &&
-            FParseError == simdjson::SUCCESS &&
-            FDocument.current_location().get(where) != simdjson::SUCCESS)
+            FParseError == simdjson::SUCCESS && FDocument.current_location().get(where) != simdjson::SUCCESS)
             where = nullptr;
         const auto* start = reinterpret_cast<const char*>(FBytes.data());
         if (where && where >= start && where <= start + FSize)
@@ -404,40 +407,40 @@ const TRecField* TValHandler::FindField(std::string_view AKey) const { return FF
 
 void TValHandler::Init() {
     switch (FType->Category) {
-    case tcInteger:
-        FValKind = vkInteger;
-        return;
-    case tcInt64:
-        FValKind = vkInt64;
-        return;
-    case tcDouble:
-        FValKind = vkDouble;
-        return;
-    case tcString:
-        FValKind = vkString;
-        return;
-    case tcBoolean:
-        FValKind = vkBoolean;
-        return;
-    case tcRecord:
-        if (TryInitMap(*FType)) {
-            FValKind = vkMap;
+        case tcInteger:
+            FValKind = vkInteger;
+            return;
+        case tcInt64:
+            FValKind = vkInt64;
+            return;
+        case tcDouble:
+            FValKind = vkDouble;
+            return;
+        case tcString:
+            FValKind = vkString;
+            return;
+        case tcBoolean:
+            FValKind = vkBoolean;
+            return;
+        case tcRecord:
+            if (TryInitMap(*FType)) {
+                FValKind = vkMap;
+                return;
+            }
+            FValKind = vkRecord;
+            FFields = std::make_unique<TFieldTable>();
+            for (const TFieldInfo& field : FType->Fields())
+                FFields->Add(field.Name, TRecField{&FDecoder->GetHandler(field.Type()), field.Offset});
+            return;
+        case tcArray: {
+            const TTypeInfo& elem = FType->ElemType();
+            FValKind = vkArray;
+            FElems = TArrElem{&FDecoder->GetHandler(elem), elem.Size};
             return;
         }
-        FValKind = vkRecord;
-        FFields = std::make_unique<TFieldTable>();
-        for (const TFieldInfo& field : FType->Fields())
-            FFields->Add(field.Name, TRecField{&FDecoder->GetHandler(field.Type()), field.Offset});
-        return;
-    case tcArray: {
-        const TTypeInfo& elem = FType->ElemType();
-        FValKind = vkArray;
-        FElems = TArrElem{&FDecoder->GetHandler(elem), elem.Size};
-        return;
-    }
-    case tcMapKey:
-    case tcOther:
-        break;
+        case tcMapKey:
+        case tcOther:
+            break;
     }
     Assert(false, "Type cannot be decoded from JSON: " + FType->Name);
 }
@@ -470,17 +473,17 @@ bool TValHandler::TryInitMap(const TTypeInfo& AType) {
 
 void TValHandler::Decode(TJsonValue& AValue, void* V) const {
     switch (FValKind) {
-    case vkRecord:
-        DecodeRec(AValue, V);
-        return;
-    case vkArray:
-        DecodeArr(AValue, V);
-        return;
-    case vkMap:
-        DecodeMap(AValue, V);
-        return;
-    default:
-        DecodeScalar(FValKind, AValue.V, V);
+        case vkRecord:
+            DecodeRec(AValue, V);
+            return;
+        case vkArray:
+            DecodeArr(AValue, V);
+            return;
+        case vkMap:
+            DecodeMap(AValue, V);
+            return;
+        default:
+            DecodeScalar(FValKind, AValue.V, V);
     }
 }
 

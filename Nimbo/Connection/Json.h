@@ -131,8 +131,8 @@ private:
 };
 
 template <class T>
-    requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> && !std::is_same_v<T, std::string>)
-int THttpRequest::Execute(T& AResponse) const {
+requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> &&
+         !std::is_same_v<T, std::string>) int THttpRequest::Execute(T& AResponse) const {
     TBytes body;
     const int code = Execute(body);
     TJsonDecoder decoder(std::move(body));

@@ -60,7 +60,7 @@ struct TTypeInfo {
     TTypeInfoRef ElemType = nullptr;
     std::size_t (*Length)(const void* AArray) = nullptr;
     void (*Resize)(void* AArray, std::size_t ALength) = nullptr;
-    void* (*ElemAt)(void* AArray, std::size_t AIndex) = nullptr;            // null for std::vector<bool>
+    void* (*ElemAt)(void* AArray, std::size_t AIndex) = nullptr;                 // null for std::vector<bool>
     void (*SetBoolAt)(void* AArray, std::size_t AIndex, bool AValue) = nullptr;  // std::vector<bool> only
 };
 
@@ -69,7 +69,9 @@ namespace JsonDetail {
 std::string ReadableTypeName(const std::type_info& AType);
 
 template <class T>
-concept DescribedRecord = requires { NimboJsonFields(static_cast<T*>(nullptr)); };
+concept DescribedRecord = requires {
+    NimboJsonFields(static_cast<T*>(nullptr));
+};
 
 template <class T>
 struct IsVector : std::false_type {};
@@ -80,15 +82,24 @@ struct IsVector<std::vector<E>> : std::true_type {
 
 template <class T>
 constexpr TTypeCategory CategoryOf() {
-    if constexpr (std::is_same_v<T, std::int32_t>) return tcInteger;
-    else if constexpr (std::is_same_v<T, std::int64_t>) return tcInt64;
-    else if constexpr (std::is_same_v<T, double>) return tcDouble;
-    else if constexpr (std::is_same_v<T, std::string>) return tcString;
-    else if constexpr (std::is_same_v<T, bool>) return tcBoolean;
-    else if constexpr (std::is_same_v<T, TJsonMapKey>) return tcMapKey;
-    else if constexpr (DescribedRecord<T>) return tcRecord;
-    else if constexpr (IsVector<T>::value) return tcArray;
-    else return tcOther;
+    if constexpr (std::is_same_v<T, std::int32_t>)
+        return tcInteger;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return tcInt64;
+    else if constexpr (std::is_same_v<T, double>)
+        return tcDouble;
+    else if constexpr (std::is_same_v<T, std::string>)
+        return tcString;
+    else if constexpr (std::is_same_v<T, bool>)
+        return tcBoolean;
+    else if constexpr (std::is_same_v<T, TJsonMapKey>)
+        return tcMapKey;
+    else if constexpr (DescribedRecord<T>)
+        return tcRecord;
+    else if constexpr (IsVector<T>::value)
+        return tcArray;
+    else
+        return tcOther;
 }
 
 template <class T>
@@ -137,33 +148,38 @@ TFieldInfo MakeField(const R& AProbe, std::string_view AName, M C::*AMember) {
 
 // Applies M(A, x) to every further argument x (up to 256 of them).
 #define NIMBO_JSON_PARENS ()
-#define NIMBO_JSON_EXPAND(...) NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(__VA_ARGS__))))
-#define NIMBO_JSON_EXPAND4(...) NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(__VA_ARGS__))))
-#define NIMBO_JSON_EXPAND3(...) NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(__VA_ARGS__))))
-#define NIMBO_JSON_EXPAND2(...) NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(__VA_ARGS__))))
+#define NIMBO_JSON_EXPAND(...) \
+    NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(NIMBO_JSON_EXPAND4(__VA_ARGS__))))
+#define NIMBO_JSON_EXPAND4(...) \
+    NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(NIMBO_JSON_EXPAND3(__VA_ARGS__))))
+#define NIMBO_JSON_EXPAND3(...) \
+    NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(NIMBO_JSON_EXPAND2(__VA_ARGS__))))
+#define NIMBO_JSON_EXPAND2(...) \
+    NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(NIMBO_JSON_EXPAND1(__VA_ARGS__))))
 #define NIMBO_JSON_EXPAND1(...) __VA_ARGS__
 #define NIMBO_JSON_FOR_EACH(M, A, ...) __VA_OPT__(NIMBO_JSON_EXPAND(NIMBO_JSON_FOR_EACH_STEP(M, A, __VA_ARGS__)))
-#define NIMBO_JSON_FOR_EACH_STEP(M, A, X, ...) M(A, X) __VA_OPT__(NIMBO_JSON_FOR_EACH_AGAIN NIMBO_JSON_PARENS(M, A, __VA_ARGS__))
+#define NIMBO_JSON_FOR_EACH_STEP(M, A, X, ...) \
+    M(A, X) __VA_OPT__(NIMBO_JSON_FOR_EACH_AGAIN NIMBO_JSON_PARENS(M, A, __VA_ARGS__))
 #define NIMBO_JSON_FOR_EACH_AGAIN() NIMBO_JSON_FOR_EACH_STEP
 
 #define NIMBO_JSON_FIELD_INFO(Type, Member) ::Nimbo::Connection::JsonDetail::MakeField(probe, #Member, &Type::Member),
 
-#define NIMBO_JSON_FIELD_LIST_BODY(Type, ...)                                                        \
-    {                                                                                                \
-        static const std::vector<::Nimbo::Connection::TFieldInfo> fields = [] {                      \
-            const Type probe{};                                                                      \
-            return std::vector<::Nimbo::Connection::TFieldInfo>{                                     \
-                NIMBO_JSON_FOR_EACH(NIMBO_JSON_FIELD_INFO, Type, __VA_ARGS__)};                      \
-        }();                                                                                         \
-        return fields;                                                                               \
+#define NIMBO_JSON_FIELD_LIST_BODY(Type, ...)                                   \
+    {                                                                           \
+        static const std::vector<::Nimbo::Connection::TFieldInfo> fields = [] { \
+            const Type probe{};                                                 \
+            return std::vector<::Nimbo::Connection::TFieldInfo>{                \
+                NIMBO_JSON_FOR_EACH(NIMBO_JSON_FIELD_INFO, Type, __VA_ARGS__)}; \
+        }();                                                                    \
+        return fields;                                                          \
     }
 
 // Describes a record at namespace scope (the record's namespace, or that of its enclosing class).
-#define NIMBO_JSON_RECORD(Type, ...)                                                                 \
+#define NIMBO_JSON_RECORD(Type, ...)                                                                \
     [[maybe_unused]] inline std::span<const ::Nimbo::Connection::TFieldInfo> NimboJsonFields(Type*) \
         NIMBO_JSON_FIELD_LIST_BODY(Type, __VA_ARGS__)
 
 // Describes a record from inside its own body; works for nested and private records.
-#define NIMBO_JSON_FIELDS(Type, ...)                                                                 \
-    friend std::span<const ::Nimbo::Connection::TFieldInfo> NimboJsonFields(Type*)                  \
+#define NIMBO_JSON_FIELDS(Type, ...)                                               \
+    friend std::span<const ::Nimbo::Connection::TFieldInfo> NimboJsonFields(Type*) \
         NIMBO_JSON_FIELD_LIST_BODY(Type, __VA_ARGS__)

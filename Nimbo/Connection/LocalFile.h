@@ -12,8 +12,8 @@ std::ifstream OpenLocalFile(const std::string& AFileName);
 
 // Who may read a file that ReplaceLocalFile writes.
 enum class TFileAccess {
-    Default,    // a new file gets what the process gives new files; a replaced one keeps its permissions
-    OwnerOnly   // for secrets: a new file is 0600; a replaced one keeps its permissions less anything beyond 0600
+    Default,   // a new file gets what the process gives new files; a replaced one keeps its permissions
+    OwnerOnly  // for secrets: a new file is 0600; a replaced one keeps its permissions less anything beyond 0600
 };
 
 // Writes a local file through AWrite without ever leaving a damaged file behind: the bytes go into a

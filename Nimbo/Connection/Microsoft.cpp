@@ -210,7 +210,8 @@ void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
     for (std::size_t offset = 0;;) {
         RefreshAccess();
         TFileList page;
-        Http().Get(path)
+        Http()
+            .Get(path)
             .Param("limit", std::to_string(ListPageSize))
             .Param("offset", std::to_string(offset))
             .Header("Authorization", Bearer())
@@ -311,8 +312,7 @@ void TNimboOneDrive::ReadBackMetadata(TNimboOneDriveData& AData, const std::stri
         TFileInfo info;
         Http().Get(ItemPath(AId)).Header("Authorization", Bearer()).ValidResponse(200).Execute(info);
         AData.SetInfo(Identified(info));
-    } catch (const Exception&) {
-    }
+    } catch (const Exception&) {}
 }
 
 }  // namespace Nimbo::Connection

@@ -87,7 +87,8 @@ TServiceState& TServiceState::Get(TRestService& AService) {
 
 TServiceState::TItem& TServiceState::GetItem(TRestService& AService) {
     auto& items = Items();
-    auto found = std::find_if(items.begin(), items.end(), [&](const TItem& AItem) { return AItem.Service == &AService; });
+    auto found =
+        std::find_if(items.begin(), items.end(), [&](const TItem& AItem) { return AItem.Service == &AService; });
     if (found != items.end()) return *found;
     return items.emplace_back(TItem{&AService, nullptr});
 }
@@ -170,7 +171,9 @@ void TRestService::WriteCredential(TLoadingValue AValue, std::string TServiceSta
 }
 
 std::string TRestService::GetClientId() const { return ReadCredential(lvClientId, State().FClientId); }
-void TRestService::SetClientId(const std::string& AValue) { WriteCredential(lvClientId, &TServiceState::FClientId, AValue); }
+void TRestService::SetClientId(const std::string& AValue) {
+    WriteCredential(lvClientId, &TServiceState::FClientId, AValue);
+}
 
 std::string TRestService::GetSecret() const { return ReadCredential(lvSecret, State().FSecret); }
 void TRestService::SetSecret(const std::string& AValue) { WriteCredential(lvSecret, &TServiceState::FSecret, AValue); }
@@ -253,7 +256,8 @@ void TRestService::SaveState(std::ostream& AStream) const {
 
 void TRestService::SaveState(const std::string& AFileName) const {
     // The state holds the access and refresh tokens: readable by the owner only.
-    ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { SaveState(AStream); }, TFileAccess::OwnerOnly);
+    ReplaceLocalFile(
+        AFileName, [this](std::ostream& AStream) { SaveState(AStream); }, TFileAccess::OwnerOnly);
 }
 
 void TRestService::LoadState(std::istream& AStream) {

@@ -37,7 +37,7 @@ using TOnGetAuthUIClass = std::function<void(TRestService& ASender, TAuthUIClass
 class TServiceStateClass {
 public:
     template <class T>
-        requires std::is_base_of_v<TServiceState, T>
+    requires std::is_base_of_v<TServiceState, T>
     static TServiceStateClass Of() {
         return TServiceStateClass(
             typeid(T), [] { return std::unique_ptr<TServiceState>(std::make_unique<T>()); },

@@ -214,7 +214,10 @@ std::streambuf::int_type TUploadSource::THeldBytes::underflow() {
 std::streambuf::pos_type TUploadSource::THeldBytes::seekoff(off_type AOffset, std::ios_base::seekdir AWay,
                                                             std::ios_base::openmode) {
     const std::int64_t current = FAreaEnd - (egptr() - gptr());
-    const std::int64_t target = (AWay == std::ios_base::beg ? 0 : AWay == std::ios_base::cur ? current : FEnd) + AOffset;
+    const std::int64_t target = (AWay == std::ios_base::beg   ? 0
+                                 : AWay == std::ios_base::cur ? current
+                                                              : FEnd) +
+                                AOffset;
     if (target < FStart || target > FEnd) return pos_type(off_type(-1));
     setg(nullptr, nullptr, nullptr);
     FAreaEnd = target;

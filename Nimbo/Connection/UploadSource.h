@@ -91,9 +91,9 @@ private:
 
     private:
         std::deque<std::vector<char>> FBlocks;
-        std::int64_t FStart = 0;     // the offset of the first block's first byte
-        std::int64_t FEnd = 0;       // the offset after the last byte held
-        std::int64_t FAreaEnd = 0;   // the offset of the end of the get area
+        std::int64_t FStart = 0;    // the offset of the first block's first byte
+        std::int64_t FEnd = 0;      // the offset after the last byte held
+        std::int64_t FAreaEnd = 0;  // the offset of the end of the get area
     };
 
     bool IsHeld() const { return FSeekable == nullptr; }

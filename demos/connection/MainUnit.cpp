@@ -41,15 +41,19 @@ const char* const BoxRedirectUrl = "https://app.box.com/nimbo-blank";
 const char* const IMG_STYLES[2] = {":/icons/file.svg", ":/icons/folder.svg"};
 
 std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
-QString FromStd(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
+QString FromStd(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
+}
 
 QIcon ItemIcon(const TNimboCloudFile& F) {
     if (F.GetIsFolder()) return QIcon(":/icons/folder.svg");
     QString type = FromStd(F.GetMimeType());
-    if (type.startsWith("text/") || type.endsWith("/json") || type.endsWith("/xml")) return QIcon(":/icons/file-text.svg");
+    if (type.startsWith("text/") || type.endsWith("/json") || type.endsWith("/xml"))
+        return QIcon(":/icons/file-text.svg");
     if (type.startsWith("image/")) return QIcon(":/icons/file-image.svg");
     if (type.startsWith("audio/") || type.startsWith("video/")) return QIcon(":/icons/file-media.svg");
-    if (type.contains("zip") || type.contains("compressed") || type.contains("tar")) return QIcon(":/icons/file-archive.svg");
+    if (type.contains("zip") || type.contains("compressed") || type.contains("tar"))
+        return QIcon(":/icons/file-archive.svg");
     return QIcon(":/icons/file.svg");
 }
 
@@ -93,7 +97,8 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
       DropBox(std::make_unique<TNimboDropBox>()),
       OneDrive(std::make_unique<TNimboOneDrive>()),
       BoxNet(std::make_unique<TNimboBoxNet>()),
-      FServices{{"GDrive", GDrive.get()}, {"DropBox", DropBox.get()}, {"OneDrive", OneDrive.get()}, {"BoxNet", BoxNet.get()}},
+      FServices{
+          {"GDrive", GDrive.get()}, {"DropBox", DropBox.get()}, {"OneDrive", OneDrive.get()}, {"BoxNet", BoxNet.get()}},
       FOptions(std::move(AOptions)),
       FService(GDrive.get()) {
     InitIconResources();
@@ -128,13 +133,16 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->NewFolderButton->setDefaultAction(ui->NewFolderAction);
     ui->DeleteButton->setDefaultAction(ui->DeleteAction);
 
-    const std::pair<QAction*, TNimboStorage*> serviceActions[] = {
-        {ui->GDriveAction, GDrive.get()}, {ui->DropBoxAction, DropBox.get()},
-        {ui->OneDriveAction, OneDrive.get()}, {ui->BoxNetAction, BoxNet.get()}};
+    const std::pair<QAction*, TNimboStorage*> serviceActions[] = {{ui->GDriveAction, GDrive.get()},
+                                                                  {ui->DropBoxAction, DropBox.get()},
+                                                                  {ui->OneDriveAction, OneDrive.get()},
+                                                                  {ui->BoxNetAction, BoxNet.get()}};
     for (auto [action, storage] : serviceActions)
-        connect(action, &QAction::triggered, this, [this, storage] { RunCommand([this, storage] { SwitchService(*storage); }); });
+        connect(action, &QAction::triggered, this,
+                [this, storage] { RunCommand([this, storage] { SwitchService(*storage); }); });
     auto handle = [this](QAction* AAction, void (TMainForm::*AHandler)()) {
-        connect(AAction, &QAction::triggered, this, [this, AHandler] { RunCommand([this, AHandler] { (this->*AHandler)(); }); });
+        connect(AAction, &QAction::triggered, this,
+                [this, AHandler] { RunCommand([this, AHandler] { (this->*AHandler)(); }); });
     };
     handle(ui->RefreshAction, &TMainForm::RefreshActionExecute);
     handle(ui->OptionsAction, &TMainForm::OptionsActionExecute);

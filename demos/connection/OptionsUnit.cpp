@@ -21,7 +21,9 @@ const QString SecretSuffix = "Secret";
 const QString StateSuffix = "State";
 
 std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
-QString FromStd(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
+QString FromStd(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
+}
 
 }  // namespace
 

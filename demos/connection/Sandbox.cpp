@@ -25,10 +25,14 @@ const char* const SampleSvg =
 
 std::string ServiceTitle(Cloud ACloud) {
     switch (ACloud) {
-        case Cloud::GoogleDrive: return "Google Drive";
-        case Cloud::Dropbox: return "Dropbox";
-        case Cloud::LiveConnect: return "OneDrive";
-        case Cloud::Box: return "Box";
+        case Cloud::GoogleDrive:
+            return "Google Drive";
+        case Cloud::Dropbox:
+            return "Dropbox";
+        case Cloud::LiveConnect:
+            return "OneDrive";
+        case Cloud::Box:
+            return "Box";
     }
     return {};
 }
@@ -37,7 +41,8 @@ Emulator::EmulatorOptions OptionsFor(const std::filesystem::path& ADataDir) {
     // The emulator's state holds the sandbox accounts' tokens: the folder is its owner's only.
     if (!ADataDir.empty()) {
         std::filesystem::create_directories(ADataDir);
-        std::filesystem::permissions(ADataDir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+        std::filesystem::permissions(ADataDir, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace);
     }
     Emulator::EmulatorOptions options;
     options.dataDir = ADataDir;
@@ -119,14 +124,16 @@ void TSandbox::Seed() {
     for (Cloud cloud : Emulator::AllClouds) {
         std::string title = ServiceTitle(cloud);
         FEmulator.AddFolder(cloud, "Documents");
-        FEmulator.AddFile(cloud, "Documents/Welcome.txt",
-                          "Welcome to the " + title + " sandbox.\nEverything here lives in the emulator inside the program.\n",
-                          "text/plain");
+        FEmulator.AddFile(
+            cloud, "Documents/Welcome.txt",
+            "Welcome to the " + title + " sandbox.\nEverything here lives in the emulator inside the program.\n",
+            "text/plain");
         FEmulator.AddFile(cloud, "Documents/Budget 2017.csv", "Month,Amount\nJanuary,1200\nFebruary,980\n", "text/csv");
         FEmulator.AddFolder(cloud, "Photos/Holidays");
         FEmulator.AddFile(cloud, "Photos/Sunset.svg", SampleSvg, "image/svg+xml");
         FEmulator.AddFolder(cloud, "Projects/Cloudpane");
-        FEmulator.AddFile(cloud, "Projects/Cloudpane/Plan.md", "# Plan\n\n- list\n- upload\n- download\n", "text/markdown");
+        FEmulator.AddFile(cloud, "Projects/Cloudpane/Plan.md", "# Plan\n\n- list\n- upload\n- download\n",
+                          "text/markdown");
         FEmulator.AddFile(cloud, "Read me.txt", "Files of the " + title + " sandbox account.\n", "text/plain");
     }
 }

@@ -80,9 +80,10 @@ int main(int argc, char** argv) {
     QApplication app(appArgs.Argc(), appArgs.Argv());
     QApplication::setApplicationDisplayName("Cloudpane (sandbox)");
 
-    TMainForm form({.SettingsLocation = home.filePath("Cloudpane.conf"),
-                    .PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); },
-                    .ShowFile = [](const QString&) {}});
+    TMainForm form(
+        {.SettingsLocation = home.filePath("Cloudpane.conf"),
+         .PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); },
+         .ShowFile = [](const QString&) {}});
     form.move(40, 40);
     form.show();
     auto* tree = form.findChild<QTreeWidget*>("TreeView");
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
         WhenReady(
             [] {
                 TNimboAuthDialogFMX* window = SignInWindow();
-                return window != nullptr && !window->Browser()->title().isEmpty() && !window->Browser()->page()->isLoading();
+                return window != nullptr && !window->Browser()->title().isEmpty() &&
+                       !window->Browser()->page()->isLoading();
             },
             [&] {
                 QTimer::singleShot(1000, [&] {

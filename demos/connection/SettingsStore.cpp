@@ -27,9 +27,7 @@ namespace {
 const char* const KeyFolders = "Velmor Labs/Nimbokit 2017/Cumulo";
 const char* const KeyName = "Cloudpane";
 
-QString WithName(const QString& AText, const QString& AName) {
-    return AText + " \"" + AName + "\"";
-}
+QString WithName(const QString& AText, const QString& AName) { return AText + " \"" + AName + "\""; }
 
 #ifndef Q_OS_WIN
 // The folders of the settings file, created readable by the owner only when they are missing.
@@ -37,8 +35,7 @@ void MakePrivateFolders(const QString& APath) {
     QDir dir;
     if (dir.exists(APath)) return;
     MakePrivateFolders(QFileInfo(APath).absolutePath());
-    if (!dir.mkdir(APath) ||
-        !QFile::setPermissions(APath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    if (!dir.mkdir(APath) || !QFile::setPermissions(APath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         throw EFileError(WithName("Cannot create the settings folder", APath).toStdString());
 }
 
@@ -65,8 +62,8 @@ QString TSettingsKey::DefaultLocation(bool ASandbox) {
     QString path = QString("HKEY_CURRENT_USER\\SOFTWARE\\") + KeyFolders + "\\" + name;
     return path.replace('/', '\\');
 #else
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + KeyFolders + "/" +
-           name + ".conf";
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + KeyFolders + "/" + name +
+           ".conf";
 #endif
 }
 
@@ -128,7 +125,8 @@ void TSettingsKey::Commit() const {
         throw EFileError(WithName("Cannot protect the settings file", FLocation).toStdString());
     SyncToDisk(temp.fileName());
     if (std::rename(QFile::encodeName(temp.fileName()).constData(), QFile::encodeName(FLocation).constData()) != 0)
-        throw EFileError((WithName("Cannot write the settings file", FLocation) + ": " + std::strerror(errno)).toStdString());
+        throw EFileError(
+            (WithName("Cannot write the settings file", FLocation) + ": " + std::strerror(errno)).toStdString());
     temp.setAutoRemove(false);
     SyncToDisk(folder);
 #endif

@@ -75,7 +75,9 @@ int main(int argc, char** argv) {
 
     Nimbo::Demo::TMainFormOptions options{.SettingsLocation = Nimbo::Demo::TSettingsKey::DefaultLocation(sandboxMode)};
     if (sandbox) {
-        options.PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); };
+        options.PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) {
+            sandbox->PresetService(AStorage);
+        };
         options.AfterSettingsWritten = [&sandbox] { sandbox->Save(); };
     }
     int result;

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -24,239 +24,253 @@ const std::string Info = "https://api.dropbox.com/1/account/info";
 
 class ControlTest : public EmulatorFixture {
 protected:
-  ControlTest() : EmulatorFixture({Cloud::Dropbox, "key", "secret", {}}) {}
-  static void SetUpTestSuite() {
-    EmulatorOptions options;
-    options.maxBodyBytes = 1024;
-    StartEmulator(options);
-  }
+    ControlTest() : EmulatorFixture({Cloud::Dropbox, "key", "secret", {}}) {}
+    static void SetUpTestSuite() {
+        EmulatorOptions options;
+        options.maxBodyBytes = 1024;
+        StartEmulator(options);
+    }
 };
 
 TEST_F(ControlTest, CertificateCoversEveryHost) {
-  auto identity = MakeTlsIdentity(CloudEmulator::Hosts());
-  auto names = CertificateNames(identity.certPem);
-  for (const auto &host : CloudEmulator::Hosts())
-    EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
-  for (const char *host : {"www.googleapis.com", "accounts.google.com", "api.dropbox.com", "api-content.dropbox.com",
-                           "www.dropbox.com", "apis.live.net", "login.live.com", "api.box.com", "upload.box.com",
-                           "app.box.com", "127.0.0.1"})
-    EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
+    auto identity = MakeTlsIdentity(CloudEmulator::Hosts());
+    auto names = CertificateNames(identity.certPem);
+    for (const auto& host : CloudEmulator::Hosts())
+        EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
+    for (const char* host :
+         {"www.googleapis.com", "accounts.google.com", "api.dropbox.com", "api-content.dropbox.com", "www.dropbox.com",
+          "apis.live.net", "login.live.com", "api.box.com", "upload.box.com", "app.box.com", "127.0.0.1"})
+        EXPECT_NE(std::find(names.begin(), names.end(), host), names.end()) << host;
 }
 
 TEST_F(ControlTest, RequestLogKeepsWhatArrived) {
-  client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/a%20b.txt?overwrite=true", "bytes",
-              {HttpsClient::Bearer(token), "X-Probe: 1"});
-  auto requests = emulator->Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  const RecordedRequest &r = requests[0];
-  EXPECT_EQ(r.method, "PUT");
-  EXPECT_EQ(r.host, "api-content.dropbox.com");
-  EXPECT_EQ(r.path, "/1/files_put/dropbox/a b.txt");
-  EXPECT_EQ(r.query, "overwrite=true");
-  EXPECT_EQ(r.body, "bytes");
-  EXPECT_EQ(r.status, 200);
-  EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), std::make_pair(std::string("X-Probe"), std::string("1"))),
-            r.headers.end());
-  emulator->ClearRequests();
-  EXPECT_TRUE(emulator->Requests().empty());
+    client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/a%20b.txt?overwrite=true", "bytes",
+                {HttpsClient::Bearer(token), "X-Probe: 1"});
+    auto requests = emulator->Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const RecordedRequest& r = requests[0];
+    EXPECT_EQ(r.method, "PUT");
+    EXPECT_EQ(r.host, "api-content.dropbox.com");
+    EXPECT_EQ(r.path, "/1/files_put/dropbox/a b.txt");
+    EXPECT_EQ(r.query, "overwrite=true");
+    EXPECT_EQ(r.body, "bytes");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), std::make_pair(std::string("X-Probe"), std::string("1"))),
+              r.headers.end());
+    emulator->ClearRequests();
+    EXPECT_TRUE(emulator->Requests().empty());
 }
 
 TEST_F(ControlTest, MultipartPartsAreRecordedInOrder) {
-  client.Multipart("https://api.dropbox.com/1/nothing", {{"file", "abc", "a.txt", "text/plain"}, {"parent_id", "0", "", ""}}, token);
-  auto requests = emulator->Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  ASSERT_EQ(requests[0].parts.size(), 2u);
-  EXPECT_EQ(requests[0].parts[0].name, "file");
-  EXPECT_EQ(requests[0].parts[0].fileName, "a.txt");
-  EXPECT_EQ(requests[0].parts[0].content, "abc");
-  EXPECT_EQ(requests[0].parts[1].name, "parent_id");
-  EXPECT_EQ(requests[0].parts[1].content, "0");
+    client.Multipart("https://api.dropbox.com/1/nothing",
+                     {{"file", "abc", "a.txt", "text/plain"}, {"parent_id", "0", "", ""}}, token);
+    auto requests = emulator->Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_EQ(requests[0].parts.size(), 2u);
+    EXPECT_EQ(requests[0].parts[0].name, "file");
+    EXPECT_EQ(requests[0].parts[0].fileName, "a.txt");
+    EXPECT_EQ(requests[0].parts[0].content, "abc");
+    EXPECT_EQ(requests[0].parts[1].name, "parent_id");
+    EXPECT_EQ(requests[0].parts[1].content, "0");
 }
 
 TEST_F(ControlTest, StatusFaultAppliesToTheNextNMatchingRequests) {
-  Fault fault;
-  fault.status = 503;
-  fault.body = R"({"error": "busy"})";
-  fault.retryAfterSeconds = 7;
-  emulator->InjectFault({"api.dropbox.com", "GET", "/1/account"}, fault, 2);
-  EXPECT_EQ(client.Get("https://api.dropbox.com/1/metadata/dropbox", token).status, 200);  // other route
-  for (int i = 0; i < 2; ++i) {
-    Reply r = client.Get(Info, token);
-    EXPECT_EQ(r.status, 503);
-    EXPECT_EQ(r.body, fault.body);
-    EXPECT_EQ(r.Header("retry-after"), "7");
-  }
-  EXPECT_EQ(client.Get(Info, token).status, 200);
+    Fault fault;
+    fault.status = 503;
+    fault.body = R"({"error": "busy"})";
+    fault.retryAfterSeconds = 7;
+    emulator->InjectFault({"api.dropbox.com", "GET", "/1/account"}, fault, 2);
+    EXPECT_EQ(client.Get("https://api.dropbox.com/1/metadata/dropbox", token).status, 200);  // other route
+    for (int i = 0; i < 2; ++i) {
+        Reply r = client.Get(Info, token);
+        EXPECT_EQ(r.status, 503);
+        EXPECT_EQ(r.body, fault.body);
+        EXPECT_EQ(r.Header("retry-after"), "7");
+    }
+    EXPECT_EQ(client.Get(Info, token).status, 200);
 }
 
 TEST_F(ControlTest, DroppedConnectionTruncatedBodyAndDelay) {
-  Fault drop;
-  drop.dropConnection = true;
-  emulator->InjectFault({"", "", "/1/account"}, drop);
-  Reply dropped = client.Get(Info, token);
-  EXPECT_NE(dropped.error, CURLE_OK);
-  EXPECT_EQ(dropped.status, 0);
+    Fault drop;
+    drop.dropConnection = true;
+    emulator->InjectFault({"", "", "/1/account"}, drop);
+    Reply dropped = client.Get(Info, token);
+    EXPECT_NE(dropped.error, CURLE_OK);
+    EXPECT_EQ(dropped.status, 0);
 
-  Fault truncate;
-  truncate.truncateBody = true;
-  emulator->InjectFault({"", "", "/1/account"}, truncate);
-  Reply cut = client.Get(Info, token);
-  EXPECT_EQ(cut.error, CURLE_PARTIAL_FILE);
+    Fault truncate;
+    truncate.truncateBody = true;
+    emulator->InjectFault({"", "", "/1/account"}, truncate);
+    Reply cut = client.Get(Info, token);
+    EXPECT_EQ(cut.error, CURLE_PARTIAL_FILE);
 
-  Fault slow;
-  slow.delay = std::chrono::milliseconds(300);
-  emulator->InjectFault({"", "", "/1/account"}, slow);
-  auto start = std::chrono::steady_clock::now();
-  Reply delayed = client.Get(Info, token);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-  EXPECT_EQ(delayed.status, 200);
+    Fault slow;
+    slow.delay = std::chrono::milliseconds(300);
+    emulator->InjectFault({"", "", "/1/account"}, slow);
+    auto start = std::chrono::steady_clock::now();
+    Reply delayed = client.Get(Info, token);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(delayed.status, 200);
 
-  emulator->InjectFault({"", "", "/1/account"}, drop, 5);
-  emulator->ClearFaults();
-  EXPECT_EQ(client.Get(Info, token).status, 200);
+    emulator->InjectFault({"", "", "/1/account"}, drop, 5);
+    emulator->ClearFaults();
+    EXPECT_EQ(client.Get(Info, token).status, 200);
 }
 
 TEST_F(ControlTest, OversizedBodiesGet413InTheServiceFormat) {
-  Reply r = client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", std::string(4096, 'x'),
-                        {HttpsClient::Bearer(token)});
-  EXPECT_EQ(r.status, 413);
-  EXPECT_TRUE(r.Json()["error"].is_string()) << r.body;
-  EXPECT_FALSE(emulator->Find(Cloud::Dropbox, "big.bin"));
+    Reply r = client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", std::string(4096, 'x'),
+                          {HttpsClient::Bearer(token)});
+    EXPECT_EQ(r.status, 413);
+    EXPECT_TRUE(r.Json()["error"].is_string()) << r.body;
+    EXPECT_FALSE(emulator->Find(Cloud::Dropbox, "big.bin"));
 
-  struct Case { std::string url; std::function<bool(const nlohmann::json &)> serviceFormat; };
-  const Case cases[] = {
-      {"https://apis.live.net/v5.0/me/skydrive/files/big.bin",
-       [](const nlohmann::json &j) { return j["error"]["code"] == "request_entity_too_large"; }},
-      {"https://upload.box.com/api/2.0/files/content",
-       [](const nlohmann::json &j) { return j["type"] == "error" && j["status"] == 413; }},
-  };
-  for (const Case &c : cases) {
-    Reply big = client.Send("PUT", c.url, std::string(4096, 'x'));
-    EXPECT_EQ(big.status, 413) << c.url;
-    EXPECT_TRUE(c.serviceFormat(big.Json())) << c.url << " " << big.body;
-  }
+    struct Case {
+        std::string url;
+        std::function<bool(const nlohmann::json&)> serviceFormat;
+    };
+    const Case cases[] = {
+        {"https://apis.live.net/v5.0/me/skydrive/files/big.bin",
+         [](const nlohmann::json& j) { return j["error"]["code"] == "request_entity_too_large"; }},
+        {"https://upload.box.com/api/2.0/files/content",
+         [](const nlohmann::json& j) { return j["type"] == "error" && j["status"] == 413; }},
+    };
+    for (const Case& c : cases) {
+        Reply big = client.Send("PUT", c.url, std::string(4096, 'x'));
+        EXPECT_EQ(big.status, 413) << c.url;
+        EXPECT_TRUE(c.serviceFormat(big.Json())) << c.url << " " << big.body;
+    }
 }
 
 TEST_F(ControlTest, BrokenMultipartGetsTheServiceError) {
-  Reply r = client.Send("POST", "https://www.googleapis.com/upload/drive/v2/files?uploadType=media", "--x\r\nbroken",
-                        {"Content-Type: multipart/form-data; boundary=x"});
-  EXPECT_EQ(r.status, 400);
-  EXPECT_EQ(r.Json()["error"]["code"], 400) << r.body;
+    Reply r = client.Send("POST", "https://www.googleapis.com/upload/drive/v2/files?uploadType=media", "--x\r\nbroken",
+                          {"Content-Type: multipart/form-data; boundary=x"});
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.Json()["error"]["code"], 400) << r.body;
 }
 
 TEST_F(ControlTest, AdminPathControlsTheEmulator) {
-  Reply added = client.Form("https://localhost/emulator/files", {{"service", "dropbox"}, {"path", "Docs/n.txt"}, {"content", "hi"}});
-  EXPECT_EQ(added.status, 200);
-  EXPECT_EQ(emulator->Find(Cloud::Dropbox, "docs/N.TXT")->content, "hi");
-  EXPECT_EQ(client.Form("https://localhost/emulator/reset", {{"service", "nowhere"}}).status, 400);
-  EXPECT_EQ(client.Send("POST", "https://localhost/emulator/faults", R"({"path":"/1/account","status":429})").status, 200);
-  EXPECT_EQ(client.Get(Info, token).status, 429);
-  EXPECT_EQ(client.Get("https://localhost/emulator/ca.pem").body, emulator->CaPem());
+    Reply added = client.Form("https://localhost/emulator/files",
+                              {{"service", "dropbox"}, {"path", "Docs/n.txt"}, {"content", "hi"}});
+    EXPECT_EQ(added.status, 200);
+    EXPECT_EQ(emulator->Find(Cloud::Dropbox, "docs/N.TXT")->content, "hi");
+    EXPECT_EQ(client.Form("https://localhost/emulator/reset", {{"service", "nowhere"}}).status, 400);
+    EXPECT_EQ(client.Send("POST", "https://localhost/emulator/faults", R"({"path":"/1/account","status":429})").status,
+              200);
+    EXPECT_EQ(client.Get(Info, token).status, 429);
+    EXPECT_EQ(client.Get("https://localhost/emulator/ca.pem").body, emulator->CaPem());
 }
 
 TEST(EmulatorDataFolder, StateAndAuthoritySurviveARestart) {
-  auto dir = std::filesystem::temp_directory_path() / ("emulator-data-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::string ca;
-  {
+    auto dir = std::filesystem::temp_directory_path() / ("emulator-data-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::string ca;
+    {
+        EmulatorOptions options;
+        options.dataDir = dir;
+        CloudEmulator first(options);
+        first.Start();
+        first.AddFile(Cloud::GoogleDrive, "Keep/me.txt", "kept");
+        ca = first.CaPem();
+    }
     EmulatorOptions options;
     options.dataDir = dir;
-    CloudEmulator first(options);
-    first.Start();
-    first.AddFile(Cloud::GoogleDrive, "Keep/me.txt", "kept");
-    ca = first.CaPem();
-  }
-  EmulatorOptions options;
-  options.dataDir = dir;
-  CloudEmulator second(options);
-  second.Start();
-  EXPECT_EQ(second.CaPem(), ca);
-  ASSERT_TRUE(second.Find(Cloud::GoogleDrive, "Keep/me.txt"));
-  EXPECT_EQ(second.Find(Cloud::GoogleDrive, "Keep/me.txt")->content, "kept");
-  second.Stop();
-  std::filesystem::remove_all(dir);
+    CloudEmulator second(options);
+    second.Start();
+    EXPECT_EQ(second.CaPem(), ca);
+    ASSERT_TRUE(second.Find(Cloud::GoogleDrive, "Keep/me.txt"));
+    EXPECT_EQ(second.Find(Cloud::GoogleDrive, "Keep/me.txt")->content, "kept");
+    second.Stop();
+    std::filesystem::remove_all(dir);
 }
 
 // The files of a data folder's content store, by name.
-std::map<std::string, std::filesystem::path> StoredFiles(const std::filesystem::path &dir) {
-  std::map<std::string, std::filesystem::path> files;
-  for (const auto &entry : std::filesystem::directory_iterator(dir / "files")) files[entry.path().filename()] = entry.path();
-  return files;
+std::map<std::string, std::filesystem::path> StoredFiles(const std::filesystem::path& dir) {
+    std::map<std::string, std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "files"))
+        files[entry.path().filename()] = entry.path();
+    return files;
 }
 
-std::string FileText(const std::filesystem::path &path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+std::string FileText(const std::filesystem::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
-  auto dir = std::filesystem::temp_directory_path() / ("emulator-contents-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  const std::string big = PatternBytes(3 << 20);
-  EmulatorOptions options{.dataDir = dir, .saveDelay = std::chrono::hours(1)};
-  {
-    CloudEmulator emulator(options);
-    emulator.Start();
-    emulator.RegisterClient(Cloud::Dropbox, "key", "secret");
-    std::string token = emulator.IssueTokens(Cloud::Dropbox, "key").accessToken;
-    HttpsClient client(emulator);
-    ASSERT_EQ(client.Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", big, {HttpsClient::Bearer(token)}).status, 200);
-    emulator.AddFile(Cloud::Dropbox, "small.txt", "small content");
-    emulator.Save();
+    auto dir = std::filesystem::temp_directory_path() / ("emulator-contents-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    const std::string big = PatternBytes(3 << 20);
+    EmulatorOptions options{.dataDir = dir, .saveDelay = std::chrono::hours(1)};
+    {
+        CloudEmulator emulator(options);
+        emulator.Start();
+        emulator.RegisterClient(Cloud::Dropbox, "key", "secret");
+        std::string token = emulator.IssueTokens(Cloud::Dropbox, "key").accessToken;
+        HttpsClient client(emulator);
+        ASSERT_EQ(client
+                      .Send("PUT", "https://api-content.dropbox.com/1/files_put/dropbox/big.bin", big,
+                            {HttpsClient::Bearer(token)})
+                      .status,
+                  200);
+        emulator.AddFile(Cloud::Dropbox, "small.txt", "small content");
+        emulator.Save();
 
-    std::string state = FileText(dir / "state.json");
-    EXPECT_EQ(state.find("small content"), std::string::npos);
-    EXPECT_EQ(state.find("c21hbGwgY29udGVudA"), std::string::npos);  // nor in base64
-    EXPECT_LT(state.size(), 64u << 10);
-    auto files = StoredFiles(dir);
-    ASSERT_EQ(files.size(), 2u);
-    std::vector<std::string> contents;
-    for (const auto &[name, path] : files) {
-      struct stat info{};
-      ASSERT_EQ(::stat(path.c_str(), &info), 0);
-      EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
-      contents.push_back(FileText(path));
+        std::string state = FileText(dir / "state.json");
+        EXPECT_EQ(state.find("small content"), std::string::npos);
+        EXPECT_EQ(state.find("c21hbGwgY29udGVudA"), std::string::npos);  // nor in base64
+        EXPECT_LT(state.size(), 64u << 10);
+        auto files = StoredFiles(dir);
+        ASSERT_EQ(files.size(), 2u);
+        std::vector<std::string> contents;
+        for (const auto& [name, path] : files) {
+            struct stat info {};
+            ASSERT_EQ(::stat(path.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+            contents.push_back(FileText(path));
+        }
+        EXPECT_TRUE(std::find(contents.begin(), contents.end(), big) != contents.end());
+
+        // A deleted item's content stays until a state without it is saved, then goes.
+        ASSERT_EQ(
+            client.Form("https://api.dropbox.com/1/fileops/delete", {{"root", "dropbox"}, {"path", "/big.bin"}}, token)
+                .status,
+            200);
+        EXPECT_EQ(StoredFiles(dir).size(), 2u);
+        emulator.Save();
+        EXPECT_EQ(StoredFiles(dir).size(), 1u);
     }
-    EXPECT_TRUE(std::find(contents.begin(), contents.end(), big) != contents.end());
-
-    // A deleted item's content stays until a state without it is saved, then goes.
-    ASSERT_EQ(client.Form("https://api.dropbox.com/1/fileops/delete", {{"root", "dropbox"}, {"path", "/big.bin"}}, token).status, 200);
-    EXPECT_EQ(StoredFiles(dir).size(), 2u);
-    emulator.Save();
-    EXPECT_EQ(StoredFiles(dir).size(), 1u);
-  }
-  std::ofstream(dir / "files" / "left-half-written") << "x";
-  CloudEmulator restarted(options);
-  EXPECT_EQ(restarted.Find(Cloud::Dropbox, "small.txt")->content, "small content");
-  EXPECT_FALSE(restarted.Find(Cloud::Dropbox, "big.bin"));
-  EXPECT_EQ(StoredFiles(dir).size(), 1u);  // what no state names is cleared away
-  std::filesystem::remove_all(dir);
+    std::ofstream(dir / "files" / "left-half-written") << "x";
+    CloudEmulator restarted(options);
+    EXPECT_EQ(restarted.Find(Cloud::Dropbox, "small.txt")->content, "small content");
+    EXPECT_FALSE(restarted.Find(Cloud::Dropbox, "big.bin"));
+    EXPECT_EQ(StoredFiles(dir).size(), 1u);  // what no state names is cleared away
+    std::filesystem::remove_all(dir);
 }
 
 TEST(EmulatorDataFolder, AStateWithContentsInsideStillLoads) {
-  auto dir = std::filesystem::temp_directory_path() / ("emulator-inline-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  EmulatorOptions options{.dataDir = dir};
-  {
-    CloudEmulator first(options);
-    first.AddFile(Cloud::Box, "a.txt", "placeholder");
-    first.Save();
-  }
-  // The form states had before contents were files: the bytes in base64, no size or digests.
-  auto state = nlohmann::json::parse(FileText(dir / "state.json"));
-  for (auto &item : state["box"]["tree"])
-    if (item["name"] == "a.txt") {
-      item["content"] = "b2xkIGJ5dGVz";  // "old bytes"
-      item.erase("size"), item.erase("md5"), item.erase("sha1");
+    auto dir = std::filesystem::temp_directory_path() / ("emulator-inline-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    EmulatorOptions options{.dataDir = dir};
+    {
+        CloudEmulator first(options);
+        first.AddFile(Cloud::Box, "a.txt", "placeholder");
+        first.Save();
     }
-  std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
-  CloudEmulator second(options);
-  auto item = second.Find(Cloud::Box, "a.txt");
-  ASSERT_TRUE(item);
-  EXPECT_EQ(item->content, "old bytes");
-  EXPECT_EQ(item->size, 9);
-  std::filesystem::remove_all(dir);
+    // The form states had before contents were files: the bytes in base64, no size or digests.
+    auto state = nlohmann::json::parse(FileText(dir / "state.json"));
+    for (auto& item : state["box"]["tree"])
+        if (item["name"] == "a.txt") {
+            item["content"] = "b2xkIGJ5dGVz";  // "old bytes"
+            item.erase("size"), item.erase("md5"), item.erase("sha1");
+        }
+    std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
+    CloudEmulator second(options);
+    auto item = second.Find(Cloud::Box, "a.txt");
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->content, "old bytes");
+    EXPECT_EQ(item->size, 9);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -11,28 +11,28 @@
 namespace EmulatorTest {
 
 struct RawReply {
-  int status = 0;  // 0: no answer (the connection closed or timed out)
-  std::map<std::string, std::string> headers;  // lower-case names
-  std::string body;
+    int status = 0;                              // 0: no answer (the connection closed or timed out)
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
 };
 
 class RawConnection {
 public:
-  RawConnection(std::uint16_t port, const std::string &host);
-  ~RawConnection();
-  RawConnection(const RawConnection &) = delete;
-  RawConnection &operator=(const RawConnection &) = delete;
+    RawConnection(std::uint16_t port, const std::string& host);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
 
-  bool Send(const std::string &bytes);
-  RawReply Read(int timeoutMs = 5000);  // one answer, its body framed by Content-Length
-  bool ClosedByServer(int timeoutMs);     // true when the server ends the connection in time
+    bool Send(const std::string& bytes);
+    RawReply Read(int timeoutMs = 5000);  // one answer, its body framed by Content-Length
+    bool ClosedByServer(int timeoutMs);   // true when the server ends the connection in time
 
 private:
-  int fd_ = -1;
-  SSL_CTX *ctx_ = nullptr;
-  SSL *ssl_ = nullptr;
-  std::string pending_;
-  bool Fill(int timeoutMs);
+    int fd_ = -1;
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    std::string pending_;
+    bool Fill(int timeoutMs);
 };
 
 }  // namespace EmulatorTest

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QWebEngineView>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include "GuiAuthTestSupport.h"
 #include "Nimbo/Connection/FmxAuth.h"

@@ -1,11 +1,11 @@
 #include <gmock/gmock.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QMetaObject>
 #include <QTest>
 #include <QTimer>
 #include <QWebEngineView>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -54,25 +54,39 @@ struct TProvider {
 };
 
 TProvider Google() {
-    return {"Google Drive, code in the page title", Cloud::GoogleDrive, "https://accounts.google.com/o/oauth2/auth",
-            "https://www.googleapis.com/auth/drive", "urn:ietf:wg:oauth:2.0:oob", {aeTitleChanged, aeCanceled},
+    return {"Google Drive, code in the page title",
+            Cloud::GoogleDrive,
+            "https://accounts.google.com/o/oauth2/auth",
+            "https://www.googleapis.com/auth/drive",
+            "urn:ietf:wg:oauth:2.0:oob",
+            {aeTitleChanged, aeCanceled},
             "https://accounts.google.com/o/oauth2/token"};
 }
 
 TProvider Dropbox() {
-    return {"Dropbox, redirect to a page that loads", Cloud::Dropbox, "https://www.dropbox.com/1/oauth2/authorize", "",
-            "https://www.dropbox.com/1/oauth2/redirect_receiver", {aeCanceled}, "https://api.dropbox.com/1/oauth2/token"};
+    return {"Dropbox, redirect to a page that loads",
+            Cloud::Dropbox,
+            "https://www.dropbox.com/1/oauth2/authorize",
+            "",
+            "https://www.dropbox.com/1/oauth2/redirect_receiver",
+            {aeCanceled},
+            "https://api.dropbox.com/1/oauth2/token"};
 }
 
 TProvider Live() {
-    return {"OneDrive, redirect to the desktop page", Cloud::LiveConnect, "https://login.live.com/oauth20_authorize.srf",
-            "wl.signin wl.skydrive", "https://login.live.com/oauth20_desktop.srf", {aeNavigateComplete, aeCanceled},
+    return {"OneDrive, redirect to the desktop page",       Cloud::LiveConnect,
+            "https://login.live.com/oauth20_authorize.srf", "wl.signin wl.skydrive",
+            "https://login.live.com/oauth20_desktop.srf",   {aeNavigateComplete, aeCanceled},
             "https://login.live.com/oauth20_token.srf"};
 }
 
 TProvider BoxToUnreachablePage() {
-    return {"Box, redirect to a page that cannot load", Cloud::Box, "https://app.box.com/api/oauth2/authorize", "",
-            "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/callback", {aeCanceled},
+    return {"Box, redirect to a page that cannot load",
+            Cloud::Box,
+            "https://app.box.com/api/oauth2/authorize",
+            "",
+            "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/callback",
+            {aeCanceled},
             "https://app.box.com/api/oauth2/token"};
 }
 
@@ -145,8 +159,9 @@ TEST(SignInWindowClass, IsRegisteredAtProgramStartForAllThreeEvents) {
 }
 
 TEST(SignInBrowserRouting, MapsTheServiceHostsButLeavesLoopbackAlone) {
-    EXPECT_THAT(TNimboAuthBrowser::HostMappingArguments({"a.example", "localhost", "127.0.0.1", "::1", "b.example"}, 4433),
-                ElementsAre("--host-resolver-rules=MAP a.example 127.0.0.1:4433,MAP b.example 127.0.0.1:4433"));
+    EXPECT_THAT(
+        TNimboAuthBrowser::HostMappingArguments({"a.example", "localhost", "127.0.0.1", "::1", "b.example"}, 4433),
+        ElementsAre("--host-resolver-rules=MAP a.example 127.0.0.1:4433,MAP b.example 127.0.0.1:4433"));
     EXPECT_THAT(TNimboAuthBrowser::HostMappingArguments({"localhost"}, 4433), IsEmpty());
 }
 
@@ -165,7 +180,8 @@ TEST(SignInBrowserRouting, ChromiumArgumentsFollowTheWebEngineMarker) {
         std::vector<char*> argv;
         for (std::string& argument : given) argv.push_back(argument.data());
         TNimboApplicationArguments arguments(static_cast<int>(argv.size()), argv.data(), c.Chromium);
-        EXPECT_EQ(std::vector<std::string>(arguments.Argv(), arguments.Argv() + arguments.Argc()), c.Expected) << c.Name;
+        EXPECT_EQ(std::vector<std::string>(arguments.Argv(), arguments.Argv() + arguments.Argc()), c.Expected)
+            << c.Name;
         EXPECT_EQ(arguments.Argv()[arguments.Argc()], nullptr) << c.Name;
     }
 }
@@ -207,7 +223,8 @@ TEST_F(SignInWindow, GoogleCodeComesFromThePageTitle) {
 TEST_F(SignInWindow, RefusedSignInFailsWithTheProvidersDescription) {
     TSignInUser user(TAnswer::Deny);
     // The provider's description, as the redirect carries it.
-    EXPECT_THAT([&] { SignIn(Dropbox()); }, ThrowsMessage<ERestError>(HasSubstr("chose%20not%20to%20give%20your%20app%20access")));
+    EXPECT_THAT([&] { SignIn(Dropbox()); },
+                ThrowsMessage<ERestError>(HasSubstr("chose%20not%20to%20give%20your%20app%20access")));
 }
 
 TEST_F(SignInWindow, WindowClosedByHandEndsTheSignInSilently) {
@@ -243,7 +260,8 @@ TEST_F(SignInWindow, ClosingByHandReportsExactlyOneCancel) {
 }
 
 TEST_F(SignInWindow, PageThatCannotLoadStillReportsItsAddress) {
-    const std::string url = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/callback?code=4%2Fab&state=x";
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/callback?code=4%2Fab&state=x";
     TNimboAuthFMX window;
     TEvents events;
     window.SetOnEvent(Recorder(events, [&](TAuthEvent AEvent, const std::string&) {
@@ -294,6 +312,7 @@ TEST_F(SignInWindow, HandlerErrorClosesTheWindowAndComesOutOfShowModal) {
     window.SetOnEvent(Recorder(events, [](TAuthEvent AEvent, const std::string&) {
         if (AEvent != aeCanceled) throw EConvertError("handler failed");
     }));
-    EXPECT_THAT([&] { window.ShowModal({}, "about:blank"); }, ThrowsMessage<EConvertError>(HasSubstr("handler failed")));
+    EXPECT_THAT([&] { window.ShowModal({}, "about:blank"); },
+                ThrowsMessage<EConvertError>(HasSubstr("handler failed")));
     EXPECT_EQ(events.size(), 1u) << "events reached the handler after it failed, or a cancel followed";
 }

@@ -87,8 +87,8 @@ TEST_F(TransferProgress, CancelledDownloadEndsAtOnceAndLeavesTheLocalFileAsItWas
     Nimbo::Emulator::Fault slowAnswer;
     slowAnswer.delay = ServerDelay;
 
-    for (const std::optional<std::string>& existing : {std::optional<std::string>("the user's own bytes"),
-                                                      std::optional<std::string>()}) {
+    for (const std::optional<std::string>& existing :
+         {std::optional<std::string>("the user's own bytes"), std::optional<std::string>()}) {
         const std::string name = existing ? "over an existing file" : "to a new file";
         const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / "transfer-progress";
         std::filesystem::remove_all(folder);
@@ -119,17 +119,20 @@ TEST_F(TransferProgress, CancelledDownloadEndsAtOnceAndLeavesTheLocalFileAsItWas
                          EAbort)
                 << name;
         }
-        EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(ServerDelay).count()) << name << ": the exchange waited for the server";
+        EXPECT_LT(clock.elapsed(), std::chrono::milliseconds(ServerDelay).count())
+            << name << ": the exchange waited for the server";
         EXPECT_EQ(user.Pressed, 1) << name;
         std::vector<std::string> left;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            left.push_back(entry.path().filename().string());
         EXPECT_EQ(left, existing ? std::vector<std::string>{"slow.bin"} : std::vector<std::string>{}) << name;
         if (existing) {
             std::ifstream in(target, std::ios::binary);
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), *existing) << name;
         }
         EXPECT_EQ(ticks, 0) << name << ": another window's timer ran inside the transfer";
-        EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 0; })) << name << ": the timer stayed blocked after the transfer";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ticks > 0; }))
+            << name << ": the timer stayed blocked after the transfer";
         Emulator().ClearFaults();
     }
 }
@@ -141,7 +144,10 @@ TEST_F(TransferProgress, CancelledUploadChangesNothing) {
     const std::string content(8 * 1024 * 1024, 'u');
     THttpClient http("api-content.dropbox.com");
     const auto upload = [&] {
-        http.Put("/1/files_put/dropbox/upload.bin").Header("Authorization", "Bearer " + token).Data(content.data(), static_cast<int>(content.size())).Execute();
+        http.Put("/1/files_put/dropbox/upload.bin")
+            .Header("Authorization", "Bearer " + token)
+            .Data(content.data(), static_cast<int>(content.size()))
+            .Execute();
     };
     {
         TCancelPresser user;

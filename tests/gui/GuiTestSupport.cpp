@@ -82,8 +82,8 @@ TModalScript& TModalScript::Expect(QString ADescription, TMatch AMatch, TAct AAc
 }
 
 TModalScript& TModalScript::ExpectWindow(const QString& AObjectName, TAct AAct) {
-    return Expect(AObjectName, [AObjectName](QWidget* AWidget) { return AWidget->objectName() == AObjectName; },
-                  std::move(AAct));
+    return Expect(
+        AObjectName, [AObjectName](QWidget* AWidget) { return AWidget->objectName() == AObjectName; }, std::move(AAct));
 }
 
 TModalScript& TModalScript::ExpectError(const QString& AText) {
@@ -178,7 +178,8 @@ void TFormFixture::Close() { FForm.reset(); }
 
 void TFormFixture::Reopen(bool APresetCredentials) {
     Close();
-    TMainFormOptions options{.SettingsLocation = SettingsFile(), .ShowFile = [this](const QString& AFile) { FShown << AFile; }};
+    TMainFormOptions options{.SettingsLocation = SettingsFile(),
+                             .ShowFile = [this](const QString& AFile) { FShown << AFile; }};
     if (APresetCredentials) options.PresetService = [](TNimboStorage& AStorage) { Sandbox().PresetService(AStorage); };
     FForm = std::make_unique<TMainForm>(std::move(options));
     FForm->show();

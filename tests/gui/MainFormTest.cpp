@@ -122,7 +122,8 @@ private slots:
         Sandbox().Emulator().ClearRequests();
         QTreeWidgetItem* documents = fixture.Item("Documents");
         documents->setExpanded(true);
-        QTRY_COMPARE_WITH_TIMEOUT(Sorted(fixture.ChildNames(documents)), Sorted(EmulatorChildren(Cloud::GoogleDrive, "Documents")), 1500);
+        QTRY_COMPARE_WITH_TIMEOUT(Sorted(fixture.ChildNames(documents)),
+                                  Sorted(EmulatorChildren(Cloud::GoogleDrive, "Documents")), 1500);
         int requests = RequestCount();
         QVERIFY(requests > 0);
 
@@ -158,12 +159,14 @@ private slots:
         // The locale's short date and long time: German "dd.MM.yy HH:mm:ss".
         QRegularExpression localeTime(R"(^\d\d\.\d\d\.\d\d( \d\d:\d\d:\d\d)?$)");
         QString modified = fixture.Label("ModifiedLabel")->text();
-        QVERIFY2(modified.startsWith("Modified at: ") && localeTime.match(modified.mid(13)).hasMatch(), qPrintable(modified));
+        QVERIFY2(modified.startsWith("Modified at: ") && localeTime.match(modified.mid(13)).hasMatch(),
+                 qPrintable(modified));
         QString created = fixture.Label("CreatedLabel")->text();
         if (static_cast<Cloud>(cloud) == Cloud::Dropbox)
             QCOMPARE(created, QString("Created at: unspecified"));
         else
-            QVERIFY2(created.startsWith("Created at: ") && localeTime.match(created.mid(12)).hasMatch(), qPrintable(created));
+            QVERIFY2(created.startsWith("Created at: ") && localeTime.match(created.mid(12)).hasMatch(),
+                     qPrintable(created));
         QVERIFY(fixture.Label("NameLabel")->width() >= fixture.Label("NameLabel")->sizeHint().width());
 
         QTest::keyClick(fixture.Tree(), Qt::Key_Escape);
@@ -175,7 +178,7 @@ private slots:
     void actionsFollowTheSelection_data() {
         QTest::addColumn<QString>("selected");  // a path; empty: nothing selected
         QTest::addColumn<bool>("download");
-        QTest::addColumn<bool>("upload");       // Upload and New Folder alike
+        QTest::addColumn<bool>("upload");  // Upload and New Folder alike
         QTest::addColumn<bool>("remove");
         QTest::newRow("nothing") << "" << false << true << false;
         QTest::newRow("file") << "Read me.txt" << true << false << true;
@@ -286,7 +289,8 @@ private slots:
             fixture.Action("DownloadAction")->trigger();
             QVERIFY2(script.Finished(), qPrintable(script.Report()));
         }
-        QCOMPARE(ReadFile(target), QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Welcome.txt")->content));
+        QCOMPARE(ReadFile(target),
+                 QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Welcome.txt")->content));
         QCOMPARE(fixture.ShownFiles(), QStringList{target});
 
         // Delete: gone from the service and from the tree, nothing selected.
@@ -317,7 +321,8 @@ private slots:
         Nimbo::Emulator::Fault failure;
         failure.status = 500;
         failure.body = R"({"error": "Try again"})";
-        Sandbox().Emulator().InjectFault({.host = "api.dropbox.com", .method = "POST", .pathPrefix = "/1/fileops/delete"}, failure);
+        Sandbox().Emulator().InjectFault(
+            {.host = "api.dropbox.com", .method = "POST", .pathPrefix = "/1/fileops/delete"}, failure);
         TModalScript script;
         script.ExpectError("500");
         fixture.Action("DeleteAction")->trigger();

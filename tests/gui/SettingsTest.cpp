@@ -2,10 +2,10 @@
 // between runs and written as soon as they change, a refused state for one service, and the
 // options dialog's own rules.
 
-#include <csignal>
-#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <cstring>
 
 #include <QDir>
 #include <QFile>
@@ -233,12 +233,14 @@ private slots:
         fixture.Connect("OneDriveAction");
         TNimboStorage& onedrive = fixture.Form().Service();
         std::string token = onedrive.GetToken();
-        QString id = QString::fromStdString(onedrive.GetClientId()), secret = QString::fromStdString(onedrive.GetSecret());
+        QString id = QString::fromStdString(onedrive.GetClientId()),
+                secret = QString::fromStdString(onedrive.GetSecret());
 
         TModalScript script;
-        script.ExpectOptions("edited", "edited", false)  // Cancel: nothing changes
-            .ExpectOptions(id, secret)                  // unchanged: the token stays
-            .ExpectOptions(id, secret + "-new");        // changed: signed out, the listing signs in
+        script
+            .ExpectOptions("edited", "edited", false)  // Cancel: nothing changes
+            .ExpectOptions(id, secret)                 // unchanged: the token stays
+            .ExpectOptions(id, secret + "-new");       // changed: signed out, the listing signs in
         fixture.Action("OptionsAction")->trigger();
         QCOMPARE(onedrive.GetSecret(), secret.toStdString());
         fixture.Action("OptionsAction")->trigger();
@@ -253,11 +255,12 @@ private slots:
     void testConnectionChecksWhatTheServiceHolds() {
         TFormFixture fixture(false);
         TModalScript script;
-        script.ExpectWindow("TOptions",
-                            [](QWidget* AWidget) {
-                                AWidget->findChild<QLineEdit*>("ClientId")->setText("typed, not yet applied");
-                                QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
-                            })
+        script
+            .ExpectWindow("TOptions",
+                          [](QWidget* AWidget) {
+                              AWidget->findChild<QLineEdit*>("ClientId")->setText("typed, not yet applied");
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                          })
             .ExpectError("ClientId is not specified")
             .ExpectOptions("", "", false);
         fixture.Action("BoxNetAction")->trigger();

@@ -42,7 +42,8 @@ void RepeatInPage(QWidget* AWidget, const QString& AScript) {
 
 // Presses the consent page's "Allow" button as a user would.
 void Allow(QWidget* AWidget) {
-    RepeatInPage(AWidget, "(function(){var b=document.getElementById('allow');if(!b)return false;b.click();return true;})()");
+    RepeatInPage(AWidget,
+                 "(function(){var b=document.getElementById('allow');if(!b)return false;b.click();return true;})()");
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ void DelayAnswers(const std::string& AHost, const std::string& AMethod) {
 // The progress dialog of a transfer: checks its caption and presses Cancel.
 void CancelTransfer(TModalScript& AScript, const QString& ACaption) {
     AScript.Expect(
-        "progress of \"" + ACaption + "\"", [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; },
+        "progress of \"" + ACaption + "\"",
+        [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; },
         [ACaption](QWidget* AWidget) {
             auto* dialog = qobject_cast<QProgressDialog*>(AWidget);
             QCOMPARE(dialog->windowTitle(), ACaption);

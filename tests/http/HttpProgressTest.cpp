@@ -48,7 +48,11 @@ protected:
     }
     ~HttpProgress() override { THttpTransport::Configure(FSaved); }
 
-    THttpRequest Upload() { return Client.Post("/upload").Header("Content-Type", "application/octet-stream").Data(BigUpload.data(), static_cast<int>(BigUpload.size())); }
+    THttpRequest Upload() {
+        return Client.Post("/upload")
+            .Header("Content-Type", "application/octet-stream")
+            .Data(BigUpload.data(), static_cast<int>(BigUpload.size()));
+    }
     THttpRequest Download() { return Client.Get("/download"); }
 
     bool ServerGot(const std::string& ATarget) const {

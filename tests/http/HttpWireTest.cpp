@@ -10,11 +10,11 @@
 #include "support/WorkedExamples.h"
 
 using namespace Nimbo::Connection;
-using ::testing::HasSubstr;
-using ::testing::ThrowsMessage;
 using Nimbo::Testing::MakeResponse;
 using Nimbo::Testing::RawHttpsServer;
 using Nimbo::Testing::RawRequest;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -31,9 +31,7 @@ private:
     THttpTransportSettings FSaved;
 };
 
-std::string MappingTo(const std::string& AHost, int APort) {
-    return AHost + ":443:127.0.0.1:" + std::to_string(APort);
-}
+std::string MappingTo(const std::string& AHost, int APort) { return AHost + ":443:127.0.0.1:" + std::to_string(APort); }
 
 // A server answering for two host names that clients reach with their real URLs through a host mapping.
 class HttpWire : public ::testing::Test {
@@ -79,7 +77,8 @@ std::vector<std::string> LibraryHeaders(const RawRequest& ARequest) {
     std::vector<std::string> lines;
     for (const std::string& line : ARequest.HeaderLines) {
         const std::string name = line.substr(0, line.find(':'));
-        if (name != "Host" && name != "Accept" && name != "User-Agent" && name != "Content-Length") lines.push_back(line);
+        if (name != "Host" && name != "Accept" && name != "User-Agent" && name != "Content-Length")
+            lines.push_back(line);
     }
     return lines;
 }
@@ -97,13 +96,20 @@ TEST_F(HttpWire, SendsMethodTargetHeadersAndBodyExactly) {
     const Case cases[] = {
         {"GET with query and repeated headers",
          Client.Get("items/list").Param("q", "a b").Param("r", "é").Header("B", "2").Header("A", "1").Header("B", "3"),
-         "GET", "/items/list?q=a%20b&r=%C3%A9", {"B: 2", "A: 1", "B: 3"}, ""},
+         "GET",
+         "/items/list?q=a%20b&r=%C3%A9",
+         {"B: 2", "A: 1", "B: 3"},
+         ""},
         {"GET never sends a body", Client.Get("/g").Data(TBytes{'x', 'y'}), "GET", "/g", {}, ""},
         {"DELETE never sends a body", Client.Delete("/d").Data(TBytes{'x'}), "DELETE", "/d", {}, ""},
         {"PUT without content type gets none", Client.Put("/p").Data(TBytes{'a', 'b', 'c'}), "PUT", "/p", {}, "abc"},
         {"POST with empty body", Client.Post("/e"), "POST", "/e", {}, ""},
-        {"POST form", Client.Post("/token").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm(),
-         "POST", "/token", {"Content-Type: application/x-www-form-urlencoded"}, "grant_type=refresh_token&note=a%20b%26c"},
+        {"POST form",
+         Client.Post("/token").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm(),
+         "POST",
+         "/token",
+         {"Content-Type: application/x-www-form-urlencoded"},
+         "grant_type=refresh_token&note=a%20b%26c"},
         {"empty header value", Client.Get("/h").Header("X-Empty", ""), "GET", "/h", {"X-Empty:"}, ""},
         {"dot segments stay as built", Client.Get("/a/./b/../c/.."), "GET", "/a/./b/../c/..", {}, ""},
     };
@@ -145,7 +151,8 @@ TEST_F(HttpWire, JsonAndMultipartExamples) {
     RawRequest multipart = Requests().back();
     EXPECT_EQ(multipart.Body.size(), 296u);
     EXPECT_EQ(LibraryHeaders(multipart),
-              std::vector<std::string>{std::string("Content-Type: multipart/form-data; boundary=") + THttpRequest::MultipartBoundary});
+              std::vector<std::string>{std::string("Content-Type: multipart/form-data; boundary=") +
+                                       THttpRequest::MultipartBoundary});
 }
 
 TEST_F(HttpWire, ExecuteFormsDeliverTheBody) {
@@ -189,7 +196,13 @@ TEST_F(HttpWire, StreamedBodiesGoOutByteExactEveryTime) {
 TEST_F(HttpWire, MultipartFileHoldingTheBoundaryArrivesWhole) {
     const std::string content = "start\r\n--" + std::string(THttpRequest::MultipartBoundary) + "--\r\nend";
     std::istringstream file(content);
-    Client.Post("/upload").BeginMultipart("file", "a.bin").Data(file).NextPart("parent_id", "").Data("0", 1).EndMultipart().Execute();
+    Client.Post("/upload")
+        .BeginMultipart("file", "a.bin")
+        .Data(file)
+        .NextPart("parent_id", "")
+        .Data("0", 1)
+        .EndMultipart()
+        .Execute();
 
     const RawRequest seen = Requests().back();
     const std::string type = seen.HeaderValue("Content-Type");
@@ -244,7 +257,8 @@ TEST_F(HttpWire, ReadsShareAKeptAliveConnectionOtherExchangesNever) {
     EXPECT_NE(r[4].Connection, r[0].Connection);
     // A cookie goes with its own exchange's redirect, and no further.
     for (std::size_t i = 0; i < r.size(); ++i)
-        EXPECT_EQ(r[i].HeaderValue("Cookie"), r[i].Target == "/with-cookie" ? "session=1" : "") << i << " " << r[i].Target;
+        EXPECT_EQ(r[i].HeaderValue("Cookie"), r[i].Target == "/with-cookie" ? "session=1" : "")
+            << i << " " << r[i].Target;
 }
 
 TEST_F(HttpWire, UnacceptedSuccessCodeRaisesAfterTheBodyArrived) {

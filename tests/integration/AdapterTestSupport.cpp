@@ -45,7 +45,8 @@ bool RegisterAdapterKind(TAdapterKind AKind) {
 const std::vector<TAdapterKind>& AdapterKinds() { return Kinds(); }
 
 const TAdapterKind& AdapterKind(const std::string& AName) {
-    const auto found = std::find_if(Kinds().begin(), Kinds().end(), [&](const TAdapterKind& k) { return k.Name == AName; });
+    const auto found =
+        std::find_if(Kinds().begin(), Kinds().end(), [&](const TAdapterKind& k) { return k.Name == AName; });
     if (found == Kinds().end()) throw std::logic_error("No adapter kind named " + AName);
     return *found;
 }

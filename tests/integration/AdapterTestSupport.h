@@ -26,11 +26,11 @@ inline constexpr char ClientId[] = "test-client";
 inline constexpr char ClientSecret[] = "test-secret";
 
 struct TAdapterKind {
-    std::string Name;          // test-name suffix, e.g. "GoogleDrive"
-    Cloud Service;             // the emulated service
-    std::string RedirectUrl;   // set on the component and registered for the emulator's client
+    std::string Name;         // test-name suffix, e.g. "GoogleDrive"
+    Cloud Service;            // the emulated service
+    std::string RedirectUrl;  // set on the component and registered for the emulator's client
     std::function<std::unique_ptr<Nimbo::Connection::TNimboStorage>()> Create;  // new component, no credentials
-    int PageSize = 0;          // children per listing page the adapter asks for; 0: one answer per folder
+    int PageSize = 0;  // children per listing page the adapter asks for; 0: one answer per folder
 };
 
 // Adds an adapter to the storage contract suite. Call from the adapter's own test file:

@@ -63,7 +63,8 @@ std::string StateBytes(const std::string& AToken, const std::string& ARefresh, T
 
 // "GET api.box.com /2.0/folders/0/items?fields=..." — one line that shows a request at a glance.
 std::string Line(const RecordedRequest& ARequest) {
-    return ARequest.method + " " + ARequest.host + " " + ARequest.path + (ARequest.query.empty() ? "" : "?" + ARequest.query);
+    return ARequest.method + " " + ARequest.host + " " + ARequest.path +
+           (ARequest.query.empty() ? "" : "?" + ARequest.query);
 }
 
 std::vector<std::string> Lines(const std::vector<RecordedRequest>& ARequests) {
@@ -143,9 +144,9 @@ TEST_F(BoxAdapterTest, FirstSignInCapturesTheCodeFromTheRedirectAndReadsTheUserN
     const RecordedRequest& exchange = requests[0];
     EXPECT_EQ(Line(exchange), "POST app.box.com /api/oauth2/token");
     EXPECT_EQ(HeaderOf(exchange, "Content-Type"), "application/x-www-form-urlencoded");
-    EXPECT_THAT(exchange.body, ::testing::MatchesRegex(
-                                   "code=[A-Za-z0-9_-]+&client_id=test-client&client_secret=test-secret"
-                                   "&grant_type=authorization_code"));
+    EXPECT_THAT(exchange.body,
+                ::testing::MatchesRegex("code=[A-Za-z0-9_-]+&client_id=test-client&client_secret=test-secret"
+                                        "&grant_type=authorization_code"));
     EXPECT_EQ(Line(requests[1]), "GET api.box.com /2.0/users/me");
     EXPECT_EQ(HeaderOf(requests[1], "Authorization"), "Bearer " + Storage().GetToken());
 
@@ -220,9 +221,11 @@ TEST_F(BoxAdapterTest, TokenIsRenewedOnlyInsideTheFiveMinuteMargin) {
     const std::vector<RecordedRequest> requests = ServiceRequests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Line(requests[0]), "POST app.box.com /api/oauth2/token");
-    EXPECT_EQ(requests[0].body, "client_id=test-client&client_secret=test-secret"
-                                "&redirect_uri=https%3A%2F%2Fapp.box.com%2Fnimbo-blank&grant_type=refresh_token"
-                                "&refresh_token=" + held.refreshToken);
+    EXPECT_EQ(requests[0].body,
+              "client_id=test-client&client_secret=test-secret"
+              "&redirect_uri=https%3A%2F%2Fapp.box.com%2Fnimbo-blank&grant_type=refresh_token"
+              "&refresh_token=" +
+                  held.refreshToken);
     EXPECT_EQ(HeaderOf(requests[0], "Authorization"), "");
     EXPECT_EQ(HeaderOf(requests[1], "Authorization"), "Bearer " + Storage().GetToken());
 
@@ -263,7 +266,8 @@ TEST_F(BoxAdapterTest, RejectedRenewalLeavesTheStateAsItWas) {
         EXPECT_EQ(Storage().GetExpires(), expires);
     }
     // Each call tries the renewal again; none falls back to the sign-in page.
-    EXPECT_THAT(Lines(Emu().Requests()), ElementsAre("POST app.box.com /api/oauth2/token", "POST app.box.com /api/oauth2/token"));
+    EXPECT_THAT(Lines(Emu().Requests()),
+                ElementsAre("POST app.box.com /api/oauth2/token", "POST app.box.com /api/oauth2/token"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -323,8 +327,9 @@ TEST_F(BoxAdapterTest, ShortPageBeforeTheEndMovesOnByThePageSize) {
     SignIn();
     Emu().AddFile(Cloud::Box, "late.txt", "x");
     // The service may answer fewer entries than a page holds before the end of the folder.
-    AnswerOnce(ApiHost, "GET", "/2.0/folders/0/items", 200,
-               R"({"total_count":1001,"entries":[{"type":"file","id":"13","name":"early.txt"}],"offset":0,"limit":1000})");
+    AnswerOnce(
+        ApiHost, "GET", "/2.0/folders/0/items", 200,
+        R"({"total_count":1001,"entries":[{"type":"file","id":"13","name":"early.txt"}],"offset":0,"limit":1000})");
     std::vector<std::string> names;
     for (const TNimboCloudFile& file : Storage().Root().Files()) names.push_back(file.GetName());
 
@@ -382,8 +387,8 @@ TEST_F(BoxAdapterTest, UploadSendsOnePartNamedAfterTheFileAndTakesTheNewData) {
 
     const std::vector<RecordedRequest> requests = ServiceRequests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(Line(requests[0]), "POST upload.box.com /api/2.0/files/" + Emu().Find(Cloud::Box, "notes.txt")->id +
-                                     "/content");
+    EXPECT_EQ(Line(requests[0]),
+              "POST upload.box.com /api/2.0/files/" + Emu().Find(Cloud::Box, "notes.txt")->id + "/content");
     ASSERT_EQ(requests[0].parts.size(), 1u);
     EXPECT_EQ(requests[0].parts[0].name, "notes.txt");
     EXPECT_EQ(requests[0].parts[0].fileName, "notes.txt");

@@ -167,13 +167,12 @@ TEST_P(DropboxRefusedSignInTest, StoresNothingAndDoesNotRunTheOperation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Decisions, DropboxRefusedSignInTest,
-    ::testing::Values(
-        TRefusalCase{"CanceledSilently", THeadlessDecision::Cancel,
-                     [](const std::function<void()>& AOperation) { EXPECT_THROW(AOperation(), EAbort); }},
-        TRefusalCase{"DeniedWithTheProvidersText", THeadlessDecision::Deny,
-                     [](const std::function<void()>& AOperation) {
-                         EXPECT_THAT(AOperation, ThrowsMessage<ERestError>("Refused_by_the_tester"));
-                     }}),
+    ::testing::Values(TRefusalCase{"CanceledSilently", THeadlessDecision::Cancel,
+                                   [](const std::function<void()>& AOperation) { EXPECT_THROW(AOperation(), EAbort); }},
+                      TRefusalCase{"DeniedWithTheProvidersText", THeadlessDecision::Deny,
+                                   [](const std::function<void()>& AOperation) {
+                                       EXPECT_THAT(AOperation, ThrowsMessage<ERestError>("Refused_by_the_tester"));
+                                   }}),
     [](const auto& AInfo) { return AInfo.param.Name; });
 
 TEST_F(DropboxAdapterTest, HeldTokenIsUsedWithoutAnyRequestHoweverOld) {
@@ -235,7 +234,6 @@ TEST_P(DropboxAccountFaultTest, FailingAccountRequestLeavesTheNameEmptyAndTheSig
     std::erase(lines, "GET api.dropbox.com/1/account/info");
     EXPECT_THAT(lines, ElementsAre(StartsWith("GET api.dropbox.com/1/metadata/dropbox/?")));
 }
-
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DropboxAccountFaultTest,

@@ -22,8 +22,8 @@
 using namespace Nimbo::Connection;
 using namespace std::chrono_literals;
 using AdapterTest::Cloud;
-using AdapterTest::TAdapterKind;
 using AdapterTest::Dropped;
+using AdapterTest::TAdapterKind;
 using AdapterTest::Truncated;
 using Nimbo::Emulator::Fault;
 using Nimbo::Emulator::RecordedRequest;
@@ -42,10 +42,10 @@ enum class TOperation { List, Download, DownloadToFile, Upload, CreateFolder, Cr
 
 // Where the fault is met.
 enum class TTrigger {
-    Operation,        // the operation's own request meets the injected fault
-    TokenRenewal,     // the access token has run out; its renewal meets the injected fault
-    ExpiredToken,     // the service no longer takes the access token the client still holds
-    RevokedRefresh,   // the access token has run out and the service has revoked the refresh token
+    Operation,       // the operation's own request meets the injected fault
+    TokenRenewal,    // the access token has run out; its renewal meets the injected fault
+    ExpiredToken,    // the service no longer takes the access token the client still holds
+    RevokedRefresh,  // the access token has run out and the service has revoked the refresh token
 };
 
 // The request of each operation (and of the token renewal) of one service, on the service's real
@@ -55,13 +55,19 @@ struct TServiceRoutes {
 
     const Route& Of(TOperation AOperation) const {
         switch (AOperation) {
-            case TOperation::List: return List;
+            case TOperation::List:
+                return List;
             case TOperation::Download:
-            case TOperation::DownloadToFile: return Download;
-            case TOperation::Upload: return Upload;
-            case TOperation::CreateFolder: return CreateFolder;
-            case TOperation::CreateFile: return CreateFile;
-            case TOperation::Delete: return Delete;
+            case TOperation::DownloadToFile:
+                return Download;
+            case TOperation::Upload:
+                return Upload;
+            case TOperation::CreateFolder:
+                return CreateFolder;
+            case TOperation::CreateFile:
+                return CreateFile;
+            case TOperation::Delete:
+                return Delete;
         }
         throw std::logic_error("unknown operation");
     }
@@ -203,7 +209,7 @@ std::string WithTokenRunOut(const std::string& AState) {
     writer.Write(reader.ReadString());  // access token
     writer.Write(reader.ReadString());  // refresh token
     reader.ReadDouble();
-    writer.Write(1.0);  // expiry: a day in 1899
+    writer.Write(1.0);                                           // expiry: a day in 1899
     out << std::string(std::istreambuf_iterator<char>(in), {});  // the service's own fields
     return out.str();
 }
@@ -250,25 +256,33 @@ protected:
 
     void Run(TOperation AOperation) {
         switch (AOperation) {
-            case TOperation::List: Docs.Files(); return;
+            case TOperation::List:
+                Docs.Files();
+                return;
             case TOperation::Download: {
                 std::ostringstream out;
                 Report.Download(out);
                 return;
             }
-            case TOperation::DownloadToFile: Report.Download(LocalFile().string()); return;
+            case TOperation::DownloadToFile:
+                Report.Download(LocalFile().string());
+                return;
             case TOperation::Upload: {
                 std::istringstream in(NewContent);
                 Report.Upload(in);
                 return;
             }
-            case TOperation::CreateFolder: Docs.CreateFolder("Archive"); return;
+            case TOperation::CreateFolder:
+                Docs.CreateFolder("Archive");
+                return;
             case TOperation::CreateFile: {
                 std::istringstream in(NewContent);
                 Docs.createFile("summary.txt", in);
                 return;
             }
-            case TOperation::Delete: Report.Delete(); return;
+            case TOperation::Delete:
+                Report.Delete();
+                return;
         }
     }
 
@@ -382,7 +396,8 @@ const TFailureCase FailureCases[] = {
     // Answers in the right syntax that lack what they are for.
     {"TokenAnswerWithoutToken", TOperation::List, OnRenewal(Json200(R"({"token_type": "Bearer", "expires_in": 3600})")),
      Unanswered("without an access token"), 1},
-    {"ListingEntriesWithoutId", TOperation::List, OnRequest(Json200(ListingOfGhosts)), Unanswered("without the item's"), 1},
+    {"ListingEntriesWithoutId", TOperation::List, OnRequest(Json200(ListingOfGhosts)), Unanswered("without the item's"),
+     1},
     {"UploadAnswerWithoutItem", TOperation::Upload, OnRequest(Json200(Itemless)), Unanswered("without the item's"), 1},
     {"CreateFolderAnswerWithoutItem", TOperation::CreateFolder, OnRequest(Json200(Itemless)),
      Unanswered("without the item's"), 1},

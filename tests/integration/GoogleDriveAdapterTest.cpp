@@ -32,7 +32,8 @@ namespace {
 const char* const Oob = "urn:ietf:wg:oauth:2.0:oob";
 const std::string ApiHost = "www.googleapis.com";
 const std::string EncodedOob = "urn%3Aietf%3Awg%3Aoauth%3A2.0%3Aoob";
-const std::string ListRoot = "GET www.googleapis.com/drive/v2/files?q=%27root%27%20in%20parents%20and%20trashed%20%3D%20false";
+const std::string ListRoot =
+    "GET www.googleapis.com/drive/v2/files?q=%27root%27%20in%20parents%20and%20trashed%20%3D%20false";
 const std::string TokenRequest = "POST accounts.google.com/o/oauth2/token";
 
 AdapterTest::TAdapterKind GoogleDriveKind() {
@@ -65,10 +66,11 @@ std::string QueryValue(const std::string& AQuery, const std::string& AName) {
 }
 
 // The bytes of a saved state: version, client id, tokens, expiry, then the token's scope bits.
-std::string StateBytes(const std::string& AToken, const std::string& ARefresh, TDateTime AExpires, std::uint64_t AScopes) {
+std::string StateBytes(const std::string& AToken, const std::string& ARefresh, TDateTime AExpires,
+                       std::uint64_t AScopes) {
     const auto text = [](const std::string& S) {
         std::string out;
-        for (std::size_t n = S.size(); ; n >>= 7) {
+        for (std::size_t n = S.size();; n >>= 7) {
             out += static_cast<char>((n & 0x7F) | (n >= 0x80 ? 0x80 : 0));
             if (n < 0x80) break;
         }
@@ -154,9 +156,10 @@ TEST_F(GoogleDriveAdapter, FirstSignInTakesTheCodeFromThePageTitle) {
 
     const std::vector<RecordedRequest> requests = Requests();
     ASSERT_GE(requests.size(), 3u);
-    EXPECT_EQ(Line(requests.front()), "GET accounts.google.com/o/oauth2/auth?client_id=test-client&scope=https%3A%2F%2F"
-                                      "www.googleapis.com%2Fauth%2Fdrive&redirect_uri=" + EncodedOob +
-                                      "&response_type=code");
+    EXPECT_EQ(Line(requests.front()),
+              "GET accounts.google.com/o/oauth2/auth?client_id=test-client&scope=https%3A%2F%2F"
+              "www.googleapis.com%2Fauth%2Fdrive&redirect_uri=" +
+                  EncodedOob + "&response_type=code");
     // The code page's address holds only an opaque ticket; the title carries the code as it is,
     // and the exchange sends it form-encoded.
     const RecordedRequest& exchange = requests[requests.size() - 2];
@@ -234,8 +237,9 @@ TEST_P(GoogleDriveRenewal, RenewsWithTheRefreshTokenOnlyWhenNeeded) {
     const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Line(requests[0]), TokenRequest);
-    EXPECT_EQ(requests[0].body, "client_id=test-client&client_secret=test-secret&grant_type=refresh_token&refresh_token=" +
-                                    THttpClient::UrlEncode(refresh));
+    EXPECT_EQ(requests[0].body,
+              "client_id=test-client&client_secret=test-secret&grant_type=refresh_token&refresh_token=" +
+                  THttpClient::UrlEncode(refresh));
     EXPECT_EQ(Line(requests[1]), ListRoot);
     EXPECT_NE(Storage().GetToken(), oldToken);
     EXPECT_EQ(HeaderOf(requests[1], "Authorization"), "Bearer " + Storage().GetToken());
@@ -245,22 +249,23 @@ TEST_P(GoogleDriveRenewal, RenewsWithTheRefreshTokenOnlyWhenNeeded) {
     EXPECT_EQ(SavedTokenScopes(Storage()), c.Scopes.Bits());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tokens, GoogleDriveRenewal,
-    ::testing::Values(TRenewalCase{"FarFromExpiry", 60, {gsDrive}, {gsDrive}, false},
-                      TRenewalCase{"JustOutsideTheMargin", 5.5, {gsDrive}, {gsDrive}, false},
-                      TRenewalCase{"InsideTheMargin", 4.5, {gsDrive}, {gsDrive}, true},
-                      TRenewalCase{"Expired", -30, {gsDrive}, {gsDrive}, true},
-                      TRenewalCase{"ScopesGrew", 60, {gsDrive}, {gsDrive, gsDriveAppdata}, true},
-                      TRenewalCase{"ScopesNarrowed", 60, {gsDrive, gsDriveFile}, {gsDrive}, false}),
-    [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Tokens, GoogleDriveRenewal,
+                         ::testing::Values(TRenewalCase{"FarFromExpiry", 60, {gsDrive}, {gsDrive}, false},
+                                           TRenewalCase{"JustOutsideTheMargin", 5.5, {gsDrive}, {gsDrive}, false},
+                                           TRenewalCase{"InsideTheMargin", 4.5, {gsDrive}, {gsDrive}, true},
+                                           TRenewalCase{"Expired", -30, {gsDrive}, {gsDrive}, true},
+                                           TRenewalCase{"ScopesGrew", 60, {gsDrive}, {gsDrive, gsDriveAppdata}, true},
+                                           TRenewalCase{
+                                               "ScopesNarrowed", 60, {gsDrive, gsDriveFile}, {gsDrive}, false}),
+                         [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST_F(GoogleDriveAdapter, RejectedRefreshGrantLeavesTheStateAsItWas) {
     LoadTokens(-30);
     Emu().RevokeRefreshTokens(Cloud::GoogleDrive);
     const std::string before = Saved(Storage());
-    const auto rejected = Throws<EHttpProtocolError>(AllOf(Property(&EHttpProtocolError::ErrorCode, 400),
-                                                            Property(&EHttpProtocolError::ErrorMessage, HasSubstr("invalid_grant"))));
+    const auto rejected =
+        Throws<EHttpProtocolError>(AllOf(Property(&EHttpProtocolError::ErrorCode, 400),
+                                         Property(&EHttpProtocolError::ErrorMessage, HasSubstr("invalid_grant"))));
 
     EXPECT_THAT([&] { Storage().Root().Files(); }, rejected);
     EXPECT_EQ(Saved(Storage()), before);
@@ -274,8 +279,8 @@ TEST_F(GoogleDriveAdapter, RejectedRefreshGrantLeavesTheStateAsItWas) {
 TEST_F(GoogleDriveAdapter, SavedStateEndsWithTheTokenScopesAndLoadsBackByteForByte) {
     Drive().SetScopes({gsDrive, gsDriveAppdata});
     SignIn();
-    const std::string expected =
-        StateBytes(Storage().GetToken(), Storage().GetRefresh(), Storage().GetExpires(), (1u << gsDrive) | (1u << gsDriveAppdata));
+    const std::string expected = StateBytes(Storage().GetToken(), Storage().GetRefresh(), Storage().GetExpires(),
+                                            (1u << gsDrive) | (1u << gsDriveAppdata));
     ASSERT_EQ(Saved(Storage()), expected);
 
     const std::unique_ptr<TNimboStorage> restored = NewStorage();
@@ -342,8 +347,7 @@ TEST_F(GoogleDriveAdapter, ListingFollowsThePageTokensWithTheSameSearch) {
 
 TEST_F(GoogleDriveAdapter, ListedItemsCarryTheServiceMetadata) {
     SignIn();
-    Emu().InjectFault(Route{ApiHost, "GET", "/drive/v2/files"},
-                      Answer(200, R"({"items": [
+    Emu().InjectFault(Route{ApiHost, "GET", "/drive/v2/files"}, Answer(200, R"({"items": [
                            {"id": "f1", "title": "a.txt", "mimeType": "text/plain", "fileSize": "3000000000",
                             "downloadUrl": "https://doc-0s-00-docs.googleusercontent.com/docs/securesc/emulator/f1",
                             "createdDate": "2015-05-06T09:02:13.756Z", "modifiedDate": "2016-02-29T23:59:59+02:00"},
@@ -374,8 +378,10 @@ TEST_F(GoogleDriveAdapter, ListedItemsCarryTheServiceMetadata) {
 
 TEST_F(GoogleDriveAdapter, DownloadingAnItemWithoutDownloadUrlNamesTheItemAndSendsNothing) {
     SignIn();
-    Emu().InjectFault(Route{ApiHost, "GET", "/drive/v2/files"},
-                      Answer(200, R"({"items": [{"id": "g1", "title": "Plan", "mimeType": "application/vnd.google-apps.document"}]})"));
+    Emu().InjectFault(
+        Route{ApiHost, "GET", "/drive/v2/files"},
+        Answer(200,
+               R"({"items": [{"id": "g1", "title": "Plan", "mimeType": "application/vnd.google-apps.document"}]})"));
     const TNimboCloudFile plan = Child(Storage().Root(), "Plan");
     Emu().ClearRequests();
 
@@ -394,8 +400,8 @@ TEST_F(GoogleDriveAdapter, DownloadReadsTheDownloadUrlWithTheToken) {
     EXPECT_EQ(out.str(), "some notes");
     const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(Line(requests[0]), "GET doc-0s-00-docs.googleusercontent.com/docs/securesc/emulator/" + id +
-                                     "?e=download&gd=true");
+    EXPECT_EQ(Line(requests[0]),
+              "GET doc-0s-00-docs.googleusercontent.com/docs/securesc/emulator/" + id + "?e=download&gd=true");
     EXPECT_EQ(HeaderOf(requests[0], "Authorization"), "Bearer " + Storage().GetToken());
 }
 

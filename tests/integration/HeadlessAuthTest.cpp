@@ -76,8 +76,8 @@ TEST_F(HeadlessAuth, DenyCarriesTheReasonToTheRedirect) {
     const TEvents events = Show(DropboxSignInUrl(DropboxRedirect),
                                 [](TAuthEvent e, const std::string& t) { return AtRedirect(e, t, DropboxRedirect); });
     ASSERT_FALSE(events.empty());
-    EXPECT_THAT(events.back().second,
-                AllOf(StartsWith(DropboxRedirect + "?"), HasSubstr("error=access_denied"), HasSubstr("No%20%26%20never")));
+    EXPECT_THAT(events.back().second, AllOf(StartsWith(DropboxRedirect + "?"), HasSubstr("error=access_denied"),
+                                            HasSubstr("No%20%26%20never")));
 }
 
 TEST_F(HeadlessAuth, CancelReportsOnlyTheCancel) {
@@ -89,8 +89,8 @@ TEST_F(HeadlessAuth, CancelReportsOnlyTheCancel) {
 TEST_F(HeadlessAuth, ARedirectToAnUnreachablePageIsStillReported) {
     const std::string unreachable = "http://127.0.0.1:1/callback";
     AdapterTest::Emulator().RegisterClient(Cloud::Dropbox, ClientId, "secret", {unreachable});
-    const TEvents events =
-        Show(DropboxSignInUrl(unreachable), [&](TAuthEvent e, const std::string& t) { return AtRedirect(e, t, unreachable); });
+    const TEvents events = Show(DropboxSignInUrl(unreachable),
+                                [&](TAuthEvent e, const std::string& t) { return AtRedirect(e, t, unreachable); });
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().first, aeNavigateComplete);
     EXPECT_THAT(events.back().second, StartsWith(unreachable + "?code="));
@@ -98,7 +98,8 @@ TEST_F(HeadlessAuth, ARedirectToAnUnreachablePageIsStillReported) {
 
 TEST_F(HeadlessAuth, APageWithoutAWayOnEndsAsACancel) {
     // An unknown client gets an error page and nothing to submit: a user would close the window.
-    const TEvents events = Show(DropboxSignInUrl(DropboxRedirect), [](TAuthEvent, const std::string&) { return false; });
+    const TEvents events =
+        Show(DropboxSignInUrl(DropboxRedirect), [](TAuthEvent, const std::string&) { return false; });
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back(), std::make_pair(aeCanceled, std::string()));
     EXPECT_THAT(TNimboHeadlessAuth::Visited(), ElementsAre(DropboxSignInUrl(DropboxRedirect)));
@@ -108,9 +109,10 @@ TEST_F(HeadlessAuth, ReportsTheTitleOfAnApprovalPage) {
     AdapterTest::Emulator().RegisterClient(Cloud::GoogleDrive, ClientId, "secret", {});
     const std::string url = "https://accounts.google.com/o/oauth2/auth?client_id=" + std::string(ClientId) +
                             "&scope=" + THttpClient::UrlEncode("https://www.googleapis.com/auth/drive") +
-                            "&redirect_uri=" + THttpClient::UrlEncode("urn:ietf:wg:oauth:2.0:oob") + "&response_type=code";
-    const TEvents events =
-        Show(url, [](TAuthEvent e, const std::string& t) { return e == aeTitleChanged && t.starts_with("Success code="); });
+                            "&redirect_uri=" + THttpClient::UrlEncode("urn:ietf:wg:oauth:2.0:oob") +
+                            "&response_type=code";
+    const TEvents events = Show(
+        url, [](TAuthEvent e, const std::string& t) { return e == aeTitleChanged && t.starts_with("Success code="); });
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().first, aeTitleChanged);
     EXPECT_GT(events.back().second.size(), std::string("Success code=").size());

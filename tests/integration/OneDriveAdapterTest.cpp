@@ -417,10 +417,11 @@ TEST_F(OneDriveTest, ListingAsksPageByPageInTheServicesOrder) {
     EXPECT_EQ(children.front().GetName(), "0.txt");
     EXPECT_EQ(children.back().GetName(), std::to_string(TNimboOneDrive::ListPageSize) + ".txt");
     const std::string path = "/v5.0/" + Id("Many") + "/files";
-    EXPECT_THAT(Requests(), ElementsAre(AllOf(Field(&RecordedRequest::path, path),
-                                              Field(&RecordedRequest::query, "limit=100&offset=0")),
-                                        AllOf(Field(&RecordedRequest::path, path),
-                                              Field(&RecordedRequest::query, "limit=100&offset=100"))));
+    EXPECT_THAT(
+        Requests(),
+        ElementsAre(
+            AllOf(Field(&RecordedRequest::path, path), Field(&RecordedRequest::query, "limit=100&offset=0")),
+            AllOf(Field(&RecordedRequest::path, path), Field(&RecordedRequest::query, "limit=100&offset=100"))));
 }
 
 TEST_F(OneDriveTest, ListingEndsAtAnEmptyPageEvenWhenItNamesANextOne) {
@@ -451,7 +452,7 @@ TEST(OneDriveItems, AreFoldersForTheTypesFolderAndAlbumOnly) {
         std::string Type;
         bool IsFolder;
     };
-    const Case cases[] = {{"folder", true}, {"album", true}, {"Folder", false},
+    const Case cases[] = {{"folder", true}, {"album", true},  {"Folder", false},
                           {"file", false},  {"photo", false}, {"", false}};
     TNimboOneDrive drive;
     for (const Case& c : cases) {
@@ -462,8 +463,8 @@ TEST(OneDriveItems, AreFoldersForTheTypesFolderAndAlbumOnly) {
 
 TEST(OneDriveItems, DateInAnotherFormFailsAndChangesNothing) {
     TNimboOneDrive drive;
-    auto data = std::make_shared<TNimboOneDriveData>(
-        drive, Info("file.1", "a.txt", "file", 3, "2011-04-22T00:36:30+0000", ""));
+    auto data =
+        std::make_shared<TNimboOneDriveData>(drive, Info("file.1", "a.txt", "file", 3, "2011-04-22T00:36:30+0000", ""));
     const TNimboCloudFile item(data);
 
     EXPECT_THROW(data->SetInfo(Info("file.2", "b.txt", "file", 9, "", "yesterday")), EConvertError);
@@ -549,7 +550,11 @@ TEST_F(OneDriveTest, UploadCountsAsDoneWhenTheItemCannotBeReadBack) {
     };
     const Case cases[] = {
         {"new.txt", [&](std::istream& AIn) { return root.createFile("new.txt", AIn); }},
-        {"notes.txt", [&](std::istream& AIn) { notes.Upload(AIn); return notes; }},
+        {"notes.txt",
+         [&](std::istream& AIn) {
+             notes.Upload(AIn);
+             return notes;
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -17,11 +17,11 @@
 #include "Nimbo/Connection/Microsoft.h"
 
 using namespace Nimbo::Connection;
+using AdapterTest::Dropped;
+using AdapterTest::HeaderOf;
+using AdapterTest::Truncated;
 using Nimbo::Emulator::Cloud;
 using Nimbo::Emulator::Fault;
-using AdapterTest::Dropped;
-using AdapterTest::Truncated;
-using AdapterTest::HeaderOf;
 using Nimbo::Emulator::RecordedRequest;
 using Nimbo::Emulator::Route;
 using ::testing::ElementsAre;
@@ -94,7 +94,10 @@ protected:
     }
     pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode) override {
         const std::int64_t current = FPos - (egptr() - gptr());
-        const std::int64_t target = (AWay == std::ios_base::beg ? 0 : AWay == std::ios_base::cur ? current : FSize) + AOffset;
+        const std::int64_t target = (AWay == std::ios_base::beg   ? 0
+                                     : AWay == std::ios_base::cur ? current
+                                                                  : FSize) +
+                                    AOffset;
         if (target < 0 || target > FSize) return pos_type(off_type(-1));
         setg(FBlock, FBlock, FBlock);
         FPos = target;
@@ -152,9 +155,9 @@ struct TSessionCase {
     std::string Kind;  // the adapter kind's name
     // Makes the storage use its session for content above ALimit.
     std::function<void(TNimboStorage&, std::int64_t ALimit, int AMaxResumptions)> Configure;
-    std::int64_t Limit;    // the single-request limit the tests set
-    std::int64_t Size;     // content above it, several chunks long
-    Route Chunks;          // the requests that carry the chunks
+    std::int64_t Limit;                                           // the single-request limit the tests set
+    std::int64_t Size;                                            // content above it, several chunks long
+    Route Chunks;                                                 // the requests that carry the chunks
     std::function<bool(const RecordedRequest&)> IsSingleRequest;  // the one request of content up to the limit
 };
 
@@ -164,8 +167,9 @@ const TSessionCase DriveCase{
     .Kind = "GoogleDrive",
     .Configure =
         [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
-            dynamic_cast<TNimboGDrive&>(AStorage).SetUploadSettings(
-                {.SingleRequestLimit = ALimit, .ChunkSize = TNimboGDrive::ChunkGranularity, .MaxResumptions = AMaxResumptions});
+            dynamic_cast<TNimboGDrive&>(AStorage).SetUploadSettings({.SingleRequestLimit = ALimit,
+                                                                     .ChunkSize = TNimboGDrive::ChunkGranularity,
+                                                                     .MaxResumptions = AMaxResumptions});
         },
     .Limit = 256 << 10,
     .Size = 3 * (256 << 10) + 1000,
@@ -222,8 +226,8 @@ protected:
 
     int CountNamed(const std::string& AName) {
         const auto children = Emu().Children(Kind().Service, "");
-        return static_cast<int>(std::count_if(children.begin(), children.end(),
-                                              [&](const auto& AItem) { return AItem.name == AName; }));
+        return static_cast<int>(
+            std::count_if(children.begin(), children.end(), [&](const auto& AItem) { return AItem.name == AName; }));
     }
 
     TNimboCloudFile CreateFrom(const std::string& AContent) {
@@ -386,8 +390,8 @@ TEST_F(DriveSessionRequests, ANewFileIsNamedWhenTheSessionStartsAndSentInChunks)
     const std::vector<RecordedRequest> requests = Requests();
     ASSERT_EQ(requests.size(), 5u);
     EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
-                ElementsAre("POST www.googleapis.com /upload/drive/v2/files?uploadType=resumable 200", ChunkLine(0, 308),
-                            ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
+                ElementsAre("POST www.googleapis.com /upload/drive/v2/files?uploadType=resumable 200",
+                            ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
     EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Type"), "application/octet-stream");
     EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
     EXPECT_EQ(requests[0].body, R"({"title": "big.bin","parents": [{"id": "root"}]})");
@@ -399,7 +403,8 @@ TEST_F(DriveSessionRequests, ANewVersionGoesToTheFilesOwnSession) {
     const auto [id, requests] = UploadNewVersion();
     ASSERT_EQ(requests.size(), 5u);
     const std::string session = "PUT www.googleapis.com /upload/drive/v2/files/" + id +
-                                "?uploadType=resumable&upload_id=<id> [" + Range(3 * Chunk, FCase.Size - 1, FCase.Size) + "] 200";
+                                "?uploadType=resumable&upload_id=<id> [" +
+                                Range(3 * Chunk, FCase.Size - 1, FCase.Size) + "] 200";
     EXPECT_THAT(Lines(requests, QueryValue(requests[1], "upload_id")),
                 ElementsAre("PUT www.googleapis.com /upload/drive/v2/files/" + id + "?uploadType=resumable 200",
                             ::testing::_, ::testing::_, ::testing::_, session));
@@ -419,13 +424,22 @@ TEST_F(DriveSessionRequests, AnInterruptionAsksHowFarTheUploadGotAndGoesOnFromTh
     };
     const std::string query = Session + "[bytes */" + Total + "] ";
     const Case cases[] = {
-        {"connection dropped", 1, Dropped(),
-         {ChunkLine(0, 308), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 1},
-        {"server error", 1, ServerError(503),
-         {ChunkLine(0, 308), ChunkLine(1, 503), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)}, 0},
+        {"connection dropped",
+         1,
+         Dropped(),
+         {ChunkLine(0, 308), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)},
+         1},
+        {"server error",
+         1,
+         ServerError(503),
+         {ChunkLine(0, 308), ChunkLine(1, 503), query + "308", ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)},
+         0},
         // The last chunk completed the file but its answer was lost: the file is not sent again.
-        {"answer to the last chunk cut off", 3, Truncated(),
-         {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200), query + "200"}, 0},
+        {"answer to the last chunk cut off",
+         3,
+         Truncated(),
+         {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200), query + "200"},
+         0},
     };
     for (const Case& c : cases) {
         Emu().ClearRequests();
@@ -478,13 +492,19 @@ TEST_F(DropboxSessionRequests, AnInterruptedChunkGoesOnFromTheOffsetTheServiceHo
         int Dropped;
     };
     const Case cases[] = {
-        {"connection dropped", Dropped(),
-         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 1},
+        {"connection dropped",
+         Dropped(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)},
+         1},
         // The chunk was stored but its answer lost: the service refuses it again and tells its offset.
-        {"answer cut off", Truncated(),
-         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(1, 400), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
-        {"server error", ServerError(503),
-         {ChunkLine(0, 200), ChunkLine(1, 503), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)}, 0},
+        {"answer cut off",
+         Truncated(),
+         {ChunkLine(0, 200), ChunkLine(1, 200), ChunkLine(1, 400), ChunkLine(2, 200), ChunkLine(3, 200)},
+         0},
+        {"server error",
+         ServerError(503),
+         {ChunkLine(0, 200), ChunkLine(1, 503), ChunkLine(1, 200), ChunkLine(2, 200), ChunkLine(3, 200)},
+         0},
     };
     for (const Case& c : cases) {
         Emu().ClearRequests();
@@ -568,7 +588,10 @@ TEST_F(BoxSessionRequests, AnInterruptedPartGoesOnFromThePartsTheSessionHolds) {
         {"connection dropped", Dropped(), {PartLine(0, 200), list, PartLine(1, 200), PartLine(2, 200)}, 1},
         // The part was stored but its answer lost: it is not sent again.
         {"answer cut off", Truncated(), {PartLine(0, 200), PartLine(1, 200), list, PartLine(2, 200)}, 0},
-        {"server error", ServerError(503), {PartLine(0, 200), PartLine(1, 503), list, PartLine(1, 200), PartLine(2, 200)}, 0},
+        {"server error",
+         ServerError(503),
+         {PartLine(0, 200), PartLine(1, 503), list, PartLine(1, 200), PartLine(2, 200)},
+         0},
     };
     for (const Case& c : cases) {
         Emu().ClearRequests();
@@ -599,7 +622,8 @@ TEST_F(BoxSessionRequests, AnUploadGivenUpOrCancelledAbortsItsSession) {
     FaultOn(FCase.Chunks, 1, Dropped());
     Emu().InjectFault(FCase.Chunks, Dropped(), 1);
     EXPECT_THAT([&] { CreateFrom(Content); },
-                ThrowsMessage<ERestError>(HasSubstr("The upload of \"big.bin\" was interrupted 2 times and has been given up")));
+                ThrowsMessage<ERestError>(
+                    HasSubstr("The upload of \"big.bin\" was interrupted 2 times and has been given up")));
     EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "given up";
 
     Emu().ClearRequests();
@@ -639,8 +663,9 @@ TEST_F(OneDriveUploadLimit, ContentAboveTheLimitIsRefusedNamingIt) {
     OneDrive().SetUploadLimit(1000);
     TPipeBuf pipe(Pattern(1001, 7));
     std::istream pipeStream(&pipe);
-    EXPECT_THAT([&] { kept.Upload(pipeStream); },
-                ThrowsMessage<ERestError>(HasSubstr("\"kept.txt\" cannot be uploaded: the service takes at most 1000 bytes")));
+    EXPECT_THAT(
+        [&] { kept.Upload(pipeStream); },
+        ThrowsMessage<ERestError>(HasSubstr("\"kept.txt\" cannot be uploaded: the service takes at most 1000 bytes")));
 
     EXPECT_TRUE(Requests().empty()) << "nothing was sent";
     EXPECT_EQ(StoredHash(Cloud::LiveConnect, "kept.txt"), Sha256("old content"));

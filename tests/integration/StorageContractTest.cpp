@@ -141,8 +141,8 @@ TEST_P(StorageContract, CreatesFoldersAndFiles) {
 }
 
 TEST_P(StorageContract, NamesWithReservedAndNonAsciiCharactersReachTheRightItem) {
-    const std::vector<std::string> names = {"with space.txt", "hash#1.txt", "100% sure.txt", "per%25cent.txt",
-                                            "plus+sign.txt",  "Grüße ñ 東京.txt"};
+    const std::vector<std::string> names = {"with space.txt", "hash#1.txt",    "100% sure.txt",
+                                            "per%25cent.txt", "plus+sign.txt", "Grüße ñ 東京.txt"};
     const TNimboCloudFile folder = Storage().Root().CreateFolder("Odd #%+ é names");
     for (const std::string& name : names) {
         std::istringstream content("content of " + name);

@@ -27,18 +27,30 @@ bool SameName(const std::string& A, const std::string& B) {
 
 const char* ReasonPhrase(int ACode) {
     switch (ACode) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 303: return "See Other";
-        case 307: return "Temporary Redirect";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -229,8 +241,7 @@ void RawHttpsServer::AcceptLoop() {
 void RawHttpsServer::Serve(int AFd, std::size_t AConnection) {
     if (FOptions.Silent) {
         pollfd wait{AFd, POLLRDHUP, 0};
-        while (!FStopping && poll(&wait, 1, 50) == 0) {
-        }
+        while (!FStopping && poll(&wait, 1, 50) == 0) {}
         return;
     }
     Channel channel(AFd, static_cast<SSL_CTX*>(FContext));
@@ -243,8 +254,7 @@ void RawHttpsServer::Serve(int AFd, std::size_t AConnection) {
         const std::optional<std::string> response = FHandler(request);
         if (!response) {
             std::string ignored;
-            while (!FStopping && channel.ReadSome(ignored)) {
-            }
+            while (!FStopping && channel.ReadSome(ignored)) {}
             return;
         }
         if (!channel.WriteAll(*response)) return;

@@ -26,7 +26,11 @@ inline Connection::THttpRequest WriteJsonExample(Connection::THttpRequest AReque
 
 // Writes the 296-byte multipart example into the request and returns it.
 inline Connection::THttpRequest WriteMultipartExample(Connection::THttpRequest ARequest) {
-    return ARequest.BeginMultipart("file", "a.txt").Data("hello", 5).NextPart("parent_id", "").Data("0", 1).EndMultipart();
+    return ARequest.BeginMultipart("file", "a.txt")
+        .Data("hello", 5)
+        .NextPart("parent_id", "")
+        .Data("0", 1)
+        .EndMultipart();
 }
 
 }  // namespace Nimbo::Testing

@@ -28,8 +28,7 @@ TEST(BinaryWriter, EncodesEachKindAsLittleEndianBytes) {
     EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(std::uint8_t{1}); }), Bytes({1}));
     EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(std::string()); }), Bytes({0}));
     EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(std::string("é")); }), Bytes({2, 0xC3, 0xA9}));
-    EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(-657434.0); }),
-              Bytes({0, 0, 0, 0, 0x34, 0x10, 0x24, 0xC1}));
+    EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(-657434.0); }), Bytes({0, 0, 0, 0, 0x34, 0x10, 0x24, 0xC1}));
     EXPECT_EQ(Written([](TBinaryWriter& w) { w.Write(std::int64_t{-2}); }),
               Bytes({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 }

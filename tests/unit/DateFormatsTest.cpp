@@ -32,8 +32,10 @@ protected:
         if (const char* tz = std::getenv("TZ")) FSaved = tz;
     }
     void TearDown() override {
-        if (FSaved) setenv("TZ", FSaved->c_str(), 1);
-        else unsetenv("TZ");
+        if (FSaved)
+            setenv("TZ", FSaved->c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
     static void Use(const char* AZone) {

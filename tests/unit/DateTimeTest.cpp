@@ -24,8 +24,15 @@ TEST(DateTime, EncodesKnownDates) {
 }
 
 TEST(DateTime, RefusesDatesAndTimesThatDoNotExist) {
-    for (auto [y, m, d] : {std::tuple{2016, 2, 30}, {1900, 2, 29}, {2015, 2, 29}, {0, 1, 1}, {10000, 1, 1},
-                           {2016, 13, 1}, {2016, 0, 1}, {2016, 4, 31}, {2016, 1, 0}}) {
+    for (auto [y, m, d] : {std::tuple{2016, 2, 30},
+                           {1900, 2, 29},
+                           {2015, 2, 29},
+                           {0, 1, 1},
+                           {10000, 1, 1},
+                           {2016, 13, 1},
+                           {2016, 0, 1},
+                           {2016, 4, 31},
+                           {2016, 1, 0}}) {
         try {
             EncodeDate(y, m, d);
             ADD_FAILURE() << y << "-" << m << "-" << d;

@@ -29,9 +29,8 @@ TEST(HttpClient, ExpandUrl) {
         const char* Out;
     };
     for (const Case& c : {Case{"items/list", "https://api.example.com/items/list"},
-                          Case{"/items/list", "https://api.example.com/items/list"},
-                          Case{"https://x/y", "https://x/y"}, Case{"http://x/y", "http://x/y"},
-                          Case{"HTTPS://x/y", "https://api.example.com/HTTPS://x/y"},
+                          Case{"/items/list", "https://api.example.com/items/list"}, Case{"https://x/y", "https://x/y"},
+                          Case{"http://x/y", "http://x/y"}, Case{"HTTPS://x/y", "https://api.example.com/HTTPS://x/y"},
                           Case{"//a", "https://api.example.com//a"}, Case{"", "https://api.example.com/"}}) {
         EXPECT_EQ(client.ExpandURL(c.In), c.Out) << c.In;
     }
@@ -53,7 +52,8 @@ TEST(HttpClient, UrlEncode) {
 
 TEST(HttpRequest, ParamsAndHeadersKeepCallOrder) {
     THttpClient client("h");
-    THttpRequest r = client.Get("p").Param("q", "a b").Param("r", "1").Header("A", "1").Header("B", "2").Header("A", "3");
+    THttpRequest r =
+        client.Get("p").Param("q", "a b").Param("r", "1").Header("A", "1").Header("B", "2").Header("A", "3");
     EXPECT_EQ(r.Get().Url, "https://h/p?q=a%20b&r=1");
     EXPECT_EQ(r.Get().Headers, "A: 1\r\nB: 2\r\nA: 3");
     EXPECT_EQ(client.Get("p?x=1").Param("y", "2").Get().Url, "https://h/p?x=1&y=2");
@@ -79,8 +79,12 @@ TEST(HttpRequest, HeaderWithLineBreakOrNulIsRefused) {
     using namespace std::string_literals;
     THttpClient client("h");
     THttpRequest r = client.Get("p");
-    for (auto [name, value] : {std::pair{"X"s, "a\r\nInjected: 1"s}, {"X"s, "a\nb"s}, {"X\r"s, "a"s}, {"X"s, "a\r"s},
-                               {"X"s, "secret\0tail"s}, {"X\0Y"s, "a"s}}) {
+    for (auto [name, value] : {std::pair{"X"s, "a\r\nInjected: 1"s},
+                               {"X"s, "a\nb"s},
+                               {"X\r"s, "a"s},
+                               {"X"s, "a\r"s},
+                               {"X"s, "secret\0tail"s},
+                               {"X\0Y"s, "a"s}}) {
         EXPECT_THROW(r.Header(name, value), EHttpError);
     }
     EXPECT_EQ(r.Get().Headers, "");
@@ -124,7 +128,7 @@ TEST(HttpRequest, DataAppends) {
     stream.seekg(6);
     r.Data(stream);
     EXPECT_EQ(stream.tellg(), -1);  // at its end
-    r.Data(stream);                // nothing more
+    r.Data(stream);                 // nothing more
     r.Data("xyz", 0).Data("xyz", -1).Data("xyz", 2).Data(TBytes{'!'});
     EXPECT_EQ(BodyOf(r), "6789xy!");
 
@@ -151,7 +155,10 @@ TEST(HttpRequest, CheckResponseRules) {
     EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(200, "Quota"), 200), "Quota");
     EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(201, [] {}), 201), "accepted");
     EXPECT_EQ(messageOf(client.Get("p").OnResponse(200, "first").OnResponse(200, "second"), 200), "first");
-    EXPECT_EQ(messageOf(client.Get("p").ValidResponse(200).OnResponse(201, std::function<void()>()).OnResponse(201, "x"), 201), "x");
+    EXPECT_EQ(
+        messageOf(client.Get("p").ValidResponse(200).OnResponse(201, std::function<void()>()).OnResponse(201, "x"),
+                  201),
+        "x");
     int calls = 0;
     THttpRequest counted = client.Get("p").OnResponse(204, [&] { ++calls; }).OnResponse(204, [&] { calls += 10; });
     counted.CheckResponse(204);
@@ -160,7 +167,8 @@ TEST(HttpRequest, CheckResponseRules) {
 
 TEST(HttpRequest, FormBody) {
     THttpClient client("h");
-    THttpRequest r = client.Post("t").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm();
+    THttpRequest r =
+        client.Post("t").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm();
     EXPECT_EQ(BodyOf(r), "grant_type=refresh_token&note=a%20b%26c");
     EXPECT_EQ(r.Get().Headers, "Content-Type: application/x-www-form-urlencoded");
 
@@ -171,7 +179,8 @@ TEST(HttpRequest, FormBody) {
     THttpRequest twice = client.Post("t");
     twice.BeginForm(true);
     twice.BeginForm(true);
-    EXPECT_EQ(twice.Get().Headers, "Content-Type: application/x-www-form-urlencoded\r\nContent-Type: application/x-www-form-urlencoded");
+    EXPECT_EQ(twice.Get().Headers,
+              "Content-Type: application/x-www-form-urlencoded\r\nContent-Type: application/x-www-form-urlencoded");
 }
 
 TEST(HttpRequest, JsonWriter) {
@@ -194,7 +203,12 @@ TEST(HttpRequest, JsonWriter) {
         {"if forms", [](J::TJsonData j) { j.ElemIf(false, "no").ElemIf(false, J::jvNull).ElemIf(true, "yes"); },
          R"(["yes"])"},
         {"escapes", [](J::TJsonData j) { j.Elem("q\"b\\n\nt\t\x01é"); }, "[\"q\\\"b\\\\n\\nt\\t\\u0001é\"]"},
-        {"elems", [](J::TJsonData j) { j.Elems([](J::TJsonData e) { for (const char* s : {"1", "2"}) e.Elem(s); }); },
+        {"elems",
+         [](J::TJsonData j) {
+             j.Elems([](J::TJsonData e) {
+                 for (const char* s : {"1", "2"}) e.Elem(s);
+             });
+         },
          R"(["1","2"])"},
         {"unbalanced", [](J::TJsonData j) { j.Elem(J::jvBeginArray).Elem("x"); }, R"([["x"])"},
     };
@@ -224,12 +238,12 @@ TEST(HttpRequest, JsonWriter) {
 TEST(HttpRequest, JsonWriterRefusesTextThatIsNotUtf8) {
     using J = THttpRequest;
     const std::string badTexts[] = {
-        "caf\xE9",             // Latin-1
-        "\x80",                // a continuation byte alone
-        "ab\xC3",              // cut short
-        "\xC0\xAF",            // overlong
-        "\xED\xA0\x80",        // a surrogate
-        "\xF4\x90\x80\x80",    // beyond U+10FFFF
+        "caf\xE9",           // Latin-1
+        "\x80",              // a continuation byte alone
+        "ab\xC3",            // cut short
+        "\xC0\xAF",          // overlong
+        "\xED\xA0\x80",      // a surrogate
+        "\xF4\x90\x80\x80",  // beyond U+10FFFF
     };
     THttpClient client("h");
     for (const std::string& bad : badTexts) {
@@ -247,8 +261,9 @@ TEST(HttpRequest, JsonWriterRefusesTextThatIsNotUtf8) {
 TEST(HttpRequest, MultipartLayout) {
     THttpClient client("h");
     THttpRequest r = Nimbo::Testing::WriteMultipartExample(client.Post("u"));
-    const std::string expected = "\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n\r\nhello\r\n--" + B +
-                                 "\r\nContent-Disposition: form-data; name=\"parent_id\"\r\n\r\n0\r\n--" + B + "--\r\n";
+    const std::string expected =
+        "\r\n--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n\r\nhello\r\n--" + B +
+        "\r\nContent-Disposition: form-data; name=\"parent_id\"\r\n\r\n0\r\n--" + B + "--\r\n";
     EXPECT_EQ(BodyOf(r), expected);
     EXPECT_EQ(BodyOf(r).size(), 296u);
     EXPECT_EQ(r.Get().Headers, "Content-Type: multipart/form-data; boundary=" + B);
@@ -313,8 +328,10 @@ TEST(HttpRequest, MultipartBodyHoldingTheBoundaryGetsAnotherOne) {
             for (std::size_t i = 0; i < c.Parts.size(); ++i) {
                 const TPart& part = c.Parts[i];
                 if (i > 0) req.NextPart(part.Name, part.FileName);
-                if (fromStreams) req.Data(streams.emplace_back(part.Content));
-                else req.Data(part.Content.data(), static_cast<int>(part.Content.size()));
+                if (fromStreams)
+                    req.Data(streams.emplace_back(part.Content));
+                else
+                    req.Data(part.Content.data(), static_cast<int>(part.Content.size()));
                 expected += "\r\n--" + c.ExpectedBoundary + "\r\nContent-Disposition: form-data; name=\"" + part.Name +
                             "\"" + (part.FileName.empty() ? "" : "; filename=\"" + part.FileName + "\"") + "\r\n\r\n" +
                             part.Content;
@@ -324,7 +341,8 @@ TEST(HttpRequest, MultipartBodyHoldingTheBoundaryGetsAnotherOne) {
             EXPECT_EQ(req.Get().Streams.size(), fromStreams ? c.Parts.size() : 0u) << c.Name;
             EXPECT_EQ(BodyOf(req), expected) << c.Name << (fromStreams ? " from streams" : "");
             EXPECT_EQ(req.Get().Headers, "Content-Type: multipart/form-data; boundary=" + c.ExpectedBoundary) << c.Name;
-            for (const std::istringstream& stream : streams) EXPECT_EQ(stream.rdstate(), std::ios::eofbit | std::ios::failbit);
+            for (const std::istringstream& stream : streams)
+                EXPECT_EQ(stream.rdstate(), std::ios::eofbit | std::ios::failbit);
         }
     }
 }

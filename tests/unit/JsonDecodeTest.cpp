@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
 #include "JsonTestSupport.h"
+#include "Nimbo/Connection/Json.h"
 
 using namespace Nimbo::Connection;
 using Nimbo::Connection::Testing::FailureOf;
@@ -64,9 +64,9 @@ T DecodeText(std::string_view AJson) {
 }  // namespace
 
 TEST(JsonDecoder, DecodesTheListingExample) {
-    const auto listing = DecodeText<Listing>(
-        R"({"cursor": "c1", "entries": [{"name": "a.txt", "size": 12, "is_dir": false, "rev": 3},)"
-        R"( {"name": "d", "is_dir": true}], "has_more": false})");
+    const auto listing =
+        DecodeText<Listing>(R"({"cursor": "c1", "entries": [{"name": "a.txt", "size": 12, "is_dir": false, "rev": 3},)"
+                            R"( {"name": "d", "is_dir": true}], "has_more": false})");
     EXPECT_EQ(listing.cursor, "c1");
     ASSERT_EQ(listing.entries.size(), 2u);
     EXPECT_EQ(listing.entries[0].name, "a.txt");
@@ -98,10 +98,10 @@ TEST(JsonDecoder, DecodesMapRecordsInDocumentOrder) {
 }
 
 TEST(JsonDecoder, DecodesEveryKind) {
-    const auto k = DecodeText<Kinds>(
-        R"({"i": -7, "l": 3000000000, "d": 1.5e2, "s": "a\"b\n\u00e9", "b": true,)"
-        R"( "rec": {"name": "n", "size": 1}, "ints": [1, -2, 3], "flags": [true, false, true],)"
-        R"( "grid": [[1.5], [], [2, 3]], "texts": ["x", null, 4.0]})");
+    const auto k =
+        DecodeText<Kinds>(R"({"i": -7, "l": 3000000000, "d": 1.5e2, "s": "a\"b\n\u00e9", "b": true,)"
+                          R"( "rec": {"name": "n", "size": 1}, "ints": [1, -2, 3], "flags": [true, false, true],)"
+                          R"( "grid": [[1.5], [], [2, 3]], "texts": ["x", null, 4.0]})");
     EXPECT_EQ(k.i, -7);
     EXPECT_EQ(k.l, 3000000000LL);
     EXPECT_EQ(k.d, 150.0);
@@ -159,12 +159,30 @@ TEST(JsonDecoder, ReportsNumbersThatDoNotConvert) {
 }
 
 TEST(JsonDecoder, RefusesValuesOfTheWrongKind) {
-    for (const std::string json : {
-             R"({"i": "12"})", R"({"i": null})", R"({"i": true})", R"({"l": [1]})", R"({"d": "1.5"})",
-             R"({"d": null})", R"({"s": true})", R"({"s": {}})", R"({"s": []})", R"({"b": 1})", R"({"b": null})",
-             R"({"b": "true"})", R"({"rec": []})", R"({"rec": null})", R"({"rec": "x"})", R"({"ints": {}})",
-             R"({"ints": null})", R"({"ints": ["1"]})", R"({"flags": [1]})", R"({"grid": [1]})", R"([])", R"(12)",
-             R"("text")", R"(null)"}) {
+    for (const std::string json : {R"({"i": "12"})",
+                                   R"({"i": null})",
+                                   R"({"i": true})",
+                                   R"({"l": [1]})",
+                                   R"({"d": "1.5"})",
+                                   R"({"d": null})",
+                                   R"({"s": true})",
+                                   R"({"s": {}})",
+                                   R"({"s": []})",
+                                   R"({"b": 1})",
+                                   R"({"b": null})",
+                                   R"({"b": "true"})",
+                                   R"({"rec": []})",
+                                   R"({"rec": null})",
+                                   R"({"rec": "x"})",
+                                   R"({"ints": {}})",
+                                   R"({"ints": null})",
+                                   R"({"ints": ["1"]})",
+                                   R"({"flags": [1]})",
+                                   R"({"grid": [1]})",
+                                   R"([])",
+                                   R"(12)",
+                                   R"("text")",
+                                   R"(null)"}) {
         Kinds out;
         EXPECT_EQ(FailureOf<EInvalidCast>(json, out), "Invalid class typecast") << json;
     }
@@ -231,14 +249,14 @@ TEST(JsonDecoder, DecodesRootsOtherThanRecords) {
 }
 
 TEST(JsonDecoder, RefusesTextThatIsNotJsonAndWritesNothing) {
-    for (const std::string body : {
-             "", "   ", "<html><body>502 Bad Gateway</body></html>", R"({"cursor": "c1")", R"({"entries": [)",
-             R"({"cursor": "c1"}})", R"({"cursor": "c1"} trailing)", R"({"cursor" "c1"})", R"({"cursor": "c1",})",
-             R"({"cursor": tru})", R"({"cursor": 12abc})", R"({"cursor": nul})", "{\"cursor\": \"\xff\xfe\"}",
-             R"({"cursor": "unterminated})", R"([{"name": "a"},])", R"({"entries": [{"size": 01}]})",
-             // Malformed values inside members the record does not read.
-             R"({"":n})", R"({"unknown": tru, "cursor": "c"})", R"({"unknown": [1, {"a": nul}], "cursor": "c"})",
-             R"({"entries": [{"name": "a", "extra": 01}]})"}) {
+    for (const std::string body :
+         {"", "   ", "<html><body>502 Bad Gateway</body></html>", R"({"cursor": "c1")", R"({"entries": [)",
+          R"({"cursor": "c1"}})", R"({"cursor": "c1"} trailing)", R"({"cursor" "c1"})", R"({"cursor": "c1",})",
+          R"({"cursor": tru})", R"({"cursor": 12abc})", R"({"cursor": nul})", "{\"cursor\": \"\xff\xfe\"}",
+          R"({"cursor": "unterminated})", R"([{"name": "a"},])", R"({"entries": [{"size": 01}]})",
+          // Malformed values inside members the record does not read.
+          R"({"":n})", R"({"unknown": tru, "cursor": "c"})", R"({"unknown": [1, {"a": nul}], "cursor": "c"})",
+          R"({"entries": [{"name": "a", "extra": 01}]})"}) {
         Listing out;
         out.cursor = "kept";
         const std::string message = FailureOf<EJsonError>(body, out);

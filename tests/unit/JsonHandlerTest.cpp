@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
 #include "JsonTestSupport.h"
+#include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/platform/TimeZone.h"
 
 using namespace Nimbo::Connection;
@@ -130,7 +130,8 @@ TEST(JsonHandlers, RefuseUnsupportedFieldTypesBeforeWritingAnything) {
     {
         WithStrongDate out;
         out.name = "kept";
-        const std::string message = FailureOf<EAssertionFailed>(R"({"name": "x"})", out);  // the key of the bad field is absent
+        const std::string message =
+            FailureOf<EAssertionFailed>(R"({"name": "x"})", out);  // the key of the bad field is absent
         EXPECT_NE(message.find("StrongDate"), std::string::npos) << message;
         EXPECT_EQ(out.name, "kept");
     }
@@ -139,8 +140,9 @@ TEST(JsonHandlers, RefuseUnsupportedFieldTypesBeforeWritingAnything) {
     WithEnum e;
     WithUnsigned u;
     DeepUnsupported d;
-    for (const std::string& message : {FailureOf<EAssertionFailed>("{}", f), FailureOf<EAssertionFailed>("{}", s), FailureOf<EAssertionFailed>("{}", e),
-                                       FailureOf<EAssertionFailed>("{}", u), FailureOf<EAssertionFailed>("{}", d)})
+    for (const std::string& message : {FailureOf<EAssertionFailed>("{}", f), FailureOf<EAssertionFailed>("{}", s),
+                                       FailureOf<EAssertionFailed>("{}", e), FailureOf<EAssertionFailed>("{}", u),
+                                       FailureOf<EAssertionFailed>("{}", d)})
         EXPECT_EQ(message.rfind("Type cannot be decoded from JSON: ", 0), 0u) << message;
     long long wide = 0;
     EXPECT_NE(FailureOf<EAssertionFailed>("1", wide), "(no failure)");
@@ -249,8 +251,9 @@ private:
 };
 
 std::string HttpAnswer(const std::string& AStatus, const std::string& ABody) {
-    return "HTTP/1.1 " + AStatus + "\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(ABody.size()) + "\r\nConnection: close\r\n\r\n" + ABody;
+    return "HTTP/1.1 " + AStatus +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(ABody.size()) +
+           "\r\nConnection: close\r\n\r\n" + ABody;
 }
 
 }  // namespace

@@ -26,12 +26,13 @@ TEST(MimeTypes, CarriesTheTableInItsOrder) {
         std::size_t Position;
         std::string_view Ext, Mime;
     };
-    for (const Telling& t : {Telling{0, "ez", "application/andrew-inset"}, Telling{1, "aw", "application/applixware"},
-                             Telling{56, "bin", "application/octet-stream"}, Telling{616, "woff", "application/font-woff"},
-                             Telling{781, "jpeg", "image/jpeg"}, Telling{782, "jpg", "image/jpeg"},
-                             Telling{797, "sub", "image/vnd.dvb.subtitle"}, Telling{891, "sub", "text/vnd.dvb.subtitle"},
-                             Telling{967, "mkv", "video/x-matroska"}, Telling{968, "mk3d", "video/x-matroska"},
-                             Telling{969, "mks", "video/x-matroska"}, Telling{981, "ice", "x-conference/x-cooltalk"}}) {
+    for (const Telling& t :
+         {Telling{0, "ez", "application/andrew-inset"}, Telling{1, "aw", "application/applixware"},
+          Telling{56, "bin", "application/octet-stream"}, Telling{616, "woff", "application/font-woff"},
+          Telling{781, "jpeg", "image/jpeg"}, Telling{782, "jpg", "image/jpeg"},
+          Telling{797, "sub", "image/vnd.dvb.subtitle"}, Telling{891, "sub", "text/vnd.dvb.subtitle"},
+          Telling{967, "mkv", "video/x-matroska"}, Telling{968, "mk3d", "video/x-matroska"},
+          Telling{969, "mks", "video/x-matroska"}, Telling{981, "ice", "x-conference/x-cooltalk"}}) {
         EXPECT_EQ(rows[t.Position].Ext, t.Ext) << t.Position;
         EXPECT_EQ(rows[t.Position].Mime, t.Mime) << t.Position;
     }
@@ -74,8 +75,9 @@ TEST(MimeTypes, LooksUpTheExtensionOfAFileName) {
 }
 
 TEST(MimeTypes, RefusesCharactersNotAllowedInFileNames) {
-    for (const std::string& name : std::vector<std::string>{"a|b.txt", "a<b.txt", "a>b.txt", "say \"hi\".txt", "tab\there.txt",
-                                   std::string("nul\0.txt", 8), "line\nbreak.txt", "\x1f.txt"}) {
+    for (const std::string& name :
+         std::vector<std::string>{"a|b.txt", "a<b.txt", "a>b.txt", "say \"hi\".txt", "tab\there.txt",
+                                  std::string("nul\0.txt", 8), "line\nbreak.txt", "\x1f.txt"}) {
         try {
             TMimeTypes::ByFileName(name);
             ADD_FAILURE() << name;

@@ -33,7 +33,8 @@ TOutcome Code(const std::string& AText) { return {TOutcome::okCode, AText}; }
 TOutcome Error(const std::string& AText) { return {TOutcome::okError, AText}; }
 TOutcome Abort() { return {TOutcome::okAbort, ""}; }
 
-TOutcome RunSignIn(TServiceState& AState, TAuthEvents ARequired = AllEvents, const std::string& AUrl = "https://auth.example/") {
+TOutcome RunSignIn(TServiceState& AState, TAuthEvents ARequired = AllEvents,
+                   const std::string& AUrl = "https://auth.example/") {
     std::string code = "stale";
     try {
         AState.OAuth20(ARequired, AUrl, code);
@@ -95,7 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
         TWatcherCase{"DescriptionPreferred",
                      {{aeNavigateComplete, Redirect + "?error=access_denied&error_description=User+denied"}},
                      Error("User+denied")},
-        TWatcherCase{"ErrorWithoutDescription", {{aeNavigateComplete, Redirect + "?error=access_denied"}}, Error("access_denied")},
+        TWatcherCase{"ErrorWithoutDescription",
+                     {{aeNavigateComplete, Redirect + "?error=access_denied"}},
+                     Error("access_denied")},
         TWatcherCase{"ErrorWithEmptyDescription",
                      {{aeNavigateComplete, Redirect + "?error_description=&error=access_denied"}},
                      Error("access_denied")},
@@ -103,23 +106,31 @@ INSTANTIATE_TEST_SUITE_P(
         TWatcherCase{"RedirectAnywhereInTheUrl",
                      {{aeNavigateComplete, "https://login.example/done?from=" + Redirect + "&code=zz"}},
                      Code("zz")},
-        TWatcherCase{"NamesIgnoreCaseFirstPairCounts", {{aeNavigateComplete, Redirect + "?CODE=first&code=second"}}, Code("first")},
+        TWatcherCase{"NamesIgnoreCaseFirstPairCounts",
+                     {{aeNavigateComplete, Redirect + "?CODE=first&code=second"}},
+                     Code("first")},
         TWatcherCase{"BlankEndsAPair", {{aeNavigateComplete, Redirect + "?code=ab cd"}}, Code("ab")},
-        TWatcherCase{"QuotedPairRunsToItsQuote", {{aeNavigateComplete, Redirect + "?\"code=a&b\"&state=1"}}, Code("a&b")},
+        TWatcherCase{
+            "QuotedPairRunsToItsQuote", {{aeNavigateComplete, Redirect + "?\"code=a&b\"&state=1"}}, Code("a&b")},
         TWatcherCase{"NoQuestionMarkLeavesTheWindowOpen",
                      {{aeNavigateComplete, Redirect}, {aeNavigateComplete, Redirect + "?code=later"}},
                      Code("later")},
         TWatcherCase{"OtherHostLeavesTheWindowOpen",
-                     {{aeNavigateComplete, "https://other.example/cb?code=wrong"}, {aeNavigateComplete, Redirect + "?code=right"}},
+                     {{aeNavigateComplete, "https://other.example/cb?code=wrong"},
+                      {aeNavigateComplete, Redirect + "?code=right"}},
                      Code("right")},
         TWatcherCase{"RedirectUrlComparedWithCase",
-                     {{aeNavigateComplete, "https://APP.example/redirect?code=wrong"}, {aeNavigateComplete, Redirect + "?code=right"}},
+                     {{aeNavigateComplete, "https://APP.example/redirect?code=wrong"},
+                      {aeNavigateComplete, Redirect + "?code=right"}},
                      Code("right")},
         TWatcherCase{"NeitherCodeNorErrorLeavesTheWindowOpen", {{aeNavigateComplete, Redirect + "?state=x"}}, Abort()},
         TWatcherCase{"SuccessTitle", {{aeTitleChanged, "Success code=xyz"}}, Code("xyz")},
         TWatcherCase{"SuccessTitleIsCaseSensitive", {{aeTitleChanged, "success code=xyz"}}, Abort()},
-        TWatcherCase{"EmptySuccessTitleIsNoResult", {{aeTitleChanged, "Success code="}, {aeTitleChanged, "Success code=2"}}, Code("2")},
-        TWatcherCase{"OtherTitlesAreIgnored", {{aeTitleChanged, "Sign in"}, {aeTitleChanged, "Success code=q"}}, Code("q")},
+        TWatcherCase{"EmptySuccessTitleIsNoResult",
+                     {{aeTitleChanged, "Success code="}, {aeTitleChanged, "Success code=2"}},
+                     Code("2")},
+        TWatcherCase{
+            "OtherTitlesAreIgnored", {{aeTitleChanged, "Sign in"}, {aeTitleChanged, "Success code=q"}}, Code("q")},
         TWatcherCase{"EventsAfterTheResultAreNotSeen",
                      {{aeNavigateComplete, Redirect + "?code=one"}, {aeNavigateComplete, Redirect + "?code=two"}},
                      Code("one")},
@@ -136,7 +147,8 @@ TEST_F(OAuth, WindowIsShownWithTheUrlAndTheRequiredEvents) {
 
 TEST_F(OAuth, EmptyRedirectUrlIgnoresEveryNavigation) {
     Service.SetRedirectUrl("");
-    TFullWindow::Script().Events = {{aeNavigateComplete, "https://any.example/?code=nav"}, {aeTitleChanged, "Success code=title"}};
+    TFullWindow::Script().Events = {{aeNavigateComplete, "https://any.example/?code=nav"},
+                                    {aeTitleChanged, "Success code=title"}};
     EXPECT_EQ(RunSignIn(Service.State()), Code("title"));
 }
 
@@ -173,7 +185,8 @@ TEST_F(OAuth, NoWindowClassSupportingTheEvents) {
 
 TEST_F(OAuth, HandlerCanReplaceTheWindowClass) {
     TOtherFullWindow::Script().Events = {{aeTitleChanged, "Success code=other"}};
-    Service.SetOnGetAuthUIClass([](TRestService&, TAuthUIClass& AClass) { AClass = TAuthUIClass::Of<TOtherFullWindow>(); });
+    Service.SetOnGetAuthUIClass(
+        [](TRestService&, TAuthUIClass& AClass) { AClass = TAuthUIClass::Of<TOtherFullWindow>(); });
     EXPECT_EQ(RunSignIn(Service.State()), Code("other"));
     EXPECT_EQ(TFullWindow::Script().Created, 0);
 }

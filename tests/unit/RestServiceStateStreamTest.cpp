@@ -23,7 +23,9 @@ TBytes SavedBytes(const TRestService& AService) {
     return TBytes(text.begin(), text.end());
 }
 
-std::istringstream StreamOf(const TBytes& ABytes) { return std::istringstream(std::string(ABytes.begin(), ABytes.end())); }
+std::istringstream StreamOf(const TBytes& ABytes) {
+    return std::istringstream(std::string(ABytes.begin(), ABytes.end()));
+}
 
 // A state class with an extra saved field, reached through the service's default forwarding.
 class TScopedState : public TServiceState {
@@ -111,8 +113,7 @@ TEST(RestServiceStateStream, NewStateIsTheVersionByteThreeEmptyStringsAndZeroExp
 TEST(RestServiceStateStream, ResetStateHasTheMinimalDateAsExpiry) {
     TPlainService service;
     service.State().ResetToken();
-    EXPECT_EQ(SavedBytes(service),
-              (TBytes{0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x34, 0x10, 0x24, 0xC1}));
+    EXPECT_EQ(SavedBytes(service), (TBytes{0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x34, 0x10, 0x24, 0xC1}));
 }
 
 TEST(RestServiceStateStream, FieldsAreWrittenInOrderWithVariableLengthPrefixes) {

@@ -207,12 +207,12 @@ TEST_P(RestServiceCredential, ResetsTheTokenOnlyOnAnEffectiveChange) {
     EXPECT_EQ(service.GetExpires(), MinDateTime);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, RestServiceCredential,
-                         ::testing::Values(TCredentialCase{"ClientId", &TRestService::SetClientId, &TRestService::GetClientId},
-                                           TCredentialCase{"Secret", &TRestService::SetSecret, &TRestService::GetSecret},
-                                           TCredentialCase{"RedirectUrl", &TRestService::SetRedirectUrl,
-                                                           &TRestService::GetRedirectUrl}),
-                         [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    All, RestServiceCredential,
+    ::testing::Values(TCredentialCase{"ClientId", &TRestService::SetClientId, &TRestService::GetClientId},
+                      TCredentialCase{"Secret", &TRestService::SetSecret, &TRestService::GetSecret},
+                      TCredentialCase{"RedirectUrl", &TRestService::SetRedirectUrl, &TRestService::GetRedirectUrl}),
+    [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST(RestService, CheckAuthParamsNamesTheFirstMissingCredential) {
     struct TCase {

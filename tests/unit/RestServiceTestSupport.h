@@ -36,12 +36,12 @@ class TDerivedTestState : public TTestState {};
 template <class TState = TTestState>
 class TTestServiceOf : public TRestService {
 public:
-    using TRestService::TRestService;
     using TRestService::CheckAuthParams;
     using TRestService::GetGroup;
     using TRestService::Http;
     using TRestService::SetGroup;
     using TRestService::State;
+    using TRestService::TRestService;
 
 protected:
     std::string GetServerName() const override { return "api.example.com"; }
@@ -53,10 +53,10 @@ using TTestService = TTestServiceOf<TTestState>;
 // A service whose state class is the base class itself; such services never share.
 class TPlainService : public TRestService {
 public:
-    using TRestService::TRestService;
     using TRestService::GetGroup;
     using TRestService::SetGroup;
     using TRestService::State;
+    using TRestService::TRestService;
 
 protected:
     std::string GetServerName() const override { return "plain.example.com"; }

@@ -166,7 +166,8 @@ protected:
     }
     std::vector<std::string> FolderEntries() const {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(Folder)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(Folder))
+            names.push_back(entry.path().filename().string());
         return names;
     }
 };
@@ -325,7 +326,8 @@ TEST_F(StorageLocalFiles, DownloadWritesTheFile) {
 
 TEST_F(StorageLocalFiles, FailedDownloadKeepsTheExistingFileAndLeavesNothingBehind) {
     std::ofstream(Local("a.txt")) << "precious";
-    std::filesystem::permissions(Local("a.txt"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(Local("a.txt"),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     Store->FailDownloadAfter = 2;
     EXPECT_EQ(ErrorOf([&] { Text.Download(Local("a.txt")); }), "connection lost");
     EXPECT_EQ(ReadFile(Local("a.txt")), "precious");
@@ -340,7 +342,8 @@ TEST_F(StorageLocalFiles, DownloadKeepsThePermissionsOfAReplacedFile) {
     std::ofstream(Local("a.txt")) << "old";
     fs::permissions(Local("a.txt"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     Text.Download(Local("a.txt"));
-    EXPECT_EQ(fs::status(Local("a.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(fs::status(Local("a.txt")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST_F(StorageLocalFiles, DownloadThroughASymbolicLinkReplacesTheLinkedFile) {

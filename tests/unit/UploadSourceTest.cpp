@@ -23,7 +23,9 @@ std::string Pattern(std::size_t ASize) {
 // A stream that can only be read forward, like a pipe: it cannot tell its position or seek.
 class TPipeBuf : public std::streambuf {
 public:
-    explicit TPipeBuf(std::string AText) : FText(std::move(AText)) { setg(FText.data(), FText.data(), FText.data() + FText.size()); }
+    explicit TPipeBuf(std::string AText) : FText(std::move(AText)) {
+        setg(FText.data(), FText.data(), FText.data() + FText.size());
+    }
 
 private:
     std::string FText;
@@ -169,9 +171,10 @@ TEST(UploadInterruptions, CountsLostConnectionsAndServerErrorsOnly) {
     EXPECT_THROW(survive(EHttpProtocolError(507, "Insufficient Storage", "")), EHttpProtocolError);
     EXPECT_THROW(survive(ERestError("other")), ERestError);
     EXPECT_NO_THROW(survive(EHttpProtocolError(503, "Service Unavailable", "")));
-    EXPECT_THAT([&] { survive(ETransportError("PUT x failed: timed out")); },
-                ThrowsMessage<ERestError>(
-                    HasSubstr("The upload of \"a.bin\" was interrupted 3 times and has been given up (PUT x failed: timed out)")));
+    EXPECT_THAT(
+        [&] { survive(ETransportError("PUT x failed: timed out")); },
+        ThrowsMessage<ERestError>(HasSubstr(
+            "The upload of \"a.bin\" was interrupted 3 times and has been given up (PUT x failed: timed out)")));
 }
 
 TEST(SessionUploadSettings, RefusesSettingsThatCannotWork) {
@@ -179,9 +182,11 @@ TEST(SessionUploadSettings, RefusesSettingsThatCannotWork) {
         TSessionUploadSettings Settings;
         const char* Error;
     };
-    for (const Case& c : {Case{{.SingleRequestLimit = -1, .ChunkSize = 1}, "limit must not be negative"},
-                          Case{{.SingleRequestLimit = 0, .ChunkSize = 0}, "chunk size must be above 0"},
-                          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = -1}, "must not be negative"}})
-        EXPECT_THAT([&] { CheckSessionUploadSettings(c.Settings); }, ThrowsMessage<EArgumentException>(HasSubstr(c.Error)));
+    for (const Case& c :
+         {Case{{.SingleRequestLimit = -1, .ChunkSize = 1}, "limit must not be negative"},
+          Case{{.SingleRequestLimit = 0, .ChunkSize = 0}, "chunk size must be above 0"},
+          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = -1}, "must not be negative"}})
+        EXPECT_THAT([&] { CheckSessionUploadSettings(c.Settings); },
+                    ThrowsMessage<EArgumentException>(HasSubstr(c.Error)));
     EXPECT_NO_THROW(CheckSessionUploadSettings({.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = 0}));
 }

@@ -64,8 +64,7 @@ bool TryEncodeTime(int AHour, int AMinute, int ASecond, int AMSec, TDateTime& AR
 
 TDateTime EncodeTime(int AHour, int AMinute, int ASecond, int AMSec) {
     TDateTime result;
-    if (!TryEncodeTime(AHour, AMinute, ASecond, AMSec, result))
-        throw EConvertError("Invalid argument to time encode");
+    if (!TryEncodeTime(AHour, AMinute, ASecond, AMSec, result)) throw EConvertError("Invalid argument to time encode");
     return result;
 }
 

@@ -14,10 +14,10 @@ public:
     std::string Message() const { return what(); }
 };
 
-#define NIMBO_DECLARE_EXCEPTION(Name, Base)                                        \
-    class Name : public Base {                                                     \
-    public:                                                                        \
-        explicit Name(const std::string& AMessage) : Base(AMessage) {}             \
+#define NIMBO_DECLARE_EXCEPTION(Name, Base)                            \
+    class Name : public Base {                                         \
+    public:                                                            \
+        explicit Name(const std::string& AMessage) : Base(AMessage) {} \
     }
 
 // Conversion of text to numbers or dates failed.
@@ -54,7 +54,9 @@ public:
     EHttpProtocolError(int ACode, std::string AStatusLine, std::string AErrorMessage,
                        std::optional<std::chrono::seconds> ARetryAfter = std::nullopt)
         : Exception(std::to_string(ACode) + (AStatusLine.empty() ? "" : " " + AStatusLine)),
-          FErrorCode(ACode), FStatusText(std::move(AStatusLine)), FErrorMessage(std::move(AErrorMessage)),
+          FErrorCode(ACode),
+          FStatusText(std::move(AStatusLine)),
+          FErrorMessage(std::move(AErrorMessage)),
           FRetryAfter(ARetryAfter) {}
 
     // The HTTP status code of the answer.
