@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
@@ -182,18 +183,11 @@ public:
     // RFC 3339, in which case nothing is changed.
     void SetInfo(const TNimboOneDrive::TFileInfo& AInfo);
 
-    const std::string& GetId() const { return FId; }
+    const std::string& GetId() const { return Info().Id; }
     const std::string& GetType() const { return FType; }
 
 private:
-    friend class TNimboOneDrive;
-
-    std::string FId;
-    std::string FName;
     std::string FType;
-    std::int64_t FSize = 0;
-    TDateTime FCreated = MinDateTime;
-    TDateTime FModified = MinDateTime;
 };
 
 // The shared sign-in state of OneDrive components; its default redirect is the Live desktop page.
