@@ -85,16 +85,6 @@ std::string TNimboBoxNetState::DefaultRedirectUrl() const { return ""; }
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNetData
 
-TNimboBoxNetData::TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboBoxNetData::TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
 void TNimboBoxNetData::SetInfo(const TNimboBoxNet::TFileInfo& AInfo) {
     // The dates are parsed before anything is stored, so a malformed one leaves the item as it was.
     TNimboItemInfo info{.Id = AInfo.id,

@@ -163,9 +163,15 @@ private:
 class TNimboBoxNetData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo);
+    TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo)
+        : TNimboCloudFileData(AService) {
+        SetInfo(AInfo);
+    }
     // An item inside AParent.
-    TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo);
+    TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo)
+        : TNimboCloudFileData(AParent) {
+        SetInfo(AInfo);
+    }
 
     // Replaces every field with the info's; on a malformed date (EConvertError) nothing changes.
     void SetInfo(const TNimboBoxNet::TFileInfo& AInfo);

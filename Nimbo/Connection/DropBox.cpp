@@ -121,16 +121,6 @@ std::string TNimboDropBoxState::DefaultRedirectUrl() const {
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBoxData
 
-TNimboDropBoxData::TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboDropBoxData::TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
 void TNimboDropBoxData::SetInfo(const TNimboDropBox::TFileInfo& AInfo) {
     // The date is converted first, so that a malformed one changes nothing.
     TNimboItemInfo info{.Id = AInfo.path,

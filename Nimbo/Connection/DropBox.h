@@ -126,9 +126,15 @@ private:
 class TNimboDropBoxData : public TNimboCloudFileData {
 public:
     // The root form.
-    TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo);
+    TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo)
+        : TNimboCloudFileData(AService) {
+        SetInfo(AInfo);
+    }
     // An item inside AParent.
-    TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo);
+    TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo)
+        : TNimboCloudFileData(AParent) {
+        SetInfo(AInfo);
+    }
 
     // Replaces every field with AInfo's; EConvertError for a malformed date, leaving them unchanged.
     void SetInfo(const TNimboDropBox::TFileInfo& AInfo);

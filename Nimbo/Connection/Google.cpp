@@ -178,16 +178,6 @@ void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARef
 // ---------------------------------------------------------------------------------------------
 // TNimboGDriveFileData
 
-TNimboGDriveFileData::TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AStorage) {
-    SetInfo(AInfo);
-}
-
-TNimboGDriveFileData::TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
 void TNimboGDriveFileData::SetInfo(const TNimboGDrive::TFileInfo& AInfo) {
     // Converted first, so that a malformed record leaves the item as it was.
     TNimboItemInfo info{.Id = AInfo.id,

@@ -233,9 +233,15 @@ private:
 class TNimboGDriveFileData : public TNimboCloudFileData {
 public:
     // The root of AStorage.
-    TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo);
+    TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo)
+        : TNimboCloudFileData(AStorage) {
+        SetInfo(AInfo);
+    }
     // A child of AParent.
-    TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo);
+    TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo)
+        : TNimboCloudFileData(AParent) {
+        SetInfo(AInfo);
+    }
 
     // Replaces the metadata; EConvertError for a malformed size or date.
     void SetInfo(const TNimboGDrive::TFileInfo& AInfo);

@@ -44,16 +44,6 @@ const TNimboOneDrive::TFileInfo& Identified(const TNimboOneDrive::TFileInfo& AIn
 // ---------------------------------------------------------------------------------------------
 // TNimboOneDriveData
 
-TNimboOneDriveData::TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboOneDriveData::TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
 void TNimboOneDriveData::SetInfo(const TNimboOneDrive::TFileInfo& AInfo) {
     // Both dates are converted before anything is stored, so a bad one changes nothing.
     TNimboItemInfo info{.Id = AInfo.id,

@@ -175,9 +175,15 @@ private:
 class TNimboOneDriveData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo);
+    TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo)
+        : TNimboCloudFileData(AService) {
+        SetInfo(AInfo);
+    }
     // An item inside AParent.
-    TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo);
+    TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo)
+        : TNimboCloudFileData(AParent) {
+        SetInfo(AInfo);
+    }
 
     // Replaces all six fields with those of AInfo. EConvertError for a date in another form than
     // RFC 3339, in which case nothing is changed.
