@@ -85,10 +85,10 @@ std::string TNimboBoxNetState::DefaultRedirectUrl() const { return ""; }
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNetData
 
-void TNimboBoxNetData::SetInfo(const TNimboBoxNet::TFileInfo& AInfo) {
+void TNimboBoxNetData::SetInfo(TNimboBoxNet::TFileInfo AInfo) {
     // The dates are parsed before anything is stored, so a malformed one leaves the item as it was.
-    TNimboItemInfo info{.Id = AInfo.id,
-                        .Name = AInfo.name,
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.name),
                         .IsFolder = AInfo.type == FolderType,
                         .Size = AInfo.size,
                         .Created = TRfc3339::FromStr(AInfo.created_at, MinDateTime),
@@ -236,8 +236,10 @@ void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
                 .ValidResponse(200);
         },
         [&](TFileList& APage) {
-            for (const TFileInfo& info : APage.entries)
-                AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, Identified(info))));
+            for (TFileInfo& info : APage.entries) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, std::move(info))));
+            }
             return TPageSummary{.Entries = APage.entries.size(), .Applied = APage.limit, .Total = APage.total_count};
         });
 }

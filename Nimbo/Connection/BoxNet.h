@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
@@ -163,18 +164,16 @@ private:
 class TNimboBoxNetData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo)
-        : TNimboCloudFileData(AService) {
-        SetInfo(AInfo);
+    TNimboBoxNetData(const TNimboBoxNet& AService, TNimboBoxNet::TFileInfo AInfo) : TNimboCloudFileData(AService) {
+        SetInfo(std::move(AInfo));
     }
     // An item inside AParent.
-    TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo)
-        : TNimboCloudFileData(AParent) {
-        SetInfo(AInfo);
+    TNimboBoxNetData(TNimboCloudFileData& AParent, TNimboBoxNet::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
     }
 
     // Replaces every field with the info's; on a malformed date (EConvertError) nothing changes.
-    void SetInfo(const TNimboBoxNet::TFileInfo& AInfo);
+    void SetInfo(TNimboBoxNet::TFileInfo AInfo);
 };
 
 }  // namespace Nimbo::Connection

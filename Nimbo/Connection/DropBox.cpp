@@ -121,13 +121,14 @@ std::string TNimboDropBoxState::DefaultRedirectUrl() const {
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBoxData
 
-void TNimboDropBoxData::SetInfo(const TNimboDropBox::TFileInfo& AInfo) {
+void TNimboDropBoxData::SetInfo(TNimboDropBox::TFileInfo AInfo) {
     // The date is converted first, so that a malformed one changes nothing.
-    TNimboItemInfo info{.Id = AInfo.path,
-                        .Name = NameOf(AInfo.path),
+    std::string name = NameOf(AInfo.path);
+    TNimboItemInfo info{.Id = std::move(AInfo.path),
+                        .Name = std::move(name),
                         .IsFolder = AInfo.is_dir,
                         .Size = AInfo.bytes,
-                        .MimeType = AInfo.mime_type,
+                        .MimeType = std::move(AInfo.mime_type),
                         .Modified = TDropBoxDate::FromStr(AInfo.modified, MinDateTime)};
     AssignInfo(std::move(info));
 }
@@ -245,8 +246,10 @@ void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
                     .ValidResponse(200);
             },
             [&](TFileList& AList) {
-                for (const TFileInfo& entry : AList.contents)
-                    AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, Identified(entry))));
+                for (TFileInfo& entry : AList.contents) {
+                    Identified(entry);
+                    AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, std::move(entry))));
+                }
                 return TPageSummary{.Entries = AList.contents.size()};
             });
     } catch (const EHttpProtocolError& E) {

@@ -6,6 +6,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
@@ -126,18 +127,16 @@ private:
 class TNimboDropBoxData : public TNimboCloudFileData {
 public:
     // The root form.
-    TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo)
-        : TNimboCloudFileData(AService) {
-        SetInfo(AInfo);
+    TNimboDropBoxData(const TNimboDropBox& AService, TNimboDropBox::TFileInfo AInfo) : TNimboCloudFileData(AService) {
+        SetInfo(std::move(AInfo));
     }
     // An item inside AParent.
-    TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo)
-        : TNimboCloudFileData(AParent) {
-        SetInfo(AInfo);
+    TNimboDropBoxData(TNimboDropBoxData& AParent, TNimboDropBox::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
     }
 
     // Replaces every field with AInfo's; EConvertError for a malformed date, leaving them unchanged.
-    void SetInfo(const TNimboDropBox::TFileInfo& AInfo);
+    void SetInfo(TNimboDropBox::TFileInfo AInfo);
 
     // The item's path as Dropbox writes it; empty for the root.
     const std::string& GetPath() const { return Info().Id; }

@@ -178,16 +178,16 @@ void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARef
 // ---------------------------------------------------------------------------------------------
 // TNimboGDriveFileData
 
-void TNimboGDriveFileData::SetInfo(const TNimboGDrive::TFileInfo& AInfo) {
+void TNimboGDriveFileData::SetInfo(TNimboGDrive::TFileInfo AInfo) {
     // Converted first, so that a malformed record leaves the item as it was.
-    TNimboItemInfo info{.Id = AInfo.id,
-                        .Name = AInfo.title,
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.title),
                         .IsFolder = AInfo.mimeType == FolderMimeType,
                         .Size = DecodeSize(AInfo.fileSize),
-                        .MimeType = AInfo.mimeType,
+                        .MimeType = std::move(AInfo.mimeType),
                         .Created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime),
                         .Modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime)};
-    FDownloadUrl = AInfo.downloadUrl;
+    FDownloadUrl = std::move(AInfo.downloadUrl);
     AssignInfo(std::move(info));
 }
 
@@ -263,8 +263,10 @@ void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) 
                 .ValidResponse(200);
         },
         [&](TFileList& APage) {
-            for (const TFileInfo& info : APage.items)
-                AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, Identified(info))));
+            for (TFileInfo& info : APage.items) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, std::move(info))));
+            }
             return TPageSummary{.Entries = APage.items.size(), .Next = std::move(APage.nextPageToken)};
         });
 }

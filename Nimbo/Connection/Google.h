@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
@@ -233,18 +234,16 @@ private:
 class TNimboGDriveFileData : public TNimboCloudFileData {
 public:
     // The root of AStorage.
-    TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo)
-        : TNimboCloudFileData(AStorage) {
-        SetInfo(AInfo);
+    TNimboGDriveFileData(const TNimboStorage& AStorage, TNimboGDrive::TFileInfo AInfo) : TNimboCloudFileData(AStorage) {
+        SetInfo(std::move(AInfo));
     }
     // A child of AParent.
-    TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo)
-        : TNimboCloudFileData(AParent) {
-        SetInfo(AInfo);
+    TNimboGDriveFileData(TNimboCloudFileData& AParent, TNimboGDrive::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
     }
 
     // Replaces the metadata; EConvertError for a malformed size or date.
-    void SetInfo(const TNimboGDrive::TFileInfo& AInfo);
+    void SetInfo(TNimboGDrive::TFileInfo AInfo);
     // 0 for an empty text; EConvertError unless the text is a decimal 64-bit integer.
     static std::int64_t DecodeSize(const std::string& ASize);
 

@@ -44,15 +44,15 @@ const TNimboOneDrive::TFileInfo& Identified(const TNimboOneDrive::TFileInfo& AIn
 // ---------------------------------------------------------------------------------------------
 // TNimboOneDriveData
 
-void TNimboOneDriveData::SetInfo(const TNimboOneDrive::TFileInfo& AInfo) {
+void TNimboOneDriveData::SetInfo(TNimboOneDrive::TFileInfo AInfo) {
     // Both dates are converted before anything is stored, so a bad one changes nothing.
-    TNimboItemInfo info{.Id = AInfo.id,
-                        .Name = AInfo.name,
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.name),
                         .IsFolder = AInfo.type == "folder" || AInfo.type == "album",
                         .Size = AInfo.size,
                         .Created = TRfc3339::FromStr(AInfo.created_time, MinDateTime),
                         .Modified = TRfc3339::FromStr(AInfo.updated_time, MinDateTime)};
-    FType = AInfo.type;
+    FType = std::move(AInfo.type);
     AssignInfo(std::move(info));
 }
 
@@ -205,8 +205,10 @@ void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
                 .ValidResponse(200);
         },
         [&](TFileList& APage) {
-            for (const TFileInfo& info : APage.data)
-                AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, Identified(info))));
+            for (TFileInfo& info : APage.data) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, std::move(info))));
+            }
             return TPageSummary{.Entries = APage.data.size(), .HasMore = !APage.paging.next.empty()};
         });
 }

@@ -175,19 +175,18 @@ private:
 class TNimboOneDriveData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo)
+    TNimboOneDriveData(const TNimboOneDrive& AService, TNimboOneDrive::TFileInfo AInfo)
         : TNimboCloudFileData(AService) {
-        SetInfo(AInfo);
+        SetInfo(std::move(AInfo));
     }
     // An item inside AParent.
-    TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo)
-        : TNimboCloudFileData(AParent) {
-        SetInfo(AInfo);
+    TNimboOneDriveData(TNimboCloudFileData& AParent, TNimboOneDrive::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
     }
 
     // Replaces all six fields with those of AInfo. EConvertError for a date in another form than
     // RFC 3339, in which case nothing is changed.
-    void SetInfo(const TNimboOneDrive::TFileInfo& AInfo);
+    void SetInfo(TNimboOneDrive::TFileInfo AInfo);
 
     const std::string& GetId() const { return Info().Id; }
     const std::string& GetType() const { return FType; }
