@@ -220,130 +220,6 @@ TDateTime TNimboBoxNet::GetCreatedAt(TNimboCloudFileData& AData) { return AData.
 TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
-// TNimboBoxNet: operations
-
-void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
-    const std::string path = "2.0/folders/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/items";
-    ListPages<TFileList>(
-        *this, ListPaging,
-        [&](const TPagePosition& APage) {
-            return Http()
-                .Get(path)
-                .Param("fields", ListFields)
-                .Param("limit", std::to_string(APage.PageSize))
-                .Param("offset", std::to_string(APage.Offset))
-                .Header("Authorization", Bearer())
-                .ValidResponse(200);
-        },
-        [&](TFileList& APage) {
-            for (TFileInfo& info : APage.entries) {
-                Identified(info);
-                AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, std::move(info))));
-            }
-            return TPageSummary{.Entries = APage.entries.size(), .Applied = APage.limit, .Total = APage.total_count};
-        });
-}
-
-void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
-    RefreshAccess();
-    Http()
-        .Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/content")
-        .Header("Authorization", Bearer())
-        .ValidResponse(200)
-        .SafeToRepeat()
-        .Execute(AStream);
-}
-
-void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
-    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
-    RefreshAccess();
-    TNimboBoxNetData& file = DataAs<TNimboBoxNetData>(AData);
-    if (source.ExceedsLimit()) {
-        file.SetInfo(SessionUpload(source, file.Info().Name, [&](std::int64_t ASize) {
-            // Named as the direct upload names it, by the part's file name.
-            return Http()
-                .Post(UploadUrl + file.Info().Id + "/upload_sessions")
-                .Header("Authorization", Bearer())
-                .BeginJson(THttpRequest::jvBeginObject, true)
-                .Prop("file_size", ASize)
-                .Prop("file_name", file.Info().Name)
-                .EndJson();
-        }));
-        return;
-    }
-    TFileList answer;
-    Http()
-        .Post(UploadUrl + file.Info().Id + "/content")
-        .Header("Authorization", Bearer())
-        .BeginMultipart(file.Info().Name, file.Info().Name)
-        .Data(source.Whole())
-        .EndMultipart()
-        .ValidResponse({200, 201})
-        .Execute(answer);
-    file.SetInfo(Identified(SingleEntry(answer)));
-}
-
-void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
-    RefreshAccess();
-    const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
-    Http()
-        .Delete(std::string("2.0/") + PathWords[item.Info().IsFolder] + "/" + item.Info().Id)
-        .Param("recursive", "true")
-        .Header("Authorization", Bearer())
-        .ValidResponse({200, 204})
-        .Execute();
-}
-
-AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
-    RefreshAccess();
-    TFileInfo info;
-    Http()
-        .Post("2.0/folders")
-        .Header("Authorization", Bearer())
-        .BeginJson(THttpRequest::jvBeginObject, true)
-        .Prop("name", AName)
-        .Prop("parent", THttpRequest::jvBeginObject)
-        .Prop("id", DataAs<TNimboBoxNetData>(AData).Info().Id)
-        .EndObject()
-        .EndJson()
-        .ValidResponse({200, 201})
-        .Execute(info);
-    return std::make_shared<TNimboBoxNetData>(AData, Identified(info));
-}
-
-AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
-                                                       std::istream& AStream) {
-    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
-    RefreshAccess();
-    const std::string& folderId = DataAs<TNimboBoxNetData>(AData).Info().Id;
-    if (source.ExceedsLimit()) {
-        const TFileInfo info = SessionUpload(source, AName, [&](std::int64_t ASize) {
-            return Http()
-                .Post(UploadUrl + "upload_sessions")
-                .Header("Authorization", Bearer())
-                .BeginJson(THttpRequest::jvBeginObject, true)
-                .Prop("folder_id", folderId)
-                .Prop("file_size", ASize)
-                .Prop("file_name", AName)
-                .EndJson();
-        });
-        return std::make_shared<TNimboBoxNetData>(AData, info);
-    }
-    TFileList answer;
-    Http()
-        .Post(UploadUrl + "content")
-        .Header("Authorization", Bearer())
-        .BeginMultipart(AName, AName)
-        .Data(source.Whole())
-        .NextPart("parent_id", "")
-        .Data(folderId.data(), static_cast<int>(folderId.size()))
-        .EndMultipart()
-        .ValidResponse({200, 201})
-        .Execute(answer);
-    return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
-}
-
-// ---------------------------------------------------------------------------------------------
 // TNimboBoxNet: upload sessions
 
 // The steps of an upload session: the service chooses the part size; each part goes with its
@@ -481,6 +357,130 @@ TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, cons
     TSessionSteps session(*this, ASource, AName, ACreate);
     RunSessionUpload(*this, ASource, session, FUploadSettings, "The upload of \"" + AName + "\"");
     return session.File();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNimboBoxNet: operations
+
+void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
+    const std::string path = "2.0/folders/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/items";
+    ListPages<TFileList>(
+        *this, ListPaging,
+        [&](const TPagePosition& APage) {
+            return Http()
+                .Get(path)
+                .Param("fields", ListFields)
+                .Param("limit", std::to_string(APage.PageSize))
+                .Param("offset", std::to_string(APage.Offset))
+                .Header("Authorization", Bearer())
+                .ValidResponse(200);
+        },
+        [&](TFileList& APage) {
+            for (TFileInfo& info : APage.entries) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, std::move(info))));
+            }
+            return TPageSummary{.Entries = APage.entries.size(), .Applied = APage.limit, .Total = APage.total_count};
+        });
+}
+
+void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
+    RefreshAccess();
+    Http()
+        .Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/content")
+        .Header("Authorization", Bearer())
+        .ValidResponse(200)
+        .SafeToRepeat()
+        .Execute(AStream);
+}
+
+void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
+    RefreshAccess();
+    TNimboBoxNetData& file = DataAs<TNimboBoxNetData>(AData);
+    if (source.ExceedsLimit()) {
+        file.SetInfo(SessionUpload(source, file.Info().Name, [&](std::int64_t ASize) {
+            // Named as the direct upload names it, by the part's file name.
+            return Http()
+                .Post(UploadUrl + file.Info().Id + "/upload_sessions")
+                .Header("Authorization", Bearer())
+                .BeginJson(THttpRequest::jvBeginObject, true)
+                .Prop("file_size", ASize)
+                .Prop("file_name", file.Info().Name)
+                .EndJson();
+        }));
+        return;
+    }
+    TFileList answer;
+    Http()
+        .Post(UploadUrl + file.Info().Id + "/content")
+        .Header("Authorization", Bearer())
+        .BeginMultipart(file.Info().Name, file.Info().Name)
+        .Data(source.Whole())
+        .EndMultipart()
+        .ValidResponse({200, 201})
+        .Execute(answer);
+    file.SetInfo(Identified(SingleEntry(answer)));
+}
+
+void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
+    RefreshAccess();
+    const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
+    Http()
+        .Delete(std::string("2.0/") + PathWords[item.Info().IsFolder] + "/" + item.Info().Id)
+        .Param("recursive", "true")
+        .Header("Authorization", Bearer())
+        .ValidResponse({200, 204})
+        .Execute();
+}
+
+AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
+    RefreshAccess();
+    TFileInfo info;
+    Http()
+        .Post("2.0/folders")
+        .Header("Authorization", Bearer())
+        .BeginJson(THttpRequest::jvBeginObject, true)
+        .Prop("name", AName)
+        .Prop("parent", THttpRequest::jvBeginObject)
+        .Prop("id", DataAs<TNimboBoxNetData>(AData).Info().Id)
+        .EndObject()
+        .EndJson()
+        .ValidResponse({200, 201})
+        .Execute(info);
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(info));
+}
+
+AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
+                                                       std::istream& AStream) {
+    TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
+    RefreshAccess();
+    const std::string& folderId = DataAs<TNimboBoxNetData>(AData).Info().Id;
+    if (source.ExceedsLimit()) {
+        const TFileInfo info = SessionUpload(source, AName, [&](std::int64_t ASize) {
+            return Http()
+                .Post(UploadUrl + "upload_sessions")
+                .Header("Authorization", Bearer())
+                .BeginJson(THttpRequest::jvBeginObject, true)
+                .Prop("folder_id", folderId)
+                .Prop("file_size", ASize)
+                .Prop("file_name", AName)
+                .EndJson();
+        });
+        return std::make_shared<TNimboBoxNetData>(AData, info);
+    }
+    TFileList answer;
+    Http()
+        .Post(UploadUrl + "content")
+        .Header("Authorization", Bearer())
+        .BeginMultipart(AName, AName)
+        .Data(source.Whole())
+        .NextPart("parent_id", "")
+        .Data(folderId.data(), static_cast<int>(folderId.size()))
+        .EndMultipart()
+        .ValidResponse({200, 201})
+        .Execute(answer);
+    return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
 }
 
 }  // namespace Nimbo::Connection

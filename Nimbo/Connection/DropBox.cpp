@@ -230,6 +230,62 @@ TDateTime TNimboDropBox::GetCreatedAt(TNimboCloudFileData&) { return MinDateTime
 TDateTime TNimboDropBox::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
+// TNimboDropBox: the chunked upload session
+
+// The steps of a chunked upload: the first chunk opens the session; the service tells no more than
+// the answer to each chunk, and refuses a chunk sent at another offset than it holds, naming its own.
+class TNimboDropBox::TChunkedSession : public TSessionUploadSteps {
+public:
+    TChunkedSession(TNimboDropBox& ADropBox, TUploadSource& ASource, const std::string& APath)
+        : FDropBox(ADropBox), FSource(ASource), FPath(APath) {}
+
+    std::int64_t Start() override { return 0; }
+
+    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
+        try {
+            TChunkedUpload stored;
+            FSource
+                .AddTo(FDropBox.Http()
+                           .Put(ContentUrl("/1/chunked_upload", ""))
+                           .ParamIf(!FUploadId.empty(), "upload_id", FUploadId)
+                           .Param("offset", std::to_string(AOffset))
+                           .Header("Authorization", FDropBox.Bearer()),
+                       AOffset, ACount)
+                .ValidResponse(200)
+                .Execute(stored);
+            FUploadId = stored.upload_id;
+            return {.Bytes = stored.offset};
+        } catch (const EHttpProtocolError& E) {
+            // After an interruption the service may hold more (or less) than was confirmed.
+            if (const std::optional<std::int64_t> held = OffsetHeld(E, FUploadId)) throw ESessionOffset(*held);
+            throw;
+        }
+    }
+
+    std::optional<TSessionHeld> AskHeld() override { return std::nullopt; }
+
+    void Commit() override {
+        FDropBox.Http()
+            .Post(ContentUrl("/1/commit_chunked_upload/dropbox/", FPath))
+            .Header("Authorization", FDropBox.Bearer())
+            .BeginForm(true)
+            .Prop("upload_id", FUploadId)
+            .EndForm()
+            .ValidResponse(200)
+            .Execute(FFile);
+    }
+
+    const TFileInfo& File() const { return FFile; }
+
+private:
+    TNimboDropBox& FDropBox;
+    TUploadSource& FSource;
+    const std::string& FPath;
+    std::string FUploadId;
+    TFileInfo FFile;
+};
+
+// ---------------------------------------------------------------------------------------------
 // TNimboDropBox: operations
 
 void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
@@ -314,59 +370,6 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
     const std::string path = NewPath(folder, AName);
     return std::make_shared<TNimboDropBoxData>(folder, Identified(PutFile(path, AStream)));
 }
-
-// The steps of a chunked upload: the first chunk opens the session; the service tells no more than
-// the answer to each chunk, and refuses a chunk sent at another offset than it holds, naming its own.
-class TNimboDropBox::TChunkedSession : public TSessionUploadSteps {
-public:
-    TChunkedSession(TNimboDropBox& ADropBox, TUploadSource& ASource, const std::string& APath)
-        : FDropBox(ADropBox), FSource(ASource), FPath(APath) {}
-
-    std::int64_t Start() override { return 0; }
-
-    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
-        try {
-            TChunkedUpload stored;
-            FSource
-                .AddTo(FDropBox.Http()
-                           .Put(ContentUrl("/1/chunked_upload", ""))
-                           .ParamIf(!FUploadId.empty(), "upload_id", FUploadId)
-                           .Param("offset", std::to_string(AOffset))
-                           .Header("Authorization", FDropBox.Bearer()),
-                       AOffset, ACount)
-                .ValidResponse(200)
-                .Execute(stored);
-            FUploadId = stored.upload_id;
-            return {.Bytes = stored.offset};
-        } catch (const EHttpProtocolError& E) {
-            // After an interruption the service may hold more (or less) than was confirmed.
-            if (const std::optional<std::int64_t> held = OffsetHeld(E, FUploadId)) throw ESessionOffset(*held);
-            throw;
-        }
-    }
-
-    std::optional<TSessionHeld> AskHeld() override { return std::nullopt; }
-
-    void Commit() override {
-        FDropBox.Http()
-            .Post(ContentUrl("/1/commit_chunked_upload/dropbox/", FPath))
-            .Header("Authorization", FDropBox.Bearer())
-            .BeginForm(true)
-            .Prop("upload_id", FUploadId)
-            .EndForm()
-            .ValidResponse(200)
-            .Execute(FFile);
-    }
-
-    const TFileInfo& File() const { return FFile; }
-
-private:
-    TNimboDropBox& FDropBox;
-    TUploadSource& FSource;
-    const std::string& FPath;
-    std::string FUploadId;
-    TFileInfo FFile;
-};
 
 TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);

@@ -248,6 +248,78 @@ TDateTime TNimboGDrive::GetCreatedAt(TNimboCloudFileData& AData) { return AData.
 TDateTime TNimboGDrive::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
+// TNimboGDrive: the resumable upload session
+
+// The steps of a resumable session. The session's address comes with the answer that begins it;
+// the service answers each chunk with 308 and the bytes it holds, the last one with the file.
+class TNimboGDrive::TResumableSession : public TSessionUploadSteps {
+public:
+    TResumableSession(TNimboGDrive& ADrive, THttpRequest AStart, TUploadSource& ASource, const std::string& AName)
+        : FDrive(ADrive), FStart(std::move(AStart)), FSource(ASource), FName(AName) {}
+
+    std::int64_t Start() override {
+        const std::optional<std::int64_t> size = FSource.Size();
+        FStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
+            .ValidResponse(200)
+            .Execute();
+        FSession = FStart.ResponseHeader("Location");
+        if (FSession.empty()) throw ERestError("The service began no upload session for \"" + FName + "\"");
+        return 0;
+    }
+
+    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
+        const THttpRequest chunk =
+            FDrive.Http().Put(FSession).Header("Content-Range", ChunkRange(AOffset, ACount, FSource.Size()));
+        return Step(FSource.AddTo(chunk, AOffset, ACount));
+    }
+
+    std::optional<TSessionHeld> AskHeld() override {
+        const std::optional<std::int64_t> total = FSource.Size();
+        // Asks only; nothing is stored by it.
+        return Step(FDrive.Http()
+                        .Put(FSession)
+                        .Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*"))
+                        .SafeToRepeat());
+    }
+
+    // The last chunk completes the upload; a session that holds every byte and has not is stuck.
+    void Commit() override {
+        throw ERestError("The service did not complete the upload of \"" + FName + "\" after all of its " +
+                         std::to_string(FSource.Size().value_or(0)) + " bytes arrived");
+    }
+
+    const TFileInfo& File() const { return FFile; }
+
+private:
+    TSessionHeld Step(THttpRequest ARequest) {
+        std::string answer;
+        try {
+            // 308 is this protocol's "go on", not a redirect.
+            ARequest.FollowRedirects(false).Configure(FDrive.Authorization()).ValidResponse({200, 201}).Execute(answer);
+        } catch (const EHttpProtocolError& E) {
+            if (E.ErrorCode() != 308) throw;
+            return {.Bytes = HeldBytes(ARequest.ResponseHeader("Range"))};
+        }
+        TJsonDecoder(answer).Decode(FFile);
+        return {.Complete = true};
+    }
+
+    TNimboGDrive& FDrive;
+    THttpRequest FStart;
+    TUploadSource& FSource;
+    const std::string& FName;
+    std::string FSession;
+    TFileInfo FFile;
+};
+
+TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
+                                                      const std::string& AName) {
+    TResumableSession session(*this, std::move(AStart), ASource, AName);
+    RunSessionUpload(*this, ASource, session, FUploadSettings, "The upload of \"" + AName + "\"");
+    return session.File();
+}
+
+// ---------------------------------------------------------------------------------------------
 // TNimboGDrive: operations
 
 void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
@@ -378,75 +450,6 @@ THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::
         .EndObject()
         .EndArray()
         .EndJson();
-}
-
-// The steps of a resumable session. The session's address comes with the answer that begins it;
-// the service answers each chunk with 308 and the bytes it holds, the last one with the file.
-class TNimboGDrive::TResumableSession : public TSessionUploadSteps {
-public:
-    TResumableSession(TNimboGDrive& ADrive, THttpRequest AStart, TUploadSource& ASource, const std::string& AName)
-        : FDrive(ADrive), FStart(std::move(AStart)), FSource(ASource), FName(AName) {}
-
-    std::int64_t Start() override {
-        const std::optional<std::int64_t> size = FSource.Size();
-        FStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
-            .ValidResponse(200)
-            .Execute();
-        FSession = FStart.ResponseHeader("Location");
-        if (FSession.empty()) throw ERestError("The service began no upload session for \"" + FName + "\"");
-        return 0;
-    }
-
-    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
-        const THttpRequest chunk =
-            FDrive.Http().Put(FSession).Header("Content-Range", ChunkRange(AOffset, ACount, FSource.Size()));
-        return Step(FSource.AddTo(chunk, AOffset, ACount));
-    }
-
-    std::optional<TSessionHeld> AskHeld() override {
-        const std::optional<std::int64_t> total = FSource.Size();
-        // Asks only; nothing is stored by it.
-        return Step(FDrive.Http()
-                        .Put(FSession)
-                        .Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*"))
-                        .SafeToRepeat());
-    }
-
-    // The last chunk completes the upload; a session that holds every byte and has not is stuck.
-    void Commit() override {
-        throw ERestError("The service did not complete the upload of \"" + FName + "\" after all of its " +
-                         std::to_string(FSource.Size().value_or(0)) + " bytes arrived");
-    }
-
-    const TFileInfo& File() const { return FFile; }
-
-private:
-    TSessionHeld Step(THttpRequest ARequest) {
-        std::string answer;
-        try {
-            // 308 is this protocol's "go on", not a redirect.
-            ARequest.FollowRedirects(false).Configure(FDrive.Authorization()).ValidResponse({200, 201}).Execute(answer);
-        } catch (const EHttpProtocolError& E) {
-            if (E.ErrorCode() != 308) throw;
-            return {.Bytes = HeldBytes(ARequest.ResponseHeader("Range"))};
-        }
-        TJsonDecoder(answer).Decode(FFile);
-        return {.Complete = true};
-    }
-
-    TNimboGDrive& FDrive;
-    THttpRequest FStart;
-    TUploadSource& FSource;
-    const std::string& FName;
-    std::string FSession;
-    TFileInfo FFile;
-};
-
-TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
-                                                      const std::string& AName) {
-    TResumableSession session(*this, std::move(AStart), ASource, AName);
-    RunSessionUpload(*this, ASource, session, FUploadSettings, "The upload of \"" + AName + "\"");
-    return session.File();
 }
 
 }  // namespace Nimbo::Connection
