@@ -4,12 +4,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "Nimbo/Connection/DateFormats.h"
-#include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/MimeTypes.h"
 
 namespace Nimbo::Connection {
@@ -28,6 +25,8 @@ const std::string TokenUrl = "https://" + AppHost + "/api/oauth2/token";
 
 const char* const ListFields = "name,size,created_at,modified_at";
 const char* const FolderType = "folder";
+// Listings go by offset up to the count the service tells.
+const TOffsetPaging ListPaging(TNimboBoxNet::ListPageSize);
 // Path words of Delete, by whether the item is a folder.
 const char* const PathWords[2] = {"files", "folders"};
 
@@ -76,13 +75,6 @@ std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t AT
            std::to_string(ATotal);
 }
 
-// How long to wait before repeating a commit, from its Retry-After header: 1 to 60 seconds.
-std::chrono::seconds CommitDelay(const std::string& ARetryAfter) {
-    int seconds = 1;
-    std::from_chars(ARetryAfter.data(), ARetryAfter.data() + ARetryAfter.size(), seconds);
-    return std::chrono::seconds(std::clamp(seconds, 1, 60));
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -93,26 +85,15 @@ std::string TNimboBoxNetState::DefaultRedirectUrl() const { return ""; }
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNetData
 
-TNimboBoxNetData::TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboBoxNetData::TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
-void TNimboBoxNetData::SetInfo(const TNimboBoxNet::TFileInfo& AInfo) {
+void TNimboBoxNetData::SetInfo(TNimboBoxNet::TFileInfo AInfo) {
     // The dates are parsed before anything is stored, so a malformed one leaves the item as it was.
-    const TDateTime created = TRfc3339::FromStr(AInfo.created_at, MinDateTime);
-    const TDateTime modified = TRfc3339::FromStr(AInfo.modified_at, MinDateTime);
-    FId = AInfo.id;
-    FName = AInfo.name;
-    FIsFolder = AInfo.type == FolderType;
-    FSize = AInfo.size;
-    FCreated = created;
-    FModified = modified;
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.name),
+                        .IsFolder = AInfo.type == FolderType,
+                        .Size = AInfo.size,
+                        .Created = TRfc3339::FromStr(AInfo.created_at, MinDateTime),
+                        .Modified = TRfc3339::FromStr(AInfo.modified_at, MinDateTime)};
+    AssignInfo(std::move(info));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -225,51 +206,188 @@ void TNimboBoxNet::FetchUserName() {
 
 TNimboCloudFile TNimboBoxNet::GetRoot() { return FRoot; }
 
-std::string TNimboBoxNet::GetName(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FName; }
+std::string TNimboBoxNet::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
 
-bool TNimboBoxNet::GetIsFolder(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FIsFolder; }
+bool TNimboBoxNet::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
 
-std::string TNimboBoxNet::GetMimeType(TNimboCloudFileData& AData) {
-    return TMimeTypes::ByFileName(DataAs<TNimboBoxNetData>(AData).FName);
+// The service gives no media type: it follows from the name.
+std::string TNimboBoxNet::GetMimeType(TNimboCloudFileData& AData) { return TMimeTypes::ByFileName(AData.Info().Name); }
+
+std::int64_t TNimboBoxNet::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
+
+TDateTime TNimboBoxNet::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
+
+TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboBoxNet: upload sessions
+
+// The steps of an upload session: the service chooses the part size; each part goes with its
+// digest, the commit names every part with the whole content's digest; after an interruption the
+// session lists the parts it holds.
+class TNimboBoxNet::TSessionSteps : public TSessionUploadSteps {
+public:
+    TSessionSteps(TNimboBoxNet& ABox, TUploadSource& ASource, const std::string& AName,
+                  const std::function<THttpRequest(std::int64_t ASize)>& ACreate)
+        : FBox(ABox), FSource(ASource), FName(AName), FCreate(ACreate) {}
+
+    std::int64_t Start() override {
+        TUploadSession session;
+        FCreate(*FSource.Size()).ValidResponse({200, 201}).Execute(session);
+        if (session.id.empty() || session.part_size <= 0)
+            throw ERestError("The service opened no usable upload session for \"" + FName + "\"");
+        FUrl = SessionsUrl + THttpClient::UrlEncode(session.id);
+        return session.part_size;
+    }
+
+    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
+        const bool extendsWhole = AOffset == FDigested;
+        TSha1 digest;
+        FSource.Read(AOffset, ACount, [&](const char* AData, std::size_t ASize) {
+            digest.Update(AData, ASize);
+            if (extendsWhole) FWhole.Update(AData, ASize);
+        });
+        if (extendsWhole) FDigested += ACount;
+        TPartAnswer answer;
+        FSource
+            .AddTo(FBox.Http()
+                       .Put(FUrl)
+                       .Header("Authorization", FBox.Bearer())
+                       .Header("Content-Type", "application/octet-stream")
+                       .Header("Content-Range", PartRange(AOffset, ACount, *FSource.Size()))
+                       .Header("Digest", "sha=" + digest.Base64()),
+                   AOffset, ACount)
+            .ValidResponse({200, 201})
+            .Execute(answer);
+        FParts.push_back(answer.part);
+        return {.Bytes = AOffset + ACount};
+    }
+
+    // The parts the session holds, in order from the first byte as long as they follow each other.
+    std::optional<TSessionHeld> AskHeld() override {
+        std::vector<TUploadPart> held;
+        TPartList page;
+        do {
+            FBox.Http()
+                .Get(FUrl + "/parts")
+                .Param("offset", std::to_string(held.size()))
+                .Param("limit", "1000")
+                .Header("Authorization", FBox.Bearer())
+                .ValidResponse(200)
+                .SafeToRepeat()
+                .Execute(page);
+            held.insert(held.end(), page.entries.begin(), page.entries.end());
+        } while (!page.entries.empty() && static_cast<std::int64_t>(held.size()) < page.total_count);
+
+        std::sort(held.begin(), held.end(),
+                  [](const TUploadPart& A, const TUploadPart& B) { return A.offset < B.offset; });
+        std::size_t following = 0;
+        std::int64_t next = 0;
+        for (; following < held.size() && held[following].offset == next; ++following) next += held[following].size;
+        held.resize(following);
+        FParts = std::move(held);
+        return TSessionHeld{.Bytes = next};
+    }
+
+    // While the service is still processing the parts it answers 202, and asks for the commit again
+    // after a while.
+    void Commit() override {
+        const std::string wholeDigest = FWhole.Base64();
+        const THttpRetryPolicy policy = THttpClient::RetryPolicy();
+        for (int poll = 0;; ++poll) {
+            FBox.RefreshAccess();
+            THttpRequest commit = FBox.Http()
+                                      .Post(FUrl + "/commit")
+                                      .Header("Authorization", FBox.Bearer())
+                                      .Header("Digest", "sha=" + wholeDigest)
+                                      .BeginJson(THttpRequest::jvBeginObject, true)
+                                      .Prop("parts", THttpRequest::jvBeginArray)
+                                      .Elems([&](THttpRequest::TJsonData AJson) {
+                                          for (const TUploadPart& part : FParts)
+                                              AJson.Elem(THttpRequest::jvBeginObject)
+                                                  .Prop("part_id", part.part_id)
+                                                  .Prop("offset", part.offset)
+                                                  .Prop("size", part.size)
+                                                  .Prop("sha1", part.sha1)
+                                                  .EndObject();
+                                      })
+                                      .EndArray()
+                                      .EndJson();
+            std::string answer;
+            if (commit.ValidResponse({200, 201, 202}).Execute(answer) != 202) {
+                TFileList stored;
+                TJsonDecoder(answer).Decode(stored);
+                FFile = Identified(SingleEntry(stored));
+                return;
+            }
+            if (poll == MaxCommitPolls)
+                throw ERestError("The service was still processing the parts of \"" + FName + "\" after " +
+                                 std::to_string(MaxCommitPolls + 1) + " commits");
+            policy.Pause(ParseRetryAfter(commit.ResponseHeader("Retry-After")), poll);
+        }
+    }
+
+    // Nothing of the upload is left behind, also when the user cancelled it through the progress
+    // handler (which does not hear of this request).
+    void Abandon() override {
+        try {
+            const THttpProgressScope unreported({});
+            FBox.Http().Delete(FUrl).Header("Authorization", FBox.Bearer()).Execute();
+        } catch (const std::exception&) {}
+    }
+
+    const TFileInfo& File() const { return FFile; }
+
+private:
+    TNimboBoxNet& FBox;
+    TUploadSource& FSource;
+    const std::string& FName;
+    const std::function<THttpRequest(std::int64_t ASize)>& FCreate;
+    std::string FUrl;
+    std::vector<TUploadPart> FParts;
+    TSha1 FWhole;
+    std::int64_t FDigested = 0;  // the bytes in the whole content's digest, from the first on
+    TFileInfo FFile;
+};
+
+TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, const std::string& AName,
+                                                    const std::function<THttpRequest(std::int64_t ASize)>& ACreate) {
+    // The session is opened for the content's size, so a stream that cannot seek is measured first.
+    ASource.MakeMeasurable();
+    TSessionSteps session(*this, ASource, AName, ACreate);
+    RunSessionUpload(*this, ASource, session, FUploadSettings, "The upload of \"" + AName + "\"");
+    return session.File();
 }
-
-std::int64_t TNimboBoxNet::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FSize; }
-
-TDateTime TNimboBoxNet::GetCreatedAt(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FCreated; }
-
-TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) { return DataAs<TNimboBoxNetData>(AData).FModified; }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNet: operations
 
 void TNimboBoxNet::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
-    const std::string path = "2.0/folders/" + DataAs<TNimboBoxNetData>(AData).FId + "/items";
-    // The service hands the children out a page at a time, by offset, until its count is reached.
-    // A page may come back short (even empty) before the end, so the offset moves on by the
-    // page size the service applied, not by the entries received.
-    std::int64_t offset = 0;
-    TFileList page;
-    do {
-        RefreshAccess();
-        Http()
-            .Get(path)
-            .Param("fields", ListFields)
-            .Param("limit", std::to_string(ListPageSize))
-            .Param("offset", std::to_string(offset))
-            .Header("Authorization", Bearer())
-            .ValidResponse(200)
-            .SafeToRepeat()
-            .Execute(page);
-        for (const TFileInfo& info : page.entries)
-            AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, Identified(info))));
-        offset += page.limit > 0 ? page.limit : ListPageSize;
-    } while (offset < page.total_count);
+    const std::string path = "2.0/folders/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/items";
+    ListPages<TFileList>(
+        *this, ListPaging,
+        [&](const TPagePosition& APage) {
+            return Http()
+                .Get(path)
+                .Param("fields", ListFields)
+                .Param("limit", std::to_string(APage.PageSize))
+                .Param("offset", std::to_string(APage.Offset))
+                .Header("Authorization", Bearer())
+                .ValidResponse(200);
+        },
+        [&](TFileList& APage) {
+            for (TFileInfo& info : APage.entries) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboBoxNetData>(AData, std::move(info))));
+            }
+            return TPageSummary{.Entries = APage.entries.size(), .Applied = APage.limit, .Total = APage.total_count};
+        });
 }
 
 void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     RefreshAccess();
     Http()
-        .Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).FId + "/content")
+        .Get("2.0/files/" + DataAs<TNimboBoxNetData>(AData).Info().Id + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
         .SafeToRepeat()
@@ -281,23 +399,23 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     RefreshAccess();
     TNimboBoxNetData& file = DataAs<TNimboBoxNetData>(AData);
     if (source.ExceedsLimit()) {
-        file.SetInfo(SessionUpload(source, file.FName, [&](std::int64_t ASize) {
+        file.SetInfo(SessionUpload(source, file.Info().Name, [&](std::int64_t ASize) {
             // Named as the direct upload names it, by the part's file name.
             return Http()
-                .Post(UploadUrl + file.FId + "/upload_sessions")
+                .Post(UploadUrl + file.Info().Id + "/upload_sessions")
                 .Header("Authorization", Bearer())
                 .BeginJson(THttpRequest::jvBeginObject, true)
                 .Prop("file_size", ASize)
-                .Prop("file_name", file.FName)
+                .Prop("file_name", file.Info().Name)
                 .EndJson();
         }));
         return;
     }
     TFileList answer;
     Http()
-        .Post(UploadUrl + file.FId + "/content")
+        .Post(UploadUrl + file.Info().Id + "/content")
         .Header("Authorization", Bearer())
-        .BeginMultipart(file.FName, file.FName)
+        .BeginMultipart(file.Info().Name, file.Info().Name)
         .Data(source.Whole())
         .EndMultipart()
         .ValidResponse({200, 201})
@@ -309,7 +427,7 @@ void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
     RefreshAccess();
     const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
     Http()
-        .Delete(std::string("2.0/") + PathWords[item.FIsFolder] + "/" + item.FId)
+        .Delete(std::string("2.0/") + PathWords[item.Info().IsFolder] + "/" + item.Info().Id)
         .Param("recursive", "true")
         .Header("Authorization", Bearer())
         .ValidResponse({200, 204})
@@ -325,7 +443,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AD
         .BeginJson(THttpRequest::jvBeginObject, true)
         .Prop("name", AName)
         .Prop("parent", THttpRequest::jvBeginObject)
-        .Prop("id", DataAs<TNimboBoxNetData>(AData).FId)
+        .Prop("id", DataAs<TNimboBoxNetData>(AData).Info().Id)
         .EndObject()
         .EndJson()
         .ValidResponse({200, 201})
@@ -337,7 +455,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
                                                        std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();
-    const std::string& folderId = DataAs<TNimboBoxNetData>(AData).FId;
+    const std::string& folderId = DataAs<TNimboBoxNetData>(AData).Info().Id;
     if (source.ExceedsLimit()) {
         const TFileInfo info = SessionUpload(source, AName, [&](std::int64_t ASize) {
             return Http()
@@ -363,149 +481,6 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
         .ValidResponse({200, 201})
         .Execute(answer);
     return std::make_shared<TNimboBoxNetData>(AData, Identified(SingleEntry(answer)));
-}
-
-// ---------------------------------------------------------------------------------------------
-// TNimboBoxNet: upload sessions
-
-TNimboBoxNet::TFileInfo TNimboBoxNet::SessionUpload(TUploadSource& ASource, const std::string& AName,
-                                                    const std::function<THttpRequest(std::int64_t ASize)>& ACreate) {
-    // The session is opened for the content's size, so a stream that cannot seek is measured first.
-    ASource.MakeMeasurable();
-    TSessionProgress progress(ASource);
-    TUploadSession session;
-    ACreate(*ASource.Size()).ValidResponse({200, 201}).Execute(session);
-    if (session.id.empty() || session.part_size <= 0)
-        throw ERestError("The service opened no usable upload session for \"" + AName + "\"");
-    const std::string url = SessionsUrl + THttpClient::UrlEncode(session.id);
-
-    std::vector<TUploadPart> parts;
-    std::string wholeDigest;
-    try {
-        parts = SendParts(url, session.part_size, ASource, progress, AName, wholeDigest);
-    } catch (...) {
-        // Nothing of the upload is left behind, also when the user cancelled it through the progress
-        // handler (which does not hear of this request); the error that ended it is the one reported.
-        try {
-            const THttpProgressScope unreported({});
-            Http().Delete(url).Header("Authorization", Bearer()).Execute();
-        } catch (const std::exception&) {}
-        throw;
-    }
-    // Not repeated when it fails: the service may have stored the file already.
-    const TFileInfo file = CommitSession(url, parts, wholeDigest, AName);
-    ASource.Finish();
-    return file;
-}
-
-std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::SendParts(const std::string& ASessionUrl, std::int64_t APartSize,
-                                                               TUploadSource& ASource, TSessionProgress& AProgress,
-                                                               const std::string& AName, std::string& AWholeDigest) {
-    const std::int64_t size = *ASource.Size();
-    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
-    TSha1 whole;
-    std::int64_t digested = 0;  // the bytes in the whole content's digest, from the first on
-    std::vector<TUploadPart> parts;
-    std::int64_t offset = 0;
-    bool askParts = false;  // after an interruption: which parts did the service keep?
-    while (askParts || offset < size) {
-        try {
-            RefreshAccess();
-            if (askParts) {
-                parts = ListParts(ASessionUrl);
-                offset = parts.empty() ? 0 : parts.back().offset + parts.back().size;
-                askParts = false;
-                continue;
-            }
-            const std::int64_t count = std::min(APartSize, size - offset);
-            const bool extendsWhole = offset == digested;
-            TSha1 digest;
-            ASource.Read(offset, count, [&](const char* AData, std::size_t ASize) {
-                digest.Update(AData, ASize);
-                if (extendsWhole) whole.Update(AData, ASize);
-            });
-            if (extendsWhole) digested += count;
-            AProgress.At(offset);
-            TPartAnswer answer;
-            ASource
-                .AddTo(Http()
-                           .Put(ASessionUrl)
-                           .Header("Authorization", Bearer())
-                           .Header("Content-Type", "application/octet-stream")
-                           .Header("Content-Range", PartRange(offset, count, size))
-                           .Header("Digest", "sha=" + digest.Base64()),
-                       offset, count)
-                .ValidResponse({200, 201})
-                .Execute(answer);
-            parts.push_back(answer.part);
-            offset += count;
-        } catch (...) {
-            interruptions.Survive();
-            askParts = true;
-        }
-    }
-    AProgress.At(offset);
-    AWholeDigest = whole.Base64();
-    return parts;
-}
-
-std::vector<TNimboBoxNet::TUploadPart> TNimboBoxNet::ListParts(const std::string& ASessionUrl) {
-    std::vector<TUploadPart> held;
-    TPartList page;
-    do {
-        Http()
-            .Get(ASessionUrl + "/parts")
-            .Param("offset", std::to_string(held.size()))
-            .Param("limit", "1000")
-            .Header("Authorization", Bearer())
-            .ValidResponse(200)
-            .SafeToRepeat()
-            .Execute(page);
-        held.insert(held.end(), page.entries.begin(), page.entries.end());
-    } while (!page.entries.empty() && static_cast<std::int64_t>(held.size()) < page.total_count);
-
-    std::sort(held.begin(), held.end(), [](const TUploadPart& A, const TUploadPart& B) { return A.offset < B.offset; });
-    std::size_t following = 0;
-    for (std::int64_t next = 0; following < held.size() && held[following].offset == next; ++following)
-        next += held[following].size;
-    held.resize(following);
-    return held;
-}
-
-TNimboBoxNet::TFileInfo TNimboBoxNet::CommitSession(const std::string& ASessionUrl,
-                                                    const std::vector<TUploadPart>& AParts,
-                                                    const std::string& AWholeDigest, const std::string& AName) {
-    // While the service is still processing the parts it answers 202, and the commit is repeated.
-    for (int poll = 0;; ++poll) {
-        RefreshAccess();
-        THttpRequest commit = Http()
-                                  .Post(ASessionUrl + "/commit")
-                                  .Header("Authorization", Bearer())
-                                  .Header("Digest", "sha=" + AWholeDigest)
-                                  .BeginJson(THttpRequest::jvBeginObject, true)
-                                  .Prop("parts", THttpRequest::jvBeginArray)
-                                  .Elems([&](THttpRequest::TJsonData AJson) {
-                                      for (const TUploadPart& part : AParts)
-                                          AJson.Elem(THttpRequest::jvBeginObject)
-                                              .Prop("part_id", part.part_id)
-                                              .Prop("offset", part.offset)
-                                              .Prop("size", part.size)
-                                              .Prop("sha1", part.sha1)
-                                              .EndObject();
-                                  })
-                                  .EndArray()
-                                  .EndJson();
-        std::string answer;
-        if (commit.ValidResponse({200, 201, 202}).Execute(answer) != 202) {
-            TFileList stored;
-            TJsonDecoder(answer).Decode(stored);
-            return Identified(SingleEntry(stored));
-        }
-        if (poll == MaxCommitPolls)
-            throw ERestError("The service was still processing the parts of \"" + AName + "\" after " +
-                             std::to_string(MaxCommitPolls + 1) + " commits");
-        std::this_thread::sleep_for(CommitDelay(commit.ResponseHeader("Retry-After")));
-    }
 }
 
 }  // namespace Nimbo::Connection

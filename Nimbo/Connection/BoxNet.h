@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Nimbo/Connection/HttpJson.h"
 #include "Nimbo/Connection/JsonTypes.h"
+#include "Nimbo/Connection/Paging.h"
+#include "Nimbo/Connection/SessionUpload.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
@@ -144,19 +148,12 @@ private:
     void FetchUserName();
     std::string Bearer() const;
 
+    class TSessionSteps;
+
     // Sends the content through an upload session that ACreate opens for the content's size; aborts
     // the session when the parts cannot all be sent. Returns the stored file.
     TFileInfo SessionUpload(TUploadSource& ASource, const std::string& AName,
                             const std::function<THttpRequest(std::int64_t ASize)>& ACreate);
-    // Uploads the parts in order, each with its digest, resuming from the parts the session lists
-    // after an interruption; returns them with the whole content's digest in AWholeDigest.
-    std::vector<TUploadPart> SendParts(const std::string& ASessionUrl, std::int64_t APartSize, TUploadSource& ASource,
-                                       TSessionProgress& AProgress, const std::string& AName,
-                                       std::string& AWholeDigest);
-    // The parts the session holds, in order from the first byte as long as they follow each other.
-    std::vector<TUploadPart> ListParts(const std::string& ASessionUrl);
-    TFileInfo CommitSession(const std::string& ASessionUrl, const std::vector<TUploadPart>& AParts,
-                            const std::string& AWholeDigest, const std::string& AName);
 
     std::string FUserName;
     TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
@@ -167,22 +164,16 @@ private:
 class TNimboBoxNetData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboBoxNetData(const TNimboBoxNet& AService, const TNimboBoxNet::TFileInfo& AInfo);
+    TNimboBoxNetData(const TNimboBoxNet& AService, TNimboBoxNet::TFileInfo AInfo) : TNimboCloudFileData(AService) {
+        SetInfo(std::move(AInfo));
+    }
     // An item inside AParent.
-    TNimboBoxNetData(TNimboCloudFileData& AParent, const TNimboBoxNet::TFileInfo& AInfo);
+    TNimboBoxNetData(TNimboCloudFileData& AParent, TNimboBoxNet::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
+    }
 
     // Replaces every field with the info's; on a malformed date (EConvertError) nothing changes.
-    void SetInfo(const TNimboBoxNet::TFileInfo& AInfo);
-
-private:
-    friend class TNimboBoxNet;
-
-    std::string FId;
-    std::string FName;
-    bool FIsFolder = false;
-    std::int64_t FSize = 0;
-    TDateTime FCreated = MinDateTime;
-    TDateTime FModified = MinDateTime;
+    void SetInfo(TNimboBoxNet::TFileInfo AInfo);
 };
 
 }  // namespace Nimbo::Connection

@@ -17,6 +17,9 @@ const std::string WebHost = "www.dropbox.com";
 
 const char* const InvalidPathMessage = "Invalid characters in path";
 
+// A folder is listed whole, in one answer of at most MaxListedEntries entries.
+const TSinglePagePaging ListPaging(TNimboDropBox::MaxListedEntries);
+
 // ---- paths ----
 
 bool IsInvalidPathChar(char AChar) {
@@ -84,6 +87,12 @@ const TNimboDropBox::TFileInfo& Identified(const TNimboDropBox::TFileInfo& AInfo
     return AInfo;
 }
 
+// The last segment of a path; a drive letter's colon ends a segment too.
+std::string NameOf(const std::string& APath) {
+    const std::size_t delimiter = APath.find_last_of("\\/:");
+    return delimiter == std::string::npos ? APath : APath.substr(delimiter + 1);
+}
+
 // How the root folder is shown in messages.
 std::string DisplayPath(const std::string& APath) { return APath.empty() ? "/" : APath; }
 
@@ -112,24 +121,16 @@ std::string TNimboDropBoxState::DefaultRedirectUrl() const {
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBoxData
 
-TNimboDropBoxData::TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboDropBoxData::TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
-void TNimboDropBoxData::SetInfo(const TNimboDropBox::TFileInfo& AInfo) {
+void TNimboDropBoxData::SetInfo(TNimboDropBox::TFileInfo AInfo) {
     // The date is converted first, so that a malformed one changes nothing.
-    const TDateTime modified = TDropBoxDate::FromStr(AInfo.modified, MinDateTime);
-    FPath = AInfo.path;
-    FIsFolder = AInfo.is_dir;
-    FMimeType = AInfo.mime_type;
-    FSize = AInfo.bytes;
-    FModified = modified;
+    std::string name = NameOf(AInfo.path);
+    TNimboItemInfo info{.Id = std::move(AInfo.path),
+                        .Name = std::move(name),
+                        .IsFolder = AInfo.is_dir,
+                        .Size = AInfo.bytes,
+                        .MimeType = std::move(AInfo.mime_type),
+                        .Modified = TDropBoxDate::FromStr(AInfo.modified, MinDateTime)};
+    AssignInfo(std::move(info));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -213,57 +214,112 @@ void TNimboDropBox::FetchUserName() {
 TNimboCloudFile TNimboDropBox::GetRoot() { return FRoot; }
 
 std::string TNimboDropBox::GetName(TNimboCloudFileData& AData) {
-    const std::string& path = DataAs<TNimboDropBoxData>(AData).FPath;
-    if (path.empty()) return {};
-    CheckPathChars(path);
-    const std::size_t delimiter = path.find_last_of("\\/:");
-    return delimiter == std::string::npos ? path : path.substr(delimiter + 1);
+    // A path holding characters no path may hold names nothing that could be shown.
+    CheckPathChars(AData.Info().Id);
+    return AData.Info().Name;
 }
 
-bool TNimboDropBox::GetIsFolder(TNimboCloudFileData& AData) { return DataAs<TNimboDropBoxData>(AData).FIsFolder; }
+bool TNimboDropBox::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
 
-std::string TNimboDropBox::GetMimeType(TNimboCloudFileData& AData) {
-    return DataAs<TNimboDropBoxData>(AData).FMimeType;
-}
+std::string TNimboDropBox::GetMimeType(TNimboCloudFileData& AData) { return AData.Info().MimeType; }
 
-std::int64_t TNimboDropBox::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboDropBoxData>(AData).FSize; }
+std::int64_t TNimboDropBox::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
 
 TDateTime TNimboDropBox::GetCreatedAt(TNimboCloudFileData&) { return MinDateTime; }
 
-TDateTime TNimboDropBox::GetModifiedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboDropBoxData>(AData).FModified;
-}
+TDateTime TNimboDropBox::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboDropBox: the chunked upload session
+
+// The steps of a chunked upload: the first chunk opens the session; the service tells no more than
+// the answer to each chunk, and refuses a chunk sent at another offset than it holds, naming its own.
+class TNimboDropBox::TChunkedSession : public TSessionUploadSteps {
+public:
+    TChunkedSession(TNimboDropBox& ADropBox, TUploadSource& ASource, const std::string& APath)
+        : FDropBox(ADropBox), FSource(ASource), FPath(APath) {}
+
+    std::int64_t Start() override { return 0; }
+
+    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
+        try {
+            TChunkedUpload stored;
+            FSource
+                .AddTo(FDropBox.Http()
+                           .Put(ContentUrl("/1/chunked_upload", ""))
+                           .ParamIf(!FUploadId.empty(), "upload_id", FUploadId)
+                           .Param("offset", std::to_string(AOffset))
+                           .Header("Authorization", FDropBox.Bearer()),
+                       AOffset, ACount)
+                .ValidResponse(200)
+                .Execute(stored);
+            FUploadId = stored.upload_id;
+            return {.Bytes = stored.offset};
+        } catch (const EHttpProtocolError& E) {
+            // After an interruption the service may hold more (or less) than was confirmed.
+            if (const std::optional<std::int64_t> held = OffsetHeld(E, FUploadId)) throw ESessionOffset(*held);
+            throw;
+        }
+    }
+
+    std::optional<TSessionHeld> AskHeld() override { return std::nullopt; }
+
+    void Commit() override {
+        FDropBox.Http()
+            .Post(ContentUrl("/1/commit_chunked_upload/dropbox/", FPath))
+            .Header("Authorization", FDropBox.Bearer())
+            .BeginForm(true)
+            .Prop("upload_id", FUploadId)
+            .EndForm()
+            .ValidResponse(200)
+            .Execute(FFile);
+    }
+
+    const TFileInfo& File() const { return FFile; }
+
+private:
+    TNimboDropBox& FDropBox;
+    TUploadSource& FSource;
+    const std::string& FPath;
+    std::string FUploadId;
+    TFileInfo FFile;
+};
 
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBox: operations
 
 void TNimboDropBox::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
-    RefreshAccess();
     auto& folder = DataAs<TNimboDropBoxData>(AData);
-    TFileList list;
     try {
-        Http()
-            .Get(ApiPath("1/metadata/dropbox/", folder.FPath))
-            .Param("list", "true")
-            .Param("file_limit", std::to_string(MaxListedEntries))
-            .Header("Authorization", Bearer())
-            .ValidResponse(200)
-            .SafeToRepeat()
-            .Execute(list);
+        ListPages<TFileList>(
+            *this, ListPaging,
+            [&](const TPagePosition& APage) {
+                return Http()
+                    .Get(ApiPath("1/metadata/dropbox/", folder.GetPath()))
+                    .Param("list", "true")
+                    .Param("file_limit", std::to_string(APage.PageSize))
+                    .Header("Authorization", Bearer())
+                    .ValidResponse(200);
+            },
+            [&](TFileList& AList) {
+                for (TFileInfo& entry : AList.contents) {
+                    Identified(entry);
+                    AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, std::move(entry))));
+                }
+                return TPageSummary{.Entries = AList.contents.size()};
+            });
     } catch (const EHttpProtocolError& E) {
         if (E.ErrorCode() != 406) throw;
-        throw ERestError("The folder \"" + DisplayPath(folder.FPath) + "\" holds more than " +
+        throw ERestError("The folder \"" + DisplayPath(folder.GetPath()) + "\" holds more than " +
                          std::to_string(MaxListedEntries) + " items, more than Dropbox lists at once");
     }
-    for (const TFileInfo& entry : list.contents)
-        AProc(TNimboCloudFile(std::make_shared<TNimboDropBoxData>(folder, Identified(entry))));
 }
 
 void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     RefreshAccess();
     const auto& file = DataAs<TNimboDropBoxData>(AData);
     Http()
-        .Get(ContentUrl("/1/files/dropbox/", file.FPath))
+        .Get(ContentUrl("/1/files/dropbox/", file.GetPath()))
         .Header("Authorization", Bearer())
         .ValidResponse(200)
         .SafeToRepeat()
@@ -273,7 +329,7 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
 void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     RefreshAccess();
     auto& file = DataAs<TNimboDropBoxData>(AData);
-    file.SetInfo(Identified(PutFile(file.FPath, AStream)));
+    file.SetInfo(Identified(PutFile(file.GetPath(), AStream)));
 }
 
 void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
@@ -284,7 +340,7 @@ void TNimboDropBox::Delete(TNimboCloudFileData& AData) {
         .Header("Authorization", Bearer())
         .BeginForm(true)
         .Prop("root", "dropbox")
-        .Prop("path", item.FPath)
+        .Prop("path", item.GetPath())
         .EndForm()
         .ValidResponse(200)
         .Execute();
@@ -317,7 +373,11 @@ AutoFree<TNimboCloudFileData> TNimboDropBox::createFile(TNimboCloudFileData& ADa
 
 TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
-    if (source.ExceedsLimit()) return ChunkedUpload(APath, source);
+    if (source.ExceedsLimit()) {
+        TChunkedSession session(*this, source, APath);
+        RunSessionUpload(*this, source, session, FUploadSettings, "The upload of \"" + DisplayPath(APath) + "\"");
+        return session.File();
+    }
     TFileInfo info;
     Http()
         .Put(ContentUrl("/1/files_put/dropbox/", APath))
@@ -325,57 +385,6 @@ TNimboDropBox::TFileInfo TNimboDropBox::PutFile(const std::string& APath, std::i
         .Data(source.Whole())
         .ValidResponse(200)
         .Execute(info);
-    return info;
-}
-
-TNimboDropBox::TFileInfo TNimboDropBox::ChunkedUpload(const std::string& APath, TUploadSource& ASource) {
-    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + DisplayPath(APath) + "\"");
-    TSessionProgress progress(ASource);
-    TChunkedUpload session;
-    for (;;) {
-        const std::int64_t count = ASource.Available(session.offset, FUploadSettings.ChunkSize);
-        if (count == 0) break;
-        try {
-            progress.At(session.offset);
-            TChunkedUpload stored;
-            ASource
-                .AddTo(Http()
-                           .Put(ContentUrl("/1/chunked_upload", ""))
-                           .ParamIf(!session.upload_id.empty(), "upload_id", session.upload_id)
-                           .Param("offset", std::to_string(session.offset))
-                           .Header("Authorization", Bearer()),
-                       session.offset, count)
-                .ValidResponse(200)
-                .Execute(stored);
-            session = stored;
-            ASource.Release(session.offset);
-        } catch (const EHttpProtocolError& E) {
-            // After an interruption the service may hold more (or less) than was confirmed: it
-            // refuses the chunk and tells its own offset, from which the upload goes on.
-            const std::optional<std::int64_t> held = OffsetHeld(E, session.upload_id);
-            if (!held) {
-                interruptions.Survive();
-                continue;
-            }
-            interruptions.Count("the service holds " + std::to_string(*held) + " bytes, not " +
-                                std::to_string(session.offset));
-            session.offset = *held;
-        } catch (...) {
-            interruptions.Survive();
-        }
-    }
-    progress.At(session.offset);
-    // Not repeated when it fails: the service may have stored the file already.
-    TFileInfo info;
-    Http()
-        .Post(ContentUrl("/1/commit_chunked_upload/dropbox/", APath))
-        .Header("Authorization", Bearer())
-        .BeginForm(true)
-        .Prop("upload_id", session.upload_id)
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(info);
-    ASource.Finish();
     return info;
 }
 

@@ -6,10 +6,13 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/SessionUpload.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
@@ -113,7 +116,7 @@ private:
     // Stores the content at APath, by a single upload up to the limit, else by a chunked upload;
     // signed in already.
     TFileInfo PutFile(const std::string& APath, std::istream& AStream);
-    TFileInfo ChunkedUpload(const std::string& APath, TUploadSource& ASource);
+    class TChunkedSession;
 
     std::string FUserName;
     TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
@@ -124,24 +127,19 @@ private:
 class TNimboDropBoxData : public TNimboCloudFileData {
 public:
     // The root form.
-    TNimboDropBoxData(const TNimboDropBox& AService, const TNimboDropBox::TFileInfo& AInfo);
+    TNimboDropBoxData(const TNimboDropBox& AService, TNimboDropBox::TFileInfo AInfo) : TNimboCloudFileData(AService) {
+        SetInfo(std::move(AInfo));
+    }
     // An item inside AParent.
-    TNimboDropBoxData(TNimboDropBoxData& AParent, const TNimboDropBox::TFileInfo& AInfo);
+    TNimboDropBoxData(TNimboDropBoxData& AParent, TNimboDropBox::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
+    }
 
     // Replaces every field with AInfo's; EConvertError for a malformed date, leaving them unchanged.
-    void SetInfo(const TNimboDropBox::TFileInfo& AInfo);
+    void SetInfo(TNimboDropBox::TFileInfo AInfo);
 
     // The item's path as Dropbox writes it; empty for the root.
-    const std::string& GetPath() const { return FPath; }
-
-private:
-    friend class TNimboDropBox;
-
-    std::string FPath;
-    bool FIsFolder = false;
-    std::string FMimeType;
-    std::int64_t FSize = 0;
-    TDateTime FModified = MinDateTime;
+    const std::string& GetPath() const { return Info().Id; }
 };
 
 }  // namespace Nimbo::Connection

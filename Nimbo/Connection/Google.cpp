@@ -26,6 +26,9 @@ const char* const UploadFilePath = "upload/drive/v2/files/";
 const char* const OobRedirectUrl = "urn:ietf:wg:oauth:2.0:oob";
 const char* const FolderMimeType = "application/vnd.google-apps.folder";
 
+// Listings follow page tokens.
+const TPageTokenPaging ListPaging(TNimboGDrive::ListPageSize);
+
 // A token is renewed once it has less than this left to live.
 constexpr TDateTime TokenMargin = 5.0 / 1440.0;
 
@@ -175,28 +178,17 @@ void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARef
 // ---------------------------------------------------------------------------------------------
 // TNimboGDriveFileData
 
-TNimboGDriveFileData::TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AStorage) {
-    SetInfo(AInfo);
-}
-
-TNimboGDriveFileData::TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
-void TNimboGDriveFileData::SetInfo(const TNimboGDrive::TFileInfo& AInfo) {
+void TNimboGDriveFileData::SetInfo(TNimboGDrive::TFileInfo AInfo) {
     // Converted first, so that a malformed record leaves the item as it was.
-    const std::int64_t size = DecodeSize(AInfo.fileSize);
-    const TDateTime created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime);
-    const TDateTime modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime);
-    FId = AInfo.id;
-    FName = AInfo.title;
-    FMimeType = AInfo.mimeType;
-    FDownloadUrl = AInfo.downloadUrl;
-    FSize = size;
-    FCreated = created;
-    FModified = modified;
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.title),
+                        .IsFolder = AInfo.mimeType == FolderMimeType,
+                        .Size = DecodeSize(AInfo.fileSize),
+                        .MimeType = std::move(AInfo.mimeType),
+                        .Created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime),
+                        .Modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime)};
+    FDownloadUrl = std::move(AInfo.downloadUrl);
+    AssignInfo(std::move(info));
 }
 
 std::int64_t TNimboGDriveFileData::DecodeSize(const std::string& ASize) {
@@ -243,50 +235,112 @@ THttpRequest::TConfigProc TNimboGDrive::Authorization() const {
     return [token = GetToken()](THttpRequest R) { R.Header("Authorization", "Bearer " + token); };
 }
 
-std::string TNimboGDrive::GetName(TNimboCloudFileData& AData) { return DataAs<TNimboGDriveFileData>(AData).GetName(); }
+std::string TNimboGDrive::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
 
-bool TNimboGDrive::GetIsFolder(TNimboCloudFileData& AData) {
-    return DataAs<TNimboGDriveFileData>(AData).GetMimeType() == FolderMimeType;
-}
+bool TNimboGDrive::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
 
-std::string TNimboGDrive::GetMimeType(TNimboCloudFileData& AData) {
-    return DataAs<TNimboGDriveFileData>(AData).GetMimeType();
-}
+std::string TNimboGDrive::GetMimeType(TNimboCloudFileData& AData) { return AData.Info().MimeType; }
 
-std::int64_t TNimboGDrive::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboGDriveFileData>(AData).GetSize(); }
+std::int64_t TNimboGDrive::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
 
-TDateTime TNimboGDrive::GetCreatedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboGDriveFileData>(AData).GetCreated();
-}
+TDateTime TNimboGDrive::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
 
-TDateTime TNimboGDrive::GetModifiedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboGDriveFileData>(AData).GetModified();
+TDateTime TNimboGDrive::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
+
+// ---------------------------------------------------------------------------------------------
+// TNimboGDrive: the resumable upload session
+
+// The steps of a resumable session. The session's address comes with the answer that begins it;
+// the service answers each chunk with 308 and the bytes it holds, the last one with the file.
+class TNimboGDrive::TResumableSession : public TSessionUploadSteps {
+public:
+    TResumableSession(TNimboGDrive& ADrive, THttpRequest AStart, TUploadSource& ASource, const std::string& AName)
+        : FDrive(ADrive), FStart(std::move(AStart)), FSource(ASource), FName(AName) {}
+
+    std::int64_t Start() override {
+        const std::optional<std::int64_t> size = FSource.Size();
+        FStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
+            .ValidResponse(200)
+            .Execute();
+        FSession = FStart.ResponseHeader("Location");
+        if (FSession.empty()) throw ERestError("The service began no upload session for \"" + FName + "\"");
+        return 0;
+    }
+
+    TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
+        const THttpRequest chunk =
+            FDrive.Http().Put(FSession).Header("Content-Range", ChunkRange(AOffset, ACount, FSource.Size()));
+        return Step(FSource.AddTo(chunk, AOffset, ACount));
+    }
+
+    std::optional<TSessionHeld> AskHeld() override {
+        const std::optional<std::int64_t> total = FSource.Size();
+        // Asks only; nothing is stored by it.
+        return Step(FDrive.Http()
+                        .Put(FSession)
+                        .Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*"))
+                        .SafeToRepeat());
+    }
+
+    // The last chunk completes the upload; a session that holds every byte and has not is stuck.
+    void Commit() override {
+        throw ERestError("The service did not complete the upload of \"" + FName + "\" after all of its " +
+                         std::to_string(FSource.Size().value_or(0)) + " bytes arrived");
+    }
+
+    const TFileInfo& File() const { return FFile; }
+
+private:
+    TSessionHeld Step(THttpRequest ARequest) {
+        std::string answer;
+        try {
+            // 308 is this protocol's "go on", not a redirect.
+            ARequest.FollowRedirects(false).Configure(FDrive.Authorization()).ValidResponse({200, 201}).Execute(answer);
+        } catch (const EHttpProtocolError& E) {
+            if (E.ErrorCode() != 308) throw;
+            return {.Bytes = HeldBytes(ARequest.ResponseHeader("Range"))};
+        }
+        TJsonDecoder(answer).Decode(FFile);
+        return {.Complete = true};
+    }
+
+    TNimboGDrive& FDrive;
+    THttpRequest FStart;
+    TUploadSource& FSource;
+    const std::string& FName;
+    std::string FSession;
+    TFileInfo FFile;
+};
+
+TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
+                                                      const std::string& AName) {
+    TResumableSession session(*this, std::move(AStart), ASource, AName);
+    RunSessionUpload(*this, ASource, session, FUploadSettings, "The upload of \"" + AName + "\"");
+    return session.File();
 }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboGDrive: operations
 
 void TNimboGDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
-    RefreshAccess();
     const std::string search = "'" + DataAs<TNimboGDriveFileData>(AData).GetId() + "' in parents and trashed = false";
-    // The service answers in pages; every page but the last names the next one.
-    std::string pageToken;
-    do {
-        TFileList page;
-        Http()
-            .Get(FilesPath)
-            .Param("q", search)
-            .ParamIf(!pageToken.empty(), "pageToken", pageToken)
-            .Configure(Authorization())
-            .ValidResponse(200)
-            .SafeToRepeat()
-            .Execute(page);
-        for (const TFileInfo& info : page.items)
-            AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, Identified(info))));
-        if (!page.nextPageToken.empty() && page.nextPageToken == pageToken)
-            throw ERestError("The listing of the folder repeats its page token \"" + pageToken + "\"");
-        pageToken = page.nextPageToken;
-    } while (!pageToken.empty());
+    ListPages<TFileList>(
+        *this, ListPaging,
+        [&](const TPagePosition& APage) {
+            return Http()
+                .Get(FilesPath)
+                .Param("q", search)
+                .ParamIf(!APage.First, "pageToken", APage.Token)
+                .Configure(Authorization())
+                .ValidResponse(200);
+        },
+        [&](TFileList& APage) {
+            for (TFileInfo& info : APage.items) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboGDriveFileData>(AData, std::move(info))));
+            }
+            return TPageSummary{.Entries = APage.items.size(), .Next = std::move(APage.nextPageToken)};
+        });
 }
 
 void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
@@ -386,7 +440,6 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
     return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
 }
 
-// The JSON body naming a new file and the one folder that holds it.
 THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
                                               const std::string& AFolderId) {
     return ARequest.BeginJson(THttpRequest::jvBeginObject, true)
@@ -397,68 +450,6 @@ THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::
         .EndObject()
         .EndArray()
         .EndJson();
-}
-
-TNimboGDrive::TFileInfo TNimboGDrive::ResumableUpload(THttpRequest AStart, TUploadSource& ASource,
-                                                      const std::string& AName) {
-    TSessionProgress progress(ASource);
-    const std::optional<std::int64_t> size = ASource.Size();
-    AStart.HeaderIf(size.has_value(), "X-Upload-Content-Length", std::to_string(size.value_or(0)))
-        .ValidResponse(200)
-        .Execute();
-    const std::string session = AStart.ResponseHeader("Location");
-    if (session.empty()) throw ERestError("The service began no upload session for \"" + AName + "\"");
-
-    TUploadInterruptions interruptions(FUploadSettings.MaxResumptions, "The upload of \"" + AName + "\"");
-    TFileInfo file;
-    std::int64_t offset = 0;
-    bool askHeld = false;  // after an interruption: how much did the service keep?
-    for (;;) {
-        try {
-            RefreshAccess();
-            std::optional<std::int64_t> next;
-            if (askHeld) {
-                const std::optional<std::int64_t> total = ASource.Size();
-                // Asks only; nothing is stored by it.
-                next = ResumableStep(Http()
-                                         .Put(session)
-                                         .Header("Content-Range", "bytes */" + (total ? std::to_string(*total) : "*"))
-                                         .SafeToRepeat(),
-                                     file);
-            } else {
-                const std::int64_t count = ASource.Available(offset, FUploadSettings.ChunkSize);
-                if (count == 0)
-                    throw ERestError("The service did not complete the upload of \"" + AName + "\" after all of its " +
-                                     std::to_string(offset) + " bytes arrived");
-                const THttpRequest chunk =
-                    Http().Put(session).Header("Content-Range", ChunkRange(offset, count, ASource.Size()));
-                progress.At(offset);
-                next = ResumableStep(ASource.AddTo(chunk, offset, count), file);
-            }
-            askHeld = false;
-            if (!next) break;
-            offset = *next;
-            ASource.Release(offset);
-        } catch (...) {
-            interruptions.Survive();
-            askHeld = true;
-        }
-    }
-    ASource.Finish();
-    return file;
-}
-
-std::optional<std::int64_t> TNimboGDrive::ResumableStep(THttpRequest ARequest, TFileInfo& AFile) {
-    std::string answer;
-    try {
-        // 308 is this protocol's "go on", not a redirect.
-        ARequest.FollowRedirects(false).Configure(Authorization()).ValidResponse({200, 201}).Execute(answer);
-    } catch (const EHttpProtocolError& E) {
-        if (E.ErrorCode() != 308) throw;
-        return HeldBytes(ARequest.ResponseHeader("Range"));
-    }
-    TJsonDecoder(answer).Decode(AFile);
-    return std::nullopt;
 }
 
 }  // namespace Nimbo::Connection

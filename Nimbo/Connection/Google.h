@@ -9,10 +9,13 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/SessionUpload.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -165,6 +168,9 @@ public:
     static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = 5 << 20, .ChunkSize = 8 << 20};
     static constexpr std::int64_t ChunkGranularity = 256 << 10;
 
+    // Listings follow page tokens, in pages of the service's own size: the requests name none.
+    static constexpr int ListPageSize = 100;
+
     explicit TNimboGDrive(TComponent* AOwner = nullptr);
 
     const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
@@ -208,16 +214,16 @@ protected:
     TServiceStateClass GetStateClass() const override;
 
 private:
+    class TResumableSession;
+
     // Adds the bearer token header to a request.
     THttpRequest::TConfigProc Authorization() const;
-    // Begins a resumable upload session with AStart (the request, its metadata and headers set) and
-    // sends the content through it; returns the stored file.
+    // The JSON body naming a new file and the one folder that holds it.
     static THttpRequest WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
                                            const std::string& AFolderId);
+    // Begins a resumable upload session with AStart (the request, its metadata and headers set) and
+    // sends the content through it; returns the stored file.
     TFileInfo ResumableUpload(THttpRequest AStart, TUploadSource& ASource, const std::string& AName);
-    // One request of a resumable session: the offset to go on from while the service holds only part
-    // of the content (its 308 answer), or nothing once it holds all of it (AFile then holds the file).
-    std::optional<std::int64_t> ResumableStep(THttpRequest ARequest, TFileInfo& AFile);
 
     TNimboGDriveScopes FScopes{gsDrive};
     TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
@@ -228,31 +234,29 @@ private:
 class TNimboGDriveFileData : public TNimboCloudFileData {
 public:
     // The root of AStorage.
-    TNimboGDriveFileData(const TNimboStorage& AStorage, const TNimboGDrive::TFileInfo& AInfo);
+    TNimboGDriveFileData(const TNimboStorage& AStorage, TNimboGDrive::TFileInfo AInfo) : TNimboCloudFileData(AStorage) {
+        SetInfo(std::move(AInfo));
+    }
     // A child of AParent.
-    TNimboGDriveFileData(TNimboCloudFileData& AParent, const TNimboGDrive::TFileInfo& AInfo);
+    TNimboGDriveFileData(TNimboCloudFileData& AParent, TNimboGDrive::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
+    }
 
     // Replaces the metadata; EConvertError for a malformed size or date.
-    void SetInfo(const TNimboGDrive::TFileInfo& AInfo);
+    void SetInfo(TNimboGDrive::TFileInfo AInfo);
     // 0 for an empty text; EConvertError unless the text is a decimal 64-bit integer.
     static std::int64_t DecodeSize(const std::string& ASize);
 
-    const std::string& GetId() const { return FId; }
-    const std::string& GetName() const { return FName; }
-    const std::string& GetMimeType() const { return FMimeType; }
-    std::int64_t GetSize() const { return FSize; }
-    TDateTime GetCreated() const { return FCreated; }
-    TDateTime GetModified() const { return FModified; }
+    const std::string& GetId() const { return Info().Id; }
+    const std::string& GetName() const { return Info().Name; }
+    const std::string& GetMimeType() const { return Info().MimeType; }
+    std::int64_t GetSize() const { return Info().Size; }
+    TDateTime GetCreated() const { return Info().Created; }
+    TDateTime GetModified() const { return Info().Modified; }
     // Empty when the service gave none.
     const std::string& GetDownloadUrl() const { return FDownloadUrl; }
 
 private:
-    std::string FId;
-    std::string FName;
-    std::string FMimeType;
-    std::int64_t FSize = 0;
-    TDateTime FCreated = MinDateTime;
-    TDateTime FModified = MinDateTime;
     std::string FDownloadUrl;
 };
 

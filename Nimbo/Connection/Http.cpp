@@ -103,17 +103,37 @@ private:
 std::mutex GRetryPolicyLock;
 THttpRetryPolicy GRetryPolicy;
 
-// The answers of a service that did not carry the request out and wants it again later.
-bool IsBusyAnswer(int ACode) { return ACode == 429 || ACode == 503; }
+}  // namespace
 
-std::chrono::milliseconds RetryWait(const THttpRetryPolicy& APolicy, const EHttpProtocolError& AAnswer, int ARetry) {
-    if (const auto asked = AAnswer.RetryAfter()) return std::min<std::chrono::milliseconds>(*asked, APolicy.MaxWait);
-    std::chrono::milliseconds wait = APolicy.FirstBackoff;
-    for (int doubling = 0; doubling < ARetry && wait < APolicy.MaxWait; ++doubling) wait *= 2;
-    return std::min(wait, APolicy.MaxWait);
+// ---- THttpRetryPolicy ----
+
+bool THttpRetryPolicy::IsInterruption() {
+    try {
+        throw;
+    } catch (const ETransportError&) {
+        return true;
+    } catch (const EHttpProtocolError& E) {
+        const int code = E.ErrorCode();
+        return code == 500 || code == 502 || code == 503 || code == 504;
+    } catch (...) {
+        return false;
+    }
 }
 
-}  // namespace
+std::chrono::milliseconds THttpRetryPolicy::Delay(std::optional<std::chrono::seconds> AAsked, int ARepeat) const {
+    if (AAsked) return std::min<std::chrono::milliseconds>(*AAsked, MaxWait);
+    std::chrono::milliseconds wait = FirstBackoff;
+    for (int doubling = 0; doubling < ARepeat && wait < MaxWait; ++doubling) wait *= 2;
+    return std::min(wait, MaxWait);
+}
+
+void THttpRetryPolicy::Pause(std::optional<std::chrono::seconds> AAsked, int ARepeat) const {
+    const std::chrono::milliseconds wait = Delay(AAsked, ARepeat);
+    if (Wait)
+        Wait(wait);
+    else
+        std::this_thread::sleep_for(wait);
+}
 
 // ---- THttpClient ----
 
@@ -168,12 +188,8 @@ int THttpClient::ProcessRequest(const THttpRequest& ARequest, std::ostream* ARes
             return ProcessRequestPeerAPI(ARequest, AResponse);
         } catch (const EHttpProtocolError& E) {
             // Nothing of such an answer has reached AResponse, so the next attempt starts clean.
-            if (retry >= policy.MaxRetries || !IsBusyAnswer(E.ErrorCode())) throw;
-            const std::chrono::milliseconds wait = RetryWait(policy, E, retry);
-            if (policy.Wait)
-                policy.Wait(wait);
-            else
-                std::this_thread::sleep_for(wait);
+            if (retry >= policy.MaxRetries || !THttpRetryPolicy::IsBusyAnswer(E.ErrorCode())) throw;
+            policy.Pause(E.RetryAfter(), retry);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -106,7 +107,7 @@ public:
     int Execute(TBytes& AResponse) const;
     int Execute(std::string& AResponse) const;
     int Execute(std::ostream& AResponse) const;  // written at the stream's current position
-    // Decodes the JSON answer into a described record; defined with the JSON decoder.
+    // Decodes the JSON answer into a described record; defined in HttpJson.h.
     template <class T>
     requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> &&
              !std::is_same_v<T, std::string>) int Execute(T& AResponse) const;
@@ -180,16 +181,32 @@ private:
     TJRoot FRoot;
 };
 
-// How a request marked SafeToRepeat is repeated when the service answers 429 (too many requests) or
-// 503 (unavailable): such an answer says the service did nothing, and its body never reaches the
-// caller's stream. Each retry waits as long as the answer's Retry-After asks or, without one,
-// FirstBackoff doubled for every earlier retry; never longer than MaxWait.
+// When and how long the library waits to send something again. One policy serves every repeat:
+// - reads (requests marked SafeToRepeat) when the service answers 429 (too many requests) or 503
+//   (unavailable): such an answer says the service did nothing, and its body never reaches the
+//   caller's stream; at most MaxRetries times;
+// - the parts of a session upload after an interruption (IsInterruption), as often as the upload's
+//   own settings allow;
+// - any wait the service asks for before a request is sent again (Retry-After).
+// Each wait is as long as the service asks or, when it does not, FirstBackoff doubled for every
+// earlier repeat; never longer than MaxWait.
 struct THttpRetryPolicy {
     int MaxRetries = 3;
     std::chrono::milliseconds FirstBackoff{1000};
     std::chrono::milliseconds MaxWait{30000};
     // Waits before a retry; empty: the calling thread sleeps.
-    std::function<void(std::chrono::milliseconds)> Wait;
+    std::function<void(std::chrono::milliseconds)> Wait{};
+
+    // An answer by which the service says it did not carry the request out and wants it later.
+    static bool IsBusyAnswer(int ACode) { return ACode == 429 || ACode == 503; }
+    // Call inside a catch block: whether the exception being handled interrupted an exchange that
+    // may be resumed: a transport failure, or a 500, 502, 503 or 504 answer (not one that refuses
+    // for good, such as 507: out of space).
+    static bool IsInterruption();
+    // The wait before repeat number ARepeat (0 for the first one), as AAsked says when given.
+    std::chrono::milliseconds Delay(std::optional<std::chrono::seconds> AAsked, int ARepeat) const;
+    // Waits as long as Delay says, through Wait.
+    void Pause(std::optional<std::chrono::seconds> AAsked, int ARepeat) const;
 };
 
 // The HTTP client of one API server.

@@ -43,24 +43,6 @@ std::string TrimmedValue(const std::string& AText) {
     return AText.substr(first, AText.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// A Retry-After value: a number of seconds, or the date after which to try again; nothing for a
-// value that is neither. Longer waits than any caller would keep are cut to some decades, so that
-// the value converts to finer units without overflow.
-std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& AValue) {
-    constexpr long long Longest = 1LL << 31;
-    long long seconds = 0;
-    const char* end = AValue.data() + AValue.size();
-    const auto [stop, error] = std::from_chars(AValue.data(), end, seconds);
-    if (!AValue.empty() && stop == end) {
-        if (error == std::errc::result_out_of_range && AValue[0] != '-') return std::chrono::seconds(Longest);
-        if (error == std::errc() && seconds >= 0) return std::chrono::seconds(std::min(seconds, Longest));
-        return std::nullopt;
-    }
-    const std::time_t date = curl_getdate(AValue.c_str(), nullptr);
-    if (date == -1) return std::nullopt;
-    return std::chrono::seconds(std::clamp<long long>(date - std::time(nullptr), 0, Longest));
-}
-
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
 class TResponseSink {
 public:
@@ -309,6 +291,21 @@ std::string DescribeFailure(const THttpExchange& AExchange, CURLcode ACode, cons
 }
 
 }  // namespace
+
+std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& AValue) {
+    constexpr long long Longest = 1LL << 31;
+    long long seconds = 0;
+    const char* end = AValue.data() + AValue.size();
+    const auto [stop, error] = std::from_chars(AValue.data(), end, seconds);
+    if (!AValue.empty() && stop == end) {
+        if (error == std::errc::result_out_of_range && AValue[0] != '-') return std::chrono::seconds(Longest);
+        if (error == std::errc() && seconds >= 0) return std::chrono::seconds(std::min(seconds, Longest));
+        return std::nullopt;
+    }
+    const std::time_t date = curl_getdate(AValue.c_str(), nullptr);
+    if (date == -1) return std::nullopt;
+    return std::chrono::seconds(std::clamp<long long>(date - std::time(nullptr), 0, Longest));
+}
 
 THttpTransportSettings THttpTransport::Settings() {
     std::lock_guard lock(GSettingsLock);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -84,6 +86,11 @@ public:
 private:
     THttpProgressHandler FPrevious;
 };
+
+// A Retry-After value: a number of seconds, or the date after which to try again; nothing for a
+// value that is neither. Longer waits than any caller would keep are cut to some decades, so that
+// the value converts to finer units without overflow.
+std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& AValue);
 
 class THttpTransport {
 public:

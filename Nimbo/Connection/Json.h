@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "Nimbo/Connection/Http.h"
 #include "Nimbo/Connection/JsonTypes.h"
 #include "Nimbo/Connection/platform/AutoFree.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -129,15 +128,5 @@ private:
     std::unordered_map<std::type_index, std::unique_ptr<TValHandler>> FMap;
     std::vector<std::type_index> FBuilding;  // handlers whose Init is running
 };
-
-template <class T>
-requires(!std::is_base_of_v<std::ostream, T> && !std::is_same_v<T, TBytes> &&
-         !std::is_same_v<T, std::string>) int THttpRequest::Execute(T& AResponse) const {
-    TBytes body;
-    const int code = Execute(body);
-    TJsonDecoder decoder(std::move(body));
-    decoder.Decode(AResponse);
-    return code;
-}
 
 }  // namespace Nimbo::Connection

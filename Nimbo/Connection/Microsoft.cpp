@@ -21,6 +21,9 @@ const std::string AccountPath = "v5.0/me";
 
 std::string ItemPath(const std::string& AId) { return "v5.0/" + AId; }
 
+// Listings go by offset while the service names a next page.
+const TOffsetPaging ListPaging(TNimboOneDrive::ListPageSize);
+
 constexpr std::array<const char*, 5> ScopeTexts = {"wl.basic", "wl.offline_access", "wl.photos", "wl.skydrive",
                                                    "wl.skydrive_update"};
 
@@ -41,26 +44,16 @@ const TNimboOneDrive::TFileInfo& Identified(const TNimboOneDrive::TFileInfo& AIn
 // ---------------------------------------------------------------------------------------------
 // TNimboOneDriveData
 
-TNimboOneDriveData::TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AService) {
-    SetInfo(AInfo);
-}
-
-TNimboOneDriveData::TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo)
-    : TNimboCloudFileData(AParent) {
-    SetInfo(AInfo);
-}
-
-void TNimboOneDriveData::SetInfo(const TNimboOneDrive::TFileInfo& AInfo) {
+void TNimboOneDriveData::SetInfo(TNimboOneDrive::TFileInfo AInfo) {
     // Both dates are converted before anything is stored, so a bad one changes nothing.
-    const TDateTime created = TRfc3339::FromStr(AInfo.created_time, MinDateTime);
-    const TDateTime modified = TRfc3339::FromStr(AInfo.updated_time, MinDateTime);
-    FId = AInfo.id;
-    FName = AInfo.name;
-    FType = AInfo.type;
-    FSize = AInfo.size;
-    FCreated = created;
-    FModified = modified;
+    TNimboItemInfo info{.Id = std::move(AInfo.id),
+                        .Name = std::move(AInfo.name),
+                        .IsFolder = AInfo.type == "folder" || AInfo.type == "album",
+                        .Size = AInfo.size,
+                        .Created = TRfc3339::FromStr(AInfo.created_time, MinDateTime),
+                        .Modified = TRfc3339::FromStr(AInfo.updated_time, MinDateTime)};
+    FType = std::move(AInfo.type);
+    AssignInfo(std::move(info));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -184,53 +177,46 @@ TNimboCloudFile TNimboOneDrive::GetRoot() {
     return FRoot;
 }
 
-std::string TNimboOneDrive::GetName(TNimboCloudFileData& AData) { return DataAs<TNimboOneDriveData>(AData).FName; }
+std::string TNimboOneDrive::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
 
-bool TNimboOneDrive::GetIsFolder(TNimboCloudFileData& AData) {
-    const std::string& type = DataAs<TNimboOneDriveData>(AData).FType;
-    return type == "folder" || type == "album";
-}
+bool TNimboOneDrive::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
 
+// The service gives no media type: it follows from the name.
 std::string TNimboOneDrive::GetMimeType(TNimboCloudFileData& AData) {
-    return TMimeTypes::ByFileName(DataAs<TNimboOneDriveData>(AData).FName);
+    return TMimeTypes::ByFileName(AData.Info().Name);
 }
 
-std::int64_t TNimboOneDrive::GetSize(TNimboCloudFileData& AData) { return DataAs<TNimboOneDriveData>(AData).FSize; }
+std::int64_t TNimboOneDrive::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
 
-TDateTime TNimboOneDrive::GetCreatedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboOneDriveData>(AData).FCreated;
-}
+TDateTime TNimboOneDrive::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
 
-TDateTime TNimboOneDrive::GetModifiedAt(TNimboCloudFileData& AData) {
-    return DataAs<TNimboOneDriveData>(AData).FModified;
-}
+TDateTime TNimboOneDrive::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
-    const std::string path = ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/files";
-    for (std::size_t offset = 0;;) {
-        RefreshAccess();
-        TFileList page;
-        Http()
-            .Get(path)
-            .Param("limit", std::to_string(ListPageSize))
-            .Param("offset", std::to_string(offset))
-            .Header("Authorization", Bearer())
-            .ValidResponse(200)
-            .SafeToRepeat()
-            .Execute(page);
-        for (const TFileInfo& info : page.data)
-            AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, Identified(info))));
-        // An empty page ends the listing too, so that a service that keeps naming a next page
-        // cannot keep it going forever.
-        if (page.paging.next.empty() || page.data.empty()) return;
-        offset += page.data.size();
-    }
+    const std::string path = ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()) + "/files";
+    ListPages<TFileList>(
+        *this, ListPaging,
+        [&](const TPagePosition& APage) {
+            return Http()
+                .Get(path)
+                .Param("limit", std::to_string(APage.PageSize))
+                .Param("offset", std::to_string(APage.Offset))
+                .Header("Authorization", Bearer())
+                .ValidResponse(200);
+        },
+        [&](TFileList& APage) {
+            for (TFileInfo& info : APage.data) {
+                Identified(info);
+                AProc(TNimboCloudFile(std::make_shared<TNimboOneDriveData>(AData, std::move(info))));
+            }
+            return TPageSummary{.Entries = APage.data.size(), .HasMore = !APage.paging.next.empty()};
+        });
 }
 
 void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     RefreshAccess();
     Http()
-        .Get(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/content")
+        .Get(ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()) + "/content")
         .Header("Authorization", Bearer())
         .ValidResponse(200)
         .SafeToRepeat()
@@ -252,9 +238,9 @@ std::istream& TNimboOneDrive::WithinLimit(TUploadSource& ASource, const std::str
 void TNimboOneDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     auto& data = DataAs<TNimboOneDriveData>(AData);
     TUploadSource source(AStream, FUploadLimit);
-    std::istream& content = WithinLimit(source, data.FName);
+    std::istream& content = WithinLimit(source, data.Info().Name);
     RefreshAccess();
-    const std::string id = data.FId;
+    const std::string id = data.GetId();
     TFileInfo answer;
     Http()
         .Put(ItemPath(id) + "/content")
@@ -269,7 +255,7 @@ void TNimboOneDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
 void TNimboOneDrive::Delete(TNimboCloudFileData& AData) {
     RefreshAccess();
     Http()
-        .Delete(ItemPath(DataAs<TNimboOneDriveData>(AData).FId))
+        .Delete(ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()))
         .Header("Authorization", Bearer())
         .ValidResponse({200, 204})
         .Execute();
@@ -279,7 +265,7 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::CreateFolder(TNimboCloudFileData& 
     RefreshAccess();
     TFileInfo info;
     Http()
-        .Post(ItemPath(DataAs<TNimboOneDriveData>(AData).FId))
+        .Post(ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()))
         .Header("Authorization", Bearer())
         .BeginJson(THttpRequest::jvBeginObject, true)
         .Prop("name", AName)
@@ -296,7 +282,7 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AD
     RefreshAccess();
     TFileInfo answer;
     Http()
-        .Put(ItemPath(DataAs<TNimboOneDriveData>(AData).FId) + "/files/" + THttpClient::UrlEncode(AName))
+        .Put(ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()) + "/files/" + THttpClient::UrlEncode(AName))
         .Header("Authorization", Bearer())
         .ValidResponse({200, 201})
         .Data(content)

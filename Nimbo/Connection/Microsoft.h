@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
@@ -174,26 +175,24 @@ private:
 class TNimboOneDriveData : public TNimboCloudFileData {
 public:
     // The root of AService.
-    TNimboOneDriveData(const TNimboOneDrive& AService, const TNimboOneDrive::TFileInfo& AInfo);
+    TNimboOneDriveData(const TNimboOneDrive& AService, TNimboOneDrive::TFileInfo AInfo)
+        : TNimboCloudFileData(AService) {
+        SetInfo(std::move(AInfo));
+    }
     // An item inside AParent.
-    TNimboOneDriveData(TNimboCloudFileData& AParent, const TNimboOneDrive::TFileInfo& AInfo);
+    TNimboOneDriveData(TNimboCloudFileData& AParent, TNimboOneDrive::TFileInfo AInfo) : TNimboCloudFileData(AParent) {
+        SetInfo(std::move(AInfo));
+    }
 
     // Replaces all six fields with those of AInfo. EConvertError for a date in another form than
     // RFC 3339, in which case nothing is changed.
-    void SetInfo(const TNimboOneDrive::TFileInfo& AInfo);
+    void SetInfo(TNimboOneDrive::TFileInfo AInfo);
 
-    const std::string& GetId() const { return FId; }
+    const std::string& GetId() const { return Info().Id; }
     const std::string& GetType() const { return FType; }
 
 private:
-    friend class TNimboOneDrive;
-
-    std::string FId;
-    std::string FName;
     std::string FType;
-    std::int64_t FSize = 0;
-    TDateTime FCreated = MinDateTime;
-    TDateTime FModified = MinDateTime;
 };
 
 // The shared sign-in state of OneDrive components; its default redirect is the Live desktop page.

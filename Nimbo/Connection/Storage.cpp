@@ -16,20 +16,24 @@ const char* const FolderMimeType = "inode/directory";
 // ---------------------------------------------------------------------------------------------
 // TNimboCloudFileData
 
-TNimboCloudFileData::TNimboCloudFileData(const TNimboStorage& AService) : TRestHandle(AService) {}
+TNimboCloudFileData::TNimboCloudFileData(const TNimboStorage& AService)
+    : TRestHandle(AService), FService(AService.FLifetime) {}
 
 TNimboCloudFileData::TNimboCloudFileData(TNimboCloudFileData& AParent)
-    : TRestHandle(AParent.GetService()), FParent(AParent.ToAutoFree()) {}
+    : TRestHandle(AParent.GetService()), FService(AParent.FService), FParent(AParent.ToAutoFree()) {}
 
 TNimboStorage& TNimboCloudFileData::GetService() const {
-    // Handles of item data are only ever made for storages.
-    auto* storage = dynamic_cast<TNimboStorage*>(&TRestHandle::GetService());
-    Assert(storage != nullptr, "Item data of a service that is not a storage");
-    return *storage;
+    // Like any reference to a component, the answer is good while the storage lives.
+    const std::shared_ptr<TNimboStorage> service = FService.lock();
+    if (!service) throw ERestError("Service has been destroyed.");
+    return *service;
 }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboStorage
+
+TNimboStorage::TNimboStorage(TComponent* AOwner)
+    : TRestService(AOwner), FLifetime(this, [](TNimboStorage*) { /* owned by its owner, not by handles */ }) {}
 
 TNimboCloudFile TNimboStorage::Root() { return GetRoot(); }
 

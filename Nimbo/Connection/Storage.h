@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/RestService.h"
@@ -16,9 +18,22 @@ namespace Nimbo::Connection {
 class TNimboStorage;
 class TNimboCloudFile;
 
-// The data of one cloud item. Each storage derives its own item class and keeps the service's
-// identifiers and attributes there. Always created with std::make_shared. It knows its storage only
-// through a weak handle and keeps its parent's data alive.
+// An item's metadata as the service describes it, filled once from the service's answer.
+struct TNimboItemInfo {
+    std::string Id{};  // how the service addresses the item (an identifier, or a path)
+    std::string Name{};
+    bool IsFolder = false;
+    std::int64_t Size = 0;
+    std::string MimeType{};  // empty when the service gives none
+    TDateTime Created = MinDateTime;
+    TDateTime Modified = MinDateTime;
+    std::string Hash{};           // the content hash as the service writes it; empty when it gives none
+    std::string HashAlgorithm{};  // what Hash was computed with ("md5", "sha1", ...); empty with it
+};
+
+// The data of one cloud item: its metadata record, which its storage's adapter fills. Each storage
+// derives its own item class and keeps there what only its service needs. Always created with
+// std::make_shared. It knows its storage only through a weak handle and keeps its parent's data alive.
 class TNimboCloudFileData : public TRestHandle, public TAutoFreeBase<TNimboCloudFileData> {
 public:
     // A top-level item (the root) of AService.
@@ -30,8 +45,16 @@ public:
     // The storage this item belongs to; ERestError "Service has been destroyed." when it is gone.
     TNimboStorage& GetService() const;
 
+    const TNimboItemInfo& Info() const { return FInfo; }
+
+protected:
+    // Replaces the whole record.
+    void AssignInfo(TNimboItemInfo&& AInfo) { FInfo = std::move(AInfo); }
+
 private:
+    std::weak_ptr<TNimboStorage> FService;  // expires with the storage; never locked for long
     AutoFree<TNimboCloudFileData> FParent;
+    TNimboItemInfo FInfo;
 };
 
 // One callable receiving the items of a listing, one at a time.
@@ -41,7 +64,7 @@ using TFileProc = std::function<void(TNimboCloudFile)>;
 // the item data passed in is always one of its own item data objects.
 class TNimboStorage : public TRestService {
 public:
-    using TRestService::TRestService;
+    explicit TNimboStorage(TComponent* AOwner = nullptr);
 
     TNimboCloudFile Root();
 
@@ -79,6 +102,12 @@ protected:
         Assert(data != nullptr, "Item data of another storage");
         return *data;
     }
+
+private:
+    friend class TNimboCloudFileData;
+
+    // Shares no ownership: item data hold weak handles of it to tell that this storage is gone.
+    std::shared_ptr<TNimboStorage> FLifetime;
 };
 
 // A value handle of one cloud item, freely copied; copies share the item's data. Checks whether an

@@ -247,15 +247,13 @@ TSessionProgress::TSessionProgress(const TUploadSource& ASource) : FSource(ASour
 // ---- TUploadInterruptions ----
 
 void TUploadInterruptions::Survive() {
+    if (!THttpRetryPolicy::IsInterruption()) throw;
     try {
         throw;
-    } catch (const ETransportError& E) {
-        Count(E.what());
     } catch (const EHttpProtocolError& E) {
-        // The server failed or is busy; not one that refuses for good (507: out of space, say).
-        const int code = E.ErrorCode();
-        if (code != 500 && code != 502 && code != 503 && code != 504) throw;
         Count("status " + std::string(E.what()));
+    } catch (const std::exception& E) {
+        Count(E.what());
     }
 }
 

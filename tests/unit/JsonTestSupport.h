@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "Nimbo/Connection/HttpJson.h"
 #include "Nimbo/Connection/Json.h"
 
 namespace Nimbo::Connection::Testing {

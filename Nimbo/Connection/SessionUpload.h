@@ -1,0 +1,64 @@
+#pragma once
+
+// One driver for every service's session upload (content sent in parts through a session the
+// service keeps): the adapter supplies the steps, the driver runs them, resumes after
+// interruptions and commits once.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/UploadSource.h"
+#include "Nimbo/Connection/platform/Exceptions.h"
+
+namespace Nimbo::Connection {
+
+// What the service holds of the content.
+struct TSessionHeld {
+    std::int64_t Bytes = 0;  // from the content's first byte on
+    bool Complete = false;   // the service has stored the file already (the last part committed it)
+};
+
+// Raised by a step when the service refuses a part because it holds another number of bytes than
+// the part assumed; the upload goes on from Held, and the refusal counts as an interruption.
+class ESessionOffset : public Exception {
+public:
+    explicit ESessionOffset(std::int64_t AHeld)
+        : Exception("the service holds " + std::to_string(AHeld) + " bytes"), FHeld(AHeld) {}
+    std::int64_t Held() const { return FHeld; }
+
+private:
+    std::int64_t FHeld;
+};
+
+// The requests of one service's session upload.
+class TSessionUploadSteps {
+public:
+    virtual ~TSessionUploadSteps() = default;
+
+    // Opens the session (a service may open it with the first part instead, and do nothing here).
+    // Returns the part size the service chose, or 0 for the settings' chunk size.
+    virtual std::int64_t Start() = 0;
+    // Sends bytes [AOffset, AOffset + ACount) of the content; returns what the service holds then.
+    virtual TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) = 0;
+    // After an interruption: asks the service what it holds. Nothing when the service cannot be
+    // asked: the upload then goes on from the bytes last confirmed.
+    virtual std::optional<TSessionHeld> AskHeld() = 0;
+    // Stores the file from what the session holds; called once, when no part has completed the
+    // upload, and never repeated.
+    virtual void Commit() = 0;
+    // The parts could not all be sent: lets the service drop the session, quietly.
+    virtual void Abandon() {}
+};
+
+// Runs a session upload of ASource: Start, then the parts in order, each preceded by the service's
+// sign-in check (AService.RefreshAccess). After an interruption (THttpRetryPolicy::IsInterruption)
+// it asks what the service holds and goes on from there, waiting first when the service asked for
+// a wait; more interruptions than ASettings.MaxResumptions end it with ERestError naming AWhat
+// (e.g. "The upload of \"a.bin\""). Once every byte is held, Commit, unless the last part committed
+// the upload already. Leaves the caller's stream at the content's end.
+void RunSessionUpload(TRestService& AService, TUploadSource& ASource, TSessionUploadSteps& ASteps,
+                      const TSessionUploadSettings& ASettings, const std::string& AWhat);
+
+}  // namespace Nimbo::Connection
