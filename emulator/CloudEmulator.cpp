@@ -520,8 +520,9 @@ private:
         std::optional<Fault> fault = TakeFault(host, req);
         if (fault && fault->delay.count() > 0) std::this_thread::sleep_for(fault->delay);
         if (fault && fault->dropConnection) {
-            if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+            // Logged first: the client learns of the drop at once and may read the log right away.
             log_.Add(req, host, *body, parts, 0);
+            if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
             return;
         }
         if (fault && fault->status != 0) {
