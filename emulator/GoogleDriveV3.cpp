@@ -287,7 +287,7 @@ private:
         }
         if (meta.contains("mimeType")) {
             std::string mime = Text(meta, "mimeType");
-            if (writing == Writing::Update && (mime == FolderMime) != draft.folder)
+            if (writing != Writing::Create && (mime == FolderMime) != draft.folder)
                 throw Refused{400, "badRequest", "An item cannot change between folder and file."};
             if (!draft.folder) draft.mimeType = mime;
         }

@@ -7,6 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 using namespace Nimbo::Emulator;
@@ -392,6 +396,8 @@ TEST_F(GoogleDriveV3Test, CopyMakesFilesAndRefusesFolders) {
     ExpectError(refused, 403, "cannotCopyFile", "folder");
     EXPECT_EQ(refused.Json()["error"]["message"], "Folders cannot be copied.");
     ExpectError(Json("POST", Files + "/nope/copy", "{}"), 404, "notFound", "unknown");
+    ExpectError(Json("POST", Files + "/" + id + "/copy", R"({"mimeType":")" + FolderMime + R"("})"), 400, "badRequest",
+                "a copy that would be a folder");
 }
 
 TEST_F(GoogleDriveV3Test, DeleteSkipsTheTrashAndEmptyTrashTakesOnlyTheTrash) {
@@ -452,6 +458,32 @@ TEST_F(GoogleDriveV3Test, V2AndV3SeeTheSameItems) {
 
     Json("PUT", V2Files + "/" + v3File, R"({"title":"renamed in v2.txt"})");
     EXPECT_EQ(Get(Files + "/" + v3File).Json()["name"], "renamed in v2.txt");
+}
+
+// States saved before contents kept a SHA-256 get theirs from the stored file when they load.
+TEST(GoogleDriveV3State, ChecksumsMissingFromASavedStateAreComputedOnLoad) {
+    auto dir = std::filesystem::temp_directory_path() / ("emulator-v3-state-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    const std::string bytes = PatternBytes(5000);
+    {
+        CloudEmulator first({.dataDir = dir});
+        first.Start();
+        first.AddFile(Cloud::GoogleDrive, "old.bin", bytes);
+    }
+    nlohmann::json state;
+    std::ifstream(dir / "state.json") >> state;
+    for (auto& item : state["google"]["tree"]) item.erase("sha256");
+    std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
+
+    CloudEmulator second({.dataDir = dir});
+    second.Start();
+    second.RegisterClient(Cloud::GoogleDrive, "app", "s3cret");
+    std::string token = second.IssueTokens(Cloud::GoogleDrive, "app").accessToken;
+    std::string id = second.Find(Cloud::GoogleDrive, "old.bin")->id;
+    Reply r = HttpsClient(second).Get(Files + "/" + id + "?fields=md5Checksum,sha256Checksum", token);
+    EXPECT_EQ(r.Json(), (nlohmann::json{{"md5Checksum", Md5Hex(bytes)}, {"sha256Checksum", Sha256Hex(bytes)}}));
+    second.Stop();
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
