@@ -95,6 +95,7 @@ public:
         blobs_->DeferRemoval(!options_.dataDir.empty());
         for (auto& service : services_) {
             service->blobs = blobs_;
+            service->uploadSessionLifetime = options_.uploadSessionLifetime;
             for (const auto& host : service->Hosts()) byHost_[host] = service.get();
         }
         identity_ =
@@ -151,6 +152,7 @@ public:
     const std::filesystem::path& CaPath() const { return caPath_; }
 
     std::vector<std::unique_ptr<Service>>& Services() { return services_; }
+    const EmulatorOptions& Options() const { return options_; }
 
     Service& Get(Cloud cloud) {
         for (auto& service : services_)
@@ -612,7 +614,10 @@ void CloudEmulator::Reset(Cloud cloud) {
 void CloudEmulator::ResetAll() {
     std::lock_guard lock(impl_->mutex);
     impl_->Changed();
-    for (auto& service : impl_->Services()) service->Reset(Clock::now());
+    for (auto& service : impl_->Services()) {
+        service->Reset(Clock::now());
+        service->uploadSessionLifetime = impl_->Options().uploadSessionLifetime;
+    }
     impl_->Log().Clear();
     impl_->faults.clear();
     impl_->signIn = SignInDecision::Ask;
@@ -689,6 +694,11 @@ void CloudEmulator::RevokeRefreshTokens(Cloud cloud) {
 void CloudEmulator::SetSignInDecision(SignInDecision decision) {
     std::lock_guard lock(impl_->mutex);
     impl_->signIn = decision;
+}
+
+void CloudEmulator::SetUploadSessionLifetime(std::chrono::milliseconds lifetime) {
+    std::lock_guard lock(impl_->mutex);
+    for (auto& service : impl_->Services()) service->uploadSessionLifetime = lifetime;
 }
 
 std::vector<RecordedRequest> CloudEmulator::Requests() const { return impl_->Log().Entries(); }

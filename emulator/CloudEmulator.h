@@ -1,5 +1,5 @@
 #pragma once
-// A local HTTPS emulator of Google Drive v2, Dropbox v1, Live Connect v5.0 and Box 2.0, with their
+// A local HTTPS emulator of Google Drive v2 and v3, Dropbox v1, Live Connect v5.0 and Box 2.0, with their
 // OAuth 2.0 sign-in pages. One loopback listener serves every service, chosen by the Host header;
 // clients keep the real URLs and map the hosts to 127.0.0.1:Port() (libcurl CURLOPT_CONNECT_TO,
 // see ConnectToMappings) and trust the emulator's CA (CaCertPath).
@@ -59,6 +59,9 @@ public:
     void ExpireAccessTokens(Cloud cloud);
     void RevokeRefreshTokens(Cloud cloud);
     void SetSignInDecision(SignInDecision decision);
+    // How long upload sessions started from now on live (until the next reset of everything: then
+    // as the options say).
+    void SetUploadSessionLifetime(std::chrono::milliseconds lifetime);
 
     // Requests and faults.
     std::vector<RecordedRequest> Requests() const;

@@ -190,8 +190,10 @@ private:
     }
 
     std::optional<Predicate> Comparison(const std::string& field, const std::string& op, const Token& value) {
+        const bool v3 = context_.v3;
         bool equality = op == "=" || op == "!=";
-        if (field == "title" || field == "fullText" || field == "mimeType") {
+        const bool nameTerm = field == (v3 ? "name" : "title");
+        if (nameTerm || field == "fullText" || field == "mimeType") {
             if (value.kind != Token::String || !(equality || op == "contains")) return std::nullopt;
             if (field == "fullText" && op != "contains") return std::nullopt;
             std::string wanted = value.text, folderMime = context_.folderMime;
@@ -203,19 +205,35 @@ private:
                 return Compare(actual, op, wanted);
             };
         }
-        if (field == "modifiedDate" || field == "lastViewedByMeDate") {
+        if (auto date = DateOf(field)) {
             auto when = value.kind == Token::String ? ParseRfc3339(value.text) : std::nullopt;
             if (!when || op == "contains") return std::nullopt;
             TimePoint at = *when;
-            return [op, at](const Node& node) { return Compare(node.modified, op, at); };
+            return [op, at, date](const Node& node) { return Compare(date(node), op, at); };
         }
-        if (field == "trashed" || field == "starred" || field == "hidden" || field == "sharedWithMe") {
+        const bool flag =
+            field == "trashed" || field == "starred" || field == "sharedWithMe" || (!v3 && field == "hidden");
+        if (flag) {
             if (!equality || value.kind != Token::Word || (value.text != "true" && value.text != "false"))
                 return std::nullopt;
             bool wanted = value.text == "true", trashed = field == "trashed";
             return [=](const Node& node) { return Compare(trashed && node.trashed, op, wanted); };
         }
         return std::nullopt;
+    }
+
+    // The date a date term compares; null for a field that is not one.
+    using DateGetter = TimePoint (*)(const Node&);
+    DateGetter DateOf(const std::string& field) const {
+        DateGetter modified = [](const Node& node) { return node.modified; };
+        DateGetter created = [](const Node& node) { return node.created; };
+        if (context_.v3) {
+            if (field == "modifiedTime" || field == "viewedByMeTime") return modified;
+            if (field == "createdTime") return created;
+        } else if (field == "modifiedDate" || field == "lastViewedByMeDate") {
+            return modified;
+        }
+        return nullptr;
     }
 };
 

@@ -1,7 +1,8 @@
 #pragma once
-// The search language of Drive v2's "q" parameter: terms such as "title contains 'a'",
+// The search language of Drive's "q" parameter: terms such as "title contains 'a'",
 // "'<id>' in parents", "trashed = false", "modifiedDate > '2012-06-04T12:00:00'", joined with and/or,
-// negated with not, grouped with parentheses. Parsed by hand: the text is the client's.
+// negated with not, grouped with parentheses. v3 names the terms its own way ("name", "modifiedTime",
+// "createdTime"). Parsed by hand: the text is the client's.
 
 #include "emulator/Tree.h"
 
@@ -22,6 +23,7 @@ struct DriveQuery {
 // Facts the terms need that a node does not hold.
 struct DriveQueryContext {
     std::string rootId, folderMime, userEmail;
+    bool v3 = false;  // the terms of Drive v3 instead of v2's
 };
 
 // nullopt for text that is not a valid query (bad syntax, unknown term, wrong operator).

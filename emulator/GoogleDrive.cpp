@@ -2,6 +2,8 @@
 // accounts.google.com.
 
 #include "emulator/DriveQuery.h"
+#include "emulator/GoogleDriveV3.h"
+#include "emulator/ResumableUploads.h"
 #include "emulator/Service.h"
 
 namespace Nimbo::Emulator {
@@ -17,31 +19,12 @@ const std::string UserEmail = "user@example.com";
 constexpr std::size_t MaxTitleLength = 32767;
 constexpr int DefaultPageSize = 100, MaxPageSize = 1000;
 constexpr std::uint64_t MaxUploadBytes = 5120ULL << 30;  // every upload type, whole file
-constexpr std::uint64_t ChunkGranule = 256u << 10;       // resumable chunks come in multiples of this
-constexpr auto UploadSessionLifetime = std::chrono::hours(24 * 7);
-
-// A resumable upload between its start and its last byte.
-struct ResumableUpload {
-    std::string fileId;  // the file whose content it replaces; empty for a new file
-    Json metadata;
-    std::string mediaType;                 // X-Upload-Content-Type
-    std::optional<std::uint64_t> total;    // once the client has said it
-    std::unique_ptr<BlobWriter> received;  // null until the first byte
-    bool complete = false;                 // every byte has arrived: they are `content`
-    BlobRef content;
-    std::string resultId;  // the file made of them
-    TimePoint expires;
-
-    std::uint64_t Stored() const {
-        if (complete) return content ? content->Size() : 0;
-        return received ? received->Size() : 0;
-    }
-};
 
 class GoogleDrive final : public Service {
     // Out-of-band sign-ins waiting to be shown: the approval page's ticket to its answer.
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> approvals_;
-    std::map<std::string, ResumableUpload> uploads_;  // by upload_id
+    ResumableUploads uploads_{MaxUploadBytes};
+    GoogleDriveV3 v3_{*this, routes};  // the same account through Drive v3
 
 public:
     GoogleDrive()
@@ -98,7 +81,8 @@ public:
     void Reset(TimePoint now) override {
         Service::Reset(now);
         approvals_.clear();
-        uploads_.clear();
+        uploads_.Clear();
+        v3_.Reset();
     }
 
 protected:
@@ -116,6 +100,8 @@ protected:
 private:
     static void Error(Exchange& ex, int status, const std::string& reason, const std::string& message,
                       const std::string& location = "", const std::string& locationType = "parameter") {
+        if (IsDriveV3Path(ex.Path()))
+            return ex.SendJson(status, DriveV3ErrorBody(status, reason, message, location, locationType), true);
         Json item = {{"domain", "global"}, {"reason", reason}, {"message", message}};
         if (!location.empty()) {
             item["locationType"] = locationType;
@@ -563,81 +549,31 @@ private:
             if (!total) return Error(ex, 400, "invalid", "Invalid Value", "X-Upload-Content-Length", "header");
             if (*total > MaxUploadBytes) return SendError(ex, 413, "The file exceeds the maximum upload size.");
         }
-        for (auto it = uploads_.begin(); it != uploads_.end();)
-            it = ex.now >= it->second.expires ? uploads_.erase(it) : std::next(it);
-        std::string uploadId = "AEnB2U" + RandomToken(58);
-        ResumableUpload& upload = uploads_[uploadId];
+        ResumableUpload upload;
         upload.fileId = fileId;
         upload.metadata = *meta;
         upload.mediaType = mediaType;
         upload.total = total;
-        upload.expires = ex.now + UploadSessionLifetime;
+        std::string uploadId = uploads_.Start(std::move(upload), ex.now, uploadSessionLifetime);
         ex.res.set_header("Location", "https://" + ApiHost + "/upload/drive/v2/files" +
                                           (fileId.empty() ? "" : "/" + fileId) +
                                           "?uploadType=resumable&upload_id=" + uploadId);
         ex.SendEmpty(200);
     }
 
-    // Steps two and three: a chunk of bytes at its Content-Range (no header: the whole file), or
-    // "bytes */total" asking how far the upload got. 308 with the Range stored until the last byte.
+    // Steps two and three: a chunk of bytes, or the question how far the upload got.
     void UploadChunk(Exchange& ex) {
-        auto it = uploads_.find(ex.Query("upload_id"));
-        if (it == uploads_.end() || ex.now >= it->second.expires || it->second.fileId != ex.Param("id"))
+        ResumableUpload* upload = uploads_.Find(ex.Query("upload_id"), ex.now);
+        if (!upload || upload->fileId != ex.Param("id"))
             return Error(ex, 404, "notFound", "Upload session not found or expired.");
-        ResumableUpload& upload = it->second;
-        if (!upload.resultId.empty()) return SendUploaded(ex, upload);
-        const std::uint64_t size = ex.BodySize();
-        ContentRange range{std::pair<std::uint64_t, std::uint64_t>{0, size - 1}, size};
-        if (ex.req.has_header("Content-Range")) {
-            auto given = ParseContentRange(ex.Header("Content-Range"));
-            if (!given) return Error(ex, 400, "badRequest", "Invalid Content-Range: " + ex.Header("Content-Range"));
-            range = *given;
-        } else if (size == 0) {
-            range.bytes.reset();
-        }
-        if (!range.bytes && size != 0) return Error(ex, 400, "badRequest", "A status query carries no bytes.");
-        if (range.total) {
-            if (*range.total > MaxUploadBytes) return SendError(ex, 413, "The file exceeds the maximum upload size.");
-            if (upload.total && *upload.total != *range.total)
-                return Error(ex, 400, "badRequest",
-                             "The upload's total size was given as " + std::to_string(*upload.total) + " before.");
-            if (*range.total < upload.Stored())
-                return Error(ex, 400, "badRequest", "More bytes than the total size have arrived.");
-            upload.total = range.total;
-        }
-        if (range.bytes && !AppendChunk(ex, upload, *range.bytes)) return;
-        if (upload.total && upload.Stored() == *upload.total) return FinishResumable(ex, upload);
-        ex.res.status = 308;  // Resume Incomplete
-        if (upload.Stored() > 0) ex.res.set_header("Range", "bytes=0-" + std::to_string(upload.Stored() - 1));
-    }
-
-    // Stores the chunk's new bytes (a repeat of bytes already stored is accepted); answers the error
-    // and returns false when the chunk does not continue the upload.
-    bool AppendChunk(Exchange& ex, ResumableUpload& upload, std::pair<std::uint64_t, std::uint64_t> bytes) {
-        auto [first, last] = bytes;
-        const std::uint64_t stored = upload.Stored(), length = last - first + 1;
-        if (ex.BodySize() != length)
-            return Error(ex, 400, "badRequest",
-                         "The Content-Range names " + std::to_string(length) + " bytes but " +
-                             std::to_string(ex.BodySize()) + " arrived."),
-                   false;
-        if (first > stored)
-            return Error(ex, 400, "badRequest", "The chunk must continue at byte " + std::to_string(stored) + "."),
-                   false;
-        bool final = upload.total && last + 1 == *upload.total;
-        if (!final && length % ChunkGranule != 0)
-            return Error(ex, 400, "badRequest", "Chunks other than the last must be a multiple of 262144 bytes."),
-                   false;
-        ex.spool->AppendTo(upload.received, stored - first);
-        return true;
+        if (!upload->resultId.empty()) return SendUploaded(ex, *upload);
+        if (auto refusal = uploads_.Accept(ex, *upload))
+            return Error(ex, refusal->status, refusal->reason, refusal->message);
+        if (!upload->complete) return ResumableUploads::SendIncomplete(ex, *upload);
+        FinishResumable(ex, *upload);
     }
 
     void FinishResumable(Exchange& ex, ResumableUpload& upload) {
-        if (!upload.complete) {
-            upload.content = upload.received ? upload.received->Finish() : nullptr;
-            upload.received.reset();
-            upload.complete = true;
-        }
         Node* node;
         if (upload.fileId.empty()) {
             node = NewItem(ex, upload.metadata, upload.content, upload.mediaType);

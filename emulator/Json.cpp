@@ -271,7 +271,11 @@ std::optional<TimePoint> ParseRfc3339(std::string_view text) {
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    return Clock::from_time_t(timegm(&fields)) + std::chrono::milliseconds(millis) - std::chrono::minutes(offset);
+    // Beyond what a TimePoint holds (about 1678 to 2261) the time would wrap around: refused instead.
+    const std::time_t seconds = timegm(&fields);
+    constexpr auto limit = std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 86400;
+    if (seconds > limit || seconds < -limit) return std::nullopt;
+    return Clock::from_time_t(seconds) + std::chrono::milliseconds(millis) - std::chrono::minutes(offset);
 }
 
 std::int64_t ToMillis(TimePoint t) {

@@ -112,7 +112,8 @@ public:
     Tree tree;
     OAuthRegistry oauth;
     std::string accountName;
-    std::shared_ptr<BlobStore> blobs;  // where file contents are kept
+    std::shared_ptr<BlobStore> blobs;                                              // where file contents are kept
+    std::chrono::milliseconds uploadSessionLifetime = std::chrono::hours(24 * 7);  // sessions started from now on
 
 protected:
     RouteTable routes;
@@ -179,7 +180,7 @@ std::optional<ContentRange> ParseContentRange(std::string_view text);
 
 namespace Nimbo::Emulator {
 class CloudEmulator;
-std::unique_ptr<Service> MakeGoogleDrive();
+std::unique_ptr<Service> MakeGoogleDrive();  // v2 and v3 on one account
 std::unique_ptr<Service> MakeDropbox();
 std::unique_ptr<Service> MakeLiveConnect();
 std::unique_ptr<Service> MakeBox();

@@ -28,6 +28,7 @@ struct Node {
     std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
     const std::string& Md5() const { return content ? content->Md5() : EmptyMd5(); }
     const std::string& Sha1() const { return content ? content->Sha1() : EmptySha1(); }
+    const std::string& Sha256() const { return content ? content->Sha256() : EmptySha256(); }
 };
 
 class Tree {

@@ -31,6 +31,7 @@ struct EmulatorOptions {
     std::chrono::milliseconds requestHeadTimeout{10000};  // TLS handshake and request head, whole
     std::size_t maxConnections = 1024;                    // served at once; more wait to be accepted
     std::chrono::milliseconds saveDelay{1000};            // changes reach the data folder this soon
+    std::chrono::milliseconds uploadSessionLifetime = std::chrono::hours(24 * 7);  // then a session answers 404
 };
 
 struct RecordedPart {

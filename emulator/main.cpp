@@ -16,14 +16,16 @@ void OnSignal(int) { g_stop = 1; }
 
 void Usage(std::ostream& out) {
     out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve] [--max-body "
-           "BYTES]\n"
+           "BYTES] [--upload-session-lifetime SECONDS]\n"
            "  --port N        listen on 127.0.0.1:N (default: a free port, printed at start)\n"
            "  --data DIR      keep certificates and service state in DIR between runs\n"
            "  --print-ca      print the CA certificate clients must trust, then keep serving\n"
            "  --ca-file PATH  write the CA certificate to PATH\n"
            "  --auto-approve  sign-in pages approve at once instead of asking\n"
            "  --max-body N    refuse request bodies over N bytes with 413 (default 5368709120)\n"
-           "Serves Google Drive v2, Dropbox v1, Live Connect v5.0 and Box 2.0 with their OAuth 2.0 sign-in\n"
+           "  --upload-session-lifetime N  Google Drive upload sessions answer 404 N seconds after they start\n"
+           "                  (default a week)\n"
+           "Serves Google Drive v2 and v3, Dropbox v1, Live Connect v5.0 and Box 2.0 with their OAuth 2.0 sign-in\n"
            "pages, chosen by the Host header; map every host below to 127.0.0.1:PORT and trust the CA:\n";
     for (const auto& host : Nimbo::Emulator::CloudEmulator::Hosts()) out << "  " << host << "\n";
 }
@@ -60,6 +62,13 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.maxBodyBytes = std::stoull(text);
+        } else if (arg == "--upload-session-lifetime") {
+            std::string text = value();
+            if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+                std::cerr << "cloud-emulator: --upload-session-lifetime needs a number of seconds\n";
+                return 2;
+            }
+            options.uploadSessionLifetime = std::chrono::seconds(std::stoull(text));
         } else if (arg == "--data") {
             options.dataDir = value();
         } else if (arg == "--print-ca") {
