@@ -116,19 +116,18 @@ std::string Args::Path(const char* key, PathPattern pattern, const std::string& 
             throw DropboxV2::RouteError{LookupFailure(errorTag, "malformed_path")};
     }
     if (path.empty() || path[0] != '/') return path;
+    // Empty names are dropped: "//Docs/" is "/Docs", as clients that join paths loosely expect.
     std::string normal;
     std::size_t start = 1;
     while (start <= path.size()) {
         auto slash = std::min(path.find('/', start), path.size());
         std::string name = path.substr(start, slash - start);
-        if (name.empty() || name == "." || name == ".." || !NameFault(name).empty()) {
-            if (path == "/" && pattern == PathPattern::Write) return path;  // the caller says what "/" cannot be
+        if (name == "." || name == ".." || !NameFault(name).empty())
             throw DropboxV2::RouteError{LookupFailure(errorTag, "malformed_path")};
-        }
-        normal += "/" + name;
+        if (!name.empty()) normal += "/" + name;
         start = slash + 1;
     }
-    return normal;
+    return normal.empty() && pattern == PathPattern::Write ? "/" : normal;  // the caller says what "/" cannot be
 }
 
 std::optional<TimePoint> Args::Time(const char* key) {

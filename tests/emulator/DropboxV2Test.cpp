@@ -207,7 +207,8 @@ TEST_F(DropboxV2Test, PathsIgnoreCaseAndKeepTheCaseTheyWereMadeWith) {
     EXPECT_EQ(Summary(Rpc("files/create_folder_v2", {{"path", "/docs/SUB FOLDER"}})), "path/conflict/folder/..");
     Reply renamed = Rpc("files/create_folder_v2", {{"path", "/docs/SUB FOLDER"}, {"autorename", true}});
     EXPECT_EQ(renamed.Json()["metadata"]["path_display"], "/Docs/SUB FOLDER (2)");
-    EXPECT_EQ(Summary(Rpc("files/get_metadata", {{"path", "/Docs//x"}})), "path/malformed_path/..");
+    EXPECT_EQ(Summary(Rpc("files/get_metadata", {{"path", "/Docs/../x"}})), "path/malformed_path/..");
+    EXPECT_EQ(Rpc("files/list_folder", {{"path", "//docs/"}}).Json()["entries"][0]["name"], "Sub Folder");
     EXPECT_EQ(Summary(Rpc("files/get_metadata", {{"path", "/nothing"}})), "path/not_found/..");
     EXPECT_EQ(Summary(Rpc("files/list_folder", {{"path", "/nothing"}})), "path/not_found/..");
     emulator->AddFile(Cloud::Dropbox, "Docs/a.txt", "1");
