@@ -1,6 +1,8 @@
 // Dropbox Core API v1 on api.dropbox.com and api-content.dropbox.com, and its OAuth 2.0 pages on
-// www.dropbox.com. Items are addressed by path, case-insensitively.
+// www.dropbox.com. Items are addressed by path, case-insensitively. API v2 (DropboxV2.cpp) is
+// served beside it on the same account.
 
+#include "emulator/DropboxV2.h"
 #include "emulator/Service.h"
 
 #include <cstdio>
@@ -14,7 +16,7 @@ const std::string ContentHost = "api-content.dropbox.com";
 const std::string WebHost = "www.dropbox.com";
 const std::string NotifyHost = "api-notify.dropbox.com";
 // Route groups: every API host name shares one set of routes.
-const std::string Api = "api", Content = "content", Web = "web", Notify = "notify";
+const std::string Api = "api", Content = "content", Web = "web", Notify = "notify", Links = "links";
 constexpr long long Uid = 576540315;
 constexpr long DefaultFileLimit = 10000, MaxFileLimit = 25000;
 constexpr std::uint64_t MaxPutBytes = 150u << 20;  // files_put, and each chunk of a chunked upload
@@ -95,6 +97,7 @@ public:
         Route("GET", Web, "/1/oauth2/authorize", &D::Authorize, Open);
         Route("POST", Web, "/1/oauth2/authorize", &D::Authorize, Open);
         Route("GET", Web, "/1/oauth2/redirect_receiver", &D::RedirectReceiver, Open);
+        v2_.AddRoutes(routes, {Api, Content, Notify, Links});
     }
 
     // The JavaScript client picks api1 ... api30 at random; the later dropboxapi.com names serve v1 too.
@@ -105,13 +108,17 @@ public:
                                        NotifyHost,
                                        "api.dropboxapi.com",
                                        "content.dropboxapi.com",
-                                       "notify.dropboxapi.com"};
+                                       "notify.dropboxapi.com",
+                                       DropboxV2::DownloadHost};
         for (int n = 1; n <= 30; ++n) hosts.push_back("api" + std::to_string(n) + ".dropbox.com");
         return hosts;
     }
     bool NamesIgnoreCase() const override { return true; }
 
-    void SendError(Exchange& ex, int status, const std::string& message) override { Error(ex, status, message); }
+    void SendError(Exchange& ex, int status, const std::string& message) override {
+        if (DropboxV2::Serves(ex)) return v2_.SendError(ex, status, message);
+        Error(ex, status, message);
+    }
     // The front servers refuse uploads over the limit with their own page.
     void SendTooLarge(Exchange& ex) override {
         ex.SendHtml(413,
@@ -122,6 +129,7 @@ public:
     void Reset(TimePoint now) override {
         Service::Reset(now);
         chunked_.clear();
+        v2_.Reset();
     }
 
     // Dropbox tokens do not expire and there are no refresh tokens.
@@ -132,25 +140,34 @@ public:
 protected:
     std::string HostGroup(const std::string& host) const override {
         if (host == WebHost) return Web;
+        if (host == DropboxV2::DownloadHost) return Links;
         if (host == ContentHost || host == "content.dropboxapi.com") return Content;
         if (host == NotifyHost || host == "notify.dropboxapi.com") return Notify;
         return Api;
     }
     void UnknownRoute(Exchange& ex) override {
+        if (DropboxV2::Serves(ex)) return v2_.UnknownRoute(ex);
         if (ex.host == WebHost)
             return ex.SendHtml(
                 404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
         Error(ex, 404, "Unknown API call");
     }
 
+    void MethodNotAllowed(Exchange& ex) override {
+        if (DropboxV2::Serves(ex)) return v2_.MethodNotAllowed(ex);
+        Service::MethodNotAllowed(ex);
+    }
+
 private:
     std::map<std::string, ChunkedUpload> chunked_;  // by upload_id
+    DropboxV2 v2_{*this};
 
     static void Error(Exchange& ex, int status, const std::string& message) {
         ex.SendJson(status, {{"error", message}});
     }
 
     bool Authorized(Exchange& ex) override {
+        if (DropboxV2::Serves(ex)) return v2_.Authorized(ex);
         if (oauth.CheckAccessToken(ex.BearerToken(true), ex.now) == TokenCheck::Ok) return true;
         ex.res.set_header("WWW-Authenticate", "Bearer realm=\"Dropbox-API\"");
         Error(ex, 401, "The given OAuth 2 access token doesn't exist or has expired.");
