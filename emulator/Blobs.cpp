@@ -53,6 +53,27 @@ std::string FinalHex(EVP_MD_CTX* ctx) {
     return HexOf(std::string_view(reinterpret_cast<const char*>(value), length));
 }
 
+// The digests a state saved before they were kept does not name, read from the content's file.
+bool DigestFile(const std::filesystem::path& path, std::uint64_t size, std::string& sha256, std::string& quickXor) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
+    std::unique_ptr<EVP_MD_CTX, ContextFree> sha(NewContext(EVP_sha256()));
+    QuickXorHash xorHash;
+    std::string buffer(CopyBuffer, '\0');
+    std::uint64_t done = 0;
+    while (done < size) {
+        auto n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        EVP_DigestUpdate(sha.get(), buffer.data(), static_cast<std::size_t>(n));
+        xorHash.Update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        done += static_cast<std::uint64_t>(n);
+    }
+    sha256 = FinalHex(sha.get()), quickXor = xorHash.Base64Digest();
+    return true;
+}
+
 }  // namespace
 
 const std::string& EmptyMd5() {
@@ -65,6 +86,16 @@ const std::string& EmptySha1() {
     return sha1;
 }
 
+const std::string& EmptySha256() {
+    static const std::string sha256 = Sha256Hex("");
+    return sha256;
+}
+
+const std::string& EmptyQuickXor() {
+    static const std::string quickXor = QuickXorHash().Base64Digest();
+    return quickXor;
+}
+
 bool SameBytes(const BlobRef& a, const BlobRef& b) {
     if (!a || !b) return !a && !b;
     return a == b || (a->Size() == b->Size() && a->Sha1() == b->Sha1() && a->Md5() == b->Md5());
@@ -72,8 +103,15 @@ bool SameBytes(const BlobRef& a, const BlobRef& b) {
 
 // --- Blob ---
 
-Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1)
-    : folder_(std::move(folder)), name_(std::move(name)), size_(size), md5_(std::move(md5)), sha1_(std::move(sha1)) {}
+Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1,
+           std::string sha256, std::string quickXor)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      size_(size),
+      md5_(std::move(md5)),
+      sha1_(std::move(sha1)),
+      sha256_(std::move(sha256)),
+      quickXor_(std::move(quickXor)) {}
 
 Blob::~Blob() { folder_->Release(name_); }
 
@@ -98,7 +136,10 @@ std::string Blob::Read() const {
 // --- BlobWriter ---
 
 BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
-    : folder_(std::move(folder)), md5_(NewContext(EVP_md5())), sha1_(NewContext(EVP_sha1())) {
+    : folder_(std::move(folder)),
+      md5_(NewContext(EVP_md5())),
+      sha1_(NewContext(EVP_sha1())),
+      sha256_(NewContext(EVP_sha256())) {
     do {
         name_ = RandomToken(32);
         fd_ = ::open((folder_->path / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -106,6 +147,7 @@ BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
     if (fd_ < 0) {
         EVP_MD_CTX_free(md5_);
         EVP_MD_CTX_free(sha1_);
+        EVP_MD_CTX_free(sha256_);
         Fail("create", folder_->path / name_);
     }
 }
@@ -117,12 +159,15 @@ BlobWriter::~BlobWriter() {
     }
     EVP_MD_CTX_free(md5_);
     EVP_MD_CTX_free(sha1_);
+    EVP_MD_CTX_free(sha256_);
 }
 
 void BlobWriter::Write(std::string_view bytes) {
     if (fd_ < 0) throw std::logic_error("the content is already finished");
     EVP_DigestUpdate(md5_, bytes.data(), bytes.size());
     EVP_DigestUpdate(sha1_, bytes.data(), bytes.size());
+    EVP_DigestUpdate(sha256_, bytes.data(), bytes.size());
+    quickXor_.Update(bytes);
     while (!bytes.empty()) {
         auto n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
@@ -159,7 +204,8 @@ BlobRef BlobWriter::Finish() {
         ::unlink(path.c_str());
         return nullptr;
     }
-    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_));
+    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
+                                  quickXor_.Base64Digest());
 }
 
 // --- BlobStore ---
@@ -191,12 +237,15 @@ BlobRef BlobStore::Put(std::string_view bytes) {
 
 std::unique_ptr<BlobWriter> BlobStore::Writer() { return std::make_unique<BlobWriter>(folder_); }
 
-BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1) {
+BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
+                            std::string sha256, std::string quickXor) {
     std::error_code error;
     auto path = folder_->path / name;
     if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
         return nullptr;
-    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1));
+    if ((sha256.empty() || quickXor.empty()) && !DigestFile(path, size, sha256, quickXor)) return nullptr;
+    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
+                                  std::move(quickXor));
 }
 
 void BlobStore::RemoveAllBut(const std::set<std::string>& kept) {
