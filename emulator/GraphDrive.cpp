@@ -3,6 +3,8 @@
 // sessions and pre-authenticated downloads.
 
 #include "emulator/Graph.h"
+#include "emulator/GraphSyntax.h"
+#include "emulator/GraphUploads.h"
 
 #include <algorithm>
 #include <map>
@@ -17,19 +19,8 @@ const std::string GraphBase = "https://" + GraphHost + "/v1.0";
 constexpr int DefaultPageSize = 200, MaxPageSize = 1000;
 constexpr std::uint64_t MaxSimpleUpload = 250ull << 20;
 constexpr std::uint64_t MaxFragment = 60ull << 20;
-constexpr std::uint64_t FragmentGranule = 320u << 10;
 constexpr std::int64_t QuotaBytes = 5ll << 30;
-constexpr auto SessionLifetime = std::chrono::hours(48);
 constexpr auto DownloadLifetime = std::chrono::hours(1);
-constexpr auto MonitorLifetime = std::chrono::hours(1);
-
-// The names OneDrive refuses: empty, "." and "..", characters Windows forbids, a leading or
-// trailing space, a trailing dot, not UTF-8, control characters, over 255 characters.
-bool ValidName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && NameFault(name).empty() &&
-           name.find_first_of("/\\:*?\"<>|") == std::string::npos && name.front() != ' ' && name.back() != ' ' &&
-           name.back() != '.';
-}
 
 std::string Uuid() {
     std::string hex = Md5Hex(RandomToken(32));
@@ -55,63 +46,6 @@ struct Target {
     Node* parent = nullptr;
     std::string name;
     bool byPath = false;
-};
-
-// The item part of a request path after the drive ("/root", "/items/{id}", either with ":/a/b:"
-// after it) and the action that follows it.
-struct Address {
-    std::string base;  // "root" or an item id
-    std::vector<std::string> names;
-    bool byPath = false;
-    std::string action;  // "" or "/children", "/content", ...
-    bool valid = true;
-};
-
-Address ParseAddress(std::string_view rest) {
-    Address address;
-    std::string_view tail;
-    if (rest.rfind("/root", 0) == 0) {
-        address.base = "root";
-        tail = rest.substr(5);
-    } else if (rest.rfind("/items/", 0) == 0) {
-        rest.remove_prefix(7);
-        auto end = rest.find_first_of("/:");
-        address.base = std::string(rest.substr(0, end));
-        tail = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-    } else {
-        address.valid = false;
-        return address;
-    }
-    if (!tail.empty() && tail.front() == ':') {
-        tail.remove_prefix(1);
-        auto close = tail.find(':');
-        std::string path(tail.substr(0, close));
-        tail = close == std::string_view::npos ? std::string_view() : tail.substr(close + 1);
-        address.byPath = true;
-        if (!SplitPath(path, address.names)) address.valid = false;
-    }
-    if (!tail.empty() && (tail.front() != '/' || tail.find('/', 1) != std::string_view::npos)) address.valid = false;
-    if (tail == "/") tail = {};
-    address.action = std::string(tail);
-    address.valid = address.valid && !address.base.empty();
-    return address;
-}
-
-struct UploadSession {
-    std::string parentId, name;  // where a new file goes
-    std::string fileId;          // the file whose content it replaces, when addressed by id
-    std::string conflict;        // fail, replace or rename
-    std::optional<TimePoint> contentCreated, contentModified;
-    std::optional<std::uint64_t> total;
-    std::unique_ptr<BlobWriter> received;
-    TimePoint expires;
-    std::uint64_t Stored() const { return received ? received->Size() : 0; }
-};
-
-struct CopyMonitor {
-    std::string resultId;
-    int polls = 0;
-    TimePoint started;
 };
 
 class Graph final : public GraphDrive {
@@ -150,7 +84,7 @@ public:
         // resolving an upload's address makes the folders it names.
         std::string path = ex.Path();
         if (ex.host == GraphHost && (!Authorized(ex, ex.Method() != "GET") || !Canonical(ex, path))) return;
-        auto match = routes_.Find(ex.Method(), ex.host, path);
+        auto match = routes_.Find(ex.Method() == "HEAD" ? "GET" : ex.Method(), ex.host, path);  // HEAD: GET's head
         switch (match.outcome) {
             case RouteTable::Outcome::Found:
                 ex.params = std::move(match.params);
@@ -193,13 +127,11 @@ public:
     }
 
     void Reset() override {
-        sessions_.clear();
-        monitors_.clear();
+        sessions_.Clear();
+        monitors_.Clear();
     }
 
-    void ExpireUploadSessions(TimePoint now) override {
-        for (auto& [id, session] : sessions_) session.expires = std::min(session.expires, now);
-    }
+    void ExpireUploadSessions(TimePoint now) override { sessions_.ExpireAll(now); }
 
 private:
     Service& account_;
@@ -207,10 +139,10 @@ private:
     const std::string cid_, driveId_, rootGraphId_;
     const std::string downloadKey_ = RandomToken(24);  // download addresses end with a restart
     RouteTable routes_;
-    Target target_;      // the item of the Graph call being answered
-    bool viaMe_ = true;  // the call named the drive as /me/drive (links answer the same way)
-    std::map<std::string, UploadSession> sessions_;  // by the last segment of their address
-    std::map<std::string, CopyMonitor> monitors_;
+    Target target_;            // the item of the Graph call being answered
+    bool viaMe_ = true;        // the call named the drive as /me/drive (links answer the same way)
+    UploadSessions sessions_;  // by the last segment of their address
+    CopyMonitors monitors_;
 
     template <class Handler>
     void Route(std::string method, std::string host, std::string_view pattern, Handler handler,
@@ -336,7 +268,7 @@ private:
                               (ex.Method() == "POST" && address.action == "/createUploadSession");
                 if (!upload || !node->folder) return NotFound(ex), false;
                 for (std::size_t j = i; j + 1 < address.names.size(); ++j) {
-                    if (!ValidName(address.names[j]))
+                    if (!ValidGraphName(address.names[j]))
                         return Error(ex, 400, "invalidRequest", "The name '" + address.names[j] + "' is not valid."),
                                false;
                     Node& made = tree_.AddFolder(node->id, address.names[j], ex.now);
@@ -434,27 +366,6 @@ private:
     }
 
     // The properties $select names (a comma-separated list); everything when there is none.
-    static Json Selected(Json item, const std::vector<std::string>& names) {
-        if (names.empty()) return item;
-        Json kept = Json::object();
-        for (auto& [key, value] : item.items())
-            if (std::find(names.begin(), names.end(), key) != names.end()) kept[key] = std::move(value);
-        return kept;
-    }
-    static std::vector<std::string> SelectList(const std::string& text) {
-        std::vector<std::string> names;
-        std::string name;
-        for (char c : text + ",") {
-            if (c == ',') {
-                if (!name.empty()) names.push_back(name);
-                name.clear();
-            } else if (c != ' ') {
-                name += c;
-            }
-        }
-        return names;
-    }
-
     // --- user and drive ---
 
     void Me(Exchange& ex) {
@@ -567,21 +478,6 @@ private:
         ex.SendJson(200, answer);
     }
 
-    static std::string SkipToken(std::uint64_t order) {
-        std::string text = Base64Encode("after:" + std::to_string(order));
-        text.erase(text.find_last_not_of('=') + 1);
-        return text;
-    }
-    static std::optional<std::uint64_t> SkipOrder(const std::string& token) {
-        try {
-            std::string text = Base64Decode(token + std::string((4 - token.size() % 4) % 4, '='));
-            if (text.rfind("after:", 0) != 0) return std::nullopt;
-            return Digits(std::string_view(text).substr(6));
-        } catch (const std::invalid_argument&) {
-            return std::nullopt;
-        }
-    }
-
     static std::optional<std::string> ConflictBehaviour(Exchange& ex, const Json* body, const std::string& fallback) {
         const std::string key = "@microsoft.graph.conflictBehavior";
         std::string value = fallback;
@@ -629,7 +525,7 @@ private:
         auto body = JsonBody(ex, false);
         if (!body) return;
         const Json name = body->value("name", Json());
-        if (!name.is_string() || !ValidName(name.get<std::string>()))
+        if (!name.is_string() || !ValidGraphName(name.get<std::string>()))
             return Error(ex, 400, "invalidRequest", "The name of the new item is missing or not valid.");
         if (!body->contains("folder") || !(*body)["folder"].is_object())
             return Error(ex, 400, "invalidRequest", "Only folders are created here; files are uploaded.");
@@ -668,7 +564,7 @@ private:
         std::string name = node->name;
         if (body->contains("name")) {
             const Json& given = (*body)["name"];
-            if (!given.is_string() || !ValidName(given.get<std::string>()))
+            if (!given.is_string() || !ValidGraphName(given.get<std::string>()))
                 return Error(ex, 400, "invalidRequest", "The new name is not valid.");
             name = given.get<std::string>();
         }
@@ -742,8 +638,7 @@ private:
         ex.SendEmpty(204);
     }
 
-    // The copy is made at once; its monitor tells the client it is under way on the first look and
-    // finished from then on, as a client polling a real copy sees it.
+    // The copy is made at once and watched through a monitor (see CopyMonitors).
     void Copy(Exchange& ex) {
         Node* node = Existing(ex);
         if (!node) return;
@@ -758,7 +653,7 @@ private:
         std::string name = node->name;
         if (body->contains("name")) {
             const Json& given = (*body)["name"];
-            if (!given.is_string() || !ValidName(given.get<std::string>()))
+            if (!given.is_string() || !ValidGraphName(given.get<std::string>()))
                 return Error(ex, 400, "invalidRequest", "The name of the copy is not valid.");
             name = given.get<std::string>();
         }
@@ -771,31 +666,18 @@ private:
             return Error(ex, 409, "nameAlreadyExists", "An item with the same name already exists under the parent.");
         Node& copy = tree_.Copy(*node, parent->id, *finalName, ex.now);
         tree_.Touch(*parent, ex.now);
-        for (auto it = monitors_.begin(); it != monitors_.end();)
-            it = ex.now - it->second.started > MonitorLifetime ? monitors_.erase(it) : std::next(it);
-        std::string monitor = RandomToken(40);
-        monitors_[monitor] = {copy.id, 0, ex.now};
+        std::string monitor = monitors_.Start(copy.id, ex.now);
         ex.res.set_header("Location", "https://" + SessionHost + "/monitor/" + monitor);
         ex.SendEmpty(202);
     }
 
     void Monitor(Exchange& ex) {
-        auto it = monitors_.find(ex.Param("monitor"));
-        if (it == monitors_.end()) return NotFound(ex);
-        CopyMonitor& monitor = it->second;
-        if (monitor.polls++ == 0)
-            return ex.SendJson(202,
-                               {{"operation", "ItemCopy"}, {"percentageComplete", 50.0}, {"status", "inProgress"}});
-        const Node* copy = tree_.Find(monitor.resultId);
-        if (!copy)
-            return ex.SendJson(200, {{"operation", "ItemCopy"},
-                                     {"percentageComplete", 100.0},
-                                     {"status", "failed"},
-                                     {"statusDescription", "The copy was deleted."}});
-        ex.SendJson(200, {{"operation", "ItemCopy"},
-                          {"percentageComplete", 100.0},
-                          {"resourceId", GraphId(*copy)},
-                          {"status", "completed"}});
+        auto answer = monitors_.Poll(ex.Param("monitor"), [this](const std::string& id) -> std::optional<std::string> {
+            const Node* copy = tree_.Find(id);
+            return copy ? std::optional(GraphId(*copy)) : std::nullopt;
+        });
+        if (!answer) return NotFound(ex);
+        ex.SendJson(answer->first, answer->second);
     }
 
     // --- contents ---
@@ -826,7 +708,7 @@ private:
         if (node && node->folder) return Error(ex, 400, "invalidRequest", "A folder cannot have content.");
         if (!node) {
             Node* parent = target_.parent;
-            if (!ValidName(target_.name))
+            if (!ValidGraphName(target_.name))
                 return Error(ex, 400, "invalidRequest", "The name '" + target_.name + "' is not valid.");
             if (!Fits(ex, size, 0)) return;
             auto name = Settle(ex, *parent, target_.name, behaviour);
@@ -855,13 +737,6 @@ private:
         Store(ex, ex.Content(), *behaviour);
     }
 
-    std::string SessionUrl(const std::string& id) const { return "https://" + SessionHost + "/rup/" + cid_ + "/" + id; }
-
-    static Json SessionState(const UploadSession& session) {
-        return {{"expirationDateTime", Rfc3339Millis(session.expires)},
-                {"nextExpectedRanges", Json::array({std::to_string(session.Stored()) + "-"})}};
-    }
-
     void CreateSession(Exchange& ex) {
         if (!target_.node && !target_.parent) return NotFound(ex);
         if (target_.node && target_.node->folder)
@@ -882,88 +757,52 @@ private:
         } else {
             session.parentId = target_.node ? target_.node->parentId : target_.parent->id;
             session.name = target_.node ? target_.node->name : target_.name;
-            if (!ValidName(session.name))
+            if (!ValidGraphName(session.name))
                 return Error(ex, 400, "invalidRequest", "The name '" + session.name + "' is not valid.");
             if (target_.node && *behaviour == "fail")
                 return Error(ex, 409, "nameAlreadyExists",
                              "An item with the same name already exists under the parent.");
         }
-        for (auto it = sessions_.begin(); it != sessions_.end();)
-            it = ex.now >= it->second.expires ? sessions_.erase(it) : std::next(it);
-        session.expires = ex.now + SessionLifetime;
-        std::string id = RandomToken(48);
-        Json answer = {{"uploadUrl", SessionUrl(id)},
-                       {"expirationDateTime", Rfc3339Millis(session.expires)},
-                       {"nextExpectedRanges", Json::array({"0-"})}};
-        sessions_[id] = std::move(session);
-        ex.SendJson(200, Entity("microsoft.graph.uploadSession", answer));
+        std::string id = sessions_.Open(std::move(session), ex.now);
+        const UploadSession& opened = *sessions_.Find(id, ex.now);
+        ex.SendJson(200, Entity("microsoft.graph.uploadSession",
+                                {{"uploadUrl", "https://" + SessionHost + "/rup/" + cid_ + "/" + id},
+                                 {"expirationDateTime", Rfc3339Millis(opened.expires)},
+                                 {"nextExpectedRanges", Json::array({"0-"})}}));
     }
 
     UploadSession* OpenSession(Exchange& ex) {
-        auto it = sessions_.find(ex.Param("session"));
-        if (it == sessions_.end() || ex.Param("cid") != cid_ || ex.now >= it->second.expires) {
-            if (it != sessions_.end() && ex.Param("cid") == cid_) sessions_.erase(it);
-            Error(ex, 404, "itemNotFound", "The upload session was not found or has expired.");
-            return nullptr;
-        }
-        return &it->second;
+        UploadSession* session = ex.Param("cid") == cid_ ? sessions_.Find(ex.Param("session"), ex.now) : nullptr;
+        if (!session) Error(ex, 404, "itemNotFound", "The upload session was not found or has expired.");
+        return session;
     }
 
     void SessionStatus(Exchange& ex) {
-        if (UploadSession* session = OpenSession(ex)) ex.SendJson(200, SessionState(*session));
+        if (UploadSession* session = OpenSession(ex)) ex.SendJson(200, UploadSessions::State(*session));
     }
 
     void CancelSession(Exchange& ex) {
         if (!OpenSession(ex)) return;
-        sessions_.erase(ex.Param("session"));
+        sessions_.Drop(ex.Param("session"));
         ex.SendEmpty(204);
     }
 
-    // One fragment, at "Content-Range: bytes a-b/total": it must start at the first missing byte.
-    // The upload address carries its own authority; an Authorization header is refused.
+    // One fragment; the upload address carries its own authority, so an Authorization header is
+    // refused.
     void PutFragment(Exchange& ex) {
         if (!ex.Header("Authorization").empty())
             return Error(ex, 401, "unauthenticated", "The upload address takes no Authorization header.");
         UploadSession* session = OpenSession(ex);
         if (!session) return;
-        auto range = ParseContentRange(ex.Header("Content-Range"));
-        if (!range || !range->bytes || !range->total)
-            return Error(ex, 400, "invalidRequest", "Content-Range must be 'bytes first-last/total'.",
-                         "invalidContentRangeHeader");
-        auto [first, last] = *range->bytes;
-        const std::uint64_t length = last - first + 1, stored = session->Stored();
-        if (session->total && *session->total != *range->total)
-            return Error(ex, 400, "invalidRequest",
-                         "The total size was given as " + std::to_string(*session->total) + " before.",
-                         "fragmentLengthMismatch");
-        if (ex.BodySize() != length)
-            return Error(ex, 400, "invalidRequest",
-                         "The Content-Range names " + std::to_string(length) + " bytes but " +
-                             std::to_string(ex.BodySize()) + " arrived.",
-                         "fragmentLengthMismatch");
-        if (first < stored)
-            return Error(ex, 416, "invalidRange",
-                         "The fragment overlaps with data already received; the next expected byte is " +
-                             std::to_string(stored) + ".",
-                         "fragmentOverlap");
-        if (first > stored)
-            return Error(ex, 416, "invalidRange",
-                         "Fragments must come in order; the next expected byte is " + std::to_string(stored) + ".",
-                         "fragmentOutOfOrder");
-        const bool final = last + 1 == *range->total;
-        if (!final && length % FragmentGranule != 0)
-            return Error(ex, 400, "invalidRequest", "Fragments other than the last must be a multiple of 320 KiB.",
-                         "invalidFragmentLength");
-        session->total = range->total;
-        ex.spool->AppendTo(session->received, 0);
-        session->expires = std::max(session->expires, ex.now + SessionLifetime);
-        if (!final) return ex.SendJson(202, SessionState(*session));
+        bool final = false;
+        if (auto refusal = UploadSessions::Append(*session, ex, final))
+            return Error(ex, refusal->status, refusal->code, refusal->message, refusal->detail);
+        if (!final) return ex.SendJson(202, UploadSessions::State(*session));
         FinishSession(ex, ex.Param("session"));
     }
 
     void FinishSession(Exchange& ex, const std::string& id) {
-        UploadSession session = std::move(sessions_.at(id));
-        sessions_.erase(id);
+        UploadSession session = sessions_.Take(id);
         BlobRef content = session.received ? session.received->Finish() : nullptr;
         target_ = Target{};
         if (!session.fileId.empty()) {

@@ -2,14 +2,32 @@
 
 #include "emulator/Json.h"
 
+#include <cstring>
+
 namespace Nimbo::Emulator {
 
 void QuickXorHash::Update(std::string_view bytes) {
-    for (unsigned char byte : bytes) {
-        phases_[phase_] ^= byte;
+    auto next = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t left = bytes.size();
+    length_ += left;
+    auto one = [&] {
+        phases_[phase_] ^= *next++;
+        --left;
         if (++phase_ == WidthBytes) phase_ = 0;
+    };
+    while (left > 0 && phase_ != 0) one();
+    if (left >= WidthBytes) {  // whole turns, a word at a time
+        std::uint64_t words[WidthBytes / 8];
+        std::memcpy(words, phases_.data(), WidthBytes);
+        for (; left >= WidthBytes; next += WidthBytes, left -= WidthBytes)
+            for (std::size_t i = 0; i < WidthBytes / 8; ++i) {
+                std::uint64_t word;
+                std::memcpy(&word, next + 8 * i, 8);
+                words[i] ^= word;
+            }
+        std::memcpy(phases_.data(), words, WidthBytes);
     }
-    length_ += bytes.size();
+    while (left > 0) one();
 }
 
 std::string QuickXorHash::Digest() const {

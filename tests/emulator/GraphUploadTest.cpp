@@ -100,6 +100,9 @@ TEST_F(GraphUploadTest, ContentRedirectsToAnAddressThatAnswersRanges) {
     Reply whole = client.Get(location);  // no token
     ASSERT_EQ(whole.status, 200);
     EXPECT_EQ(whole.body, bytes);
+    Reply head = client.Send("HEAD", location);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.Header("content-length"), "100000");
     Reply part = client.Send("GET", location, "", {"Range: bytes=1000-1999"});
     ASSERT_EQ(part.status, 206);
     EXPECT_EQ(part.body, bytes.substr(1000, 1000));
