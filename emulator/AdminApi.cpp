@@ -72,6 +72,10 @@ bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
             if (!needCloud()) return true;
             emulator.RevokeRefreshTokens(*cloud);
             ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/expire-upload-sessions" && method == "POST") {
+            if (!needCloud()) return true;
+            emulator.ExpireUploadSessions(*cloud);
+            ex.SendJson(200, {{"ok", true}});
         } else if (path == "/emulator/sign-in" && method == "POST") {
             std::string decision = ex.Field("decision");
             if (decision != "ask" && decision != "allow" && decision != "deny")

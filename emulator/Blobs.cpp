@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-#include <tuple>
 
 namespace Nimbo::Emulator {
 
@@ -54,23 +53,31 @@ std::string FinalHex(EVP_MD_CTX* ctx) {
     return HexOf(std::string_view(reinterpret_cast<const char*>(value), length));
 }
 
-// MD5, SHA-1 and SHA-256 of a file, in hex.
-std::tuple<std::string, std::string, std::string> DigestsOf(const std::filesystem::path& path) {
+// The digests of a content's file, for a state saved before all of them were kept; false when the
+// file cannot be read to its size.
+struct FileDigests {
+    std::string md5, sha1, sha256, quickXor;
+};
+bool DigestFile(const std::filesystem::path& path, std::uint64_t size, FileDigests& digests) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail("open", path);
+    if (fd < 0) return false;
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
     std::unique_ptr<EVP_MD_CTX, ContextFree> md5(NewContext(EVP_md5())), sha1(NewContext(EVP_sha1())),
         sha256(NewContext(EVP_sha256()));
+    QuickXorHash xorHash;
     std::string buffer(CopyBuffer, '\0');
-    while (true) {
+    std::uint64_t done = 0;
+    while (done < size) {
         auto n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) Fail("read", path);
-        if (n == 0) break;
+        if (n <= 0) return false;
         for (EVP_MD_CTX* ctx : {md5.get(), sha1.get(), sha256.get()})
             EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(n));
+        xorHash.Update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        done += static_cast<std::uint64_t>(n);
     }
-    return {FinalHex(md5.get()), FinalHex(sha1.get()), FinalHex(sha256.get())};
+    digests = {FinalHex(md5.get()), FinalHex(sha1.get()), FinalHex(sha256.get()), xorHash.Base64Digest()};
+    return true;
 }
 
 }  // namespace
@@ -90,6 +97,11 @@ const std::string& EmptySha256() {
     return sha256;
 }
 
+const std::string& EmptyQuickXor() {
+    static const std::string quickXor = QuickXorHash().Base64Digest();
+    return quickXor;
+}
+
 bool SameBytes(const BlobRef& a, const BlobRef& b) {
     if (!a || !b) return !a && !b;
     return a == b || (a->Size() == b->Size() && a->Sha1() == b->Sha1() && a->Md5() == b->Md5());
@@ -98,13 +110,14 @@ bool SameBytes(const BlobRef& a, const BlobRef& b) {
 // --- Blob ---
 
 Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1,
-           std::string sha256)
+           std::string sha256, std::string quickXor)
     : folder_(std::move(folder)),
       name_(std::move(name)),
       size_(size),
       md5_(std::move(md5)),
       sha1_(std::move(sha1)),
-      sha256_(std::move(sha256)) {}
+      sha256_(std::move(sha256)),
+      quickXor_(std::move(quickXor)) {}
 
 Blob::~Blob() { folder_->Release(name_); }
 
@@ -160,6 +173,7 @@ void BlobWriter::Write(std::string_view bytes) {
     EVP_DigestUpdate(md5_, bytes.data(), bytes.size());
     EVP_DigestUpdate(sha1_, bytes.data(), bytes.size());
     EVP_DigestUpdate(sha256_, bytes.data(), bytes.size());
+    quickXor_.Update(bytes);
     while (!bytes.empty()) {
         auto n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
@@ -196,7 +210,8 @@ BlobRef BlobWriter::Finish() {
         ::unlink(path.c_str());
         return nullptr;
     }
-    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_));
+    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
+                                  quickXor_.Base64Digest());
 }
 
 // --- BlobStore ---
@@ -229,13 +244,19 @@ BlobRef BlobStore::Put(std::string_view bytes) {
 std::unique_ptr<BlobWriter> BlobStore::Writer() { return std::make_unique<BlobWriter>(folder_); }
 
 BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
-                            std::string sha256) {
+                            std::string sha256, std::string quickXor) {
     std::error_code error;
     auto path = folder_->path / name;
     if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
         return nullptr;
-    if (md5.empty() || sha1.empty() || sha256.empty()) std::tie(md5, sha1, sha256) = DigestsOf(path);
-    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256));
+    if (md5.empty() || sha1.empty() || sha256.empty() || quickXor.empty()) {
+        FileDigests digests;
+        if (!DigestFile(path, size, digests)) return nullptr;
+        md5 = std::move(digests.md5), sha1 = std::move(digests.sha1);
+        sha256 = std::move(digests.sha256), quickXor = std::move(digests.quickXor);
+    }
+    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
+                                  std::move(quickXor));
 }
 
 void BlobStore::RemoveAllBut(const std::set<std::string>& kept) {

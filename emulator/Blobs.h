@@ -4,6 +4,8 @@
 // Spool that keeps small ones in memory and writes large ones straight into the store, so no
 // content ever sits whole in memory.
 
+#include "emulator/QuickXorHash.h"
+
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -24,16 +26,17 @@ struct BlobFolder;  // the folder and what waits there to be removed; outlives t
 class Blob {
 public:
     Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1,
-         std::string sha256);
+         std::string sha256, std::string quickXor);
     ~Blob();  // hands the file back for removal
     Blob(const Blob&) = delete;
     Blob& operator=(const Blob&) = delete;
 
     const std::string& Name() const { return name_; }
     std::uint64_t Size() const { return size_; }
-    const std::string& Md5() const { return md5_; }        // hex
-    const std::string& Sha1() const { return sha1_; }      // hex
-    const std::string& Sha256() const { return sha256_; }  // hex
+    const std::string& Md5() const { return md5_; }            // hex
+    const std::string& Sha1() const { return sha1_; }          // hex
+    const std::string& Sha256() const { return sha256_; }      // hex
+    const std::string& QuickXor() const { return quickXor_; }  // base64, see QuickXorHash
     std::filesystem::path Path() const;
     std::string Read() const;  // the whole content: for tests and small files only
 
@@ -41,7 +44,7 @@ private:
     std::shared_ptr<BlobFolder> folder_;
     std::string name_;
     std::uint64_t size_;
-    std::string md5_, sha1_, sha256_;
+    std::string md5_, sha1_, sha256_, quickXor_;
 };
 
 using BlobRef = std::shared_ptr<const Blob>;  // null: empty content
@@ -50,6 +53,7 @@ using BlobRef = std::shared_ptr<const Blob>;  // null: empty content
 const std::string& EmptyMd5();
 const std::string& EmptySha1();
 const std::string& EmptySha256();
+const std::string& EmptyQuickXor();
 // Whether two contents hold the same bytes (by size and digests).
 bool SameBytes(const BlobRef& a, const BlobRef& b);
 
@@ -73,6 +77,7 @@ private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
     EVP_MD_CTX *md5_, *sha1_, *sha256_;
+    QuickXorHash quickXor_;
 };
 
 class BlobStore {
@@ -87,9 +92,9 @@ public:
     BlobRef Put(std::string_view bytes);  // null for empty content
     std::unique_ptr<BlobWriter> Writer();
     // A content stored earlier (a saved state names it); null when its file is gone or has another size.
-    // A digest the state does not hold (written before it was kept) is computed from the file.
+    // Digests the state does not name (it was saved before they were kept) are computed from the file.
     BlobRef Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
-                     std::string sha256);
+                     std::string sha256 = "", std::string quickXor = "");
     // Removes files no stored state can name: everything but `kept`.
     void RemoveAllBut(const std::set<std::string>& kept);
 

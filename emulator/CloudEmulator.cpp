@@ -691,6 +691,11 @@ void CloudEmulator::RevokeRefreshTokens(Cloud cloud) {
     impl_->Get(cloud).oauth.RevokeRefreshTokens();
 }
 
+void CloudEmulator::ExpireUploadSessions(Cloud cloud) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->Get(cloud).ExpireUploadSessions(Clock::now());
+}
+
 void CloudEmulator::SetSignInDecision(SignInDecision decision) {
     std::lock_guard lock(impl_->mutex);
     impl_->signIn = decision;

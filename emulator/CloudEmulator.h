@@ -58,6 +58,7 @@ public:
     TokenPair IssueTokens(Cloud cloud, const std::string& clientId, const std::string& scope = "");
     void ExpireAccessTokens(Cloud cloud);
     void RevokeRefreshTokens(Cloud cloud);
+    void ExpireUploadSessions(Cloud cloud);  // Live Connect: the upload sessions of its Microsoft Graph interface
     void SetSignInDecision(SignInDecision decision);
     // How long upload sessions started from now on live (until the next reset of everything: then
     // as the options say).

@@ -1,6 +1,7 @@
 // Live Connect v5.0 (SkyDrive, later OneDrive) on apis.live.net, its file storage host, and the
 // Windows Live OAuth 2.0 pages on login.live.com. Items are addressed by id; names ignore case.
 
+#include "emulator/Graph.h"
 #include "emulator/Service.h"
 
 #include <algorithm>
@@ -122,19 +123,34 @@ public:
         Route("GET", StorageHost, "/items/{id}/{name...}", &L::Storage, Open);
     }
 
-    std::vector<std::string> Hosts() const override { return {ApiHost, BetaApiHost, LoginHost, StorageHost}; }
+    // Microsoft Graph serves the same account on hosts of its own.
+    std::vector<std::string> Hosts() const override {
+        std::vector<std::string> hosts = {ApiHost, BetaApiHost, LoginHost, StorageHost};
+        for (const auto& host : GraphDrive::Hosts()) hosts.push_back(host);
+        return hosts;
+    }
     bool NamesIgnoreCase() const override { return true; }
 
+    void Reset(TimePoint now) override {
+        Service::Reset(now);
+        graph_->Reset();
+    }
+    void ExpireUploadSessions(TimePoint now) override { graph_->ExpireUploadSessions(now); }
+
     // Uploads (into a folder's files, or a file's content) carry at most 100 MB.
-    std::uint64_t BodyLimit(const std::string&, const std::string& host, const std::string& path) const override {
+    std::uint64_t BodyLimit(const std::string& method, const std::string& host,
+                            const std::string& path) const override {
+        if (GraphDrive::Serves(host)) return graph_->BodyLimit(method, host, path);
         bool upload = path.find("/files") != std::string::npos || path.find("/content") != std::string::npos;
         return (host == ApiHost || host == BetaApiHost) && upload ? MaxUploadBytes : 0;
     }
     void SendTooLarge(Exchange& ex) override {
+        if (GraphDrive::Serves(ex.host)) return graph_->SendTooLarge(ex);
         Error(ex, 413, "request_entity_too_large", "The request entity body has exceeded the maximum size.");
     }
 
     void SendError(Exchange& ex, int status, const std::string& message) override {
+        if (GraphDrive::Serves(ex.host)) return graph_->SendError(ex, status, message);
         std::string code = status == 400   ? "request_body_invalid"
                            : status == 401 ? "request_token_invalid"
                            : status == 404 ? "resource_not_found"
@@ -154,6 +170,7 @@ public:
     }
 
     void Handle(Exchange& ex) override {
+        if (GraphDrive::Serves(ex.host)) return graph_->Handle(ex);
         Service::Handle(ex);
         if (ex.Query("suppress_response_codes") == "true" && ex.res.status >= 400) ex.res.status = 200;
     }
@@ -187,6 +204,7 @@ protected:
 private:
     std::uint64_t nextNumber_ = 101;
     const std::string storageKey_ = RandomToken(24);  // download links end with a restart
+    std::unique_ptr<GraphDrive> graph_ = MakeGraphDrive(*this, Cid);
 
     std::string NewId(bool folder) {
         for (;;) {

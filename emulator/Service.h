@@ -97,6 +97,7 @@ public:
     virtual void SendTooLarge(Exchange& ex) { SendError(ex, 413, "Request Entity Too Large"); }
 
     virtual void Reset(TimePoint now);
+    virtual void ExpireUploadSessions(TimePoint) {}  // open upload sessions run out now (where the service keeps them)
     virtual bool NamesIgnoreCase() const { return false; }
     Json Save() const;
     void Load(const Json& state, std::set<std::string>& keptContents);

@@ -279,7 +279,8 @@ Json Tree::Save() const {
                          {"size", node->Size()},
                          {"md5", node->Md5()},
                          {"sha1", node->Sha1()},
-                         {"sha256", node->Sha256()},
+                         {"sha256", node->content ? node->content->Sha256() : EmptySha256()},
+                         {"quickXor", node->content ? node->content->QuickXor() : EmptyQuickXor()},
                          {"description", node->description},
                          {"created", ToMillis(node->created)},
                          {"modified", ToMillis(node->modified)},
@@ -299,7 +300,8 @@ static BlobRef LoadContent(const Json& item, BlobStore& blobs) {
     if (!item.contains("size")) return blobs.Put(Base64Decode(text));
     auto size = item.at("size").get<std::uint64_t>();
     if (size == 0) return nullptr;
-    BlobRef blob = blobs.Existing(text, size, item.value("md5", ""), item.value("sha1", ""), item.value("sha256", ""));
+    BlobRef blob = blobs.Existing(text, size, item.value("md5", ""), item.value("sha1", ""), item.value("sha256", ""),
+                                  item.value("quickXor", ""));
     if (!blob)
         std::fprintf(stderr, "cloud-emulator: the content of %s is missing; it is empty now\n",
                      item.value("name", "?").c_str());
