@@ -11,6 +11,8 @@ namespace Nimbo::Emulator {
 namespace {
 
 const std::string GraphResource = "https://graph.microsoft.com/";
+const std::string ConsumersTenant = "9188040d-6c67-4c5b-b112-36a304b66dad";  // where personal accounts live
+const std::string AccountObjectId = "00000000-0000-0000-e0a1-c0de5eed1e55";
 constexpr int TokenSeconds = 3600;
 constexpr auto CodeLifetime = std::chrono::minutes(10);
 
@@ -53,6 +55,31 @@ std::string Timestamp(TimePoint now) {  // 2026-12-10 13:24:16Z
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%SZ", &utc);
     return text;
+}
+
+std::string Base64Url(const std::string& bytes) {
+    std::string text = Base64Encode(bytes);
+    for (auto& c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    text.erase(text.find_last_not_of('=') + 1);
+    return text;
+}
+
+// An ID token (signed with nothing a client could check) naming the account and the application.
+std::string IdToken(const Grant& grant, const std::string& accountName, TimePoint now) {
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    Json header = {{"typ", "JWT"}, {"alg", "RS256"}, {"kid", "emulator"}};
+    Json claims = {{"ver", "2.0"},
+                   {"iss", "https://login.microsoftonline.com/" + ConsumersTenant + "/v2.0"},
+                   {"sub", Md5Hex(grant.clientId + AccountObjectId)},
+                   {"aud", grant.clientId},
+                   {"exp", seconds + TokenSeconds},
+                   {"iat", seconds},
+                   {"nbf", seconds},
+                   {"name", accountName},
+                   {"preferred_username", "user@example.com"},
+                   {"oid", AccountObjectId},
+                   {"tid", ConsumersTenant}};
+    return Base64Url(JsonText(header)) + "." + Base64Url(JsonText(claims)) + "." + Base64Url(RandomToken(32));
 }
 
 // The number after "AADSTS" in a description.
@@ -157,7 +184,8 @@ const TokenRules& MicrosoftIdentity::Rules() const {
     return rules;
 }
 
-// offline_access brings a refresh token with every answer; the one used for a refresh is spent.
+// offline_access brings a refresh token with every answer (the one used for a refresh is spent),
+// openid an ID token; client_info=1 asks for the account's ids as MSAL keeps them.
 void MicrosoftIdentity::SendTokens(Exchange& ex, Grant grant, bool) {
     grant.expires = ex.now + std::chrono::seconds(TokenSeconds);
     Json answer = {{"token_type", "Bearer"},
@@ -166,6 +194,9 @@ void MicrosoftIdentity::SendTokens(Exchange& ex, Grant grant, bool) {
                    {"ext_expires_in", TokenSeconds},
                    {"access_token", service_.oauth.IssueAccessToken(grant)}};
     if (HasScope(grant.scope, "offline_access")) answer["refresh_token"] = service_.oauth.IssueRefreshToken(grant);
+    if (HasScope(grant.scope, "openid")) answer["id_token"] = IdToken(grant, service_.accountName, ex.now);
+    if (ex.Field("client_info") == "1")
+        answer["client_info"] = Base64Url(JsonText({{"uid", AccountObjectId}, {"utid", ConsumersTenant}}));
     ex.res.set_header("Cache-Control", "no-store, no-cache");
     ex.SendJson(200, answer);
 }

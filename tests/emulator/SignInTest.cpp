@@ -381,6 +381,32 @@ TEST_F(SignInTest, MicrosoftAnswersForAnyTenantAndErrorsCarryTheirCodes) {
     EXPECT_EQ(get.Json()["error_codes"], nlohmann::json::array({900561}));
 }
 
+TEST_F(SignInTest, MicrosoftAnswersAnIdTokenAndClientInfoWhenAsked) {
+    Register(Microsoft);
+    Service s = Microsoft;
+    s.scope = "&scope=openid%20profile%20offline_access%20Files.ReadWrite";
+    Reply plain = client.Form(s.token, CodeFields(s, Code(s)));
+    ASSERT_EQ(plain.status, 200) << plain.body;
+    EXPECT_FALSE(plain.Json().contains("client_info"));
+    Reply r = client.Form(s.token, With(CodeFields(s, Code(s)), "client_info", "1"));
+    ASSERT_EQ(r.status, 200) << r.body;
+    auto tokens = r.Json();
+    EXPECT_EQ(tokens["scope"], "openid profile offline_access https://graph.microsoft.com/Files.ReadWrite");
+    const std::string idToken = tokens["id_token"];
+    EXPECT_EQ(std::count(idToken.begin(), idToken.end(), '.'), 2) << idToken;
+    std::string info = tokens["client_info"];
+    std::replace(info.begin(), info.end(), '-', '+');
+    std::replace(info.begin(), info.end(), '_', '/');
+    info.append((4 - info.size() % 4) % 4, '=');
+    std::string decoded(info.size(), '\0');
+    decoded.resize(static_cast<std::size_t>(EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                                            reinterpret_cast<const unsigned char*>(info.data()),
+                                                            static_cast<int>(info.size()))));
+    auto ids = nlohmann::json::parse(decoded.substr(0, decoded.rfind('}') + 1), nullptr, false);
+    EXPECT_TRUE(ids["uid"].is_string()) << decoded;
+    EXPECT_TRUE(ids["utid"].is_string()) << decoded;
+}
+
 TEST_F(SignInTest, HeadlessConsentAnswersAtOnceAndTheFormOtherwise) {
     for (const Service& s : All) {
         SCOPED_TRACE(s.name);
