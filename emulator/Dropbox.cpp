@@ -4,6 +4,7 @@
 
 #include "emulator/DropboxV2.h"
 #include "emulator/Service.h"
+#include "emulator/SignInEndpoints.h"
 
 #include <cstdio>
 #include <set>
@@ -14,6 +15,7 @@ namespace {
 const std::string ApiHost = "api.dropbox.com";
 const std::string ContentHost = "api-content.dropbox.com";
 const std::string WebHost = "www.dropbox.com";
+const std::string BareWebHost = "dropbox.com";  // where one official client sends users to sign in
 const std::string NotifyHost = "api-notify.dropbox.com";
 // Route groups: every API host name shares one set of routes.
 const std::string Api = "api", Content = "content", Web = "web", Notify = "notify", Links = "links";
@@ -98,6 +100,12 @@ public:
         Route("POST", Web, "/1/oauth2/authorize", &D::Authorize, Open);
         Route("GET", Web, "/1/oauth2/redirect_receiver", &D::RedirectReceiver, Open);
         v2_.AddRoutes(routes, {Api, Content, Notify, Links});
+        // Today's sign-in: the same page, and a token endpoint with expiring tokens and PKCE.
+        for (const char* method : {"GET", "POST"}) Route(method, Web, "/oauth2/authorize", &D::Authorize, Open);
+        routes.Add(
+            "POST", Api, "/oauth2/token", [this](Exchange& ex) { signIn_.Token(ex); }, Open);
+        routes.Add(
+            "POST", Api, "/2/auth/token/revoke", [this](Exchange& ex) { signIn_.Revoke(ex); }, Open);
     }
 
     // The JavaScript client picks api1 ... api30 at random; the later dropboxapi.com names serve v1 too.
@@ -105,6 +113,7 @@ public:
         std::vector<std::string> hosts{ApiHost,
                                        ContentHost,
                                        WebHost,
+                                       BareWebHost,
                                        NotifyHost,
                                        "api.dropboxapi.com",
                                        "content.dropboxapi.com",
@@ -139,7 +148,7 @@ public:
 
 protected:
     std::string HostGroup(const std::string& host) const override {
-        if (host == WebHost) return Web;
+        if (host == WebHost || host == BareWebHost) return Web;
         if (host == DropboxV2::DownloadHost) return Links;
         if (host == ContentHost || host == "content.dropboxapi.com") return Content;
         if (host == NotifyHost || host == "notify.dropboxapi.com") return Notify;
@@ -147,7 +156,7 @@ protected:
     }
     void UnknownRoute(Exchange& ex) override {
         if (DropboxV2::Serves(ex)) return v2_.UnknownRoute(ex);
-        if (ex.host == WebHost)
+        if (HostGroup(ex.host) == Web)
             return ex.SendHtml(
                 404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
         Error(ex, 404, "Unknown API call");
@@ -161,6 +170,7 @@ protected:
 private:
     std::map<std::string, ChunkedUpload> chunked_;  // by upload_id
     DropboxV2 v2_{*this};
+    DropboxOAuth2 signIn_{*this, std::to_string(Uid)};
 
     static void Error(Exchange& ex, int status, const std::string& message) {
         ex.SendJson(status, {{"error", message}});
@@ -641,6 +651,15 @@ private:
         std::string redirect = ex.Field("redirect_uri"), type = ex.Field("response_type");
         const OAuthClient* client = AuthorizingClient(ex, redirect, type == "token");
         if (!client) return;
+        Grant grant{client->id, ex.Field("scope"), redirect, ex.now + std::chrono::minutes(10), false};
+        const std::string accessType = ex.Field("token_access_type");
+        grant.offline = accessType == "offline";
+        std::string problem = ReadPkce(ex, grant);
+        if (!accessType.empty() && accessType != "offline" && accessType != "online" && accessType != "legacy")
+            problem = "token_access_type must be offline, online or legacy";
+        if (!problem.empty())
+            return ex.SendHtml(400, "<!DOCTYPE html>\n<html><head><title>Dropbox - Error</title></head><body><p>" +
+                                        HtmlEscape("invalid_request: " + problem) + "</p></body></html>\n");
         SignInDecision decision = Consent(ex);
         if (decision == SignInDecision::Ask) return SendSignInForm(ex, "Dropbox", client->id, "");
         std::vector<std::pair<std::string, std::string>> answer;
@@ -653,7 +672,7 @@ private:
                       {"token_type", "bearer"},
                       {"uid", std::to_string(Uid)}};
         } else {
-            answer = {{"code", oauth.IssueCode({client->id, "", redirect, ex.now + std::chrono::minutes(10), false})}};
+            answer = {{"code", oauth.IssueCode(grant)}};
         }
         if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
         if (redirect.empty()) {
