@@ -2,6 +2,7 @@
 // page is the Dropbox service's own (www.dropbox.com/oauth2/authorize), which records PKCE and
 // token_access_type in the code.
 
+#include "emulator/DropboxV2.h"
 #include "emulator/SignInEndpoints.h"
 
 namespace Nimbo::Emulator {
@@ -45,7 +46,7 @@ void DropboxOAuth2::SendTokens(Exchange& ex, Grant grant, bool refreshing) {
         if (grant.offline) answer["refresh_token"] = service_.oauth.IssueRefreshToken(grant);
         answer["scope"] = grant.scope.empty() ? AppScopes : grant.scope;
         answer["uid"] = uid_;
-        answer["account_id"] = "dbid:AAD" + uid_;
+        answer["account_id"] = DropboxV2::AccountId;
     }
     ex.SendJson(200, answer);
 }

@@ -13,6 +13,7 @@
 namespace Nimbo::Emulator {
 
 const std::string DropboxV2::DownloadHost = "dl.dropboxusercontent.com";
+const std::string DropboxV2::AccountId = "dbid:AADNimboEmulatedDropboxAccount00001";
 
 namespace {
 
@@ -559,7 +560,7 @@ Json DropboxV2::CurrentAccount(Call&) {
     std::string initials;
     for (const std::string& part : {given, surname})
         if (!part.empty()) initials += part[0];
-    return {{"account_id", "dbid:AADNimboEmulatedDropboxAccount00001"},
+    return {{"account_id", AccountId},
             {"name",
              {{"given_name", given},
               {"surname", surname},

@@ -24,6 +24,7 @@ public:
         std::string api, content, notify, download;
     };
     static const std::string DownloadHost;  // where temporary links point
+    static const std::string AccountId;     // the account's id, as the sign-in answers it too
 
     explicit DropboxV2(Service& account) : account_(account) {}
     void AddRoutes(RouteTable& routes, const Groups& groups);
