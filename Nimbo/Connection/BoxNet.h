@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "Nimbo/Connection/JsonTypes.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
 namespace Nimbo::Connection {
 
-// Box has no default redirect URL: the application sets one on the component.
+// Box signs in through a loopback address by default; an application may set a redirect URL of its
+// own, which the sign-in window then watches for.
 class TNimboBoxNetState : public TServiceState {
 protected:
     std::string DefaultRedirectUrl() const override;
@@ -41,13 +43,7 @@ public:
         NIMBO_JSON_FIELDS(TFileList, total_count, entries, limit)
     };
 
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::int32_t expires_in = 0;  // seconds
-        std::string refresh_token;    // may be absent
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
-    };
+    using TToken = TOAuthToken;
 
     struct TAbout {
         std::string id;
@@ -137,11 +133,6 @@ protected:
 private:
     static TFileInfo GetRootInfo();
 
-    void SignIn();
-    void RenewToken();
-    // Stores the answer of a token request sent at AStart.
-    void StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart);
-    void FetchUserName();
     std::string Bearer() const;
 
     // Sends the content through an upload session that ACreate opens for the content's size; aborts

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
@@ -40,12 +41,7 @@ public:
         NIMBO_JSON_FIELDS(TFileList, contents)
     };
 
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::string uid;
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, uid)
-    };
+    using TToken = TOAuthToken;
 
     struct TAbout {
         std::string display_name;
@@ -108,8 +104,6 @@ protected:
 private:
     static TFileInfo GetRootInfo();
     std::string Bearer() const;
-    // Asks for the account's display name; a failure leaves it empty and is not reported.
-    void FetchUserName();
     // Stores the content at APath, by a single upload up to the limit, else by a chunked upload;
     // signed in already.
     TFileInfo PutFile(const std::string& APath, std::istream& AStream);
