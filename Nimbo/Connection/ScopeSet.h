@@ -47,7 +47,9 @@ public:
     // EArgumentException for a scope beyond AHighest.
     constexpr TNimboScopes& Include(TScope AScope) {
         if (AScope > AHighest)
-            throw EArgumentException("Scope " + std::to_string(static_cast<int>(AScope)) + " is not allowed here");
+            throw EArgumentException("Scope " + std::to_string(static_cast<int>(AScope)) +
+                                     " is not allowed here: the highest allowed is " +
+                                     std::to_string(static_cast<int>(AHighest)));
         FBits = static_cast<TBits>(FBits | Bit(AScope));
         return *this;
     }

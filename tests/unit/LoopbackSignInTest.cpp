@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -152,6 +153,18 @@ TEST(LoopbackListener, KeepsAPortGivenInTheAddress) {
     EXPECT_EQ(listener.RedirectUrl(), "http://localhost:" + std::to_string(port) + "/cb");
     EXPECT_THAT([&] { TLoopbackListener("http://127.0.0.1:" + std::to_string(port) + "/", "s", 1min); },
                 ThrowsMessage<ERestError>(HasSubstr("Cannot listen")));
+}
+
+TEST(LoopbackListener, ListensOnTheIpv6LoopbackWhenTheAddressSaysSo) {
+    std::unique_ptr<TLoopbackListener> listener;
+    try {
+        listener = std::make_unique<TLoopbackListener>("http://[::1]/cb", "s", 1min);
+    } catch (const ERestError& error) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
+    }
+    EXPECT_EQ(listener->RedirectUrl(), "http://[::1]:" + std::to_string(listener->Port()) + "/cb");
+    EXPECT_EQ(Get(listener->RedirectUrl() + "?code=c6&state=s").Status, 200);
+    EXPECT_EQ(listener->Outcome().Code, "c6");
 }
 
 // ---------------------------------------------------------------------------------------------
