@@ -85,8 +85,9 @@ std::string UrlDecode(const std::string& AText) {
     return text;
 }
 
-// The decoded value of the first query parameter named AName.
-std::optional<std::string> QueryValue(const std::string& AQuery, const std::string& AName) {
+}  // namespace
+
+std::optional<std::string> TLoopbackListener::QueryValue(const std::string& AQuery, const std::string& AName) {
     std::size_t start = 0;
     while (start <= AQuery.size()) {
         const std::size_t end = std::min(AQuery.find('&', start), AQuery.size());
@@ -98,6 +99,8 @@ std::optional<std::string> QueryValue(const std::string& AQuery, const std::stri
     }
     return std::nullopt;
 }
+
+namespace {
 
 std::string HtmlEscape(const std::string& AText) {
     std::string text;

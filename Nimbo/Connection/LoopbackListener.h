@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -37,6 +38,9 @@ public:
 
     TLoopbackListener(const TLoopbackListener&) = delete;
     TLoopbackListener& operator=(const TLoopbackListener&) = delete;
+
+    // The decoded value of the first parameter named AName in a query ("a=1&b=2").
+    static std::optional<std::string> QueryValue(const std::string& AQuery, const std::string& AName);
 
     // The redirect address with the port the listener has.
     const std::string& RedirectUrl() const { return FRedirectUrl; }

@@ -59,35 +59,11 @@ std::shared_ptr<TLoopbackListener> FindRunning(const std::string& ARedirectUrl) 
     return nullptr;
 }
 
-int HexValue(char AChar) {
-    if (std::isdigit(static_cast<unsigned char>(AChar))) return AChar - '0';
-    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(AChar)));
-    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 // The redirect_uri parameter of an authorization address, decoded.
 std::string RedirectOf(const std::string& AAuthorizationUrl) {
-    const std::string key = "redirect_uri=";
-    std::size_t at = AAuthorizationUrl.find('?');
-    while (at != std::string::npos) {
-        ++at;
-        if (AAuthorizationUrl.compare(at, key.size(), key) == 0) break;
-        at = AAuthorizationUrl.find('&', at);
-    }
-    if (at == std::string::npos) return {};
-    const std::size_t start = at + key.size();
-    const std::string encoded = AAuthorizationUrl.substr(start, AAuthorizationUrl.find('&', start) - start);
-    std::string decoded;
-    for (std::size_t i = 0; i < encoded.size(); ++i) {
-        if (encoded[i] == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 &&
-            HexValue(encoded[i + 2]) >= 0) {
-            decoded += static_cast<char>(HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]));
-            i += 2;
-        } else {
-            decoded += encoded[i] == '+' ? ' ' : encoded[i];
-        }
-    }
-    return decoded;
+    const std::size_t question = AAuthorizationUrl.find('?');
+    if (question == std::string::npos) return {};
+    return TLoopbackListener::QueryValue(AAuthorizationUrl.substr(question + 1), "redirect_uri").value_or("");
 }
 
 }  // namespace
