@@ -51,6 +51,9 @@ bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
             std::vector<std::string> redirects;
             for (const auto& [key, value] : ex.form)
                 if (key == "redirect_uri") redirects.push_back(value);
+            if (ex.form.empty())  // the fields in the query string
+                for (auto [it, end] = ex.req.params.equal_range("redirect_uri"); it != end; ++it)
+                    redirects.push_back(it->second);
             emulator.RegisterClient(*cloud, ex.Field("client_id"), ex.Field("client_secret"), redirects);
             ex.SendJson(200, {{"ok", true}});
         } else if (path == "/emulator/folders" && method == "POST") {

@@ -126,6 +126,7 @@ public:
             Route(method, Web, "/api/oauth2/token", &B::Token, Open);
             Route(method, ApiHost, "/oauth2/token", &B::Token, Open);
         }
+        Route("POST", ApiHost, "/oauth2/revoke", &B::Revoke, Open);
         Route("GET", Web, BlankPagePath, &B::BlankPage, Open);
 
         Route("GET", ApiHost, "/2.0/users/me", &B::Me);
@@ -1069,8 +1070,7 @@ private:
     // --- OAuth 2.0 on app.box.com ---
 
     static bool SecureRedirect(const std::string& uri) {
-        return uri.rfind("https://", 0) == 0 || uri.rfind("http://localhost", 0) == 0 ||
-               uri.rfind("http://127.0.0.1", 0) == 0;
+        return ToLower(uri.substr(0, 8)) == "https://" || IsLoopbackRedirect(uri);
     }
 
     void Authorize(Exchange& ex) {
@@ -1079,7 +1079,8 @@ private:
         if (const OAuthClient* known = oauth.Client(ex.Field("client_id"));
             known && redirect.empty() && known->redirectUris.size() == 1)
             redirect = known->redirectUris.front();
-        const OAuthClient* client = AuthorizingClient(ex, redirect, true);
+        // Loopback addresses match on any port; everything else exactly. Box has no PKCE.
+        const OAuthClient* client = AuthorizingClient(ex, redirect, true, "", LoopbackPorts::Any);
         if (!client) return;
         std::string problem = ex.Field("response_type") != "code"
                                   ? "unsupported_response_type: Box signs in with response_type=code"
@@ -1119,6 +1120,20 @@ private:
             .refreshExpired = {"invalid_grant", "Refresh token has expired"},
         };
         return rules;
+    }
+
+    // Ends an access or refresh token of the client; a token it does not know is ended already.
+    void Revoke(Exchange& ex) {
+        const OAuthClient* client = oauth.Client(ex.Form("client_id"));
+        if (!client || ex.Form("client_secret").empty() || ex.Form("client_secret") != client->secret)
+            return SendTokenError(ex, 400, {"invalid_client", "The client credentials are invalid"});
+        const std::string token = ex.Form("token");
+        Grant grant;  // an access token's, expired ones included (nothing is before the earliest time), or a refresh
+                      // token's
+        if (oauth.CheckAccessToken(token, TimePoint::min(), &grant) != TokenCheck::Ok)
+            if (const Grant* refresh = oauth.RefreshToken(token)) grant = *refresh;
+        if (grant.clientId == client->id) oauth.Revoke(token);
+        ex.SendEmpty(200);
     }
 
     void SendTokens(Exchange& ex, Grant grant, bool) override {

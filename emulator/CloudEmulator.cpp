@@ -662,6 +662,12 @@ void CloudEmulator::Save() const { impl_->SaveState(); }
 
 void CloudEmulator::RegisterClient(Cloud cloud, const std::string& clientId, const std::string& secret,
                                    std::vector<std::string> redirectUris) {
+    if (clientId.empty()) throw std::invalid_argument("a client needs a client_id");
+    if (cloud == Cloud::Box && secret.empty())
+        throw std::invalid_argument("Box has no public clients: a Box client needs its client_secret");
+    for (const auto& uri : redirectUris)
+        if (IsPlainHttp(uri) && !IsLoopbackRedirect(uri))
+            throw std::invalid_argument("a redirect over http must go to 127.0.0.1, [::1] or localhost: " + uri);
     std::lock_guard lock(impl_->mutex);
     impl_->Changed();
     impl_->Get(cloud).oauth.RegisterClient({clientId, secret, std::move(redirectUris)});

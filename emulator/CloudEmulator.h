@@ -48,7 +48,8 @@ public:
     std::vector<ItemInfo> Children(Cloud cloud, const std::string& path) const;
     void Save() const;  // writes the state to the data folder (no-op without one)
 
-    // OAuth.
+    // OAuth. An empty secret registers a public client: it sends no secret and must use PKCE (Box
+    // has none: std::invalid_argument). Redirect addresses over http must be on a loopback host.
     void RegisterClient(Cloud cloud, const std::string& clientId, const std::string& secret,
                         std::vector<std::string> redirectUris = {});
     // Tokens as a finished sign-in would give them: Google Drive and Box an hour's access token and a

@@ -2,6 +2,7 @@
 // www.dropbox.com. Items are addressed by path, case-insensitively.
 
 #include "emulator/Service.h"
+#include "emulator/SignInEndpoints.h"
 
 #include <cstdio>
 #include <set>
@@ -12,6 +13,7 @@ namespace {
 const std::string ApiHost = "api.dropbox.com";
 const std::string ContentHost = "api-content.dropbox.com";
 const std::string WebHost = "www.dropbox.com";
+const std::string BareWebHost = "dropbox.com";  // where one official client sends users to sign in
 const std::string NotifyHost = "api-notify.dropbox.com";
 // Route groups: every API host name shares one set of routes.
 const std::string Api = "api", Content = "content", Web = "web", Notify = "notify";
@@ -95,6 +97,12 @@ public:
         Route("GET", Web, "/1/oauth2/authorize", &D::Authorize, Open);
         Route("POST", Web, "/1/oauth2/authorize", &D::Authorize, Open);
         Route("GET", Web, "/1/oauth2/redirect_receiver", &D::RedirectReceiver, Open);
+        // Today's sign-in: the same page, and a token endpoint with expiring tokens and PKCE.
+        for (const char* method : {"GET", "POST"}) Route(method, Web, "/oauth2/authorize", &D::Authorize, Open);
+        routes.Add(
+            "POST", Api, "/oauth2/token", [this](Exchange& ex) { signIn_.Token(ex); }, Open);
+        routes.Add(
+            "POST", Api, "/2/auth/token/revoke", [this](Exchange& ex) { signIn_.Revoke(ex); }, Open);
     }
 
     // The JavaScript client picks api1 ... api30 at random; the later dropboxapi.com names serve v1 too.
@@ -102,6 +110,7 @@ public:
         std::vector<std::string> hosts{ApiHost,
                                        ContentHost,
                                        WebHost,
+                                       BareWebHost,
                                        NotifyHost,
                                        "api.dropboxapi.com",
                                        "content.dropboxapi.com",
@@ -131,13 +140,13 @@ public:
 
 protected:
     std::string HostGroup(const std::string& host) const override {
-        if (host == WebHost) return Web;
+        if (host == WebHost || host == BareWebHost) return Web;
         if (host == ContentHost || host == "content.dropboxapi.com") return Content;
         if (host == NotifyHost || host == "notify.dropboxapi.com") return Notify;
         return Api;
     }
     void UnknownRoute(Exchange& ex) override {
-        if (ex.host == WebHost)
+        if (HostGroup(ex.host) == Web)
             return ex.SendHtml(
                 404, "<!DOCTYPE html><html><head><title>Dropbox - 404</title></head><body>Not found</body></html>\n");
         Error(ex, 404, "Unknown API call");
@@ -145,6 +154,7 @@ protected:
 
 private:
     std::map<std::string, ChunkedUpload> chunked_;  // by upload_id
+    DropboxOAuth2 signIn_{*this, std::to_string(Uid)};
 
     static void Error(Exchange& ex, int status, const std::string& message) {
         ex.SendJson(status, {{"error", message}});
@@ -624,6 +634,15 @@ private:
         std::string redirect = ex.Field("redirect_uri"), type = ex.Field("response_type");
         const OAuthClient* client = AuthorizingClient(ex, redirect, type == "token");
         if (!client) return;
+        Grant grant{client->id, ex.Field("scope"), redirect, ex.now + std::chrono::minutes(10), false};
+        const std::string accessType = ex.Field("token_access_type");
+        grant.offline = accessType == "offline";
+        std::string problem = ReadPkce(ex, grant);
+        if (!accessType.empty() && accessType != "offline" && accessType != "online" && accessType != "legacy")
+            problem = "token_access_type must be offline, online or legacy";
+        if (!problem.empty())
+            return ex.SendHtml(400, "<!DOCTYPE html>\n<html><head><title>Dropbox - Error</title></head><body><p>" +
+                                        HtmlEscape("invalid_request: " + problem) + "</p></body></html>\n");
         SignInDecision decision = Consent(ex);
         if (decision == SignInDecision::Ask) return SendSignInForm(ex, "Dropbox", client->id, "");
         std::vector<std::pair<std::string, std::string>> answer;
@@ -636,7 +655,7 @@ private:
                       {"token_type", "bearer"},
                       {"uid", std::to_string(Uid)}};
         } else {
-            answer = {{"code", oauth.IssueCode({client->id, "", redirect, ex.now + std::chrono::minutes(10), false})}};
+            answer = {{"code", oauth.IssueCode(grant)}};
         }
         if (!ex.Field("state").empty()) answer.emplace_back("state", ex.Field("state"));
         if (redirect.empty()) {

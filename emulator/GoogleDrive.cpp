@@ -712,20 +712,21 @@ private:
 
     void Authorize(Exchange& ex) {
         std::string redirect = ex.Field("redirect_uri");
-        const OAuthClient* client = AuthorizingClient(ex, redirect, true);
+        // Desktop clients may pick any port of a loopback address at sign-in.
+        const OAuthClient* client = AuthorizingClient(ex, redirect, true, "", LoopbackPorts::Any);
         if (!client) return;
-        if (ex.Field("scope").empty())
-            return ex.SendHtml(400,
-                               "<!DOCTYPE html><html><head><title>Error</title></head><body><p>invalid_request: "
-                               "Missing required parameter: scope</p></body></html>\n");
+        Grant grant{client->id, ex.Field("scope"), redirect, ex.now + std::chrono::minutes(10), false};
+        std::string problem = ex.Field("scope").empty() ? "Missing required parameter: scope" : ReadPkce(ex, grant);
+        if (!problem.empty())
+            return ex.SendHtml(400, "<!DOCTYPE html><html><head><title>Error</title></head><body><p>invalid_request: " +
+                                        HtmlEscape(problem) + "</p></body></html>\n");
         SignInDecision decision = Consent(ex);
         if (decision == SignInDecision::Ask)
             return SendSignInForm(ex, "Google Accounts", client->id, ex.Field("scope"));
         bool oob = redirect.rfind(OobRedirect, 0) == 0;
         std::vector<std::pair<std::string, std::string>> answer;
         if (decision == SignInDecision::Allow) {
-            answer.emplace_back("code", "4/" + oauth.IssueCode({client->id, ex.Field("scope"), redirect,
-                                                                ex.now + std::chrono::minutes(10), false}));
+            answer.emplace_back("code", "4/" + oauth.IssueCode(grant));
         } else {
             answer.emplace_back("error", "access_denied");
             answer.emplace_back("error_description", DenyReason(ex, "The user denied access."));
@@ -792,11 +793,16 @@ private:
             .badGrantType = "Invalid grant_type: %s",
             .badClient = "The OAuth client was not found.",
             .noCode = "Missing required parameter: code",
+            .noRedirect = "Missing parameter: redirect_uri",
             .codeUsed = {"invalid_grant", "Code was already redeemed."},
             .codeUnknown = {"invalid_grant", "Malformed auth code."},
             .codeOtherRedirect = {"redirect_uri_mismatch", "Bad Request"},
             .refreshUnknown = {"invalid_grant", "Bad Request"},
             .refreshSpent = {"invalid_grant", "Token has been revoked."},
+            // Installed applications get a secret that is no secret, and must still send it with PKCE.
+            .secretMissing = {"invalid_request", "client_secret is missing."},
+            .verifierMissing = {"invalid_grant", "Missing code verifier."},
+            .verifierWrong = {"invalid_grant", "Invalid code verifier."},
         };
         return rules;
     }

@@ -2,6 +2,7 @@
 // Windows Live OAuth 2.0 pages on login.live.com. Items are addressed by id; names ignore case.
 
 #include "emulator/Service.h"
+#include "emulator/SignInEndpoints.h"
 
 #include <algorithm>
 #include <set>
@@ -120,9 +121,21 @@ public:
         Route("GET", LoginHost, "/oauth20_desktop.srf", &L::BlankPage, Open);  // where desktop sign-ins end
         Route("GET", LoginHost, "/oauth20_logout.srf", &L::Logout, Open);
         Route("GET", StorageHost, "/items/{id}/{name...}", &L::Storage, Open);
+        // The identity platform's sign-in: the same account, clients and tokens.
+        const std::string identity = "/{tenant}/oauth2/v2.0/";
+        for (const char* method : {"GET", "POST"}) {
+            routes.Add(
+                method, MicrosoftIdentity::Host, identity + "authorize",
+                [this](Exchange& ex) { identity_.Authorize(ex); }, Open);
+            routes.Add(
+                method, MicrosoftIdentity::Host, identity + "token", [this](Exchange& ex) { identity_.Token(ex); },
+                Open);
+        }
     }
 
-    std::vector<std::string> Hosts() const override { return {ApiHost, BetaApiHost, LoginHost, StorageHost}; }
+    std::vector<std::string> Hosts() const override {
+        return {ApiHost, BetaApiHost, LoginHost, StorageHost, MicrosoftIdentity::Host};
+    }
     bool NamesIgnoreCase() const override { return true; }
 
     // Uploads (into a folder's files, or a file's content) carry at most 100 MB.
@@ -165,7 +178,7 @@ protected:
         return ex.HasQuery("method") ? ToUpper(ex.Query("method")) : ex.Method();
     }
     void UnknownRoute(Exchange& ex) override {
-        if (ex.host == LoginHost)
+        if (ex.host == LoginHost || ex.host == MicrosoftIdentity::Host)
             return ex.SendHtml(
                 404,
                 "<!DOCTYPE html>\n<html><head><title>Page not found</title></head><body>Not found</body></html>\n");
@@ -176,7 +189,8 @@ protected:
         Error(ex, 400, "request_url_invalid", "The URL '" + ex.Path() + "' isn't supported.");
     }
     void MethodNotAllowed(Exchange& ex) override {
-        if (ex.host == LoginHost || ex.host == StorageHost) return UnknownRoute(ex);
+        if (ex.host == LoginHost || ex.host == StorageHost || ex.host == MicrosoftIdentity::Host)
+            return UnknownRoute(ex);
         MethodNotAllowed(ex, RequestMethod(ex));
     }
     bool Authorized(Exchange& ex) override {
@@ -186,6 +200,7 @@ protected:
 
 private:
     std::uint64_t nextNumber_ = 101;
+    MicrosoftIdentity identity_{*this};
     const std::string storageKey_ = RandomToken(24);  // download links end with a restart
 
     std::string NewId(bool folder) {
@@ -262,10 +277,13 @@ private:
                   names + ".");
         return false;
     }
+    // Tokens of the identity platform grant the same through Graph's file scopes.
     static bool MayRead(Exchange& ex, const Grant& g) {
-        return Permitted(ex, g, {"wl.skydrive", "wl.skydrive_update"});
+        return GraphScopesAllow(g.scope, false) || Permitted(ex, g, {"wl.skydrive", "wl.skydrive_update"});
     }
-    static bool MayWrite(Exchange& ex, const Grant& g) { return Permitted(ex, g, {"wl.skydrive_update"}); }
+    static bool MayWrite(Exchange& ex, const Grant& g) {
+        return GraphScopesAllow(g.scope, true) || Permitted(ex, g, {"wl.skydrive_update"});
+    }
 
     static bool IsRoot(const Node& node) { return node.id == RootId; }
 
@@ -320,7 +338,7 @@ private:
     void Me(Exchange& ex) {
         Grant grant;
         Authorized(ex, grant);
-        if (!Permitted(ex, grant, {"wl.basic"})) return;
+        if (!HasGraphScope(grant.scope, "User.Read") && !Permitted(ex, grant, {"wl.basic"})) return;
         auto space = accountName.find(' ');
         Json me = {{"id", Cid},
                    {"name", accountName},

@@ -1,8 +1,89 @@
 #include "emulator/OAuth.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <optional>
 
 namespace Nimbo::Emulator {
+namespace {
+
+struct UriParts {
+    std::string scheme, host, port, rest;  // rest: path, query and fragment ("/" when there is no path)
+};
+
+std::optional<UriParts> SplitUri(const std::string& uri) {
+    auto separator = uri.find("://");
+    if (separator == std::string::npos) return std::nullopt;
+    UriParts parts;
+    parts.scheme = ToLower(uri.substr(0, separator));
+    auto start = separator + 3, end = uri.find_first_of("/?#", start);
+    std::string authority = uri.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    parts.rest = end == std::string::npos ? "/" : uri.substr(end);
+    if (parts.rest.front() != '/') parts.rest.insert(0, "/");
+    if (authority.find('@') != std::string::npos) return std::nullopt;  // user information: never a loopback
+    std::string::size_type colon;
+    if (!authority.empty() && authority.front() == '[') {
+        auto close = authority.find(']');
+        if (close == std::string::npos) return std::nullopt;
+        colon = close + 1 < authority.size() ? close + 1 : std::string::npos;
+        if (colon != std::string::npos && authority[colon] != ':') return std::nullopt;
+    } else {
+        colon = authority.rfind(':');
+    }
+    parts.host = ToLower(authority.substr(0, colon));
+    if (colon != std::string::npos) parts.port = authority.substr(colon + 1);
+    if (parts.port.find_first_not_of("0123456789") != std::string::npos || parts.port.size() > 5) return std::nullopt;
+    return parts;
+}
+
+bool IsLoopback(const UriParts& parts) {
+    return parts.scheme == "http" && (parts.host == "127.0.0.1" || parts.host == "[::1]" || parts.host == "localhost");
+}
+
+// The same loopback address but for the port.
+bool SameButPort(const std::string& registered, const std::string& requested) {
+    auto a = SplitUri(registered), b = SplitUri(requested);
+    return a && b && IsLoopback(*a) && IsLoopback(*b) && a->host == b->host && a->rest == b->rest;
+}
+
+bool IsVerifierText(const std::string& text) {
+    return text.size() >= 43 && text.size() <= 128 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '.' || c == '_' || c == '~';
+           });
+}
+
+std::string Sha256Base64Url(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string encoded = Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
+    for (auto& c : encoded) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    encoded.erase(encoded.find_last_not_of('=') + 1);
+    return encoded;
+}
+
+}  // namespace
+
+bool IsLoopbackRedirect(const std::string& uri) {
+    auto parts = SplitUri(uri);
+    return parts && IsLoopback(*parts);
+}
+
+bool IsPlainHttp(const std::string& uri) { return ToLower(uri.substr(0, 7)) == "http://"; }
+
+std::string PkceProblem(const std::string& challenge, const std::string& method) {
+    if (!method.empty() && method != "S256" && method != "plain")
+        return "Unsupported code_challenge_method: " + method + " (S256 or plain)";
+    if (!IsVerifierText(challenge)) return "code_challenge must be 43 to 128 characters of A-Z, a-z, 0-9, -, ., _, ~";
+    return "";
+}
+
+bool VerifierMatches(const std::string& verifier, const std::string& challenge, const std::string& method) {
+    if (!IsVerifierText(verifier)) return false;
+    return method == "S256" ? Sha256Base64Url(verifier) == challenge : verifier == challenge;
+}
 
 void OAuthRegistry::Clear() {
     clients_.clear();
@@ -21,9 +102,14 @@ const OAuthClient* OAuthRegistry::Client(const std::string& id) const {
     return it == clients_.end() ? nullptr : &it->second;
 }
 
-bool OAuthRegistry::AcceptsRedirect(const OAuthClient& client, const std::string& redirectUri) const {
+bool OAuthRegistry::AcceptsRedirect(const OAuthClient& client, const std::string& redirectUri,
+                                    LoopbackPorts ports) const {
+    if (IsPlainHttp(redirectUri) && !IsLoopbackRedirect(redirectUri)) return false;
     return client.redirectUris.empty() ||
-           std::find(client.redirectUris.begin(), client.redirectUris.end(), redirectUri) != client.redirectUris.end();
+           std::any_of(client.redirectUris.begin(), client.redirectUris.end(), [&](const std::string& registered) {
+               return registered == redirectUri ||
+                      (ports == LoopbackPorts::Any && SameButPort(registered, redirectUri));
+           });
 }
 
 std::string OAuthRegistry::IssueCode(const Grant& grant) {
@@ -32,19 +118,27 @@ std::string OAuthRegistry::IssueCode(const Grant& grant) {
     return code;
 }
 
-CodeCheck OAuthRegistry::RedeemCode(const std::string& code, const std::string& clientId,
-                                    const std::string& redirectUri, TimePoint now, Grant& grant) {
+CodeCheck OAuthRegistry::CheckCode(const std::string& code, const CodeRedemption& request, TimePoint now,
+                                   Grant& grant) const {
     auto it = codes_.find(code);
     if (it == codes_.end()) return CodeCheck::Unknown;
-    Grant& found = it->second;
+    const Grant& found = it->second;
     if (found.spent) return CodeCheck::Used;
-    if (found.clientId != clientId) return CodeCheck::OtherClient;
+    if (found.clientId != request.clientId) return CodeCheck::OtherClient;
     if (now >= found.expires) return CodeCheck::Expired;
-    if (!found.redirectUri.empty() && !redirectUri.empty() && found.redirectUri != redirectUri)
+    bool redirectNamed = !request.redirectUri.empty() || request.redirectRequired;
+    if (!found.redirectUri.empty() && redirectNamed && found.redirectUri != request.redirectUri)
         return CodeCheck::OtherRedirect;
-    found.spent = true;
+    if (!found.challenge.empty()) {
+        if (request.verifier.empty()) return CodeCheck::VerifierMissing;
+        if (!VerifierMatches(request.verifier, found.challenge, found.challengeMethod)) return CodeCheck::VerifierWrong;
+    }
     grant = found;
     return CodeCheck::Ok;
+}
+
+void OAuthRegistry::SpendCode(const std::string& code) {
+    if (auto it = codes_.find(code); it != codes_.end()) it->second.spent = true;
 }
 
 std::string OAuthRegistry::IssueAccessToken(const Grant& grant) {
@@ -96,11 +190,9 @@ void OAuthRegistry::RevokeRefreshTokens() {
 static Json SaveGrants(const std::map<std::string, Grant>& grants) {
     Json out = Json::object();
     for (const auto& [key, g] : grants)
-        out[key] = {{"client", g.clientId},
-                    {"scope", g.scope},
-                    {"redirect", g.redirectUri},
-                    {"expires", g.expires == TimePoint::max() ? -1 : ToMillis(g.expires)},
-                    {"spent", g.spent}};
+        out[key] = {{"client", g.clientId},      {"scope", g.scope},
+                    {"redirect", g.redirectUri}, {"expires", g.expires == TimePoint::max() ? -1 : ToMillis(g.expires)},
+                    {"spent", g.spent},          {"pkce", g.pkce}};
     return out;
 }
 
@@ -114,6 +206,7 @@ static std::map<std::string, Grant> LoadGrants(const Json& in) {
         auto expires = g.at("expires").get<std::int64_t>();
         grant.expires = expires < 0 ? TimePoint::max() : FromMillis(expires);
         grant.spent = g.at("spent").get<bool>();
+        grant.pkce = g.value("pkce", false);
         grants[key] = grant;
     }
     return grants;

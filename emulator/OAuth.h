@@ -1,5 +1,6 @@
 #pragma once
-// Clients, authorization codes and tokens of one service's OAuth 2.0 server.
+// Clients, authorization codes and tokens of one service's OAuth 2.0 server, the redirect rules its
+// authorization pages apply, and PKCE (RFC 7636).
 
 #include "emulator/Json.h"
 
@@ -10,18 +11,39 @@
 namespace Nimbo::Emulator {
 
 struct OAuthClient {
-    std::string id, secret;
+    std::string id, secret;                 // an empty secret: a public client, which proves itself by PKCE
     std::vector<std::string> redirectUris;  // empty: any redirect is accepted
 };
 
 struct Grant {  // what a code or token stands for
     std::string clientId, scope, redirectUri;
     TimePoint expires = TimePoint::max();
-    bool spent = false;  // a used code, a revoked or used refresh token
+    bool spent = false;                          // a used code, a revoked or used refresh token
+    std::string challenge{}, challengeMethod{};  // a code's PKCE challenge ("S256" or "plain"); empty: none
+    bool offline = false;                        // a code whose tokens include a refresh token (Dropbox's choice)
+    bool pkce = false;                           // tokens of a code that was redeemed with its verifier
 };
 
-enum class CodeCheck { Ok, Unknown, Used, Expired, OtherClient, OtherRedirect };
+// How a registered loopback address (http on 127.0.0.1, [::1] or localhost) matches: exactly, or on
+// any port, as services let native applications pick the port at sign-in.
+enum class LoopbackPorts { Exact, Any };
+
+// Whether the address is http on a loopback host; http anywhere else is refused by every service.
+bool IsLoopbackRedirect(const std::string& uri);
+bool IsPlainHttp(const std::string& uri);
+
+// What is wrong with a PKCE challenge and its method ("" means plain); empty when nothing is.
+std::string PkceProblem(const std::string& challenge, const std::string& method);
+bool VerifierMatches(const std::string& verifier, const std::string& challenge, const std::string& method);
+
+enum class CodeCheck { Ok, Unknown, Used, Expired, OtherClient, OtherRedirect, VerifierMissing, VerifierWrong };
 enum class TokenCheck { Ok, Missing, Unknown, Expired };
+
+// What a token request brings to redeem a code.
+struct CodeRedemption {
+    std::string clientId, redirectUri, verifier;
+    bool redirectRequired = false;  // a code issued for a redirect needs it named again
+};
 
 class OAuthRegistry {
 public:
@@ -30,19 +52,21 @@ public:
     void Clear();
     void RegisterClient(OAuthClient client);
     const OAuthClient* Client(const std::string& id) const;
-    bool AcceptsRedirect(const OAuthClient& client, const std::string& redirectUri) const;
+    bool AcceptsRedirect(const OAuthClient& client, const std::string& redirectUri,
+                         LoopbackPorts ports = LoopbackPorts::Exact) const;
 
     std::string IssueCode(const Grant& grant);
-    // Marks the code used when it is valid. redirectUri is checked when the code was issued for one.
-    CodeCheck RedeemCode(const std::string& code, const std::string& clientId, const std::string& redirectUri,
-                         TimePoint now, Grant& grant);
+    // Checks a code without using it up: the client, its age, the redirect address (when the request
+    // names one, or always when it must) and the PKCE verifier.
+    CodeCheck CheckCode(const std::string& code, const CodeRedemption& request, TimePoint now, Grant& grant) const;
+    void SpendCode(const std::string& code);
 
     std::string IssueAccessToken(const Grant& grant);
     std::string IssueRefreshToken(const Grant& grant, TimePoint expires = TimePoint::max());
     TokenCheck CheckAccessToken(const std::string& token, TimePoint now, Grant* grant = nullptr) const;
     Grant* RefreshToken(const std::string& token);
 
-    // Ends an access token, or a refresh token and the access tokens of its grant; false when unknown.
+    // Ends an access token, or a refresh token; false when unknown.
     bool Revoke(const std::string& token);
     void ExpireAccessTokens(TimePoint now);
     void RevokeRefreshTokens();

@@ -252,7 +252,7 @@ void Service::SendSignInForm(Exchange& ex, const std::string& serviceTitle, cons
 }
 
 const OAuthClient* Service::AuthorizingClient(Exchange& ex, const std::string& redirectUri, bool redirectRequired,
-                                              const std::string& builtInRedirect) {
+                                              const std::string& builtInRedirect, LoopbackPorts ports) {
     // The page's own form posts back the original fields, so read them from either place.
     const OAuthClient* client = oauth.Client(ex.Field("client_id"));
     std::string problem;
@@ -260,7 +260,10 @@ const OAuthClient* Service::AuthorizingClient(Exchange& ex, const std::string& r
         problem = "invalid_client: The OAuth client was not found.";
     else if (redirectRequired && redirectUri.empty())
         problem = "invalid_request: Missing required parameter: redirect_uri";
-    else if (!redirectUri.empty() && redirectUri != builtInRedirect && !oauth.AcceptsRedirect(*client, redirectUri))
+    else if (IsPlainHttp(redirectUri) && !IsLoopbackRedirect(redirectUri))
+        problem = "invalid_request: A redirect over http must go to 127.0.0.1, [::1] or localhost.";
+    else if (!redirectUri.empty() && redirectUri != builtInRedirect &&
+             !oauth.AcceptsRedirect(*client, redirectUri, ports))
         problem = "redirect_uri_mismatch: The redirect URI in the request does not match a registered redirect URI.";
     else if (ex.Field("response_type") != "code" && ex.Field("response_type") != "token")
         problem = "unsupported_response_type: Invalid response_type: " + ex.Field("response_type");
@@ -270,25 +273,13 @@ const OAuthClient* Service::AuthorizingClient(Exchange& ex, const std::string& r
     return nullptr;
 }
 
-const OAuthClient* Service::TokenClient(const Exchange& ex, bool secretRequired) const {
-    std::string id = ex.Form("client_id"), secret = ex.Form("client_secret");
-    auto basic = ex.Header("Authorization");
-    if (basic.size() > 6 && EqualsIgnoreCase(basic.substr(0, 6), "Basic ")) {
-        std::string decoded;
-        try {
-            decoded = Base64Decode(basic.substr(6));
-        } catch (const std::invalid_argument&) {
-            return nullptr;  // malformed credentials are wrong credentials
-        }
-        auto colon = decoded.find(':');
-        if (colon == std::string::npos) return nullptr;
-        id = UrlDecode(decoded.substr(0, colon));
-        secret = UrlDecode(decoded.substr(colon + 1));
-    }
-    const OAuthClient* client = oauth.Client(id);
-    if (!client) return nullptr;
-    if (secret.empty() && !secretRequired) return client;
-    return secret == client->secret ? client : nullptr;
+std::string Service::ReadPkce(const Exchange& ex, Grant& grant) {
+    std::string challenge = ex.Field("code_challenge"), method = ex.Field("code_challenge_method");
+    if (challenge.empty()) return method.empty() ? "" : "code_challenge_method without code_challenge";
+    if (auto problem = PkceProblem(challenge, method); !problem.empty()) return problem;
+    grant.challenge = challenge;
+    grant.challengeMethod = method.empty() ? "plain" : method;
+    return "";
 }
 
 namespace {
@@ -297,59 +288,107 @@ std::string WithoutPrefix(const std::string& text, const std::string& prefix) {
     return !prefix.empty() && text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }
 
+// The client's credentials as a token request brings them: HTTP Basic, else fields.
+struct Credentials {
+    std::string id, secret;
+    bool malformed = false;  // a Basic header that does not decode: wrong credentials
+};
+
+Credentials ReadCredentials(const Exchange& ex, const std::function<std::string(const std::string&)>& field) {
+    auto basic = ex.Header("Authorization");
+    if (basic.size() <= 6 || !EqualsIgnoreCase(basic.substr(0, 6), "Basic "))
+        return {field("client_id"), field("client_secret")};
+    std::string decoded;
+    try {
+        decoded = Base64Decode(basic.substr(6));
+    } catch (const std::invalid_argument&) {
+        return {"", "", true};
+    }
+    auto colon = decoded.find(':');
+    if (colon == std::string::npos) return {"", "", true};
+    return {UrlDecode(decoded.substr(0, colon)), UrlDecode(decoded.substr(colon + 1))};
+}
+
 }  // namespace
 
-void Service::Token(Exchange& ex) {
-    const TokenRules& rules = Rules();
+void Service::Token(Exchange& ex, TokenEndpoint& endpoint) {
+    const TokenRules& rules = endpoint.Rules();
+    auto field = [&](const std::string& key) { return rules.queryParameters ? ex.Field(key) : ex.Form(key); };
     auto refuse = [&](const std::string& error, const std::string& description, int status = 400) {
-        SendTokenError(ex, status, {error, description});
+        endpoint.SendTokenError(ex, status, {error, description});
     };
     auto refuseWith = [&](const OAuthError& error, const OAuthError& fallback = {}) {
-        SendTokenError(ex, 400, error.error.empty() ? fallback : error);
+        endpoint.SendTokenError(ex, 400, error.error.empty() ? fallback : error);
     };
     if (rules.postOnly && ex.Method() != "POST") return refuse("invalid_request", rules.notPost);
-    const std::string grantType = ex.Form("grant_type");
+    const std::string grantType = field("grant_type");
     if (grantType.empty()) return refuse("invalid_request", rules.noGrantType);
     if (grantType != "authorization_code" && (grantType != "refresh_token" || !rules.refreshGrant)) {
         std::string text = rules.badGrantType;
         if (auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, grantType);
         return refuse("unsupported_grant_type", text);
     }
-    if (!rules.unknownClient.empty() && !oauth.Client(ex.Form("client_id")))
+    const Credentials credentials = ReadCredentials(ex, field);
+    if (!rules.unknownClient.empty() && !credentials.malformed && !oauth.Client(credentials.id))
         return refuse("invalid_client", rules.unknownClient, rules.invalidClientStatus);
-    const OAuthClient* client = TokenClient(ex, SecretRequired(ex));
-    if (!client) return refuse("invalid_client", rules.badClient, rules.invalidClientStatus);
+    const OAuthClient* client = credentials.malformed ? nullptr : oauth.Client(credentials.id);
+    if (!client || (!credentials.secret.empty() && credentials.secret != client->secret))
+        return refuse("invalid_client", rules.badClient, rules.invalidClientStatus);
+    // A confidential client leaves its secret out only where the endpoint lets it, or where PKCE
+    // stands in for it (known once the code or refresh token is found).
+    const bool secretShown = !credentials.secret.empty() || client->secret.empty();
+    auto secretAccepted = [&](bool redeemedByPkce) {
+        if (secretShown || !endpoint.SecretRequired(ex) || (rules.pkceInsteadOfSecret && redeemedByPkce)) return true;
+        const OAuthError& missing = rules.secretMissing;
+        if (missing.error.empty())
+            refuse("invalid_client", rules.badClient, rules.invalidClientStatus);
+        else
+            endpoint.SendTokenError(ex, rules.secretMissingStatus, missing);
+        return false;
+    };
+    if (!rules.pkceInsteadOfSecret && !secretAccepted(false)) return;
 
     Grant grant;
     if (grantType == "authorization_code") {
-        const std::string code = WithoutPrefix(ex.Form("code"), rules.codePrefix);
+        const std::string code = WithoutPrefix(field("code"), rules.codePrefix);
         if (code.empty() && !rules.noCode.empty()) return refuse("invalid_request", rules.noCode);
-        if (ex.Form("redirect_uri").empty() && !rules.noRedirect.empty())
-            return refuse("invalid_request", rules.noRedirect);
-        switch (oauth.RedeemCode(code, client->id, ex.Form("redirect_uri"), ex.now, grant)) {
+        const std::string redirect = field("redirect_uri");
+        if (redirect.empty() && !rules.noRedirect.empty()) return refuse("invalid_request", rules.noRedirect);
+        CodeRedemption request{client->id, redirect, field("code_verifier"), rules.redirectRequired};
+        switch (oauth.CheckCode(code, request, ex.now, grant)) {
             case CodeCheck::Ok:
-                return SendTokens(ex, grant, false);
+                break;
             case CodeCheck::Used:
                 return refuseWith(rules.codeUsed, rules.codeUnknown);
             case CodeCheck::Expired:
                 return refuseWith(rules.codeExpired, rules.codeUnknown);
             case CodeCheck::OtherRedirect:
                 return refuseWith(rules.codeOtherRedirect);
+            case CodeCheck::VerifierMissing:
+                return refuseWith(rules.verifierMissing);
+            case CodeCheck::VerifierWrong:
+                return refuseWith(rules.verifierWrong);
             case CodeCheck::Unknown:
             case CodeCheck::OtherClient:
                 return refuseWith(rules.codeUnknown);
         }
+        grant.pkce = !grant.challenge.empty();
+        if (!secretAccepted(grant.pkce)) return;
+        if (client->secret.empty() && !grant.pkce) return refuseWith(rules.pkceRequired, rules.verifierMissing);
+        oauth.SpendCode(code);
+        return endpoint.SendTokens(ex, grant, false);
     }
-    const std::string token = WithoutPrefix(ex.Form("refresh_token"), rules.refreshPrefix);
+    const std::string token = WithoutPrefix(field("refresh_token"), rules.refreshPrefix);
     if (token.empty() && !rules.noRefreshToken.empty()) return refuse("invalid_request", rules.noRefreshToken);
     Grant* stored = token.empty() ? nullptr : oauth.RefreshToken(token);
     if (!stored || stored->clientId != client->id) return refuseWith(rules.refreshUnknown);
     if (stored->spent) return refuseWith(rules.refreshSpent, rules.refreshUnknown);
     if (ex.now >= stored->expires) return refuseWith(rules.refreshExpired, rules.refreshUnknown);
+    if (!secretAccepted(stored->pkce)) return;
     grant = *stored;
-    if (!NarrowGrant(ex, grant)) return;
+    if (!endpoint.NarrowGrant(ex, grant)) return;
     if (rules.rotateRefreshTokens) stored->spent = true;
-    SendTokens(ex, grant, true);
+    endpoint.SendTokens(ex, grant, true);
 }
 
 std::string NameFault(std::string_view name, std::size_t maxLength) {

@@ -70,6 +70,9 @@ struct TokenRules {
     bool postOnly = false;                      // other methods get invalid_request (notPost)
     bool refreshGrant = true;                   // false: authorization codes only
     bool rotateRefreshTokens = false;           // a refresh token works once; the answer carries its successor
+    bool queryParameters = false;               // the fields may also come in the query string
+    bool pkceInsteadOfSecret = false;           // a code (and its refresh tokens) redeemed by PKCE needs no secret
+    bool redirectRequired = false;              // a code issued for a redirect address must be redeemed with it
     std::string codePrefix{}, refreshPrefix{};  // what the service writes before the codes and refresh tokens it issues
     int invalidClientStatus = 400;
     std::string notPost{}, noGrantType{}, badGrantType{};  // badGrantType: "%s" stands for the grant type sent
@@ -77,9 +80,33 @@ struct TokenRules {
     std::string badClient{}, noCode{}, noRedirect{}, noRefreshToken{};
     OAuthError codeUsed{}, codeExpired{}, codeUnknown{}, codeOtherRedirect{};  // empty: as codeUnknown
     OAuthError refreshUnknown{}, refreshSpent{}, refreshExpired{};             // empty: as refreshUnknown
+    // A confidential client without its secret (empty: as badClient), with its status.
+    OAuthError secretMissing{};
+    int secretMissingStatus = 400;
+    // PKCE: a code with a challenge redeemed without a verifier or with another one; a public
+    // client's code without a challenge (empty: as verifierMissing).
+    OAuthError verifierMissing{"invalid_grant", "code_verifier is missing"};
+    OAuthError verifierWrong{"invalid_grant", "code_verifier does not match the code_challenge"};
+    OAuthError pkceRequired{};
 };
 
-class Service {
+// One token endpoint: its rules and how it answers. A service is the endpoint of its own sign-in;
+// a newer sign-in of the same service, with other rules, is another endpoint beside it sharing the
+// service's clients and tokens.
+class TokenEndpoint {
+public:
+    virtual ~TokenEndpoint() = default;
+    virtual const TokenRules& Rules() const = 0;
+    // Whether this request must carry the client's secret (a confidential client's, that is).
+    virtual bool SecretRequired(const Exchange&) const { return true; }
+    virtual bool NarrowGrant(Exchange&, Grant&) { return true; }  // a refresh asking for less than was granted
+    virtual void SendTokens(Exchange& ex, Grant grant, bool refreshing) = 0;
+    virtual void SendTokenError(Exchange& ex, int status, const OAuthError& error) {
+        ex.SendJson(status, {{"error", error.error}, {"error_description", error.description}});
+    }
+};
+
+class Service : public TokenEndpoint {
 public:
     Service(Cloud kind, std::string rootId, Tree::IdMaker makeId, std::string tokenPrefix, std::string defaultAccount);
     virtual ~Service() = default;
@@ -130,18 +157,16 @@ protected:
     virtual void MethodNotAllowed(Exchange& ex) { SendError(ex, 405, "Method Not Allowed"); }
     virtual void UnknownRoute(Exchange& ex) { SendError(ex, 404, "Not Found"); }
 
-    // The token endpoint of every service: the grant type, the client's credentials, the code or
-    // refresh token checked by the service's rules; the tokens and errors answered in its own form.
-    void Token(Exchange& ex);
-    virtual const TokenRules& Rules() const = 0;
-    virtual bool SecretRequired(const Exchange&) const { return true; }
-    virtual bool NarrowGrant(Exchange&, Grant&) { return true; }  // a refresh asking for less than was granted
-    virtual void SendTokens(Exchange& ex, Grant grant, bool refreshing) = 0;
-    virtual void SendTokenError(Exchange& ex, int status, const OAuthError& error) {
-        ex.SendJson(status, {{"error", error.error}, {"error_description", error.description}});
-    }
+public:
+    // The parts of a sign-in every service shares, also used by the newer sign-in endpoints kept
+    // beside a service (see TokenEndpoint).
 
-    // Sign-in page handling shared by the four authorization endpoints. Returns the decision for this
+    // The token endpoint: the grant type, the client's credentials, the code (with its PKCE verifier)
+    // or refresh token checked by the endpoint's rules; the tokens and errors answered in its form.
+    void Token(Exchange& ex) { Token(ex, *this); }
+    void Token(Exchange& ex, TokenEndpoint& endpoint);
+
+    // Sign-in page handling shared by the authorization endpoints. Returns the decision for this
     // request: an explicit choice in the request, else the emulator-wide one (Ask shows the form).
     static SignInDecision Consent(const Exchange& ex);
     static std::string DenyReason(const Exchange& ex, const std::string& fallback);
@@ -150,9 +175,11 @@ protected:
     // The client and redirect checks every authorization page makes; answers an error page and
     // returns nullptr when they fail. builtInRedirect, when set, is accepted for every client.
     const OAuthClient* AuthorizingClient(Exchange& ex, const std::string& redirectUri, bool redirectRequired,
-                                         const std::string& builtInRedirect = "");
-    // Reads client credentials from form fields or HTTP Basic; returns the client when they match.
-    const OAuthClient* TokenClient(const Exchange& ex, bool secretRequired) const;
+                                         const std::string& builtInRedirect = "",
+                                         LoopbackPorts ports = LoopbackPorts::Exact);
+    // The request's PKCE challenge (code_challenge, code_challenge_method) put into the code's grant;
+    // what is wrong with it, or empty.
+    static std::string ReadPkce(const Exchange& ex, Grant& grant);
 
 private:
     Cloud kind_;
