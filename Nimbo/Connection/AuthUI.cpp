@@ -33,9 +33,9 @@ void TAuthUI::Unregister(const TAuthUIClass& AClass) { std::erase(Classes(), ACl
 
 std::vector<TAuthUIClass> TAuthUI::RegisteredClasses() { return Classes(); }
 
-TAuthUIClass TAuthUI::Find(TAuthEvents ARequired) {
+TAuthUIClass TAuthUI::Find(TAuthEvents ARequired, bool ALoopback) {
     for (const TAuthUIClass& candidate : Classes())
-        if (candidate.Supports(ARequired)) return candidate;
+        if (candidate.Supports(ARequired) && (ALoopback || !candidate.LoopbackOnly())) return candidate;
     return {};
 }
 

@@ -75,15 +75,18 @@ public:
     static void Unregister(const TAuthUIClass& AClass);
     // The registered classes in registration order.
     static std::vector<TAuthUIClass> RegisteredClasses();
-    // The first registered class that supports every event of ARequired, or none.
-    static TAuthUIClass Find(TAuthEvents ARequired);
+    // The first registered class that supports every event of ARequired, or none. A class that
+    // serves only loopback sign-ins is chosen only when ALoopback is set.
+    static TAuthUIClass Find(TAuthEvents ARequired, bool ALoopback = false);
 
 private:
     TAuthProc FOnEvent;
 };
 
 // A reference to a window class: creates windows of the class and answers Supports for it.
-// A default-constructed value is "none".
+// A default-constructed value is "none". A class that cannot watch a browser's navigations (one
+// that opens the browser outside the program) declares a static LoopbackOnly() returning true:
+// it then serves only sign-ins whose redirect reaches a loopback listener of the program.
 class TAuthUIClass {
 public:
     TAuthUIClass() = default;
@@ -91,8 +94,10 @@ public:
     template <class T>
     requires std::is_base_of_v<TAuthUI, T>
     static TAuthUIClass Of() {
-        return TAuthUIClass(
+        TAuthUIClass result(
             typeid(T), [] { return std::unique_ptr<TAuthUI>(std::make_unique<T>()); }, &T::Supports);
+        if constexpr (requires { T::LoopbackOnly(); }) result.FLoopbackOnly = T::LoopbackOnly();
+        return result;
     }
 
     explicit operator bool() const { return FCreate != nullptr; }
@@ -103,6 +108,8 @@ public:
     TAuthEvents Supports() const;
     // True when every event of ARequired is among the events the class supports.
     bool Supports(TAuthEvents ARequired) const { return Supports().ContainsAll(ARequired); }
+    // True for a class that serves only sign-ins through a loopback listener.
+    bool LoopbackOnly() const { return FLoopbackOnly; }
 
 private:
     using TCreate = std::unique_ptr<TAuthUI> (*)();
@@ -114,6 +121,7 @@ private:
     std::type_index FType = typeid(void);
     TCreate FCreate = nullptr;
     TSupports FSupports = nullptr;
+    bool FLoopbackOnly = false;
 };
 
 }  // namespace Nimbo::Connection

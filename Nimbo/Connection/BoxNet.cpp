@@ -20,8 +20,20 @@ const std::string AppHost = "app.box.com";
 
 const std::string UploadUrl = "https://" + UploadHost + "/api/2.0/files/";
 const std::string SessionsUrl = UploadUrl + "upload_sessions/";
-const std::string AuthorizeUrl = "https://" + AppHost + "/api/oauth2/authorize";
-const std::string TokenUrl = "https://" + AppHost + "/api/oauth2/token";
+
+const TOAuthTable OAuth{
+    .SignIns = {{TSignInKind::Loopback, "https://account.box.com/api/oauth2/authorize",
+                 "https://" + ApiHost + "/oauth2/token"},
+                {TSignInKind::Redirect, "https://" + AppHost + "/api/oauth2/authorize",
+                 "https://" + AppHost + "/api/oauth2/token"}},
+    // The redirect sign-in goes to the address the application sets.
+    .RedirectUrl = {},
+    .RedirectEvents = {aeCanceled},
+    .RotatingRefresh = true,
+    .RedirectWithCode = false,
+    .RedirectWithRefresh = true,
+};
+const TOAuthClient OAuthClient(OAuth);
 
 const char* const ListFields = "name,size,created_at,modified_at";
 const char* const FolderType = "folder";
@@ -29,9 +41,6 @@ const char* const FolderType = "folder";
 const TOffsetPaging ListPaging(TNimboBoxNet::ListPageSize);
 // Path words of Delete, by whether the item is a folder.
 const char* const PathWords[2] = {"files", "folders"};
-
-// A token is renewed once it is this close to its expiry: five minutes, in days.
-constexpr TDateTime RenewalMargin = 5.0 / (24 * 60);
 
 // An upload answers with a list holding the one item it stored.
 const TNimboBoxNet::TFileInfo& SingleEntry(const TNimboBoxNet::TFileList& AList) {
@@ -80,7 +89,7 @@ std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t AT
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNetState
 
-std::string TNimboBoxNetState::DefaultRedirectUrl() const { return ""; }
+std::string TNimboBoxNetState::DefaultRedirectUrl() const { return OAuthClient.DefaultRedirectUrl(); }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNetData
@@ -136,69 +145,8 @@ void TNimboBoxNet::SetUploadSettings(const TSessionUploadSettings& AValue) {
 
 void TNimboBoxNet::RefreshAccess() {
     CheckAuthParams();
-    if (!GetToken().empty() && GetExpires() - RenewalMargin >= Now()) return;
-    if (!GetRefresh().empty()) {
-        RenewToken();
-    } else {
-        SignIn();
-    }
-}
-
-void TNimboBoxNet::RenewToken() {
-    // The service's refresh tokens work once; each renewal answers with the next one.
-    const std::string refresh = GetRefresh();
-    const TDateTime start = Now();
-    TToken token;
-    Http()
-        .Post(TokenUrl)
-        .BeginForm(true)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("redirect_uri", GetRedirectUrl())
-        .Prop("grant_type", "refresh_token")
-        .Prop("refresh_token", refresh)
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
-    StoreToken(token, token.refresh_token.empty() ? refresh : token.refresh_token, start);
-}
-
-void TNimboBoxNet::SignIn() {
-    const std::string url = AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
-                            "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
-    std::string code;
-    State().OAuth20({aeCanceled}, url, code);
-
-    const TDateTime start = Now();
-    TToken token;
-    Http()
-        .Post(TokenUrl)
-        .BeginForm(true)
-        .Prop("code", code)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("grant_type", "authorization_code")
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
-    StoreToken(token, token.refresh_token, start);
-    FetchUserName();
-}
-
-void TNimboBoxNet::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart) {
-    if (AToken.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
-    State().SetToken(AToken.access_token, ARefresh, AStart + AToken.expires_in / double(SecsPerDay));
-}
-
-void TNimboBoxNet::FetchUserName() {
-    // The name is a courtesy: the sign-in stands even when the account cannot be read.
-    try {
-        TAbout about;
-        Http().Get("2.0/users/me").Header("Authorization", Bearer()).ValidResponse(200).Execute(about);
-        FUserName = about.name;
-    } catch (...) {
-        FUserName.clear();
-    }
+    if (OAuthClient.EnsureAccess(State(), Http(), {}))
+        FUserName = ReadAccountName(Http(), "2.0/users/me", GetToken(), &TAbout::name);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -206,18 +154,8 @@ void TNimboBoxNet::FetchUserName() {
 
 TNimboCloudFile TNimboBoxNet::GetRoot() { return FRoot; }
 
-std::string TNimboBoxNet::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
-
-bool TNimboBoxNet::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
-
 // The service gives no media type: it follows from the name.
 std::string TNimboBoxNet::GetMimeType(TNimboCloudFileData& AData) { return TMimeTypes::ByFileName(AData.Info().Name); }
-
-std::int64_t TNimboBoxNet::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
-
-TDateTime TNimboBoxNet::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
-
-TDateTime TNimboBoxNet::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboBoxNet: upload sessions

@@ -11,6 +11,7 @@
 
 #include "Nimbo/Connection/HttpJson.h"
 #include "Nimbo/Connection/JsonTypes.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/SessionUpload.h"
 #include "Nimbo/Connection/Storage.h"
@@ -18,7 +19,8 @@
 
 namespace Nimbo::Connection {
 
-// Box has no default redirect URL: the application sets one on the component.
+// Box signs in through a loopback address by default; an application may set a redirect URL of its
+// own, which the sign-in window then watches for.
 class TNimboBoxNetState : public TServiceState {
 protected:
     std::string DefaultRedirectUrl() const override;
@@ -45,13 +47,7 @@ public:
         NIMBO_JSON_FIELDS(TFileList, total_count, entries, limit)
     };
 
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::int32_t expires_in = 0;  // seconds
-        std::string refresh_token;    // may be absent
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
-    };
+    using TToken = TOAuthToken;
 
     struct TAbout {
         std::string id;
@@ -117,12 +113,7 @@ public:
     void RefreshAccess() override;
 
     TNimboCloudFile GetRoot() override;
-    std::string GetName(TNimboCloudFileData& AData) override;
-    bool GetIsFolder(TNimboCloudFileData& AData) override;
     std::string GetMimeType(TNimboCloudFileData& AData) override;
-    std::int64_t GetSize(TNimboCloudFileData& AData) override;
-    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
-    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
@@ -141,11 +132,6 @@ protected:
 private:
     static TFileInfo GetRootInfo();
 
-    void SignIn();
-    void RenewToken();
-    // Stores the answer of a token request sent at AStart.
-    void StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime AStart);
-    void FetchUserName();
     std::string Bearer() const;
 
     class TSessionSteps;

@@ -15,6 +15,15 @@ const std::string ApiHost = "api.dropbox.com";
 const std::string ContentHost = "api-content.dropbox.com";
 const std::string WebHost = "www.dropbox.com";
 
+const TOAuthTable OAuth{
+    .SignIns = {{TSignInKind::Redirect, "https://" + WebHost + "/1/oauth2/authorize",
+                 "https://" + ApiHost + "/1/oauth2/token"}},
+    // The redirect page that Dropbox serves itself; the sign-in window reads the code off its URL.
+    .RedirectUrl = "https://" + WebHost + "/1/oauth2/redirect_receiver",
+    .TokensExpire = false,
+};
+const TOAuthClient OAuthClient(OAuth);
+
 const char* const InvalidPathMessage = "Invalid characters in path";
 
 // A folder is listed whole, in one answer of at most MaxListedEntries entries.
@@ -114,9 +123,7 @@ std::optional<std::int64_t> OffsetHeld(const EHttpProtocolError& AError, const s
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBoxState
 
-std::string TNimboDropBoxState::DefaultRedirectUrl() const {
-    return "https://" + WebHost + "/1/oauth2/redirect_receiver";
-}
+std::string TNimboDropBoxState::DefaultRedirectUrl() const { return OAuthClient.DefaultRedirectUrl(); }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBoxData
@@ -170,42 +177,8 @@ std::string TNimboDropBox::Bearer() const { return "Bearer " + GetToken(); }
 
 void TNimboDropBox::RefreshAccess() {
     CheckAuthParams();
-    if (!GetToken().empty()) return;
-
-    const std::string url = "https://" + WebHost +
-                            "/1/oauth2/authorize?client_id=" + THttpClient::UrlEncode(GetClientId()) +
-                            "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
-    std::string code;
-    // The code arrives on the redirect page's URL, so the window must report navigations.
-    State().OAuth20({aeNavigateComplete, aeCanceled}, url, code);
-
-    TToken token;
-    Http()
-        .Post("1/oauth2/token")
-        .BeginForm(true)
-        .Prop("code", code)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("redirect_uri", GetRedirectUrl())
-        .Prop("grant_type", "authorization_code")
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
-    if (token.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
-    State().SetToken(token.access_token, "", MaxDateTime);
-
-    FetchUserName();
-}
-
-void TNimboDropBox::FetchUserName() {
-    try {
-        TAbout about;
-        Http().Get("1/account/info").Header("Authorization", Bearer()).ValidResponse(200).Execute(about);
-        FUserName = about.display_name;
-    } catch (const std::exception&) {
-        // The name is only shown to the user; the sign-in itself has succeeded.
-        FUserName.clear();
-    }
+    if (OAuthClient.EnsureAccess(State(), Http(), {}))
+        FUserName = ReadAccountName(Http(), "1/account/info", GetToken(), &TAbout::display_name);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -218,16 +191,6 @@ std::string TNimboDropBox::GetName(TNimboCloudFileData& AData) {
     CheckPathChars(AData.Info().Id);
     return AData.Info().Name;
 }
-
-bool TNimboDropBox::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
-
-std::string TNimboDropBox::GetMimeType(TNimboCloudFileData& AData) { return AData.Info().MimeType; }
-
-std::int64_t TNimboDropBox::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
-
-TDateTime TNimboDropBox::GetCreatedAt(TNimboCloudFileData&) { return MinDateTime; }
-
-TDateTime TNimboDropBox::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboDropBox: the chunked upload session

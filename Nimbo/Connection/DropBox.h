@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/SessionUpload.h"
@@ -43,12 +45,7 @@ public:
         NIMBO_JSON_FIELDS(TFileList, contents)
     };
 
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::string uid;
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, uid)
-    };
+    using TToken = TOAuthToken;
 
     struct TAbout {
         std::string display_name;
@@ -86,12 +83,6 @@ public:
 
     TNimboCloudFile GetRoot() override;
     std::string GetName(TNimboCloudFileData& AData) override;
-    bool GetIsFolder(TNimboCloudFileData& AData) override;
-    std::string GetMimeType(TNimboCloudFileData& AData) override;
-    std::int64_t GetSize(TNimboCloudFileData& AData) override;
-    // Dropbox keeps no creation time: always MinDateTime.
-    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
-    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
     // One answer for the whole folder; ERestError when the folder holds more than MaxListedEntries.
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
@@ -111,8 +102,6 @@ protected:
 private:
     static TFileInfo GetRootInfo();
     std::string Bearer() const;
-    // Asks for the account's display name; a failure leaves it empty and is not reported.
-    void FetchUserName();
     // Stores the content at APath, by a single upload up to the limit, else by a chunked upload;
     // signed in already.
     TFileInfo PutFile(const std::string& APath, std::istream& AStream);

@@ -13,24 +13,29 @@ namespace {
 // ---- hosts and endpoints ----
 
 const std::string ApiHost = "www.googleapis.com";
-const std::string AccountsHost = "accounts.google.com";
 const std::string ScopeBase = "https://" + ApiHost + "/auth";
-const std::string AuthorizeUrl = "https://" + AccountsHost + "/o/oauth2/auth";
-const std::string TokenUrl = "https://" + AccountsHost + "/o/oauth2/token";
+
+const TOAuthTable OAuth{
+    .SignIns = {{TSignInKind::Redirect, "https://accounts.google.com/o/oauth2/auth",
+                 "https://accounts.google.com/o/oauth2/token"},
+                {TSignInKind::Loopback, "https://accounts.google.com/o/oauth2/v2/auth",
+                 "https://oauth2.googleapis.com/token"}},
+    // With this address the service shows the code in the page title.
+    .RedirectUrl = "urn:ietf:wg:oauth:2.0:oob",
+    .RedirectEvents = {aeTitleChanged, aeCanceled},
+    .Pkce = true,
+};
+const TOAuthClient OAuthClient(OAuth);
 
 const char* const FilesPath = "drive/v2/files";
 const char* const FilePath = "drive/v2/files/";
 const char* const UploadPath = "upload/drive/v2/files";
 const char* const UploadFilePath = "upload/drive/v2/files/";
 
-const char* const OobRedirectUrl = "urn:ietf:wg:oauth:2.0:oob";
 const char* const FolderMimeType = "application/vnd.google-apps.folder";
 
 // Listings follow page tokens.
 const TPageTokenPaging ListPaging(TNimboGDrive::ListPageSize);
-
-// A token is renewed once it has less than this left to live.
-constexpr TDateTime TokenMargin = 5.0 / 1440.0;
 
 TNimboGoogleScopes AsGoogleScopes(TNimboGDriveScopes AScopes) { return TNimboGoogleScopes::FromBits(AScopes.Bits()); }
 
@@ -91,19 +96,9 @@ TNimboGoogleScopes TNimboGoogleState::Scopes() const {
     return needed;
 }
 
-std::string TNimboGoogleState::ScopesAsStr() const {
-    const TNimboGoogleScopes needed = Scopes();
-    std::string text;
-    for (std::size_t ordinal = 0; ordinal < SNAMES.size(); ++ordinal) {
-        const auto scope = static_cast<TNimboGoogleScope>(ordinal);
-        if (!needed.Contains(scope)) continue;
-        if (!text.empty()) text += ' ';
-        text += ScopeText(scope);
-    }
-    return text;
-}
+std::string TNimboGoogleState::ScopesAsStr() const { return Scopes().Join(' ', ScopeText); }
 
-std::string TNimboGoogleState::DefaultRedirectUrl() const { return OobRedirectUrl; }
+std::string TNimboGoogleState::DefaultRedirectUrl() const { return OAuthClient.DefaultRedirectUrl(); }
 
 void TNimboGoogleState::DoSaveState(TBinaryWriter& AWriter) const {
     AWriter.Write(static_cast<std::int64_t>(FTokenScopes.Bits()));
@@ -115,64 +110,12 @@ TApplyState TNimboGoogleState::DoLoadState(TBinaryReader& AReader) {
     return [this, scopes] { FTokenScopes = scopes; };
 }
 
-bool TNimboGoogleState::HasUsableToken() const {
-    return !GetToken().empty() && Now() <= GetExpires() - TokenMargin && (Scopes() - FTokenScopes).IsEmpty();
-}
-
 void TNimboGoogleState::RefreshAccess(THttpClient& AHttp) {
-    if (HasUsableToken()) return;
-    if (!GetRefresh().empty())
-        RefreshGrant(AHttp);
-    else
-        AuthorizationCodeGrant(AHttp);
-}
-
-void TNimboGoogleState::RefreshGrant(THttpClient& AHttp) {
-    const TDateTime sentAt = Now();
-    TToken token;
-    AHttp.Post(TokenUrl)
-        .BeginForm(true)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("grant_type", "refresh_token")
-        .Prop("refresh_token", GetRefresh())
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
-    // The service usually answers a refresh without a new refresh token: the old one stays valid.
-    StoreToken(token, token.refresh_token.empty() ? GetRefresh() : token.refresh_token, sentAt);
-}
-
-std::string TNimboGoogleState::AuthorizationUrl() const {
-    return AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
-           "&scope=" + THttpClient::UrlEncode(ScopesAsStr()) +
-           "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
-}
-
-void TNimboGoogleState::AuthorizationCodeGrant(THttpClient& AHttp) {
-    std::string code;
-    // With the default redirect the service shows the code in the page title.
-    OAuth20({aeTitleChanged, aeCanceled}, AuthorizationUrl(), code);
-    const TDateTime sentAt = Now();
-    TToken token;
-    AHttp.Post(TokenUrl)
-        .BeginForm(true)
-        .Prop("code", code)
-        .Prop("client_id", GetClientId())
-        .Prop("client_secret", GetSecret())
-        .Prop("redirect_uri", GetRedirectUrl())
-        .Prop("grant_type", "authorization_code")
-        .EndForm()
-        .ValidResponse(200)
-        .Execute(token);
-    StoreToken(token, token.refresh_token, sentAt);
-}
-
-void TNimboGoogleState::StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime ASentAt) {
-    if (AToken.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
-    SetToken(AToken.access_token, ARefresh, ASentAt + AToken.expires_in / static_cast<double>(SecsPerDay));
-    // The whole needed set, whatever the service granted.
-    FTokenScopes = Scopes();
+    // The token covers the whole needed set, whatever the service granted.
+    OAuthClient.EnsureAccess(*this, AHttp,
+                             {.Scope = ScopesAsStr(),
+                              .Covered = [this] { return (Scopes() - FTokenScopes).IsEmpty(); },
+                              .OnNewToken = [this] { FTokenScopes = Scopes(); }});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,7 +144,7 @@ std::int64_t TNimboGDriveFileData::DecodeSize(const std::string& ASize) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// TNimboGDrive: component, item attributes
+// TNimboGDrive: component
 
 TNimboGDrive::TNimboGDrive(TComponent* AOwner)
     : TNimboStorage(AOwner), FRoot(std::make_shared<TNimboGDriveFileData>(*this, GetRootInfo())) {}
@@ -234,18 +177,6 @@ void TNimboGDrive::SetUploadSettings(const TSessionUploadSettings& AValue) {
 THttpRequest::TConfigProc TNimboGDrive::Authorization() const {
     return [token = GetToken()](THttpRequest R) { R.Header("Authorization", "Bearer " + token); };
 }
-
-std::string TNimboGDrive::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
-
-bool TNimboGDrive::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
-
-std::string TNimboGDrive::GetMimeType(TNimboCloudFileData& AData) { return AData.Info().MimeType; }
-
-std::int64_t TNimboGDrive::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
-
-TDateTime TNimboGDrive::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
-
-TDateTime TNimboGDrive::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboGDrive: the resumable upload session

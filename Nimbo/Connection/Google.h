@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <istream>
 #include <optional>
 #include <ostream>
@@ -13,8 +12,11 @@
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Paging.h"
 #include "Nimbo/Connection/RestService.h"
+#include "Nimbo/Connection/ScopeSet.h"
 #include "Nimbo/Connection/SessionUpload.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
@@ -62,59 +64,17 @@ using TNimboGDriveScope = TNimboGoogleScope;
 
 // A set of scopes up to AHighest, held as a bit set in which bit i stands for the scope of ordinal i.
 template <class TBits, TNimboGoogleScope AHighest>
-class TNimboScopeSet {
-public:
-    constexpr TNimboScopeSet() = default;
-    // EArgumentException for a scope beyond AHighest.
-    constexpr TNimboScopeSet(std::initializer_list<TNimboGoogleScope> AScopes) {
-        for (TNimboGoogleScope scope : AScopes) Include(scope);
-    }
-
-    static constexpr TNimboScopeSet FromBits(TBits ABits) {
-        TNimboScopeSet result;
-        result.FBits = ABits;
-        return result;
-    }
-
-    constexpr TBits Bits() const { return FBits; }
-    constexpr bool IsEmpty() const { return FBits == 0; }
-    constexpr bool Contains(TNimboGoogleScope AScope) const { return AScope <= AHighest && (FBits & Bit(AScope)) != 0; }
-
-    constexpr TNimboScopeSet& Include(TNimboGoogleScope AScope) {
-        if (AScope > AHighest)
-            throw EArgumentException("Scope " + std::string(SNAMES[AScope]) + " is not allowed here");
-        FBits = static_cast<TBits>(FBits | Bit(AScope));
-        return *this;
-    }
-
-    friend constexpr TNimboScopeSet operator+(TNimboScopeSet A, TNimboScopeSet B) {
-        return FromBits(A.FBits | B.FBits);
-    }
-    friend constexpr TNimboScopeSet operator-(TNimboScopeSet A, TNimboScopeSet B) {
-        return FromBits(A.FBits & ~B.FBits);
-    }
-    friend constexpr bool operator==(TNimboScopeSet, TNimboScopeSet) = default;
-
-private:
-    static constexpr TBits Bit(TNimboGoogleScope AScope) { return static_cast<TBits>(1u << AScope); }
-
-    TBits FBits = 0;
-};
+using TNimboScopeSet = TNimboScopes<TNimboGoogleScope, TBits, AHighest>;
 
 using TNimboGoogleScopes = TNimboScopeSet<std::uint16_t, gsProfile>;
 using TNimboGDriveScopes = TNimboScopeSet<std::uint8_t, gsDriveScripts>;
 
-// The sign-in state of Google Drive components: the tokens, the scopes the access token was obtained
-// for, and the token logic (reuse, refresh grant, authorization-code grant).
+// The sign-in state of Google Drive components: the tokens and the scopes the access token was
+// obtained for. Signs in through Google's page (the code shown in its title) by default, or through
+// a loopback address when the redirect URL is one.
 class TNimboGoogleState : public TServiceState {
 public:
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::int32_t expires_in = 0;
-        std::string refresh_token;
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
-    };
+    using TToken = TOAuthToken;
 
     // Makes sure the state holds a token that has more than 5 minutes to live and covers the scopes
     // of every service using this state; AHttp is the client of the requesting service.
@@ -131,13 +91,6 @@ protected:
     std::string DefaultRedirectUrl() const override;
 
 private:
-    bool HasUsableToken() const;
-    void RefreshGrant(THttpClient& AHttp);
-    void AuthorizationCodeGrant(THttpClient& AHttp);
-    std::string AuthorizationUrl() const;
-    // Stores a token answer received for a request sent at ASentAt.
-    void StoreToken(const TToken& AToken, const std::string& ARefresh, TDateTime ASentAt);
-
     TNimboGoogleScopes FTokenScopes;
 };
 
@@ -187,12 +140,6 @@ public:
     void RefreshAccess() override;
 
     TNimboCloudFile GetRoot() override { return FRoot; }
-    std::string GetName(TNimboCloudFileData& AData) override;
-    bool GetIsFolder(TNimboCloudFileData& AData) override;
-    std::string GetMimeType(TNimboCloudFileData& AData) override;
-    std::int64_t GetSize(TNimboCloudFileData& AData) override;
-    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
-    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     // ERestError naming the item when the service gives no download URL for it (its own documents).
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;

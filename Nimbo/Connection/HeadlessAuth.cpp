@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <ostream>
+#include <streambuf>
 #include <string_view>
 #include <utility>
 
-#include "Nimbo/Connection/CurlEasy.h"
 #include "Nimbo/Connection/Http.h"
-#include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 namespace Nimbo::Connection {
@@ -47,37 +47,53 @@ std::string Lower(std::string_view AText) {
     return lower;
 }
 
-size_t CollectBody(char* AData, size_t ASize, size_t ACount, void* APage) {
-    std::string& body = static_cast<TPage*>(APage)->Body;
-    const std::size_t size = ASize * ACount;
-    body.append(AData, std::min(size, MaxPageBytes - std::min(MaxPageBytes, body.size())));
-    return size;
-}
+// Keeps the first MaxPageBytes of a page and drops the rest.
+class TCappedPage : public std::streambuf {
+public:
+    explicit TCappedPage(std::string& ABody) : FBody(ABody) {}
 
-// Loads one URL without following redirects; nothing when the page cannot be reached.
-std::optional<TPage> Load(const TRequest& ARequest) {
-    Curl::THandle handle = Curl::NewHandle();
-    CURL* h = handle.get();
-    Curl::TList connectTo;
-    Curl::TList headers;
-    Curl::ApplyConnectionSettings(h, THttpTransport::Settings(), connectTo);
-    Curl::SetOptionChecked(h, CURLOPT_URL, ARequest.Url.c_str());
-    Curl::SetOptionChecked(h, CURLOPT_FOLLOWLOCATION, 0L);
-    if (!ARequest.FormBody.empty()) {
-        Curl::Append(headers, "Content-Type: application/x-www-form-urlencoded");
-        Curl::SetOptionChecked(h, CURLOPT_HTTPHEADER, headers.get());
-        Curl::SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ARequest.FormBody.size()));
-        Curl::SetOptionChecked(h, CURLOPT_POSTFIELDS, ARequest.FormBody.c_str());
+protected:
+    int_type overflow(int_type AChar) override {
+        if (!traits_type::eq_int_type(AChar, traits_type::eof()) && FBody.size() < MaxPageBytes)
+            FBody += traits_type::to_char_type(AChar);
+        return traits_type::not_eof(AChar);
     }
+    std::streamsize xsputn(const char* AData, std::streamsize ACount) override {
+        const std::size_t room = MaxPageBytes - std::min(MaxPageBytes, FBody.size());
+        FBody.append(AData, std::min(room, static_cast<std::size_t>(ACount)));
+        return ACount;
+    }
+
+private:
+    std::string& FBody;
+};
+
+std::string ResolveUrl(const std::string& ABase, const std::string& ATarget);
+
+// Loads one URL through the request layer without following redirects; nothing when the page
+// cannot be reached.
+std::optional<TPage> Load(const TRequest& ARequest) {
+    THttpClient client("");
+    THttpRequest request = ARequest.FormBody.empty() ? client.Get(ARequest.Url) : client.Post(ARequest.Url);
+    if (!ARequest.FormBody.empty())
+        request.Header("Content-Type", "application/x-www-form-urlencoded")
+            .Data(ARequest.FormBody.data(), static_cast<int>(ARequest.FormBody.size()));
+    request.FollowRedirects(false);
     TPage page;
-    Curl::SetOptionChecked(h, CURLOPT_WRITEFUNCTION, &CollectBody);
-    Curl::SetOptionChecked(h, CURLOPT_WRITEDATA, &page);
-    if (curl_easy_perform(h) != CURLE_OK) return std::nullopt;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &page.Status);
-    char* location = nullptr;
-    if (page.Status >= 300 && page.Status < 400 && curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
-        location)
-        page.Location = location;
+    try {
+        TCappedPage body(page.Body);
+        std::ostream stream(&body);
+        page.Status = request.Execute(stream);
+    } catch (const EHttpProtocolError& answer) {
+        // A browser shows an error page like any other, and follows a redirect.
+        page.Status = answer.ErrorCode();
+        page.Body = answer.ErrorMessage().substr(0, MaxPageBytes);
+        const std::string location = request.ResponseHeader("Location");
+        if (page.Status >= 300 && page.Status < 400 && !location.empty())
+            page.Location = ResolveUrl(ARequest.Url, location);
+    } catch (const ETransportError&) {
+        return std::nullopt;
+    }
     return page;
 }
 
@@ -147,7 +163,12 @@ std::vector<std::string_view> Tags(std::string_view AHtml, std::string_view ATag
 }
 
 std::string ResolveUrl(const std::string& ABase, const std::string& ATarget) {
-    if (ATarget.find("://") != std::string::npos) return ATarget;
+    // A target with a scheme of its own ("https:", "urn:") is absolute.
+    const std::size_t colon = ATarget.find(':');
+    if (colon != std::string::npos && colon > 0 && std::isalpha(static_cast<unsigned char>(ATarget[0])) &&
+        std::all_of(ATarget.begin(), ATarget.begin() + static_cast<std::ptrdiff_t>(colon),
+                    [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; }))
+        return ATarget;
     const std::size_t hostStart = ABase.find("://");
     const std::size_t pathStart = hostStart == std::string::npos ? std::string::npos : ABase.find('/', hostStart + 3);
     const std::string origin = pathStart == std::string::npos ? ABase : ABase.substr(0, pathStart);

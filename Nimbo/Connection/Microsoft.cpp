@@ -12,9 +12,13 @@ namespace {
 const std::string LiveApiHost = "apis.live.net";
 const std::string LiveLoginHost = "login.live.com";
 
-const std::string AuthorizeUrl = "https://" + LiveLoginHost + "/oauth20_authorize.srf";
-const std::string TokenUrl = "https://" + LiveLoginHost + "/oauth20_token.srf";
-const std::string DesktopRedirectUrl = "https://" + LiveLoginHost + "/oauth20_desktop.srf";
+const TOAuthTable OAuth{
+    .SignIns = {{TSignInKind::Redirect, "https://" + LiveLoginHost + "/oauth20_authorize.srf",
+                 "https://" + LiveLoginHost + "/oauth20_token.srf"}},
+    .RedirectUrl = "https://" + LiveLoginHost + "/oauth20_desktop.srf",
+    .RedirectWithRefresh = true,
+};
+const TOAuthClient OAuthClient(OAuth);
 
 const std::string RootPath = "v5.0/me/skydrive";
 const std::string AccountPath = "v5.0/me";
@@ -26,11 +30,6 @@ const TOffsetPaging ListPaging(TNimboOneDrive::ListPageSize);
 
 constexpr std::array<const char*, 5> ScopeTexts = {"wl.basic", "wl.offline_access", "wl.photos", "wl.skydrive",
                                                    "wl.skydrive_update"};
-
-// A token is renewed from this long before it expires.
-constexpr TDateTime TokenMargin = 5.0 / (24 * 60);
-
-TDateTime ExpiryAfter(TDateTime AStart, std::int32_t ASeconds) { return AStart + ASeconds / double(SecsPerDay); }
 
 // An answer that should describe an item but names none (an empty object, some other record) must
 // not become item data: the operations on such an item would address another one.
@@ -59,7 +58,7 @@ void TNimboOneDriveData::SetInfo(TNimboOneDrive::TFileInfo AInfo) {
 // ---------------------------------------------------------------------------------------------
 // TNimboOneDriveState
 
-std::string TNimboOneDriveState::DefaultRedirectUrl() const { return DesktopRedirectUrl; }
+std::string TNimboOneDriveState::DefaultRedirectUrl() const { return OAuthClient.DefaultRedirectUrl(); }
 
 // ---------------------------------------------------------------------------------------------
 // TNimboOneDrive: component, scopes and saved state
@@ -77,15 +76,7 @@ std::string TNimboOneDrive::GetUserName() {
     return FUserName;
 }
 
-std::string TNimboOneDrive::ScopesAsStr() const {
-    std::string text;
-    for (std::size_t ordinal = 0; ordinal < ScopeTexts.size(); ++ordinal) {
-        if (!FScopes.Contains(static_cast<TNimboOneDriveScope>(ordinal))) continue;
-        if (!text.empty()) text += ',';
-        text += ScopeTexts[ordinal];
-    }
-    return text;
-}
+std::string TNimboOneDrive::ScopesAsStr() const { return FScopes.Join(',', ScopeText); }
 
 void TNimboOneDrive::DoSaveState(TBinaryWriter& AWriter) const {
     AWriter.Write(static_cast<std::int64_t>(FTokenScopes.ToByte()));
@@ -108,59 +99,12 @@ std::string TNimboOneDrive::Bearer() const { return "Bearer " + GetToken(); }
 
 void TNimboOneDrive::RefreshAccess() {
     CheckAuthParams();
-    if (!GetToken().empty() && GetExpires() - TokenMargin >= Now() && FTokenScopes.ContainsAll(FScopes)) return;
     // A refresh token serves also when only the scopes grew; the renewal names no scope.
-    if (const std::string refresh = GetRefresh(); !refresh.empty())
-        RenewToken(refresh);
-    else
-        SignIn();
-}
-
-void TNimboOneDrive::RenewToken(const std::string& ARefresh) {
-    const TDateTime start = Now();
-    const TToken token = RequestToken({{"client_id", GetClientId()},
-                                       {"client_secret", GetSecret()},
-                                       {"redirect_uri", GetRedirectUrl()},
-                                       {"grant_type", "refresh_token"},
-                                       {"refresh_token", ARefresh}});
-    State().SetToken(token.access_token, token.refresh_token.empty() ? ARefresh : token.refresh_token,
-                     ExpiryAfter(start, token.expires_in));
-    FTokenScopes = FScopes;
-}
-
-void TNimboOneDrive::SignIn() {
-    const std::string url = AuthorizeUrl + "?client_id=" + THttpClient::UrlEncode(GetClientId()) +
-                            "&scope=" + THttpClient::UrlEncode(ScopesAsStr()) +
-                            "&redirect_uri=" + THttpClient::UrlEncode(GetRedirectUrl()) + "&response_type=code";
-    std::string code;
-    State().OAuth20({aeNavigateComplete, aeCanceled}, url, code);
-
-    const TDateTime start = Now();
-    const TToken token = RequestToken({{"code", code},
-                                       {"client_id", GetClientId()},
-                                       {"client_secret", GetSecret()},
-                                       {"redirect_uri", GetRedirectUrl()},
-                                       {"grant_type", "authorization_code"}});
-    State().SetToken(token.access_token, token.refresh_token, ExpiryAfter(start, token.expires_in));
-    FTokenScopes = FScopes;
-
-    // The account's name is a courtesy: without it the sign-in still counts.
-    try {
-        TAbout about;
-        Http().Get(AccountPath).Header("Authorization", Bearer()).ValidResponse(200).Execute(about);
-        FUserName = about.name;
-    } catch (const std::exception&) {
-        FUserName.clear();
-    }
-}
-
-TNimboOneDrive::TToken TNimboOneDrive::RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields) {
-    THttpRequest::TFormData form = Http().Post(TokenUrl).BeginForm(true);
-    for (const auto& [name, value] : AFields) form = form.Prop(name, value);
-    TToken token;
-    form.EndForm().ValidResponse(200).Execute(token);
-    if (token.access_token.empty()) throw ERestError("The sign-in service answered without an access token");
-    return token;
+    const bool signedIn = OAuthClient.EnsureAccess(State(), Http(),
+                                                   {.Scope = ScopesAsStr(),
+                                                    .Covered = [this] { return FTokenScopes.ContainsAll(FScopes); },
+                                                    .OnNewToken = [this] { FTokenScopes = FScopes; }});
+    if (signedIn) FUserName = ReadAccountName(Http(), AccountPath, GetToken(), &TAbout::name);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -177,20 +121,10 @@ TNimboCloudFile TNimboOneDrive::GetRoot() {
     return FRoot;
 }
 
-std::string TNimboOneDrive::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
-
-bool TNimboOneDrive::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
-
 // The service gives no media type: it follows from the name.
 std::string TNimboOneDrive::GetMimeType(TNimboCloudFileData& AData) {
     return TMimeTypes::ByFileName(AData.Info().Name);
 }
-
-std::int64_t TNimboOneDrive::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
-
-TDateTime TNimboOneDrive::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
-
-TDateTime TNimboOneDrive::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
 
 void TNimboOneDrive::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) {
     const std::string path = ItemPath(DataAs<TNimboOneDriveData>(AData).GetId()) + "/files";

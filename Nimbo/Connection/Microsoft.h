@@ -4,13 +4,14 @@
 // sign-in on the Live login host with a configurable set of Live scopes.
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/HttpJson.h"
+#include "Nimbo/Connection/Json.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Paging.h"
+#include "Nimbo/Connection/ScopeSet.h"
 #include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/UploadSource.h"
 
@@ -20,39 +21,7 @@ namespace Nimbo::Connection {
 enum TNimboOneDriveScope { osBasic, ofOfflieAccess, osPhotos, osSkydrive, osSkydriveUpdate };
 
 // A set of TNimboOneDriveScope held in one byte, bit i standing for the member of ordinal i.
-class TNimboOneDriveScopes {
-public:
-    constexpr TNimboOneDriveScopes() = default;
-    constexpr TNimboOneDriveScopes(std::initializer_list<TNimboOneDriveScope> AScopes) {
-        for (TNimboOneDriveScope scope : AScopes) FBits |= Bit(scope);
-    }
-
-    static constexpr TNimboOneDriveScopes All() {
-        return {osBasic, ofOfflieAccess, osPhotos, osSkydrive, osSkydriveUpdate};
-    }
-    // The set as stored: every bit is kept, also those that stand for no member.
-    static constexpr TNimboOneDriveScopes FromByte(std::uint8_t ABits) {
-        TNimboOneDriveScopes scopes;
-        scopes.FBits = ABits;
-        return scopes;
-    }
-    constexpr std::uint8_t ToByte() const { return FBits; }
-
-    constexpr bool Contains(TNimboOneDriveScope AScope) const { return (FBits & Bit(AScope)) != 0; }
-    // True when every member of ASubset is in this set.
-    constexpr bool ContainsAll(TNimboOneDriveScopes ASubset) const { return (ASubset.FBits & ~FBits) == 0; }
-    constexpr bool IsEmpty() const { return FBits == 0; }
-    constexpr TNimboOneDriveScopes With(TNimboOneDriveScope AScope) const { return FromByte(FBits | Bit(AScope)); }
-    constexpr TNimboOneDriveScopes Without(TNimboOneDriveScope AScope) const {
-        return FromByte(static_cast<std::uint8_t>(FBits & ~Bit(AScope)));
-    }
-    constexpr bool operator==(const TNimboOneDriveScopes&) const = default;
-
-private:
-    static constexpr std::uint8_t Bit(TNimboOneDriveScope AScope) { return static_cast<std::uint8_t>(1u << AScope); }
-
-    std::uint8_t FBits = 0;
-};
+using TNimboOneDriveScopes = TNimboScopes<TNimboOneDriveScope, std::uint8_t, osSkydriveUpdate>;
 
 class TNimboOneDriveData;
 
@@ -80,13 +49,7 @@ public:
         TPaging paging;
         NIMBO_JSON_FIELDS(TFileList, data, paging)
     };
-    struct TToken {
-        std::string access_token;
-        std::string token_type;
-        std::int32_t expires_in = 0;  // seconds
-        std::string refresh_token;    // absent without the offline scope, and in some renewals
-        NIMBO_JSON_FIELDS(TToken, access_token, token_type, expires_in, refresh_token)
-    };
+    using TToken = TOAuthToken;
     struct TAbout {
         std::string id;
         std::string name;  // the account's display name
@@ -123,12 +86,7 @@ public:
 
     // The root folder, fetched on the first call only.
     TNimboCloudFile GetRoot() override;
-    std::string GetName(TNimboCloudFileData& AData) override;
-    bool GetIsFolder(TNimboCloudFileData& AData) override;
     std::string GetMimeType(TNimboCloudFileData& AData) override;
-    std::int64_t GetSize(TNimboCloudFileData& AData) override;
-    TDateTime GetCreatedAt(TNimboCloudFileData& AData) override;
-    TDateTime GetModifiedAt(TNimboCloudFileData& AData) override;
     // Follows the listing page by page until every child has been delivered.
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
@@ -149,12 +107,6 @@ protected:
     TApplyState DoLoadState(TBinaryReader& AReader) override;
 
 private:
-    // The refresh-token grant; keeps ARefresh when the answer carries no new one.
-    void RenewToken(const std::string& ARefresh);
-    // The authorization-code grant through the sign-in window, then the account's name.
-    void SignIn();
-    // Posts the form fields, in order, to the token endpoint.
-    TToken RequestToken(const std::vector<std::pair<std::string, std::string>>& AFields);
     // "Bearer " + the access token.
     std::string Bearer() const;
     // After an upload, whose answer holds little more than the item's id and name: fills AData

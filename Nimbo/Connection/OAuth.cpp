@@ -136,8 +136,8 @@ private:
 
 }  // namespace
 
-TAuthUIClass TServiceState::GetDialogClass(TAuthEvents ARequired) const {
-    TAuthUIClass chosen = TAuthUI::Find(ARequired);
+TAuthUIClass TServiceState::GetDialogClass(TAuthEvents ARequired, bool ALoopback) const {
+    TAuthUIClass chosen = TAuthUI::Find(ARequired, ALoopback);
     GetServices([&](TRestService& AService) {
         if (const TOnGetAuthUIClass& handler = AService.GetOnGetAuthUIClass()) handler(AService, chosen);
     });
@@ -145,18 +145,24 @@ TAuthUIClass TServiceState::GetDialogClass(TAuthEvents ARequired) const {
     return chosen;
 }
 
-void TServiceState::OAuth20(TAuthEvents ARequired, const std::string& AUrl, std::string& ACode) {
-    ACode.clear();
-    const std::unique_ptr<TAuthUI> window = GetDialogClass(ARequired).Create();
-    auto watcher = std::make_shared<TSignInWatcher>(GetRedirectUrl(), *window);
+TServiceState::TWindowOutcome TServiceState::ShowSignInWindow(const TAuthUIClass& AClass, TAuthEvents ARequired,
+                                                              const std::string& AUrl,
+                                                              const std::string& ARedirectUrl) {
+    const std::unique_ptr<TAuthUI> window = AClass.Create();
+    auto watcher = std::make_shared<TSignInWatcher>(ARedirectUrl, *window);
     window->SetOnEvent([watcher](TAuthEvent AEvent, const std::string& AText) { watcher->OnEvent(AEvent, AText); });
     window->ShowModal(ARequired, AUrl);
     window->SetOnEvent(nullptr);
+    return {.Code = watcher->Code(), .Error = watcher->Error(), .Canceled = watcher->Canceled()};
+}
 
-    if (watcher->Canceled()) throw EAbort();
-    if (!watcher->Error().empty()) throw ERestError(watcher->Error());
-    Assert(!watcher->Code().empty(), "The sign-in window closed without a code, an error or a cancel");
-    ACode = watcher->Code();
+void TServiceState::OAuth20(TAuthEvents ARequired, const std::string& AUrl, std::string& ACode) {
+    ACode.clear();
+    const TWindowOutcome outcome = ShowSignInWindow(GetDialogClass(ARequired), ARequired, AUrl, GetRedirectUrl());
+    if (outcome.Canceled) throw EAbort();
+    if (!outcome.Error.empty()) throw ERestError(outcome.Error);
+    Assert(!outcome.Code.empty(), "The sign-in window closed without a code, an error or a cancel");
+    ACode = outcome.Code;
 }
 
 }  // namespace Nimbo::Connection

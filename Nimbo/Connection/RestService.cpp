@@ -138,6 +138,7 @@ TRestService* TRestService::FindLive(int AId) {
 }
 
 THttpClient& TRestService::Http() {
+    std::lock_guard lock(FHttpLock);
     if (!FHttp) FHttp = std::make_unique<THttpClient>(GetServerName());
     return *FHttp;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -88,6 +89,9 @@ public:
     // Signs out: token and refresh token empty, expiry MinDateTime.
     void ResetToken();
 
+    // Held while the state's refresh token is being used, so that renewals run one at a time.
+    std::mutex& RefreshLock() const { return FRefreshLock; }
+
     // Calls AProc for every service that uses this state, in registry order.
     void GetServices(const std::function<void(TRestService&)>& AProc) const;
 
@@ -95,8 +99,20 @@ public:
     // Raises ERestError for a refused sign-in and EAbort (silently) when the user closes the window.
     void OAuth20(TAuthEvents ARequired, const std::string& AUrl, std::string& ACode);
     // The window class for a sign-in needing ARequired, after the OnGetAuthUIClass handlers of every
-    // service of this state have had their say; raises ERestError when there is none.
-    TAuthUIClass GetDialogClass(TAuthEvents ARequired) const;
+    // service of this state have had their say; raises ERestError when there is none. Classes that
+    // serve only loopback sign-ins are candidates when ALoopback is set.
+    TAuthUIClass GetDialogClass(TAuthEvents ARequired, bool ALoopback = false) const;
+
+    // What a sign-in window showed: the code or the error of the redirect, or a cancel.
+    struct TWindowOutcome {
+        std::string Code;
+        std::string Error;
+        bool Canceled = false;
+    };
+    // Shows a window of AClass at AUrl until it reaches ARedirectUrl (or its title gives the code)
+    // or the user closes it.
+    static TWindowOutcome ShowSignInWindow(const TAuthUIClass& AClass, TAuthEvents ARequired, const std::string& AUrl,
+                                           const std::string& ARedirectUrl);
 
 protected:
     // Writes the extra fields of the state class after the common ones; nothing here.
@@ -132,6 +148,7 @@ private:
     std::string FToken;
     std::string FRefresh;
     TDateTime FExpires = 0.0;
+    mutable std::mutex FRefreshLock;
 };
 
 // The base component of every cloud service: client credentials, the shared sign-in state, the
@@ -230,6 +247,7 @@ private:
     int FId;
     TRestService* FNext = nullptr;
     std::unique_ptr<THttpClient> FHttp;
+    std::mutex FHttpLock;  // the client is made by whichever thread needs it first
     int FGroup = -1;
     mutable TServiceState* FState = nullptr;
     std::array<std::string, 4> FLoadingVals;

@@ -37,6 +37,18 @@ TNimboStorage::TNimboStorage(TComponent* AOwner)
 
 TNimboCloudFile TNimboStorage::Root() { return GetRoot(); }
 
+std::string TNimboStorage::GetName(TNimboCloudFileData& AData) { return AData.Info().Name; }
+
+bool TNimboStorage::GetIsFolder(TNimboCloudFileData& AData) { return AData.Info().IsFolder; }
+
+std::string TNimboStorage::GetMimeType(TNimboCloudFileData& AData) { return AData.Info().MimeType; }
+
+std::int64_t TNimboStorage::GetSize(TNimboCloudFileData& AData) { return AData.Info().Size; }
+
+TDateTime TNimboStorage::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
+
+TDateTime TNimboStorage::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
+
 // ---------------------------------------------------------------------------------------------
 // TNimboCloudFile: checks
 

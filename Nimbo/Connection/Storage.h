@@ -70,16 +70,16 @@ public:
 
     // A handle of the root folder; every call returns a copy of the same handle.
     virtual TNimboCloudFile GetRoot() = 0;
-    // The item's display name (not a path).
-    virtual std::string GetName(TNimboCloudFileData& AData) = 0;
-    virtual bool GetIsFolder(TNimboCloudFileData& AData) = 0;
+    // The item's attributes, by default as its metadata record holds them. The display name (not a path).
+    virtual std::string GetName(TNimboCloudFileData& AData);
+    virtual bool GetIsFolder(TNimboCloudFileData& AData);
     // Only asked for files.
-    virtual std::string GetMimeType(TNimboCloudFileData& AData) = 0;
+    virtual std::string GetMimeType(TNimboCloudFileData& AData);
     // Only asked for files.
-    virtual std::int64_t GetSize(TNimboCloudFileData& AData) = 0;
+    virtual std::int64_t GetSize(TNimboCloudFileData& AData);
     // MinDateTime when the service gives no such date.
-    virtual TDateTime GetCreatedAt(TNimboCloudFileData& AData) = 0;
-    virtual TDateTime GetModifiedAt(TNimboCloudFileData& AData) = 0;
+    virtual TDateTime GetCreatedAt(TNimboCloudFileData& AData);
+    virtual TDateTime GetModifiedAt(TNimboCloudFileData& AData);
     // Delivers each direct child of the folder, in the service's order, as a handle on a new item
     // data object whose parent is AData.
     virtual void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) = 0;

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -268,6 +271,35 @@ TEST_F(BoxAdapterTest, RejectedRenewalLeavesTheStateAsItWas) {
     // Each call tries the renewal again; none falls back to the sign-in page.
     EXPECT_THAT(Lines(Emu().Requests()),
                 ElementsAre("POST app.box.com /api/oauth2/token", "POST app.box.com /api/oauth2/token"));
+}
+
+TEST_F(BoxAdapterTest, RenewalsRacingOnOneStateSpendTheSingleUseRefreshTokenOnce) {
+    const TokenPair held = Emu().IssueTokens(Cloud::Box, ClientId);
+    LoadTokens(held, 1, "Ada");
+
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int thread = 0; thread < 4; ++thread)
+        threads.emplace_back([&] {
+            try {
+                Box().RefreshAccess();
+            } catch (const std::exception&) {
+                ++failures;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+
+    EXPECT_EQ(failures, 0);
+    EXPECT_THAT(ServiceRequestLines(), ElementsAre("POST app.box.com /api/oauth2/token"));
+    EXPECT_NE(Storage().GetRefresh(), held.refreshToken);
+}
+
+TEST_F(BoxAdapterTest, RefusedRenewalNamesTheServicesReason) {
+    LoadTokens(Emu().IssueTokens(Cloud::Box, ClientId), 1);
+    AnswerOnce(AppHost, "POST", TokenPath, 400,
+               R"({"error":"invalid_grant","error_description":"Refresh token has expired"})");
+    EXPECT_THAT([&] { Box().RefreshAccess(); },
+                ThrowsMessage<EOAuthError>(AllOf(HasSubstr("invalid_grant"), HasSubstr("Refresh token has expired"))));
 }
 
 // ---------------------------------------------------------------------------------------------

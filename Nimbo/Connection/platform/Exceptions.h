@@ -58,6 +58,14 @@ public:
           FStatusText(std::move(AStatusLine)),
           FErrorMessage(std::move(AErrorMessage)),
           FRetryAfter(ARetryAfter) {}
+    // The same answer told in AMessage, for an error that knows what the answer means.
+    EHttpProtocolError(int ACode, std::string AStatusLine, std::string AErrorMessage,
+                       std::optional<std::chrono::seconds> ARetryAfter, const std::string& AMessage)
+        : Exception(AMessage),
+          FErrorCode(ACode),
+          FStatusText(std::move(AStatusLine)),
+          FErrorMessage(std::move(AErrorMessage)),
+          FRetryAfter(ARetryAfter) {}
 
     // The HTTP status code of the answer.
     int ErrorCode() const { return FErrorCode; }
