@@ -17,6 +17,7 @@ void OnSignal(int) { g_stop = 1; }
 void Usage(std::ostream& out) {
     out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve] [--max-body "
            "BYTES]\n"
+           "       cloud-emulator --help | --version\n"
            "  --port N        listen on 127.0.0.1:N (default: a free port, printed at start)\n"
            "  --data DIR      keep certificates and service state in DIR between runs\n"
            "  --print-ca      print the CA certificate clients must trust, then keep serving\n"
@@ -70,6 +71,9 @@ int main(int argc, char** argv) {
             autoApprove = true;
         } else if (arg == "--help" || arg == "-h") {
             Usage(std::cout);
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "cloud-emulator " << NIMBO_VERSION << "\n";
             return 0;
         } else {
             std::cerr << "cloud-emulator: unknown option " << arg << "\n";
