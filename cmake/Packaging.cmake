@@ -40,6 +40,8 @@ set(CPACK_COMPONENT_SIGNIN-QT_DESCRIPTION
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME cloudpane)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
+# Plugins the binaries do not link: the window's SVG icons.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libqt6svg6")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
     "Browse and manage the files kept with four cloud storage services\n"
     "Cloudpane lists, uploads, downloads, renames and deletes files on Google Drive, Dropbox,\n"
