@@ -4,10 +4,11 @@
 # Install components, one Debian package each:
 #   dev        the connection library, its public headers, the CMake package and the pkg-config file
 #   signin-qt  the Qt sign-in window (objects and header) for programs that link NimboConnection::signin-qt
-#   programs   the desktop program with its .desktop file and icon (and every other user program)
+#   desktop    the desktop program `cloudpane` with its .desktop file and icon
+#   cli        the command-line program `nimbo`
 #   emulator   the cloud emulator
-# A program joins a package with one line in its own CMakeLists.txt:
-#   install(TARGETS <program> RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+# A program is installed and packaged with one line in its own CMakeLists.txt, e.g. for `nimbo`:
+#   install(TARGETS nimbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
 
 include(CMakePackageConfigHelpers)
 

@@ -20,7 +20,10 @@ if(TARGET nimbo_fmxauth)
   list(APPEND CPACK_COMPONENTS_ALL signin-qt)
 endif()
 if(TARGET cloudpane)
-  list(APPEND CPACK_COMPONENTS_ALL programs)
+  list(APPEND CPACK_COMPONENTS_ALL desktop)
+endif()
+if(TARGET nimbo)
+  list(APPEND CPACK_COMPONENTS_ALL cli)
 endif()
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libnimbo-connection-dev)
@@ -37,15 +40,23 @@ set(CPACK_COMPONENT_SIGNIN-QT_DESCRIPTION
     "Nimbo connection library: Qt sign-in window\n"
     "The embedded-browser sign-in window (NimboConnection::signin-qt) for Qt 6 programs.")
 
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME cloudpane)
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME cloudpane)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SHLIBDEPS ON)
 # Plugins the binaries do not link: the window's SVG icons.
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libqt6svg6")
-set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "libqt6svg6")
+set(CPACK_COMPONENT_DESKTOP_DESCRIPTION
     "Browse and manage the files kept with four cloud storage services\n"
     "Cloudpane lists, uploads, downloads, renames and deletes files on Google Drive, Dropbox,\n"
     "OneDrive and Box. `cloudpane --sandbox` runs it against emulated services on this machine.")
+
+# The command-line program `nimbo`, packaged once its CMakeLists.txt installs it with COMPONENT cli.
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME nimbo)
+set(CPACK_DEBIAN_CLI_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_CLI_PACKAGE_SHLIBDEPS ON)
+set(CPACK_COMPONENT_CLI_DESCRIPTION
+    "Command-line access to the files kept with four cloud storage services\n"
+    "nimbo lists, uploads, downloads and manages files on Google Drive, Dropbox, OneDrive and Box.")
 
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_NAME cloud-emulator)
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_SECTION devel)
