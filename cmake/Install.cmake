@@ -84,6 +84,7 @@ else()
   set(NIMBO_PC_REQUIRES_PRIVATE "")
 endif()
 file(RELATIVE_PATH NIMBO_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" NIMBO_PC_TO_PREFIX ${NIMBO_PC_TO_PREFIX})
 configure_file(cmake/nimbo-connection.pc.in ${PROJECT_BINARY_DIR}/nimbo-connection.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/nimbo-connection.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
