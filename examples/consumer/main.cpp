@@ -24,8 +24,10 @@ namespace {
 // The emulator's sandbox client for this program. A real program registers with Box and uses its own.
 const std::string ClientId = "list-box-root";
 const std::string ClientSecret = "list-box-root-secret";
-// Where the sign-in page sends the browser back to; the sign-in window watches for it.
-const std::string RedirectUrl = "http://127.0.0.1:9/list-box-root";
+// Where the sign-in page sends the browser back to when the library has no address of its own for
+// Box; the sign-in window watches for it. In the sandbox any address will do, as the client below
+// accepts every one; a real program gives the one it registered with Box.
+const std::string FallbackRedirectUrl = "https://app.box.com/list-box-root/signed-in";
 
 // Connections to Box (and to the emulator's own control address, "localhost") go to the emulator; the
 // URLs, Host headers and TLS server names stay the real ones, and the emulator's CA is trusted.
@@ -46,8 +48,7 @@ void PrepareTheSandbox() {
         for (const auto& [name, value] : AFields) form = form.Prop(name, value);
         form.EndForm().ValidResponse(200).Execute();
     };
-    post("/emulator/clients",
-         {{"service", "box"}, {"client_id", ClientId}, {"client_secret", ClientSecret}, {"redirect_uri", RedirectUrl}});
+    post("/emulator/clients", {{"service", "box"}, {"client_id", ClientId}, {"client_secret", ClientSecret}});
     post("/emulator/folders", {{"service", "box"}, {"path", "Photos"}});
     post("/emulator/files", {{"service", "box"}, {"path", "Notes.txt"}, {"content", "Hello from the sandbox\n"}});
 }
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
         TNimboBoxNet box;
         box.SetClientId(ClientId);
         box.SetSecret(ClientSecret);
-        box.SetRedirectUrl(RedirectUrl);
+        if (box.GetRedirectUrl().empty()) box.SetRedirectUrl(FallbackRedirectUrl);
         for (const TNimboCloudFile& item : box.GetRoot().Files())
             std::cout << (item.GetIsFolder() ? "folder  " : "file    ") << item.GetName() << "\n";
         std::cout << "signed in as " << box.GetUserName() << "\n";
