@@ -15,9 +15,9 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 void Usage(std::ostream& out) {
+    out << "cloud-emulator " << NIMBO_VERSION << "\n";
     out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve] [--max-body "
            "BYTES]\n"
-           "       cloud-emulator --help | --version\n"
            "  --port N        listen on 127.0.0.1:N (default: a free port, printed at start)\n"
            "  --data DIR      keep certificates and service state in DIR between runs\n"
            "  --print-ca      print the CA certificate clients must trust, then keep serving\n"
