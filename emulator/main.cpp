@@ -15,6 +15,7 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 void Usage(std::ostream& out) {
+    out << "cloud-emulator " << NIMBO_VERSION << "\n";
     out << "usage: cloud-emulator [--port N] [--data DIR] [--print-ca | --ca-file PATH] [--auto-approve] [--max-body "
            "BYTES] [--upload-session-lifetime SECONDS]\n"
            "  --port N        listen on 127.0.0.1:N (default: a free port, printed at start)\n"
@@ -79,6 +80,9 @@ int main(int argc, char** argv) {
             autoApprove = true;
         } else if (arg == "--help" || arg == "-h") {
             Usage(std::cout);
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "cloud-emulator " << NIMBO_VERSION << "\n";
             return 0;
         } else {
             std::cerr << "cloud-emulator: unknown option " << arg << "\n";

@@ -33,6 +33,7 @@ public:
 
 void Usage(std::ostream& AOut) {
     AOut << "usage: cloudpane [--sandbox]\n"
+            "       cloudpane --help | --version\n"
             "  --sandbox  run against the cloud emulator inside the program, with sandbox accounts and\n"
             "             settings kept apart from the real ones\n";
 }
@@ -47,6 +48,9 @@ int main(int argc, char** argv) {
             sandboxMode = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(std::cout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "cloudpane " << NIMBO_VERSION << "\n";
             return 0;
         } else {
             args.push_back(argv[i]);  // the toolkit's own options
@@ -72,6 +76,8 @@ int main(int argc, char** argv) {
     TApplication::setApplicationName("Cloudpane");
     TApplication::setApplicationDisplayName(sandboxMode ? "Cloudpane (sandbox)" : "Cloudpane");
     TApplication::setOrganizationName("Velmor Labs");
+    TApplication::setApplicationVersion(NIMBO_VERSION);
+    TApplication::setDesktopFileName("cloudpane");
 
     Nimbo::Demo::TMainFormOptions options{.SettingsLocation = Nimbo::Demo::TSettingsKey::DefaultLocation(sandboxMode)};
     if (sandbox) {
