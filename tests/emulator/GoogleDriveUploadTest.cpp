@@ -15,16 +15,6 @@ const std::string Api = "https://www.googleapis.com/drive/v2/files";
 const std::string Upload = "https://www.googleapis.com/upload/drive/v2/files";
 constexpr std::size_t Granule = 256 << 10;
 
-// A multipart/related body of the given parts (content type, content).
-std::string Related(const std::vector<std::pair<std::string, std::string>>& parts,
-                    const std::string& boundary = "foo_bar_baz") {
-    std::string body;
-    for (const auto& [type, content] : parts)
-        body += "--" + boundary + "\r\n" + (type.empty() ? "" : "Content-Type: " + type + "\r\n") + "\r\n" + content +
-                "\r\n";
-    return body + "--" + boundary + "--";
-}
-
 class GoogleDriveUploadTest : public EmulatorFixture {
 protected:
     GoogleDriveUploadTest() : EmulatorFixture({Cloud::GoogleDrive, "app.apps.googleusercontent.com", "s3cret", {}}) {}

@@ -19,16 +19,6 @@ const std::string V2Files = "https://www.googleapis.com/drive/v2/files";
 const std::string Checked = "fields=id,name,parents,mimeType,size,md5Checksum,sha256Checksum";
 constexpr std::size_t Granule = 256 << 10;
 
-// A multipart/related body of the given parts (content type, content).
-std::string Related(const std::vector<std::pair<std::string, std::string>>& parts,
-                    const std::string& boundary = "foo_bar_baz") {
-    std::string body;
-    for (const auto& [type, content] : parts)
-        body += "--" + boundary + "\r\n" + (type.empty() ? "" : "Content-Type: " + type + "\r\n") + "\r\n" + content +
-                "\r\n";
-    return body + "--" + boundary + "--";
-}
-
 class GoogleDriveV3UploadTest : public EmulatorFixture {
 protected:
     GoogleDriveV3UploadTest() : EmulatorFixture({Cloud::GoogleDrive, "app.apps.googleusercontent.com", "s3cret", {}}) {}

@@ -6,8 +6,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace EmulatorTest {
+
+// A multipart/related body of the given parts (content type, content).
+inline std::string Related(const std::vector<std::pair<std::string, std::string>>& parts,
+                           const std::string& boundary = "foo_bar_baz") {
+    std::string body;
+    for (const auto& [type, content] : parts)
+        body += "--" + boundary + "\r\n" + (type.empty() ? "" : "Content-Type: " + type + "\r\n") + "\r\n" + content +
+                "\r\n";
+    return body + "--" + boundary + "--";
+}
 
 // Bytes that differ at every offset, so that a misplaced or repeated chunk shows.
 inline std::string PatternBytes(std::size_t size, std::uint32_t seed = 1) {
