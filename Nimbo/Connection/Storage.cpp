@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/LocalFile.h"
 
 namespace Nimbo::Connection {
@@ -87,7 +88,17 @@ std::vector<TNimboCloudFile> TNimboCloudFile::Files() const {
 
 void TNimboCloudFile::Download(std::ostream& AStream) const {
     CheckFile();
-    Storage().Download(Item(), AStream);
+    // Copied, since the download may describe the item anew.
+    const std::string expected = Item().Info().Hash;
+    const std::string algorithm = Item().Info().HashAlgorithm;
+    const std::unique_ptr<TContentHasher> hasher = expected.empty() ? nullptr : TContentHasher::Create(algorithm);
+    if (!hasher) {  // the service gives no hash this library computes: nothing to check against
+        Storage().Download(Item(), AStream);
+        return;
+    }
+    THashingStream hashing(AStream, *hasher);
+    Storage().Download(Item(), hashing);
+    CheckContentHash("The download of \"" + GetName() + "\"", algorithm, expected, hasher->Finish());
 }
 
 void TNimboCloudFile::Download(const std::string& AFileName) const {

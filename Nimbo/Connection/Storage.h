@@ -125,9 +125,11 @@ public:
 
     void Files(const TFileProc& AProc) const;
     std::vector<TNimboCloudFile> Files() const;
+    // When the item's record holds a content hash, the bytes are hashed as they are written and a
+    // mismatch raises ERestError naming both hashes once they are all written.
     void Download(std::ostream& AStream) const;
-    // Writes the local file only when the whole download succeeded; otherwise an existing file of
-    // that name is untouched and nothing is left behind.
+    // Writes the local file only when the whole download succeeded and passed the content check;
+    // otherwise an existing file of that name is untouched and nothing is left behind.
     void Download(const std::string& AFileName) const;
     void Upload(std::istream& AStream) const;
     void Upload(const std::string& AFileName) const;

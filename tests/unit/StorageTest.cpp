@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,9 +10,11 @@
 #include <optional>
 #include <sstream>
 
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/Storage.h"
 
 using namespace Nimbo::Connection;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -21,6 +24,13 @@ public:
     TMemoryData(const TNimboStorage& AStorage, int ANode) : TNimboCloudFileData(AStorage), Node(ANode) { ++Live; }
     TMemoryData(TNimboCloudFileData& AParent, int ANode) : TNimboCloudFileData(AParent), Node(ANode) { ++Live; }
     ~TMemoryData() override { --Live; }
+
+    void SetHash(const std::string& AAlgorithm, const std::string& AHash) {
+        TNimboItemInfo info = Info();
+        info.HashAlgorithm = AAlgorithm;
+        info.Hash = AHash;
+        AssignInfo(std::move(info));
+    }
 
     const int Node;
     inline static int Live = 0;
@@ -335,6 +345,41 @@ TEST_F(StorageLocalFiles, FailedDownloadKeepsTheExistingFileAndLeavesNothingBehi
 
     EXPECT_THROW(Text.Download(Local("new.txt")), ERestError);
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(StorageLocalFiles, DownloadIsCheckedAgainstTheItemsContentHash) {
+    struct TCase {
+        const char* Algorithm;
+        const char* Hash;
+        bool Accepted;
+    };
+    const TCase cases[] = {
+        {THashAlgorithm::Md5, "5d41402abc4b2a76b9719d911017c592", true},
+        {THashAlgorithm::Md5, "5D41402ABC4B2A76B9719D911017C592", true},
+        {THashAlgorithm::Md5, "00000000000000000000000000000000", false},
+        {"crc32", "00000000", true},  // an algorithm not computed here is not checked
+        {"", "", true},               // nor is an item without a hash
+    };
+    for (const TCase& check : cases) {
+        SCOPED_TRACE(std::string(check.Algorithm) + " " + check.Hash);
+        std::ofstream(Local("a.txt")) << "precious";
+        static_cast<TMemoryData&>(*Text.Data()).SetHash(check.Algorithm, check.Hash);
+        std::ostringstream out;
+        if (check.Accepted) {
+            Text.Download(Local("a.txt"));
+            EXPECT_EQ(ReadFile(Local("a.txt")), "hello");
+            Text.Download(out);
+            EXPECT_EQ(out.str(), "hello");
+        } else {
+            const std::string error = ErrorOf([&] { Text.Download(Local("a.txt")); });
+            EXPECT_THAT(error, HasSubstr("The download of \"a.txt\""));
+            EXPECT_THAT(error, HasSubstr(check.Hash));
+            EXPECT_THAT(error, HasSubstr("5d41402abc4b2a76b9719d911017c592"));
+            EXPECT_EQ(ReadFile(Local("a.txt")), "precious");
+            EXPECT_THAT(ErrorOf([&] { Text.Download(out); }), HasSubstr("failed its content check"));
+        }
+        EXPECT_EQ(FolderEntries(), std::vector<std::string>{"a.txt"});
+    }
 }
 
 TEST_F(StorageLocalFiles, DownloadKeepsThePermissionsOfAReplacedFile) {
