@@ -106,6 +106,7 @@ bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
             if (spec->contains("retryAfter")) fault.retryAfterSeconds = spec->value("retryAfter", 0);
             fault.dropConnection = spec->value("drop", false);
             fault.truncateBody = spec->value("truncate", false);
+            fault.corruptBody = spec->value("corrupt", false);
             emulator.InjectFault(route, fault, spec->value("times", 1));
             ex.SendJson(200, {{"ok", true}});
         } else if (path == "/emulator/faults" && method == "DELETE") {

@@ -553,7 +553,34 @@ private:
         if (MayChange(req)) Changed();
         if (fault && fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
         log_.Add(req, host, *body, parts, res.status);
-        if (fault && fault->truncateBody) Truncate(res);
+        if (fault && fault->truncateBody)
+            Truncate(res);
+        else if (fault && fault->corruptBody)
+            Corrupt(res);
+    }
+
+    // Sends the whole answer with its first byte changed, as a copy damaged on the way would arrive.
+    static void Corrupt(httplib::Response& res) {
+        if (!res.content_provider_) {
+            if (!res.body.empty()) res.body[0] = static_cast<char>(res.body[0] ^ 0x20);
+            return;
+        }
+        res.content_provider_ = [whole = std::move(res.content_provider_)](std::size_t offset, std::size_t length,
+                                                                           httplib::DataSink& sink) {
+            if (offset != 0) return whole(offset, length, sink);
+            const auto original = sink.write;
+            bool changed = false;
+            sink.write = [&original, &changed](const char* data, std::size_t size) {
+                if (changed || size == 0) return original(data, size);
+                std::string copy(data, size);
+                copy[0] = static_cast<char>(copy[0] ^ 0x20);
+                changed = true;
+                return original(copy.data(), size);
+            };
+            const bool written = whole(offset, length, sink);
+            sink.write = original;
+            return written;
+        };
     }
 
     // Announces the whole body but sends only its first half, then closes the connection.

@@ -52,7 +52,8 @@ struct RecordedRequest {
 
 // What to do instead of (or before) the normal answer. Exactly one of the answer kinds applies:
 // dropConnection, else status != 0 (an answer with that status and body), else truncateBody (the
-// normal answer with only half its body sent), else the normal answer after the delay.
+// normal answer with only half its body sent), else corruptBody (the normal answer, whole, with its
+// first byte changed), else the normal answer after the delay.
 struct Fault {
     std::chrono::milliseconds delay{0};
     int status = 0;
@@ -61,6 +62,7 @@ struct Fault {
     std::optional<int> retryAfterSeconds;
     bool dropConnection = false;
     bool truncateBody = false;
+    bool corruptBody = false;
 };
 
 // Which requests a fault applies to: empty fields match anything; path matches as a prefix.

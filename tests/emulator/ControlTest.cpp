@@ -90,6 +90,29 @@ TEST_F(ControlTest, StatusFaultAppliesToTheNextNMatchingRequests) {
     EXPECT_EQ(client.Get(Info, token).status, 200);
 }
 
+TEST_F(ControlTest, CorruptedAnswerArrivesWholeWithItsFirstByteChanged) {
+    const std::string content = "0123456789abcdef";
+    emulator->AddFile(Cloud::Dropbox, "damaged.txt", content);
+    const std::string download = "https://api-content.dropbox.com/1/files/dropbox/damaged.txt";
+    const std::string account = client.Get(Info, token).body;
+    Fault corrupt;
+    corrupt.corruptBody = true;
+    emulator->InjectFault({"", "", "/1/"}, corrupt, 2);
+
+    Reply file = client.Get(download, token);  // a streamed body
+    EXPECT_EQ(file.status, 200);
+    ASSERT_EQ(file.body.size(), content.size());
+    EXPECT_NE(file.body[0], content[0]);
+    EXPECT_EQ(file.body.substr(1), content.substr(1));
+
+    Reply json = client.Get(Info, token);  // a body in memory
+    ASSERT_EQ(json.body.size(), account.size());
+    EXPECT_NE(json.body[0], account[0]);
+    EXPECT_EQ(json.body.substr(1), account.substr(1));
+
+    EXPECT_EQ(client.Get(download, token).body, content);  // the fault applied twice only
+}
+
 TEST_F(ControlTest, DroppedConnectionTruncatedBodyAndDelay) {
     Fault drop;
     drop.dropConnection = true;

@@ -80,7 +80,8 @@ std::string KindName(const ::testing::TestParamInfo<TAdapterKind>& AInfo);
 // The value of a request's first header of this name (in any case), or empty.
 std::string HeaderOf(const Nimbo::Emulator::RecordedRequest& ARequest, const std::string& AName);
 
-// Faults the emulator injects: the connection dropped once the request is in, and an answer cut short.
+// Faults the emulator injects: the connection dropped once the request is in, an answer cut short,
+// and an answer damaged.
 inline Nimbo::Emulator::Fault Dropped() {
     Nimbo::Emulator::Fault fault;
     fault.dropConnection = true;
@@ -90,6 +91,13 @@ inline Nimbo::Emulator::Fault Dropped() {
 inline Nimbo::Emulator::Fault Truncated() {
     Nimbo::Emulator::Fault fault;
     fault.truncateBody = true;
+    return fault;
+}
+
+// The whole answer with its first byte changed, as a copy damaged on the way would arrive.
+inline Nimbo::Emulator::Fault Corrupted() {
+    Nimbo::Emulator::Fault fault;
+    fault.corruptBody = true;
     return fault;
 }
 
