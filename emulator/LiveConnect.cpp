@@ -105,6 +105,7 @@ public:
         for (const std::string item : {"/v5.0/{id}", "/v5.0/me/skydrive"}) {
             routes.Add("GET", ApiHost, item, on(false, &L::GetItem));
             routes.Add("POST", ApiHost, item, on(true, &L::CreateFolder));
+            routes.Add("PUT", ApiHost, item, on(true, &L::Update));
             routes.Add("DELETE", ApiHost, item, on(true, &L::Delete));
             routes.Add("MOVE", ApiHost, item, on(true, &L::Move));
             routes.Add("COPY", ApiHost, item, on(true, &L::Copy));
@@ -559,6 +560,26 @@ private:
         if (description.is_string()) folder.description = description.get<std::string>();
         Touch(parent.id, ex.now);
         Send(ex, 201, Object(folder));
+    }
+
+    // PUT on an item changes its name and description; the answer is the whole item.
+    void Update(Exchange& ex, Node& node) {
+        auto body = ParseJsonObject(ex.body);
+        if (!body) return Error(ex, 400, "request_body_invalid", "The request entity body isn't a valid JSON object.");
+        const Json name = body->value("name", Json(node.name)), description = body->value("description", Json());
+        if (!name.is_string() || !ValidName(name.get<std::string>()))
+            return Error(ex, 400, "request_body_invalid", "The value of input parameter 'name' isn't valid.");
+        if (!description.is_string() && !description.is_null())
+            return Error(ex, 400, "request_body_invalid", "The value of input parameter 'description' isn't valid.");
+        if (IsRoot(node) && name.get<std::string>() != node.name)
+            return Error(ex, 400, "request_parameter_invalid", "The root folder cannot be renamed.");
+        Node* existing = IsRoot(node) ? nullptr : tree.ChildByName(node.parentId, name.get<std::string>(), true);
+        if (existing && existing != &node)
+            return Error(ex, 409, "resource_already_exists", "The resource '" + existing->name + "' already exists.");
+        if (name.get<std::string>() != node.name) tree.Rename(node, name.get<std::string>());
+        if (description.is_string()) node.description = description.get<std::string>();
+        tree.Touch(node, ex.now);
+        Send(ex, 200, Object(node));
     }
 
     void Delete(Exchange& ex, Node& node) {

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <memory>
 
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/DateFormats.h"
 #include "Nimbo/Connection/MimeTypes.h"
 
@@ -35,7 +36,7 @@ const TOAuthTable OAuth{
 };
 const TOAuthClient OAuthClient(OAuth);
 
-const char* const ListFields = "name,size,created_at,modified_at";
+const char* const ListFields = "name,size,created_at,modified_at,sha1";
 const char* const FolderType = "folder";
 // Listings go by offset up to the count the service tells.
 const TOffsetPaging ListPaging(TNimboBoxNet::ListPageSize);
@@ -101,7 +102,9 @@ void TNimboBoxNetData::SetInfo(TNimboBoxNet::TFileInfo AInfo) {
                         .IsFolder = AInfo.type == FolderType,
                         .Size = AInfo.size,
                         .Created = TRfc3339::FromStr(AInfo.created_at, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.modified_at, MinDateTime)};
+                        .Modified = TRfc3339::FromStr(AInfo.modified_at, MinDateTime),
+                        .Hash = std::move(AInfo.sha1)};
+    if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::Sha1;
     AssignInfo(std::move(info));
 }
 
@@ -361,11 +364,14 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     file.SetInfo(Identified(SingleEntry(answer)));
 }
 
+std::string TNimboBoxNet::ItemPath(const TNimboCloudFileData& AData) {
+    return std::string("2.0/") + PathWords[AData.Info().IsFolder] + "/" + AData.Info().Id;
+}
+
 void TNimboBoxNet::Delete(TNimboCloudFileData& AData) {
     RefreshAccess();
-    const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
     Http()
-        .Delete(std::string("2.0/") + PathWords[item.Info().IsFolder] + "/" + item.Info().Id)
+        .Delete(ItemPath(DataAs<TNimboBoxNetData>(AData)))
         .Param("recursive", "true")
         .Header("Authorization", Bearer())
         .ValidResponse({200, 204})
@@ -388,6 +394,64 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::CreateFolder(TNimboCloudFileData& AD
         .Execute(info);
     return std::make_shared<TNimboBoxNetData>(AData, Identified(info));
 }
+
+TNimboBoxNet::TFileInfo TNimboBoxNet::ChangeItem(THttpRequest ARequest, const std::string& AName,
+                                                 const TNimboCloudFileData& AFolder,
+                                                 const std::function<void(THttpRequest::TJsonData)>& AWrite) {
+    RefreshAccess();
+    THttpRequest::TJsonData body = ARequest.Param("fields", ListFields)
+                                       .Header("Authorization", Bearer())
+                                       .BeginJson(THttpRequest::jvBeginObject, true);
+    AWrite(body);
+    TFileInfo info;
+    GuardNameTaken(409, "item_name_in_use", AName, AFolder.Info().Name, [&] {
+        return body.EndJson().ValidResponse({200, 201}).Execute(info);
+    });
+    return Identified(info);
+}
+
+void TNimboBoxNet::Rename(TNimboCloudFileData& AData, const std::string& AName) {
+    TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
+    const TNimboCloudFileData* folder = item.Parent();
+    item.SetInfo(ChangeItem(Http().Put(ItemPath(item)), AName, folder ? *folder : item,
+                            [&](THttpRequest::TJsonData AJson) { AJson.Prop("name", AName); }));
+}
+
+void TNimboBoxNet::Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) {
+    TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
+    item.SetInfo(ChangeItem(Http().Put(ItemPath(item)), item.Info().Name, AFolder, [&](THttpRequest::TJsonData AJson) {
+        AJson.Prop("parent", THttpRequest::jvBeginObject).Prop("id", AFolder.Info().Id).EndObject();
+    }));
+}
+
+AutoFree<TNimboCloudFileData> TNimboBoxNet::Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                                 const std::string& AName) {
+    const TNimboBoxNetData& item = DataAs<TNimboBoxNetData>(AData);
+    return std::make_shared<TNimboBoxNetData>(
+        AFolder, ChangeItem(Http().Post(ItemPath(item) + "/copy"), AName, AFolder, [&](THttpRequest::TJsonData AJson) {
+            AJson.Prop("parent", THttpRequest::jvBeginObject)
+                .Prop("id", AFolder.Info().Id)
+                .EndObject()
+                .Prop("name", AName);
+        }));
+}
+
+TNimboSpace TNimboBoxNet::GetSpace() {
+    RefreshAccess();
+    TSpace space;
+    Http()
+        .Get("2.0/users/me")
+        .Param("fields", "space_amount,space_used")
+        .Header("Authorization", Bearer())
+        .ValidResponse(200)
+        .SafeToRepeat()
+        .Execute(space);
+    TNimboSpace answer{.Used = space.space_used};
+    if (space.space_amount >= 0 && space.space_amount < UnlimitedSpace) answer.Total = space.space_amount;
+    return answer;
+}
+
+std::string TNimboBoxNet::GetHashAlgorithm() const { return THashAlgorithm::Sha1; }
 
 AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                        std::istream& AStream) {

@@ -36,7 +36,8 @@ public:
         std::int64_t size = 0;
         std::string created_at;   // RFC 3339
         std::string modified_at;  // RFC 3339
-        NIMBO_JSON_FIELDS(TFileInfo, id, name, type, size, created_at, modified_at)
+        std::string sha1{};       // files only, hex
+        NIMBO_JSON_FIELDS(TFileInfo, id, name, type, size, created_at, modified_at, sha1)
     };
 
     // A page of a folder's listing, or the answer of an upload (one entry).
@@ -54,6 +55,16 @@ public:
         std::string name;  // the user's display name
         NIMBO_JSON_FIELDS(TAbout, id, name)
     };
+
+    // The account's space, in bytes.
+    struct TSpace {
+        std::int64_t space_amount = 0;
+        std::int64_t space_used = 0;
+        NIMBO_JSON_FIELDS(TSpace, space_amount, space_used)
+    };
+
+    // The space_amount the service gives an account whose space is unlimited.
+    static constexpr std::int64_t UnlimitedSpace = 999999999999999;
 
     // An upload session: the service chooses the part size.
     struct TUploadSession {
@@ -121,6 +132,13 @@ public:
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
+    void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
+    void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
+    // Files and folders (with everything inside).
+    AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                       const std::string& AName) override;
+    TNimboSpace GetSpace() override;
+    std::string GetHashAlgorithm() const override;
 
 protected:
     std::string GetServerName() const override;
@@ -133,6 +151,13 @@ private:
     static TFileInfo GetRootInfo();
 
     std::string Bearer() const;
+    // "2.0/files/<id>" or "2.0/folders/<id>".
+    static std::string ItemPath(const TNimboCloudFileData& AData);
+    // Sends the JSON body AWrite writes to the item's address with AMethod's request, and takes the
+    // service's description of the item it answers with. A name that is taken becomes the error
+    // naming AName in AFolder.
+    TFileInfo ChangeItem(THttpRequest ARequest, const std::string& AName, const TNimboCloudFileData& AFolder,
+                         const std::function<void(THttpRequest::TJsonData)>& AWrite);
 
     class TSessionSteps;
 

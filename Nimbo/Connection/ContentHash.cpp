@@ -203,4 +203,85 @@ THashingStream::TBuffer::int_type THashingStream::TBuffer::overflow(int_type ACh
     return xsputn(&byte, 1) == 1 ? AChar : traits_type::eof();
 }
 
+// ---------------------------------------------------------------------------------------------
+// THashingInput
+
+THashingInput::THashingInput(std::istream& ASource, TContentHasher& AHasher)
+    : std::istream(nullptr), FBuffer(*ASource.rdbuf(), AHasher) {
+    rdbuf(&FBuffer);
+}
+
+std::string THashingInput::Finish() { return FBuffer.Finish(); }
+
+THashingInput::TBuffer::TBuffer(std::streambuf& ASource, TContentHasher& AHasher) : FSource(ASource), FHasher(AHasher) {
+    const pos_type start = FSource.pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+    FSeekable = start != pos_type(off_type(-1));
+    FPosition = FHashed = FSeekable ? static_cast<std::int64_t>(start) : 0;
+}
+
+void THashingInput::TBuffer::Take(const char* AData, std::streamsize ACount) {
+    const std::int64_t end = FPosition + ACount;
+    if (FPosition <= FHashed && FHashed < end) {
+        FHasher.Update(AData + (FHashed - FPosition), static_cast<std::size_t>(end - FHashed));
+        FHashed = end;
+    }
+    FPosition = end;
+}
+
+THashingInput::TBuffer::int_type THashingInput::TBuffer::underflow() {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    const std::streamsize count = FSource.sgetn(FArea, sizeof FArea);
+    if (count <= 0) return traits_type::eof();
+    Take(FArea, count);
+    setg(FArea, FArea, FArea + count);
+    return traits_type::to_int_type(*gptr());
+}
+
+std::streamsize THashingInput::TBuffer::xsgetn(char* AData, std::streamsize ACount) {
+    const std::streamsize buffered = std::min<std::streamsize>(ACount, egptr() - gptr());
+    std::memcpy(AData, gptr(), static_cast<std::size_t>(buffered));
+    gbump(static_cast<int>(buffered));
+    if (buffered == ACount) return ACount;
+    const std::streamsize count = FSource.sgetn(AData + buffered, ACount - buffered);
+    if (count > 0) Take(AData + buffered, count);
+    return buffered + std::max<std::streamsize>(count, 0);
+}
+
+THashingInput::TBuffer::pos_type THashingInput::TBuffer::seekoff(off_type AOffset, std::ios_base::seekdir AWay,
+                                                                 std::ios_base::openmode AMode) {
+    if (!FSeekable || (AMode & std::ios_base::in) == 0) return pos_type(off_type(-1));
+    const std::int64_t current = FPosition - (egptr() - gptr());
+    if (AWay == std::ios_base::cur) return AOffset == 0 ? pos_type(current) : seekpos(current + AOffset, AMode);
+    return Moved(FSource.pubseekoff(AOffset, AWay, std::ios_base::in));
+}
+
+THashingInput::TBuffer::pos_type THashingInput::TBuffer::seekpos(pos_type APosition, std::ios_base::openmode AMode) {
+    if (!FSeekable || (AMode & std::ios_base::in) == 0) return pos_type(off_type(-1));
+    return Moved(FSource.pubseekpos(APosition, std::ios_base::in));
+}
+
+THashingInput::TBuffer::pos_type THashingInput::TBuffer::Moved(pos_type APosition) {
+    setg(FArea, FArea, FArea);
+    if (APosition != pos_type(off_type(-1))) FPosition = static_cast<std::int64_t>(APosition);
+    return APosition;
+}
+
+std::string THashingInput::TBuffer::Finish() {
+    if (FSeekable) {
+        // Hashes what reading skipped, up to the source's end, and puts the source back.
+        const std::int64_t current = FPosition - (egptr() - gptr());
+        std::int64_t at = FHashed;
+        if (FSource.pubseekpos(at, std::ios_base::in) == pos_type(off_type(-1))) return {};
+        for (std::streamsize count; (count = FSource.sgetn(FArea, sizeof FArea)) > 0; at += count)
+            FHasher.Update(FArea, static_cast<std::size_t>(count));
+        FHashed = at;
+        setg(FArea, FArea, FArea);
+        FPosition = current;
+        FSource.pubseekpos(current, std::ios_base::in);
+    } else if (FSource.sgetc() != traits_type::eof()) {
+        return {};  // the content was not read to its end, and cannot be read again
+    }
+    return FHasher.Finish();
+}
+
 }  // namespace Nimbo::Connection

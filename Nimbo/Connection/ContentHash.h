@@ -4,6 +4,8 @@
 // transfer: each in the notation its service writes it.
 
 #include <cstddef>
+#include <cstdint>
+#include <istream>
 #include <memory>
 #include <ostream>
 #include <streambuf>
@@ -61,6 +63,47 @@ private:
     private:
         std::ostream& FTarget;
         TContentHasher& FHasher;
+    };
+
+    TBuffer FBuffer;
+};
+
+// Reads the source stream's bytes from its current position on, and hashes the content they make
+// up: bytes read again after a seek back are not hashed twice. When reading ends, Finish hashes what
+// a seek forward skipped (reading it when the source can seek) and gives the hash of the content
+// from the start to the source's end, leaving the source where reading left it.
+class THashingInput : public std::istream {
+public:
+    THashingInput(std::istream& ASource, TContentHasher& AHasher);
+    THashingInput(const THashingInput&) = delete;
+    THashingInput& operator=(const THashingInput&) = delete;
+
+    // The content's hash; empty when skipped bytes cannot be read again (a source that cannot seek).
+    std::string Finish();
+
+private:
+    class TBuffer : public std::streambuf {
+    public:
+        TBuffer(std::streambuf& ASource, TContentHasher& AHasher);
+        std::string Finish();
+
+    protected:
+        int_type underflow() override;
+        std::streamsize xsgetn(char* AData, std::streamsize ACount) override;
+        pos_type seekoff(off_type AOffset, std::ios_base::seekdir AWay, std::ios_base::openmode AMode) override;
+        pos_type seekpos(pos_type APosition, std::ios_base::openmode AMode) override;
+
+    private:
+        // Bytes read from the source at FPosition.
+        void Take(const char* AData, std::streamsize ACount);
+        pos_type Moved(pos_type APosition);
+
+        std::streambuf& FSource;
+        TContentHasher& FHasher;
+        bool FSeekable;
+        std::int64_t FPosition;  // the source's position: the end of the get area
+        std::int64_t FHashed;    // the content is hashed up to this position
+        char FArea[16384];
     };
 
     TBuffer FBuffer;

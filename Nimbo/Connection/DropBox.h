@@ -27,6 +27,8 @@ protected:
     std::string DefaultRedirectUrl() const override;
 };
 
+class TNimboDropBoxData;
+
 class TNimboDropBox : public TNimboStorage {
 public:
     // Metadata of one item, as Dropbox answers it.
@@ -51,6 +53,18 @@ public:
         std::string display_name;
         std::string uid;
         NIMBO_JSON_FIELDS(TAbout, display_name, uid)
+    };
+
+    // The account's space, in bytes: its own files (normal) and those shared with it count.
+    struct TQuotaInfo {
+        std::int64_t quota = 0;
+        std::int64_t normal = 0;
+        std::int64_t shared = 0;
+        NIMBO_JSON_FIELDS(TQuotaInfo, quota, normal, shared)
+    };
+    struct TAccountSpace {
+        TQuotaInfo quota_info;
+        NIMBO_JSON_FIELDS(TAccountSpace, quota_info)
     };
 
     // Where a chunked upload stands: the bytes the service holds so far.
@@ -91,6 +105,13 @@ public:
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
+    // A name holding "/" or "\\" raises EArgumentException: it would address another folder.
+    void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
+    void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
+    // Files and folders (with everything inside).
+    AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                       const std::string& AName) override;
+    TNimboSpace GetSpace() override;
 
 protected:
     std::string GetServerName() const override;
@@ -106,6 +127,10 @@ private:
     // signed in already.
     TFileInfo PutFile(const std::string& APath, std::istream& AStream);
     class TChunkedSession;
+    // Moves or copies (AOperation "move" or "copy") the item at AFrom to the path of AName inside
+    // AFolder; returns the item at its new place.
+    TFileInfo FileOperation(const char* AOperation, const std::string& AFrom, const TNimboDropBoxData& AFolder,
+                            const std::string& AName);
 
     std::string FUserName;
     TSessionUploadSettings FUploadSettings = DefaultUploadSettings;

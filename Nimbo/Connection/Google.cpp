@@ -3,6 +3,7 @@
 #include <charconv>
 #include <memory>
 
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/DateFormats.h"
 #include "Nimbo/Connection/MimeTypes.h"
 
@@ -129,7 +130,9 @@ void TNimboGDriveFileData::SetInfo(TNimboGDrive::TFileInfo AInfo) {
                         .Size = DecodeSize(AInfo.fileSize),
                         .MimeType = std::move(AInfo.mimeType),
                         .Created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime)};
+                        .Modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime),
+                        .Hash = std::move(AInfo.md5Checksum)};
+    if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::Md5;
     FDownloadUrl = std::move(AInfo.downloadUrl);
     AssignInfo(std::move(info));
 }
@@ -370,6 +373,57 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
         .Execute(info);
     return std::make_shared<TNimboGDriveFileData>(AData, Identified(info));
 }
+
+void TNimboGDrive::Patch(TNimboCloudFileData& AData, const std::function<THttpRequest(THttpRequest)>& AWrite) {
+    RefreshAccess();
+    TNimboGDriveFileData& item = DataAs<TNimboGDriveFileData>(AData);
+    TFileInfo info;
+    AWrite(Http().Patch(FilePath + item.GetId()).Configure(Authorization())).ValidResponse(200).Execute(info);
+    item.SetInfo(Identified(info));
+}
+
+void TNimboGDrive::Rename(TNimboCloudFileData& AData, const std::string& AName) {
+    Patch(AData, [&](THttpRequest ARequest) {
+        return ARequest.BeginJson(THttpRequest::jvBeginObject, true).Prop("title", AName).EndJson();
+    });
+}
+
+void TNimboGDrive::Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) {
+    Patch(AData, [&](THttpRequest ARequest) {
+        return ARequest.BeginJson(THttpRequest::jvBeginObject, true)
+            .Prop("parents", THttpRequest::jvBeginArray)
+            .Elem(THttpRequest::jvBeginObject)
+            .Prop("id", DataAs<TNimboGDriveFileData>(AFolder).GetId())
+            .EndObject()
+            .EndArray()
+            .EndJson();
+    });
+}
+
+AutoFree<TNimboCloudFileData> TNimboGDrive::Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                                 const std::string& AName) {
+    const TNimboGDriveFileData& item = DataAs<TNimboGDriveFileData>(AData);
+    if (item.Info().IsFolder) RaiseUnsupported("Copying folders on Google Drive");
+    RefreshAccess();
+    TFileInfo info;
+    WithTitleAndFolder(Http().Post(FilePath + item.GetId() + "/copy").Configure(Authorization()), AName,
+                       DataAs<TNimboGDriveFileData>(AFolder).GetId())
+        .ValidResponse(200)
+        .Execute(info);
+    return std::make_shared<TNimboGDriveFileData>(AFolder, Identified(info));
+}
+
+TNimboSpace TNimboGDrive::GetSpace() {
+    RefreshAccess();
+    TQuota quota;
+    Http().Get("drive/v2/about").Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(quota);
+    TNimboSpace space{.Used = TNimboGDriveFileData::DecodeSize(quota.quotaBytesUsed)};
+    if (quota.quotaType != "UNLIMITED" && !quota.quotaBytesTotal.empty())
+        space.Total = TNimboGDriveFileData::DecodeSize(quota.quotaBytesTotal);
+    return space;
+}
+
+std::string TNimboGDrive::GetHashAlgorithm() const { return THashAlgorithm::Md5; }
 
 THttpRequest TNimboGDrive::WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
                                               const std::string& AFolderId) {

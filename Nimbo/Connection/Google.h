@@ -106,7 +106,16 @@ public:
         std::string downloadUrl;
         std::string createdDate;   // RFC 3339
         std::string modifiedDate;  // RFC 3339
-        NIMBO_JSON_FIELDS(TFileInfo, id, title, mimeType, fileSize, downloadUrl, createdDate, modifiedDate)
+        std::string md5Checksum;   // files with content stored in Drive only
+        NIMBO_JSON_FIELDS(TFileInfo, id, title, mimeType, fileSize, downloadUrl, createdDate, modifiedDate, md5Checksum)
+    };
+
+    // The account's quota; the numbers are decimal text.
+    struct TQuota {
+        std::string quotaBytesTotal;
+        std::string quotaBytesUsed;
+        std::string quotaType;  // "LIMITED" or "UNLIMITED"
+        NIMBO_JSON_FIELDS(TQuota, quotaBytesTotal, quotaBytesUsed, quotaType)
     };
 
     // One page of a listing; nextPageToken is absent on the last page.
@@ -152,6 +161,14 @@ public:
     // left it. Above it, one resumable upload session that names the file and its folder at once.
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
+    // Names need not be unique in a Drive folder: a rename or move to a name that is taken makes a
+    // second item of that name, as the service does. Folders cannot be copied.
+    void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
+    void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
+    AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                       const std::string& AName) override;
+    TNimboSpace GetSpace() override;
+    std::string GetHashAlgorithm() const override;
 
     // The root folder: id "root", no name, no dates.
     static TFileInfo GetRootInfo();
@@ -165,6 +182,8 @@ private:
 
     // Adds the bearer token header to a request.
     THttpRequest::TConfigProc Authorization() const;
+    // Changes the item's metadata with the JSON body AWrite writes, and takes the service's answer.
+    void Patch(TNimboCloudFileData& AData, const std::function<THttpRequest(THttpRequest)>& AWrite);
     // The JSON body naming a new file and the one folder that holds it.
     static THttpRequest WithTitleAndFolder(THttpRequest ARequest, const std::string& ATitle,
                                            const std::string& AFolderId);

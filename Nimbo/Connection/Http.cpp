@@ -23,6 +23,8 @@ const char* MethodName(THttpMethod AMethod) {
             return "POST";
         case hmDelete:
             return "DELETE";
+        case hmPatch:
+            return "PATCH";
     }
     return "GET";
 }
@@ -143,6 +145,8 @@ THttpRequest THttpClient::Get(const std::string& AUrl) { return THttpRequest(thi
 THttpRequest THttpClient::Put(const std::string& AUrl) { return THttpRequest(this, hmPut, ExpandURL(AUrl)); }
 THttpRequest THttpClient::Post(const std::string& AUrl) { return THttpRequest(this, hmPost, ExpandURL(AUrl)); }
 THttpRequest THttpClient::Delete(const std::string& AUrl) { return THttpRequest(this, hmDelete, ExpandURL(AUrl)); }
+
+THttpRequest THttpClient::Patch(const std::string& AUrl) { return THttpRequest(this, hmPatch, ExpandURL(AUrl)); }
 
 std::string THttpClient::UrlEncode(const std::string& S) {
     static constexpr char Digits[] = "0123456789ABCDEF";

@@ -19,7 +19,7 @@ namespace Nimbo::Connection {
 
 class THttpClient;
 
-enum THttpMethod { hmGet, hmPut, hmPost, hmDelete };
+enum THttpMethod { hmGet, hmPut, hmPost, hmDelete, hmPatch };
 
 // Fluent description of one HTTP request. Copies share one body holder, so a builder call made on
 // any copy is seen by all of them.
@@ -223,6 +223,7 @@ public:
     THttpRequest Put(const std::string& AUrl);
     THttpRequest Post(const std::string& AUrl);
     THttpRequest Delete(const std::string& AUrl);
+    THttpRequest Patch(const std::string& AUrl);
 
     // Percent-encodes every byte of the UTF-8 text that is not an RFC 3986 unreserved character.
     static std::string UrlEncode(const std::string& S);

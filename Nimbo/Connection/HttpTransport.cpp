@@ -248,7 +248,7 @@ TCurlList BuildHeaderList(const THttpExchange& AExchange) {
         // "Name;" is how the transport is told to send a header with an empty value.
         Append(list, header.second.empty() ? header.first + ";" : header.first + ": " + header.second);
     // Keep the transport from adding headers that change the request's meaning or delay it.
-    const bool hasBody = AExchange.Method == "PUT" || AExchange.Method == "POST";
+    const bool hasBody = AExchange.Method == "PUT" || AExchange.Method == "POST" || AExchange.Method == "PATCH";
     if (hasBody && !HasHeader(AExchange.Headers, "Content-Type")) Append(list, "Content-Type:");
     if (!HasHeader(AExchange.Headers, "Expect")) Append(list, "Expect:");
     return list;
@@ -353,7 +353,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     TBodyReader streamedBody(body, AExchange.BodyStreams ? *AExchange.BodyStreams : NoStreams);
     if (AExchange.Method == "GET") {
         SetOptionChecked(h, CURLOPT_HTTPGET, 1L);
-    } else if (AExchange.Method == "PUT" || AExchange.Method == "POST") {
+    } else if (AExchange.Method == "PUT" || AExchange.Method == "POST" || AExchange.Method == "PATCH") {
         if (streamedBody.HasStreams()) {
             SetOptionChecked(h, CURLOPT_POST, 1L);
             SetOptionChecked(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(streamedBody.Size()));
@@ -366,7 +366,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
             // Never a null pointer: that would make the transport read the body from standard input.
             SetOptionChecked(h, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
         }
-        if (AExchange.Method == "PUT") SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "PUT");
+        if (AExchange.Method != "POST") SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, AExchange.Method.c_str());
     } else if (AExchange.Method == "DELETE") {
         SetOptionChecked(h, CURLOPT_CUSTOMREQUEST, "DELETE");
     } else {

@@ -209,6 +209,73 @@ AutoFree<TNimboCloudFileData> TNimboOneDrive::CreateFolder(TNimboCloudFileData& 
     return std::make_shared<TNimboOneDriveData>(AData, Identified(info));
 }
 
+TNimboOneDrive::TFileInfo TNimboOneDrive::ChangeItem(THttpRequest ARequest, const std::string& AName,
+                                                     const TNimboCloudFileData& AFolder) {
+    TFileInfo info;
+    GuardNameTaken(409, "resource_already_exists", AName, AFolder.Info().Name, [&] {
+        return ARequest.Header("Authorization", Bearer()).ValidResponse({200, 201}).Execute(info);
+    });
+    return Identified(info);
+}
+
+void TNimboOneDrive::Rename(TNimboCloudFileData& AData, const std::string& AName) {
+    RefreshAccess();
+    TNimboOneDriveData& item = DataAs<TNimboOneDriveData>(AData);
+    const TNimboCloudFileData* folder = item.Parent();
+    item.SetInfo(ChangeItem(
+        Http().Put(ItemPath(item.GetId())).BeginJson(THttpRequest::jvBeginObject, true).Prop("name", AName).EndJson(),
+        AName, folder ? *folder : item));
+}
+
+void TNimboOneDrive::Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) {
+    RefreshAccess();
+    TNimboOneDriveData& item = DataAs<TNimboOneDriveData>(AData);
+    item.SetInfo(ChangeItem(Http()
+                                .Post(ItemPath(item.GetId()))
+                                .Param("method", "MOVE")
+                                .BeginJson(THttpRequest::jvBeginObject, true)
+                                .Prop("destination", DataAs<TNimboOneDriveData>(AFolder).GetId())
+                                .EndJson(),
+                            item.Info().Name, AFolder));
+}
+
+AutoFree<TNimboCloudFileData> TNimboOneDrive::Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                                   const std::string& AName) {
+    const TNimboOneDriveData& item = DataAs<TNimboOneDriveData>(AData);
+    if (item.Info().IsFolder) RaiseUnsupported("Copying folders on OneDrive through Live Connect");
+    RefreshAccess();
+    auto copy = std::make_shared<TNimboOneDriveData>(
+        AFolder, ChangeItem(Http()
+                                .Post(ItemPath(item.GetId()))
+                                .Param("method", "COPY")
+                                .BeginJson(THttpRequest::jvBeginObject, true)
+                                .Prop("destination", DataAs<TNimboOneDriveData>(AFolder).GetId())
+                                .EndJson(),
+                            item.Info().Name, AFolder));
+    if (AName == copy->Info().Name) return copy;
+    try {
+        Rename(*copy, AName);
+    } catch (...) {
+        try {
+            Delete(*copy);
+        } catch (const std::exception&) {}
+        throw;
+    }
+    return copy;
+}
+
+TNimboSpace TNimboOneDrive::GetSpace() {
+    RefreshAccess();
+    TQuota quota;
+    Http()
+        .Get("v5.0/me/skydrive/quota")
+        .Header("Authorization", Bearer())
+        .ValidResponse(200)
+        .SafeToRepeat()
+        .Execute(quota);
+    return TNimboSpace{.Used = quota.quota - quota.available, .Total = quota.quota};
+}
+
 AutoFree<TNimboCloudFileData> TNimboOneDrive::createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                          std::istream& AStream) {
     TUploadSource source(AStream, FUploadLimit);

@@ -44,6 +44,13 @@ public:
         NIMBO_JSON_FIELDS(TPaging, next)
     };
     // One page of a folder's children.
+    // The account's space, in bytes.
+    struct TQuota {
+        std::int64_t quota = 0;
+        std::int64_t available = 0;
+        NIMBO_JSON_FIELDS(TQuota, quota, available)
+    };
+
     struct TFileList {
         std::vector<TFileInfo> data;
         TPaging paging;
@@ -98,6 +105,13 @@ public:
     // above the upload limit.
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
+    void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
+    void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
+    // Files only. The service's copy keeps the name; a copy under another name is renamed after, and
+    // removed again when that fails.
+    AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                       const std::string& AName) override;
+    TNimboSpace GetSpace() override;
 
 protected:
     std::string GetServerName() const override;
@@ -112,6 +126,9 @@ private:
     // After an upload, whose answer holds little more than the item's id and name: fills AData
     // from the full metadata of item AId. When that cannot be read, AData keeps what it has.
     void ReadBackMetadata(TNimboOneDriveData& AData, const std::string& AId);
+    // Sends a request on the item that answers with the item as it now is; the answer that a name
+    // is taken becomes the error naming AName in AFolder.
+    TFileInfo ChangeItem(THttpRequest ARequest, const std::string& AName, const TNimboCloudFileData& AFolder);
     // The content of an upload of the file AName; ERestError when it is above the upload limit.
     std::istream& WithinLimit(TUploadSource& ASource, const std::string& AName) const;
 

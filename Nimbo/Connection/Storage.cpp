@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 
 #include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/LocalFile.h"
@@ -11,6 +12,40 @@ namespace Nimbo::Connection {
 namespace {
 
 const char* const FolderMimeType = "inode/directory";
+
+// Hashes the bytes an upload reads from the caller's stream with the algorithm of the storage's
+// hashes, to compare them with the hash the service gives for what it stored.
+class TUploadCheck {
+public:
+    TUploadCheck(std::istream& AStream, const std::string& AAlgorithm)
+        : FCaller(AStream), FAlgorithm(AAlgorithm), FHasher(TContentHasher::Create(AAlgorithm)) {
+        if (FHasher) FInput.emplace(AStream, *FHasher);
+    }
+    TUploadCheck(const TUploadCheck&) = delete;
+    TUploadCheck& operator=(const TUploadCheck&) = delete;
+    // The caller's stream ends in the state the upload's reading left it in.
+    ~TUploadCheck() {
+        try {
+            if (FInput) FCaller.setstate(FInput->rdstate());
+        } catch (const std::ios_base::failure&) {}
+    }
+
+    // The stream the storage reads the content from.
+    std::istream& Stream() { return FInput ? *FInput : FCaller; }
+
+    // ERestError naming both hashes when the stored content's hash is not the one of the bytes read.
+    void Compare(const TNimboItemInfo& AStored, const std::string& AWhat) {
+        if (!FInput || AStored.Hash.empty() || AStored.HashAlgorithm != FAlgorithm) return;
+        const std::string computed = FInput->Finish();
+        if (!computed.empty()) CheckContentHash(AWhat, FAlgorithm, AStored.Hash, computed);
+    }
+
+private:
+    std::istream& FCaller;
+    std::string FAlgorithm;
+    std::unique_ptr<TContentHasher> FHasher;
+    std::optional<THashingInput> FInput;
+};
 
 }  // namespace
 
@@ -49,6 +84,27 @@ std::int64_t TNimboStorage::GetSize(TNimboCloudFileData& AData) { return AData.I
 TDateTime TNimboStorage::GetCreatedAt(TNimboCloudFileData& AData) { return AData.Info().Created; }
 
 TDateTime TNimboStorage::GetModifiedAt(TNimboCloudFileData& AData) { return AData.Info().Modified; }
+
+void TNimboStorage::Rename(TNimboCloudFileData&, const std::string&) { RaiseUnsupported("Renaming items"); }
+
+void TNimboStorage::Move(TNimboCloudFileData&, TNimboCloudFileData&) { RaiseUnsupported("Moving items"); }
+
+AutoFree<TNimboCloudFileData> TNimboStorage::Copy(TNimboCloudFileData&, TNimboCloudFileData&, const std::string&) {
+    RaiseUnsupported("Copying items");
+}
+
+TNimboSpace TNimboStorage::GetSpace() { RaiseUnsupported("Telling the space used"); }
+
+std::string TNimboStorage::GetHashAlgorithm() const { return {}; }
+
+void TNimboStorage::RaiseUnsupported(const std::string& AWhat) {
+    throw ERestError(AWhat + " is not supported by this storage");
+}
+
+void TNimboStorage::RaiseNameTaken(const std::string& AName, const std::string& AFolder) {
+    throw ERestError("An item named \"" + AName + "\" already exists in " +
+                     (AFolder.empty() ? std::string("the top folder") : "\"" + AFolder + "\""));
+}
 
 // ---------------------------------------------------------------------------------------------
 // TNimboCloudFile: checks
@@ -108,7 +164,9 @@ void TNimboCloudFile::Download(const std::string& AFileName) const {
 
 void TNimboCloudFile::Upload(std::istream& AStream) const {
     CheckFile();
-    Storage().Upload(Item(), AStream);
+    TUploadCheck check(AStream, Storage().GetHashAlgorithm());
+    Storage().Upload(Item(), check.Stream());
+    check.Compare(Item().Info(), "The upload of \"" + GetName() + "\"");
 }
 
 void TNimboCloudFile::Upload(const std::string& AFileName) const {
@@ -126,7 +184,29 @@ TNimboCloudFile TNimboCloudFile::CreateFolder(const std::string& AName) const {
 
 TNimboCloudFile TNimboCloudFile::createFile(const std::string& AName, std::istream& AStream) const {
     CheckFolder();
-    return TNimboCloudFile(Storage().createFile(Item(), AName, AStream));
+    TUploadCheck check(AStream, Storage().GetHashAlgorithm());
+    TNimboCloudFile file(Storage().createFile(Item(), AName, check.Stream()));
+    check.Compare(file.Item().Info(), "The upload of \"" + AName + "\"");
+    return file;
+}
+
+void TNimboCloudFile::Rename(const std::string& AName) const { Storage().Rename(Item(), AName); }
+
+TNimboCloudFileData& TNimboCloudFile::FolderOfSameStorage(const TNimboCloudFile& AFolder) const {
+    AFolder.CheckFolder();
+    if (&AFolder.Storage() != &Storage())
+        throw ERestError("\"" + AFolder.GetName() + "\" is a folder of another storage");
+    return AFolder.Item();
+}
+
+void TNimboCloudFile::Move(const TNimboCloudFile& AFolder) const {
+    TNimboCloudFileData& folder = FolderOfSameStorage(AFolder);
+    Storage().Move(Item(), folder);
+    Item().FParent = folder.ToAutoFree();
+}
+
+TNimboCloudFile TNimboCloudFile::Copy(const TNimboCloudFile& AFolder, const std::string& AName) const {
+    return TNimboCloudFile(Storage().Copy(Item(), FolderOfSameStorage(AFolder), AName));
 }
 
 TNimboCloudFile TNimboCloudFile::createFile(const std::string& AName, const std::string& AFileName) const {
@@ -155,5 +235,9 @@ bool TNimboCloudFile::GetHasCreatedAt() const { return GetCreatedAt() != MinDate
 TDateTime TNimboCloudFile::GetModifiedAt() const { return Storage().GetModifiedAt(Item()); }
 
 bool TNimboCloudFile::GetHasModifiedAt() const { return GetModifiedAt() != MinDateTime; }
+
+std::string TNimboCloudFile::GetHash() const { return Item().Info().Hash; }
+
+std::string TNimboCloudFile::GetHashAlgorithm() const { return Item().Info().HashAlgorithm; }
 
 }  // namespace Nimbo::Connection

@@ -4,6 +4,7 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -31,6 +32,12 @@ struct TNimboItemInfo {
     std::string HashAlgorithm{};  // what Hash was computed with ("md5", "sha1", ...); empty with it
 };
 
+// The space of the account, in bytes.
+struct TNimboSpace {
+    std::int64_t Used = 0;
+    std::optional<std::int64_t> Total{};  // absent where the service says the space is unlimited
+};
+
 // The data of one cloud item: its metadata record, which its storage's adapter fills. Each storage
 // derives its own item class and keeps there what only its service needs. Always created with
 // std::make_shared. It knows its storage only through a weak handle and keeps its parent's data alive.
@@ -46,12 +53,16 @@ public:
     TNimboStorage& GetService() const;
 
     const TNimboItemInfo& Info() const { return FInfo; }
+    // The data of the folder that holds the item; nullptr for a top-level item.
+    TNimboCloudFileData* Parent() const { return FParent.get(); }
 
 protected:
     // Replaces the whole record.
     void AssignInfo(TNimboItemInfo&& AInfo) { FInfo = std::move(AInfo); }
 
 private:
+    friend class TNimboCloudFile;
+
     std::weak_ptr<TNimboStorage> FService;  // expires with the storage; never locked for long
     AutoFree<TNimboCloudFileData> FParent;
     TNimboItemInfo FInfo;
@@ -94,7 +105,42 @@ public:
     virtual AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                                      std::istream& AStream) = 0;
 
+    // The calls below update the item's record from the service's answer only once it succeeded. A
+    // name that is taken where the item would go raises ERestError naming it. A storage that cannot
+    // do one of them raises ERestError saying so.
+
+    // Gives the item a new name in its folder.
+    virtual void Rename(TNimboCloudFileData& AData, const std::string& AName);
+    // Moves the item into AFolder, keeping its name.
+    virtual void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder);
+    // Copies the item into AFolder under AName and returns the copy's item data (parent AFolder).
+    virtual AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                               const std::string& AName);
+    // The space the account uses and has.
+    virtual TNimboSpace GetSpace();
+    // The algorithm of the content hashes the service gives (THashAlgorithm), with which uploads are
+    // checked; empty when it gives none.
+    virtual std::string GetHashAlgorithm() const;
+
 protected:
+    // ERestError "<AWhat> is not supported by this storage", AWhat as "Renaming items".
+    [[noreturn]] static void RaiseUnsupported(const std::string& AWhat);
+    // ERestError: an item named AName is already in the folder AFolder.
+    [[noreturn]] static void RaiseNameTaken(const std::string& AName, const std::string& AFolder);
+    // Runs ACall; the service's answer that the name is taken (status AStatus, AMarker in its body)
+    // becomes RaiseNameTaken's error.
+    template <class TCall>
+    static decltype(auto) GuardNameTaken(int AStatus, const char* AMarker, const std::string& AName,
+                                         const std::string& AFolder, TCall&& ACall) {
+        try {
+            return ACall();
+        } catch (const EHttpProtocolError& E) {
+            if (E.ErrorCode() == AStatus && E.ErrorMessage().find(AMarker) != std::string::npos)
+                RaiseNameTaken(AName, AFolder);
+            throw;
+        }
+    }
+
     // The item data as the adapter's own class.
     template <class T>
     static T& DataAs(TNimboCloudFileData& AData) {
@@ -137,6 +183,10 @@ public:
     TNimboCloudFile CreateFolder(const std::string& AName) const;
     TNimboCloudFile createFile(const std::string& AName, std::istream& AStream) const;
     TNimboCloudFile createFile(const std::string& AName, const std::string& AFileName) const;
+    void Rename(const std::string& AName) const;
+    // Into AFolder, a folder of the same storage; the handle then has AFolder as its parent.
+    void Move(const TNimboCloudFile& AFolder) const;
+    TNimboCloudFile Copy(const TNimboCloudFile& AFolder, const std::string& AName) const;
 
     std::string GetName() const;
     bool GetIsFolder() const;
@@ -148,6 +198,10 @@ public:
     bool GetHasCreatedAt() const;
     TDateTime GetModifiedAt() const;
     bool GetHasModifiedAt() const;
+    // The content hash as the service gives it, and its algorithm (THashAlgorithm); both empty when
+    // the service gives none.
+    std::string GetHash() const;
+    std::string GetHashAlgorithm() const;
 
 private:
     // The item's data; EAssertionFailed for a placeholder.
@@ -155,6 +209,8 @@ private:
     TNimboStorage& Storage() const { return Item().GetService(); }
     void CheckFile() const;
     void CheckFolder() const;
+    // The item data of another handle, a folder of the same storage.
+    TNimboCloudFileData& FolderOfSameStorage(const TNimboCloudFile& AFolder) const;
 
     AutoFree<TNimboCloudFileData> FData;
 };

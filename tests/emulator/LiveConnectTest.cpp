@@ -478,6 +478,38 @@ TEST_F(LiveConnectTest, AVerbRequestThatCannotBeReadIsRefusedAndTheConnectionClo
     EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "a.txt")->content, "content");
 }
 
+TEST_F(LiveConnectTest, PutOnAnItemRenamesItAndRefusesATakenOrBadName) {
+    std::string file = emulator->AddFile(Cloud::LiveConnect, "Docs/a.txt", "content");
+    emulator->AddFile(Cloud::LiveConnect, "Docs/taken.txt", "x");
+    auto put = [&](const std::string& id, const std::string& body) {
+        return client.Send("PUT", Api + "/" + id, body, {HttpsClient::Bearer(token), "Content-Type: application/json"});
+    };
+    Reply renamed = put(file, R"({"name":"b é.txt","description":"notes"})");
+    ASSERT_EQ(renamed.status, 200) << renamed.body;
+    EXPECT_EQ(renamed.Json()["id"], file);
+    EXPECT_EQ(renamed.Json()["name"], "b é.txt");
+    EXPECT_EQ(renamed.Json()["description"], "notes");
+    EXPECT_EQ(emulator->Find(Cloud::LiveConnect, "Docs/b é.txt")->content, "content");
+
+    struct Case {
+        std::string name;
+        Reply reply;
+        int status;
+        std::string code;
+    };
+    const Case cases[] = {
+        {"a name in use", put(file, R"({"name":"taken.txt"})"), 409, "resource_already_exists"},
+        {"a bad name", put(file, R"({"name":"a/b"})"), 400, "request_body_invalid"},
+        {"not JSON", put(file, "name=x"), 400, "request_body_invalid"},
+        {"the root renamed", put("me/skydrive", R"({"name":"x"})"), 400, "request_parameter_invalid"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.reply.status, c.status) << c.name << " " << c.reply.body;
+        EXPECT_EQ(c.reply.Json()["error"]["code"], c.code) << c.name;
+    }
+    EXPECT_TRUE(emulator->Find(Cloud::LiveConnect, "Docs/b é.txt"));
+}
+
 TEST_F(LiveConnectTest, QuotaCountsWhatIsStored) {
     auto before = client.Get(Api + "/me/skydrive/quota", token).Json();
     ASSERT_TRUE(before["quota"].is_number_integer());

@@ -104,6 +104,12 @@ TEST_F(HttpWire, SendsMethodTargetHeadersAndBodyExactly) {
         {"DELETE never sends a body", Client.Delete("/d").Data(TBytes{'x'}), "DELETE", "/d", {}, ""},
         {"PUT without content type gets none", Client.Put("/p").Data(TBytes{'a', 'b', 'c'}), "PUT", "/p", {}, "abc"},
         {"POST with empty body", Client.Post("/e"), "POST", "/e", {}, ""},
+        {"PATCH with a JSON body",
+         Client.Patch("/m").BeginJson(THttpRequest::jvBeginObject, true).Prop("name", "b").EndJson(),
+         "PATCH",
+         "/m",
+         {"Content-Type: application/json"},
+         R"({"name": "b"})"},
         {"POST form",
          Client.Post("/token").BeginForm(true).Prop("grant_type", "refresh_token").Prop("note", "a b&c").EndForm(),
          "POST",
@@ -125,7 +131,7 @@ TEST_F(HttpWire, SendsMethodTargetHeadersAndBodyExactly) {
         EXPECT_EQ(r.Body, c.Body) << c.Name;
         EXPECT_EQ(r.HeaderValue("Host"), ApiHost) << c.Name;
         EXPECT_FALSE(r.HasHeader("Expect")) << c.Name;
-        if (c.Method == "PUT" || c.Method == "POST")
+        if (c.Method == "PUT" || c.Method == "POST" || c.Method == "PATCH")
             EXPECT_EQ(r.HeaderValue("Content-Length"), std::to_string(c.Body.size())) << c.Name;
         else
             EXPECT_FALSE(r.HasHeader("Content-Length")) << c.Name;

@@ -15,6 +15,7 @@
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 
 namespace {
@@ -37,7 +38,7 @@ const std::string ApiHost = "api.box.com";
 const std::string UploadHost = "upload.box.com";
 const std::string AppHost = "app.box.com";
 const std::string TokenPath = "/api/oauth2/token";
-const std::string ListQuery = "fields=name%2Csize%2Ccreated_at%2Cmodified_at&limit=1000&offset=0";
+const std::string ListQuery = "fields=name%2Csize%2Ccreated_at%2Cmodified_at%2Csha1&limit=1000&offset=0";
 constexpr TDateTime OneMinute = 1.0 / (24 * 60);
 constexpr TDateTime OneSecond = 1.0 / SecsPerDay;
 
@@ -46,7 +47,8 @@ AdapterTest::TAdapterKind BoxKind() {
             .Service = Cloud::Box,
             .RedirectUrl = TNimboBoxNet::BlankPageUrl,
             .Create = [] { return std::make_unique<TNimboBoxNet>(); },
-            .PageSize = TNimboBoxNet::ListPageSize};
+            .PageSize = TNimboBoxNet::ListPageSize,
+            .HashAlgorithm = THashAlgorithm::Sha1};
 }
 
 [[maybe_unused]] const bool Registered = AdapterTest::RegisterAdapterKind(BoxKind());
@@ -368,7 +370,7 @@ TEST_F(BoxAdapterTest, ShortPageBeforeTheEndMovesOnByThePageSize) {
     EXPECT_THAT(names, ElementsAre("early.txt"));  // the emulator holds only one child: nothing at 1000
     EXPECT_THAT(ServiceRequestLines(),
                 ElementsAre("GET api.box.com /2.0/folders/0/items?" + ListQuery,
-                            "GET api.box.com /2.0/folders/0/items?fields=name%2Csize%2Ccreated_at%2Cmodified_at"
+                            "GET api.box.com /2.0/folders/0/items?fields=name%2Csize%2Ccreated_at%2Cmodified_at%2Csha1"
                             "&limit=1000&offset=1000"));
 }
 

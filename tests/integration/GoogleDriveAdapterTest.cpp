@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "AdapterTestSupport.h"
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 
@@ -41,7 +42,10 @@ AdapterTest::TAdapterKind GoogleDriveKind() {
             .Service = Cloud::GoogleDrive,
             .RedirectUrl = Oob,
             .Create = [] { return std::make_unique<TNimboGDrive>(); },
-            .PageSize = 100};  // the service's page size: the adapter sends no maxResults
+            .PageSize = 100,  // the service's page size: the adapter sends no maxResults
+            .HashAlgorithm = THashAlgorithm::Md5,
+            .UniqueNames = false,
+            .CopiesFolders = false};
 }
 
 [[maybe_unused]] const bool registered = AdapterTest::RegisterAdapterKind(GoogleDriveKind());

@@ -49,6 +49,7 @@ const bool Registered = AdapterTest::RegisterAdapterKind({
     .RedirectUrl = DesktopRedirect,
     .Create = [] { return std::make_unique<TNimboOneDrive>(); },
     .PageSize = TNimboOneDrive::ListPageSize,
+    .CopiesFolders = false,
 });
 
 // The emulator's answer in place of the normal one.

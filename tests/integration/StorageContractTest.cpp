@@ -13,10 +13,12 @@
 #include <unistd.h>
 
 #include "AdapterTestSupport.h"
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 
 using namespace Nimbo::Connection;
 using AdapterTest::TAdapterFixtureFor;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
@@ -207,6 +209,132 @@ TEST_P(StorageContract, ItemsOfADestroyedStorageFailCleanly) {
     const TNimboCloudFile file = Child(Storage().Root(), "a.txt");
     TearDown();
     EXPECT_THAT([&] { file.GetName(); }, ThrowsMessage<ERestError>(HasSubstr("Service has been destroyed.")));
+}
+
+TEST_P(StorageContract, RenamesFilesAndFoldersInPlace) {
+    Emu().AddFile(Kind().Service, "Docs/draft.txt", "draft text");
+    Emu().AddFolder(Kind().Service, "Docs/Old");
+    const TNimboCloudFile docs = Child(Storage().Root(), "Docs");
+    const TNimboCloudFile draft = Child(docs, "draft.txt");
+    const TNimboCloudFile old = Child(docs, "Old");
+
+    const std::string newName = "final #1 100% +'é.txt";
+    draft.Rename(newName);
+    old.Rename("Archive");
+
+    EXPECT_EQ(draft.GetName(), newName);
+    EXPECT_EQ(draft.GetSize(), 10);
+    EXPECT_EQ(old.GetName(), "Archive");
+    EXPECT_TRUE(old.GetIsFolder());
+    EXPECT_EQ(Sorted(Names(docs)), Sorted({newName, "Archive"}));
+    EXPECT_EQ(ServiceContent("Docs/" + newName), "draft text");
+    EXPECT_EQ(Content(draft), "draft text");
+}
+
+TEST_P(StorageContract, RenameOrMoveOntoATakenNameIsAnErrorThatChangesNothing) {
+    if (!Kind().UniqueNames) GTEST_SKIP() << "names need not be unique on this service";
+    Emu().AddFile(Kind().Service, "a.txt", "first");
+    Emu().AddFile(Kind().Service, "b.txt", "second");
+    Emu().AddFile(Kind().Service, "Other/a.txt", "third");
+    const TNimboCloudFile root = Storage().Root();
+    const TNimboCloudFile a = Child(root, "a.txt");
+
+    EXPECT_THAT([&] { a.Rename("b.txt"); },
+                ThrowsMessage<ERestError>(AllOf(HasSubstr("\"b.txt\""), HasSubstr("already exists"))));
+    EXPECT_THAT([&] { a.Move(Child(root, "Other")); },
+                ThrowsMessage<ERestError>(AllOf(HasSubstr("\"a.txt\""), HasSubstr("\"Other\""))));
+
+    EXPECT_EQ(a.GetName(), "a.txt");
+    EXPECT_EQ(ServiceContent("a.txt"), "first");
+    EXPECT_EQ(ServiceContent("b.txt"), "second");
+    EXPECT_EQ(ServiceContent("Other/a.txt"), "third");
+}
+
+TEST_P(StorageContract, MovesIntoAFolderOfAnotherParentKeepingTheName) {
+    Emu().AddFile(Kind().Service, "From/Deep/report #2.txt", "report");
+    Emu().AddFolder(Kind().Service, "To/Inner");
+    const TNimboCloudFile deep = Child(Child(Storage().Root(), "From"), "Deep");
+    const TNimboCloudFile report = Child(deep, "report #2.txt");
+    const TNimboCloudFile inner = Child(Child(Storage().Root(), "To"), "Inner");
+
+    report.Move(inner);
+
+    EXPECT_EQ(report.GetName(), "report #2.txt");
+    EXPECT_TRUE(Names(deep).empty());
+    EXPECT_EQ(Names(inner), std::vector<std::string>{"report #2.txt"});
+    EXPECT_EQ(ServiceContent("To/Inner/report #2.txt"), "report");
+    EXPECT_EQ(Content(report), "report");
+
+    deep.Move(Storage().Root());
+    EXPECT_EQ(Sorted(Names(Storage().Root())), Sorted({"Deep", "From", "To"}));
+}
+
+TEST_P(StorageContract, CopiesAFileUnderANameAndFoldersWhereTheServiceCan) {
+    Emu().AddFile(Kind().Service, "Src/original.txt", "copied bytes");
+    Emu().AddFolder(Kind().Service, "Dest");
+    const TNimboCloudFile src = Child(Storage().Root(), "Src");
+    const TNimboCloudFile dest = Child(Storage().Root(), "Dest");
+
+    const TNimboCloudFile copy = Child(src, "original.txt").Copy(dest, "copy é+%.txt");
+    EXPECT_EQ(copy.GetName(), "copy é+%.txt");
+    EXPECT_EQ(copy.GetSize(), 12);
+    EXPECT_EQ(Content(copy), "copied bytes");
+    EXPECT_EQ(ServiceContent("Src/original.txt"), "copied bytes");
+    EXPECT_EQ(Names(dest), std::vector<std::string>{"copy é+%.txt"});
+
+    if (Kind().CopiesFolders) {
+        const TNimboCloudFile folderCopy = src.Copy(dest, "Src copy");
+        EXPECT_TRUE(folderCopy.GetIsFolder());
+        EXPECT_EQ(Names(folderCopy), std::vector<std::string>{"original.txt"});
+        EXPECT_EQ(ServiceContent("Dest/Src copy/original.txt"), "copied bytes");
+    } else {
+        EXPECT_THAT([&] { src.Copy(dest, "Src copy"); }, ThrowsMessage<ERestError>(HasSubstr("not supported")));
+        EXPECT_EQ(Names(dest), std::vector<std::string>{"copy é+%.txt"});
+    }
+}
+
+TEST_P(StorageContract, TellsTheSpaceUsed) {
+    Emu().AddFile(Kind().Service, "space.bin", std::string(5000, 's'));
+    const TNimboSpace space = Storage().GetSpace();
+    EXPECT_GE(space.Used, 5000);
+    if (space.Total) {
+        EXPECT_GT(*space.Total, space.Used);
+    }
+}
+
+TEST_P(StorageContract, GivesFilesTheServicesContentHash) {
+    Emu().AddFile(Kind().Service, "hashed.txt", "hello");
+    const TNimboCloudFile file = Child(Storage().Root(), "hashed.txt");
+    EXPECT_EQ(file.GetHashAlgorithm(), Kind().HashAlgorithm);
+    if (Kind().HashAlgorithm.empty()) {
+        EXPECT_EQ(file.GetHash(), "");
+        return;
+    }
+    const auto hasher = TContentHasher::Create(Kind().HashAlgorithm);
+    hasher->Update("hello", 5);
+    EXPECT_TRUE(SameContentHash(Kind().HashAlgorithm, file.GetHash(), hasher->Finish())) << file.GetHash();
+}
+
+TEST_P(StorageContract, DamagedDownloadFailsItsContentCheckAndLeavesTheLocalFileUntouched) {
+    if (Kind().HashAlgorithm.empty()) GTEST_SKIP() << "the service gives no content hash";
+    Emu().AddFile(Kind().Service, "data.bin", "the content as stored");
+    const TNimboCloudFile file = Child(Storage().Root(), "data.bin");
+    const std::filesystem::path local =
+        std::filesystem::temp_directory_path() / ("damaged-" + Kind().Name + "-" + std::to_string(::getpid()) + ".bin");
+    std::ofstream(local) << "precious local bytes";
+
+    // Every GET of the download, redirects included, arrives damaged.
+    Emu().InjectFault({"", "GET", ""}, AdapterTest::Corrupted(), 3);
+    EXPECT_THAT([&] { file.Download(local.string()); },
+                ThrowsMessage<ERestError>(AllOf(HasSubstr("failed its content check"), HasSubstr(file.GetHash()))));
+    Emu().ClearFaults();
+
+    std::ifstream in(local, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious local bytes");
+    file.Download(local.string());
+    std::ifstream again(local, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "the content as stored");
+    std::filesystem::remove(local);
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(StorageContract);

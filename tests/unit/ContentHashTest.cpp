@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -101,4 +103,85 @@ TEST(ContentHash, HashingStreamFailsWhenItsTargetFails) {
     THashingStream stream(target, *hasher);
     stream.write("hello", 5);
     EXPECT_FALSE(stream.good());
+}
+
+namespace {
+
+// A source that can only be read forward, as a pipe.
+class TForwardOnly : public std::streambuf {
+public:
+    explicit TForwardOnly(std::string AContent) : FContent(std::move(AContent)) {
+        setg(FContent.data(), FContent.data(), FContent.data() + FContent.size());
+    }
+
+private:
+    std::string FContent;
+};
+
+std::string Md5(const std::string& AContent) { return HashInPieces(THashAlgorithm::Md5, AContent, 4096); }
+
+}  // namespace
+
+TEST(ContentHash, HashingInputHashesTheContentWhateverOrderItIsReadIn) {
+    const std::string content = Pattern(100000);
+    struct TReading {
+        const char* Name;
+        std::function<void(std::istream&)> Read;
+    };
+    const TReading readings[] = {
+        {"in one read", [](std::istream& AIn) { std::string all(std::istreambuf_iterator<char>(AIn), {}); }},
+        {"a part read twice after a seek back",
+         [](std::istream& AIn) {
+             std::string part(30000, '\0');
+             AIn.read(part.data(), 30000);
+             AIn.seekg(10000);
+             std::string rest(std::istreambuf_iterator<char>(AIn), {});
+         }},
+        {"a part skipped by a seek forward",
+         [](std::istream& AIn) {
+             AIn.seekg(60000);
+             std::string rest(std::istreambuf_iterator<char>(AIn), {});
+         }},
+        {"only the start read", [](std::istream& AIn) { AIn.get(); }},
+    };
+    for (const TReading& reading : readings) {
+        SCOPED_TRACE(reading.Name);
+        std::istringstream source(content);
+        const auto hasher = TContentHasher::Create(THashAlgorithm::Md5);
+        THashingInput input(source, *hasher);
+        reading.Read(input);
+        const std::streamoff position = input.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+        EXPECT_EQ(input.Finish(), Md5(content));
+        EXPECT_EQ(input.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in), position);
+    }
+}
+
+TEST(ContentHash, HashingInputCoversTheContentFromTheSourcesPositionOn) {
+    std::istringstream source("header:body");
+    source.seekg(7);
+    const auto hasher = TContentHasher::Create(THashAlgorithm::Md5);
+    THashingInput input(source, *hasher);
+    std::string read(std::istreambuf_iterator<char>(input), {});
+    EXPECT_EQ(read, "body");
+    EXPECT_EQ(input.Finish(), Md5("body"));
+}
+
+TEST(ContentHash, HashingInputOfASourceThatCannotSeekNeedsItReadToTheEnd) {
+    const std::string content = Pattern(50000);
+    {
+        TForwardOnly pipe(content);
+        std::istream source(&pipe);
+        const auto hasher = TContentHasher::Create(THashAlgorithm::Md5);
+        THashingInput input(source, *hasher);
+        std::string all(std::istreambuf_iterator<char>(input), {});
+        EXPECT_EQ(input.Finish(), Md5(content));
+    }
+    {
+        TForwardOnly pipe(content);
+        std::istream source(&pipe);
+        const auto hasher = TContentHasher::Create(THashAlgorithm::Md5);
+        THashingInput input(source, *hasher);
+        input.get();
+        EXPECT_EQ(input.Finish(), "");  // the rest cannot be read again: no hash rather than a wrong one
+    }
 }

@@ -93,7 +93,9 @@ public:
         throw ERestError("connection lost");
     }
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override {
-        Node(AData, "Upload").Content.assign(std::istreambuf_iterator<char>(AStream), {});
+        TNode& node = Node(AData, "Upload");
+        node.Content.assign(std::istreambuf_iterator<char>(AStream), {});
+        Stored(DataAs<TMemoryData>(AData), node.Content);
     }
     void Delete(TNimboCloudFileData& AData) override {
         const int id = DataAs<TMemoryData>(AData).Node;
@@ -108,13 +110,30 @@ public:
                                              std::istream& AStream) override {
         Node(AData, "createFile");
         std::string content(std::istreambuf_iterator<char>(AStream), {});
-        return std::make_shared<TMemoryData>(AData, Add(DataAs<TMemoryData>(AData).Node, AName, false, content));
+        auto file = std::make_shared<TMemoryData>(AData, Add(DataAs<TMemoryData>(AData).Node, AName, false, content));
+        Stored(*file, content);
+        return file;
     }
+    std::string GetHashAlgorithm() const override { return HashAlgorithm; }
+
+    // The algorithm of the hashes the storage gives for uploaded content; none when empty.
+    std::string HashAlgorithm;
+    // Uploads store their content with its first byte changed.
+    bool DamageUploads = false;
 
 protected:
     std::string GetServerName() const override { return "memory.example"; }
 
 private:
+    // Describes stored content as a service would: with the hash of what it holds.
+    void Stored(TMemoryData& AData, std::string& AContent) {
+        if (DamageUploads && !AContent.empty()) AContent[0] = static_cast<char>(AContent[0] ^ 0x20);
+        if (const auto hasher = TContentHasher::Create(HashAlgorithm)) {
+            hasher->Update(AContent.data(), AContent.size());
+            AData.SetHash(HashAlgorithm, hasher->Finish());
+        }
+    }
+
     static TNode MakeNode(const std::string& AName, bool AIsFolder, const std::string& AContent) {
         TNode node;
         node.Name = AName;
@@ -380,6 +399,35 @@ TEST_F(StorageLocalFiles, DownloadIsCheckedAgainstTheItemsContentHash) {
         }
         EXPECT_EQ(FolderEntries(), std::vector<std::string>{"a.txt"});
     }
+}
+
+TEST_F(Storage, UploadIsCheckedAgainstTheHashOfWhatTheStorageStored) {
+    Store->HashAlgorithm = THashAlgorithm::Sha1;
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "intact");
+        Store->DamageUploads = damaged;
+        std::istringstream replacement("new content");
+        std::istringstream created("created content");
+        const std::string replaceError = ErrorOf([&] { Text.Upload(replacement); });
+        const std::string createError = ErrorOf([&] { Root.createFile("b.txt", created); });
+        if (!damaged) {
+            EXPECT_EQ(replaceError, "(no error)");
+            EXPECT_EQ(createError, "(no error)");
+        } else {
+            EXPECT_THAT(replaceError, HasSubstr("The upload of \"a.txt\" failed its content check"));
+            EXPECT_THAT(createError, HasSubstr("The upload of \"b.txt\" failed its content check"));
+        }
+        // The caller's streams end where the storage's reading left them, after the content.
+        EXPECT_EQ(replacement.peek(), std::char_traits<char>::eof());
+        EXPECT_EQ(created.peek(), std::char_traits<char>::eof());
+    }
+}
+
+TEST_F(Storage, UploadWithoutAHashToCompareIsNotChecked) {
+    Store->DamageUploads = true;  // undetectable without a hash
+    std::istringstream content("new content");
+    EXPECT_NO_THROW(Text.Upload(content));
+    EXPECT_EQ(Text.GetHash(), "");
 }
 
 TEST_F(StorageLocalFiles, DownloadKeepsThePermissionsOfAReplacedFile) {
