@@ -55,6 +55,7 @@ namespace {
 constexpr double TransferGoal = 0.90;      // our throughput / curl's, at least
 constexpr double ListingGoal = 1.20;       // our time / curl's, at most
 constexpr long MemoryGoalKiB = 64 * 1024;  // our peak memory, below
+constexpr double CheckGoal = 0.90;         // throughput with the content check / without, at least
 
 const char* const ClientId = "bench-client";
 const char* const ClientSecret = "bench-secret";
@@ -85,6 +86,8 @@ struct TService {
     // Without sessions: the largest file one upload may carry, in MiB; transfers of larger sizes are
     // measured at this size instead.
     std::size_t LargestUploadMiB = 0;
+    // The content hash the service gives files, which the storage model checks; empty: none.
+    std::string Hash{};
 };
 
 std::int64_t NumberOrText(const Json& AValue) {
@@ -170,7 +173,7 @@ const std::vector<TService>& Services() {
          [](const std::string& AId, const std::string&, bool) {
              return "https://www.googleapis.com/drive/v2/files/" + AId;
          },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }, &DriveSession},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("fileSize")); }, &DriveSession, 0, "md5"},
         {"dropbox", "Dropbox", "https://www.dropbox.com/1/oauth2/redirect_receiver",
          [](const std::string&, const std::string& APath, bool) {
              return "https://api.dropbox.com/1/metadata/dropbox/" + APath + "?list=false";
@@ -183,7 +186,7 @@ const std::vector<TService>& Services() {
          [](const std::string& AId, const std::string&, bool AFolder) {
              return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
          },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &BoxSession},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &BoxSession, 0, "sha1"},
     };
     return services;
 }
@@ -430,11 +433,41 @@ private:
         TransferRow("upload " + std::to_string(FSizeMiB) + " MiB", pairs,
                     capped + std::to_string(log.size()) + " requests; curl: " + std::to_string(curl->Processes()) +
                         " process(es), same requests");
+
+        const std::vector<std::string> upload = {"--item", FFileRecord, "--in", FSource.get().Path.string()};
+        CheckCostRow("upload " + std::to_string(FSizeMiB) + " MiB", "upload", upload,
+                     [&](TRunResult AResult) { return checked(AResult, "ours"); });
+    }
+
+    // The same transfer through the storage model, which checks the content against the service's
+    // hash, and past it, straight to the adapter.
+    void CheckCostRow(const std::string& AWhat, const std::string& AOperation, std::vector<std::string> AArgs,
+                      const std::function<TRunResult(TRunResult)>& AChecked) {
+        if (FService.Hash.empty()) return;  // nothing to check against
+        Progress(AWhat + " with and without the content check, " + std::to_string(FOptions.Pairs) + " pairs");
+        std::vector<std::string> unchecked = AArgs;
+        unchecked.push_back("--no-check");
+        const TPairs pairs = Bench::RunPairs(
+            FOptions.Pairs, [&](int) { return AChecked(Measured(Ours(AOperation, AArgs), TransferTimeout())); },
+            [&](int) { return AChecked(Measured(Ours(AOperation, unchecked), TransferTimeout())); });
+        const Bench::TSpread ratio = Bench::ThroughputRatio(pairs);
+        const long peak = Bench::MaxPeak(pairs.Ours);
+        Bench::PrintRow({.Benchmark = Label(AWhat + ", content check"),
+                         .Ratio = "throughput checked/unchecked",
+                         .Spread = ratio,
+                         .Pairs = FOptions.Pairs,
+                         .Goal = ">= " + Bench::Fixed(CheckGoal),
+                         .Verdict = Verdict(Bench::VerdictAtLeast(ratio, CheckGoal), peak),
+                         .OursPeak = Bench::MiB(peak),
+                         .BasePeak = Bench::MiB(Bench::MaxPeak(pairs.Base)),
+                         .Note = "hash: " + FService.Hash + "; the unchecked side goes straight to the adapter"});
     }
 
     void Download() {
         const std::uint64_t size = std::uint64_t(FSizeMiB) << 20;
         const fs::path ours = FWork / "ours.out", theirs = FWork / "curl.out";
+        // The record of the file as it is after the uploads, with its hash, as a caller would hold it.
+        FFileRecord = SaveRecord(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false, "file.json");
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
         if (!SameContent(ours, FSource.get().Path))
@@ -468,6 +501,12 @@ private:
                 TransferRow("download " + std::to_string(FSizeMiB) + " MiB", pairs,
                             "both write the bytes to a new file");
         }
+        CheckCostRow("download " + std::to_string(FSizeMiB) + " MiB", "download",
+                     {"--item", FFileRecord, "--out", ours.string()}, [&](TRunResult AResult) {
+                         if (fs::file_size(ours) != size) throw std::runtime_error(FService.Label + ": short download");
+                         fs::remove(ours);
+                         return AResult;
+                     });
     }
 
     void List() {
