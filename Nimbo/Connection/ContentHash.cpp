@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "Nimbo/Connection/platform/Exceptions.h"
 
@@ -153,6 +158,79 @@ private:
     std::uint64_t FLength = 0;
 };
 
+// Hands the content block by block to another hasher running on a thread of its own.
+class TConcurrentHasher : public TContentHasher {
+public:
+    explicit TConcurrentHasher(std::unique_ptr<TContentHasher> AInner)
+        : FInner(std::move(AInner)), FWorker([this] { Work(); }) {
+        FFilling.reserve(BlockSize);
+    }
+    ~TConcurrentHasher() override { Stop(); }
+
+    void Update(const char* AData, std::size_t ASize) override {
+        while (ASize > 0) {
+            const std::size_t count = std::min(ASize, BlockSize - FFilling.size());
+            FFilling.insert(FFilling.end(), AData, AData + count);
+            AData += count;
+            ASize -= count;
+            if (FFilling.size() == BlockSize) Hand();
+        }
+    }
+
+    std::string Finish() override {
+        if (!FFilling.empty()) Hand();
+        Stop();
+        return FInner->Finish();
+    }
+
+private:
+    static constexpr std::size_t BlockSize = 1 << 20;
+    static constexpr std::size_t MaxQueued = 4;
+
+    // Queues the filled block, waiting while the worker is MaxQueued blocks behind.
+    void Hand() {
+        std::unique_lock lock(FMutex);
+        FChanged.wait(lock, [this] { return FQueue.size() < MaxQueued; });
+        FQueue.push_back(std::move(FFilling));
+        FChanged.notify_all();
+        lock.unlock();
+        FFilling = {};
+        FFilling.reserve(BlockSize);
+    }
+
+    void Work() {
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            FChanged.wait(lock, [this] { return !FQueue.empty() || FStopping; });
+            if (FQueue.empty()) return;
+            std::vector<char> block = std::move(FQueue.front());
+            FQueue.pop_front();
+            FChanged.notify_all();
+            lock.unlock();
+            FInner->Update(block.data(), block.size());
+            lock.lock();
+        }
+    }
+
+    // Lets the worker hash what is queued, and ends it.
+    void Stop() {
+        {
+            const std::lock_guard lock(FMutex);
+            FStopping = true;
+        }
+        FChanged.notify_all();
+        if (FWorker.joinable()) FWorker.join();
+    }
+
+    std::unique_ptr<TContentHasher> FInner;
+    std::vector<char> FFilling;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    std::deque<std::vector<char>> FQueue;
+    bool FStopping = false;
+    std::thread FWorker;  // last: it starts once everything it uses is there
+};
+
 bool IsHexAlgorithm(const std::string& AAlgorithm) { return AAlgorithm != THashAlgorithm::QuickXor; }
 
 std::string Lower(std::string AText) {
@@ -170,6 +248,12 @@ std::unique_ptr<TContentHasher> TContentHasher::Create(const std::string& AAlgor
     if (AAlgorithm == THashAlgorithm::DropboxContent) return std::make_unique<TDropboxContentHasher>();
     if (AAlgorithm == THashAlgorithm::QuickXor) return std::make_unique<TQuickXorHasher>();
     return nullptr;
+}
+
+std::unique_ptr<TContentHasher> TContentHasher::CreateConcurrent(const std::string& AAlgorithm) {
+    std::unique_ptr<TContentHasher> inner = Create(AAlgorithm);
+    if (!inner) return nullptr;
+    return std::make_unique<TConcurrentHasher>(std::move(inner));
 }
 
 bool SameContentHash(const std::string& AAlgorithm, const std::string& A, const std::string& B) {

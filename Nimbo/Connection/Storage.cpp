@@ -18,7 +18,7 @@ const char* const FolderMimeType = "inode/directory";
 class TUploadCheck {
 public:
     TUploadCheck(std::istream& AStream, const std::string& AAlgorithm)
-        : FCaller(AStream), FAlgorithm(AAlgorithm), FHasher(TContentHasher::Create(AAlgorithm)) {
+        : FCaller(AStream), FAlgorithm(AAlgorithm), FHasher(TContentHasher::CreateConcurrent(AAlgorithm)) {
         if (FHasher) FInput.emplace(AStream, *FHasher);
     }
     TUploadCheck(const TUploadCheck&) = delete;
@@ -147,7 +147,8 @@ void TNimboCloudFile::Download(std::ostream& AStream) const {
     // Copied, since the download may describe the item anew.
     const std::string expected = Item().Info().Hash;
     const std::string algorithm = Item().Info().HashAlgorithm;
-    const std::unique_ptr<TContentHasher> hasher = expected.empty() ? nullptr : TContentHasher::Create(algorithm);
+    const std::unique_ptr<TContentHasher> hasher =
+        expected.empty() ? nullptr : TContentHasher::CreateConcurrent(algorithm);
     if (!hasher) {  // the service gives no hash this library computes: nothing to check against
         Storage().Download(Item(), AStream);
         return;

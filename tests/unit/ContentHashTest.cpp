@@ -23,8 +23,9 @@ std::string Pattern(std::size_t ASize) {
 }
 
 // Feeds the content in pieces of APiece bytes (the last one shorter).
-std::string HashInPieces(const std::string& AAlgorithm, const std::string& AContent, std::size_t APiece) {
-    const auto hasher = TContentHasher::Create(AAlgorithm);
+std::string HashInPieces(const std::string& AAlgorithm, const std::string& AContent, std::size_t APiece,
+                         bool AConcurrent = false) {
+    const auto hasher = AConcurrent ? TContentHasher::CreateConcurrent(AAlgorithm) : TContentHasher::Create(AAlgorithm);
     for (std::size_t at = 0; at < AContent.size(); at += APiece)
         hasher->Update(AContent.data() + at, std::min(APiece, AContent.size() - at));
     return hasher->Finish();
@@ -57,14 +58,24 @@ TEST(ContentHash, GivesEachServicesHashWhateverThePiecesTheContentComesIn) {
     for (const TKnownHash& known : KnownHashes)
         for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{160}, std::size_t{1000003}}) {
             if (piece == 1 && known.Content.size() > 100000) continue;  // byte by byte is slow and adds nothing
-            EXPECT_EQ(HashInPieces(known.Algorithm, known.Content, piece), known.Hash)
-                << known.Algorithm << " of " << known.Content.size() << " bytes in pieces of " << piece;
+            for (const bool concurrent : {false, true})
+                EXPECT_EQ(HashInPieces(known.Algorithm, known.Content, piece, concurrent), known.Hash)
+                    << known.Algorithm << " of " << known.Content.size() << " bytes in pieces of " << piece
+                    << (concurrent ? " on its own thread" : "");
         }
 }
 
 TEST(ContentHash, UnknownAlgorithmHasNoHasher) {
     EXPECT_EQ(TContentHasher::Create("crc32"), nullptr);
     EXPECT_EQ(TContentHasher::Create(""), nullptr);
+    EXPECT_EQ(TContentHasher::CreateConcurrent("crc32"), nullptr);
+}
+
+TEST(ContentHash, ConcurrentHasherDroppedUnfinishedEndsItsThread) {
+    const std::string content = Pattern(5 << 20);
+    auto hasher = TContentHasher::CreateConcurrent(THashAlgorithm::Sha256);
+    hasher->Update(content.data(), content.size());
+    hasher.reset();  // must neither hang nor leave a thread running (the sanitizers would tell)
 }
 
 TEST(ContentHash, HexHashesCompareInAnyCaseAndBase64OnesExactly) {
