@@ -323,8 +323,10 @@ THashingInput::TBuffer::int_type THashingInput::TBuffer::underflow() {
 
 std::streamsize THashingInput::TBuffer::xsgetn(char* AData, std::streamsize ACount) {
     const std::streamsize buffered = std::min<std::streamsize>(ACount, egptr() - gptr());
-    std::memcpy(AData, gptr(), static_cast<std::size_t>(buffered));
-    gbump(static_cast<int>(buffered));
+    if (buffered > 0) {  // before the first read the get area is null
+        std::memcpy(AData, gptr(), static_cast<std::size_t>(buffered));
+        gbump(static_cast<int>(buffered));
+    }
     if (buffered == ACount) return ACount;
     const std::streamsize count = FSource.sgetn(AData + buffered, ACount - buffered);
     if (count > 0) Take(AData + buffered, count);
