@@ -151,6 +151,20 @@ TEST_F(GDrive3Adapter, SignsInThroughTheLoopbackForTheDriveScopeAndReadsTheAccou
     EXPECT_THAT(Requests(), IsEmpty());
 }
 
+TEST_F(GDrive3Adapter, AnotherScopeDropsTheTokenAndSignsInForIt) {
+    SignIn();
+    EXPECT_FALSE(Storage().GetToken().empty());
+    Drive().SetScope(TNimboGDrive3::DriveScope);
+    EXPECT_FALSE(Storage().GetToken().empty()) << "the same scope keeps the token";
+
+    Drive().SetScope("https://www.googleapis.com/auth/drive.file");
+    EXPECT_TRUE(Storage().GetToken().empty());
+    Storage().Root().Files();
+    EXPECT_THAT(TNimboHeadlessAuth::Visited().front(),
+                HasSubstr("&scope=https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fdrive.file&"));
+    EXPECT_FALSE(Storage().GetToken().empty());
+}
+
 TEST_F(GDrive3Adapter, RefusesARedirectAddressThatIsNoLoopback) {
     Storage().SetRedirectUrl("urn:ietf:wg:oauth:2.0:oob");
     EXPECT_THAT([&] { Storage().Root().Files(); }, ThrowsMessage<ERestError>(HasSubstr("only through a loopback")));

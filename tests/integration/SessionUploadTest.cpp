@@ -562,25 +562,50 @@ TEST_F(Drive3SessionRequests, ATwentyMiBUploadInterruptedHalfWayAsksHowFarItGotA
 }
 
 TEST_F(Drive3SessionRequests, ASessionTheServiceHasForgottenBeginsAgainFromTheFirstByte) {
-    FaultOn(FCase.Chunks, 2, [] {
-        Fault expired;
-        expired.status = 404;
-        expired.body = R"({"error": {"code": 404, "message": "Upload session not found or expired.",)"
-                       R"( "errors": [{"domain": "global", "reason": "notFound"}]}})";
-        return expired;
-    }());
-    CreateFrom(Content);
+    Fault expired;
+    expired.status = 404;
+    expired.body = R"({"error": {"code": 404, "message": "Upload session not found or expired.",)"
+                   R"( "errors": [{"domain": "global", "reason": "notFound"}]}})";
+    const std::string query = Session + "[bytes */" + Total + "] ";
+    struct Case {
+        const char* Name;
+        std::vector<Fault> Faults;               // met in turn by the chunk requests, from the third on
+        std::vector<std::string> BeforeRestart;  // the first session's requests answered after its start
+        int Dropped;
+    };
+    const Case cases[] = {
+        {"forgotten at a chunk", {expired}, {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 404)}, 0},
+        {"forgotten when asked after an interruption",
+         {Dropped(), expired},
+         {ChunkLine(0, 308), ChunkLine(1, 308), query + "404"},
+         1},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 2, c.Faults.front());
+        for (std::size_t i = 1; i < c.Faults.size(); ++i) Emu().InjectFault(FCase.Chunks, c.Faults[i], 1);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
 
-    const std::vector<RecordedRequest> requests = Requests();
-    ASSERT_EQ(requests.size(), 9u);
-    const std::string first = QueryValue(requests[1], "upload_id"), second = QueryValue(requests[5], "upload_id");
-    EXPECT_NE(first, second);
-    std::vector<std::string> lines = Lines(requests, first);
-    for (std::size_t i = 4; i < lines.size(); ++i) lines[i] = Lines({requests[i]}, second).front();
-    EXPECT_THAT(lines,
-                ElementsAre(Start + " 200", ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 404), Start + " 200",
-                            ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
-    EXPECT_EQ(StoredHash(), Sha256(Content));
+        int dropped = 0;
+        const std::vector<RecordedRequest> requests = WithoutDropped(Requests(), dropped);
+        const std::size_t restart = c.BeforeRestart.size() + 1;
+        ASSERT_EQ(requests.size(), restart + 5) << c.Name;
+        const std::string first = QueryValue(requests[1], "upload_id");
+        const std::string second = QueryValue(requests[restart + 1], "upload_id");
+        EXPECT_NE(first, second) << c.Name;
+        std::vector<std::string> expected = {Start + " 200"};
+        expected.insert(expected.end(), c.BeforeRestart.begin(), c.BeforeRestart.end());
+        for (const std::string& line :
+             {Start + " 200", ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)})
+            expected.push_back(line);
+        std::vector<std::string> lines = Lines(requests, first);
+        for (std::size_t i = restart; i < lines.size(); ++i) lines[i] = Lines({requests[i]}, second).front();
+        EXPECT_EQ(lines, expected) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(Content)) << c.Name;
+    }
 }
 
 class DropboxSessionRequests : public SessionRequests {
