@@ -297,7 +297,13 @@ void TNimboGDrive3::RefreshAccess() {
 std::string TNimboGDrive3::ReadUserName() {
     try {
         TAbout about;
-        Http().Get(AboutPath).Param("fields", "user").Configure(Authorization()).ValidResponse(200).Execute(about);
+        Http()
+            .Get(AboutPath)
+            .Param("fields", "user")
+            .Configure(Authorization())
+            .ValidResponse(200)
+            .SafeToRepeat()
+            .Execute(about);
         return about.user.displayName.empty() ? about.user.emailAddress : about.user.displayName;
     } catch (const Exception&) {
         return {};
