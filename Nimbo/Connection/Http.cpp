@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Nimbo/Connection/HttpTransport.h"
+#include "Nimbo/Connection/Json.h"
 
 namespace Nimbo::Connection {
 
@@ -102,6 +103,20 @@ private:
     TBytes& FBytes;
 };
 
+// The reasons of Google's error body, {"error": {"errors": [{"reason": ...}]}}.
+struct TRateLimitReason {
+    std::string reason;
+    NIMBO_JSON_FIELDS(TRateLimitReason, reason)
+};
+struct TRateLimitError {
+    std::vector<TRateLimitReason> errors;
+    NIMBO_JSON_FIELDS(TRateLimitError, errors)
+};
+struct TRateLimitAnswer {
+    TRateLimitError error;
+    NIMBO_JSON_FIELDS(TRateLimitAnswer, error)
+};
+
 std::mutex GRetryPolicyLock;
 THttpRetryPolicy GRetryPolicy;
 
@@ -120,6 +135,20 @@ bool THttpRetryPolicy::IsInterruption() {
     } catch (...) {
         return false;
     }
+}
+
+bool THttpRetryPolicy::IsBusyAnswer(int ACode, const std::string& ABody) {
+    if (IsBusyAnswer(ACode)) return true;
+    if (ACode != 403) return false;
+    TRateLimitAnswer answer;
+    try {
+        TJsonDecoder(ABody).Decode(answer);
+    } catch (const Exception&) {
+        return false;
+    }
+    return std::any_of(answer.error.errors.begin(), answer.error.errors.end(), [](const TRateLimitReason& AItem) {
+        return AItem.reason == "rateLimitExceeded" || AItem.reason == "userRateLimitExceeded";
+    });
 }
 
 std::chrono::milliseconds THttpRetryPolicy::Delay(std::optional<std::chrono::seconds> AAsked, int ARepeat) const {
@@ -192,7 +221,7 @@ int THttpClient::ProcessRequest(const THttpRequest& ARequest, std::ostream* ARes
             return ProcessRequestPeerAPI(ARequest, AResponse);
         } catch (const EHttpProtocolError& E) {
             // Nothing of such an answer has reached AResponse, so the next attempt starts clean.
-            if (retry >= policy.MaxRetries || !THttpRetryPolicy::IsBusyAnswer(E.ErrorCode())) throw;
+            if (retry >= policy.MaxRetries || !THttpRetryPolicy::IsBusyAnswer(E.ErrorCode(), E.ErrorMessage())) throw;
             policy.Pause(E.RetryAfter(), retry);
         }
     }

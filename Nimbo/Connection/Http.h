@@ -182,9 +182,9 @@ private:
 };
 
 // When and how long the library waits to send something again. One policy serves every repeat:
-// - reads (requests marked SafeToRepeat) when the service answers 429 (too many requests) or 503
-//   (unavailable): such an answer says the service did nothing, and its body never reaches the
-//   caller's stream; at most MaxRetries times;
+// - reads (requests marked SafeToRepeat) when the service answers 429 (too many requests), 503
+//   (unavailable) or a 403 naming a rate limit: such an answer says the service did nothing, and
+//   its body never reaches the caller's stream; at most MaxRetries times;
 // - the parts of a session upload after an interruption (IsInterruption), as often as the upload's
 //   own settings allow;
 // - any wait the service asks for before a request is sent again (Retry-After).
@@ -199,6 +199,10 @@ struct THttpRetryPolicy {
 
     // An answer by which the service says it did not carry the request out and wants it later.
     static bool IsBusyAnswer(int ACode) { return ACode == 429 || ACode == 503; }
+    // The same for the answer's status and body: also Google's 403 whose error body names a rate
+    // limit (reason rateLimitExceeded or userRateLimitExceeded), which Google asks clients to repeat
+    // after a backoff. A daily limit or a full quota is no busy answer: a repeat would not pass.
+    static bool IsBusyAnswer(int ACode, const std::string& ABody);
     // Call inside a catch block: whether the exception being handled interrupted an exchange that
     // may be resumed: a transport failure, or a 500, 502, 503 or 504 answer (not one that refuses
     // for good, such as 507: out of space).

@@ -10,6 +10,7 @@
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 #include "Nimbo/Connection/OAuthClient.h"
@@ -35,6 +36,8 @@ void PrintTo(const TLoopbackCase& ACase, std::ostream* AOut) { *AOut << ACase.Na
 const TLoopbackCase Cases[] = {{"Box", Cloud::Box, [] { return std::make_unique<TNimboBoxNet>(); },
                                 "https://account.box.com/api/oauth2/authorize?", "api.box.com", false},
                                {"GoogleDrive", Cloud::GoogleDrive, [] { return std::make_unique<TNimboGDrive>(); },
+                                "https://accounts.google.com/o/oauth2/v2/auth?", "oauth2.googleapis.com", true},
+                               {"GoogleDrive3", Cloud::GoogleDrive, [] { return std::make_unique<TNimboGDrive3>(); },
                                 "https://accounts.google.com/o/oauth2/v2/auth?", "oauth2.googleapis.com", true}};
 
 class LoopbackSignIn : public AdapterTest::TAdapterFixture, public ::testing::WithParamInterface<TLoopbackCase> {

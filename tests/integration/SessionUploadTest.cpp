@@ -1,5 +1,5 @@
-// Uploads above a service's single-request limit: the session uploads of Google Drive, Dropbox and
-// Box (new files and new versions, streams that cannot seek, interruptions and resumption), and
+// Uploads above a service's single-request limit: the session uploads of Google Drive (v2 and v3),
+// Dropbox and Box (new files and new versions, streams that cannot seek, interruptions and resumption), and
 // OneDrive's refusal of content it cannot take.
 
 #include <gmock/gmock.h>
@@ -12,6 +12,7 @@
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/Microsoft.h"
@@ -176,6 +177,20 @@ const TSessionCase DriveCase{
     .Chunks = {.host = "www.googleapis.com", .method = "PUT", .pathPrefix = "/upload/drive/v2/files"},
     .IsSingleRequest = [](const RecordedRequest& R) { return R.query.find("uploadType=media") != std::string::npos; }};
 
+const TSessionCase Drive3Case{
+    .Kind = "GoogleDrive3",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboGDrive3&>(AStorage).SetUploadSettings({.SingleRequestLimit = ALimit,
+                                                                      .ChunkSize = TNimboGDrive3::ChunkGranularity,
+                                                                      .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 256 << 10,
+    .Size = 3 * (256 << 10) + 1000,
+    .Chunks = {.host = "www.googleapis.com", .method = "PUT", .pathPrefix = "/upload/drive/v3/files"},
+    .IsSingleRequest =
+        [](const RecordedRequest& R) { return R.query.find("uploadType=multipart") != std::string::npos; }};
+
 const TSessionCase DropboxCase{
     .Kind = "Dropbox",
     .Configure =
@@ -320,7 +335,7 @@ TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
     EXPECT_FALSE(Emu().Find(Kind().Service, "cancelled.bin").has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, DropboxCase, BoxCase),
+INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, Drive3Case, DropboxCase, BoxCase),
                          [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
 
 // ---------------------------------------------------------------------------------------------
@@ -454,6 +469,140 @@ TEST_F(DriveSessionRequests, AnInterruptionAsksHowFarTheUploadGotAndGoesOnFromTh
         std::vector<std::string> lines = Lines(answered, QueryValue(answered[1], "upload_id"));
         lines.erase(lines.begin());
         EXPECT_EQ(lines, c.Answered) << c.Name;
+        EXPECT_EQ(dropped, c.Dropped) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(Content)) << c.Name;
+    }
+}
+
+class Drive3SessionRequests : public SessionRequests {
+protected:
+    Drive3SessionRequests() : SessionRequests(Drive3Case) {}
+
+    // The session's chunk requests of content of ATotal bytes in chunks of AChunk.
+    static std::string ChunkLine(int AIndex, int AStatus, std::int64_t AChunk, std::int64_t ATotal) {
+        const std::int64_t first = AIndex * AChunk, last = std::min<std::int64_t>(first + AChunk, ATotal) - 1;
+        return Session + "[" + Range(first, last, ATotal) + "] " + std::to_string(AStatus);
+    }
+    std::string ChunkLine(int AIndex, int AStatus) const {
+        return ChunkLine(AIndex, AStatus, TNimboGDrive3::ChunkGranularity, FCase.Size);
+    }
+
+    inline static const std::string Fields =
+        "fields=id%2Cname%2CmimeType%2Csize%2CcreatedTime%2CmodifiedTime%2Cmd5Checksum%2Cparents";
+    inline static const std::string Start =
+        "POST www.googleapis.com /upload/drive/v3/files?uploadType=resumable&" + Fields;
+    // The session's address keeps the parameters of the request that began it.
+    inline static const std::string Session =
+        "PUT www.googleapis.com /upload/drive/v3/files?" + Fields + "&uploadType=resumable&upload_id=<id> ";
+};
+
+TEST_F(Drive3SessionRequests, ANewFileIsNamedWhenTheSessionBeginsAndANewVersionHasItsOwnSession) {
+    const TNimboCloudFile file = CreateFrom(Content);
+    std::vector<RecordedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_THAT(
+        Lines(requests, QueryValue(requests[1], "upload_id")),
+        ElementsAre(Start + " 200", ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)));
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Type"), "application/octet-stream");
+    EXPECT_EQ(HeaderOf(requests[0], "X-Upload-Content-Length"), Total);
+    EXPECT_EQ(requests[0].body, R"({"name": "big.bin","parents": ["root"]})");
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+
+    const std::string id = file.Data()->Info().Id;
+    Emu().ClearRequests();
+    const std::string second = Pattern(FCase.Size, 12);
+    std::istringstream stream(second);
+    file.Upload(stream);
+    requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(Lines(requests, "").front(),
+              "PATCH www.googleapis.com /upload/drive/v3/files/" + id + "?uploadType=resumable&" + Fields + " 200");
+    EXPECT_EQ(requests[0].body, "{}");
+    EXPECT_EQ(StoredId(Cloud::GoogleDrive, "big.bin"), id);
+    EXPECT_EQ(StoredHash(), Sha256(second));
+}
+
+TEST_F(Drive3SessionRequests, ATwentyMiBUploadInterruptedHalfWayAsksHowFarItGotAndGoesOnFromThere) {
+    dynamic_cast<TNimboGDrive3&>(Storage()).SetUploadSettings(TNimboGDrive3::DefaultUploadSettings);
+    constexpr std::int64_t Size = 20 << 20, Chunk = TNimboGDrive3::DefaultUploadSettings.ChunkSize;
+    const std::string content = Pattern(Size, 13);
+    const std::string query = Session + "[bytes */" + std::to_string(Size) + "] ";
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+        std::vector<std::string> Answered;  // the requests answered, after the start
+    };
+    const Case cases[] = {
+        {"dropped.bin",
+         Dropped(),
+         {ChunkLine(0, 308, Chunk, Size), query + "308", ChunkLine(1, 308, Chunk, Size),
+          ChunkLine(2, 200, Chunk, Size)}},
+        {"server error.bin",
+         ServerError(503),
+         {ChunkLine(0, 308, Chunk, Size), ChunkLine(1, 503, Chunk, Size), query + "308", ChunkLine(1, 308, Chunk, Size),
+          ChunkLine(2, 200, Chunk, Size)}},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 1, c.Interruption);
+        std::istringstream stream(content);
+        const TNimboCloudFile file = Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
+        ASSERT_GE(answered.size(), 2u) << c.Name;
+        std::vector<std::string> lines = Lines(answered, QueryValue(answered[1], "upload_id"));
+        EXPECT_EQ(lines.front(), Start + " 200") << c.Name;
+        lines.erase(lines.begin());
+        EXPECT_EQ(lines, c.Answered) << c.Name;
+        EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(content)) << c.Name;
+        EXPECT_EQ(file.GetSize(), Size) << c.Name;
+    }
+}
+
+TEST_F(Drive3SessionRequests, ASessionTheServiceHasForgottenBeginsAgainFromTheFirstByte) {
+    Fault expired;
+    expired.status = 404;
+    expired.body = R"({"error": {"code": 404, "message": "Upload session not found or expired.",)"
+                   R"( "errors": [{"domain": "global", "reason": "notFound"}]}})";
+    const std::string query = Session + "[bytes */" + Total + "] ";
+    struct Case {
+        const char* Name;
+        std::vector<Fault> Faults;               // met in turn by the chunk requests, from the third on
+        std::vector<std::string> BeforeRestart;  // the first session's requests answered after its start
+        int Dropped;
+    };
+    const Case cases[] = {
+        {"forgotten at a chunk", {expired}, {ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 404)}, 0},
+        {"forgotten when asked after an interruption",
+         {Dropped(), expired},
+         {ChunkLine(0, 308), ChunkLine(1, 308), query + "404"},
+         1},
+    };
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(FCase.Chunks, 2, c.Faults.front());
+        for (std::size_t i = 1; i < c.Faults.size(); ++i) Emu().InjectFault(FCase.Chunks, c.Faults[i], 1);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        int dropped = 0;
+        const std::vector<RecordedRequest> requests = WithoutDropped(Requests(), dropped);
+        const std::size_t restart = c.BeforeRestart.size() + 1;
+        ASSERT_EQ(requests.size(), restart + 5) << c.Name;
+        const std::string first = QueryValue(requests[1], "upload_id");
+        const std::string second = QueryValue(requests[restart + 1], "upload_id");
+        EXPECT_NE(first, second) << c.Name;
+        std::vector<std::string> expected = {Start + " 200"};
+        expected.insert(expected.end(), c.BeforeRestart.begin(), c.BeforeRestart.end());
+        for (const std::string& line :
+             {Start + " 200", ChunkLine(0, 308), ChunkLine(1, 308), ChunkLine(2, 308), ChunkLine(3, 200)})
+            expected.push_back(line);
+        std::vector<std::string> lines = Lines(requests, first);
+        for (std::size_t i = restart; i < lines.size(); ++i) lines[i] = Lines({requests[i]}, second).front();
+        EXPECT_EQ(lines, expected) << c.Name;
         EXPECT_EQ(dropped, c.Dropped) << c.Name;
         EXPECT_EQ(::StoredHash(Cloud::GoogleDrive, c.Name), Sha256(Content)) << c.Name;
     }

@@ -62,10 +62,40 @@ TEST(RetryPolicy, TellsWhatMayBeRepeated) {
     for (int code : {429, 503}) EXPECT_TRUE(THttpRetryPolicy::IsBusyAnswer(code)) << code;
     for (int code : {200, 400, 401, 404, 500, 502, 504}) EXPECT_FALSE(THttpRetryPolicy::IsBusyAnswer(code)) << code;
 
+    for (int code : {429, 503}) EXPECT_TRUE(THttpRetryPolicy::IsBusyAnswer(code, "")) << code;
+
     EXPECT_TRUE(Interrupts(ETransportError("connection reset")));
     for (int code : {500, 502, 503, 504}) EXPECT_TRUE(Interrupts(Answer(code))) << code;
     for (int code : {400, 401, 404, 409, 429, 507}) EXPECT_FALSE(Interrupts(Answer(code))) << code;
     EXPECT_FALSE(Interrupts(ERestError("refused")));
     EXPECT_FALSE(Interrupts(EAbort()));
     EXPECT_FALSE(Interrupts(std::runtime_error("other")));
+}
+
+TEST(RetryPolicy, TakesA403NamingARateLimitForABusyAnswer) {
+    const auto body = [](const std::string& AReasons) {
+        return R"({"error": {"code": 403, "message": "Rate Limit Exceeded", "errors": [)" + AReasons + "]}}";
+    };
+    struct TCase {
+        int Code;
+        std::string Body;
+        bool Busy;
+    };
+    const TCase cases[] = {
+        {403, body(R"({"domain": "usageLimits", "reason": "userRateLimitExceeded"})"), true},
+        {403, body(R"({"reason": "rateLimitExceeded"})"), true},
+        {403, body(R"({"reason": "other"}, {"reason": "rateLimitExceeded"})"), true},
+        {429, body(R"({"reason": "rateLimitExceeded"})"), true},
+        // Limits that a repeat does not get past, and refusals of another kind.
+        {403, body(R"({"reason": "dailyLimitExceeded"})"), false},
+        {403, body(R"({"reason": "storageQuotaExceeded"})"), false},
+        {403, body(R"({"reason": "insufficientFilePermissions"})"), false},
+        {403, body(""), false},
+        {403, R"({"error": "rateLimitExceeded"})", false},
+        {403, "<html>rateLimitExceeded</html>", false},
+        {400, body(R"({"reason": "rateLimitExceeded"})"), false},
+        {500, body(R"({"reason": "userRateLimitExceeded"})"), false},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(THttpRetryPolicy::IsBusyAnswer(c.Code, c.Body), c.Busy) << c.Code << " " << c.Body;
 }
