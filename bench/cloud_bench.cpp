@@ -8,7 +8,7 @@
 // Prints one "@row|..." line per figure (see BenchSupport.h) and its progress on standard error.
 //
 //   cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]
-//               [--services google,dropbox,live,box] [--only transfers|listings]
+//               [--services google,dropbox,live,box,gdrive3] [--only transfers|listings]
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -67,14 +67,14 @@ struct TOptions {
     std::size_t SizeMiB = 1024;
     int Items = 10000;
     int Pairs = 5;
-    std::vector<std::string> Services = {"google", "dropbox", "live", "box"};
+    std::vector<std::string> Services = {"google", "dropbox", "live", "box", "gdrive3"};
     bool Transfers = true, Listings = true;
 };
 
 // ---- the services: what the bench must know of each to seed it and to read an item's record ----
 
 struct TService {
-    std::string Name;   // as the emulator and nimbo_transfer name it
+    std::string Name;   // as nimbo_transfer names the adapter (and the emulator the service, unless Emulated says)
     std::string Label;  // in the table
     std::string RedirectUrl;
     // The URL of the service's own metadata record of an item.
@@ -88,6 +88,12 @@ struct TService {
     std::size_t LargestUploadMiB = 0;
     // The content hash the service gives files, which the storage model checks; empty: none.
     std::string Hash{};
+    // The emulator's name of the service, when the adapter speaks another of its interfaces.
+    std::string Emulated{};
+    // The JSON body of a record request that is a POST (an interface of RPC calls); empty: a GET.
+    std::function<std::string(const std::string& APath)> RecordBody{};
+
+    const std::string& EmulatedName() const { return Emulated.empty() ? Name : Emulated; }
 };
 
 std::int64_t NumberOrText(const Json& AValue) {
@@ -187,6 +193,12 @@ const std::vector<TService>& Services() {
              return std::string("https://api.box.com/2.0/") + (AFolder ? "folders/" : "files/") + AId;
          },
          [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &BoxSession, 0, "sha1"},
+        {"gdrive3", "Google Drive v3", "http://127.0.0.1/",
+         [](const std::string& AId, const std::string&, bool) {
+             return "https://www.googleapis.com/drive/v3/files/" + AId +
+                    "?fields=id,name,mimeType,size,createdTime,modifiedTime,md5Checksum,parents";
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &DriveSession, 0, "md5", "google"},
     };
     return services;
 }
@@ -194,7 +206,7 @@ const std::vector<TService>& Services() {
 const TService& ServiceNamed(const std::string& AName) {
     for (const TService& service : Services())
         if (service.Name == AName) return service;
-    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box)");
+    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box, gdrive3)");
 }
 
 // ---- local files ----
@@ -272,7 +284,7 @@ public:
                 NotMeasured("download " + size, "the upload failed, so the service holds no file of this size");
             if (!uploaded || !Stage("download " + size, [&] { Download(); })) ++failures;
         }
-        FAdmin.Post("reset", {{"service", FService.Name}});
+        FAdmin.Post("reset", {{"service", FService.EmulatedName()}});
         FEmulator.Settle();
         return failures;
     }
@@ -354,7 +366,7 @@ private:
     }
 
     void SignIn() {
-        FAdmin.Post("clients", {{"service", FService.Name},
+        FAdmin.Post("clients", {{"service", FService.EmulatedName()},
                                 {"client_id", ClientId},
                                 {"client_secret", ClientSecret},
                                 {"redirect_uri", FService.RedirectUrl}});
@@ -367,8 +379,11 @@ private:
     }
 
     Json Record(const std::string& AId, const std::string& APath, bool AFolder) {
-        return Json::parse(FClient.Call("GET", FService.RecordUrl(AId, APath.substr(1), AFolder), {},
-                                        {"Authorization: Bearer " + FToken}));
+        const std::string url = FService.RecordUrl(AId, APath.substr(1), AFolder);
+        if (FService.RecordBody)
+            return Json::parse(FClient.Call("POST", url, FService.RecordBody(APath),
+                                            {"Authorization: Bearer " + FToken, "Content-Type: application/json"}));
+        return Json::parse(FClient.Call("GET", url, {}, {"Authorization: Bearer " + FToken}));
     }
 
     std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
@@ -384,12 +399,14 @@ private:
 
     std::string SeedFolder() {
         Progress("seeding a folder of " + std::to_string(FOptions.Items) + " items");
-        const std::string id = FAdmin.Post("folders", {{"service", FService.Name}, {"path", FolderName}}).at("id");
+        const std::string id =
+            FAdmin.Post("folders", {{"service", FService.EmulatedName()}, {"path", FolderName}}).at("id");
         char name[64];
         for (int i = 0; i < FOptions.Items; ++i) {
             std::snprintf(name, sizeof name, "%s/item-%05d.txt", FolderName, i);
-            FAdmin.Post("files",
-                        {{"service", FService.Name}, {"path", name}, {"content", "item " + std::to_string(i)}});
+            FAdmin.Post(
+                "files",
+                {{"service", FService.EmulatedName()}, {"path", name}, {"content", "item " + std::to_string(i)}});
         }
         FEmulator.Settle();
         return id;
@@ -397,7 +414,8 @@ private:
 
     void Upload() {
         const std::string id =
-            FAdmin.Post("files", {{"service", FService.Name}, {"path", FileName}, {"content", "seed"}}).at("id");
+            FAdmin.Post("files", {{"service", FService.EmulatedName()}, {"path", FileName}, {"content", "seed"}})
+                .at("id");
         FFileRecord = SaveRecord(id, std::string("/") + FileName, false, "file.json");
         const std::uint64_t size = std::uint64_t(FSizeMiB) << 20;
         // The adapter's requests, from an unmeasured first upload (which also warms both ends up).
@@ -586,7 +604,7 @@ private:
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr << "cloud_bench: " << AProblem << "\n"
               << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
-                 "                   [--services google,dropbox,live,box] [--only transfers|listings]\n";
+                 "                   [--services google,dropbox,live,box,gdrive3] [--only transfers|listings]\n";
     std::exit(2);
 }
 

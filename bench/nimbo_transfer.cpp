@@ -6,10 +6,10 @@
 //   nimbo_transfer SERVICE upload   --state FILE --item RECORD --in FILE [--no-check]
 //   nimbo_transfer SERVICE list     --state FILE --item RECORD          (prints the number of children)
 //
-// SERVICE is google, dropbox, live or box. RECORD is a file holding the item's metadata as the
-// service describes it (its JSON record), so the operation starts from the item as a caller holding
-// it would, without looking it up first. --no-check goes to the adapter directly, past the storage
-// model's check of the content against its hash, to measure what that check costs. Connection options: --ca FILE,
+// SERVICE is google, dropbox, live or box, or gdrive3 for Drive's current interface. RECORD is a file holding the
+// item's metadata as the service describes it (its JSON record), so the operation starts from the item as a caller
+// holding it would, without looking it up first. --no-check goes to the adapter directly, past the storage model's
+// check of the content against its hash, to measure what that check costs. Connection options: --ca FILE,
 // --connect-to HOST:443:ADDRESS:PORT (repeated), --client-id, --secret, --redirect-url.
 
 #include <cstdio>
@@ -24,6 +24,7 @@
 
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
 #include "Nimbo/Connection/HttpTransport.h"
@@ -65,6 +66,8 @@ const std::map<std::string, TAdapter>& Adapters() {
         {"live",
          {[] { return std::make_unique<TNimboOneDrive>(); }, ItemFromRecord<TNimboOneDrive, TNimboOneDriveData>}},
         {"box", {[] { return std::make_unique<TNimboBoxNet>(); }, ItemFromRecord<TNimboBoxNet, TNimboBoxNetData>}},
+        {"gdrive3",
+         {[] { return std::make_unique<TNimboGDrive3>(); }, ItemFromRecord<TNimboGDrive3, TNimboGDrive3Data>}},
     };
     return adapters;
 }
@@ -72,7 +75,7 @@ const std::map<std::string, TAdapter>& Adapters() {
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr
         << "nimbo_transfer: " << AProblem << "\n"
-        << "usage: nimbo_transfer google|dropbox|live|box signin|download|upload|list --state FILE\n"
+        << "usage: nimbo_transfer google|dropbox|live|box|gdrive3 signin|download|upload|list --state FILE\n"
            "         [--item RECORD] [--in FILE] [--out FILE] [--durable] [--no-check] [--ca FILE]\n"
            "         [--connect-to HOST:443:ADDRESS:PORT]... [--client-id ID] [--secret S] [--redirect-url URL]\n";
     std::exit(2);
