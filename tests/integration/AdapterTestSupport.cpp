@@ -58,7 +58,7 @@ void TAdapterFixture::SetUp() {
     emulator.ResetAll();
     emulator.ClearFaults();
     emulator.SetSignInDecision(Nimbo::Emulator::SignInDecision::Ask);
-    emulator.RegisterClient(FKind.Service, ClientId, ClientSecret, {FKind.RedirectUrl});
+    emulator.RegisterClient(FKind.Service, ClientId, FKind.PublicClient ? "" : ClientSecret, {FKind.RedirectUrl});
     TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
     FStorage = NewStorage();
     emulator.ClearRequests();
@@ -72,7 +72,7 @@ void TAdapterFixture::TearDown() {
 std::unique_ptr<TNimboStorage> TAdapterFixture::NewStorage() const {
     std::unique_ptr<TNimboStorage> storage = FKind.Create();
     storage->SetClientId(ClientId);
-    storage->SetSecret(ClientSecret);
+    if (!FKind.PublicClient) storage->SetSecret(ClientSecret);
     storage->SetRedirectUrl(FKind.RedirectUrl);
     return storage;
 }

@@ -34,6 +34,7 @@ struct TAdapterKind {
     std::string HashAlgorithm{};  // of the content hashes the service gives files; empty: none
     bool UniqueNames = true;      // whether a folder's children have different names
     bool CopiesFolders = true;    // whether the service copies a folder with what it holds
+    bool PublicClient = false;    // registered and set up without a secret
 };
 
 // Adds an adapter to the storage contract suite. Call from the adapter's own test file:

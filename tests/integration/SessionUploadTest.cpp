@@ -16,6 +16,7 @@
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/Microsoft.h"
+#include "Nimbo/Connection/OneDriveGraph.h"
 
 using namespace Nimbo::Connection;
 using AdapterTest::Dropped;
@@ -216,6 +217,20 @@ const TSessionCase BoxCase{
     .Chunks = {.host = "upload.box.com", .method = "PUT", .pathPrefix = "/api/2.0/files/upload_sessions/"},
     .IsSingleRequest = [](const RecordedRequest& R) { return R.path.ends_with("/content") && R.method == "POST"; }};
 
+const TSessionCase GraphCase{
+    .Kind = "OneDriveGraph",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboOneDriveGraph&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit,
+                 .ChunkSize = TNimboOneDriveGraph::ChunkGranularity,
+                 .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 320 << 10,
+    .Size = 3 * (320 << 10) + 1000,
+    .Chunks = {.host = "api.onedrive.com", .method = "PUT", .pathPrefix = "/"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.method == "PUT" && R.path.ends_with(":/content"); }};
+
 bool Matches(const Route& ARoute, const RecordedRequest& ARequest) {
     return ARequest.host == ARoute.host && ARequest.method == ARoute.method &&
            ARequest.path.rfind(ARoute.pathPrefix, 0) == 0;
@@ -335,7 +350,8 @@ TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
     EXPECT_FALSE(Emu().Find(Kind().Service, "cancelled.bin").has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(Services, SessionUpload, ::testing::Values(DriveCase, Drive3Case, DropboxCase, BoxCase),
+INSTANTIATE_TEST_SUITE_P(Services, SessionUpload,
+                         ::testing::Values(DriveCase, Drive3Case, DropboxCase, BoxCase, GraphCase),
                          [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
 
 // ---------------------------------------------------------------------------------------------
