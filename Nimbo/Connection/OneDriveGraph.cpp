@@ -143,6 +143,19 @@ std::int64_t FirstExpected(const std::vector<std::string>& ARanges) {
     return first;
 }
 
+// Where a request's 302 answer points; the Graph answer itself becomes an error otherwise.
+std::string RedirectTarget(THttpRequest ARequest) {
+    try {
+        ARequest.Execute();
+    } catch (const EHttpProtocolError& E) {
+        if (E.ErrorCode() != 302) throw;
+        const std::string location = ARequest.ResponseHeader("Location");
+        if (location.empty()) throw ERestError("The service gave no address for the content of the download");
+        return location;
+    }
+    throw ERestError("The service answered the download without the address of its content");
+}
+
 std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t ATotal) {
     return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
            std::to_string(ATotal);
@@ -302,7 +315,16 @@ public:
     }
 
     std::optional<TSessionHeld> AskHeld() override {
-        return Step(FGraph.Http().Get(FUrl).SafeToRepeat()).value_or(TSessionHeld{});
+        // The status answers 200 with the ranges still expected.
+        TSessionAnswer status;
+        try {
+            FGraph.Http().Get(FUrl).ValidResponse(200).SafeToRepeat().Execute(status);
+        } catch (const EHttpProtocolError& E) {
+            if (E.ErrorCode() != 404) throw;
+            Begin();
+            return TSessionHeld{};
+        }
+        return TSessionHeld{.Bytes = FirstExpected(status.nextExpectedRanges)};
     }
 
     void Commit() override {
@@ -424,10 +446,8 @@ void TNimboOneDriveGraph::Download(TNimboCloudFileData& AData, std::ostream& ASt
     const std::string path = ItemPath(DataAs<TNimboOneDriveGraphData>(AData).Info().Id) + "/content";
     Translated([&] {
         RefreshAccess();
-        THttpRequest ask = Http().Get(path).Configure(Authorization()).FollowRedirects(false).SafeToRepeat();
-        ask.ValidResponse(302).Execute();
-        const std::string location = ask.ResponseHeader("Location");
-        if (location.empty()) throw ERestError("The service gave no address for the content of the download");
+        const std::string location = RedirectTarget(
+            Http().Get(path).Configure(Authorization()).FollowRedirects(false).SafeToRepeat().ValidResponse(302));
         // The address carries its own authorization: the bearer token stays with Graph.
         Http().Get(location).ValidResponse(200).SafeToRepeat().Execute(AStream);
     });

@@ -84,6 +84,15 @@ TServiceRoutes RoutesOf(const TAdapterKind& AKind, const std::string& AFolderId,
                 .CreateFile = {"www.googleapis.com", "POST", "/upload/drive/v3/files"},
                 .Delete = {"www.googleapis.com", "DELETE", "/drive/v3/files/" + AFileId},
                 .Token = {"oauth2.googleapis.com", "POST", "/token"}};
+    // Graph names items by ids of its own: the routes stop at the items.
+    if (AKind.Name == "OneDriveGraph")
+        return {.List = {"graph.microsoft.com", "GET", "/v1.0/me/drive/items/"},
+                .Download = {"public.dm.files.1drv.com", "GET", "/y4m/"},
+                .Upload = {"graph.microsoft.com", "PUT", "/v1.0/me/drive/items/"},
+                .CreateFolder = {"graph.microsoft.com", "POST", "/v1.0/me/drive/items/"},
+                .CreateFile = {"graph.microsoft.com", "PUT", "/v1.0/me/drive/items/"},
+                .Delete = {"graph.microsoft.com", "DELETE", "/v1.0/me/drive/items/"},
+                .Token = {"login.microsoftonline.com", "POST", "/common/oauth2/v2.0/token"}};
     switch (AKind.Service) {
         case Cloud::GoogleDrive:
             return {.List = {"www.googleapis.com", "GET", "/drive/v2/files"},
@@ -157,7 +166,7 @@ constexpr char Itemless[] = R"({"entries": [{"type": "file", "name": "report.txt
 // A listing page of every service whose one entry has no id (or path).
 constexpr char ListingOfGhosts[] =
     R"({"items": [{"title": "ghost"}], "contents": [{"bytes": 1}], "data": [{"name": "ghost"}],)"
-    R"( "entries": [{"name": "ghost"}], "files": [{"name": "ghost"}], "total_count": 1})";
+    R"( "entries": [{"name": "ghost"}], "files": [{"name": "ghost"}], "value": [{"name": "ghost"}], "total_count": 1})";
 
 Fault Json200(const std::string& ABody) {
     Fault fault;
