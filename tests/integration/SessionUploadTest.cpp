@@ -842,3 +842,25 @@ TEST_F(OneDriveUploadLimit, ContentAboveTheLimitIsRefusedNamingIt) {
 }
 
 }  // namespace
+
+class GraphSessionRequests : public SessionRequests {
+protected:
+    GraphSessionRequests() : SessionRequests(GraphCase) {}
+    static constexpr std::int64_t Chunk = TNimboOneDriveGraph::ChunkGranularity;
+};
+
+// The fragment's bytes that were cut off are sent again from the first byte the session expects.
+TEST_F(GraphSessionRequests, AnInterruptedFragmentResumesFromTheRangeTheSessionExpects) {
+    FaultOn(GraphCase.Chunks, 1, Dropped());
+    CreateFrom(Content);
+
+    std::vector<std::string> session;
+    for (const RecordedRequest& R : Requests("api.onedrive.com"))
+        session.push_back(R.method + " " + HeaderOf(R, "Content-Range") + " " + std::to_string(R.status));
+    EXPECT_THAT(session, ElementsAre("PUT " + Range(0, Chunk - 1, FCase.Size) + " 202",
+                                     "PUT " + Range(Chunk, 2 * Chunk - 1, FCase.Size) + " 0", "GET  200",
+                                     "PUT " + Range(Chunk, 2 * Chunk - 1, FCase.Size) + " 202",
+                                     "PUT " + Range(2 * Chunk, 3 * Chunk - 1, FCase.Size) + " 202",
+                                     "PUT " + Range(3 * Chunk, FCase.Size - 1, FCase.Size) + " 201"));
+    EXPECT_EQ(StoredHash(), Sha256(Content));
+}
