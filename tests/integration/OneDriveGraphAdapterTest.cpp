@@ -229,6 +229,28 @@ TEST_F(GraphAdapter, UploadSessionFragmentsCarryNoBearerToken) {
               "POST graph.microsoft.com/v1.0/me/drive/items/root:/big.bin:/createUploadSession");
 }
 
+TEST_F(GraphAdapter, A100MiBUploadCutOffMidwayResumesAndArrivesWhole) {
+    SignIn();
+    std::string content(100 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+    Emu().InjectFault(Route{MonitorHost, "PUT", "/rup/"}, Fault{}, 4);
+    Fault drop;
+    drop.dropConnection = true;
+    Emu().InjectFault(Route{MonitorHost, "PUT", "/rup/"}, drop, 1);
+
+    std::istringstream stream(content);
+    const TNimboCloudFile file = Storage().Root().createFile("big.bin", stream);
+    EXPECT_EQ(file.GetSize(), std::int64_t{100} << 20);
+    EXPECT_EQ(Content(file), content);
+
+    const std::vector<RecordedRequest> session = Requests(MonitorHost);
+    const auto status =
+        std::find_if(session.begin(), session.end(), [](const RecordedRequest& R) { return R.method == "GET"; });
+    ASSERT_NE(status, session.end()) << "the session was asked how far it got";
+    ASSERT_NE(status + 1, session.end());
+    EXPECT_EQ(HeaderOf(*(status + 1), "Content-Range"), HeaderOf(*(status - 1), "Content-Range"));
+}
+
 TEST_F(GraphAdapter, RefusesFragmentSizesTheServiceDoesNotTake) {
     for (const std::int64_t size : {std::int64_t{100000}, std::int64_t{TNimboOneDriveGraph::ChunkGranularity * 192}})
         EXPECT_THROW(Graph().SetUploadSettings({.SingleRequestLimit = 1000, .ChunkSize = size}), EArgumentException)
