@@ -42,6 +42,17 @@ struct TAccount {
     NIMBO_JSON_FIELDS(TAccount, name)
 };
 
+// users/get_space_usage: the space used and the account's allocation.
+struct TAllocation {
+    std::int64_t allocated = 0;
+    NIMBO_JSON_FIELDS(TAllocation, allocated)
+};
+struct TUsage {
+    std::int64_t used = 0;
+    TAllocation allocation;
+    NIMBO_JSON_FIELDS(TUsage, used, allocation)
+};
+
 // Appends the code point ACode as one or two \uXXXX escapes.
 void AppendEscape(std::string& AOut, std::uint32_t ACode) {
     static constexpr char Hex[] = "0123456789abcdef";
@@ -101,7 +112,7 @@ THttpRequest JsonBody(THttpRequest ARequest, const std::string& AJson) {
 
 std::string TNimboDropBox2::AsciiJson(const std::string& AText) { return JsonString(AText); }
 
-std::string TNimboDropBox2State::DefaultRedirectUrl() const { return OAuthClient.DefaultRedirectUrl(); }
+std::string TNimboDropBox2State::DefaultRedirectUrl() const { return TNimboDropBox2::LoopbackRedirectUrl; }
 
 void TNimboDropBox2Data::SetInfo(TNimboDropBox2::TFileInfo AInfo, bool AIsFolder) {
     TNimboItemInfo info{.Id = std::move(AInfo.id),
@@ -235,6 +246,44 @@ AutoFree<TNimboCloudFileData> TNimboDropBox2::createFile(TNimboCloudFileData& AD
                                                          std::istream& AStream) {
     return std::make_shared<TNimboDropBox2Data>(
         AData, SendFile(DataAs<TNimboDropBox2Data>(AData).GetPath() + "/" + AName, AStream), false);
+}
+
+TNimboDropBox2::TFileInfo TNimboDropBox2::Relocate(const std::string& ACall, TNimboCloudFileData& AData,
+                                                   const std::string& ATo) {
+    TFileInfo info;
+    Rpc(ACall,
+        "{\"from_path\":" + JsonString(DataAs<TNimboDropBox2Data>(AData).GetPath()) +
+            ",\"to_path\":" + JsonString(ATo) + ",\"autorename\":false}",
+        &info, false);
+    return info;
+}
+
+void TNimboDropBox2::Rename(TNimboCloudFileData& AData, const std::string& AName) {
+    auto& item = DataAs<TNimboDropBox2Data>(AData);
+    const std::string& path = item.GetPath();
+    const std::string to = path.substr(0, path.rfind('/') + 1) + AName;
+    item.SetInfo(Relocate("2/files/move_v2", AData, to), item.Info().IsFolder);
+}
+
+void TNimboDropBox2::Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) {
+    auto& item = DataAs<TNimboDropBox2Data>(AData);
+    const std::string to = DataAs<TNimboDropBox2Data>(AFolder).GetPath() + "/" + item.Info().Name;
+    item.SetInfo(Relocate("2/files/move_v2", AData, to), item.Info().IsFolder);
+}
+
+AutoFree<TNimboCloudFileData> TNimboDropBox2::Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                                   const std::string& AName) {
+    const bool folder = AData.Info().IsFolder;
+    return std::make_shared<TNimboDropBox2Data>(
+        AFolder, Relocate("2/files/copy_v2", AData, DataAs<TNimboDropBox2Data>(AFolder).GetPath() + "/" + AName),
+        folder);
+}
+
+TNimboSpace TNimboDropBox2::GetSpace() {
+    RefreshAccess();
+    TUsage usage;
+    Http().Post("2/users/get_space_usage").Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(usage);
+    return TNimboSpace{.Used = usage.used, .Total = usage.allocation.allocated};
 }
 
 std::string TNimboDropBox2::GetHashAlgorithm() const { return THashAlgorithm::DropboxContent; }

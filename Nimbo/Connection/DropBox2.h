@@ -38,6 +38,10 @@ public:
                           content_hash)
     };
 
+    // The service accepts only a loopback address registered exactly, port included: sign-ins
+    // listen on this one unless another redirect address is set.
+    static constexpr const char* LoopbackRedirectUrl = "http://127.0.0.1:52475/";
+
     // Entries asked for per listing request.
     static constexpr int ListPageSize = 2000;
 
@@ -56,6 +60,13 @@ public:
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
+    // A taken name is an error naming the clash; nothing is renamed then.
+    void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
+    void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
+    // Files and folders with what they hold.
+    AutoFree<TNimboCloudFileData> Copy(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder,
+                                       const std::string& AName) override;
+    TNimboSpace GetSpace() override;
     std::string GetHashAlgorithm() const override;
 
     // The JSON text of AJson with every character above U+007F written as \uXXXX, as the
@@ -70,6 +81,8 @@ private:
     THttpRequest::TConfigProc Authorization() const;
     // A call on metadata: AArg as the JSON body, the answer decoded into AInfo.
     void Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo, bool ASafe);
+    // files/move_v2 or files/copy_v2 of AData to ATo; the new place's metadata.
+    TFileInfo Relocate(const std::string& ACall, TNimboCloudFileData& AData, const std::string& ATo);
     TFileInfo SendFile(const std::string& APath, std::istream& AStream);
 
     std::string FUserName;
