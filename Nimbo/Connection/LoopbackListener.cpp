@@ -206,6 +206,10 @@ int TLoopbackListener::Bind(const std::string& AHost, int APort) {
     const bool v6 = AHost.find(':') != std::string::npos;
     TFd socket(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.Get() < 0) return errno;
+    // A fixed port stays in TIME_WAIT for a while after the previous sign-in's last answer; without
+    // this the next sign-in could not listen there.
+    const int reuse = 1;
+    if (::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) return errno;
     sockaddr_storage address{};
     socklen_t length = 0;
     if (v6) {
