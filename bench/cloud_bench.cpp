@@ -8,7 +8,7 @@
 // Prints one "@row|..." line per figure (see BenchSupport.h) and its progress on standard error.
 //
 //   cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]
-//               [--services google,dropbox,live,box,gdrive3] [--only transfers|listings]
+//               [--services google,dropbox,live,box,gdrive3,graph] [--only transfers|listings]
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -67,7 +67,7 @@ struct TOptions {
     std::size_t SizeMiB = 1024;
     int Items = 10000;
     int Pairs = 5;
-    std::vector<std::string> Services = {"google", "dropbox", "live", "box", "gdrive3"};
+    std::vector<std::string> Services = {"google", "dropbox", "live", "box", "gdrive3", "graph"};
     bool Transfers = true, Listings = true;
 };
 
@@ -173,6 +173,24 @@ const TSessionProtocol BoxSession{
             return JsonMember(ABody, {"part", "part_id"});
         }};
 
+// Graph's upload session: an address on the session host, answered as uploadUrl, whose last segment names it.
+std::string LastSegment(const std::string& APath) {
+    const std::string path = APath.substr(0, APath.find('?'));
+    return path.substr(path.rfind('/') + 1);
+}
+const TSessionProtocol GraphSession{.NameInRequest =
+                                        [](const Json& ARequest) {
+                                            const std::string path = ARequest.at("path");
+                                            return path.rfind("/rup/", 0) == 0 ? LastSegment(path) : std::string();
+                                        },
+                                    .NameInAnswer =
+                                        [](const std::string&, const std::string& ABody) {
+                                            const std::string url = JsonMember(ABody, {"uploadUrl"});
+                                            return url.empty() ? url : LastSegment(url);
+                                        },
+                                    .PartNamesInRequest = {},
+                                    .PartNameInAnswer = {}};
+
 const std::vector<TService>& Services() {
     static const std::vector<TService> services = {
         {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
@@ -199,6 +217,11 @@ const std::vector<TService>& Services() {
                     "?fields=id,name,mimeType,size,createdTime,modifiedTime,md5Checksum,parents";
          },
          [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &DriveSession, 0, "md5", "google"},
+        {"graph", "OneDrive (Graph)", "http://127.0.0.1/",
+         [](const std::string& AId, const std::string&, bool) {
+             return "https://graph.microsoft.com/v1.0/me/drive/items/" + AId;
+         },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &GraphSession, 0, "quickxor", "live"},
     };
     return services;
 }
@@ -206,7 +229,7 @@ const std::vector<TService>& Services() {
 const TService& ServiceNamed(const std::string& AName) {
     for (const TService& service : Services())
         if (service.Name == AName) return service;
-    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box, gdrive3)");
+    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box, gdrive3, graph)");
 }
 
 // ---- local files ----
@@ -604,7 +627,7 @@ private:
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr << "cloud_bench: " << AProblem << "\n"
               << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
-                 "                   [--services google,dropbox,live,box,gdrive3] [--only transfers|listings]\n";
+                 "                   [--services google,dropbox,live,box,gdrive3,graph] [--only transfers|listings]\n";
     std::exit(2);
 }
 

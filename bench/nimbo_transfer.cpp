@@ -6,7 +6,8 @@
 //   nimbo_transfer SERVICE upload   --state FILE --item RECORD --in FILE [--no-check]
 //   nimbo_transfer SERVICE list     --state FILE --item RECORD          (prints the number of children)
 //
-// SERVICE is google, dropbox, live or box, or gdrive3 for Drive's current interface. RECORD is a file holding the
+// SERVICE is google, dropbox, live or box, or gdrive3 and graph for
+// Drive's and OneDrive's current interfaces. RECORD is a file holding the
 // item's metadata as the service describes it (its JSON record), so the operation starts from the item as a caller
 // holding it would, without looking it up first. --no-check goes to the adapter directly, past the storage model's
 // check of the content against its hash, to measure what that check costs. Connection options: --ca FILE,
@@ -30,6 +31,7 @@
 #include "Nimbo/Connection/HttpTransport.h"
 #include "Nimbo/Connection/Json.h"
 #include "Nimbo/Connection/Microsoft.h"
+#include "Nimbo/Connection/OneDriveGraph.h"
 
 using namespace Nimbo::Connection;
 
@@ -45,9 +47,9 @@ struct TOptions {
 };
 
 // Item data made from the service's own record of the item.
-template <class TStorage, class TData>
+template <class TStorage, class TData, class TInfo = typename TStorage::TFileInfo>
 AutoFree<TNimboCloudFileData> ItemFromRecord(TNimboStorage& AStorage, const std::string& ARecord) {
-    typename TStorage::TFileInfo info;
+    TInfo info;
     TJsonDecoder(ARecord).Decode(info);
     return std::make_shared<TData>(static_cast<TStorage&>(AStorage), info);
 }
@@ -68,6 +70,9 @@ const std::map<std::string, TAdapter>& Adapters() {
         {"box", {[] { return std::make_unique<TNimboBoxNet>(); }, ItemFromRecord<TNimboBoxNet, TNimboBoxNetData>}},
         {"gdrive3",
          {[] { return std::make_unique<TNimboGDrive3>(); }, ItemFromRecord<TNimboGDrive3, TNimboGDrive3Data>}},
+        {"graph",
+         {[] { return std::make_unique<TNimboOneDriveGraph>(); },
+          ItemFromRecord<TNimboOneDriveGraph, TNimboOneDriveGraphData, TNimboOneDriveGraph::TItem>}},
     };
     return adapters;
 }
@@ -75,7 +80,7 @@ const std::map<std::string, TAdapter>& Adapters() {
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr
         << "nimbo_transfer: " << AProblem << "\n"
-        << "usage: nimbo_transfer google|dropbox|live|box|gdrive3 signin|download|upload|list --state FILE\n"
+        << "usage: nimbo_transfer google|dropbox|live|box|gdrive3|graph signin|download|upload|list --state FILE\n"
            "         [--item RECORD] [--in FILE] [--out FILE] [--durable] [--no-check] [--ca FILE]\n"
            "         [--connect-to HOST:443:ADDRESS:PORT]... [--client-id ID] [--secret S] [--redirect-url URL]\n";
     std::exit(2);
