@@ -219,7 +219,10 @@ const std::vector<TService>& Services() {
          [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &DriveSession, 0, "md5", "google"},
         {"graph", "OneDrive (Graph)", "http://127.0.0.1/",
          [](const std::string& AId, const std::string&, bool) {
-             return "https://graph.microsoft.com/v1.0/me/drive/items/" + AId;
+             // The emulator's id of a OneDrive item ("file.CID.GRAPHID") ends with the one Graph uses.
+             const std::size_t second = AId.find('.', AId.find('.') + 1);
+             return "https://graph.microsoft.com/v1.0/me/drive/items/" +
+                    (second == std::string::npos ? AId : AId.substr(second + 1));
          },
          [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &GraphSession, 0, "quickxor", "live"},
     };
