@@ -90,8 +90,6 @@ struct TService {
     std::string Hash{};
     // The emulator's name of the service, when the adapter speaks another of its interfaces.
     std::string Emulated{};
-    // The JSON body of a record request that is a POST (an interface of RPC calls); empty: a GET.
-    std::function<std::string(const std::string& APath)> RecordBody{};
 
     const std::string& EmulatedName() const { return Emulated.empty() ? Name : Emulated; }
 };
@@ -405,11 +403,8 @@ private:
     }
 
     Json Record(const std::string& AId, const std::string& APath, bool AFolder) {
-        const std::string url = FService.RecordUrl(AId, APath.substr(1), AFolder);
-        if (FService.RecordBody)
-            return Json::parse(FClient.Call("POST", url, FService.RecordBody(APath),
-                                            {"Authorization: Bearer " + FToken, "Content-Type: application/json"}));
-        return Json::parse(FClient.Call("GET", url, {}, {"Authorization: Bearer " + FToken}));
+        return Json::parse(FClient.Call("GET", FService.RecordUrl(AId, APath.substr(1), AFolder), {},
+                                        {"Authorization: Bearer " + FToken}));
     }
 
     std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
