@@ -183,11 +183,6 @@ std::int64_t HeldBytes(const std::string& ARange) {
 }
 
 // "bytes <first>-<last>/<total>" of a chunk.
-std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t ATotal) {
-    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
-           std::to_string(ATotal);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------

@@ -59,12 +59,6 @@ std::int64_t HeldBytes(const std::string& ARange) {
     return last + 1;
 }
 
-// "bytes <first>-<last>/<total>" of a chunk; the total is "*" while unknown.
-std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::optional<std::int64_t> ATotal) {
-    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
-           (ATotal ? std::to_string(*ATotal) : "*");
-}
-
 // The media type for a new file's content. A Drive title may hold characters that a local file
 // name may not ('"', '<', '>', '|', control characters); such a title gets the generic type.
 std::string ContentTypeOf(const std::string& ATitle) {

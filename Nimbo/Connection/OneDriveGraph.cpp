@@ -156,11 +156,6 @@ std::string RedirectTarget(THttpRequest ARequest) {
     throw ERestError("The service answered the download without the address of its content");
 }
 
-std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t ATotal) {
-    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
-           std::to_string(ATotal);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------

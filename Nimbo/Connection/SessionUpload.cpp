@@ -4,6 +4,11 @@
 
 namespace Nimbo::Connection {
 
+std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::optional<std::int64_t> ATotal) {
+    return "bytes " + std::to_string(AOffset) + "-" + std::to_string(AOffset + ACount - 1) + "/" +
+           (ATotal ? std::to_string(*ATotal) : "*");
+}
+
 namespace {
 
 // The wait the interruption being handled asks for, if any; call inside a catch block.

@@ -14,6 +14,9 @@
 
 namespace Nimbo::Connection {
 
+// The Content-Range of a part, "bytes <first>-<last>/<total>"; the total is "*" while unknown.
+std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::optional<std::int64_t> ATotal);
+
 // What the service holds of the content.
 struct TSessionHeld {
     std::int64_t Bytes = 0;  // from the content's first byte on
