@@ -126,7 +126,7 @@ std::string TLoopbackSignIn::Run(TServiceState& AState, const std::string& AAuth
         case TStatus::Answered:
             return outcome.Code;
         case TStatus::Denied:
-            throw ERestError(outcome.Error);
+            throw ERestError(TServiceState::RefusalMessage(outcome.Error));
         case TStatus::Mismatch:
             throw ERestError(
                 "The sign-in was refused: the browser came back with an answer that does not belong to "
@@ -139,7 +139,7 @@ std::string TLoopbackSignIn::Run(TServiceState& AState, const std::string& AAuth
             break;
     }
     if (window.Canceled) throw EAbort();
-    if (!window.Error.empty()) throw ERestError(window.Error);
+    if (!window.Error.empty()) throw ERestError(TServiceState::RefusalMessage(window.Error));
     throw ERestError("The sign-in window closed without the service's answer reaching the program");
 }
 

@@ -156,11 +156,22 @@ TServiceState::TWindowOutcome TServiceState::ShowSignInWindow(const TAuthUIClass
     return {.Code = watcher->Code(), .Error = watcher->Error(), .Canceled = watcher->Canceled()};
 }
 
+std::string TServiceState::RefusalMessage(std::string_view AServiceText) {
+    std::string message;
+    for (char c : AServiceText) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= ' ' && byte != 0x7F) message += c;
+    }
+    const std::size_t first = message.find_first_not_of(' ');
+    if (first == std::string::npos) return "The service refused the sign-in without saying why";
+    return message.substr(first, message.find_last_not_of(' ') - first + 1);
+}
+
 void TServiceState::OAuth20(TAuthEvents ARequired, const std::string& AUrl, std::string& ACode) {
     ACode.clear();
     const TWindowOutcome outcome = ShowSignInWindow(GetDialogClass(ARequired), ARequired, AUrl, GetRedirectUrl());
     if (outcome.Canceled) throw EAbort();
-    if (!outcome.Error.empty()) throw ERestError(outcome.Error);
+    if (!outcome.Error.empty()) throw ERestError(RefusalMessage(outcome.Error));
     Assert(!outcome.Code.empty(), "The sign-in window closed without a code, an error or a cancel");
     ACode = outcome.Code;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <typeindex>
 #include <vector>
@@ -113,6 +114,10 @@ public:
     // or the user closes it.
     static TWindowOutcome ShowSignInWindow(const TAuthUIClass& AClass, TAuthEvents ARequired, const std::string& AUrl,
                                            const std::string& ARedirectUrl);
+    // The message of a refused sign-in from the service's own words: control characters (which a
+    // redirect can carry and which would cut a message short) are dropped, and words that leave
+    // nothing give a fixed message, so a refusal always says something.
+    static std::string RefusalMessage(std::string_view AServiceText);
 
 protected:
     // Writes the extra fields of the state class after the common ones; nothing here.

@@ -192,6 +192,12 @@ TEST_F(LoopbackSignIn, RefusesDeniedMismatchedAndCancelledSignIns) {
                     ThrowsMessage<ERestError>(HasSubstr("The user denied access")));
     }
     {
+        Navigation().Query = "error=%00&error_description=%00%0A&state={state}";
+        TLoopbackSignIn signIn("http://127.0.0.1/");
+        EXPECT_THAT([&] { signIn.Run(State, AuthorizationUrl(signIn)); },
+                    ThrowsMessage<ERestError>("The service refused the sign-in without saying why"));
+    }
+    {
         Navigation() = {};
         Navigation().Cancel = true;
         TLoopbackSignIn signIn("http://127.0.0.1/");
