@@ -8,7 +8,7 @@
 // Prints one "@row|..." line per figure (see BenchSupport.h) and its progress on standard error.
 //
 //   cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]
-//               [--services google,dropbox,live,box,gdrive3,graph] [--only transfers|listings]
+//               [--services google,dropbox,live,box,gdrive3,graph,dropbox2] [--only transfers|listings]
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -67,7 +67,7 @@ struct TOptions {
     std::size_t SizeMiB = 1024;
     int Items = 10000;
     int Pairs = 5;
-    std::vector<std::string> Services = {"google", "dropbox", "live", "box", "gdrive3", "graph"};
+    std::vector<std::string> Services = {"google", "dropbox", "live", "box", "gdrive3", "graph", "dropbox2"};
     bool Transfers = true, Listings = true;
 };
 
@@ -90,6 +90,8 @@ struct TService {
     std::string Hash{};
     // The emulator's name of the service, when the adapter speaks another of its interfaces.
     std::string Emulated{};
+    // For a service whose records are read by POST: the JSON body that asks for the item at APath.
+    std::function<std::string(const std::string& APath)> RecordBody{};
 
     const std::string& EmulatedName() const { return Emulated.empty() ? Name : Emulated; }
 };
@@ -189,6 +191,20 @@ const TSessionProtocol GraphSession{.NameInRequest =
                                     .PartNamesInRequest = {},
                                     .PartNameInAnswer = {}};
 
+// Dropbox v2's upload session: opened by upload_session/start, which answers its session_id; the
+// parts and the finish name it in the cursor of their Dropbox-API-Arg header.
+const TSessionProtocol Dropbox2Session{
+    .NameInRequest =
+        [](const Json& ARequest) {
+            for (const Json& header : ARequest.at("headers"))
+                if (strcasecmp(header.at(0).get<std::string>().c_str(), "Dropbox-API-Arg") == 0)
+                    return JsonMember(header.at(1).get<std::string>(), {"cursor", "session_id"});
+            return std::string();
+        },
+    .NameInAnswer = [](const std::string&, const std::string& ABody) { return JsonMember(ABody, {"session_id"}); },
+    .PartNamesInRequest = {},
+    .PartNameInAnswer = {}};
+
 const std::vector<TService>& Services() {
     static const std::vector<TService> services = {
         {"google", "Google Drive", "urn:ietf:wg:oauth:2.0:oob",
@@ -223,6 +239,13 @@ const std::vector<TService>& Services() {
                     (second == std::string::npos ? AId : AId.substr(second + 1));
          },
          [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &GraphSession, 0, "quickxor", "live"},
+        {"dropbox2", "Dropbox v2", "http://127.0.0.1:52475/",
+         [](const std::string&, const std::string&, bool) { return "https://api.dropboxapi.com/2/files/get_metadata"; },
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &Dropbox2Session, 0,
+         "dropbox-content-hash", "dropbox",
+         [](const std::string& APath) {
+             return Json{{"path", "/" + APath}}.dump();
+         }},
     };
     return services;
 }
@@ -230,7 +253,7 @@ const std::vector<TService>& Services() {
 const TService& ServiceNamed(const std::string& AName) {
     for (const TService& service : Services())
         if (service.Name == AName) return service;
-    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box, gdrive3, graph)");
+    throw std::invalid_argument("unknown service " + AName + " (google, dropbox, live, box, gdrive3, graph, dropbox2)");
 }
 
 // ---- local files ----
@@ -403,8 +426,11 @@ private:
     }
 
     Json Record(const std::string& AId, const std::string& APath, bool AFolder) {
-        return Json::parse(FClient.Call("GET", FService.RecordUrl(AId, APath.substr(1), AFolder), {},
-                                        {"Authorization: Bearer " + FToken}));
+        const std::string url = FService.RecordUrl(AId, APath.substr(1), AFolder);
+        if (FService.RecordBody)
+            return Json::parse(FClient.Call("POST", url, FService.RecordBody(APath.substr(1)),
+                                            {"Authorization: Bearer " + FToken, "Content-Type: application/json"}));
+        return Json::parse(FClient.Call("GET", url, {}, {"Authorization: Bearer " + FToken}));
     }
 
     std::string SaveRecord(const std::string& AId, const std::string& APath, bool AFolder, const std::string& AName) {
@@ -625,7 +651,8 @@ private:
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr << "cloud_bench: " << AProblem << "\n"
               << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
-                 "                   [--services google,dropbox,live,box,gdrive3,graph] [--only transfers|listings]\n";
+                 "                   [--services google,dropbox,live,box,gdrive3,graph,dropbox2] [--only "
+                 "transfers|listings]\n";
     std::exit(2);
 }
 

@@ -6,8 +6,8 @@
 //   nimbo_transfer SERVICE upload   --state FILE --item RECORD --in FILE [--no-check]
 //   nimbo_transfer SERVICE list     --state FILE --item RECORD          (prints the number of children)
 //
-// SERVICE is google, dropbox, live or box, or gdrive3 and graph for
-// Drive's and OneDrive's current interfaces. RECORD is a file holding the
+// SERVICE is google, dropbox, live or box, or gdrive3, graph and dropbox2 for
+// the current interfaces of Drive, OneDrive and Dropbox. RECORD is a file holding the
 // item's metadata as the service describes it (its JSON record), so the operation starts from the item as a caller
 // holding it would, without looking it up first. --no-check goes to the adapter directly, past the storage model's
 // check of the content against its hash, to measure what that check costs. Connection options: --ca FILE,
@@ -25,6 +25,7 @@
 
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/DropBox2.h"
 #include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
@@ -73,6 +74,14 @@ const std::map<std::string, TAdapter>& Adapters() {
         {"graph",
          {[] { return std::make_unique<TNimboOneDriveGraph>(); },
           ItemFromRecord<TNimboOneDriveGraph, TNimboOneDriveGraphData, TNimboOneDriveGraph::TItem>}},
+        {"dropbox2",
+         {[] { return std::make_unique<TNimboDropBox2>(); },
+          [](TNimboStorage& AStorage, const std::string& ARecord) -> AutoFree<TNimboCloudFileData> {
+              TNimboDropBox2::TFileInfo info;
+              TJsonDecoder(ARecord).Decode(info);
+              const bool folder = info.rev.empty();
+              return std::make_shared<TNimboDropBox2Data>(static_cast<TNimboDropBox2&>(AStorage), info, folder);
+          }}},
     };
     return adapters;
 }
@@ -80,7 +89,8 @@ const std::map<std::string, TAdapter>& Adapters() {
 [[noreturn]] void Usage(const std::string& AProblem) {
     std::cerr
         << "nimbo_transfer: " << AProblem << "\n"
-        << "usage: nimbo_transfer google|dropbox|live|box|gdrive3|graph signin|download|upload|list --state FILE\n"
+        << "usage: nimbo_transfer google|dropbox|live|box|gdrive3|graph|dropbox2 signin|download|upload|list --state "
+           "FILE\n"
            "         [--item RECORD] [--in FILE] [--out FILE] [--durable] [--no-check] [--ca FILE]\n"
            "         [--connect-to HOST:443:ADDRESS:PORT]... [--client-id ID] [--secret S] [--redirect-url URL]\n";
     std::exit(2);

@@ -12,8 +12,25 @@
 #include "Nimbo/Connection/HttpJson.h"
 #include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/Storage.h"
+#include "Nimbo/Connection/UploadSource.h"
 
 namespace Nimbo::Connection {
+
+// The service's refusal of a call: a 409 with its error summary ("path/not_found/..") and the tag
+// of its error, or a 400 with the plain text the service wrote.
+class EDropBox2Error : public EHttpProtocolError {
+public:
+    EDropBox2Error(const EHttpProtocolError& AAnswer, std::string ASummary, std::string ATag);
+
+    // "path/conflict/folder/..", or the text of a 400 answer.
+    const std::string& Summary() const { return FSummary; }
+    // The error's ".tag", such as "path" or "incorrect_offset"; empty for a 400 answer.
+    const std::string& Tag() const { return FTag; }
+
+private:
+    std::string FSummary;
+    std::string FTag;
+};
 
 // Dropbox v2 signs in through a loopback address by default.
 class TNimboDropBox2State : public TServiceState {
@@ -45,10 +62,21 @@ public:
     // Entries asked for per listing request.
     static constexpr int ListPageSize = 2000;
 
+    // One request carries up to 150 MiB. Content above the single-request limit goes up through a
+    // session whose parts come in order, of any size up to that.
+    static constexpr std::int64_t MaxRequestSize = std::int64_t{150} << 20;
+    static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = MaxRequestSize,
+                                                                  .ChunkSize = 16 << 20};
+
     explicit TNimboDropBox2(TComponent* AOwner = nullptr);
 
     // The signed-in user's display name; signs in first when needed. Empty when not told.
     std::string GetUserName();
+
+    const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
+    // EArgumentException unless the single-request limit and the part size are at most
+    // MaxRequestSize, and as CheckSessionUploadSettings.
+    void SetUploadSettings(const TSessionUploadSettings& AValue);
 
     void RefreshAccess() override;
 
@@ -60,7 +88,6 @@ public:
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;
     AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData& AData, const std::string& AName,
                                              std::istream& AStream) override;
-    // A taken name is an error naming the clash; nothing is renamed then.
     void Rename(TNimboCloudFileData& AData, const std::string& AName) override;
     void Move(TNimboCloudFileData& AData, TNimboCloudFileData& AFolder) override;
     // Files and folders with what they hold.
@@ -78,14 +105,24 @@ protected:
     TServiceStateClass GetStateClass() const override;
 
 private:
+    class TSession;
+
     THttpRequest::TConfigProc Authorization() const;
-    // A call on metadata: AArg as the JSON body, the answer decoded into AInfo.
+    // Runs ACall, which builds and sends one request: the service's refusals become
+    // EDropBox2Error, and a token the service calls expired is renewed and the call made once more.
+    template <class TCall>
+    decltype(auto) Call(TCall&& ACall);
+    // A call on metadata: AArg as the JSON body, the answer's metadata in AInfo when given.
     void Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo, bool ASafe);
-    // files/move_v2 or files/copy_v2 of AData to ATo; the new place's metadata.
-    TFileInfo Relocate(const std::string& ACall, TNimboCloudFileData& AData, const std::string& ATo);
-    TFileInfo SendFile(const std::string& APath, std::istream& AStream);
+    // files/move_v2 or files/copy_v2 of AData to AName in the folder at AFolderPath (AFolderName in
+    // messages); the new place's metadata.
+    TFileInfo Relocate(const std::string& ACall, TNimboCloudFileData& AData, const std::string& AFolderPath,
+                       const std::string& AFolderName, const std::string& AName);
+    // The content at APath, written as AMode says.
+    TFileInfo SendFile(const std::string& APath, const std::string& AMode, std::istream& AStream);
 
     std::string FUserName;
+    TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
     TNimboCloudFile FRoot;
 };
 

@@ -99,16 +99,6 @@ std::int64_t DecodeInt64(const std::string& AText) {
     return value;
 }
 
-// The media type for a new file's content. A Drive name may hold characters that a local file name
-// may not; such a name gets the generic type.
-std::string ContentTypeOf(const std::string& AName) {
-    try {
-        return TMimeTypes::ByFileName(AName);
-    } catch (const EArgumentException&) {
-        return std::string(TMimeTypes::DefaultMime);
-    }
-}
-
 // An answer that should describe an item but names none (an empty object, some other record) must
 // not become item data: the operations on such an item would address another one.
 TNimboGDrive3::TFileInfo Identified(TNimboGDrive3::TFileInfo AInfo) {
@@ -456,7 +446,8 @@ void TNimboGDrive3::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     auto& file = DataAs<TNimboGDrive3Data>(AData);
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     const std::string& id = file.Info().Id;
-    const std::string mediaType = file.Info().MimeType.empty() ? ContentTypeOf(file.Info().Name) : file.Info().MimeType;
+    const std::string mediaType =
+        file.Info().MimeType.empty() ? TMimeTypes::OfItemName(file.Info().Name) : file.Info().MimeType;
     TFileInfo info = Translated([&] {
         RefreshAccess();
         return SendContent(
@@ -521,7 +512,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive3::createFile(TNimboCloudFileData& ADa
                                                         std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     const std::string& folderId = DataAs<TNimboGDrive3Data>(AData).Info().Id;
-    const std::string mediaType = ContentTypeOf(AName);
+    const std::string mediaType = TMimeTypes::OfItemName(AName);
     TFileInfo info = Translated([&] {
         RefreshAccess();
         return SendContent(

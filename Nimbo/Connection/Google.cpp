@@ -59,16 +59,6 @@ std::int64_t HeldBytes(const std::string& ARange) {
     return last + 1;
 }
 
-// The media type for a new file's content. A Drive title may hold characters that a local file
-// name may not ('"', '<', '>', '|', control characters); such a title gets the generic type.
-std::string ContentTypeOf(const std::string& ATitle) {
-    try {
-        return TMimeTypes::ByFileName(ATitle);
-    } catch (const EArgumentException&) {
-        return std::string(TMimeTypes::DefaultMime);
-    }
-}
-
 // An answer that should describe an item but names none (an empty object, some other record) must
 // not become item data: the operations on such an item would address another one.
 const TNimboGDrive::TFileInfo& Identified(const TNimboGDrive::TFileInfo& AInfo) {
@@ -339,7 +329,7 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::createFile(TNimboCloudFileData& ADat
                                                        std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();
-    const std::string contentType = ContentTypeOf(AName);
+    const std::string contentType = TMimeTypes::OfItemName(AName);
     const std::string& folderId = DataAs<TNimboGDriveFileData>(AData).GetId();
     if (source.ExceedsLimit()) {
         const THttpRequest start = Http()

@@ -237,6 +237,7 @@ int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostrea
     exchange.BodyStreams = &data.Streams;
     exchange.UserAgent = FUserAgent;
     exchange.FollowRedirects = data.FollowRedirects;
+    exchange.Repeatable = data.SafeToRepeat;
     // Kept with the request, written even when the exchange raises.
     ARequest.Get().ResponseHeaders.clear();
     exchange.ResponseHeaders = &ARequest.Get().ResponseHeaders;

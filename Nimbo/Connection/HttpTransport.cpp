@@ -327,7 +327,7 @@ THttpProgressHandler THttpProgressScope::Current() { return GProgressHandler; }
 int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* AResponse) {
     const THttpTransportSettings settings = Settings();
 
-    const Curl::TLease handle(AExchange.Method == "GET");
+    const Curl::TLease handle(AExchange.Method == "GET" || AExchange.Repeatable);
     CURL* h = handle.Get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
     TResponseSink sink(h, AResponse);

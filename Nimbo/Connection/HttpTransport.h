@@ -52,6 +52,9 @@ struct THttpExchange {
     std::string UserAgent;
     // Off: a redirect answer is the final answer (and, being outside 200-299, an error).
     bool FollowRedirects = true;
+    // A request that may be sent twice (a read): it may go on a kept-alive connection, which the
+    // transport sends again on a new one when the server has closed it meanwhile. A GET always may.
+    bool Repeatable = false;
     // When given, receives the header lines of the final answer, also when its status is an error.
     std::vector<THttpHeader>* ResponseHeaders = nullptr;
 };

@@ -45,4 +45,12 @@ std::string TMimeTypes::ByFileName(std::string_view AFileName) {
     return std::string(found != FDictionary->end() ? found->second : DefaultMime);
 }
 
+std::string TMimeTypes::OfItemName(std::string_view AName) {
+    try {
+        return ByFileName(AName);
+    } catch (const EArgumentException&) {
+        return std::string(DefaultMime);
+    }
+}
+
 }  // namespace Nimbo::Connection

@@ -31,6 +31,9 @@ public:
     // "application/octet-stream". Raises EArgumentException "Invalid characters in file name" for a
     // name holding a control character, '"', '<', '>' or '|'.
     static std::string ByFileName(std::string_view AFileName);
+    // The same for the name of an item of a service, which may hold characters that a local file
+    // name may not: such a name gets "application/octet-stream".
+    static std::string OfItemName(std::string_view AName);
 
 private:
     using TDictionary = std::unordered_map<std::string_view, std::string_view>;

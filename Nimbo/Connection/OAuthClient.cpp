@@ -99,6 +99,8 @@ std::string TOAuthClient::AuthorizationUrl(const TServiceState& AState, const TS
     if (!AStateParam.empty()) url += "&state=" + THttpClient::UrlEncode(AStateParam);
     if (!AChallenge.empty())
         url += "&code_challenge=" + THttpClient::UrlEncode(AChallenge) + "&code_challenge_method=S256";
+    for (const auto& [name, value] : FTable.AuthorizeParams)
+        url += "&" + THttpClient::UrlEncode(name) + "=" + THttpClient::UrlEncode(value);
     return url;
 }
 
@@ -145,6 +147,14 @@ void TOAuthClient::Refresh(TServiceState& AState, THttpClient& AHttp) const {
     const TOAuthToken token = RequestToken(AState, AHttp, RouteFor(AState.GetRedirectUrl()).TokenUrl, {}, after);
     // Most services answer a renewal without a new refresh token: the old one stays valid.
     Store(AState, token, token.refresh_token.empty() ? refresh : token.refresh_token, sentAt);
+}
+
+bool TOAuthClient::RenewRefused(TServiceState& AState, THttpClient& AHttp, const std::string& ARefusedToken) const {
+    std::lock_guard lock(AState.RefreshLock());
+    if (AState.GetToken() != ARefusedToken) return true;
+    if (AState.GetRefresh().empty()) return false;
+    Refresh(AState, AHttp);
+    return true;
 }
 
 TOAuthToken TOAuthClient::RequestToken(const TServiceState& AState, THttpClient& AHttp, const std::string& ATokenUrl,

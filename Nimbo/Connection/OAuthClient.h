@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Nimbo/Connection/AuthUI.h"
@@ -57,6 +58,8 @@ struct TOAuthTable {
     bool RedirectWithRefresh = false;
     // False: the service's tokens last until revoked, and no expiry is kept.
     bool TokensExpire = true;
+    // Further parameters of the authorization address, as name and value (written encoded).
+    std::vector<std::pair<std::string, std::string>> AuthorizeParams{};
 };
 
 // A token endpoint's answer.
@@ -129,6 +132,9 @@ public:
     void SignIn(TServiceState& AState, THttpClient& AHttp, const std::optional<std::string>& AScope) const;
     // Renews the token with the state's refresh token and stores the answer.
     void Refresh(TServiceState& AState, THttpClient& AHttp) const;
+    // The service refused ARefusedToken as expired before its time: renews it, unless another
+    // request has renewed it already. False when the state holds no refresh token to renew with.
+    bool RenewRefused(TServiceState& AState, THttpClient& AHttp, const std::string& ARefusedToken) const;
 
 private:
     struct TField {

@@ -30,11 +30,13 @@ struct TAdapterKind {
     Cloud Service;            // the emulated service
     std::string RedirectUrl;  // set on the component and registered for the emulator's client
     std::function<std::unique_ptr<Nimbo::Connection::TNimboStorage>()> Create;  // new component, no credentials
-    int PageSize = 0;             // children per listing page the adapter asks for; 0: one answer per folder
-    std::string HashAlgorithm{};  // of the content hashes the service gives files; empty: none
-    bool UniqueNames = true;      // whether a folder's children have different names
-    bool CopiesFolders = true;    // whether the service copies a folder with what it holds
-    bool PublicClient = false;    // registered and set up without a secret
+    int PageSize = 0;                    // children per listing page the adapter asks for; 0: one answer per folder
+    std::string HashAlgorithm{};         // of the content hashes the service gives files; empty: none
+    bool UniqueNames = true;             // whether a folder's children have different names
+    bool CopiesFolders = true;           // whether the service copies a folder with what it holds
+    bool PublicClient = false;           // registered and set up without a secret
+    int MissingStatus = 404;             // the status of the answer about an item that is gone
+    std::string DownloadMethod = "GET";  // of the request that brings a file's bytes
 };
 
 // Adds an adapter to the storage contract suite. Call from the adapter's own test file:

@@ -26,15 +26,18 @@ AdapterTest::TAdapterKind DropBox2Kind() {
             .PageSize = TNimboDropBox2::ListPageSize,
             .HashAlgorithm = THashAlgorithm::DropboxContent,
             .UniqueNames = true,
-            .CopiesFolders = true};
+            .CopiesFolders = true,
+            .MissingStatus = 409,
+            .DownloadMethod = "POST"};
 }
 
-// Not yet registered for the storage contract suite: the fault-injection routes, the service's
-// error format and the content-hash check are still to come.
+[[maybe_unused]] const bool registered = AdapterTest::RegisterAdapterKind(DropBox2Kind());
 
 class DropBox2Adapter : public AdapterTest::TAdapterFixture {
 protected:
     DropBox2Adapter() : TAdapterFixture(DropBox2Kind()) {}
+
+    TNimboDropBox2& Drive() { return dynamic_cast<TNimboDropBox2&>(Storage()); }
 
     std::vector<std::string> Names(const TNimboCloudFile& AFolder) {
         std::vector<std::string> names;
@@ -94,6 +97,141 @@ TEST_F(DropBox2Adapter, NamesWithSpacesAndReservedCharactersArriveAsWritten) {
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(Names(listed), sorted);
     for (const std::string& name : names) EXPECT_EQ(Content(Child(listed, name)), "content of " + name) << name;
+}
+
+// An answer the emulator gives in the service's place.
+Nimbo::Emulator::Fault Answer(int AStatus, std::string ABody) {
+    Nimbo::Emulator::Fault fault;
+    fault.status = AStatus;
+    fault.body = std::move(ABody);
+    return fault;
+}
+
+std::string Path(const RecordedRequest& ARequest) { return ARequest.path; }
+
+std::vector<std::string> Paths(const std::vector<RecordedRequest>& ARequests) {
+    std::vector<std::string> paths;
+    std::transform(ARequests.begin(), ARequests.end(), std::back_inserter(paths), Path);
+    return paths;
+}
+
+TEST_F(DropBox2Adapter, SignsInForOfflineAccessWithPkce) {
+    Storage().RefreshAccess();
+    const std::vector<std::string> visited = TNimboHeadlessAuth::Visited();
+    ASSERT_FALSE(visited.empty());
+    EXPECT_THAT(visited.front(), ::testing::HasSubstr("token_access_type=offline"));
+    EXPECT_THAT(visited.front(), ::testing::HasSubstr("code_challenge_method=S256"));
+    EXPECT_FALSE(Storage().GetRefresh().empty()) << "offline access gives a refresh token";
+}
+
+TEST_F(DropBox2Adapter, ATokenTheServiceCallsExpiredIsRenewedOnceAndTheCallRepeated) {
+    Emu().AddFile(Cloud::Dropbox, "kept.txt", "kept");
+    Storage().RefreshAccess();
+    const std::string before = Storage().GetToken();
+    Emu().ExpireAccessTokens(Cloud::Dropbox);
+    Emu().ClearRequests();
+
+    EXPECT_EQ(Names(Storage().Root()), std::vector<std::string>{"kept.txt"});
+    EXPECT_NE(Storage().GetToken(), before);
+    EXPECT_THAT(Paths(Requests()),
+                ::testing::ElementsAre("/2/files/list_folder", "/oauth2/token", "/2/files/list_folder"));
+
+    // A token refused again after its renewal is not renewed a second time for the same call.
+    Emu().ExpireAccessTokens(Cloud::Dropbox);
+    Emu().InjectFault(
+        {"api.dropboxapi.com", "POST", "/2/files/list_folder"},
+        Answer(401, R"({"error_summary": "expired_access_token/..", "error": {".tag": "expired_access_token"}})"), 2);
+    Emu().ClearRequests();
+    EXPECT_THAT([&] { Storage().Root().Files(); },
+                ::testing::Throws<EDropBox2Error>(::testing::Property(&EDropBox2Error::ErrorCode, 401)));
+    EXPECT_THAT(Paths(Requests()),
+                ::testing::ElementsAre("/2/files/list_folder", "/oauth2/token", "/2/files/list_folder"));
+}
+
+TEST_F(DropBox2Adapter, APublicClientSignsInWithoutASecret) {
+    Emu().AddFile(Cloud::Dropbox, "public.txt", "p");
+    const std::unique_ptr<TNimboStorage> storage = NewStorage();
+    storage->SetSecret("");
+    EXPECT_EQ(Names(storage->Root()), std::vector<std::string>{"public.txt"});
+    for (const RecordedRequest& request : Requests("api.dropboxapi.com")) {
+        if (request.path == "/oauth2/token") {
+            EXPECT_THAT(request.body + request.query, ::testing::Not(::testing::HasSubstr("client_secret")));
+        }
+    }
+}
+
+TEST_F(DropBox2Adapter, AListingTheServiceResetsStartsAgainAndDeliversEachEntryOnce) {
+    Emu().AddFile(Cloud::Dropbox, "a.txt", "a");
+    Emu().AddFile(Cloud::Dropbox, "b.txt", "b");
+    // A first page with one entry and a cursor that the service then resets.
+    Emu().InjectFault(
+        {"api.dropboxapi.com", "POST", "/2/files/list_folder"},
+        Answer(200, R"({"entries": [{".tag": "file", "name": "a.txt", "path_lower": "/a.txt", )"
+                    R"("path_display": "/a.txt", "id": "id:first-page", "rev": "0123456789", "size": 1}], )"
+                    R"("cursor": "stale", "has_more": true})"),
+        1);
+    Emu().InjectFault({"api.dropboxapi.com", "POST", "/2/files/list_folder/continue"},
+                      Answer(409, R"({"error_summary": "reset/..", "error": {".tag": "reset"}})"), 1);
+    EXPECT_EQ(Names(Storage().Root()), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(DropBox2Adapter, RefusalsNameTheServicesSummaryOrItsPlainText) {
+    Emu().AddFile(Cloud::Dropbox, "x.txt", "x");
+    const TNimboCloudFile file = Child(Storage().Root(), "x.txt");
+    Emu().InjectFault({"content.dropboxapi.com", "POST", "/2/files/download"},
+                      Answer(400, "Error in call to API function \"files/download\": bad argument\nmore"), 1);
+    EXPECT_THAT([&] { Content(file); },
+                ::testing::ThrowsMessage<EDropBox2Error>(::testing::EndsWith(
+                    "(400 Bad Request): Error in call to API function \"files/download\": bad argument")));
+    TNimboCloudFile(Child(Storage().Root(), "x.txt")).Delete();
+    EXPECT_THAT([&] { Content(file); },
+                ::testing::Throws<EDropBox2Error>(::testing::AllOf(
+                    ::testing::Property(&EDropBox2Error::Tag, "path"),
+                    ::testing::Property(&EDropBox2Error::Message, ::testing::HasSubstr("path/not_found")))));
+}
+
+TEST_F(DropBox2Adapter, AnUploadSessionGoesOnFromTheOffsetTheServiceSaysItHolds) {
+    Drive().SetUploadSettings({.SingleRequestLimit = 1000, .ChunkSize = 1000, .MaxResumptions = 3});
+    std::string content(3500, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 23);
+    Storage().RefreshAccess();
+    // The second part is stored, but its answer is cut short: the part is sent again at the same
+    // offset, and the service's incorrect_offset answer tells where to go on from.
+    const Nimbo::Emulator::Route append{"content.dropboxapi.com", "POST", "/2/files/upload_session/append_v2"};
+    Emu().ClearRequests();
+    Emu().InjectFault(append, Nimbo::Emulator::Fault{}, 1);  // the first part as usual
+    Emu().InjectFault(append, AdapterTest::Truncated(), 1);
+    std::istringstream in(content);
+    const TNimboCloudFile file = Storage().Root().createFile("session.bin", in);
+    EXPECT_EQ(Content(file), content);
+
+    std::vector<int> statuses;
+    for (const RecordedRequest& request : Requests("content.dropboxapi.com"))
+        if (request.path == append.pathPrefix) statuses.push_back(request.status);
+    EXPECT_THAT(statuses, ::testing::ElementsAre(200, 200, 409, 200, 200));
+}
+
+TEST_F(DropBox2Adapter, NewFilesAndVersionsCarryTheirContentHashAndANewFileNeverOverwrites) {
+    Emu().AddFile(Cloud::Dropbox, "v.txt", "one");
+    const TNimboCloudFile file = Child(Storage().Root(), "v.txt");
+    Emu().ClearRequests();
+    std::istringstream two("two");
+    file.Upload(two);
+    const std::vector<RecordedRequest> uploads = Requests("content.dropboxapi.com");
+    ASSERT_EQ(uploads.size(), 1u);
+    std::string arg;
+    for (const auto& [name, value] : uploads[0].headers)
+        if (name == "Dropbox-API-Arg") arg = value;
+    EXPECT_THAT(arg, ::testing::HasSubstr(R"("mode":"overwrite")"));
+    const auto hasher = TContentHasher::Create(THashAlgorithm::DropboxContent);
+    hasher->Update("two", 3);
+    EXPECT_THAT(arg, ::testing::HasSubstr("\"content_hash\":\"" + hasher->Finish() + "\""));
+    EXPECT_EQ(Content(Child(Storage().Root(), "v.txt")), "two");
+
+    std::istringstream other("other");
+    EXPECT_THAT([&] { Storage().Root().createFile("v.txt", other); },
+                ::testing::ThrowsMessage<ERestError>(::testing::HasSubstr("\"v.txt\"")));
+    EXPECT_EQ(Content(Child(Storage().Root(), "v.txt")), "two");
 }
 
 }  // namespace

@@ -221,7 +221,8 @@ void PrintTo(const TAccountFault& AFault, std::ostream* AOut) { *AOut << AFault.
 class DropboxAccountFaultTest : public DropboxAdapterTest, public ::testing::WithParamInterface<TAccountFault> {};
 
 TEST_P(DropboxAccountFaultTest, FailingAccountRequestLeavesTheNameEmptyAndTheSignInDone) {
-    Emu().InjectFault(At(ApiHost, "/1/account/info"), GetParam().Answer);
+    // Twice: a dropped request on a kept-alive connection is sent once more on a new one.
+    Emu().InjectFault(At(ApiHost, "/1/account/info"), GetParam().Answer, 2);
 
     EXPECT_NO_THROW(DropBox().RefreshAccess());
     EXPECT_FALSE(DropBox().GetToken().empty());

@@ -93,6 +93,14 @@ TServiceRoutes RoutesOf(const TAdapterKind& AKind, const std::string& AFolderId,
                 .CreateFile = {"graph.microsoft.com", "PUT", "/v1.0/me/drive/items/"},
                 .Delete = {"graph.microsoft.com", "DELETE", "/v1.0/me/drive/items/"},
                 .Token = {"login.microsoftonline.com", "POST", "/common/oauth2/v2.0/token"}};
+    if (AKind.Name == "DropBox2")
+        return {.List = {"api.dropboxapi.com", "POST", "/2/files/list_folder"},
+                .Download = {"content.dropboxapi.com", "POST", "/2/files/download"},
+                .Upload = {"content.dropboxapi.com", "POST", "/2/files/upload"},
+                .CreateFolder = {"api.dropboxapi.com", "POST", "/2/files/create_folder_v2"},
+                .CreateFile = {"content.dropboxapi.com", "POST", "/2/files/upload"},
+                .Delete = {"api.dropboxapi.com", "POST", "/2/files/delete_v2"},
+                .Token = {"api.dropboxapi.com", "POST", "/oauth2/token"}};
     switch (AKind.Service) {
         case Cloud::GoogleDrive:
             return {.List = {"www.googleapis.com", "GET", "/drive/v2/files"},
@@ -394,13 +402,13 @@ const TFailureCase FailureCases[] = {
     {"TooManyRequestsOnCreateFile", TOperation::CreateFile, OnRequest(Status(429, 1)), ProtocolError(429), 1},
     // A read on a kept-alive connection that closes unanswered is sent once more on a new one (it
     // may have met the server's idle close); the fixture has listed and downloaded before, so the
-    // listing and the download are such reads.
-    {"DroppedListing", TOperation::List, OnRequest(Dropped()), TransportError("GET https://"), 2},
-    {"DroppedDownload", TOperation::DownloadToFile, OnRequest(Dropped()), TransportError("GET https://"), 2},
+    // listing and the download are such reads. The error names the request's method and address.
+    {"DroppedListing", TOperation::List, OnRequest(Dropped()), TransportError(" https://"), 2},
+    {"DroppedDownload", TOperation::DownloadToFile, OnRequest(Dropped()), TransportError(" https://"), 2},
     {"DroppedUpload", TOperation::Upload, OnRequest(Dropped()), TransportError("https://"), 1},
     {"DroppedDelete", TOperation::Delete, OnRequest(Dropped()), TransportError("https://"), 1},
-    {"TruncatedListing", TOperation::List, OnRequest(Truncated()), TransportError("GET https://"), 1},
-    {"TruncatedDownload", TOperation::DownloadToFile, OnRequest(Truncated()), TransportError("GET https://"), 1},
+    {"TruncatedListing", TOperation::List, OnRequest(Truncated()), TransportError(" https://"), 1},
+    {"TruncatedDownload", TOperation::DownloadToFile, OnRequest(Truncated()), TransportError(" https://"), 1},
     // The service has stored the content; only its answer is cut short.
     {"TruncatedUploadAnswer", TOperation::Upload, OnRequest(Truncated()), TransportError("https://"), 1},
     {"TruncatedCreateFileAnswer", TOperation::CreateFile, OnRequest(Truncated()), TransportError("https://"), 1},
@@ -432,8 +440,25 @@ bool UsesTokenRenewal(const TFailureCase& ACase) {
     return ACase.Injection.Trigger == TTrigger::TokenRenewal || ACase.Injection.Trigger == TTrigger::RevokedRefresh;
 }
 
-// Dropbox tokens do not run out and come without a refresh token.
-bool RenewsTokens(Cloud AService) { return AService != Cloud::Dropbox; }
+// Dropbox's first interface gives tokens that do not run out and no refresh token.
+bool RenewsTokens(const TAdapterKind& AKind) { return AKind.Service != Cloud::Dropbox || AKind.Name == "DropBox2"; }
+
+// Dropbox v2 renews a token that the service calls expired and repeats the call (a test of its
+// own shows it); the others report the refusal.
+bool RenewsARefusedToken(const TAdapterKind& AKind) { return AKind.Name == "DropBox2"; }
+
+// Whether the adapter reads with requests that carry a body (Dropbox v2 reads by POST). The bytes
+// such a request sends count as progress to the transport's stall check for a few seconds, longer
+// than the short stall of these cases.
+bool ReadsWithABody(const TAdapterKind& AKind) { return AKind.Name == "DropBox2"; }
+
+bool Applies(const TAdapterKind& AKind, const TFailureCase& ACase) {
+    if (UsesTokenRenewal(ACase) && !RenewsTokens(AKind)) return false;
+    if (ACase.Injection.Trigger == TTrigger::ExpiredToken && RenewsARefusedToken(AKind)) return false;
+    if (ACase.Injection.Injected.delay > 0ms && ACase.Operation == TOperation::List && ReadsWithABody(AKind))
+        return false;
+    return true;
+}
 
 // One case against one adapter.
 template <class TCase>
@@ -454,7 +479,7 @@ std::vector<TCaseFor<TFailureCase>> FailuresForEveryAdapter() {
     std::vector<TCaseFor<TFailureCase>> params;
     for (const TAdapterKind& kind : AdapterTest::AdapterKinds())
         for (const TFailureCase& failure : FailureCases)
-            if (!UsesTokenRenewal(failure) || RenewsTokens(kind.Service)) params.push_back({kind, failure});
+            if (Applies(kind, failure)) params.push_back({kind, failure});
     return params;
 }
 

@@ -12,6 +12,7 @@
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/DropBox2.h"
 #include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/HttpTransport.h"
@@ -204,6 +205,18 @@ const TSessionCase DropboxCase{
     .Chunks = {.host = "api-content.dropbox.com", .method = "PUT", .pathPrefix = "/1/chunked_upload"},
     .IsSingleRequest = [](const RecordedRequest& R) { return R.path.rfind("/1/files_put/", 0) == 0; }};
 
+const TSessionCase Dropbox2Case{
+    .Kind = "DropBox2",
+    .Configure =
+        [](TNimboStorage& AStorage, std::int64_t ALimit, int AMaxResumptions) {
+            dynamic_cast<TNimboDropBox2&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = ALimit, .ChunkSize = 100000, .MaxResumptions = AMaxResumptions});
+        },
+    .Limit = 100000,
+    .Size = 350000,
+    .Chunks = {.host = "content.dropboxapi.com", .method = "POST", .pathPrefix = "/2/files/upload_session/append_v2"},
+    .IsSingleRequest = [](const RecordedRequest& R) { return R.path == "/2/files/upload"; }};
+
 const TSessionCase BoxCase{
     .Kind = "Box",
     .Configure =
@@ -351,7 +364,7 @@ TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Services, SessionUpload,
-                         ::testing::Values(DriveCase, Drive3Case, DropboxCase, BoxCase, GraphCase),
+                         ::testing::Values(DriveCase, Drive3Case, DropboxCase, Dropbox2Case, BoxCase, GraphCase),
                          [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
 
 // ---------------------------------------------------------------------------------------------

@@ -182,7 +182,7 @@ TEST_P(StorageContract, ServiceErrorsSurfaceWithTheirStatusAndText) {
         file.Download(out);
         ADD_FAILURE() << "Downloading a deleted file succeeded";
     } catch (const EHttpProtocolError& error) {
-        EXPECT_EQ(error.ErrorCode(), 404);
+        EXPECT_EQ(error.ErrorCode(), Kind().MissingStatus);
         std::string text = error.ErrorMessage();
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         EXPECT_THAT(text, HasSubstr("not"));
@@ -323,8 +323,8 @@ TEST_P(StorageContract, DamagedDownloadFailsItsContentCheckAndLeavesTheLocalFile
         std::filesystem::temp_directory_path() / ("damaged-" + Kind().Name + "-" + std::to_string(::getpid()) + ".bin");
     std::ofstream(local) << "precious local bytes";
 
-    // Every GET of the download, redirects included, arrives damaged.
-    Emu().InjectFault({"", "GET", ""}, AdapterTest::Corrupted(), 3);
+    // Every request of the download, redirects included, arrives damaged.
+    Emu().InjectFault({"", Kind().DownloadMethod, ""}, AdapterTest::Corrupted(), 3);
     EXPECT_THAT([&] { file.Download(local.string()); },
                 ThrowsMessage<ERestError>(AllOf(HasSubstr("failed its content check"), HasSubstr(file.GetHash()))));
     Emu().ClearFaults();
