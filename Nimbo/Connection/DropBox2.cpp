@@ -268,6 +268,12 @@ void TNimboDropBox2::SetUploadSettings(const TSessionUploadSettings& AValue) {
     FUploadSettings = AValue;
 }
 
+void TNimboDropBox2::SetListPageSize(int AValue) {
+    if (AValue < 1 || AValue > ListPageSize)
+        throw EArgumentException("A listing page holds 1 to " + std::to_string(ListPageSize) + " entries");
+    FListPageSize = AValue;
+}
+
 THttpRequest::TConfigProc TNimboDropBox2::Authorization() const {
     return [token = GetToken()](THttpRequest R) { R.Header("Authorization", "Bearer " + token); };
 }
@@ -339,7 +345,7 @@ void TNimboDropBox2::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc
             return page;
         });
     };
-    const std::string first = "{\"path\":" + JsonString(path) + ",\"limit\":" + std::to_string(ListPageSize) + "}";
+    const std::string first = "{\"path\":" + JsonString(path) + ",\"limit\":" + std::to_string(FListPageSize) + "}";
     // A listing the service resets starts again, once; the entries delivered before are not
     // delivered twice.
     std::unordered_set<std::string> delivered;

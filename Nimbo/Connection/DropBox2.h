@@ -59,7 +59,7 @@ public:
     // listen on this one unless another redirect address is set.
     static constexpr const char* LoopbackRedirectUrl = "http://127.0.0.1:52475/";
 
-    // Entries asked for per listing request.
+    // Entries asked for per listing request: the most the service gives, by default.
     static constexpr int ListPageSize = 2000;
 
     // One request carries up to 150 MiB. Content above the single-request limit goes up through a
@@ -72,6 +72,10 @@ public:
 
     // The signed-in user's display name; signs in first when needed. Empty when not told.
     std::string GetUserName();
+
+    int GetListPageSize() const { return FListPageSize; }
+    // EArgumentException outside 1..ListPageSize.
+    void SetListPageSize(int AValue);
 
     const TSessionUploadSettings& GetUploadSettings() const { return FUploadSettings; }
     // EArgumentException unless the single-request limit and the part size are at most
@@ -123,6 +127,7 @@ private:
 
     std::string FUserName;
     TSessionUploadSettings FUploadSettings = DefaultUploadSettings;
+    int FListPageSize = ListPageSize;
     TNimboCloudFile FRoot;
 };
 
