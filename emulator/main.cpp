@@ -26,8 +26,9 @@ void Usage(std::ostream& out) {
            "  --max-body N    refuse request bodies over N bytes with 413 (default 5368709120)\n"
            "  --upload-session-lifetime N  Google Drive upload sessions answer 404 N seconds after they start\n"
            "                  (default a week)\n"
-           "Serves Google Drive v2 and v3, Dropbox v1, Live Connect v5.0 and Box 2.0 with their OAuth 2.0 sign-in\n"
-           "pages, chosen by the Host header; map every host below to 127.0.0.1:PORT and trust the CA:\n";
+           "Serves Google Drive v2 and v3, Dropbox v1 and v2, OneDrive through Live Connect v5.0 and Microsoft\n"
+           "Graph, and Box 2.0, with their OAuth 2.0 sign-in pages, chosen by the Host header; map every host\n"
+           "below to 127.0.0.1:PORT and trust the CA:\n";
     for (const auto& host : Nimbo::Emulator::CloudEmulator::Hosts()) out << "  " << host << "\n";
 }
 

@@ -190,8 +190,14 @@ TNimboDropBox2::TFileInfo Identified(TNimboDropBox2::TFileInfo AInfo) {
     return AInfo;
 }
 
-// The path of the item named AName in the folder at AFolder.
-std::string ChildPath(const std::string& AFolder, const std::string& AName) { return AFolder + "/" + AName; }
+// The path of the item named AName in the folder at AFolder. Items are addressed by path, so a name
+// holding a slash would address another folder's item.
+std::string ChildPath(const std::string& AFolder, const std::string& AName) {
+    if (AName.empty()) throw EArgumentException("A name must not be empty");
+    if (AName.find('/') != std::string::npos)
+        throw EArgumentException("The name \"" + AName + "\" holds a \"/\", which Dropbox does not allow in a name");
+    return AFolder + "/" + AName;
+}
 
 // The display name of a folder for messages.
 std::string FolderName(const TNimboCloudFileData& AFolder) {
@@ -316,10 +322,9 @@ std::string TNimboDropBox2::GetUserName() {
     return FUserName;
 }
 
-void TNimboDropBox2::Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo, bool ASafe) {
+void TNimboDropBox2::Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo) {
     Call([&] {
-        THttpRequest request = JsonBody(Http().Post(APath).Configure(Authorization()), AArg).ValidResponse(200);
-        if (ASafe) request.SafeToRepeat();
+        const THttpRequest request = JsonBody(Http().Post(APath).Configure(Authorization()), AArg).ValidResponse(200);
         if (AInfo == nullptr) {
             request.Execute();
             return;
@@ -507,7 +512,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox2::createFile(TNimboCloudFileData& AD
 // TNimboDropBox2: folders and items
 
 void TNimboDropBox2::Delete(TNimboCloudFileData& AData) {
-    Rpc("2/files/delete_v2", PathArg(DataAs<TNimboDropBox2Data>(AData).GetPath()), nullptr, false);
+    Rpc("2/files/delete_v2", PathArg(DataAs<TNimboDropBox2Data>(AData).GetPath()), nullptr);
 }
 
 AutoFree<TNimboCloudFileData> TNimboDropBox2::CreateFolder(TNimboCloudFileData& AData, const std::string& AName) {
@@ -516,7 +521,7 @@ AutoFree<TNimboCloudFileData> TNimboDropBox2::CreateFolder(TNimboCloudFileData& 
         Rpc("2/files/create_folder_v2",
             "{\"path\":" + JsonString(ChildPath(DataAs<TNimboDropBox2Data>(AData).GetPath(), AName)) +
                 ",\"autorename\":false}",
-            &info, false);
+            &info);
     });
     return std::make_shared<TNimboDropBox2Data>(AData, std::move(info), true);
 }
@@ -529,7 +534,7 @@ TNimboDropBox2::TFileInfo TNimboDropBox2::Relocate(const std::string& ACall, TNi
         Rpc(ACall,
             "{\"from_path\":" + JsonString(DataAs<TNimboDropBox2Data>(AData).GetPath()) +
                 ",\"to_path\":" + JsonString(ChildPath(AFolderPath, AName)) + ",\"autorename\":false}",
-            &info, false);
+            &info);
     });
     return info;
 }

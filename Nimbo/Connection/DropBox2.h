@@ -116,8 +116,8 @@ private:
     // EDropBox2Error, and a token the service calls expired is renewed and the call made once more.
     template <class TCall>
     decltype(auto) Call(TCall&& ACall);
-    // A call on metadata: AArg as the JSON body, the answer's metadata in AInfo when given.
-    void Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo, bool ASafe);
+    // A change by a call on metadata: AArg as the JSON body, the answer's metadata in AInfo when given.
+    void Rpc(const std::string& APath, const std::string& AArg, TFileInfo* AInfo);
     // files/move_v2 or files/copy_v2 of AData to AName in the folder at AFolderPath (AFolderName in
     // messages); the new place's metadata.
     TFileInfo Relocate(const std::string& ACall, TNimboCloudFileData& AData, const std::string& AFolderPath,

@@ -231,6 +231,19 @@ TEST_F(DropBox2Adapter, AnUploadSessionGoesOnFromTheOffsetTheServiceSaysItHolds)
     EXPECT_THAT(statuses, ::testing::ElementsAre(200, 200, 409, 200, 200));
 }
 
+TEST_F(DropBox2Adapter, ANameWithASlashOrNoNameIsRefusedBeforeAnyRequest) {
+    const TNimboCloudFile root = Storage().Root();
+    Storage().RefreshAccess();
+    Emu().ClearRequests();
+    for (const std::string name : {"a/b", ""}) {
+        std::istringstream in("x");
+        EXPECT_THROW(root.CreateFolder(name), EArgumentException) << name;
+        EXPECT_THROW(root.createFile(name, in), EArgumentException) << name;
+    }
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_TRUE(Emu().Children(Cloud::Dropbox, "").empty());
+}
+
 TEST_F(DropBox2Adapter, NewFilesAndVersionsCarryTheirContentHashAndANewFileNeverOverwrites) {
     Emu().AddFile(Cloud::Dropbox, "v.txt", "one");
     const TNimboCloudFile file = Child(Storage().Root(), "v.txt");
