@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QTreeWidgetItem>
 
@@ -12,6 +13,7 @@
 #include "OptionsUnit.h"
 
 class QFileDialog;
+class QLabel;
 class QMenu;
 class QTimer;
 
@@ -52,6 +54,10 @@ public:
         static constexpr int Type = QTreeWidgetItem::UserType + 1;
         explicit TFileItem(Connection::TNimboCloudFile AFile) : QTreeWidgetItem(Type), F(std::move(AFile)) {}
         Connection::TNimboCloudFile F;
+        // Folders come first in either order; then the sort column's value, then the name.
+        bool operator<(const QTreeWidgetItem& AOther) const override;
+        // The columns: Name, Size, Modified, Type.
+        void ShowColumns();
     };
     // The "Loading..." child of a folder that has not been listed yet.
     class TTempItem : public QTreeWidgetItem {
@@ -69,6 +75,8 @@ public:
     const TStoredServices& Services() const { return FServices; }
     // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
     Connection::TNimboCloudFile Selected() const;
+    // The name of the current service as people know it ("Google Drive", "Dropbox", "OneDrive", "Box").
+    QString ServiceName() const;
 
 private:
     // Event handlers.
@@ -85,6 +93,8 @@ private:
     void UploadActionExecute();
     void NewFolderActionExecute();
     void DeleteActionExecute();
+    void RenameActionExecute();
+    void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();
     void NewFolderActionUpdate();
@@ -102,14 +112,23 @@ private:
     // Lists a folder whose only child is its placeholder; false when it has been listed already.
     bool ListIfUnlisted(TFileItem* AItem);
     void SetConnected(bool AValue);
+    // The title and the status bar, from the service, its account and space, and the last result.
+    void UpdateTitle();
+    void UpdateSpace();
+    void SetResult(const QString& AText);
     void UpdateDetails();
     void FitDetailsPanel();
     void UpdateActions();
     void ClearSelection();
     void Select(QTreeWidgetItem* AItem);
     TFileItem* SelectedItem() const;
-    // The folder that Upload and New Folder work on: the selected folder item, or none for the root.
+    // The folder that Upload and New Folder work on: the selected folder, the folder of the selected
+    // file, or none for the root.
     TFileItem* TargetFolder() const;
+    // Raises ERestError saying what is wrong with AName as an item's name on the current service.
+    void CheckName(const QString& AName) const;
+    // Whether the current service keeps what Delete removes, in a sentence.
+    QString TrashNote() const;
 
     // Runs an event handler: errors go to the error display; a changed sign-in state is written
     // to the settings at once; the actions are brought up to date.
@@ -121,9 +140,14 @@ private:
 
     std::unique_ptr<Ui::TMainForm> ui;
     QMenu* ServicesMenu;
+    QMenu* ContextMenu;
+    QAction* RenameAction;
     QFileDialog* OpenDialog;
     QFileDialog* SaveDialog;
     QTimer* Timer1;
+    QLabel* ResultStatus;
+    QLabel* ServiceStatus;
+    QLabel* SpaceStatus;
 
     std::unique_ptr<Connection::TNimboGDrive> GDrive;
     std::unique_ptr<Connection::TNimboDropBox> DropBox;
@@ -136,11 +160,19 @@ private:
     bool FConnected = false;
     bool FScanning = false;
     bool FInCommand = false;
+    QString FAccount;
+    // What the command that runs reports when it ends well; empty: nothing to report.
+    QString FResult;
     // The sign-in states as the settings hold them, to notice sign-ins and renewals.
     std::vector<std::string> FSavedStates;
 };
 
-// "unspecified" without a time, else the locale's short date and long time (no time at midnight).
+// "1.5 MB of 15 GB used", or "1.5 MB used" where the service sets no limit.
+QString FormatSpace(const Connection::TNimboSpace& ASpace);
+// A UTC time of the library as the local time it was.
+QDateTime LocalTime(Connection::TDateTime AUtc);
+// "unspecified" without a time, else the local time in the locale's short date and long time (no
+// time at midnight).
 QString FormatTime(bool AHas, Connection::TDateTime T);
 
 }  // namespace Nimbo::Demo

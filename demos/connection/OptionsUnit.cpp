@@ -19,6 +19,8 @@ namespace {
 const QString ClientIdSuffix = "ClientId";
 const QString SecretSuffix = "Secret";
 const QString StateSuffix = "State";
+const QString WindowGeometryName = "WindowGeometry";
+const QString LastServiceName = "LastService";
 
 std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
 QString FromStd(const std::string& AText) {
@@ -94,6 +96,27 @@ void TOptions::Save(const QString& ALocation, const TStoredServices& AServices) 
     TSettingsKey registry(ALocation);
     for (const TStoredService& service : AServices) DoSave(registry, service.Prefix, *service.Storage);
     registry.Commit();
+}
+
+void TOptions::Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow) {
+    TSettingsKey registry(ALocation);
+    for (const TStoredService& service : AServices) DoSave(registry, service.Prefix, *service.Storage);
+    registry.WriteBinary(WindowGeometryName, AWindow.Geometry);
+    registry.WriteString(LastServiceName, AWindow.LastService);
+    registry.Commit();
+}
+
+TWindowSettings TOptions::LoadWindow(const QString& ALocation) {
+    TWindowSettings window;
+    TSettingsKey registry(ALocation);
+    try {
+        if (!registry.Open()) return window;
+        if (registry.ValueExists(WindowGeometryName)) window.Geometry = registry.ReadBinary(WindowGeometryName);
+        if (registry.ValueExists(LastServiceName)) window.LastService = registry.ReadString(LastServiceName);
+    } catch (const std::exception&) {
+        // The window starts as new; the services' own values report what is wrong with the file.
+    }
+    return window;
 }
 
 bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent) {

@@ -1,6 +1,6 @@
 // Takes pictures of the program's windows in sandbox mode: the main window connected with a folder
-// expanded and a file selected, the options dialog, and the sign-in window on the emulator's
-// sign-in page. Run it with a display (scripts/screenshots starts it under Xvfb):
+// expanded and a file selected, the question Delete asks, the options dialog, and the sign-in
+// window on the emulator's sign-in page. Run it with a display (scripts/screenshots starts it under Xvfb):
 //
 //   cloudpane-screenshots OUTPUT_FOLDER
 
@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
          .PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); },
          .ShowFile = [](const QString&) {}});
     form.move(40, 40);
+    form.resize(900, 520);
     form.show();
     auto* tree = form.findChild<QTreeWidget*>("TreeView");
 
@@ -101,6 +102,19 @@ int main(int argc, char** argv) {
         form.findChild<QAction*>("OptionsAction")->trigger();
     };
 
+    auto confirmationShot = [&] {
+        WhenReady([] { return QApplication::activeModalWidget() != nullptr; },
+                  [&] {
+                      QWidget* question = QApplication::activeModalWidget();
+                      QTimer::singleShot(300, [&, question] {
+                          Save(question->grab(), output + "/delete-confirmation.png");
+                          static_cast<QDialog*>(question)->reject();
+                          QTimer::singleShot(200, optionsShot);
+                      });
+                  });
+        form.findChild<QAction*>("DeleteAction")->trigger();
+    };
+
     auto mainShot = [&] {
         QTreeWidgetItem* documents = TopLevelItem(tree, "Documents");
         documents->setExpanded(true);
@@ -109,7 +123,7 @@ int main(int argc, char** argv) {
                       for (int i = 0; i < documents->childCount(); ++i)
                           if (documents->child(i)->text(0) == "Welcome.txt") tree->setCurrentItem(documents->child(i));
                       QTimer::singleShot(300, [&] {
-                          if (Save(form.grab(), output + "/main-window.png")) optionsShot();
+                          if (Save(form.grab(), output + "/main-window.png")) confirmationShot();
                       });
                   });
     };

@@ -59,7 +59,7 @@ private slots:
         TFormFixture fixture;
         QVERIFY(fixture.StartPanel()->isVisible());
         QCOMPARE(fixture.Tree()->topLevelItemCount(), 0);
-        QCOMPARE(fixture.Form().windowTitle(), QString("Form1"));
+        QCOMPARE(fixture.Form().windowTitle(), QString("Cloudpane"));
         QCOMPARE(fixture.Form().findChild<QLabel*>("Label1")->text(),
                  QString("Select cloud service or click Refresh button to start"));
         for (const char* name : {"DownloadAction", "UploadAction", "NewFolderAction", "DeleteAction"})
@@ -181,7 +181,7 @@ private slots:
         QTest::addColumn<bool>("upload");  // Upload and New Folder alike
         QTest::addColumn<bool>("remove");
         QTest::newRow("nothing") << "" << false << true << false;
-        QTest::newRow("file") << "Read me.txt" << true << false << true;
+        QTest::newRow("file") << "Read me.txt" << true << true << true;
         QTest::newRow("folder") << "Documents" << false << true << true;
         QTest::newRow("placeholder") << "Photos/Loading..." << false << true << false;
     }
@@ -293,9 +293,14 @@ private slots:
                  QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Welcome.txt")->content));
         QCOMPARE(fixture.ShownFiles(), QStringList{target});
 
-        // Delete: gone from the service and from the tree, nothing selected.
+        // Delete, once confirmed: gone from the service and from the tree, nothing selected.
         fixture.Select(fixture.Item("Documents/Welcome.txt"));
-        fixture.Action("DeleteAction")->trigger();
+        {
+            TModalScript script;
+            script.ExpectDeleteConfirmation();
+            fixture.Action("DeleteAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
         QVERIFY(!Sandbox().Emulator().Find(service, "Documents/Welcome.txt").has_value());
         QVERIFY(fixture.Item("Documents/Welcome.txt") == nullptr);
         QVERIFY(fixture.Label("NameLabel")->text().isEmpty());
@@ -306,7 +311,7 @@ private slots:
         fixture.Connect("GDriveAction");
         QStringList before = EmulatorChildren(Cloud::GoogleDrive, "");
         TModalScript script;
-        script.ExpectFolderName("").ExpectError("Assertion failure").ExpectFolderName("Kept out", false);
+        script.ExpectFolderName("").ExpectError("cannot be empty").ExpectFolderName("Kept out", false);
         fixture.Action("NewFolderAction")->trigger();
         fixture.Action("NewFolderAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
@@ -324,7 +329,7 @@ private slots:
         Sandbox().Emulator().InjectFault(
             {.host = "api.dropbox.com", .method = "POST", .pathPrefix = "/1/fileops/delete"}, failure);
         TModalScript script;
-        script.ExpectError("500");
+        script.ExpectDeleteConfirmation().ExpectError("Try again");
         fixture.Action("DeleteAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QVERIFY(fixture.Item("Read me.txt") != nullptr);

@@ -95,7 +95,7 @@ private slots:
         QVERIFY(sandbox != real);
     }
 
-    void aFirstRunWritesAllTwelveValuesForItsOwnerOnly() {
+    void aFirstRunWritesTheServicesAndTheWindowForItsOwnerOnly() {
         TFormFixture fixture;
         QVERIFY(!QFile::exists(fixture.SettingsFile()));
         fixture.Close();
@@ -106,6 +106,8 @@ private slots:
         QSettings settings(fixture.SettingsFile(), QSettings::IniFormat);
         QStringList expected;
         for (const QString& prefix : Prefixes) expected << prefix + "ClientId" << prefix + "Secret" << prefix + "State";
+        expected << "WindowGeometry"
+                 << "LastService";
         QStringList keys = settings.childKeys();
         keys.sort();
         expected.sort();
@@ -115,6 +117,8 @@ private slots:
             QCOMPARE(settings.value(prefix + "Secret").typeId(), int(QMetaType::QString));
             QCOMPARE(settings.value(prefix + "State").typeId(), int(QMetaType::QByteArray));
         }
+        QCOMPARE(settings.value("WindowGeometry").typeId(), int(QMetaType::QByteArray));
+        QCOMPARE(settings.value("LastService").toString(), QString("GDrive"));
         auto google = Nimbo::Demo::TSandbox::Credentials(Cloud::GoogleDrive);
         QCOMPARE(settings.value("GDriveClientId").toString().toStdString(), google.ClientId);
         QCOMPARE(settings.value("GDriveSecret").toString().toStdString(), google.Secret);
