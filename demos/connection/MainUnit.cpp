@@ -188,7 +188,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->TreeView->setHeaderHidden(false);
     ui->TreeView->setColumnWidth(colName, 220);
     ui->TreeView->setColumnWidth(colSize, 80);
-    ui->TreeView->setColumnWidth(colModified, 140);
+    ui->TreeView->setColumnWidth(colModified, 165);
     ui->TreeView->setSortingEnabled(true);
     ui->TreeView->sortByColumn(colName, Qt::AscendingOrder);
 
@@ -279,6 +279,7 @@ void TMainForm::FormCreate() {
     FService = GDrive.get();
     TWindowSettings window = TOptions::LoadWindow(FOptions.SettingsLocation);
     if (!window.Geometry.isEmpty()) restoreGeometry(window.Geometry);
+    if (!window.Columns.isEmpty()) ui->TreeView->header()->restoreState(window.Columns);
     for (const TStoredService& service : FServices)
         if (service.Prefix == window.LastService) FService = service.Storage;
     SetConnected(false);
@@ -336,7 +337,7 @@ void TMainForm::SaveSettings() {
     // Taken as written also when the write fails: a failure is shown once per change, not at
     // every tick of the timer; the next change and the end of the program try again.
     FSavedStates = CurrentStates();
-    TWindowSettings window{.Geometry = saveGeometry()};
+    TWindowSettings window{.Geometry = saveGeometry(), .Columns = ui->TreeView->header()->saveState()};
     for (const TStoredService& service : FServices)
         if (service.Storage == FService) window.LastService = service.Prefix;
     TOptions::Save(FOptions.SettingsLocation, FServices, window);

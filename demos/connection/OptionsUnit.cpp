@@ -21,6 +21,7 @@ const QString SecretSuffix = "Secret";
 const QString StateSuffix = "State";
 const QString WindowGeometryName = "WindowGeometry";
 const QString LastServiceName = "LastService";
+const QString ColumnsName = "TreeColumns";
 
 std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
 QString FromStd(const std::string& AText) {
@@ -102,6 +103,7 @@ void TOptions::Save(const QString& ALocation, const TStoredServices& AServices, 
     TSettingsKey registry(ALocation);
     for (const TStoredService& service : AServices) DoSave(registry, service.Prefix, *service.Storage);
     registry.WriteBinary(WindowGeometryName, AWindow.Geometry);
+    registry.WriteBinary(ColumnsName, AWindow.Columns);
     registry.WriteString(LastServiceName, AWindow.LastService);
     registry.Commit();
 }
@@ -112,6 +114,7 @@ TWindowSettings TOptions::LoadWindow(const QString& ALocation) {
     try {
         if (!registry.Open()) return window;
         if (registry.ValueExists(WindowGeometryName)) window.Geometry = registry.ReadBinary(WindowGeometryName);
+        if (registry.ValueExists(ColumnsName)) window.Columns = registry.ReadBinary(ColumnsName);
         if (registry.ValueExists(LastServiceName)) window.LastService = registry.ReadString(LastServiceName);
     } catch (const std::exception&) {
         // The window starts as new; the services' own values report what is wrong with the file.

@@ -27,6 +27,7 @@ using TStoredServices = std::vector<TStoredService>;
 // What the main window keeps of itself between runs.
 struct TWindowSettings {
     QByteArray Geometry{};  // QWidget::saveGeometry; empty when none was saved
+    QByteArray Columns{};   // QHeaderView::saveState of the tree's columns; empty when none was saved
     QString LastService{};  // the value-name prefix of the service open last; empty when none
 };
 

@@ -142,13 +142,17 @@ private slots:
         QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Failed: The service is unavailable at the moment."));
     }
 
-    void theWindowAndTheLastServiceAreRemembered() {
+    void theWindowItsColumnsAndTheLastServiceAreRemembered() {
         TFormFixture fixture;
         fixture.Form().resize(900, 640);
+        fixture.Tree()->setColumnWidth(1, 123);
         fixture.Connect("BoxNetAction");
+        fixture.Tree()->sortByColumn(2, Qt::DescendingOrder);
         Sandbox().Emulator().ClearRequests();
         fixture.Reopen();
         QCOMPARE(fixture.Form().size(), QSize(900, 640));
+        QCOMPARE(fixture.Tree()->columnWidth(1), 123);
+        QCOMPARE(fixture.Tree()->sortColumn(), 2);
         QVERIFY(!fixture.Form().Connected());
         QCOMPARE(fixture.Label("ServiceStatus")->text(), QString("Box - not connected"));
         QCOMPARE(RequestCount(), 0);  // nothing is opened before the user asks

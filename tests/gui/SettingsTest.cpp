@@ -107,6 +107,7 @@ private slots:
         QStringList expected;
         for (const QString& prefix : Prefixes) expected << prefix + "ClientId" << prefix + "Secret" << prefix + "State";
         expected << "WindowGeometry"
+                 << "TreeColumns"
                  << "LastService";
         QStringList keys = settings.childKeys();
         keys.sort();
@@ -118,6 +119,7 @@ private slots:
             QCOMPARE(settings.value(prefix + "State").typeId(), int(QMetaType::QByteArray));
         }
         QCOMPARE(settings.value("WindowGeometry").typeId(), int(QMetaType::QByteArray));
+        QCOMPARE(settings.value("TreeColumns").typeId(), int(QMetaType::QByteArray));
         QCOMPARE(settings.value("LastService").toString(), QString("GDrive"));
         auto google = Nimbo::Demo::TSandbox::Credentials(Cloud::GoogleDrive);
         QCOMPARE(settings.value("GDriveClientId").toString().toStdString(), google.ClientId);
