@@ -434,7 +434,66 @@ void TMainForm::ServicesButttonClick() {
     ServicesMenu->popup(ui->ServicesButtton->mapToGlobal(ui->ServicesButtton->rect().bottomLeft()));
 }
 
-void TMainForm::RefreshActionExecute() { SwitchService(*FService); }
+void TMainForm::RefreshActionExecute() {
+    TTreeState state = FConnected ? SaveTreeState() : TTreeState{};
+    SwitchService(*FService);
+    if (FConnected) RestoreTreeState(state);
+}
+
+namespace {
+
+QStringList NamesFromTop(const QTreeWidgetItem* AItem) {
+    QStringList names;
+    for (; AItem != nullptr; AItem = AItem->parent()) names.prepend(AItem->text(0));
+    return names;
+}
+
+void CollectExpanded(const QTreeWidgetItem* AItem, std::vector<QStringList>& APaths) {
+    if (!AItem->isExpanded() || AItem->type() != TMainForm::TFileItem::Type) return;
+    APaths.push_back(NamesFromTop(AItem));
+    for (int i = 0; i < AItem->childCount(); ++i) CollectExpanded(AItem->child(i), APaths);
+}
+
+}  // namespace
+
+TMainForm::TTreeState TMainForm::SaveTreeState() const {
+    TTreeState state;
+    for (int i = 0; i < ui->TreeView->topLevelItemCount(); ++i)
+        CollectExpanded(ui->TreeView->topLevelItem(i), state.Expanded);
+    if (TFileItem* selected = SelectedItem()) state.Selected = NamesFromTop(selected);
+    return state;
+}
+
+QTreeWidgetItem* TMainForm::ItemAt(const QStringList& APath) const {
+    QTreeWidgetItem* found = nullptr;
+    for (const QString& name : APath) {
+        QTreeWidgetItem* next = nullptr;
+        int count = found != nullptr ? found->childCount() : ui->TreeView->topLevelItemCount();
+        for (int i = 0; i < count && next == nullptr; ++i) {
+            QTreeWidgetItem* child = found != nullptr ? found->child(i) : ui->TreeView->topLevelItem(i);
+            if (child->type() == TFileItem::Type && child->text(0) == name) next = child;
+        }
+        if (next == nullptr) return nullptr;
+        found = next;
+    }
+    return found;
+}
+
+// Parents come before their children in AState.Expanded, so each folder is listed before its
+// expanded children are looked for.
+void TMainForm::RestoreTreeState(const TTreeState& AState) {
+    {
+        TTreeBatch batch(ui->TreeView);
+        for (const QStringList& path : AState.Expanded)
+            if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
+                ListIfUnlisted(item);
+                item->setExpanded(true);
+            }
+    }
+    if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
+        Select(selected);
+    UpdateDetails();
+}
 
 void TMainForm::OptionsActionExecute() {
     if (!TOptions::Execute(*FService, this)) return;

@@ -109,6 +109,15 @@ private:
     TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F);
     void ScanTree();
     void ScanTree(QTreeWidgetItem* AItem);
+    // The tree's expanded folders and selection, by the names from the top, to bring back after a
+    // new listing; what is gone since is left out.
+    struct TTreeState {
+        std::vector<QStringList> Expanded;
+        QStringList Selected;
+    };
+    TTreeState SaveTreeState() const;
+    void RestoreTreeState(const TTreeState& AState);
+    QTreeWidgetItem* ItemAt(const QStringList& APath) const;
     // Lists a folder whose only child is its placeholder; false when it has been listed already.
     bool ListIfUnlisted(TFileItem* AItem);
     void SetConnected(bool AValue);

@@ -99,7 +99,7 @@ private slots:
         QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Dropbox, "")));
     }
 
-    void refreshListsTheRootAndCollapsesEverything() {
+    void refreshListsAgainAndKeepsExpandedFoldersAndTheSelection() {
         TFormFixture fixture;
         fixture.Connect("OneDriveAction");
         QVERIFY(!fixture.StartPanel()->isVisible());
@@ -110,10 +110,19 @@ private slots:
 
         documents->setExpanded(true);
         QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        fixture.Select(fixture.Item("Documents/Welcome.txt"));
+        Sandbox().Emulator().AddFile(Cloud::LiveConnect, "Documents/Added meanwhile.txt", "new");
+        Sandbox().Emulator().AddFile(Cloud::LiveConnect, "Added at the top.txt", "new");
         fixture.Connect("RefreshAction");
         documents = fixture.Item("Documents");
-        QVERIFY(!documents->isExpanded());
-        QCOMPARE(fixture.ChildNames(documents), QStringList{"Loading..."});
+        QVERIFY(documents->isExpanded());
+        QCOMPARE(Sorted(fixture.ChildNames(documents)), Sorted(EmulatorChildren(Cloud::LiveConnect, "Documents")));
+        QVERIFY(fixture.Item("Documents/Added meanwhile.txt") != nullptr);
+        QVERIFY(fixture.Item("Added at the top.txt") != nullptr);
+        QCOMPARE(fixture.Tree()->selectedItems().value(0), fixture.Item("Documents/Welcome.txt"));
+        QCOMPARE(fixture.Label("NameLabel")->text(), QString("Welcome.txt"));
+        QVERIFY(!fixture.Item("Photos")->isExpanded());
+        QCOMPARE(fixture.ChildNames(fixture.Item("Photos")), QStringList{"Loading..."});
     }
 
     void expandingAFolderListsItWithinATickAndOnlyOnce() {
