@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 
 #include "ErrorDisplay.h"
 #include "FileManager.h"
@@ -212,7 +213,13 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ServiceStatus->setObjectName("ServiceStatus");
     SpaceStatus = new QLabel(this);
     SpaceStatus->setObjectName("SpaceStatus");
+    ShowDownloadButton = new QToolButton(this);
+    ShowDownloadButton->setObjectName("ShowDownloadButton");
+    ShowDownloadButton->setText("Show in folder");
+    ShowDownloadButton->setAutoRaise(true);
+    ShowDownloadButton->hide();
     statusBar()->addWidget(ResultStatus, 1);
+    statusBar()->addWidget(ShowDownloadButton);
     statusBar()->addPermanentWidget(ServiceStatus);
     statusBar()->addPermanentWidget(SpaceStatus);
 
@@ -246,6 +253,14 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     handle(RenameAction, &TMainForm::RenameActionExecute);
     connect(ui->TreeView, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APosition) { Run([this, APosition] { TreeViewContextMenu(APosition); }); });
+    connect(ShowDownloadButton, &QToolButton::clicked, this, [this] {
+        Run([this] {
+            if (FOptions.ShowFile)
+                FOptions.ShowFile(FLastDownload);
+            else
+                ShowInFileManager(FLastDownload);
+        });
+    });
     connect(ui->ServicesButtton, &QToolButton::clicked, this, [this] { Run([this] { ServicesButttonClick(); }); });
     connect(ui->TreeView, &QTreeWidget::itemSelectionChanged, this, [this] { Run([this] { TreeViewChange(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { Run([this] { Timer1Timer(); }); });
@@ -397,7 +412,10 @@ void TMainForm::UpdateSpace() {
     }
 }
 
-void TMainForm::SetResult(const QString& AText) { ResultStatus->setText(AText); }
+void TMainForm::SetResult(const QString& AText) {
+    ResultStatus->setText(AText);
+    ShowDownloadButton->setVisible(!FLastDownload.isEmpty() && AText.startsWith("Downloaded "));
+}
 
 void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
@@ -752,10 +770,7 @@ void TMainForm::DownloadActionExecute() {
         F.Download(ToStd(fileName));
     }
     FResult = "Downloaded \"" + name + "\"";
-    if (FOptions.ShowFile)
-        FOptions.ShowFile(fileName);
-    else
-        ShowInFileManager(fileName);
+    FLastDownload = fileName;
 }
 
 void TMainForm::DeleteActionExecute() {

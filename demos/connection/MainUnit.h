@@ -15,6 +15,7 @@
 class QFileDialog;
 class QLabel;
 class QMenu;
+class QToolButton;
 class QTimer;
 
 namespace Ui {
@@ -157,6 +158,9 @@ private:
     QLabel* ResultStatus;
     QLabel* ServiceStatus;
     QLabel* SpaceStatus;
+    // Shows the file downloaded last in the file manager; visible after a download only.
+    QToolButton* ShowDownloadButton;
+    QString FLastDownload;
 
     std::unique_ptr<Connection::TNimboGDrive> GDrive;
     std::unique_ptr<Connection::TNimboDropBox> DropBox;

@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTest>
+#include <QToolButton>
 
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
@@ -300,6 +301,11 @@ private slots:
         }
         QCOMPARE(ReadFile(target),
                  QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Welcome.txt")->content));
+        // The file manager opens only when asked.
+        QVERIFY(fixture.ShownFiles().isEmpty());
+        auto* show = fixture.Form().findChild<QToolButton*>("ShowDownloadButton");
+        QVERIFY(show->isVisible());
+        QTest::mouseClick(show, Qt::LeftButton);
         QCOMPARE(fixture.ShownFiles(), QStringList{target});
 
         // Delete, once confirmed: gone from the service and from the tree, nothing selected.
