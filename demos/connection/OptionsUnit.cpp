@@ -2,6 +2,9 @@
 
 #include <sstream>
 
+#include <QAction>
+#include <QMessageBox>
+
 #include "ErrorDisplay.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
@@ -33,6 +36,21 @@ QString FromStd(const std::string& AText) {
 TOptions::TOptions(TNimboStorage& AStorage, QWidget* AParent)
     : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FStorage(&AStorage) {
     ui->setupUi(this);
+    ui->Secret->setEchoMode(QLineEdit::Password);
+    QAction* showSecret = ui->Secret->addAction(QIcon(), QLineEdit::TrailingPosition);
+    showSecret->setObjectName("ShowSecretAction");
+    showSecret->setText("Show");
+    showSecret->setToolTip("Show the secret");
+    showSecret->setCheckable(true);
+    connect(showSecret, &QAction::toggled, this, [this, showSecret](bool AShown) {
+        ui->Secret->setEchoMode(AShown ? QLineEdit::Normal : QLineEdit::Password);
+        showSecret->setToolTip(AShown ? "Hide the secret" : "Show the secret");
+    });
+#ifdef Q_OS_WIN
+    ui->Label3->setText("Note: Options will be stored in the system registry.");
+#else
+    ui->Label3->setText("Note: Options will be stored in a settings file only you can read.");
+#endif
     connect(ui->OkButton, &QPushButton::clicked, this, &TOptions::OkButtonClick);
     connect(ui->TestButton, &QPushButton::clicked, this, &TOptions::TestButtonClick);
 }
@@ -141,8 +159,13 @@ void TOptions::OkButtonClick() {
     });
 }
 
+// Tests the identifier and secret the service holds (the typed ones apply with Ok).
 void TOptions::TestButtonClick() {
-    RunHandler([this] { FStorage->RefreshAccess(); });
+    if (!RunHandler([this] { FStorage->RefreshAccess(); })) return;
+    QMessageBox box(QMessageBox::Information, windowTitle(),
+                    DisplayName(*FStorage) + " answered: the connection works.", QMessageBox::Ok, this);
+    box.setObjectName("TestResultBox");
+    box.exec();
 }
 
 }  // namespace Nimbo::Demo

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -272,6 +273,31 @@ private slots:
         fixture.Action("BoxNetAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QCOMPARE(fixture.Form().Service().GetClientId(), std::string());
+    }
+
+    void theSecretIsMaskedUntilShownAndASuccessfulTestSaysSo() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        TModalScript script;
+        script
+            .ExpectWindow("TOptions",
+                          [](QWidget* AWidget) {
+                              auto* secret = AWidget->findChild<QLineEdit*>("Secret");
+                              QCOMPARE(secret->echoMode(), QLineEdit::Password);
+                              AWidget->findChild<QAction*>("ShowSecretAction")->trigger();
+                              QCOMPARE(secret->echoMode(), QLineEdit::Normal);
+                              QVERIFY(!AWidget->findChild<QLabel*>("Label3")->text().contains("registry"));
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                          })
+            .ExpectWindow("TestResultBox",
+                          [](QWidget* AWidget) {
+                              auto* box = qobject_cast<QMessageBox*>(AWidget);
+                              QCOMPARE(box->text(), QString("Box answered: the connection works."));
+                              box->accept();
+                          })
+            .ExpectOptions("", "", false);
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
     }
 };
 
