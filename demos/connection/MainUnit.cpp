@@ -610,6 +610,45 @@ void TMainForm::CheckName(const QString& AName) const {
         refuse(ServiceName() + " does not allow spaces at the start or end of a name.");
 }
 
+TMainForm::TFileItem* TMainForm::ClashingChild(TFileItem* AFolder, const QString& AName,
+                                               const TFileItem* AExcept) const {
+    // Drive tells names apart by their case; the other services do not.
+    Qt::CaseSensitivity sensitivity = FService == GDrive.get() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    int count = AFolder != nullptr ? AFolder->childCount() : ui->TreeView->topLevelItemCount();
+    for (int i = 0; i < count; ++i) {
+        auto* child = dynamic_cast<TFileItem*>(AFolder != nullptr ? AFolder->child(i) : ui->TreeView->topLevelItem(i));
+        if (child != nullptr && child != AExcept && QString::compare(child->text(0), AName, sensitivity) == 0)
+            return child;
+    }
+    return nullptr;
+}
+
+QString TMainForm::FreeName(TFileItem* AFolder, const QString& AName, bool AIsFolder) const {
+    qsizetype dot = AIsFolder ? -1 : AName.lastIndexOf('.');
+    QString stem = dot > 0 ? AName.left(dot) : AName;
+    QString extension = dot > 0 ? AName.mid(dot) : QString();
+    for (int number = 2;; ++number) {
+        QString name = stem + " (" + QString::number(number) + ")" + extension;
+        if (ClashingChild(AFolder, name) == nullptr) return name;
+    }
+}
+
+TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace) {
+    QMessageBox question(QMessageBox::Question, "Name in use", "\"" + AName + "\" is already in this folder.",
+                         QMessageBox::NoButton, this);
+    question.setObjectName("ClashQuestion");
+    question.setInformativeText(ACanReplace ? "Replace its content, keep both (the new one as \"" + AFreeName +
+                                                  "\"), or cancel?"
+                                            : "Keep both (the new one as \"" + AFreeName + "\"), or cancel?");
+    QPushButton* replace = ACanReplace ? question.addButton("Replace", QMessageBox::DestructiveRole) : nullptr;
+    QPushButton* keepBoth = question.addButton("Keep both", QMessageBox::AcceptRole);
+    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    question.setDefaultButton(cancel);
+    question.exec();
+    if (replace != nullptr && question.clickedButton() == replace) return TClashAnswer::Replace;
+    return question.clickedButton() == keepBoth ? TClashAnswer::KeepBoth : TClashAnswer::Cancel;
+}
+
 QString TMainForm::TrashNote() const {
     if (FService == GDrive.get()) return "Google Drive keeps no copy: this cannot be undone.";
     if (FService == DropBox.get())
@@ -720,22 +759,41 @@ void TMainForm::UploadActionExecute() {
     TFileItem* target = TargetFolder();
     if (OpenDialog->exec() != QDialog::Accepted || OpenDialog->selectedFiles().isEmpty()) return;
     QString fileName = OpenDialog->selectedFiles().first();
-    CheckName(QFileInfo(fileName).fileName());
-    TTreeBatch batch(ui->TreeView);
+    QString name = QFileInfo(fileName).fileName();
+    CheckName(name);
     if (target != nullptr) {
+        TTreeBatch batch(ui->TreeView);
         target->setExpanded(true);
         ListIfUnlisted(target);
     }
+    TFileItem* existing = ClashingChild(target, name);
+    if (existing != nullptr) {
+        QString freeName = FreeName(target, name, false);
+        TClashAnswer answer = AskAboutClash(name, freeName, !existing->F.GetIsFolder());
+        if (answer == TClashAnswer::Cancel) return;
+        if (answer == TClashAnswer::KeepBoth) {
+            name = freeName;
+            existing = nullptr;
+        }
+    }
     TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    QString name = QFileInfo(fileName).fileName();
     TNimboCloudFile created;
     {
         TTransferProgress progress(this, "Uploading " + name, {.Direction = tdUpload});
-        created = folder.createFile(ToStd(name), ToStd(fileName));
+        if (existing != nullptr)
+            existing->F.Upload(ToStd(fileName));
+        else
+            created = folder.createFile(ToStd(name), ToStd(fileName));
     }
-    Select(AddFile(target, created));
+    if (existing != nullptr) {
+        existing->ShowColumns();
+        Select(existing);
+        FResult = "Replaced \"" + name + "\"";
+    } else {
+        Select(AddFile(target, created));
+        FResult = "Uploaded \"" + name + "\"";
+    }
     UpdateSpace();
-    FResult = "Uploaded \"" + name + "\"";
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -748,10 +806,18 @@ void TMainForm::NewFolderActionExecute() {
     if (dialog.exec() != QDialog::Accepted) return;
     QString name = dialog.textValue();
     CheckName(name);
+    if (target != nullptr) {
+        TTreeBatch batch(ui->TreeView);
+        target->setExpanded(true);
+        ListIfUnlisted(target);
+    }
+    if (ClashingChild(target, name) != nullptr) {
+        QString freeName = FreeName(target, name, true);
+        if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
+        name = freeName;
+    }
     TTreeBatch batch(ui->TreeView);
-    if (target != nullptr) target->setExpanded(true);
     TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    if (target != nullptr) ListIfUnlisted(target);
     TNimboCloudFile created = folder.CreateFolder(ToStd(name));
     Select(AddFile(target, created));
     FResult = "Created folder \"" + name + "\"";
@@ -809,6 +875,13 @@ void TMainForm::RenameActionExecute() {
     QString name = dialog.textValue();
     if (name == old) return;
     CheckName(name);
+    auto* folder = dynamic_cast<TFileItem*>(item->parent());
+    // A change of case only is no clash where the service ignores case.
+    if (ClashingChild(folder, name, item) != nullptr) {
+        QString freeName = FreeName(folder, name, item->F.GetIsFolder());
+        if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
+        name = freeName;
+    }
     item->F.Rename(ToStd(name));
     item->ShowColumns();
     UpdateDetails();

@@ -139,6 +139,14 @@ private:
     void CheckName(const QString& AName) const;
     // Whether the current service keeps what Delete removes, in a sentence.
     QString TrashNote() const;
+    // The listed child of AFolder (none: the root) that AName would clash with on the current
+    // service, other than AExcept; null when there is none.
+    TFileItem* ClashingChild(TFileItem* AFolder, const QString& AName, const TFileItem* AExcept = nullptr) const;
+    // AName with " (2)", " (3)" ... before its extension: the first that clashes with nothing in AFolder.
+    QString FreeName(TFileItem* AFolder, const QString& AName, bool AIsFolder) const;
+    enum class TClashAnswer { Replace, KeepBoth, Cancel };
+    // Asks what to do about a name that is taken; Replace is offered only when ACanReplace.
+    TClashAnswer AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace);
 
     // Runs an event handler: errors go to the error display; a changed sign-in state is written
     // to the settings at once; the actions are brought up to date.

@@ -2,6 +2,7 @@
 // and Rename ask, names refused before any request, readable errors and the columns.
 
 #include <QDateTime>
+#include <QFile>
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
@@ -346,7 +347,7 @@ private slots:
     // the service's answer wait behind the details button.
     void errorsReadAsAPersonWouldSayThem_data() {
         QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("faultHost");  // empty: the service's own answer, no fault
+        QTest::addColumn<QString>("faultHost");  // empty: Box's own answer to a name taken since the listing
         QTest::addColumn<QString>("faultMethod");
         QTest::addColumn<int>("faultStatus");
         QTest::addColumn<QString>("faultBody");
@@ -397,7 +398,9 @@ private slots:
         QFETCH(QString, details);
         TFormFixture fixture;
         fixture.Connect(qPrintable(action));
-        if (!faultHost.isEmpty()) {
+        if (faultHost.isEmpty()) {
+            Sandbox().Emulator().AddFolder(Cloud::Box, "Fresh");
+        } else {
             Nimbo::Emulator::Fault fault;
             fault.status = faultStatus;
             fault.body = faultBody.toStdString();
@@ -407,7 +410,7 @@ private slots:
         QString shown, shownAdvice, shownDetails;
         bool hasDetailsButton = false;
         TModalScript script;
-        script.ExpectFolderName("Documents");
+        script.ExpectFolderName("Fresh");
         script.Expect(
             "a readable error", [](QWidget* AWidget) { return AWidget->objectName() == "ErrorMessageBox"; },
             [&](QWidget* AWidget) {
@@ -470,6 +473,102 @@ private slots:
         QCOMPARE(fixture.Item("Documents")->text(1), QString());
         QCOMPARE(fixture.Item("Documents")->text(3), QString("Folder"));
         QCOMPARE(fixture.Item("Read me.txt")->text(3), QString("Plain text document"));
+    }
+
+    // An upload onto a name in use asks the same question on every service.
+    void anUploadOntoATakenNameAsks_data() {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("answer");      // the button pressed
+        QTest::addColumn<QString>("oldContent");  // what "Read me.txt" holds afterwards; empty: unchanged
+        QTest::addColumn<QString>("keptAs");      // the name the upload went to; empty: none
+        QTest::newRow("Box: Replace") << 3 << "Replace"
+                                      << "new notes\n"
+                                      << "";
+        QTest::newRow("Dropbox: Replace") << 1 << "Replace"
+                                          << "new notes\n"
+                                          << "";
+        QTest::newRow("Google Drive: Keep both") << 0 << "Keep both"
+                                                 << ""
+                                                 << "Read me (2).txt";
+        QTest::newRow("OneDrive: Keep both") << 2 << "Keep both"
+                                             << ""
+                                             << "Read me (2).txt";
+        QTest::newRow("Box: Cancel") << 3 << "Cancel"
+                                     << ""
+                                     << "";
+    }
+
+    void anUploadOntoATakenNameAsks() {
+        QFETCH(int, index);
+        QFETCH(QString, answer);
+        QFETCH(QString, oldContent);
+        QFETCH(QString, keptAs);
+        const TService& service = Services[index];
+        TFormFixture fixture;
+        fixture.Connect(service.Action);
+        std::string before = Sandbox().Emulator().Find(service.Service, "Read me.txt")->content;
+        QStringList names = fixture.ChildNames(nullptr);
+        QString local = fixture.TempPath("Read me.txt");
+        {
+            QFile file(local);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("new notes\n");
+        }
+        fixture.Select(fixture.Item("Documents"));
+        fixture.Select(fixture.Item("Read me.txt"));  // a file: the upload goes into its folder, the root
+        TModalScript script;
+        script.ExpectFileDialog("OpenDialog", local);
+        script.ExpectWindow("ClashQuestion", [answer](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            QCOMPARE(box->text(), QString("\"Read me.txt\" is already in this folder."));
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == answer) return button->click();
+            QFAIL("no such button");
+        });
+        fixture.Action("UploadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        std::string now = Sandbox().Emulator().Find(service.Service, "Read me.txt")->content;
+        QCOMPARE(QString::fromStdString(now), oldContent.isEmpty() ? QString::fromStdString(before) : oldContent);
+        if (!keptAs.isEmpty()) {
+            auto kept = Sandbox().Emulator().Find(service.Service, keptAs.toStdString());
+            QVERIFY(kept.has_value());
+            QCOMPARE(QString::fromStdString(kept->content), QString("new notes\n"));
+            names << keptAs;
+        }
+        QCOMPARE(Sorted(EmulatorChildren(service.Service, "")), Sorted(names));
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(names));
+    }
+
+    // Dropbox ignores case: "documents" is taken by "Documents". A folder cannot be replaced.
+    void aNewFolderOrRenameOntoATakenNameOffersKeepingBoth() {
+        TFormFixture fixture;
+        fixture.Connect("DropBoxAction");
+        TModalScript script;
+        script.ExpectFolderName("documents");
+        script.ExpectWindow("ClashQuestion", [](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            QStringList buttons;
+            for (QAbstractButton* button : box->buttons()) buttons << button->text();
+            QVERIFY(!buttons.contains("Replace"));
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == "Keep both") button->click();
+        });
+        fixture.Action("NewFolderAction")->trigger();
+        fixture.Select(fixture.Item("Read me.txt"));
+        script.ExpectWindow("RenameDialog", [](QWidget* AWidget) {
+            qobject_cast<QInputDialog*>(AWidget)->setTextValue("Photos");
+            qobject_cast<QInputDialog*>(AWidget)->accept();
+        });
+        script.ExpectWindow("ClashQuestion", [](QWidget* AWidget) {
+            qobject_cast<QMessageBox*>(AWidget)->button(QMessageBox::Cancel)->click();
+        });
+        RenameAction(fixture)->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(
+            Sandbox().Emulator().Find(Cloud::Dropbox, "documents (2)").value_or(Nimbo::Emulator::ItemInfo{}).isFolder);
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Dropbox, "Read me.txt").has_value());
+        QVERIFY(fixture.Item("documents (2)") != nullptr);
     }
 
 private:
