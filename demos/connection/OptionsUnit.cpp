@@ -37,7 +37,7 @@ TOptions::TOptions(TNimboStorage& AStorage, QWidget* AParent)
     : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FStorage(&AStorage) {
     ui->setupUi(this);
     ui->Secret->setEchoMode(QLineEdit::Password);
-    QAction* showSecret = ui->Secret->addAction(QIcon(), QLineEdit::TrailingPosition);
+    QAction* showSecret = ui->Secret->addAction(QIcon(":/icons/show.svg"), QLineEdit::TrailingPosition);
     showSecret->setObjectName("ShowSecretAction");
     showSecret->setText("Show");
     showSecret->setToolTip("Show the secret");
