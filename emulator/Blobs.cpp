@@ -19,9 +19,9 @@ struct BlobFolder {
     bool deferred = false;
     std::vector<std::string> released;
 
-    void Release(const std::string& name) {
+    void Release(const std::string& name, bool namedByState) {
         std::lock_guard lock(mutex);
-        if (deferred)
+        if (deferred && namedByState)
             released.push_back(name);
         else
             ::unlink((path / name).c_str());
@@ -119,7 +119,7 @@ Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t s
       sha256_(std::move(sha256)),
       quickXor_(std::move(quickXor)) {}
 
-Blob::~Blob() { folder_->Release(name_); }
+Blob::~Blob() { folder_->Release(name_, namedByState_); }
 
 std::filesystem::path Blob::Path() const { return folder_->path / name_; }
 
@@ -255,8 +255,10 @@ BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::st
         md5 = std::move(digests.md5), sha1 = std::move(digests.sha1);
         sha256 = std::move(digests.sha256), quickXor = std::move(digests.quickXor);
     }
-    return std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
-                                  std::move(quickXor));
+    auto blob = std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
+                                       std::move(quickXor));
+    blob->MarkNamedByState();
+    return blob;
 }
 
 void BlobStore::RemoveAllBut(const std::set<std::string>& kept) {

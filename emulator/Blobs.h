@@ -1,6 +1,7 @@
 #pragma once
 // File contents as files: every content is written once into the store's folder, never changed,
-// shared by whoever holds it, and removed when nobody does any more. Request bodies arrive in a
+// shared by whoever holds it, and removed when nobody does any more (at once when no saved state
+// has named it, such as the parts of an abandoned upload). Request bodies arrive in a
 // Spool that keeps small ones in memory and writes large ones straight into the store, so no
 // content ever sits whole in memory.
 
@@ -8,6 +9,7 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -39,12 +41,16 @@ public:
     const std::string& QuickXor() const { return quickXor_; }  // base64, see QuickXorHash
     std::filesystem::path Path() const;
     std::string Read() const;  // the whole content: for tests and small files only
+    // A state that names this content is being written: from now on its file outlives it until a
+    // state that no longer names it is on disk.
+    void MarkNamedByState() const { namedByState_ = true; }
 
 private:
     std::shared_ptr<BlobFolder> folder_;
     std::string name_;
     std::uint64_t size_;
     std::string md5_, sha1_, sha256_, quickXor_;
+    mutable std::atomic<bool> namedByState_{false};
 };
 
 using BlobRef = std::shared_ptr<const Blob>;  // null: empty content
@@ -91,8 +97,9 @@ public:
 
     BlobRef Put(std::string_view bytes);  // null for empty content
     std::unique_ptr<BlobWriter> Writer();
-    // A content stored earlier (a saved state names it); null when its file is gone or has another size.
-    // Digests the state does not name (it was saved before they were kept) are computed from the file.
+    // A content stored earlier (a saved state names it, and it counts as named by one); null when its file is gone or
+    // has another size. Digests the state does not name (it was saved before they were kept) are computed from the
+    // file.
     BlobRef Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
                      std::string sha256 = "", std::string quickXor = "");
     // Removes files no stored state can name: everything but `kept`.

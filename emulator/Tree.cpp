@@ -269,7 +269,8 @@ Node& Tree::EnsureFolders(const std::string& path, bool ignoreCase, TimePoint no
 
 Json Tree::Save() const {
     Json items = Json::array();
-    for (const auto& [order, node] : inOrder_)
+    for (const auto& [order, node] : inOrder_) {
+        if (node->content) node->content->MarkNamedByState();
         items.push_back({{"id", node->id},
                          {"parent", node->parentId},
                          {"name", node->name},
@@ -290,6 +291,7 @@ Json Tree::Save() const {
                          {"trashedAt", ToMillis(node->trashedAt)},
                          {"contentCreated", node->contentCreated ? Json(ToMillis(*node->contentCreated)) : Json()},
                          {"contentModified", node->contentModified ? Json(ToMillis(*node->contentModified)) : Json()}});
+    }
     return items;
 }
 

@@ -101,8 +101,8 @@ void TNimboBoxNetData::SetInfo(TNimboBoxNet::TFileInfo AInfo) {
                         .Name = std::move(AInfo.name),
                         .IsFolder = AInfo.type == FolderType,
                         .Size = AInfo.size,
-                        .Created = TRfc3339::FromStr(AInfo.created_at, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.modified_at, MinDateTime),
+                        .Created = TRfc3339::MomentFromStr(AInfo.created_at, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AInfo.modified_at, MinDateTime),
                         .Hash = std::move(AInfo.sha1)};
     if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::Sha1;
     AssignInfo(std::move(info));

@@ -1,8 +1,9 @@
 #pragma once
 
 // The date texts of the services: RFC 3339 date-times and the day-name form of the Dropbox interface.
-// Both parsers read fixed character positions and return the wall-clock time written in the text:
+// FromStr reads fixed character positions and returns the wall-clock time written in the text:
 // fractions of a second and zone offsets are not read, and no time-zone conversion is made.
+// MomentFromStr returns the moment the text names, as a UTC time: the offset is applied.
 
 #include <string>
 #include <string_view>
@@ -22,6 +23,11 @@ public:
     // ADefault for an empty text; otherwise FromStr(S, false).
     static TDateTime FromStr(std::string_view S, TDateTime ADefault);
     static TDateTime FromStr(std::string_view S) { return FromStr(S, false); }
+
+    // The moment as a UTC time, to the second. After the seconds come an optional fraction (not
+    // kept, as with FromStr) and then "Z", "+hh:mm", "-hh:mm", "+hhmm" or nothing (taken as UTC). Raises EConvertError
+    // for anything else; ADefault for an empty text.
+    static TDateTime MomentFromStr(std::string_view S, TDateTime ADefault);
 
     // "yyyy-mm-ddThh:nn:ss" followed by "Z" or the zone's offset at T, such as "+02:00".
     static std::string ToStr(TDateTime T, const TTimeZone& Z);
@@ -47,6 +53,10 @@ public:
     // ADefault for an empty text; otherwise FromStr(S, false).
     static TDateTime FromStr(std::string_view S, TDateTime ADefault);
     static TDateTime FromStr(std::string_view S) { return FromStr(S, false); }
+
+    // The moment as a UTC time: the "+hhmm" or "-hhmm" after the time is applied (none is UTC).
+    // Raises EConvertError for a malformed text; ADefault for an empty text.
+    static TDateTime MomentFromStr(std::string_view S, TDateTime ADefault);
 
     // 1 to 12 for a month abbreviation in any letter case; 1 when S names no month.
     static int DecodeMonth(std::string_view S);

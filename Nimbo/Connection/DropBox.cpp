@@ -144,7 +144,7 @@ void TNimboDropBoxData::SetInfo(TNimboDropBox::TFileInfo AInfo) {
                         .IsFolder = AInfo.is_dir,
                         .Size = AInfo.bytes,
                         .MimeType = std::move(AInfo.mime_type),
-                        .Modified = TDropBoxDate::FromStr(AInfo.modified, MinDateTime)};
+                        .Modified = TDropBoxDate::MomentFromStr(AInfo.modified, MinDateTime)};
     AssignInfo(std::move(info));
 }
 

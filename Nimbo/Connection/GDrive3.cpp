@@ -216,8 +216,8 @@ void TNimboGDrive3Data::SetInfo(TNimboGDrive3::TFileInfo AInfo) {
                         .IsFolder = AInfo.mimeType == FolderMimeType,
                         .Size = DecodeInt64(AInfo.size),
                         .MimeType = std::move(AInfo.mimeType),
-                        .Created = TRfc3339::FromStr(AInfo.createdTime, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.modifiedTime, MinDateTime),
+                        .Created = TRfc3339::MomentFromStr(AInfo.createdTime, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AInfo.modifiedTime, MinDateTime),
                         .Hash = std::move(AInfo.md5Checksum)};
     if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::Md5;
     FParents = std::move(AInfo.parents);

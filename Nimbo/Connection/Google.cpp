@@ -113,8 +113,8 @@ void TNimboGDriveFileData::SetInfo(TNimboGDrive::TFileInfo AInfo) {
                         .IsFolder = AInfo.mimeType == FolderMimeType,
                         .Size = DecodeSize(AInfo.fileSize),
                         .MimeType = std::move(AInfo.mimeType),
-                        .Created = TRfc3339::FromStr(AInfo.createdDate, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.modifiedDate, MinDateTime),
+                        .Created = TRfc3339::MomentFromStr(AInfo.createdDate, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AInfo.modifiedDate, MinDateTime),
                         .Hash = std::move(AInfo.md5Checksum)};
     if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::Md5;
     FDownloadUrl = std::move(AInfo.downloadUrl);
@@ -395,6 +395,13 @@ AutoFree<TNimboCloudFileData> TNimboGDrive::Copy(TNimboCloudFileData& AData, TNi
         .ValidResponse(200)
         .Execute(info);
     return std::make_shared<TNimboGDriveFileData>(AFolder, Identified(info));
+}
+
+std::string TNimboGDrive::GetUserName() {
+    RefreshAccess();
+    TAbout about;
+    Http().Get("drive/v2/about").Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(about);
+    return about.user.displayName;
 }
 
 TNimboSpace TNimboGDrive::GetSpace() {

@@ -118,6 +118,16 @@ public:
         NIMBO_JSON_FIELDS(TQuota, quotaBytesTotal, quotaBytesUsed, quotaType)
     };
 
+    // The signed-in account, as the about record names it.
+    struct TUser {
+        std::string displayName;
+        NIMBO_JSON_FIELDS(TUser, displayName)
+    };
+    struct TAbout {
+        TUser user;
+        NIMBO_JSON_FIELDS(TAbout, user)
+    };
+
     // One page of a listing; nextPageToken is absent on the last page.
     struct TFileList {
         std::vector<TFileInfo> items;
@@ -169,6 +179,9 @@ public:
                                        const std::string& AName) override;
     TNimboSpace GetSpace() override;
     std::string GetHashAlgorithm() const override;
+    // The display name of the signed-in account (signing in first when needed); empty when the
+    // service does not give it.
+    std::string GetUserName();
 
     // The root folder: id "root", no name, no dates.
     static TFileInfo GetRootInfo();

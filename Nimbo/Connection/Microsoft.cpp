@@ -49,8 +49,8 @@ void TNimboOneDriveData::SetInfo(TNimboOneDrive::TFileInfo AInfo) {
                         .Name = std::move(AInfo.name),
                         .IsFolder = AInfo.type == "folder" || AInfo.type == "album",
                         .Size = AInfo.size,
-                        .Created = TRfc3339::FromStr(AInfo.created_time, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.updated_time, MinDateTime)};
+                        .Created = TRfc3339::MomentFromStr(AInfo.created_time, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AInfo.updated_time, MinDateTime)};
     FType = std::move(AInfo.type);
     AssignInfo(std::move(info));
 }

@@ -196,8 +196,8 @@ void TNimboOneDriveGraphData::SetInfo(TNimboOneDriveGraph::TItem AItem) {
                         .IsFolder = AItem.folder.childCount >= 0,
                         .Size = AItem.size,
                         .MimeType = std::move(AItem.file.mimeType),
-                        .Created = TRfc3339::FromStr(AItem.createdDateTime, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AItem.lastModifiedDateTime, MinDateTime),
+                        .Created = TRfc3339::MomentFromStr(AItem.createdDateTime, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AItem.lastModifiedDateTime, MinDateTime),
                         .Hash = std::move(AItem.file.hashes.quickXorHash)};
     if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::QuickXor;
     AssignInfo(std::move(info));

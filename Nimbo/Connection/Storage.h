@@ -25,11 +25,11 @@ struct TNimboItemInfo {
     std::string Name{};
     bool IsFolder = false;
     std::int64_t Size = 0;
-    std::string MimeType{};  // empty when the service gives none
-    TDateTime Created = MinDateTime;
-    TDateTime Modified = MinDateTime;
-    std::string Hash{};           // the content hash as the service writes it; empty when it gives none
-    std::string HashAlgorithm{};  // what Hash was computed with ("md5", "sha1", ...); empty with it
+    std::string MimeType{};            // empty when the service gives none
+    TDateTime Created = MinDateTime;   // UTC
+    TDateTime Modified = MinDateTime;  // UTC
+    std::string Hash{};                // the content hash as the service writes it; empty when it gives none
+    std::string HashAlgorithm{};       // what Hash was computed with ("md5", "sha1", ...); empty with it
 };
 
 // The space of the account, in bytes.

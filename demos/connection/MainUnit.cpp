@@ -3,16 +3,23 @@
 #include <algorithm>
 #include <sstream>
 
+#include <QDateTime>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
+#include <QMimeDatabase>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 
 #include "ErrorDisplay.h"
 #include "FileManager.h"
@@ -77,18 +84,76 @@ QString LongTimeFormat(const QLocale& ALocale) {
 
 }  // namespace
 
+QDateTime LocalTime(TDateTime AUtc) {
+    TDateParts date = DecodeDate(AUtc);
+    TTimeParts time = DecodeTime(AUtc);
+    return QDateTime(QDate(date.Year, date.Month, date.Day), QTime(time.Hour, time.Minute, time.Second, time.MSec),
+                     Qt::UTC)
+        .toLocalTime();
+}
+
+QString FormatSpace(const TNimboSpace& ASpace) {
+    QLocale locale;
+    QString used = locale.formattedDataSize(ASpace.Used, 1, QLocale::DataSizeTraditionalFormat);
+    if (!ASpace.Total) return used + " used";
+    return used + " of " + locale.formattedDataSize(*ASpace.Total, 1, QLocale::DataSizeTraditionalFormat) + " used";
+}
+
 QString FormatTime(bool AHas, TDateTime T) {
     if (!AHas) return "unspecified";
-    TDateParts date = DecodeDate(T);
-    TTimeParts time = DecodeTime(T);
+    QDateTime local = LocalTime(T);
     QLocale locale;
-    QString text = locale.toString(QDate(date.Year, date.Month, date.Day), QLocale::ShortFormat);
-    if (time.Hour != 0 || time.Minute != 0 || time.Second != 0 || time.MSec != 0)
-        text += " " + locale.toString(QTime(time.Hour, time.Minute, time.Second, time.MSec), LongTimeFormat(locale));
+    QString text = locale.toString(local.date(), QLocale::ShortFormat);
+    if (local.time() != QTime(0, 0)) text += " " + locale.toString(local.time(), LongTimeFormat(locale));
     return text;
 }
 
 TMainForm::TTempItem::TTempItem() : QTreeWidgetItem(Type) { setText(0, "Loading..."); }
+
+namespace {
+
+enum TColumn { colName, colSize, colModified, colType };
+
+// The kind of the item in words: "Folder", the description of its MIME type, or its MIME type.
+QString TypeText(const TNimboCloudFile& F) {
+    if (F.GetIsFolder()) return "Folder";
+    QString name = FromStd(F.GetMimeType());
+    if (name.isEmpty()) return "File";
+    QMimeType type = QMimeDatabase().mimeTypeForName(name);
+    QString comment = type.isValid() ? type.comment() : QString();
+    if (comment.isEmpty()) return name;
+    comment[0] = comment[0].toUpper();
+    return comment;
+}
+
+}  // namespace
+
+void TMainForm::TFileItem::ShowColumns() {
+    setText(colName, FromStd(F.GetName()));
+    setText(colSize, F.GetIsFolder() ? QString()
+                                     : QLocale().formattedDataSize(F.GetSize(), 1, QLocale::DataSizeTraditionalFormat));
+    setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
+    setText(colModified, F.GetHasModifiedAt() ? FormatTime(true, F.GetModifiedAt()) : QString());
+    setText(colType, TypeText(F));
+}
+
+bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
+    auto* other = dynamic_cast<const TFileItem*>(&AOther);
+    if (other == nullptr) return QTreeWidgetItem::operator<(AOther);
+    QTreeWidget* tree = treeWidget();
+    int column = tree != nullptr ? tree->sortColumn() : colName;
+    bool ascending = tree == nullptr || tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+    if (F.GetIsFolder() != other->F.GetIsFolder()) return F.GetIsFolder() == ascending;
+    if (column == colSize && F.GetSize() != other->F.GetSize()) return F.GetSize() < other->F.GetSize();
+    if (column == colModified && F.GetModifiedAt() != other->F.GetModifiedAt())
+        return F.GetModifiedAt() < other->F.GetModifiedAt();
+    if (column == colType) {
+        int order = QString::localeAwareCompare(text(colType), other->text(colType));
+        if (order != 0) return order < 0;
+    }
+    int order = QString::compare(text(colName), other->text(colName), Qt::CaseInsensitive);
+    return order != 0 ? order < 0 : text(colName) < other->text(colName);
+}
 
 TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     : QMainWindow(AParent),
@@ -109,6 +174,25 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ServicesMenu->setObjectName("ServicesMenu");
     ServicesMenu->addActions({ui->GDriveAction, ui->DropBoxAction, ui->OneDriveAction, ui->BoxNetAction});
 
+    RenameAction = new QAction("Rename", this);
+    RenameAction->setObjectName("RenameAction");
+    ContextMenu = new QMenu(this);
+    ContextMenu->setObjectName("ContextMenu");
+    ContextMenu->addActions({ui->DownloadAction, ui->UploadAction, ui->NewFolderAction});
+    ContextMenu->addSeparator();
+    ContextMenu->addActions({RenameAction, ui->DeleteAction});
+    ContextMenu->addSeparator();
+    ContextMenu->addAction(ui->RefreshAction);
+    ui->TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    ui->TreeView->setColumnCount(4);
+    ui->TreeView->setHeaderLabels({"Name", "Size", "Modified", "Type"});
+    ui->TreeView->setHeaderHidden(false);
+    ui->TreeView->setColumnWidth(colName, 220);
+    ui->TreeView->setColumnWidth(colSize, 80);
+    ui->TreeView->setColumnWidth(colModified, 165);
+    ui->TreeView->setSortingEnabled(true);
+    ui->TreeView->sortByColumn(colName, Qt::AscendingOrder);
+
     OpenDialog = new QFileDialog(this);
     OpenDialog->setObjectName("OpenDialog");
     OpenDialog->setFileMode(QFileDialog::ExistingFile);
@@ -122,6 +206,22 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(500);
+
+    ResultStatus = new QLabel(this);
+    ResultStatus->setObjectName("ResultStatus");
+    ServiceStatus = new QLabel(this);
+    ServiceStatus->setObjectName("ServiceStatus");
+    SpaceStatus = new QLabel(this);
+    SpaceStatus->setObjectName("SpaceStatus");
+    ShowDownloadButton = new QToolButton(this);
+    ShowDownloadButton->setObjectName("ShowDownloadButton");
+    ShowDownloadButton->setText("Show in folder");
+    ShowDownloadButton->setAutoRaise(true);
+    ShowDownloadButton->hide();
+    statusBar()->addWidget(ResultStatus, 1);
+    statusBar()->addWidget(ShowDownloadButton);
+    statusBar()->addPermanentWidget(ServiceStatus);
+    statusBar()->addPermanentWidget(SpaceStatus);
 
     ui->Splitter->setStretchFactor(0, 1);
     ui->Splitter->setStretchFactor(1, 0);
@@ -150,6 +250,17 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     handle(ui->UploadAction, &TMainForm::UploadActionExecute);
     handle(ui->NewFolderAction, &TMainForm::NewFolderActionExecute);
     handle(ui->DeleteAction, &TMainForm::DeleteActionExecute);
+    handle(RenameAction, &TMainForm::RenameActionExecute);
+    connect(ui->TreeView, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& APosition) { Run([this, APosition] { TreeViewContextMenu(APosition); }); });
+    connect(ShowDownloadButton, &QToolButton::clicked, this, [this] {
+        Run([this] {
+            if (FOptions.ShowFile)
+                FOptions.ShowFile(FLastDownload);
+            else
+                ShowInFileManager(FLastDownload);
+        });
+    });
     connect(ui->ServicesButtton, &QToolButton::clicked, this, [this] { Run([this] { ServicesButttonClick(); }); });
     connect(ui->TreeView, &QTreeWidget::itemSelectionChanged, this, [this] { Run([this] { TreeViewChange(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { Run([this] { Timer1Timer(); }); });
@@ -181,6 +292,11 @@ void TMainForm::FormCreate() {
     }
     FSavedStates = CurrentStates();
     FService = GDrive.get();
+    TWindowSettings window = TOptions::LoadWindow(FOptions.SettingsLocation);
+    if (!window.Geometry.isEmpty()) restoreGeometry(window.Geometry);
+    if (!window.Columns.isEmpty()) ui->TreeView->header()->restoreState(window.Columns);
+    for (const TStoredService& service : FServices)
+        if (service.Prefix == window.LastService) FService = service.Storage;
     SetConnected(false);
     UpdateDetails();
     UpdateActions();
@@ -206,7 +322,19 @@ void TMainForm::Run(const std::function<void()>& AHandler) {
 void TMainForm::RunCommand(const std::function<void()>& AHandler) {
     if (FInCommand) return;
     FInCommand = true;
-    Run(AHandler);
+    FResult.clear();
+    Run([this, &AHandler] {
+        try {
+            AHandler();
+        } catch (const EAbort&) {
+            SetResult("Cancelled");
+            throw;
+        } catch (const std::exception& error) {
+            SetResult("Failed: " + ReadableError(error).Message);
+            throw;
+        }
+        if (!FResult.isEmpty()) SetResult(FResult);
+    });
     FInCommand = false;
 }
 
@@ -224,7 +352,10 @@ void TMainForm::SaveSettings() {
     // Taken as written also when the write fails: a failure is shown once per change, not at
     // every tick of the timer; the next change and the end of the program try again.
     FSavedStates = CurrentStates();
-    TOptions::Save(FOptions.SettingsLocation, FServices);
+    TWindowSettings window{.Geometry = saveGeometry(), .Columns = ui->TreeView->header()->saveState()};
+    for (const TStoredService& service : FServices)
+        if (service.Storage == FService) window.LastService = service.Prefix;
+    TOptions::Save(FOptions.SettingsLocation, FServices, window);
     if (FOptions.AfterSettingsWritten) FOptions.AfterSettingsWritten();
 }
 
@@ -239,8 +370,56 @@ void TMainForm::SaveSettingsIfStatesChanged() {
 
 bool TMainForm::HasAuthParams() const { return !FService->GetClientId().empty() && !FService->GetSecret().empty(); }
 
+QString TMainForm::ServiceName() const {
+    if (FService == GDrive.get()) return "Google Drive";
+    if (FService == DropBox.get()) return "Dropbox";
+    if (FService == OneDrive.get()) return "OneDrive";
+    return "Box";
+}
+
+// The account's name is a courtesy: a service that does not give it leaves it out of the title.
+static QString AccountName(TNimboStorage& AStorage) {
+    try {
+        if (auto* google = dynamic_cast<TNimboGDrive*>(&AStorage)) return FromStd(google->GetUserName());
+        if (auto* dropbox = dynamic_cast<TNimboDropBox*>(&AStorage)) return FromStd(dropbox->GetUserName());
+        if (auto* onedrive = dynamic_cast<TNimboOneDrive*>(&AStorage)) return FromStd(onedrive->GetUserName());
+        if (auto* box = dynamic_cast<TNimboBoxNet*>(&AStorage)) return FromStd(box->GetUserName());
+    } catch (const Exception&) {}
+    return {};
+}
+
+void TMainForm::UpdateTitle() {
+    QString title = "Cloudpane";
+    QString service = ServiceName();
+    if (FConnected) {
+        title += " - " + service;
+        if (!FAccount.isEmpty()) title += " - " + FAccount;
+        service += FAccount.isEmpty() ? QString() : " - " + FAccount;
+    } else {
+        service += " - not connected";
+    }
+    setWindowTitle(title);
+    ServiceStatus->setText(service);
+    if (!FConnected) SpaceStatus->clear();
+}
+
+// Space is a courtesy as well: a service that cannot tell it leaves the field empty.
+void TMainForm::UpdateSpace() {
+    try {
+        SpaceStatus->setText(FormatSpace(FService->GetSpace()));
+    } catch (const Exception&) {
+        SpaceStatus->clear();
+    }
+}
+
+void TMainForm::SetResult(const QString& AText) {
+    ResultStatus->setText(AText);
+    ShowDownloadButton->setVisible(!FLastDownload.isEmpty() && AText.startsWith("Downloaded "));
+}
+
 void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
+    FAccount.clear();
     SetConnected(false);
     if (HasAuthParams() || TOptions::Execute(*FService, this))
         Refresh();
@@ -255,21 +434,84 @@ void TMainForm::Refresh() {
         ui->TreeView->clear();
         GetFiles(nullptr);
     }
+    FAccount = AccountName(*FService);
     SetConnected(true);
+    UpdateSpace();
     UpdateDetails();
+    FResult = "Opened " + ServiceName();
 }
 
 void TMainForm::SetConnected(bool AValue) {
     FConnected = AValue;
     ui->StartPanel->setVisible(!AValue);
     if (!AValue) ui->StartPanel->raise();
+    UpdateTitle();
 }
 
 void TMainForm::ServicesButttonClick() {
     ServicesMenu->popup(ui->ServicesButtton->mapToGlobal(ui->ServicesButtton->rect().bottomLeft()));
 }
 
-void TMainForm::RefreshActionExecute() { SwitchService(*FService); }
+void TMainForm::RefreshActionExecute() {
+    TTreeState state = FConnected ? SaveTreeState() : TTreeState{};
+    SwitchService(*FService);
+    if (FConnected) RestoreTreeState(state);
+}
+
+namespace {
+
+QStringList NamesFromTop(const QTreeWidgetItem* AItem) {
+    QStringList names;
+    for (; AItem != nullptr; AItem = AItem->parent()) names.prepend(AItem->text(0));
+    return names;
+}
+
+void CollectExpanded(const QTreeWidgetItem* AItem, std::vector<QStringList>& APaths) {
+    if (!AItem->isExpanded() || AItem->type() != TMainForm::TFileItem::Type) return;
+    APaths.push_back(NamesFromTop(AItem));
+    for (int i = 0; i < AItem->childCount(); ++i) CollectExpanded(AItem->child(i), APaths);
+}
+
+}  // namespace
+
+TMainForm::TTreeState TMainForm::SaveTreeState() const {
+    TTreeState state;
+    for (int i = 0; i < ui->TreeView->topLevelItemCount(); ++i)
+        CollectExpanded(ui->TreeView->topLevelItem(i), state.Expanded);
+    if (TFileItem* selected = SelectedItem()) state.Selected = NamesFromTop(selected);
+    return state;
+}
+
+QTreeWidgetItem* TMainForm::ItemAt(const QStringList& APath) const {
+    QTreeWidgetItem* found = nullptr;
+    for (const QString& name : APath) {
+        QTreeWidgetItem* next = nullptr;
+        int count = found != nullptr ? found->childCount() : ui->TreeView->topLevelItemCount();
+        for (int i = 0; i < count && next == nullptr; ++i) {
+            QTreeWidgetItem* child = found != nullptr ? found->child(i) : ui->TreeView->topLevelItem(i);
+            if (child->type() == TFileItem::Type && child->text(0) == name) next = child;
+        }
+        if (next == nullptr) return nullptr;
+        found = next;
+    }
+    return found;
+}
+
+// Parents come before their children in AState.Expanded, so each folder is listed before its
+// expanded children are looked for.
+void TMainForm::RestoreTreeState(const TTreeState& AState) {
+    {
+        TTreeBatch batch(ui->TreeView);
+        for (const QStringList& path : AState.Expanded)
+            if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
+                ListIfUnlisted(item);
+                item->setExpanded(true);
+            }
+    }
+    if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
+        Select(selected);
+    UpdateDetails();
+}
 
 void TMainForm::OptionsActionExecute() {
     if (!TOptions::Execute(*FService, this)) return;
@@ -287,8 +529,8 @@ void TMainForm::GetFiles(TFileItem* AParent) {
 
 TMainForm::TFileItem* TMainForm::AddFile(TFileItem* AParent, const TNimboCloudFile& F) {
     auto* item = new TFileItem(F);
-    item->setText(0, FromStd(F.GetName()));
-    item->setIcon(0, ItemIcon(F));
+    item->ShowColumns();
+    item->setIcon(colName, ItemIcon(F));
     if (AParent != nullptr)
         AParent->addChild(item);
     else
@@ -341,8 +583,78 @@ TNimboCloudFile TMainForm::Selected() const {
 }
 
 TMainForm::TFileItem* TMainForm::TargetFolder() const {
-    TFileItem* item = SelectedItem();
-    return item != nullptr && item->F.GetIsFolder() ? item : nullptr;
+    QList<QTreeWidgetItem*> selected = ui->TreeView->selectedItems();
+    QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.first();
+    auto* file = dynamic_cast<TFileItem*>(item);
+    if (file != nullptr && file->F.GetIsFolder()) return file;
+    return item != nullptr ? dynamic_cast<TFileItem*>(item->parent()) : nullptr;
+}
+
+void TMainForm::CheckName(const QString& AName) const {
+    auto refuse = [&AName](const QString& AReason) {
+        throw ERestError(ToStd("The name \"" + AName + "\" cannot be used: " + AReason));
+    };
+    if (AName.trimmed().isEmpty()) throw ERestError("Please enter a name: an item's name cannot be empty.");
+    if (AName.contains('/')) refuse("\"/\" separates folders. Please choose a name without it.");
+    if (AName == "." || AName == "..") refuse("it stands for a folder itself. Please choose another name.");
+    QString refused;
+    if (FService == OneDrive.get())
+        refused = R"("*:<>?\|)";
+    else if (FService == BoxNet.get())
+        refused = "\\";
+    for (QChar c : refused)
+        if (AName.contains(c))
+            refuse(ServiceName() + " does not allow the characters " + refused +
+                   " in names. Please choose another name.");
+    if (AName != AName.trimmed() && FService != GDrive.get())
+        refuse(ServiceName() + " does not allow spaces at the start or end of a name.");
+}
+
+TMainForm::TFileItem* TMainForm::ClashingChild(TFileItem* AFolder, const QString& AName,
+                                               const TFileItem* AExcept) const {
+    // Drive tells names apart by their case; the other services do not.
+    Qt::CaseSensitivity sensitivity = FService == GDrive.get() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    int count = AFolder != nullptr ? AFolder->childCount() : ui->TreeView->topLevelItemCount();
+    for (int i = 0; i < count; ++i) {
+        auto* child = dynamic_cast<TFileItem*>(AFolder != nullptr ? AFolder->child(i) : ui->TreeView->topLevelItem(i));
+        if (child != nullptr && child != AExcept && QString::compare(child->text(0), AName, sensitivity) == 0)
+            return child;
+    }
+    return nullptr;
+}
+
+QString TMainForm::FreeName(TFileItem* AFolder, const QString& AName, bool AIsFolder) const {
+    qsizetype dot = AIsFolder ? -1 : AName.lastIndexOf('.');
+    QString stem = dot > 0 ? AName.left(dot) : AName;
+    QString extension = dot > 0 ? AName.mid(dot) : QString();
+    for (int number = 2;; ++number) {
+        QString name = stem + " (" + QString::number(number) + ")" + extension;
+        if (ClashingChild(AFolder, name) == nullptr) return name;
+    }
+}
+
+TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace) {
+    QMessageBox question(QMessageBox::Question, "Name in use", "\"" + AName + "\" is already in this folder.",
+                         QMessageBox::NoButton, this);
+    question.setObjectName("ClashQuestion");
+    question.setInformativeText(ACanReplace ? "Replace its content, keep both (the new one as \"" + AFreeName +
+                                                  "\"), or cancel?"
+                                            : "Keep both (the new one as \"" + AFreeName + "\"), or cancel?");
+    QPushButton* replace = ACanReplace ? question.addButton("Replace", QMessageBox::DestructiveRole) : nullptr;
+    QPushButton* keepBoth = question.addButton("Keep both", QMessageBox::AcceptRole);
+    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    question.setDefaultButton(cancel);
+    question.exec();
+    if (replace != nullptr && question.clickedButton() == replace) return TClashAnswer::Replace;
+    return question.clickedButton() == keepBoth ? TClashAnswer::KeepBoth : TClashAnswer::Cancel;
+}
+
+QString TMainForm::TrashNote() const {
+    if (FService == GDrive.get()) return "Google Drive keeps no copy: this cannot be undone.";
+    if (FService == DropBox.get())
+        return "Dropbox keeps deleted items for a while: they can be restored on its website.";
+    if (FService == OneDrive.get()) return "OneDrive keeps a copy in its recycle bin.";
+    return "Box keeps a copy in its trash.";
 }
 
 void TMainForm::ClearSelection() {
@@ -374,6 +686,11 @@ bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
         int key = static_cast<QKeyEvent*>(AEvent)->key();
         if (key == Qt::Key_Escape) {
             Run([this, key] { TreeViewKeyDown(key); });
+            return true;
+        }
+        if (key == Qt::Key_Delete || key == Qt::Key_F2) {
+            QAction* action = key == Qt::Key_Delete ? ui->DeleteAction : RenameAction;
+            if (action->isEnabled()) action->trigger();
             return true;
         }
     }
@@ -429,35 +746,54 @@ void TMainForm::DownloadActionUpdate() {
     ui->DownloadAction->setEnabled(FConnected && !F.IsEmpty() && !F.GetIsFolder());
 }
 
-void TMainForm::UploadActionUpdate() {
-    TNimboCloudFile F = Selected();
-    ui->UploadAction->setEnabled(FConnected && (F.IsEmpty() || F.GetIsFolder()));
-}
+void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected); }
 
-void TMainForm::NewFolderActionUpdate() {
-    TNimboCloudFile F = Selected();
-    ui->NewFolderAction->setEnabled(FConnected && (F.IsEmpty() || F.GetIsFolder()));
-}
+void TMainForm::NewFolderActionUpdate() { ui->NewFolderAction->setEnabled(FConnected); }
 
-void TMainForm::DeleteActionUpdate() { ui->DeleteAction->setEnabled(!Selected().IsEmpty()); }
+void TMainForm::DeleteActionUpdate() {
+    ui->DeleteAction->setEnabled(!Selected().IsEmpty());
+    RenameAction->setEnabled(FConnected && !Selected().IsEmpty());
+}
 
 void TMainForm::UploadActionExecute() {
     TFileItem* target = TargetFolder();
     if (OpenDialog->exec() != QDialog::Accepted || OpenDialog->selectedFiles().isEmpty()) return;
     QString fileName = OpenDialog->selectedFiles().first();
-    TTreeBatch batch(ui->TreeView);
+    QString name = QFileInfo(fileName).fileName();
+    CheckName(name);
     if (target != nullptr) {
+        TTreeBatch batch(ui->TreeView);
         target->setExpanded(true);
         ListIfUnlisted(target);
     }
+    TFileItem* existing = ClashingChild(target, name);
+    if (existing != nullptr) {
+        QString freeName = FreeName(target, name, false);
+        TClashAnswer answer = AskAboutClash(name, freeName, !existing->F.GetIsFolder());
+        if (answer == TClashAnswer::Cancel) return;
+        if (answer == TClashAnswer::KeepBoth) {
+            name = freeName;
+            existing = nullptr;
+        }
+    }
     TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    QString name = QFileInfo(fileName).fileName();
     TNimboCloudFile created;
     {
         TTransferProgress progress(this, "Uploading " + name, {.Direction = tdUpload});
-        created = folder.createFile(ToStd(name), ToStd(fileName));
+        if (existing != nullptr)
+            existing->F.Upload(ToStd(fileName));
+        else
+            created = folder.createFile(ToStd(name), ToStd(fileName));
     }
-    Select(AddFile(target, created));
+    if (existing != nullptr) {
+        existing->ShowColumns();
+        Select(existing);
+        FResult = "Replaced \"" + name + "\"";
+    } else {
+        Select(AddFile(target, created));
+        FResult = "Uploaded \"" + name + "\"";
+    }
+    UpdateSpace();
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -469,13 +805,22 @@ void TMainForm::NewFolderActionExecute() {
     dialog.setTextValue("NewFolder");
     if (dialog.exec() != QDialog::Accepted) return;
     QString name = dialog.textValue();
+    CheckName(name);
+    if (target != nullptr) {
+        TTreeBatch batch(ui->TreeView);
+        target->setExpanded(true);
+        ListIfUnlisted(target);
+    }
+    if (ClashingChild(target, name) != nullptr) {
+        QString freeName = FreeName(target, name, true);
+        if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
+        name = freeName;
+    }
     TTreeBatch batch(ui->TreeView);
-    if (target != nullptr) target->setExpanded(true);
     TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    Assert(!name.isEmpty());
-    if (target != nullptr) ListIfUnlisted(target);
     TNimboCloudFile created = folder.CreateFolder(ToStd(name));
     Select(AddFile(target, created));
+    FResult = "Created folder \"" + name + "\"";
 }
 
 void TMainForm::DownloadActionExecute() {
@@ -490,21 +835,67 @@ void TMainForm::DownloadActionExecute() {
         TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
         F.Download(ToStd(fileName));
     }
-    if (FOptions.ShowFile)
-        FOptions.ShowFile(fileName);
-    else
-        ShowInFileManager(fileName);
+    FResult = "Downloaded \"" + name + "\"";
+    FLastDownload = fileName;
 }
 
 void TMainForm::DeleteActionExecute() {
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
+    QString name = FromStd(item->F.GetName());
+    QMessageBox question(
+        QMessageBox::Question, "Delete",
+        item->F.GetIsFolder() ? "Delete the folder \"" + name + "\" and everything in it?" : "Delete \"" + name + "\"?",
+        QMessageBox::Yes | QMessageBox::Cancel, this);
+    question.setObjectName("DeleteConfirmation");
+    question.setInformativeText(TrashNote());
+    question.button(QMessageBox::Yes)->setText("Delete");
+    question.setDefaultButton(QMessageBox::Cancel);
+    if (question.exec() != QMessageBox::Yes) return;
     item->F.Delete();
     // Nothing is selected afterwards: the tree would otherwise pass the selection on to a
-    // neighbour, which a second Delete (there is no confirmation) would remove as well.
+    // neighbour, which a second Delete key would offer to remove at once.
     ClearSelection();
     delete item;
     UpdateDetails();
+    UpdateSpace();
+    FResult = "Deleted \"" + name + "\"";
+}
+
+void TMainForm::RenameActionExecute() {
+    TFileItem* item = SelectedItem();
+    if (item == nullptr) return;
+    QString old = FromStd(item->F.GetName());
+    QInputDialog dialog(this);
+    dialog.setObjectName("RenameDialog");
+    dialog.setWindowTitle("Rename");
+    dialog.setLabelText("New name for \"" + old + "\"");
+    dialog.setTextValue(old);
+    if (dialog.exec() != QDialog::Accepted) return;
+    QString name = dialog.textValue();
+    if (name == old) return;
+    CheckName(name);
+    auto* folder = dynamic_cast<TFileItem*>(item->parent());
+    // A change of case only is no clash where the service ignores case.
+    if (ClashingChild(folder, name, item) != nullptr) {
+        QString freeName = FreeName(folder, name, item->F.GetIsFolder());
+        if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
+        name = freeName;
+    }
+    item->F.Rename(ToStd(name));
+    item->ShowColumns();
+    UpdateDetails();
+    FResult = "Renamed \"" + old + "\" to \"" + name + "\"";
+}
+
+void TMainForm::TreeViewContextMenu(const QPoint& APosition) {
+    QTreeWidgetItem* item = ui->TreeView->itemAt(APosition);
+    if (item == nullptr)
+        ClearSelection();
+    else
+        Select(item);
+    UpdateActions();
+    ContextMenu->popup(ui->TreeView->viewport()->mapToGlobal(APosition));
 }
 
 }  // namespace Nimbo::Demo

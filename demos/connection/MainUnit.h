@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QTreeWidgetItem>
 
@@ -12,7 +13,9 @@
 #include "OptionsUnit.h"
 
 class QFileDialog;
+class QLabel;
 class QMenu;
+class QToolButton;
 class QTimer;
 
 namespace Ui {
@@ -52,6 +55,10 @@ public:
         static constexpr int Type = QTreeWidgetItem::UserType + 1;
         explicit TFileItem(Connection::TNimboCloudFile AFile) : QTreeWidgetItem(Type), F(std::move(AFile)) {}
         Connection::TNimboCloudFile F;
+        // Folders come first in either order; then the sort column's value, then the name.
+        bool operator<(const QTreeWidgetItem& AOther) const override;
+        // The columns: Name, Size, Modified, Type.
+        void ShowColumns();
     };
     // The "Loading..." child of a folder that has not been listed yet.
     class TTempItem : public QTreeWidgetItem {
@@ -69,6 +76,8 @@ public:
     const TStoredServices& Services() const { return FServices; }
     // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
     Connection::TNimboCloudFile Selected() const;
+    // The name of the current service as people know it ("Google Drive", "Dropbox", "OneDrive", "Box").
+    QString ServiceName() const;
 
 private:
     // Event handlers.
@@ -85,6 +94,8 @@ private:
     void UploadActionExecute();
     void NewFolderActionExecute();
     void DeleteActionExecute();
+    void RenameActionExecute();
+    void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();
     void NewFolderActionUpdate();
@@ -99,17 +110,43 @@ private:
     TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F);
     void ScanTree();
     void ScanTree(QTreeWidgetItem* AItem);
+    // The tree's expanded folders and selection, by the names from the top, to bring back after a
+    // new listing; what is gone since is left out.
+    struct TTreeState {
+        std::vector<QStringList> Expanded;
+        QStringList Selected;
+    };
+    TTreeState SaveTreeState() const;
+    void RestoreTreeState(const TTreeState& AState);
+    QTreeWidgetItem* ItemAt(const QStringList& APath) const;
     // Lists a folder whose only child is its placeholder; false when it has been listed already.
     bool ListIfUnlisted(TFileItem* AItem);
     void SetConnected(bool AValue);
+    // The title and the status bar, from the service, its account and space, and the last result.
+    void UpdateTitle();
+    void UpdateSpace();
+    void SetResult(const QString& AText);
     void UpdateDetails();
     void FitDetailsPanel();
     void UpdateActions();
     void ClearSelection();
     void Select(QTreeWidgetItem* AItem);
     TFileItem* SelectedItem() const;
-    // The folder that Upload and New Folder work on: the selected folder item, or none for the root.
+    // The folder that Upload and New Folder work on: the selected folder, the folder of the selected
+    // file, or none for the root.
     TFileItem* TargetFolder() const;
+    // Raises ERestError saying what is wrong with AName as an item's name on the current service.
+    void CheckName(const QString& AName) const;
+    // Whether the current service keeps what Delete removes, in a sentence.
+    QString TrashNote() const;
+    // The listed child of AFolder (none: the root) that AName would clash with on the current
+    // service, other than AExcept; null when there is none.
+    TFileItem* ClashingChild(TFileItem* AFolder, const QString& AName, const TFileItem* AExcept = nullptr) const;
+    // AName with " (2)", " (3)" ... before its extension: the first that clashes with nothing in AFolder.
+    QString FreeName(TFileItem* AFolder, const QString& AName, bool AIsFolder) const;
+    enum class TClashAnswer { Replace, KeepBoth, Cancel };
+    // Asks what to do about a name that is taken; Replace is offered only when ACanReplace.
+    TClashAnswer AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace);
 
     // Runs an event handler: errors go to the error display; a changed sign-in state is written
     // to the settings at once; the actions are brought up to date.
@@ -121,9 +158,17 @@ private:
 
     std::unique_ptr<Ui::TMainForm> ui;
     QMenu* ServicesMenu;
+    QMenu* ContextMenu;
+    QAction* RenameAction;
     QFileDialog* OpenDialog;
     QFileDialog* SaveDialog;
     QTimer* Timer1;
+    QLabel* ResultStatus;
+    QLabel* ServiceStatus;
+    QLabel* SpaceStatus;
+    // Shows the file downloaded last in the file manager; visible after a download only.
+    QToolButton* ShowDownloadButton;
+    QString FLastDownload;
 
     std::unique_ptr<Connection::TNimboGDrive> GDrive;
     std::unique_ptr<Connection::TNimboDropBox> DropBox;
@@ -136,11 +181,19 @@ private:
     bool FConnected = false;
     bool FScanning = false;
     bool FInCommand = false;
+    QString FAccount;
+    // What the command that runs reports when it ends well; empty: nothing to report.
+    QString FResult;
     // The sign-in states as the settings hold them, to notice sign-ins and renewals.
     std::vector<std::string> FSavedStates;
 };
 
-// "unspecified" without a time, else the locale's short date and long time (no time at midnight).
+// "1.5 MB of 15 GB used", or "1.5 MB used" where the service sets no limit.
+QString FormatSpace(const Connection::TNimboSpace& ASpace);
+// A UTC time of the library as the local time it was.
+QDateTime LocalTime(Connection::TDateTime AUtc);
+// "unspecified" without a time, else the local time in the locale's short date and long time (no
+// time at midnight).
 QString FormatTime(bool AHas, Connection::TDateTime T);
 
 }  // namespace Nimbo::Demo

@@ -2,6 +2,9 @@
 
 #include <sstream>
 
+#include <QAction>
+#include <QMessageBox>
+
 #include "ErrorDisplay.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
@@ -19,6 +22,9 @@ namespace {
 const QString ClientIdSuffix = "ClientId";
 const QString SecretSuffix = "Secret";
 const QString StateSuffix = "State";
+const QString WindowGeometryName = "WindowGeometry";
+const QString LastServiceName = "LastService";
+const QString ColumnsName = "TreeColumns";
 
 std::string ToStd(const QString& AText) { return AText.toUtf8().toStdString(); }
 QString FromStd(const std::string& AText) {
@@ -30,6 +36,21 @@ QString FromStd(const std::string& AText) {
 TOptions::TOptions(TNimboStorage& AStorage, QWidget* AParent)
     : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FStorage(&AStorage) {
     ui->setupUi(this);
+    ui->Secret->setEchoMode(QLineEdit::Password);
+    QAction* showSecret = ui->Secret->addAction(QIcon(":/icons/show.svg"), QLineEdit::TrailingPosition);
+    showSecret->setObjectName("ShowSecretAction");
+    showSecret->setText("Show");
+    showSecret->setToolTip("Show the secret");
+    showSecret->setCheckable(true);
+    connect(showSecret, &QAction::toggled, this, [this, showSecret](bool AShown) {
+        ui->Secret->setEchoMode(AShown ? QLineEdit::Normal : QLineEdit::Password);
+        showSecret->setToolTip(AShown ? "Hide the secret" : "Show the secret");
+    });
+#ifdef Q_OS_WIN
+    ui->Label3->setText("Note: Options will be stored in the system registry.");
+#else
+    ui->Label3->setText("Note: Options will be stored in a settings file only you can read.");
+#endif
     connect(ui->OkButton, &QPushButton::clicked, this, &TOptions::OkButtonClick);
     connect(ui->TestButton, &QPushButton::clicked, this, &TOptions::TestButtonClick);
 }
@@ -96,6 +117,29 @@ void TOptions::Save(const QString& ALocation, const TStoredServices& AServices) 
     registry.Commit();
 }
 
+void TOptions::Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow) {
+    TSettingsKey registry(ALocation);
+    for (const TStoredService& service : AServices) DoSave(registry, service.Prefix, *service.Storage);
+    registry.WriteBinary(WindowGeometryName, AWindow.Geometry);
+    registry.WriteBinary(ColumnsName, AWindow.Columns);
+    registry.WriteString(LastServiceName, AWindow.LastService);
+    registry.Commit();
+}
+
+TWindowSettings TOptions::LoadWindow(const QString& ALocation) {
+    TWindowSettings window;
+    TSettingsKey registry(ALocation);
+    try {
+        if (!registry.Open()) return window;
+        if (registry.ValueExists(WindowGeometryName)) window.Geometry = registry.ReadBinary(WindowGeometryName);
+        if (registry.ValueExists(ColumnsName)) window.Columns = registry.ReadBinary(ColumnsName);
+        if (registry.ValueExists(LastServiceName)) window.LastService = registry.ReadString(LastServiceName);
+    } catch (const std::exception&) {
+        // The window starts as new; the services' own values report what is wrong with the file.
+    }
+    return window;
+}
+
 bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent) {
     TOptions dialog(AStorage, AParent);
     dialog.ui->ClientId->setText(FromStd(AStorage.GetClientId()));
@@ -115,8 +159,13 @@ void TOptions::OkButtonClick() {
     });
 }
 
+// Tests the identifier and secret the service holds (the typed ones apply with Ok).
 void TOptions::TestButtonClick() {
-    RunHandler([this] { FStorage->RefreshAccess(); });
+    if (!RunHandler([this] { FStorage->RefreshAccess(); })) return;
+    QMessageBox box(QMessageBox::Information, windowTitle(),
+                    DisplayName(*FStorage) + " answered: the connection works.", QMessageBox::Ok, this);
+    box.setObjectName("TestResultBox");
+    box.exec();
 }
 
 }  // namespace Nimbo::Demo

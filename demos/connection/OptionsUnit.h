@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include <QByteArray>
 #include <QDialog>
 #include <QString>
 
@@ -23,6 +24,13 @@ struct TStoredService {
 };
 using TStoredServices = std::vector<TStoredService>;
 
+// What the main window keeps of itself between runs.
+struct TWindowSettings {
+    QByteArray Geometry{};  // QWidget::saveGeometry; empty when none was saved
+    QByteArray Columns{};   // QHeaderView::saveState of the tree's columns; empty when none was saved
+    QString LastService{};  // the value-name prefix of the service open last; empty when none
+};
+
 // The options dialog of one service (client identifier and secret), and the only code that reads
 // and writes the settings store.
 class TOptions : public QDialog {
@@ -37,6 +45,10 @@ public:
     static void Load(const QString& ALocation, const TStoredServices& AServices);
     // Writes the twelve values of the four services; EFileError (settings unchanged) on failure.
     static void Save(const QString& ALocation, const TStoredServices& AServices);
+    // The same, with the window's own values.
+    static void Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow);
+    // The window's values; empty ones where the settings have none or hold another kind of value.
+    static TWindowSettings LoadWindow(const QString& ALocation);
     // Shows the dialog for AStorage; true when the user confirmed, and the service then holds the
     // trimmed values.
     static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr);

@@ -1,6 +1,7 @@
 // Takes pictures of the program's windows in sandbox mode: the main window connected with a folder
-// expanded and a file selected, the options dialog, and the sign-in window on the emulator's
-// sign-in page. Run it with a display (scripts/screenshots starts it under Xvfb):
+// expanded and a file selected, the question Delete asks, the question about a name in use, the
+// options dialog, and the sign-in window on the emulator's sign-in page. Run it with a display (scripts/screenshots
+// starts it under Xvfb):
 //
 //   cloudpane-screenshots OUTPUT_FOLDER
 
@@ -10,6 +11,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
@@ -85,6 +91,7 @@ int main(int argc, char** argv) {
          .PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); },
          .ShowFile = [](const QString&) {}});
     form.move(40, 40);
+    form.resize(900, 520);
     form.show();
     auto* tree = form.findChild<QTreeWidget*>("TreeView");
 
@@ -101,6 +108,51 @@ int main(int argc, char** argv) {
         form.findChild<QAction*>("OptionsAction")->trigger();
     };
 
+    // An upload of a local "Welcome.txt" next to the selected one.
+    auto clashShot = [&] {
+        QString local = home.filePath("Welcome.txt");
+        QFile file(local);
+        if (!file.open(QIODevice::WriteOnly) || file.write("a newer welcome\n") < 0) {
+            std::cerr << "cloudpane-screenshots: cannot write " << local.toStdString() << "\n";
+            QApplication::exit(1);
+            return;
+        }
+        file.close();
+        WhenReady([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; },
+                  [&, local] {
+                      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(local);
+                      static_cast<QDialog*>(dialog)->accept();
+                      WhenReady(
+                          [] {
+                              QWidget* modal = QApplication::activeModalWidget();
+                              return modal != nullptr && modal->objectName() == "ClashQuestion";
+                          },
+                          [&] {
+                              QWidget* question = QApplication::activeModalWidget();
+                              QTimer::singleShot(300, [&, question] {
+                                  Save(question->grab(), output + "/name-in-use.png");
+                                  static_cast<QMessageBox*>(question)->button(QMessageBox::Cancel)->click();
+                                  QTimer::singleShot(200, optionsShot);
+                              });
+                          });
+                  });
+        form.findChild<QAction*>("UploadAction")->trigger();
+    };
+
+    auto confirmationShot = [&] {
+        WhenReady([] { return QApplication::activeModalWidget() != nullptr; },
+                  [&] {
+                      QWidget* question = QApplication::activeModalWidget();
+                      QTimer::singleShot(300, [&, question] {
+                          Save(question->grab(), output + "/delete-confirmation.png");
+                          static_cast<QDialog*>(question)->reject();
+                          QTimer::singleShot(200, clashShot);
+                      });
+                  });
+        form.findChild<QAction*>("DeleteAction")->trigger();
+    };
+
     auto mainShot = [&] {
         QTreeWidgetItem* documents = TopLevelItem(tree, "Documents");
         documents->setExpanded(true);
@@ -109,7 +161,7 @@ int main(int argc, char** argv) {
                       for (int i = 0; i < documents->childCount(); ++i)
                           if (documents->child(i)->text(0) == "Welcome.txt") tree->setCurrentItem(documents->child(i));
                       QTimer::singleShot(300, [&] {
-                          if (Save(form.grab(), output + "/main-window.png")) optionsShot();
+                          if (Save(form.grab(), output + "/main-window.png")) confirmationShot();
                       });
                   });
     };

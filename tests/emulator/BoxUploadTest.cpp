@@ -1,9 +1,17 @@
 // Box's chunked upload sessions on upload.box.com and the size rules of its uploads.
 
 #include "EmulatorFixture.h"
+#include "RawConnection.h"
 #include "TestData.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
 
 using namespace Nimbo::Emulator;
 using namespace EmulatorTest;
@@ -178,6 +186,62 @@ TEST_F(BoxUploadTest, PartsAndCommitsThatBreakTheRulesAreRefused) {
 
     EXPECT_EQ(Call("DELETE", Sessions + "/" + id).status, 204);
     EXPECT_EQ(Commit(id, {{"parts", parts}}).status, 404);  // aborted
+}
+
+// With a data folder, where the contents a saved state names outlive their items until the next
+// state is on disk: what no state has named leaves the folder as soon as nothing holds it.
+class BoxUploadDataFolderTest : public BoxUploadTest {
+protected:
+    static std::filesystem::path Folder() {
+        return std::filesystem::temp_directory_path() / ("box-upload-data-" + std::to_string(::getpid()));
+    }
+    static void SetUpTestSuite() {
+        std::filesystem::remove_all(Folder());
+        EmulatorOptions options;
+        options.dataDir = Folder();
+        StartEmulator(options);
+    }
+    static void TearDownTestSuite() {
+        BoxUploadTest::TearDownTestSuite();
+        std::filesystem::remove_all(Folder());
+    }
+    static std::set<std::string> StoredFiles() {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Folder() / "files"))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+    std::string NewSession() const {
+        return Open(Sessions, R"({"folder_id":"0","file_size":20000000,"file_name":"movie.bin"})");
+    }
+};
+
+TEST_F(BoxUploadDataFolderTest, AnAbortedSessionLeavesNoPartBehind) {
+    const std::set<std::string> before = StoredFiles();
+    const std::string id = NewSession();
+    ASSERT_EQ(Part(id, 0, Content().substr(0, PartSize)).status, 200);
+    ASSERT_EQ(Part(id, PartSize, Content().substr(PartSize, PartSize)).status, 200);
+    EXPECT_EQ(StoredFiles().size(), before.size() + 2);
+
+    EXPECT_EQ(Call("DELETE", Sessions + "/" + id).status, 204);
+    EXPECT_EQ(StoredFiles(), before);
+}
+
+TEST_F(BoxUploadDataFolderTest, APartCutOffMidwayLeavesNothingBehind) {
+    const std::set<std::string> before = StoredFiles();
+    const std::string id = NewSession();
+    {
+        RawConnection connection(emulator->Port(), "upload.box.com");
+        const std::string part = Content().substr(0, PartSize);
+        connection.Send("PUT /api/2.0/files/upload_sessions/" + id + " HTTP/1.1\r\nHost: upload.box.com\r\n" +
+                        "Authorization: Bearer " + token + "\r\nDigest: sha=" + Sha1Base64(part) +
+                        "\r\nContent-Range: bytes 0-8388607/20000000\r\nContent-Length: 8388608\r\n\r\n" +
+                        part.substr(0, 3 << 20));
+    }
+    // The server notices the hang-up when it next reads.
+    for (int i = 0; i < 50 && StoredFiles() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(StoredFiles(), before);
+    EXPECT_EQ(Call("GET", Sessions + "/" + id).Json()["num_parts_processed"], 0);
 }
 
 }  // namespace

@@ -130,6 +130,16 @@ TModalScript& TModalScript::ExpectFolderName(const QString& AName, bool AAccept)
     });
 }
 
+TModalScript& TModalScript::ExpectDeleteConfirmation(bool AConfirm) {
+    return ExpectWindow("DeleteConfirmation", [this, AConfirm](QWidget* AWidget) {
+        auto* box = qobject_cast<QMessageBox*>(AWidget);
+        QVERIFY(box != nullptr);
+        FQuestions << box->text() + "\n" + box->informativeText();
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Cancel));
+        box->button(AConfirm ? QMessageBox::Yes : QMessageBox::Cancel)->click();
+    });
+}
+
 QString TModalScript::Report() const {
     QStringList lines = FProblems;
     for (std::size_t i = FNext; i < FSteps.size(); ++i) lines << "never shown: " + FSteps[i].Description;

@@ -55,12 +55,16 @@ public:
     TModalScript& ExpectOptions(const QString& AClientId, const QString& ASecret, bool AConfirm = true);
     // The input dialog of the New Folder command, answered with AName (or cancelled when AAccept is false).
     TModalScript& ExpectFolderName(const QString& AName, bool AAccept = true);
+    // The question Delete asks, answered Delete (or Cancel); its text and note are kept in Questions().
+    TModalScript& ExpectDeleteConfirmation(bool AConfirm = true);
 
     // True when every step has run and no other modal window appeared.
     bool Finished() const { return FNext == FSteps.size() && FProblems.isEmpty(); }
     QString Report() const;
     // What the expected error displays said, in order.
     const QStringList& Errors() const { return FErrors; }
+    // What the answered questions said: the text, a new line, the informative text.
+    const QStringList& Questions() const { return FQuestions; }
 
 private:
     struct TStep {
@@ -81,6 +85,7 @@ private:
     bool FPending = false;
     QStringList FProblems;
     QStringList FErrors;
+    QStringList FQuestions;
 };
 
 // One main window over a private settings file, with the sandbox's credentials preset (unless

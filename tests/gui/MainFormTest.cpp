@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTest>
+#include <QToolButton>
 
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
@@ -59,7 +60,7 @@ private slots:
         TFormFixture fixture;
         QVERIFY(fixture.StartPanel()->isVisible());
         QCOMPARE(fixture.Tree()->topLevelItemCount(), 0);
-        QCOMPARE(fixture.Form().windowTitle(), QString("Form1"));
+        QCOMPARE(fixture.Form().windowTitle(), QString("Cloudpane"));
         QCOMPARE(fixture.Form().findChild<QLabel*>("Label1")->text(),
                  QString("Select cloud service or click Refresh button to start"));
         for (const char* name : {"DownloadAction", "UploadAction", "NewFolderAction", "DeleteAction"})
@@ -99,7 +100,7 @@ private slots:
         QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Dropbox, "")));
     }
 
-    void refreshListsTheRootAndCollapsesEverything() {
+    void refreshListsAgainAndKeepsExpandedFoldersAndTheSelection() {
         TFormFixture fixture;
         fixture.Connect("OneDriveAction");
         QVERIFY(!fixture.StartPanel()->isVisible());
@@ -110,10 +111,19 @@ private slots:
 
         documents->setExpanded(true);
         QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        fixture.Select(fixture.Item("Documents/Welcome.txt"));
+        Sandbox().Emulator().AddFile(Cloud::LiveConnect, "Documents/Added meanwhile.txt", "new");
+        Sandbox().Emulator().AddFile(Cloud::LiveConnect, "Added at the top.txt", "new");
         fixture.Connect("RefreshAction");
         documents = fixture.Item("Documents");
-        QVERIFY(!documents->isExpanded());
-        QCOMPARE(fixture.ChildNames(documents), QStringList{"Loading..."});
+        QVERIFY(documents->isExpanded());
+        QCOMPARE(Sorted(fixture.ChildNames(documents)), Sorted(EmulatorChildren(Cloud::LiveConnect, "Documents")));
+        QVERIFY(fixture.Item("Documents/Added meanwhile.txt") != nullptr);
+        QVERIFY(fixture.Item("Added at the top.txt") != nullptr);
+        QCOMPARE(fixture.Tree()->selectedItems().value(0), fixture.Item("Documents/Welcome.txt"));
+        QCOMPARE(fixture.Label("NameLabel")->text(), QString("Welcome.txt"));
+        QVERIFY(!fixture.Item("Photos")->isExpanded());
+        QCOMPARE(fixture.ChildNames(fixture.Item("Photos")), QStringList{"Loading..."});
     }
 
     void expandingAFolderListsItWithinATickAndOnlyOnce() {
@@ -181,7 +191,7 @@ private slots:
         QTest::addColumn<bool>("upload");  // Upload and New Folder alike
         QTest::addColumn<bool>("remove");
         QTest::newRow("nothing") << "" << false << true << false;
-        QTest::newRow("file") << "Read me.txt" << true << false << true;
+        QTest::newRow("file") << "Read me.txt" << true << true << true;
         QTest::newRow("folder") << "Documents" << false << true << true;
         QTest::newRow("placeholder") << "Photos/Loading..." << false << true << false;
     }
@@ -291,11 +301,21 @@ private slots:
         }
         QCOMPARE(ReadFile(target),
                  QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Welcome.txt")->content));
+        // The file manager opens only when asked.
+        QVERIFY(fixture.ShownFiles().isEmpty());
+        auto* show = fixture.Form().findChild<QToolButton*>("ShowDownloadButton");
+        QVERIFY(show->isVisible());
+        QTest::mouseClick(show, Qt::LeftButton);
         QCOMPARE(fixture.ShownFiles(), QStringList{target});
 
-        // Delete: gone from the service and from the tree, nothing selected.
+        // Delete, once confirmed: gone from the service and from the tree, nothing selected.
         fixture.Select(fixture.Item("Documents/Welcome.txt"));
-        fixture.Action("DeleteAction")->trigger();
+        {
+            TModalScript script;
+            script.ExpectDeleteConfirmation();
+            fixture.Action("DeleteAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
         QVERIFY(!Sandbox().Emulator().Find(service, "Documents/Welcome.txt").has_value());
         QVERIFY(fixture.Item("Documents/Welcome.txt") == nullptr);
         QVERIFY(fixture.Label("NameLabel")->text().isEmpty());
@@ -306,7 +326,7 @@ private slots:
         fixture.Connect("GDriveAction");
         QStringList before = EmulatorChildren(Cloud::GoogleDrive, "");
         TModalScript script;
-        script.ExpectFolderName("").ExpectError("Assertion failure").ExpectFolderName("Kept out", false);
+        script.ExpectFolderName("").ExpectError("cannot be empty").ExpectFolderName("Kept out", false);
         fixture.Action("NewFolderAction")->trigger();
         fixture.Action("NewFolderAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
@@ -324,7 +344,7 @@ private slots:
         Sandbox().Emulator().InjectFault(
             {.host = "api.dropbox.com", .method = "POST", .pathPrefix = "/1/fileops/delete"}, failure);
         TModalScript script;
-        script.ExpectError("500");
+        script.ExpectDeleteConfirmation().ExpectError("Try again");
         fixture.Action("DeleteAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QVERIFY(fixture.Item("Read me.txt") != nullptr);

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -95,7 +96,7 @@ private slots:
         QVERIFY(sandbox != real);
     }
 
-    void aFirstRunWritesAllTwelveValuesForItsOwnerOnly() {
+    void aFirstRunWritesTheServicesAndTheWindowForItsOwnerOnly() {
         TFormFixture fixture;
         QVERIFY(!QFile::exists(fixture.SettingsFile()));
         fixture.Close();
@@ -106,6 +107,9 @@ private slots:
         QSettings settings(fixture.SettingsFile(), QSettings::IniFormat);
         QStringList expected;
         for (const QString& prefix : Prefixes) expected << prefix + "ClientId" << prefix + "Secret" << prefix + "State";
+        expected << "WindowGeometry"
+                 << "TreeColumns"
+                 << "LastService";
         QStringList keys = settings.childKeys();
         keys.sort();
         expected.sort();
@@ -115,6 +119,9 @@ private slots:
             QCOMPARE(settings.value(prefix + "Secret").typeId(), int(QMetaType::QString));
             QCOMPARE(settings.value(prefix + "State").typeId(), int(QMetaType::QByteArray));
         }
+        QCOMPARE(settings.value("WindowGeometry").typeId(), int(QMetaType::QByteArray));
+        QCOMPARE(settings.value("TreeColumns").typeId(), int(QMetaType::QByteArray));
+        QCOMPARE(settings.value("LastService").toString(), QString("GDrive"));
         auto google = Nimbo::Demo::TSandbox::Credentials(Cloud::GoogleDrive);
         QCOMPARE(settings.value("GDriveClientId").toString().toStdString(), google.ClientId);
         QCOMPARE(settings.value("GDriveSecret").toString().toStdString(), google.Secret);
@@ -266,6 +273,31 @@ private slots:
         fixture.Action("BoxNetAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QCOMPARE(fixture.Form().Service().GetClientId(), std::string());
+    }
+
+    void theSecretIsMaskedUntilShownAndASuccessfulTestSaysSo() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        TModalScript script;
+        script
+            .ExpectWindow("TOptions",
+                          [](QWidget* AWidget) {
+                              auto* secret = AWidget->findChild<QLineEdit*>("Secret");
+                              QCOMPARE(secret->echoMode(), QLineEdit::Password);
+                              AWidget->findChild<QAction*>("ShowSecretAction")->trigger();
+                              QCOMPARE(secret->echoMode(), QLineEdit::Normal);
+                              QVERIFY(!AWidget->findChild<QLabel*>("Label3")->text().contains("registry"));
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                          })
+            .ExpectWindow("TestResultBox",
+                          [](QWidget* AWidget) {
+                              auto* box = qobject_cast<QMessageBox*>(AWidget);
+                              QCOMPARE(box->text(), QString("Box answered: the connection works."));
+                              box->accept();
+                          })
+            .ExpectOptions("", "", false);
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
     }
 };
 

@@ -349,10 +349,10 @@ TEST_F(BoxAdapterTest, ListingEntriesBecomeItemsAsTheServiceDescribesThem) {
 
     EXPECT_FALSE(files[0].GetIsFolder());  // only "folder" exactly makes a folder
     EXPECT_TRUE(files[1].GetIsFolder());
-    EXPECT_EQ(files[1].GetCreatedAt(), EncodeDate(2012, 12, 12) + EncodeTime(10, 53, 43));
+    EXPECT_EQ(files[1].GetCreatedAt(), EncodeDate(2012, 12, 12) + EncodeTime(18, 53, 43));  // the moment, in UTC
     EXPECT_FALSE(files[1].GetHasModifiedAt());
     EXPECT_EQ(files[2].GetSize(), 5);
-    EXPECT_EQ(files[2].GetModifiedAt(), EncodeDate(2013, 1, 2) + EncodeTime(3, 4, 5));
+    EXPECT_EQ(files[2].GetModifiedAt(), EncodeDate(2013, 1, 2) + EncodeTime(11, 4, 5));
     EXPECT_EQ(files[2].GetMimeType(), "application/octet-stream");  // extensions match case-sensitively
     EXPECT_EQ(files[3].GetMimeType(), "image/jpeg");
 }

@@ -222,7 +222,8 @@ TEST_F(GDrive3Adapter, ListedItemsCarryTheServiceMetadata) {
     EXPECT_EQ(items[0].GetHash(), "0cc175b9c0f1b6a831c399e269772661");
     EXPECT_EQ(items[0].GetHashAlgorithm(), "md5");
     EXPECT_EQ(items[0].GetCreatedAt(), ComposeDateTime(EncodeDate(2015, 5, 6), EncodeTime(9, 2, 13)));
-    EXPECT_EQ(items[0].GetModifiedAt(), ComposeDateTime(EncodeDate(2016, 2, 29), EncodeTime(23, 59, 59)));
+    EXPECT_EQ(items[0].GetModifiedAt(),
+              ComposeDateTime(EncodeDate(2016, 2, 29), EncodeTime(21, 59, 59)));  // the moment, in UTC
     EXPECT_THAT(dynamic_cast<TNimboGDrive3Data&>(*items[0].Data()).GetParents(), ElementsAre("p1"));
     EXPECT_TRUE(items[1].GetIsFolder());
     EXPECT_EQ(items[1].GetHash(), "");

@@ -365,7 +365,8 @@ TEST_F(GoogleDriveAdapter, ListedItemsCarryTheServiceMetadata) {
     EXPECT_EQ(file.GetMimeType(), "text/plain");
     EXPECT_EQ(file.GetSize(), 3000000000);
     EXPECT_EQ(file.GetCreatedAt(), ComposeDateTime(EncodeDate(2015, 5, 6), EncodeTime(9, 2, 13)));
-    EXPECT_EQ(file.GetModifiedAt(), ComposeDateTime(EncodeDate(2016, 2, 29), EncodeTime(23, 59, 59)));
+    EXPECT_EQ(file.GetModifiedAt(),
+              ComposeDateTime(EncodeDate(2016, 2, 29), EncodeTime(21, 59, 59)));  // the moment, in UTC
 
     TNimboCloudFileData& folder = *items[1].Data();
     EXPECT_TRUE(Storage().GetIsFolder(folder));

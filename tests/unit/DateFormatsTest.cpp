@@ -87,6 +87,45 @@ TEST(DropBoxDate, ParsesTheWallClockTimeWritten) {
     EXPECT_EQ(TDropBoxDate::DecodeMonth(""), 1);
 }
 
+TEST(DateTexts, MomentsApplyTheZoneOffset) {
+    // One moment written in several zones, and the day boundary crossed both ways.
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, TDateTime>>{
+             {"2016-05-10T14:30:00Z", At(2016, 5, 10, 14, 30, 0)},
+             {"2016-05-10T14:30:00z", At(2016, 5, 10, 14, 30, 0)},
+             {"2016-05-10T14:30:00", At(2016, 5, 10, 14, 30, 0)},
+             {"2016-05-10T06:30:00-08:00", At(2016, 5, 10, 14, 30, 0)},
+             {"2016-05-10T16:30:00.250+02:00", At(2016, 5, 10, 14, 30, 0)},
+             {"2016-05-10T20:00:00+0530", At(2016, 5, 10, 14, 30, 0)},
+             {"2012-12-31T20:00:00-08:00", At(2013, 1, 1, 4, 0, 0)},
+             {"2016-03-01T01:00:00+02:00", At(2016, 2, 29, 23, 0, 0)},
+             {"2015-05-06T09:02:13.756Z", At(2015, 5, 6, 9, 2, 13)},
+         }) {
+        EXPECT_EQ(TRfc3339::MomentFromStr(text, MinDateTime), expected) << text;
+    }
+    EXPECT_EQ(TRfc3339::MomentFromStr("", MinDateTime), MinDateTime);
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, TDateTime>>{
+             {"Sat, 21 Aug 2010 22:31:20 +0000", At(2010, 8, 21, 22, 31, 20)},
+             {"Sat, 21 Aug 2010 15:31:20 -0700", At(2010, 8, 21, 22, 31, 20)},
+             {"Sun, 22 Aug 2010 00:31:20 +0200", At(2010, 8, 21, 22, 31, 20)},
+             {"Sat, 21 Aug 2010 22:31:20", At(2010, 8, 21, 22, 31, 20)},
+         }) {
+        EXPECT_EQ(TDropBoxDate::MomentFromStr(text, MinDateTime), expected) << text;
+    }
+    // The text parser keeps the wall-clock time.
+    EXPECT_EQ(TRfc3339::FromStr("2016-05-10T06:30:00-08:00"), At(2016, 5, 10, 6, 30, 0));
+}
+
+TEST(DateTexts, MomentsRejectWhatIsNotAZone) {
+    for (const char* text : {"2016-05-10T14:30:00 +02:00", "2016-05-10T14:30:00+2", "2016-05-10T14:30:00+24:00",
+                             "2016-05-10T14:30:00+02:60", "2016-05-10T14:30:00PST", "2016-05-10T14:30:00.Z",
+                             "2016-05-10T14:30:00+0a:00", "2016-05-10T25:30:00Z", "2016-05-10"}) {
+        EXPECT_THROW(TRfc3339::MomentFromStr(text, MinDateTime), EConvertError) << text;
+    }
+    EXPECT_EQ(ConvertErrorOf([] { TRfc3339::MomentFromStr("2016-05-10T14:30:00+2", MinDateTime); }),
+              "'+2' is not a valid time zone offset");
+    EXPECT_THROW(TDropBoxDate::MomentFromStr("Sat, 21 Aug 2010 22:31:20 GMT", MinDateTime), EConvertError);
+}
+
 TEST(DateTexts, ReportMalformedFieldsWithTheirMessages) {
     struct Case {
         std::function<TDateTime()> Parse;
