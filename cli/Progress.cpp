@@ -7,6 +7,7 @@ namespace Nimbo::Cli {
 namespace {
 
 constexpr auto RedrawInterval = std::chrono::milliseconds(150);
+constexpr auto LogInterval = std::chrono::seconds(1);  // away from a terminal
 constexpr std::size_t NameWidth = 40;
 
 }  // namespace
@@ -26,14 +27,16 @@ TProgressBoard::TLine::~TLine() {
     std::lock_guard lock(FBoard.FLock);
     FBoard.Erase();
     FBoard.FLines.erase(FPosition);
-    FBoard.Draw();
+    if (FBoard.FTerminal) FBoard.Draw();
 }
 
 void TProgressBoard::TLine::Update(std::int64_t ADone) {
     if (!FBoard.FEnabled) return;
     std::lock_guard lock(FBoard.FLock);
     FDone = ADone;
-    if (std::chrono::steady_clock::now() - FBoard.FLastDraw < RedrawInterval) return;
+    const auto interval = FBoard.FTerminal ? std::chrono::duration_cast<std::chrono::milliseconds>(RedrawInterval)
+                                           : std::chrono::duration_cast<std::chrono::milliseconds>(LogInterval);
+    if (std::chrono::steady_clock::now() - FBoard.FLastDraw < interval) return;
     FBoard.Erase();
     FBoard.Draw();
 }
@@ -42,11 +45,11 @@ void TProgressBoard::Print(const std::string& ALine) {
     std::lock_guard lock(FLock);
     Erase();
     std::fprintf(stderr, "%s\n", ALine.c_str());
-    Draw();
+    if (FTerminal) Draw();
 }
 
 void TProgressBoard::Erase() {
-    if (!FEnabled) return;
+    if (!FEnabled || !FTerminal) return;
     for (int i = 0; i < FDrawn; ++i) std::fputs("\033[1A\r\033[2K", stderr);
     FDrawn = 0;
 }

@@ -9,11 +9,12 @@
 namespace Nimbo::Cli {
 
 // The progress lines of the running transfers on stderr, one line each (name, bytes, rate, time
-// left), redrawn in place a few times a second. Messages printed through it go above the lines.
-// Disabled, it draws nothing and messages go straight to stderr.
+// left). On a terminal they are redrawn in place a few times a second and messages printed through
+// the board go above them; elsewhere they are written as new lines once a second. Disabled, it
+// draws nothing and messages go straight to stderr.
 class TProgressBoard {
 public:
-    explicit TProgressBoard(bool AEnabled) : FEnabled(AEnabled) {}
+    TProgressBoard(bool AEnabled, bool ATerminal) : FEnabled(AEnabled), FTerminal(ATerminal) {}
     ~TProgressBoard();
 
     TProgressBoard(const TProgressBoard&) = delete;
@@ -56,6 +57,7 @@ private:
     void Draw();
 
     bool FEnabled;
+    bool FTerminal;
     std::mutex FLock;
     std::list<TLine*> FLines;
     int FDrawn = 0;  // lines on the screen now

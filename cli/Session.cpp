@@ -119,7 +119,7 @@ std::unique_ptr<TRemote> TSession::Open(const TRemoteKind& AKind) {
     }
     std::optional<TClientConfig> client = StoredClient(AKind);
     const std::string stateName = FileStem(AKind) + ".state";
-    if (!client || (FOptions.ConnectTo.empty() && !FConfig.Read(stateName)))
+    if (!client || !FConfig.Read(stateName))
         throw ERestError("not signed in to " + AKind.Name + ": run \"nimbo login " + AKind.Name + "\" first");
     return std::make_unique<TRemote>(AKind, NewStorage(AKind, *client), &FConfig, stateName);
 }

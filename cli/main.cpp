@@ -116,6 +116,16 @@ void AddCommands(CLI::App& AApp, TArguments& A, TRun& ARun) {
     });
 }
 
+// Every request on its own line: method, address and the status answered.
+void LogExchanges(TProgressBoard& ABoard) {
+    Nimbo::Connection::THttpTransportSettings settings = Nimbo::Connection::THttpTransport::Settings();
+    settings.OnExchange = [&ABoard](const std::string& AMethod, const std::string& AUrl, int AStatus) {
+        ABoard.Print(AMethod + " " + AUrl + " -> " +
+                     (AStatus == 0 ? std::string("no answer") : std::to_string(AStatus)));
+    };
+    Nimbo::Connection::THttpTransport::Configure(settings);
+}
+
 // The main thread's exchanges stop on an interrupt too (listings, removals, cat).
 bool KeepGoing(const Nimbo::Connection::THttpProgress&) { return !InterruptRequested(); }
 
@@ -150,12 +160,14 @@ int main(int argc, char** argv) {
     }
 
     const TGlobalOptions& global = arguments.Global;
-    const bool progress = !global.Quiet && (global.Progress || ::isatty(STDERR_FILENO));
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    const bool progress = !global.Quiet && (global.Progress || terminal);
     InstallInterruptHandler();
     std::ios::sync_with_stdio(false);
     try {
+        TProgressBoard board(progress, terminal);
         TSession session(global);
-        TProgressBoard board(progress);
+        if (global.Verbose) LogExchanges(board);
         TContext context{.Session = session, .Board = board, .Out = std::cout, .Quiet = global.Quiet};
         const Nimbo::Connection::THttpProgressScope interruptible(KeepGoing);
         run(context, session);
