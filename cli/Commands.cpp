@@ -103,7 +103,7 @@ std::string IsoTime(double ADateTime) {
     std::tm parts{};
     gmtime_r(&seconds, &parts);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
     return text;
 }
 
