@@ -62,6 +62,14 @@ TTarget TargetOf(TNimboStorage& AStorage, const TRemotePath& ATo, const std::str
     return {*folder, ATo.Leaf()};
 }
 
+// The name a local file or folder goes by: "tree" for "tree/", the folder's own name for ".";
+// empty for the root folder.
+std::string LocalName(const fs::path& ALocal) {
+    fs::path normal = fs::absolute(ALocal).lexically_normal();
+    if (normal.filename().empty()) normal = normal.parent_path();
+    return normal.filename().string();
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& AText) {
@@ -150,9 +158,8 @@ void PutCommand(TContext& AContext, const std::string& ALocal, const std::string
     const bool folder = fs::is_directory(local);
     if (folder && !AOptions.Recursive)
         throw ERestError(ALocal + " is a folder: use put -r to copy it with what it holds");
-    std::string name = local.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        name = fs::absolute(local).lexically_normal().parent_path().filename().string();
+    const std::string name = LocalName(local);
+    if (name.empty()) throw ERestError("cannot tell what to name " + ALocal + " on the remote");
     std::unique_ptr<TRemote> remote = AContext.Session.Open(*path.Kind);
     std::optional<TNimboCloudFile> existing = Find(remote->Storage(), path);
     if (folder) {
@@ -173,8 +180,7 @@ void MakeFolderCommand(TContext& AContext, const std::string& APath) {
     const TRemotePath path = ParseRemotePath(APath);
     std::unique_ptr<TRemote> remote = AContext.Session.Open(*path.Kind);
     TNimboCloudFile folder = remote->Storage().Root();
-    TRemotePath done = path.Parent();
-    done.Names.clear();
+    TRemotePath done{.Kind = path.Kind, .Names = {}};
     for (const std::string& name : path.Names) {
         done = done.Child(name);
         std::optional<TNimboCloudFile> child = ChildNamed(folder, name);

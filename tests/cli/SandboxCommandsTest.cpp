@@ -117,6 +117,18 @@ TEST_P(SandboxRemote, RecursivePutAndGetCopyATreeByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Remotes, SandboxRemote,
                          ::testing::Values("gdrive", "box", "onedrive", "dropbox", "gdrive2", "dropbox1", "live"));
 
+TEST_F(SandboxCli, PutNamesAFolderAfterItselfHoweverItIsWritten) {
+    WriteFile(Local("tree/a.txt"), "a");
+    const std::pair<std::string, std::string> cases[] = {{"tree/", "tree"}, {"./tree/.", "tree"}, {".", "work"}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [written, name] = cases[i];
+        const std::string into = "box:Into" + std::to_string(i);
+        Ok({"mkdir", into});
+        Ok({"put", "-r", written, into});
+        EXPECT_THAT(Lines(Ok({"ls", into})), ElementsAre(name + "/")) << written;
+    }
+}
+
 TEST_F(SandboxCli, JsonListingIsOneParsableObjectPerItem) {
     WriteFile(Local("quote \"and\" \\ ü.txt"), "12345");
     Ok({"put", "quote \"and\" \\ ü.txt", "gdrive:"});
