@@ -1,9 +1,10 @@
-// The pieces of the program that need no service: remote paths, local names, error lines.
+// The pieces of the program that need no service: remote paths, local names, error lines, progress.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Errors.h"
+#include "Progress.h"
 #include "Remote.h"
 
 namespace {
@@ -63,6 +64,24 @@ TEST(ServiceMessage, EachServicesErrorField) {
         {"", ""},
     };
     for (const auto& [body, message] : cases) EXPECT_EQ(Nimbo::Cli::ServiceMessage(body), message) << body;
+}
+
+TEST(ProgressLine, BytesRatePercentAndTimeLeft) {
+    using namespace std::chrono_literals;
+    const struct {
+        std::string Name;
+        std::int64_t Done, Total;
+        std::chrono::duration<double> Elapsed;
+        std::string Line;
+    } cases[] = {
+        {"a.bin", 0, 100, 0s, "a.bin  0 B / 100 B  0%"},
+        {"a.bin", 512, 0, 1s, "a.bin  512 B  512 B/s"},  // size unknown: no share, no time left
+        {"f", 1 << 20, 4 << 20, 2s, "f  1.0 MiB / 4.0 MiB  25%  512.0 KiB/s  0:06 left"},
+        {"f", 3 << 20, 3 << 20, 3s, "f  3.0 MiB / 3.0 MiB  100%  1.0 MiB/s"},
+        {std::string(50, 'n') + ".txt", 0, 0, 0s, "..." + std::string(33, 'n') + ".txt  0 B"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Nimbo::Cli::TProgressBoard::Describe(c.Name, c.Done, c.Total, c.Elapsed), c.Line) << c.Line;
 }
 
 }  // namespace
