@@ -109,14 +109,38 @@ std::unique_ptr<TNimboStorage> TSession::NewStorage(const TRemoteKind& AKind, co
     return storage;
 }
 
-std::unique_ptr<TRemote> TSession::Open(const TRemoteKind& AKind) {
-    if (FSandbox) {
-        const Demo::TSandboxCore::TCredentials credentials = AKind.PublicClient
-                                                                 ? Demo::TSandboxCore::PublicCredentials(AKind.Service)
-                                                                 : Demo::TSandboxCore::Credentials(AKind.Service);
-        return std::make_unique<TRemote>(AKind, NewStorage(AKind, {credentials.ClientId, credentials.Secret}), nullptr,
-                                         "");
+std::unique_ptr<TRemote> TSession::OpenSandbox(const TRemoteKind& AKind) {
+    const Demo::TSandboxCore::TCredentials credentials = AKind.PublicClient
+                                                             ? Demo::TSandboxCore::PublicCredentials(AKind.Service)
+                                                             : Demo::TSandboxCore::Credentials(AKind.Service);
+    const TClientConfig client{credentials.ClientId, credentials.Secret};
+    const std::string stateName = AKind.Name + "@sandbox.state";
+    if (FConfig.Read(stateName)) {
+        // The sign-in kept from an earlier run, unless the sandbox has forgotten it since (its
+        // accounts were reset): then it is dropped and the sandbox signs in afresh.
+        std::unique_ptr<TRemote> remote;
+        try {
+            remote = std::make_unique<TRemote>(AKind, NewStorage(AKind, client), &FConfig, stateName);
+        } catch (const Exception&) {
+            // a damaged file: signed in afresh below
+        }
+        try {
+            if (remote) {
+                remote->Storage().RefreshAccess();
+                remote->Storage().Root().Files([](const TNimboCloudFile&) {});
+                return remote;
+            }
+        } catch (const EHttpProtocolError& E) {
+            if (E.ErrorCode() != 400 && E.ErrorCode() != 401) throw;
+        }
+        remote.reset();
+        FConfig.Remove(stateName);
     }
+    return std::make_unique<TRemote>(AKind, NewStorage(AKind, client), &FConfig, stateName);
+}
+
+std::unique_ptr<TRemote> TSession::Open(const TRemoteKind& AKind) {
+    if (FSandbox) return OpenSandbox(AKind);
     std::optional<TClientConfig> client = StoredClient(AKind);
     const std::string stateName = FileStem(AKind) + ".state";
     if (!client || !FConfig.Read(stateName))
@@ -150,7 +174,7 @@ void TSession::Login(const TRemoteKind& AKind, const TLoginOptions& AOptions) {
 }
 
 bool TSession::Logout(const TRemoteKind& AKind) {
-    if (FSandbox) return false;
+    if (FSandbox) return FConfig.Remove(AKind.Name + "@sandbox.state");
     return FConfig.Remove(FileStem(AKind) + ".state");
 }
 

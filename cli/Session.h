@@ -60,7 +60,8 @@ public:
     TSession(const TSession&) = delete;
     TSession& operator=(const TSession&) = delete;
 
-    // The remote's storage with its client and sign-in state; ERestError when it was never signed in.
+    // The remote's storage with its client and sign-in state; ERestError when it was never signed in
+    // (outside the sandbox).
     std::unique_ptr<TRemote> Open(const TRemoteKind& AKind);
 
     struct TLoginOptions {
@@ -80,6 +81,9 @@ private:
     std::string FileStem(const TRemoteKind& AKind) const;
     std::unique_ptr<Connection::TNimboStorage> NewStorage(const TRemoteKind& AKind, const TClientConfig& AClient) const;
     std::optional<TClientConfig> StoredClient(const TRemoteKind& AKind) const;
+    // The sandbox signs in by itself; its sign-in is kept between runs all the same, so that the
+    // sandbox's accounts do not collect a token for every run.
+    std::unique_ptr<TRemote> OpenSandbox(const TRemoteKind& AKind);
 
     TGlobalOptions FOptions;
     TConfigFolder FConfig;

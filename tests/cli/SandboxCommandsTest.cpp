@@ -202,6 +202,20 @@ TEST_F(SandboxCli, AFailedGetLeavesTheLocalFileAsItWas) {
     EXPECT_EQ(ReadFile(Local("kept.txt")), "mine");
 }
 
+TEST_F(SandboxCli, KeepsItsSignInBetweenRunsAndSignsInAfreshWhenTheSandboxForgotIt) {
+    auto signIns = [&] { return nlohmann::json::parse(ReadFile(FHome.SandboxDir() / "state.json"))["box"]["oauth"]; };
+    Ok({"ls", "box:"});
+    const nlohmann::json first = signIns();
+    Ok({"ls", "box:"});
+    Ok({"ls", "box:"});
+    EXPECT_EQ(signIns(), first);  // no token issued for the later runs
+
+    fs::remove_all(FHome.SandboxDir());  // a new sandbox, which knows none of the kept tokens
+    EXPECT_THAT(Lines(Ok({"ls", "box:"})), ::testing::Contains("Documents/"));
+    WriteFile(FHome.ConfigDir() / "box@sandbox.state", "damaged");
+    EXPECT_THAT(Lines(Ok({"ls", "box:"})), ::testing::Contains("Documents/"));
+}
+
 TEST_F(SandboxCli, ASecondProgramOnTheSandboxFolderIsRefusedUntilTheFirstEnds) {
     Ok({"ls", "box:"});  // makes and seeds the folder
     const fs::path lockFile = FHome.SandboxDir() / "sandbox.lock";
