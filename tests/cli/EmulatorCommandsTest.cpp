@@ -75,12 +75,12 @@ protected:
         }
         return false;
     }
-    // Waits (a few seconds at most) until the emulator received a request of that method whose path
-    // starts with APrefix.
-    static bool AwaitRequest(const std::string& AMethod, const std::string& APrefix) {
+    // Waits (a few seconds at most) until the emulator answered a request of that method whose path
+    // holds APart.
+    static bool AwaitRequest(const std::string& AMethod, const std::string& APart) {
         for (int i = 0; i < 200; ++i) {
             for (const RecordedRequest& r : Emulator().Requests())
-                if (r.method == AMethod && r.path.starts_with(APrefix)) return true;
+                if (r.method == AMethod && r.path.find(APart) != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
         return false;
@@ -176,9 +176,8 @@ TEST_F(EmulatorCli, CtrlCDuringASessionUploadCancelsTheSession) {
     Emulator().ClearRequests();
 
     const CliTest::TRunning running = FHome.Start(Connected({"--progress", "put", "big.bin", "onedrive:"}));
-    ASSERT_TRUE(AwaitText(running.Err, "big.bin"));
-    // Past the session's start: its first part is on its way, held up by the emulator.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Once the session is open, its first part is on its way, held up by the emulator.
+    ASSERT_TRUE(AwaitRequest("POST", "createUploadSession")) << Lines(Emulator().Requests());
     ::kill(running.Process, SIGINT);
     const TResult result = FHome.Wait(running);
 
