@@ -1,6 +1,8 @@
 #include "Commands.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
