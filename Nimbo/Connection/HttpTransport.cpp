@@ -387,6 +387,9 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     }
 
     const CURLcode rc = curl_easy_perform(h);
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (settings.OnExchange) settings.OnExchange(AExchange.Method, AExchange.Url, rc == CURLE_OK ? int(code) : 0);
     if (rc != CURLE_OK) {
         if (progress) progress->RaiseIfStopped();
         if (!streamedBody.Failure().empty())
@@ -396,8 +399,6 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
         throw ETransportError(DescribeFailure(AExchange, rc, errorBuffer));
     }
 
-    long code = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     if (AExchange.ResponseHeaders) *AExchange.ResponseHeaders = sink.Headers();
     if (code < 200 || code > 299)
         throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());

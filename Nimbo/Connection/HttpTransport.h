@@ -27,6 +27,9 @@ struct THttpTransportSettings {
     long StallTimeoutSeconds = 60;
     // Redirects followed before the exchange fails.
     long MaxRedirects = 10;
+    // When set, told of every exchange once it ended: its method, URL and final status (0 when no
+    // answer came). Called on the thread that ran the exchange.
+    std::function<void(const std::string& AMethod, const std::string& AUrl, int AStatus)> OnExchange{};
 };
 
 // One header line of a request: name and value, sent exactly as given.

@@ -330,6 +330,8 @@ public:
     void Abandon() override {
         if (FUrl.empty()) return;
         try {
+            // Sent also when the upload was stopped through the progress handler.
+            const THttpProgressScope unreported({});
             FGraph.Http().Delete(FUrl).ValidResponse({200, 204}).Execute();
         } catch (const Exception&) {
             // the session expires on its own

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Nimbo/Connection/HttpTransport.h"
+#include "SandboxCore.h"
 #include "emulator/CloudEmulator.h"
 
 namespace Nimbo::Connection {
@@ -18,15 +18,14 @@ namespace Nimbo::Demo {
 // service has sandbox credentials and a few folders and files. Everything else is the real code.
 class TSandbox {
 public:
-    struct TCredentials {
-        std::string ClientId;
-        std::string Secret;
-    };
+    using TCredentials = TSandboxCore::TCredentials;
 
     // Starts the emulator with its state in ADataDir (made and seeded on first use; empty: kept in
-    // memory and seeded now) and maps the transport to it.
+    // memory and seeded now) and maps the transport to it. std::runtime_error when another program
+    // works on that folder.
     explicit TSandbox(const std::filesystem::path& ADataDir);
-    // Stops the emulator, saving its state, and gives the transport its previous settings back.
+    // Stops the emulator, saving its state, and gives the transport and the browser their previous
+    // settings back.
     ~TSandbox();
 
     TSandbox(const TSandbox&) = delete;
@@ -39,7 +38,7 @@ public:
     // The emulated service that a storage component talks to.
     static Emulator::Cloud CloudOf(const Connection::TNimboStorage& AStorage);
 
-    Emulator::CloudEmulator& Emulator() { return FEmulator; }
+    Emulator::CloudEmulator& Emulator() { return FCore.Emulator(); }
     // The Chromium arguments that send the embedded browser to the emulator for the services' hosts
     // (given to the application after "--webEngineArgs"); its certificates are trusted already.
     std::vector<std::string> BrowserArguments() const;
@@ -52,11 +51,7 @@ public:
     void Save() const;
 
 private:
-    void RegisterClients();
-    void Seed();
-
-    Emulator::CloudEmulator FEmulator;
-    Connection::THttpTransportSettings FPreviousTransport;
+    TSandboxCore FCore;
 };
 
 }  // namespace Nimbo::Demo
