@@ -17,10 +17,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A moment the storage model gives (UTC), written by AFormat in UTC or in the local time zone.
+std::string FormatMoment(double ADateTime, const char* AFormat, bool ALocal) {
+    if (ADateTime <= MinDateTime) return {};
+    constexpr double UnixEpoch = 25569.0;  // 1970-01-01 in days since 1899-12-30
+    const std::time_t seconds = static_cast<std::time_t>(std::llround((ADateTime - UnixEpoch) * 86400.0));
+    std::tm parts{};
+    if (ALocal)
+        localtime_r(&seconds, &parts);
+    else
+        gmtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, AFormat, &parts);
+    return text;
+}
+
 std::string LongLine(const TNimboCloudFile& AItem, const std::string& AName) {
     const bool folder = AItem.GetIsFolder();
     const std::string size = folder ? "-" : std::to_string(AItem.GetSize());
-    const std::string time = AItem.GetHasModifiedAt() ? IsoTime(AItem.GetModifiedAt()) : "-";
+    const std::string time = AItem.GetHasModifiedAt() ? LocalTime(AItem.GetModifiedAt()) : "-";
     const std::string hash = folder || AItem.GetHash().empty() ? "-" : AItem.GetHashAlgorithm() + ":" + AItem.GetHash();
     char head[64];
     std::snprintf(head, sizeof head, "%12s  %-20s  ", size.c_str(), time.c_str());
@@ -106,16 +121,9 @@ std::string JsonString(const std::string& AText) {
     return out + "\"";
 }
 
-std::string IsoTime(double ADateTime) {
-    if (ADateTime <= MinDateTime) return {};
-    constexpr double UnixEpoch = 25569.0;  // 1970-01-01 in days since 1899-12-30
-    const std::time_t seconds = static_cast<std::time_t>(std::llround((ADateTime - UnixEpoch) * 86400.0));
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    return text;
-}
+std::string IsoTime(double ADateTime) { return FormatMoment(ADateTime, "%Y-%m-%dT%H:%M:%SZ", false); }
+
+std::string LocalTime(double ADateTime) { return FormatMoment(ADateTime, "%Y-%m-%d %H:%M:%S", true); }
 
 void ListCommand(TContext& AContext, const std::string& APath, const TListOptions& AOptions) {
     const TRemotePath path = ParseRemotePath(APath);

@@ -39,8 +39,9 @@ void AboutCommand(TContext& AContext, const std::string& ARemote, bool AJson);
 
 // A JSON string literal of UTF-8 text.
 std::string JsonString(const std::string& AText);
-// "2017-03-01T10:20:30": the wall-clock time the service wrote, as the storage model keeps it (without
-// its zone, which the model does not read); empty for MinDateTime.
+// A moment of the storage model (UTC) as "2017-03-01T10:20:30Z"; empty for MinDateTime.
 std::string IsoTime(double ADateTime);
+// The same moment in the local time zone, as "2017-03-01 11:20:30"; empty for MinDateTime.
+std::string LocalTime(double ADateTime);
 
 }  // namespace Nimbo::Cli

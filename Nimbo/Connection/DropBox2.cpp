@@ -247,8 +247,8 @@ void TNimboDropBox2Data::SetInfo(TNimboDropBox2::TFileInfo AInfo, bool AIsFolder
                         .IsFolder = AIsFolder,
                         .Size = AInfo.size,
                         .MimeType = {},
-                        .Created = TRfc3339::FromStr(AInfo.client_modified, MinDateTime),
-                        .Modified = TRfc3339::FromStr(AInfo.server_modified, MinDateTime),
+                        .Created = TRfc3339::MomentFromStr(AInfo.client_modified, MinDateTime),
+                        .Modified = TRfc3339::MomentFromStr(AInfo.server_modified, MinDateTime),
                         .Hash = std::move(AInfo.content_hash)};
     if (!info.Hash.empty()) info.HashAlgorithm = THashAlgorithm::DropboxContent;
     // The service names no media type: the name's extension tells it.

@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+
+#include "Commands.h"
 #include "Errors.h"
 #include "Progress.h"
 #include "Remote.h"
@@ -64,6 +68,23 @@ TEST(ServiceMessage, EachServicesErrorField) {
         {"", ""},
     };
     for (const auto& [body, message] : cases) EXPECT_EQ(Nimbo::Cli::ServiceMessage(body), message) << body;
+}
+
+TEST(Times, UtcInJsonAndLocalInTheLongListing) {
+    // 2017-03-01 10:20:30 UTC, in days since 1899-12-30.
+    const double moment = 42795.0 + (10 * 3600 + 20 * 60 + 30) / 86400.0;
+    const char* const saved = std::getenv("TZ");
+    const std::string savedZone = saved ? saved : "";
+    ::setenv("TZ", "Asia/Kolkata", 1);  // UTC+05:30, no daylight saving
+    ::tzset();
+    EXPECT_EQ(Nimbo::Cli::IsoTime(moment), "2017-03-01T10:20:30Z");
+    EXPECT_EQ(Nimbo::Cli::LocalTime(moment), "2017-03-01 15:50:30");
+    EXPECT_EQ(Nimbo::Cli::IsoTime(0.0 - 1e9), "");
+    if (saved)
+        ::setenv("TZ", savedZone.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST(ProgressLine, BytesRatePercentAndTimeLeft) {

@@ -153,7 +153,7 @@ TEST_F(SandboxCli, LongListingShowsSizeTimeAndHash) {
     ASSERT_EQ(lines.size(), 2u);
     // "Month,Amount\nJanuary,1200\nFebruary,980\n" as the sandbox seeds it.
     EXPECT_THAT(lines, ::testing::Contains(::testing::AllOf(
-                           HasSubstr(" 39  "), ::testing::ContainsRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T"),
+                           HasSubstr(" 39  "), ::testing::ContainsRegex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}"),
                            HasSubstr("sha1:6c0c88e9adb7f204760d0b0ec5b58582cf2ea091"), HasSubstr("Budget 2017.csv"))));
 }
 
