@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Nimbo/Connection/HeadlessAuth.h"
+#include "Nimbo/Connection/OAuthClient.h"
 #include "Nimbo/Connection/SystemBrowserAuth.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 #include "SandboxCore.h"
@@ -106,6 +107,10 @@ std::unique_ptr<TNimboStorage> TSession::NewStorage(const TRemoteKind& AKind, co
     std::unique_ptr<TNimboStorage> storage = AKind.Create();
     storage->SetClientId(AClient.ClientId);
     if (!AClient.Secret.empty()) storage->SetSecret(AClient.Secret);
+    // The sandbox's clients take any loopback address: its sign-ins never wait for a fixed port that
+    // another program's sign-in holds.
+    if (FSandbox && storage->GetRedirectUrl().starts_with("http://127.0.0.1:"))
+        storage->SetRedirectUrl(TOAuthClient::LoopbackRedirectUrl);
     return storage;
 }
 

@@ -4,8 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/ContentHash.h"
@@ -20,10 +26,29 @@ namespace {
 
 constexpr int SmallPage = 100;
 
+// The service takes only the loopback address registered, port included. Test processes that run
+// at the same time each sign in on a port that was free when theirs started, not on the adapter's
+// one fixed port.
+const std::string& RedirectOfThisProcess() {
+    static const std::string url = [] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no free loopback port for the sign-in");
+        ::close(fd);
+        return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+    }();
+    return url;
+}
+
 AdapterTest::TAdapterKind DropBox2Kind() {
     return {.Name = "DropBox2",
             .Service = Cloud::Dropbox,
-            .RedirectUrl = TNimboDropBox2::LoopbackRedirectUrl,
+            .RedirectUrl = RedirectOfThisProcess(),
             // Pages smaller than the service's largest, so that listings of several pages stay small.
             .Create =
                 [] {
