@@ -44,17 +44,17 @@ std::string LongLine(const TNimboCloudFile& AItem, const std::string& AName) {
 
 std::string JsonLine(const TNimboCloudFile& AItem, const std::string& APath) {
     const bool folder = AItem.GetIsFolder();
-    std::string line = "{\"name\":" + JsonString(AItem.GetName()) + ",\"path\":" + JsonString(APath) +
+    std::string line = "{\"name\":" + JsonQuoted(AItem.GetName()) + ",\"path\":" + JsonQuoted(APath) +
                        ",\"folder\":" + (folder ? "true" : "false") +
                        ",\"size\":" + std::to_string(folder ? 0 : AItem.GetSize());
-    line += ",\"modified\":" + (AItem.GetHasModifiedAt() ? JsonString(IsoTime(AItem.GetModifiedAt())) : "null");
+    line += ",\"modified\":" + (AItem.GetHasModifiedAt() ? JsonQuoted(IsoTime(AItem.GetModifiedAt())) : "null");
     if (!folder) {
-        line += ",\"mimeType\":" + JsonString(AItem.GetMimeType());
-        line += ",\"hash\":" + (AItem.GetHash().empty() ? std::string("null") : JsonString(AItem.GetHash()));
+        line += ",\"mimeType\":" + JsonQuoted(AItem.GetMimeType());
+        line += ",\"hash\":" + (AItem.GetHash().empty() ? std::string("null") : JsonQuoted(AItem.GetHash()));
         line += ",\"hashAlgorithm\":" +
-                (AItem.GetHashAlgorithm().empty() ? std::string("null") : JsonString(AItem.GetHashAlgorithm()));
+                (AItem.GetHashAlgorithm().empty() ? std::string("null") : JsonQuoted(AItem.GetHashAlgorithm()));
     }
-    return line + ",\"id\":" + JsonString(AItem.Data()->Info().Id) + "}";
+    return line + ",\"id\":" + JsonQuoted(AItem.Data()->Info().Id) + "}";
 }
 
 // The remote of both paths, which must be the same: the services copy and move only within an account.
@@ -88,38 +88,6 @@ std::string LocalName(const fs::path& ALocal) {
 }
 
 }  // namespace
-
-std::string JsonString(const std::string& AText) {
-    std::string out = "\"";
-    for (unsigned char c : AText) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    return out + "\"";
-}
 
 std::string IsoTime(double ADateTime) { return FormatMoment(ADateTime, "%Y-%m-%dT%H:%M:%SZ", false); }
 

@@ -37,8 +37,6 @@ void CopyCommand(TContext& AContext, const std::string& AFrom, const std::string
 void CatCommand(TContext& AContext, const std::string& APath);
 void AboutCommand(TContext& AContext, const std::string& ARemote, bool AJson);
 
-// A JSON string literal of UTF-8 text.
-std::string JsonString(const std::string& AText);
 // A moment of the storage model (UTC) as "2017-03-01T10:20:30Z"; empty for MinDateTime.
 std::string IsoTime(double ADateTime);
 // The same moment in the local time zone, as "2017-03-01 11:20:30"; empty for MinDateTime.

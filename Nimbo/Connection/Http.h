@@ -17,6 +17,9 @@
 
 namespace Nimbo::Connection {
 
+// AText as a JSON string literal: quotes, backslashes and control characters escaped, UTF-8 kept.
+std::string JsonQuoted(const std::string& AText);
+
 class THttpClient;
 
 enum THttpMethod { hmGet, hmPut, hmPost, hmDelete, hmPatch };

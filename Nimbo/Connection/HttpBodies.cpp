@@ -230,7 +230,7 @@ void THttpRequest::TJsonData::AddComma() {
 
 void THttpRequest::TJsonData::AddStr(const std::string& AText) { FData->Append(AText); }
 
-void THttpRequest::TJsonData::AddQuoted(const std::string& AText) {
+std::string JsonQuoted(const std::string& AText) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(AText.size() + 2);
@@ -270,8 +270,10 @@ void THttpRequest::TJsonData::AddQuoted(const std::string& AText) {
         }
     }
     out.push_back('"');
-    AddStr(out);
+    return out;
 }
+
+void THttpRequest::TJsonData::AddQuoted(const std::string& AText) { AddStr(JsonQuoted(AText)); }
 
 THttpRequest::TJsonData THttpRequest::TJsonData::Prop(const std::string& AName, const std::string& AValue) {
     RequireUtf8(AName);
