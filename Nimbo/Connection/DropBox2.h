@@ -99,6 +99,7 @@ public:
                                        const std::string& AName) override;
     TNimboSpace GetSpace() override;
     std::string GetHashAlgorithm() const override;
+    bool ServiceChecksUploads() const override { return true; }
 
     // The JSON text of AJson with every character above U+007F written as \uXXXX, as the
     // Dropbox-API-Arg header must be.
