@@ -184,8 +184,10 @@ public:
     }
 
 private:
-    static constexpr std::size_t BlockSize = 1 << 20;
-    static constexpr std::size_t MaxQueued = 4;
+    // Small blocks keep what is held low (at most MaxQueued + 2 blocks); a handoff costs far less
+    // than hashing a block.
+    static constexpr std::size_t BlockSize = 256 << 10;
+    static constexpr std::size_t MaxQueued = 8;
 
     // Queues the filled block, waiting while the worker is MaxQueued blocks behind, and goes on
     // filling a block the worker has finished with. Blocks are reused: a fresh megabyte for every
