@@ -85,6 +85,14 @@ std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t AT
            std::to_string(ATotal);
 }
 
+// The SHA-1 of the whole content in hex, as the direct upload's Content-MD5 header carries it.
+std::string Sha1Hex(TUploadSource& ASource) {
+    const std::unique_ptr<TContentHasher> hasher = TContentHasher::Create(THashAlgorithm::Sha1);
+    ASource.Read(0, ASource.Size().value_or(0),
+                 [&](const char* AData, std::size_t ASize) { hasher->Update(AData, ASize); });
+    return hasher->Finish();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -356,6 +364,7 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     Http()
         .Post(UploadUrl + file.Info().Id + "/content")
         .Header("Authorization", Bearer())
+        .Header("Content-MD5", Sha1Hex(source))
         .BeginMultipart(file.Info().Name, file.Info().Name)
         .Data(source.Whole())
         .EndMultipart()
@@ -475,6 +484,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
     Http()
         .Post(UploadUrl + "content")
         .Header("Authorization", Bearer())
+        .Header("Content-MD5", Sha1Hex(source))
         .BeginMultipart(AName, AName)
         .Data(source.Whole())
         .NextPart("parent_id", "")

@@ -69,7 +69,10 @@ std::optional<std::int64_t> TUploadSource::Size() const {
 
 std::istream& TUploadSource::Whole() {
     Assert(!FExceedsLimit, "The whole content of an upload above the limit was asked for");
-    return IsHeld() ? HeldAt(0) : *FSeekable;
+    if (IsHeld()) return HeldAt(0);
+    FSeekable->clear();
+    FSeekable->seekg(FBase);  // the content may have been read already, for its hash
+    return *FSeekable;
 }
 
 void TUploadSource::MakeMeasurable() {
