@@ -940,6 +940,27 @@ TEST_P(ParallelParts, APartFailingOnceIsSentAgainByItself) {
     }
 }
 
+// The last part, whole or not, from a stream that can seek or not, ends the content.
+TEST_P(ParallelParts, AStreamThatCannotSeekAndContentOfWholePartsGoUpTheSameWay) {
+    struct Case {
+        std::string Name;
+        std::int64_t Size;
+        bool Pipe;
+    };
+    const std::int64_t wholeParts = 3 * GetParam().Part;
+    const Case cases[] = {
+        {"pipe.bin", GetParam().Size, true}, {"whole.bin", wholeParts, false}, {"whole-pipe.bin", wholeParts, true}};
+    for (const Case& c : cases) {
+        const std::string content = Pattern(c.Size, 13);
+        TPipeBuf pipe(content);
+        std::istringstream seekable(content);
+        std::istream piped(&pipe);
+        const TNimboCloudFile file = Storage().Root().createFile(c.Name, c.Pipe ? piped : seekable);
+        EXPECT_EQ(file.GetSize(), c.Size) << c.Name;
+        EXPECT_EQ(StoredHash(Kind().Service, c.Name), Sha256(content)) << c.Name;
+    }
+}
+
 TEST_P(ParallelParts, AnUploadGivenUpOrCancelledLeavesNothing) {
     GetParam().Configure(Storage(), 1);
     Emu().InjectFault(GetParam().Parts, ServerError(503), 2);
