@@ -218,9 +218,9 @@ TEST_F(SessionUploadDriver, AnAnswerThatIsNoInterruptionEndsTheUploadAtOnce) {
 
 namespace {
 
-// A service in memory that takes parts at any offset, several at once. Each exchange waits until as
-// many parts are in flight as the upload may have (or a while), so that the most seen at once shows
-// how many the driver sends together.
+// A service in memory that takes parts at any offset, several at once. The first exchanges wait
+// until as many parts are in flight as the upload may have (or a long while), so that the most seen
+// at once shows how many the driver sends together.
 class TFakeParallelSession : public TSessionUploadSteps, public TParallelParts {
 public:
     explicit TFakeParallelSession(std::size_t AExpectedAtOnce) : FExpectedAtOnce(AExpectedAtOnce) {}
@@ -249,7 +249,8 @@ public:
                 std::unique_lock lock(FMutex);
                 MostAtOnce = std::max(MostAtOnce, ++FInFlight);
                 FChanged.notify_all();
-                FChanged.wait_for(lock, 1s, [&] { return FInFlight >= FExpectedAtOnce; });
+                if (FInFlight >= FExpectedAtOnce) FReleased = true;
+                FChanged.wait_for(lock, 10s, [&] { return FReleased; });
                 --FInFlight;
             }
             if (fault == TFault::Dropped) throw ETransportError("connection dropped");
@@ -265,6 +266,7 @@ public:
 private:
     const std::size_t FExpectedAtOnce;
     std::size_t FInFlight = 0;
+    bool FReleased = false;  // once that many were in flight, no part waits
     std::mutex FMutex;
     std::condition_variable FChanged;
 };
