@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -225,7 +226,7 @@ class TFakeParallelSession : public TSessionUploadSteps, public TParallelParts {
 public:
     explicit TFakeParallelSession(std::size_t AExpectedAtOnce) : FExpectedAtOnce(AExpectedAtOnce) {}
 
-    std::deque<TFault> Faults;  // for the exchanges, in the order they are built
+    std::map<std::int64_t, TFault> Faults;  // what goes wrong the first time the part at an offset is sent
     std::string Stored = std::string(10, '.');
     std::vector<std::int64_t> Sent;  // the offset of every part sent, in the order sent
     std::size_t MostAtOnce = 0;
@@ -242,8 +243,9 @@ public:
     std::int64_t PartUnit() const override { return 2; }
     TPartExchange PartExchange(const TSessionPart& APart) override {
         Sent.push_back(APart.Offset());
-        const TFault fault = Faults.empty() ? TFault::None : Faults.front();
-        if (!Faults.empty()) Faults.pop_front();
+        const auto planned = Faults.find(APart.Offset());
+        const TFault fault = planned == Faults.end() ? TFault::None : planned->second;
+        if (planned != Faults.end()) Faults.erase(planned);
         return [this, fault, &APart] {
             {
                 std::unique_lock lock(FMutex);
@@ -296,7 +298,7 @@ TEST_F(ParallelSessionUploadDriver, SendsUpToTheSettingsPartsAtOnceThenCommitsOn
 }
 
 TEST_F(ParallelSessionUploadDriver, AnInterruptedPartIsSentAgainByItself) {
-    Parallel.Faults = {TFault::None, TFault::ServerError, TFault::None, TFault::Dropped};
+    Parallel.Faults = {{2, TFault::ServerError}, {6, TFault::Dropped}};
     UploadParallel();
     EXPECT_EQ(Parallel.Stored, Content);
     std::vector<std::int64_t> sent = Parallel.Sent;
@@ -307,7 +309,7 @@ TEST_F(ParallelSessionUploadDriver, AnInterruptedPartIsSentAgainByItself) {
 }
 
 TEST_F(ParallelSessionUploadDriver, ARefusalOrTooManyInterruptionsStopEverythingAndAbandonTheSession) {
-    Parallel.Faults = {TFault::None, TFault::Refused};
+    Parallel.Faults = {{2, TFault::Refused}};
     EXPECT_THAT([&] { UploadParallel(); }, ThrowsMessage<EHttpProtocolError>(HasSubstr("400")));
     EXPECT_EQ(Parallel.Abandons, 1);
     EXPECT_EQ(Parallel.Commits, 0);
@@ -315,7 +317,7 @@ TEST_F(ParallelSessionUploadDriver, ARefusalOrTooManyInterruptionsStopEverything
     std::istringstream stream(Content);
     TUploadSource source(stream, 0);
     TFakeParallelSession interrupted(3);
-    interrupted.Faults = {TFault::Dropped, TFault::Dropped, TFault::Dropped};
+    interrupted.Faults = {{0, TFault::Dropped}, {2, TFault::Dropped}, {4, TFault::Dropped}};
     EXPECT_THAT(
         [&] {
             RunSessionUpload(Service, source, interrupted,
