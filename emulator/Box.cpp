@@ -1060,7 +1060,7 @@ private:
             if (!node) return NotFound(ex);
             if (node->trashed) return Trashed(ex);
             if (!EtagMatches(ex, *node) || !RenameAllowed(ex, *node, name)) return;
-            if (name != node->name) tree.Rename(*node, name);
+            if (!name.empty() && name != node->name) tree.Rename(*node, name);  // no name given: it stays
             node->contentModified = contentModified;
             tree.SetContent(*node, std::move(content), ex.now);
         }

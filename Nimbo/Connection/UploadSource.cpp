@@ -47,6 +47,8 @@ void CheckSessionUploadSettings(const TSessionUploadSettings& ASettings) {
     if (ASettings.SingleRequestLimit < 0) throw EArgumentException("The single-request limit must not be negative");
     if (ASettings.ChunkSize <= 0) throw EArgumentException("The chunk size must be above 0");
     if (ASettings.MaxResumptions < 0) throw EArgumentException("The number of resumptions must not be negative");
+    if (ASettings.PartsInFlight < 1 || ASettings.PartsInFlight > MaxPartsInFlight)
+        throw EArgumentException("The parts in flight must be from 1 to " + std::to_string(MaxPartsInFlight));
 }
 
 // ---- TUploadSource ----
