@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -103,9 +105,38 @@ std::string Base64Decode(const std::string& AText) {
     return out;
 }
 
+namespace {
+
+// Where in the file a slice of a session upload lies. Parts may go out in parallel, so in any order:
+// a slice is found among the stretches of its own size that start at a multiple of that size, or at
+// the end of the file (the last part, shorter than the others).
+class TSliceFinder {
+public:
+    explicit TSliceFinder(const TSourceFile& AFile) : FFile(AFile) {}
+
+    std::optional<std::uint64_t> Offset(std::uint64_t ASize, const std::string& ASha256) {
+        if (ASize == 0 || ASize > FFile.Size) return std::nullopt;
+        std::map<std::string, std::uint64_t>& stretches = FBySize[ASize];
+        if (stretches.empty()) {
+            for (std::uint64_t at = 0; at + ASize <= FFile.Size; at += ASize)
+                stretches.emplace(Sha256Of(FFile.Path, at, ASize), at);
+            stretches.emplace(Sha256Of(FFile.Path, FFile.Size - ASize, ASize), FFile.Size - ASize);
+        }
+        const auto found = stretches.find(ASha256);
+        if (found == stretches.end()) return std::nullopt;
+        return found->second;
+    }
+
+private:
+    const TSourceFile& FFile;
+    std::map<std::uint64_t, std::map<std::string, std::uint64_t>> FBySize;  // size -> hash -> offset
+};
+
+}  // namespace
+
 TCurlReplay::TCurlReplay(const Json& ALog, TReplaySettings ASettings) : FSettings(std::move(ASettings)) {
-    std::uint64_t sliced = 0;  // bytes of the file sent in slices so far
-    bool following = false;    // the request is the follow-up of a redirect, which curl makes itself
+    TSliceFinder slices(FSettings.Source);
+    bool following = false;  // the request is the follow-up of a redirect, which curl makes itself
     for (const Json& r : ALog) {
         const bool redirected = r.at("status").get<int>() / 100 == 3 && r.at("method") == "GET";
         if (std::exchange(following, redirected)) continue;
@@ -123,14 +154,14 @@ TCurlReplay::TCurlReplay(const Json& ALog, TReplaySettings ASettings) : FSetting
                 request.Body = {TBody::Kept, own};
                 FOwnFiles.push_back(own);
             } else {
-                // A slice of a session upload: the next stretch of the file, checked by its hash.
+                // A slice of a session upload: a stretch of the file, found by its hash.
                 FOwnFiles.push_back(own);
-                if (sliced + size > FSettings.Source.Size ||
-                    Sha256Of(FSettings.Source.Path, sliced, size, own) != r.at("bodySha256").get<std::string>())
+                const std::optional<std::uint64_t> offset = slices.Offset(size, r.at("bodySha256"));
+                if (!offset)
                     throw std::runtime_error("a request body of " + std::to_string(size) +
-                                             " bytes is neither the file nor its next slice");
-                request.Body = {TBody::Slice, own};
-                sliced += size;
+                                             " bytes is neither the file nor a slice of it");
+                Sha256Of(FSettings.Source.Path, *offset, size, own);
+                request.Body = {TBody::Slice, own, *offset};
             }
         }
         FRequests.push_back(std::move(request));
@@ -168,6 +199,10 @@ void TCurlReplay::PlanSteps() {
             if (!(FPartNames = session.PartNamesInRequest(FRequests[i].Logged)).empty()) commit = i;
     for (std::size_t i = named; i < commit; ++i)
         if (FRequests[i].Body.Kind == TBody::Slice) FPartRequests.push_back(i);
+    // Parts sent at once arrive in any order; a commit names them in the order of their offsets.
+    std::stable_sort(FPartRequests.begin(), FPartRequests.end(), [this](std::size_t A, std::size_t B) {
+        return FRequests[A].Body.Offset < FRequests[B].Body.Offset;
+    });
     if (!FPartNames.empty() && FPartNames.size() != FPartRequests.size())
         throw std::runtime_error("the session's commit names " + std::to_string(FPartNames.size()) + " parts, but " +
                                  std::to_string(FPartRequests.size()) + " were sent");

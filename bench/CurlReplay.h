@@ -71,6 +71,7 @@ private:
     struct TBody {
         enum { None, File, Slice, Kept, Multipart } Kind = None;
         std::filesystem::path Path;  // the file, the slice or the kept body
+        std::uint64_t Offset = 0;    // a slice's place in the file
     };
     struct TRequest {
         nlohmann::json Logged;
