@@ -685,6 +685,11 @@ private:
         std::optional<TimePoint> contentCreated, contentModified;
     };
 
+    static std::string Sha1Of(const BodyPart& part) {
+        const BlobRef content = part.Content();
+        return content ? content->Sha1() : EmptySha1();  // no blob for empty content
+    }
+
     // Reads the multipart body; answers the error and returns nullopt when it is unusable.
     std::optional<UploadForm> ReadUploadForm(Exchange& ex) {
         UploadForm form;
@@ -710,7 +715,7 @@ private:
         if (!form.file) return Error(ex, 400, "bad_request", "API upload did not contain a file part"), std::nullopt;
         // The optional Content-MD5 header holds the file's SHA-1 (hex), despite its name.
         if (const std::string digest = ex.Header("Content-MD5");
-            !digest.empty() && ToLower(digest) != form.file->Content()->Sha1())
+            !digest.empty() && ToLower(digest) != Sha1Of(*form.file))
             return Error(ex, 400, "bad_digest", "The specified Content-MD5 did not match what we received"),
                    std::nullopt;
         if (!ContentDate(ex, form.attributes, "content_created_at", form.contentCreated) ||

@@ -289,6 +289,12 @@ TEST_F(BoxTest, DirectUploadIsCheckedAgainstItsContentMd5HoldingTheSha1) {
             EXPECT_FALSE(emulator->Find(Cloud::Box, name).has_value());  // nothing kept
         }
     }
+    Reply empty = client.Multipart(
+        Upload + "/content",
+        {{"attributes", R"({"name":"empty.txt","parent":{"id":"0"}})", "", ""}, {"file", "", "empty.txt", ""}}, token,
+        {"Content-MD5: da39a3ee5e6b4b0d3255bfef95601890afd80709"});
+    EXPECT_EQ(empty.status, 201) << empty.body;
+
     const std::string id = emulator->Find(Cloud::Box, "d1.txt")->id;
     Reply version = client.Multipart(Upload + "/" + id + "/content", {{"file", "ee", "d1.txt", ""}}, token,
                                      {"Content-MD5: 388ad1c312a488ee9e12998fe097f2258fa8d5ee"});
