@@ -265,7 +265,10 @@ private:
         return AArgs;
     }
 
-    std::chrono::seconds Timeout() const { return std::chrono::seconds(120 + FOptions.SizeMiB / 4); }
+    // Generous: rclone paces its requests to some services (about ten a second to Drive).
+    std::chrono::seconds Timeout() const {
+        return std::chrono::seconds(120 + FOptions.SizeMiB / 4 + FOptions.Files / 2);
+    }
 
     // A measured run; the emulator's request log (which keeps bodies) is emptied after it.
     TRunResult Measured(const std::vector<std::string>& AArgs) {
@@ -430,7 +433,7 @@ private:
 
     std::string FolderLabel(const std::string& AWhat) const {
         return AWhat + " a folder of " + std::to_string(FOptions.Files) + " files of " +
-               std::to_string(FOptions.FileKiB) + " KiB";
+               std::to_string(FOptions.FileKiB) + " KiB, " + std::to_string(FOptions.Transfers) + " at once";
     }
 
     void UploadFolder() {
