@@ -35,12 +35,14 @@ TWorkDir::~TWorkDir() {
     fs::remove_all(FPath, ignored);
 }
 
-TEmulatorProcess::TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody)
+TEmulatorProcess::TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody,
+                                   int APort)
     : FLog(AWork / "emulator.log"), FCaFile(AWork / "ca.pem"), FData(AWork / "emulator-data") {
     const std::string data = FData.string(), log = FLog.string(), ca = FCaFile.string(),
-                      maxBody = std::to_string(AMaxBody);
-    std::vector<const char*> argv = {AProgram.c_str(), "--data",     data.c_str(),    "--auto-approve", "--ca-file",
-                                     ca.c_str(),       "--max-body", maxBody.c_str(), nullptr};
+                      maxBody = std::to_string(AMaxBody), port = std::to_string(APort);
+    std::vector<const char*> argv = {AProgram.c_str(), "--data",     data.c_str(), "--auto-approve",
+                                     "--ca-file",      ca.c_str(),   "--max-body", maxBody.c_str(),
+                                     "--port",         port.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

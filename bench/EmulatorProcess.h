@@ -32,8 +32,8 @@ private:
 // A cloud-emulator process with its data folder, log and CA file in AWork; stopped on destruction.
 class TEmulatorProcess {
 public:
-    // Request bodies up to AMaxBody bytes are taken.
-    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody);
+    // Request bodies up to AMaxBody bytes are taken. It listens on APort, or on a free port when 0.
+    TEmulatorProcess(const std::string& AProgram, const TWorkDir& AWork, std::uint64_t AMaxBody, int APort = 0);
     ~TEmulatorProcess();
     TEmulatorProcess(const TEmulatorProcess&) = delete;
     TEmulatorProcess& operator=(const TEmulatorProcess&) = delete;

@@ -56,6 +56,13 @@ bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
                     redirects.push_back(it->second);
             emulator.RegisterClient(*cloud, ex.Field("client_id"), ex.Field("client_secret"), redirects);
             ex.SendJson(200, {{"ok", true}});
+        } else if (path == "/emulator/tokens" && method == "POST") {
+            // Tokens as a finished sign-in of the registered client would give them, for tools that
+            // take a token in their configuration instead of signing in.
+            if (!needCloud()) return true;
+            if (ex.Field("client_id").empty()) return ex.SendJson(400, {{"error", "client_id is needed"}}), true;
+            const TokenPair tokens = emulator.IssueTokens(*cloud, ex.Field("client_id"), ex.Field("scope"));
+            ex.SendJson(200, {{"access_token", tokens.accessToken}, {"refresh_token", tokens.refreshToken}});
         } else if (path == "/emulator/folders" && method == "POST") {
             if (!needCloud()) return true;
             ex.SendJson(200, {{"id", emulator.AddFolder(*cloud, ex.Field("path"))}});

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <streambuf>
+#include <vector>
 
 #include "Nimbo/Connection/platform/Exceptions.h"
 
@@ -60,15 +62,16 @@ public:
                 throw EFileError(CannotCreate(AFileName, errno));
             }
             FPath = candidate;
+            FFd = fd;
             if (targetExists) {
                 const mode_t kept = targetStat.st_mode & 07777;
                 ::fchmod(fd, AAccess == TFileAccess::OwnerOnly ? kept & 0600 : kept);
             }
-            ::close(fd);
             return;
         }
     }
     ~TTemporaryFile() {
+        if (FFd >= 0) ::close(FFd);
         if (!FCommitted) {
             std::error_code ignored;
             fs::remove(FPath, ignored);
@@ -77,10 +80,15 @@ public:
     TTemporaryFile(const TTemporaryFile&) = delete;
     TTemporaryFile& operator=(const TTemporaryFile&) = delete;
 
-    const fs::path& Path() const { return FPath; }
+    int Fd() const { return FFd; }
 
     void MoveOver(const fs::path& ATarget, const std::string& AFileName) {
-        Sync(FPath, O_RDONLY, AFileName);
+        const bool synced = ::fsync(FFd) == 0;
+        const int error = errno;
+        const bool closed = ::close(FFd) == 0;
+        FFd = -1;
+        if (!synced || !closed)
+            throw EFileError("Cannot write file \"" + AFileName + "\". " + std::strerror(synced ? errno : error));
         if (::rename(FPath.c_str(), ATarget.c_str()) != 0) throw EFileError(CannotCreate(AFileName, errno));
         FCommitted = true;
         fs::path folder = ATarget.parent_path();
@@ -97,7 +105,83 @@ private:
     }
 
     fs::path FPath;
+    int FFd = -1;
     bool FCommitted = false;
+};
+
+// Writes to a file descriptor in large writes, and has the system start writing each large stretch
+// to the disk as soon as it is written, so that syncing the file at the end waits for little more
+// than its last stretch. Bytes that come in large pieces go to the file without being copied.
+class TFileWriter : public std::streambuf {
+public:
+    explicit TFileWriter(int AFd) : FFd(AFd), FBuffer(BufferSize) { setp(FBuffer.data(), FBuffer.data() + BufferSize); }
+
+    // Writes what is buffered; false when a write failed, now or earlier.
+    bool Finish() { return Flush(); }
+    // The errno of the write that failed.
+    int Error() const { return FError; }
+
+protected:
+    int_type overflow(int_type AChar) override {
+        if (!Flush()) return traits_type::eof();
+        if (traits_type::eq_int_type(AChar, traits_type::eof())) return traits_type::not_eof(AChar);
+        *pptr() = traits_type::to_char_type(AChar);
+        pbump(1);
+        return AChar;
+    }
+
+    std::streamsize xsputn(const char* AData, std::streamsize ACount) override {
+        const std::streamsize room = epptr() - pptr();
+        if (ACount <= room) {
+            std::memcpy(pptr(), AData, static_cast<std::size_t>(ACount));
+            pbump(static_cast<int>(ACount));
+            return ACount;
+        }
+        if (!Flush()) return 0;
+        if (static_cast<std::size_t>(ACount) >= BufferSize)
+            return WriteAll(AData, static_cast<std::size_t>(ACount)) ? ACount : 0;
+        std::memcpy(pptr(), AData, static_cast<std::size_t>(ACount));
+        pbump(static_cast<int>(ACount));
+        return ACount;
+    }
+
+    int sync() override { return Flush() ? 0 : -1; }
+
+private:
+    static constexpr std::size_t BufferSize = 1 << 20;
+    static constexpr off_t WriteBackStretch = 8 << 20;
+
+    bool Flush() {
+        const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
+        setp(FBuffer.data(), FBuffer.data() + BufferSize);
+        return WriteAll(FBuffer.data(), pending);
+    }
+
+    bool WriteAll(const char* AData, std::size_t ACount) {
+        if (FError != 0) return false;
+        while (ACount > 0) {
+            const ssize_t written = ::write(FFd, AData, ACount);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                FError = errno;
+                return false;
+            }
+            AData += written;
+            ACount -= static_cast<std::size_t>(written);
+            FWritten += written;
+        }
+        if (FWritten - FWriteBackFrom >= WriteBackStretch) {
+            // Only a hint: a file system without it still gets every byte synced at the end.
+            ::sync_file_range(FFd, FWriteBackFrom, FWritten - FWriteBackFrom, SYNC_FILE_RANGE_WRITE);
+            FWriteBackFrom = FWritten;
+        }
+        return true;
+    }
+
+    int FFd;
+    std::vector<char> FBuffer;
+    off_t FWritten = 0, FWriteBackFrom = 0;
+    int FError = 0;
 };
 
 }  // namespace
@@ -112,13 +196,12 @@ void ReplaceLocalFile(const std::string& AFileName, const std::function<void(std
                       TFileAccess AAccess) {
     const fs::path target = ResolveTarget(AFileName);
     TTemporaryFile temporary(target, AFileName, AAccess);
-    {
-        std::ofstream stream(temporary.Path(), std::ios::binary | std::ios::trunc);
-        if (!stream) throw EFileError(CannotCreate(AFileName, errno));
-        AWrite(stream);
-        stream.close();
-        if (!stream) throw EFileError("Cannot write file \"" + AFileName + "\"");
-    }
+    TFileWriter writer(temporary.Fd());
+    std::ostream stream(&writer);
+    AWrite(stream);
+    if (!stream.flush() || !writer.Finish())
+        throw EFileError("Cannot write file \"" + AFileName + "\"" +
+                         (writer.Error() ? ". " + std::string(std::strerror(writer.Error())) : std::string()));
     temporary.MoveOver(target, AFileName);
 }
 

@@ -183,6 +183,18 @@ TEST_F(ControlTest, AdminPathControlsTheEmulator) {
     EXPECT_EQ(client.Get("https://localhost/emulator/ca.pem").body, emulator->CaPem());
 }
 
+TEST_F(ControlTest, AdminPathIssuesTokensThatTheServiceTakes) {
+    Reply issued = client.Form("https://localhost/emulator/tokens", {{"service", "dropbox"}, {"client_id", "key"}});
+    ASSERT_EQ(issued.status, 200) << issued.body;
+    const std::string access = issued.Json().value("access_token", "");
+    ASSERT_FALSE(access.empty());
+    EXPECT_EQ(client.Get(Info, access).status, 200);
+    EXPECT_EQ(client.Get(Info, access + "x").status, 401);
+    EXPECT_EQ(client.Form("https://localhost/emulator/tokens", {{"service", "dropbox"}}).status, 400);
+    EXPECT_EQ(client.Form("https://localhost/emulator/tokens", {{"service", "nowhere"}, {"client_id", "key"}}).status,
+              400);
+}
+
 TEST(EmulatorDataFolder, StateAndAuthoritySurviveARestart) {
     auto dir = std::filesystem::temp_directory_path() / ("emulator-data-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);

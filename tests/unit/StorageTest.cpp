@@ -1,8 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +14,7 @@
 #include <sstream>
 
 #include "Nimbo/Connection/ContentHash.h"
+#include "Nimbo/Connection/LocalFile.h"
 #include "Nimbo/Connection/Storage.h"
 
 using namespace Nimbo::Connection;
@@ -445,6 +449,53 @@ TEST_F(StorageLocalFiles, DownloadThroughASymbolicLinkReplacesTheLinkedFile) {
     Text.Download(Local("link.txt"));
     EXPECT_TRUE(std::filesystem::is_symlink(Local("link.txt")));
     EXPECT_EQ(ReadFile(Local("target.txt")), "hello");
+}
+
+// Pieces of every size the writer treats apart: single bytes, pieces that fit its buffer, pieces
+// that overflow it, and pieces larger than it, over more than one stretch it hands to the disk early.
+TEST_F(StorageLocalFiles, ReplacedFileHoldsEveryPieceInOrder) {
+    std::string expected;
+    ReplaceLocalFile(Local("big.bin"), [&](std::ostream& AStream) {
+        const std::size_t sizes[] = {1, 100, (1 << 20) - 50, 200, 3 << 20, 1, (1 << 20) + 7, 5 << 20, 64 << 10};
+        char next = 0;
+        for (std::size_t size : sizes) {
+            std::string piece(size, '\0');
+            for (char& c : piece) c = ++next;
+            if (size == 1)
+                AStream.put(piece[0]);
+            else
+                AStream.write(piece.data(), static_cast<std::streamsize>(size));
+            expected += piece;
+        }
+    });
+    EXPECT_EQ(ReadFile(Local("big.bin")), expected);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"big.bin"});
+}
+
+// A write the file system refuses (here: over the process's file size limit) fails the replacement.
+TEST_F(StorageLocalFiles, FailedWriteKeepsTheExistingFileAndLeavesNothingBehind) {
+    std::ofstream(Local("a.txt")) << "precious";
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string error;
+    try {
+        ReplaceLocalFile(Local("a.txt"), [](std::ostream& AStream) {
+            const std::string piece(256 << 10, 'x');
+            for (int i = 0; i < 8; ++i) AStream.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        });
+    } catch (const EFileError& e) {
+        error = e.Message();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_THAT(error, HasSubstr("Cannot write file"));
+    EXPECT_THAT(error, HasSubstr(std::strerror(EFBIG)));
+    EXPECT_EQ(ReadFile(Local("a.txt")), "precious");
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(StorageLocalFiles, DownloadOfAFolderCreatesNoLocalFile) {
