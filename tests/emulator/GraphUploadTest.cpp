@@ -29,11 +29,13 @@ protected:
         EXPECT_EQ(r.Json()["nextExpectedRanges"], json::array({"0-"}));
         return r.Json().value("uploadUrl", "");
     }
-    // One fragment of `whole`, sent without a token as the service asks.
-    Reply Fragment(const std::string& url, const std::string& whole, std::size_t first, std::size_t length) const {
-        std::string range = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(first + length - 1) +
-                            "/" + std::to_string(whole.size());
-        return client.Send("PUT", url, whole.substr(first, length), {range});
+    // One fragment of `whole`, sent without a token as the service asks (or with one, as some clients do).
+    Reply Fragment(const std::string& url, const std::string& whole, std::size_t first, std::size_t length,
+                   bool withToken = false) const {
+        std::vector<std::string> headers = {"Content-Range: bytes " + std::to_string(first) + "-" +
+                                            std::to_string(first + length - 1) + "/" + std::to_string(whole.size())};
+        if (withToken) headers.push_back("Authorization: Bearer " + token);
+        return client.Send("PUT", url, whole.substr(first, length), headers);
     }
 };
 
@@ -136,7 +138,7 @@ TEST_F(GraphUploadTest, ASessionTakesFragmentsInOrderAndEndsWithTheItem) {
     ASSERT_EQ(status.status, 200);
     EXPECT_EQ(status.Json()["nextExpectedRanges"], first.Json()["nextExpectedRanges"]);
 
-    Reply last = Fragment(url, bytes, 2 * Granule, Granule + 1000);
+    Reply last = Fragment(url, bytes, 2 * Granule, Granule + 1000, true);  // a token along is ignored
     ASSERT_EQ(last.status, 201) << last.body;
     json item = last.Json();
     EXPECT_EQ(item["name"], "big.bin");
@@ -186,11 +188,6 @@ TEST_F(GraphUploadTest, FragmentsThatDoNotContinueTheUploadAreRefused) {
                                    std::to_string(2 * Granule - 1) + "/" + std::to_string(bytes.size())});
     EXPECT_EQ(shortBody.status, 400);
     EXPECT_EQ(client.Send("PUT", url, "abc").status, 400);  // no Content-Range
-    Reply withToken = client.Send(
-        "PUT", url, bytes.substr(Granule, Granule),
-        {HttpsClient::Bearer(token), "Content-Range: bytes " + std::to_string(Granule) + "-" +
-                                         std::to_string(2 * Granule - 1) + "/" + std::to_string(bytes.size())});
-    EXPECT_EQ(withToken.status, 401);
 
     // None of it changed what the session holds: it goes on from where it was.
     EXPECT_EQ(client.Get(url).Json()["nextExpectedRanges"], json::array({std::to_string(Granule) + "-"}));
