@@ -175,11 +175,9 @@ void Service::Reset(TimePoint now) {
     accountName = defaultAccount_;
 }
 
-Json Service::Save() const { return {{"account", accountName}, {"tree", tree.Save()}, {"oauth", oauth.Save()}}; }
-
-void Service::Load(const Json& state, std::set<std::string>& keptContents) {
+void Service::Load(const Json& state, Tree::Contents& contents) {
     accountName = state.at("account").get<std::string>();
-    tree.Load(state.at("tree"), *blobs, keptContents);
+    tree.Load(state.at("tree"), *blobs, contents);
     oauth.Load(state.at("oauth"));
 }
 

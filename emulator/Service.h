@@ -126,8 +126,8 @@ public:
     virtual void Reset(TimePoint now);
     virtual void ExpireUploadSessions(TimePoint) {}  // open upload sessions run out now (where the service keeps them)
     virtual bool NamesIgnoreCase() const { return false; }
-    Json Save() const;
-    void Load(const Json& state, std::set<std::string>& keptContents);
+    // An earlier version's saved state of this service; replaces the present one.
+    void Load(const Json& state, Tree::Contents& contents);
 
     // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
     // By default an access token for an hour and a refresh token.
