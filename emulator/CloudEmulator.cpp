@@ -147,6 +147,7 @@ public:
     const std::filesystem::path& CaPath() const { return caPath_; }
 
     std::vector<std::unique_ptr<Service>>& Services() { return services_; }
+    BlobStore& Blobs() { return *blobs_; }
     const EmulatorOptions& Options() const { return options_; }
 
     Service& Get(Cloud cloud) {
@@ -634,8 +635,9 @@ std::string CloudEmulator::AddFolder(Cloud cloud, const std::string& path) {
 
 std::string CloudEmulator::AddFile(Cloud cloud, const std::string& path, const std::string& content,
                                    const std::string& mimeType) {
+    BlobRef blob = impl_->Blobs().Put(content);  // written (and synchronised) without holding the lock
     std::lock_guard lock(impl_->mutex);
-    auto id = impl_->Get(cloud).AddFile(path, content, mimeType, Clock::now());
+    auto id = impl_->Get(cloud).AddFile(path, std::move(blob), mimeType, Clock::now());
     impl_->Commit();
     return id;
 }

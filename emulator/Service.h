@@ -134,8 +134,7 @@ public:
     virtual TokenPair IssueTokens(const std::string& clientId, const std::string& scope, TimePoint now);
 
     std::string AddFolder(const std::string& path, TimePoint now);
-    std::string AddFile(const std::string& path, const std::string& content, const std::string& mimeType,
-                        TimePoint now);
+    std::string AddFile(const std::string& path, BlobRef content, const std::string& mimeType, TimePoint now);
 
     Tree tree;
     OAuthRegistry oauth;

@@ -93,6 +93,7 @@ StateStore::StateStore(const std::filesystem::path& folder) : folder_(folder), t
     try {
         Lock();
         Open();
+        StartCheckpointer();
     } catch (...) {
         CloseDatabase();
         if (lockFd_ >= 0) ::close(lockFd_);
@@ -111,6 +112,16 @@ StateStore::~StateStore() {
 }
 
 void StateStore::CloseDatabase() {
+    if (checkpointer_.joinable()) {
+        {
+            std::lock_guard lock(checkpointMutex_);
+            stopping_ = true;
+        }
+        checkpointWake_.notify_all();
+        checkpointer_.join();
+    }
+    if (checkpointDb_) sqlite3_close_v2(checkpointDb_);
+    checkpointDb_ = nullptr;
     putItem_.reset();
     dropItem_.reset();
     putGrant_.reset();
@@ -178,6 +189,7 @@ void StateStore::Open() {
     wal.Run();
     if (mode != "wal") throw StateStoreError(refused + "it cannot be put in WAL mode (" + mode + ")");
     Execute(temporary_ ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=NORMAL");
+    Execute("PRAGMA wal_autocheckpoint=0");
     Execute("BEGIN IMMEDIATE");
     try {
         Execute(Schema);
@@ -306,6 +318,25 @@ void StateStore::Write(const Service& service, Tree::Pending tree, OAuthRegistry
 void StateStore::Checkpoint() {
     if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) != SQLITE_OK)
         throw StateStoreError("cannot fold the log into " + path_.string() + ": " + sqlite3_errmsg(db_));
+}
+
+void StateStore::StartCheckpointer() {
+    if (sqlite3_open_v2(path_.c_str(), &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK)
+        throw StateStoreError("cannot open " + path_.string() + " twice: " + sqlite3_errmsg(checkpointDb_));
+    sqlite3_exec(checkpointDb_, temporary_ ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                 nullptr);
+    checkpointer_ = std::thread([this] {
+        std::unique_lock lock(checkpointMutex_);
+        while (!stopping_) {
+            checkpointWake_.wait_for(lock, std::chrono::milliseconds(500));
+            if (stopping_) break;
+            lock.unlock();
+            // Passive: it copies what no reader still needs and never makes a commit wait.
+            sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            lock.lock();
+        }
+    });
 }
 
 }  // namespace Nimbo::Emulator

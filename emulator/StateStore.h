@@ -7,11 +7,14 @@
 
 #include "emulator/Service.h"
 
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -51,12 +54,20 @@ private:
     sqlite3* db_ = nullptr;
     std::map<std::string, std::string> accounts_;  // the account names as stored, by service
     std::unique_ptr<Statement> putItem_, dropItem_, putGrant_, dropGrant_, putAccount_;
+    // Folding the log into the database synchronises it to the disk: done beside the requests, on a
+    // connection of its own, never by a commit.
+    sqlite3* checkpointDb_ = nullptr;
+    std::thread checkpointer_;
+    std::mutex checkpointMutex_;
+    std::condition_variable checkpointWake_;
+    bool stopping_ = false;
 
     void Lock();
     void Open();
     void Execute(const char* sql);
     void Write(const Service& service, Tree::Pending tree, OAuthRegistry::Pending oauth);
     void CloseDatabase();
+    void StartCheckpointer();
 };
 
 }  // namespace Nimbo::Emulator
