@@ -394,8 +394,9 @@ Tree::Pending Tree::TakePending() {
         if (node.content) node.content->MarkNamedByState();
         pending.rows.push_back({node.id, node.parentId, node.name, node.order, std::move(record)});
     }
-    touched_.clear();
-    removed_.clear();
+    // Emptied the cheap way: clearing walks every bucket, as many as once held the whole tree.
+    touched_ = {};
+    removed_ = {};
     return pending;
 }
 
