@@ -708,6 +708,11 @@ private:
             }
         }
         if (!form.file) return Error(ex, 400, "bad_request", "API upload did not contain a file part"), std::nullopt;
+        // The optional Content-MD5 header holds the file's SHA-1 (hex), despite its name.
+        if (const std::string digest = ex.Header("Content-MD5");
+            !digest.empty() && ToLower(digest) != form.file->Content()->Sha1())
+            return Error(ex, 400, "bad_digest", "The specified Content-MD5 did not match what we received"),
+                   std::nullopt;
         if (!ContentDate(ex, form.attributes, "content_created_at", form.contentCreated) ||
             !ContentDate(ex, form.attributes, "content_modified_at", form.contentModified))
             return std::nullopt;
@@ -1055,7 +1060,7 @@ private:
             if (!node) return NotFound(ex);
             if (node->trashed) return Trashed(ex);
             if (!EtagMatches(ex, *node) || !RenameAllowed(ex, *node, name)) return;
-            if (name != node->name) tree.Rename(*node, name);
+            if (!name.empty() && name != node->name) tree.Rename(*node, name);  // no name given: it stays
             node->contentModified = contentModified;
             tree.SetContent(*node, std::move(content), ex.now);
         }

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -30,6 +31,23 @@ const char* const LoopbackHosts[] = {"localhost", "127.0.0.1"};
 // Whether the service (or admin path) already answered this request; the error handler only
 // fills in answers that the HTTP layer made on its own (unreadable requests).
 thread_local bool t_answered = false;
+
+// The HTTP library matches handler patterns with std::regex, which recurses once per character: a
+// long path would exhaust the thread's stack. Every request therefore reaches the one handler under
+// RoutedPath, and its own path waits here until the handler puts it back.
+const char* const RoutedPath = "/";
+thread_local std::optional<std::string> t_path;
+
+void HideRequestPath(const httplib::Request& req) {
+    t_path = std::move(const_cast<httplib::Request&>(req).path);
+    const_cast<httplib::Request&>(req).path = RoutedPath;
+}
+
+void RestoreRequestPath(const httplib::Request& req) {
+    if (!t_path) return;
+    const_cast<httplib::Request&>(req).path = std::move(*t_path);
+    t_path.reset();
+}
 
 std::string HostOf(const httplib::Request& req) {
     auto host = ToLower(req.get_header_value("Host"));
@@ -250,14 +268,18 @@ private:
         });
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             Connections::HeadRead(DeclaredLength(req));
-            return CheckFraming(const_cast<httplib::Request&>(req), res) ? httplib::Server::HandlerResponse::Unhandled
-                                                                         : httplib::Server::HandlerResponse::Handled;
+            if (!CheckFraming(const_cast<httplib::Request&>(req), res))
+                return httplib::Server::HandlerResponse::Handled;
+            HideRequestPath(req);
+            return httplib::Server::HandlerResponse::Unhandled;
         });
         server.set_logger([](const httplib::Request&, const httplib::Response&) {
             t_answered = false;
+            t_path.reset();
             Connections::AnswerWritten();
         });
         auto plain = [this, &owner](const httplib::Request& req, httplib::Response& res) {
+            RestoreRequestPath(req);
             auto body = NewSpool();
             body->Write(req.body);
             body->Finish();
@@ -265,6 +287,7 @@ private:
         };
         auto withBody = [this, &owner](const httplib::Request& req, httplib::Response& res,
                                        const httplib::ContentReader& reader) {
+            RestoreRequestPath(req);
             auto body = NewSpool();
             std::vector<BodyPart> parts;
             // Bodies sent in chunks have no length to check beforehand: they are counted as they come.
@@ -318,15 +341,16 @@ private:
             for (auto& part : parts) part.data->Finish();
             Dispatch(owner, req, res, std::move(body), std::move(parts));
         };
-        server.Get(".*", plain);
-        server.Options(".*", plain);
-        server.Post(".*", withBody);
-        server.Put(".*", withBody);
-        server.Patch(".*", withBody);
-        server.Delete(".*", withBody);
+        server.Get(RoutedPath, plain);
+        server.Options(RoutedPath, plain);
+        server.Post(RoutedPath, withBody);
+        server.Put(RoutedPath, withBody);
+        server.Patch(RoutedPath, withBody);
+        server.Delete(RoutedPath, withBody);
         server.set_error_handler(
             httplib::Server::HandlerWithResponse([this, &owner](const httplib::Request& req, httplib::Response& res) {
                 if (t_answered) return httplib::Server::HandlerResponse::Unhandled;
+                RestoreRequestPath(req);
                 if (req.method == "MOVE" || req.method == "COPY") return ServeUnknownVerb(owner, req, res);
                 // The HTTP layer refused the request (unreadable head, unknown method): what follows on
                 // the connection cannot be trusted.

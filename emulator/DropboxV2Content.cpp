@@ -204,7 +204,8 @@ void DropboxV2::AppendPiece(Call& call, UploadSession& session, std::uint64_t of
     const std::uint64_t size = call.ex.BodySize();
     if (offset % HashBlock != 0) throw RouteError{{{".tag", "concurrent_session_invalid_offset"}}};
     if (!close && size % HashBlock != 0) throw RouteError{{{".tag", "concurrent_session_invalid_data_size"}}};
-    if (session.total && offset + size > *session.total) throw RouteError{{{".tag", "closed"}}};
+    if (session.total && (offset + size > *session.total || (close && offset + size != *session.total)))
+        throw RouteError{{{".tag", "closed"}}};  // the closing piece fixed the end
     if (close) {
         session.closed = true;
         session.total = offset + size;
@@ -234,6 +235,7 @@ Json DropboxV2::SessionStart(Call& call) {
     if (type != "sequential" && type != "concurrent") throw BadInput{"session_type: unknown tag '" + type + "'"};
     if (type == "concurrent" && call.ex.BodySize() > 0)
         throw RouteError{{{".tag", "concurrent_session_data_not_allowed"}}};
+    if (type == "concurrent" && close) throw RouteError{{{".tag", "concurrent_session_close_not_allowed"}}};
     CheckChunkHash(call, args);
     std::erase_if(sessions_, [&](const auto& entry) { return call.ex.now >= entry.second.expires; });
     std::string id = RandomToken(32);
@@ -241,7 +243,6 @@ Json DropboxV2::SessionStart(Call& call) {
     session.expires = call.ex.now + SessionLifetime;
     session.closed = close;
     session.concurrent = type == "concurrent";
-    if (session.concurrent && close) session.total = 0;
     if (!session.concurrent) call.ex.spool->AppendTo(session.received, 0);
     return {{"session_id", id}};
 }

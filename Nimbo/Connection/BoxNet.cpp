@@ -85,6 +85,14 @@ std::string PartRange(std::int64_t AOffset, std::int64_t ACount, std::int64_t AT
            std::to_string(ATotal);
 }
 
+// The SHA-1 of the whole content in hex, as the direct upload's Content-MD5 header carries it.
+std::string Sha1Hex(TUploadSource& ASource) {
+    const std::unique_ptr<TContentHasher> hasher = TContentHasher::Create(THashAlgorithm::Sha1);
+    ASource.Read(0, ASource.Size().value_or(0),
+                 [&](const char* AData, std::size_t ASize) { hasher->Update(AData, ASize); });
+    return hasher->Finish();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -165,8 +173,8 @@ std::string TNimboBoxNet::GetMimeType(TNimboCloudFileData& AData) { return TMime
 
 // The steps of an upload session: the service chooses the part size; each part goes with its
 // digest, the commit names every part with the whole content's digest; after an interruption the
-// session lists the parts it holds.
-class TNimboBoxNet::TSessionSteps : public TSessionUploadSteps {
+// session lists the parts it holds. The service takes the parts in any order, several at once.
+class TNimboBoxNet::TSessionSteps : public TSessionUploadSteps, public TParallelParts {
 public:
     TSessionSteps(TNimboBoxNet& ABox, TUploadSource& ASource, const std::string& AName,
                   const std::function<THttpRequest(std::int64_t ASize)>& ACreate)
@@ -181,6 +189,31 @@ public:
         return session.part_size;
     }
 
+    TParallelParts* Parallel() override { return this; }
+    std::int64_t PartUnit() const override { return 1; }
+
+    TPartExchange PartExchange(const TSessionPart& APart) override {
+        const bool extendsWhole = APart.Offset() == FDigested;
+        TSha1 digest;
+        digest.Update(APart.Bytes().data(), APart.Bytes().size());
+        if (extendsWhole) {
+            FWhole.Update(APart.Bytes().data(), APart.Bytes().size());
+            FDigested += APart.Size();
+        }
+        THttpRequest request = APart.AddTo(PartRequest(APart.Offset(), APart.Size(), digest)).ValidResponse({200, 201});
+        return [request] {
+            std::string answer;
+            request.Execute(answer);
+            return answer;
+        };
+    }
+
+    void PartStored(const TSessionPart&, const std::string& AAnswer) override {
+        TPartAnswer answer;
+        TJsonDecoder(AAnswer).Decode(answer);
+        FParts.push_back(answer.part);
+    }
+
     TSessionHeld SendPart(std::int64_t AOffset, std::int64_t ACount) override {
         const bool extendsWhole = AOffset == FDigested;
         TSha1 digest;
@@ -190,16 +223,7 @@ public:
         });
         if (extendsWhole) FDigested += ACount;
         TPartAnswer answer;
-        FSource
-            .AddTo(FBox.Http()
-                       .Put(FUrl)
-                       .Header("Authorization", FBox.Bearer())
-                       .Header("Content-Type", "application/octet-stream")
-                       .Header("Content-Range", PartRange(AOffset, ACount, *FSource.Size()))
-                       .Header("Digest", "sha=" + digest.Base64()),
-                   AOffset, ACount)
-            .ValidResponse({200, 201})
-            .Execute(answer);
+        FSource.AddTo(PartRequest(AOffset, ACount, digest), AOffset, ACount).ValidResponse({200, 201}).Execute(answer);
         FParts.push_back(answer.part);
         return {.Bytes = AOffset + ACount};
     }
@@ -233,6 +257,8 @@ public:
     // While the service is still processing the parts it answers 202, and asks for the commit again
     // after a while.
     void Commit() override {
+        std::sort(FParts.begin(), FParts.end(),
+                  [](const TUploadPart& A, const TUploadPart& B) { return A.offset < B.offset; });
         const std::string wholeDigest = FWhole.Base64();
         const THttpRetryPolicy policy = THttpClient::RetryPolicy();
         for (int poll = 0;; ++poll) {
@@ -280,6 +306,16 @@ public:
     const TFileInfo& File() const { return FFile; }
 
 private:
+    // A part's request, its bytes still to be added.
+    THttpRequest PartRequest(std::int64_t AOffset, std::int64_t ACount, TSha1& ADigest) {
+        return FBox.Http()
+            .Put(FUrl)
+            .Header("Authorization", FBox.Bearer())
+            .Header("Content-Type", "application/octet-stream")
+            .Header("Content-Range", PartRange(AOffset, ACount, *FSource.Size()))
+            .Header("Digest", "sha=" + ADigest.Base64());
+    }
+
     TNimboBoxNet& FBox;
     TUploadSource& FSource;
     const std::string& FName;
@@ -356,6 +392,7 @@ void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     Http()
         .Post(UploadUrl + file.Info().Id + "/content")
         .Header("Authorization", Bearer())
+        .Header("Content-MD5", Sha1Hex(source))
         .BeginMultipart(file.Info().Name, file.Info().Name)
         .Data(source.Whole())
         .EndMultipart()
@@ -475,6 +512,7 @@ AutoFree<TNimboCloudFileData> TNimboBoxNet::createFile(TNimboCloudFileData& ADat
     Http()
         .Post(UploadUrl + "content")
         .Header("Authorization", Bearer())
+        .Header("Content-MD5", Sha1Hex(source))
         .BeginMultipart(AName, AName)
         .Data(source.Whole())
         .NextPart("parent_id", "")

@@ -139,6 +139,7 @@ public:
                                        const std::string& AName) override;
     TNimboSpace GetSpace() override;
     std::string GetHashAlgorithm() const override;
+    bool ServiceChecksUploads() const override { return true; }
 
 protected:
     std::string GetServerName() const override;

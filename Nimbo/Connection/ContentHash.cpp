@@ -184,18 +184,27 @@ public:
     }
 
 private:
-    static constexpr std::size_t BlockSize = 1 << 20;
-    static constexpr std::size_t MaxQueued = 4;
+    // Small blocks keep what is held low (at most MaxQueued + 2 blocks); a handoff costs far less
+    // than hashing a block.
+    static constexpr std::size_t BlockSize = 256 << 10;
+    static constexpr std::size_t MaxQueued = 8;
 
-    // Queues the filled block, waiting while the worker is MaxQueued blocks behind.
+    // Queues the filled block, waiting while the worker is MaxQueued blocks behind, and goes on
+    // filling a block the worker has finished with. Blocks are reused: a fresh megabyte for every
+    // block would cost a mapping and its page faults each time, as much as the hash itself.
     void Hand() {
         std::unique_lock lock(FMutex);
         FChanged.wait(lock, [this] { return FQueue.size() < MaxQueued; });
         FQueue.push_back(std::move(FFilling));
         FChanged.notify_all();
-        lock.unlock();
-        FFilling = {};
-        FFilling.reserve(BlockSize);
+        if (FSpare.empty()) {
+            lock.unlock();
+            FFilling = {};
+            FFilling.reserve(BlockSize);
+        } else {
+            FFilling = std::move(FSpare.back());
+            FSpare.pop_back();
+        }
     }
 
     void Work() {
@@ -208,7 +217,9 @@ private:
             FChanged.notify_all();
             lock.unlock();
             FInner->Update(block.data(), block.size());
+            block.clear();
             lock.lock();
+            FSpare.push_back(std::move(block));
         }
     }
 
@@ -227,6 +238,7 @@ private:
     std::mutex FMutex;
     std::condition_variable FChanged;
     std::deque<std::vector<char>> FQueue;
+    std::vector<std::vector<char>> FSpare;  // hashed blocks, emptied for reuse
     bool FStopping = false;
     std::thread FWorker;  // last: it starts once everything it uses is there
 };

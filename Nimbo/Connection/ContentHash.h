@@ -31,7 +31,7 @@ public:
     static std::unique_ptr<TContentHasher> Create(const std::string& AAlgorithm);
     // The same, computing on a thread of its own while the caller goes on: for content that arrives
     // while it is transferred, whose hash would otherwise slow the transfer down. Update copies the
-    // bytes (a few MiB at most are held) and waits only when the hash falls behind.
+    // bytes (2.5 MiB at most are held) and waits only when the hash falls behind.
     static std::unique_ptr<TContentHasher> CreateConcurrent(const std::string& AAlgorithm);
 
     virtual ~TContentHasher() = default;

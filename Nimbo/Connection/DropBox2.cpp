@@ -391,17 +391,25 @@ void TNimboDropBox2::Download(TNimboCloudFileData& AData, std::ostream& AStream)
     });
 }
 
-// A sequential upload session: the parts go up by append_v2 with the content hash of each, and
-// finish commits the file. The service tells no progress when asked; a part it refuses for its
-// offset names the offset it holds, from which the upload goes on.
-class TNimboDropBox2::TSession : public TSessionUploadSteps {
+// An upload session: the parts go up by append_v2 with the content hash of each, and finish commits
+// the file. A sequential session takes the parts in order; the service tells no progress when
+// asked, and a part it refuses for its offset names the offset it holds, from which the upload goes
+// on. A concurrent session takes parts of whole 4 MiB blocks at their own offsets, several at once,
+// the last one closing it; it is used when the settings send parts in parallel and their chunk size
+// is such a multiple.
+class TNimboDropBox2::TSession : public TSessionUploadSteps, public TParallelParts {
 public:
-    TSession(TNimboDropBox2& AOwner, TUploadSource& ASource, std::string ACommit)
-        : FOwner(AOwner), FSource(ASource), FCommit(std::move(ACommit)) {}
+    TSession(TNimboDropBox2& AOwner, TUploadSource& ASource, std::string ACommit,
+             const TSessionUploadSettings& ASettings)
+        : FOwner(AOwner),
+          FSource(ASource),
+          FCommit(std::move(ACommit)),
+          FConcurrent(ASettings.PartsInFlight > 1 && ASettings.ChunkSize % ConcurrentPartUnit == 0) {}
 
     std::int64_t Start() override {
         TSessionStart answer;
-        Translated([&] { Send("files/upload_session/start", "{\"close\":false}").ValidResponse(200).Execute(answer); });
+        const std::string arg = FConcurrent ? "{\"close\":false,\"session_type\":\"concurrent\"}" : "{\"close\":false}";
+        Translated([&] { Send("files/upload_session/start", arg).ValidResponse(200).Execute(answer); });
         if (answer.session_id.empty()) throw ERestError("The service began no upload session");
         FId = answer.session_id;
         return 0;
@@ -425,6 +433,24 @@ public:
     }
 
     std::optional<TSessionHeld> AskHeld() override { return std::nullopt; }
+
+    TParallelParts* Parallel() override { return FConcurrent ? this : nullptr; }
+    std::int64_t PartUnit() const override { return ConcurrentPartUnit; }
+
+    TPartExchange PartExchange(const TSessionPart& APart) override {
+        const std::unique_ptr<TContentHasher> hasher = TContentHasher::Create(THashAlgorithm::DropboxContent);
+        hasher->Update(APart.Bytes().data(), APart.Bytes().size());
+        const std::string arg = "{\"cursor\":" + Cursor(APart.Offset()) +
+                                ",\"close\":" + (APart.Last() ? "true" : "false") +
+                                ",\"content_hash\":" + JsonString(hasher->Finish()) + "}";
+        THttpRequest request = APart.AddTo(Send("files/upload_session/append_v2", arg)).ValidResponse(200);
+        return [request] {
+            Translated([&] { request.Execute(); });
+            return std::string();
+        };
+    }
+
+    void PartStored(const TSessionPart&, const std::string&) override {}
 
     void Commit() override {
         const std::int64_t total = FSource.Size().value_or(0);
@@ -457,9 +483,13 @@ private:
         return refusal->error.correct_offset;
     }
 
+    // Every part of a concurrent session but the last is a multiple of this.
+    static constexpr std::int64_t ConcurrentPartUnit = 4 << 20;
+
     TNimboDropBox2& FOwner;
     TUploadSource& FSource;
     std::string FCommit;
+    const bool FConcurrent;
     std::string FId;
     TFileInfo FInfo;
 };
@@ -470,7 +500,7 @@ TNimboDropBox2::TFileInfo TNimboDropBox2::SendFile(const std::string& APath, con
     const std::string commit = CommitArg(APath, AMode);
     if (source.ExceedsLimit()) {
         RefreshAccess();
-        TSession session(*this, source, commit);
+        TSession session(*this, source, commit, FUploadSettings);
         RunSessionUpload(*this, source, session, FUploadSettings,
                          "The upload of \"" + APath.substr(APath.rfind('/') + 1) + "\"");
         return Identified(session.Info());

@@ -63,7 +63,9 @@ public:
     static constexpr int ListPageSize = 2000;
 
     // One request carries up to 150 MiB. Content above the single-request limit goes up through a
-    // session whose parts come in order, of any size up to that.
+    // session: its parts several at once when the settings send more than one at a time and the
+    // chunk size is a multiple of 4 MiB (as the default is), else one after another, of any size up
+    // to that.
     static constexpr std::int64_t MaxRequestSize = std::int64_t{150} << 20;
     static constexpr TSessionUploadSettings DefaultUploadSettings{.SingleRequestLimit = MaxRequestSize,
                                                                   .ChunkSize = 16 << 20};
@@ -99,6 +101,7 @@ public:
                                        const std::string& AName) override;
     TNimboSpace GetSpace() override;
     std::string GetHashAlgorithm() const override;
+    bool ServiceChecksUploads() const override { return true; }
 
     // The JSON text of AJson with every character above U+007F written as \uXXXX, as the
     // Dropbox-API-Arg header must be.

@@ -9,10 +9,7 @@ std::string ChunkRange(std::int64_t AOffset, std::int64_t ACount, std::optional<
            (ATotal ? std::to_string(*ATotal) : "*");
 }
 
-namespace {
-
-// The wait the interruption being handled asks for, if any; call inside a catch block.
-std::optional<std::chrono::seconds> AskedWait() {
+std::optional<std::chrono::seconds> RetryWaitAsked() {
     try {
         throw;
     } catch (const EHttpProtocolError& E) {
@@ -22,10 +19,10 @@ std::optional<std::chrono::seconds> AskedWait() {
     }
 }
 
-}  // namespace
-
 void RunSessionUpload(TRestService& AService, TUploadSource& ASource, TSessionUploadSteps& ASteps,
                       const TSessionUploadSettings& ASettings, const std::string& AWhat) {
+    if (TParallelParts* parallel = ASettings.PartsInFlight > 1 ? ASteps.Parallel() : nullptr)
+        return RunParallelParts(AService, ASource, ASteps, *parallel, ASettings, AWhat);
     TSessionProgress progress(ASource);
     const std::int64_t chosen = ASteps.Start();
     const std::int64_t partSize = chosen > 0 ? chosen : ASettings.ChunkSize;
@@ -58,7 +55,7 @@ void RunSessionUpload(TRestService& AService, TUploadSource& ASource, TSessionUp
                 offset = E.Held();
             } catch (...) {
                 interruptions.Survive();
-                if (const std::optional<std::chrono::seconds> asked = AskedWait()) policy.Pause(asked, waits++);
+                if (const std::optional<std::chrono::seconds> asked = RetryWaitAsked()) policy.Pause(asked, waits++);
                 askHeld = true;
             }
         }

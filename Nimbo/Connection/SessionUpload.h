@@ -4,10 +4,12 @@
 // service keeps): the adapter supplies the steps, the driver runs them, resumes after
 // interruptions and commits once.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "Nimbo/Connection/ParallelParts.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/UploadSource.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -53,14 +55,20 @@ public:
     virtual void Commit() = 0;
     // The parts could not all be sent: lets the service drop the session, quietly.
     virtual void Abandon() {}
+    // The steps for sending parts in parallel, when this session takes them so; asked before Start.
+    virtual TParallelParts* Parallel() { return nullptr; }
 };
+
+// The wait the interruption being handled asks for (a Retry-After), if any; call inside a catch block.
+std::optional<std::chrono::seconds> RetryWaitAsked();
 
 // Runs a session upload of ASource: Start, then the parts in order, each preceded by the service's
 // sign-in check (AService.RefreshAccess). After an interruption (THttpRetryPolicy::IsInterruption)
 // it asks what the service holds and goes on from there, waiting first when the service asked for
 // a wait; more interruptions than ASettings.MaxResumptions end it with ERestError naming AWhat
 // (e.g. "The upload of \"a.bin\""). Once every byte is held, Commit, unless the last part committed
-// the upload already. Leaves the caller's stream at the content's end.
+// the upload already. Leaves the caller's stream at the content's end. Steps that take parts in
+// parallel (Parallel) send them as RunParallelParts says when ASettings allows more than one at once.
 void RunSessionUpload(TRestService& AService, TUploadSource& ASource, TSessionUploadSteps& ASteps,
                       const TSessionUploadSettings& ASettings, const std::string& AWhat);
 

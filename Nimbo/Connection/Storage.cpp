@@ -14,11 +14,14 @@ namespace {
 const char* const FolderMimeType = "inode/directory";
 
 // Hashes the bytes an upload reads from the caller's stream with the algorithm of the storage's
-// hashes, to compare them with the hash the service gives for what it stored.
+// hashes, to compare them with the hash the service gives for what it stored; nothing where the
+// service checks each request's bytes itself.
 class TUploadCheck {
 public:
-    TUploadCheck(std::istream& AStream, const std::string& AAlgorithm)
-        : FCaller(AStream), FAlgorithm(AAlgorithm), FHasher(TContentHasher::CreateConcurrent(AAlgorithm)) {
+    TUploadCheck(std::istream& AStream, const TNimboStorage& AStorage)
+        : FCaller(AStream),
+          FAlgorithm(AStorage.ServiceChecksUploads() ? "" : AStorage.GetHashAlgorithm()),
+          FHasher(TContentHasher::CreateConcurrent(FAlgorithm)) {
         if (FHasher) FInput.emplace(AStream, *FHasher);
     }
     TUploadCheck(const TUploadCheck&) = delete;
@@ -165,7 +168,7 @@ void TNimboCloudFile::Download(const std::string& AFileName) const {
 
 void TNimboCloudFile::Upload(std::istream& AStream) const {
     CheckFile();
-    TUploadCheck check(AStream, Storage().GetHashAlgorithm());
+    TUploadCheck check(AStream, Storage());
     Storage().Upload(Item(), check.Stream());
     check.Compare(Item().Info(), "The upload of \"" + GetName() + "\"");
 }
@@ -185,7 +188,7 @@ TNimboCloudFile TNimboCloudFile::CreateFolder(const std::string& AName) const {
 
 TNimboCloudFile TNimboCloudFile::createFile(const std::string& AName, std::istream& AStream) const {
     CheckFolder();
-    TUploadCheck check(AStream, Storage().GetHashAlgorithm());
+    TUploadCheck check(AStream, Storage());
     TNimboCloudFile file(Storage().createFile(Item(), AName, check.Stream()));
     check.Compare(file.Item().Info(), "The upload of \"" + AName + "\"");
     return file;

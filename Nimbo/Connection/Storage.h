@@ -121,6 +121,9 @@ public:
     // The algorithm of the content hashes the service gives (THashAlgorithm), with which uploads are
     // checked; empty when it gives none.
     virtual std::string GetHashAlgorithm() const;
+    // Whether every request of an upload carries the hash of the bytes it sends, which the service
+    // checks before it stores them: such uploads need no check of their own.
+    virtual bool ServiceChecksUploads() const { return false; }
 
 protected:
     // ERestError "<AWhat> is not supported by this storage", AWhat as "Renaming items".

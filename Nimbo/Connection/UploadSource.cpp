@@ -47,6 +47,8 @@ void CheckSessionUploadSettings(const TSessionUploadSettings& ASettings) {
     if (ASettings.SingleRequestLimit < 0) throw EArgumentException("The single-request limit must not be negative");
     if (ASettings.ChunkSize <= 0) throw EArgumentException("The chunk size must be above 0");
     if (ASettings.MaxResumptions < 0) throw EArgumentException("The number of resumptions must not be negative");
+    if (ASettings.PartsInFlight < 1 || ASettings.PartsInFlight > MaxPartsInFlight)
+        throw EArgumentException("The parts in flight must be from 1 to " + std::to_string(MaxPartsInFlight));
 }
 
 // ---- TUploadSource ----
@@ -69,7 +71,10 @@ std::optional<std::int64_t> TUploadSource::Size() const {
 
 std::istream& TUploadSource::Whole() {
     Assert(!FExceedsLimit, "The whole content of an upload above the limit was asked for");
-    return IsHeld() ? HeldAt(0) : *FSeekable;
+    if (IsHeld()) return HeldAt(0);
+    FSeekable->clear();
+    FSeekable->seekg(FBase);  // the content may have been read already, for its hash
+    return *FSeekable;
 }
 
 void TUploadSource::MakeMeasurable() {

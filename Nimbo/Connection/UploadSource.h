@@ -18,6 +18,9 @@
 
 namespace Nimbo::Connection {
 
+// The most parts one upload sends at the same time.
+inline constexpr int MaxPartsInFlight = 64;
+
 // When and how an adapter sends content through its service's session upload.
 struct TSessionUploadSettings {
     // Content of up to this many bytes goes up in one request, larger content through the session.
@@ -26,10 +29,13 @@ struct TSessionUploadSettings {
     std::int64_t ChunkSize = 0;
     // Interruptions (a lost connection, a time-out, a server error) one upload survives by resuming.
     int MaxResumptions = 5;
+    // Parts sent at the same time where the service takes them so; each one is held in memory while
+    // it is on its way. 1: one after another, as every service takes them.
+    int PartsInFlight = 4;
 };
 
-// Raises EArgumentException unless the limit is at least 0, the chunk size above 0 and the number of
-// resumptions at least 0.
+// Raises EArgumentException unless the limit is at least 0, the chunk size above 0, the number of
+// resumptions at least 0 and the parts in flight from 1 to MaxPartsInFlight.
 void CheckSessionUploadSettings(const TSessionUploadSettings& ASettings);
 
 // The content from the stream's current position to its end. A seekable stream is measured without

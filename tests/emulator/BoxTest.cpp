@@ -262,6 +262,40 @@ TEST_F(BoxTest, AttributesFormAndNameConflicts) {
     EXPECT_EQ(emulator->Find(Cloud::Box, "b.txt")->content, "bb");  // a refused version changes nothing
 }
 
+TEST_F(BoxTest, DirectUploadIsCheckedAgainstItsContentMd5HoldingTheSha1) {
+    struct TCase {
+        const char* Header;
+        long Status;
+    };
+    const TCase cases[] = {
+        {"", 201},
+        {"Content-MD5: 388ad1c312a488ee9e12998fe097f2258fa8d5ee", 201},
+        {"Content-MD5: 388AD1C312A488EE9E12998FE097F2258FA8D5EE", 201},
+        {"Content-MD5: 0000000000000000000000000000000000000000", 400},
+    };
+    int number = 0;
+    for (const TCase& check : cases) {
+        SCOPED_TRACE(check.Header);
+        const std::string name = "d" + std::to_string(++number) + ".txt";
+        std::vector<std::string> headers;
+        if (*check.Header) headers.emplace_back(check.Header);
+        Reply reply = client.Multipart(
+            Upload + "/content",
+            {{"attributes", R"({"name":")" + name + R"(","parent":{"id":"0"}})", "", ""}, {"file", "dd", name, ""}},
+            token, headers);
+        EXPECT_EQ(reply.status, check.Status) << reply.body;
+        if (check.Status == 400) {
+            EXPECT_EQ(reply.Json()["code"], "bad_digest");
+            EXPECT_FALSE(emulator->Find(Cloud::Box, name).has_value());  // nothing kept
+        }
+    }
+    const std::string id = emulator->Find(Cloud::Box, "d1.txt")->id;
+    Reply version = client.Multipart(Upload + "/" + id + "/content", {{"file", "ee", "d1.txt", ""}}, token,
+                                     {"Content-MD5: 388ad1c312a488ee9e12998fe097f2258fa8d5ee"});
+    EXPECT_EQ(version.status, 400);
+    EXPECT_EQ(emulator->Find(Cloud::Box, "d1.txt")->content, "dd");
+}
+
 TEST_F(BoxTest, ListingPagesByOffsetWithBoxLimits) {
     std::string big = emulator->AddFolder(Cloud::Box, "Big");
     for (int i = 0; i < 250; ++i) emulator->AddFile(Cloud::Box, "Big/f" + std::to_string(1000 + i), "");

@@ -102,15 +102,34 @@ TEST_F(BoxUploadTest, ASessionTakesPartsInAnyOrderAndCommitsTheFile) {
     EXPECT_EQ(Call("GET", Sessions + "/" + id).status, 404);  // the session ended with its commit
 }
 
+// A version session renames the file only when it is given a name; left out, the name stays.
 TEST_F(BoxUploadTest, AVersionSessionReplacesTheContentOfTheFile) {
-    std::string fileId = emulator->AddFile(Cloud::Box, "a.bin", "old");
-    std::string id = Open(Files + "/" + fileId + "/upload_sessions", R"({"file_size":20000000,"file_name":"b.bin"})");
-    Reply committed = Commit(id, {{"parts", AllParts(id)}});
-    ASSERT_EQ(committed.status, 201) << committed.body;
-    EXPECT_EQ(committed.Json()["entries"][0]["id"], fileId);
-    EXPECT_EQ(committed.Json()["entries"][0]["name"], "b.bin");
-    EXPECT_EQ(committed.Json()["entries"][0]["etag"], "1");
-    EXPECT_EQ(emulator->Find(Cloud::Box, "b.bin")->content, Content());
+    struct Case {
+        std::string sessionBody;
+        nlohmann::json attributes;
+        std::string name;
+    };
+    const Case cases[] = {
+        {R"({"file_size":20000000,"file_name":"b.bin"})", nullptr, "b.bin"},
+        {R"({"file_size":20000000})", nullptr, "a.bin"},
+        {R"({"file_size":20000000})", {{"content_modified_at", "2020-01-02T03:04:05Z"}}, "a.bin"},
+        {R"({"file_size":20000000})", {{"name", "c.bin"}}, "c.bin"},
+    };
+    for (const Case& c : cases) {
+        SetUp();  // a fresh account for each case
+        std::string fileId = emulator->AddFile(Cloud::Box, "a.bin", "old");
+        std::string id = Open(Files + "/" + fileId + "/upload_sessions", c.sessionBody);
+        nlohmann::json body = {{"parts", AllParts(id)}};
+        if (!c.attributes.is_null()) body["attributes"] = c.attributes;
+        Reply committed = Commit(id, body);
+        ASSERT_EQ(committed.status, 201) << committed.body;
+        EXPECT_EQ(committed.Json()["entries"][0]["id"], fileId);
+        EXPECT_EQ(committed.Json()["entries"][0]["name"], c.name) << c.sessionBody;
+        EXPECT_EQ(committed.Json()["entries"][0]["etag"], "1");
+        auto stored = emulator->Find(Cloud::Box, c.name);
+        ASSERT_TRUE(stored) << c.sessionBody;
+        EXPECT_EQ(stored->content, Content());
+    }
 }
 
 TEST_F(BoxUploadTest, SessionsFollowTheSizeAndNameRules) {

@@ -207,6 +207,8 @@ TEST_F(DropboxV2ContentTest, SessionChunksAndCommitsFollowTheirRules) {
 
     Reply concurrent = Upload("files/upload_session/start", {{"session_type", "concurrent"}}, "data");
     EXPECT_EQ(Summary(concurrent), "concurrent_session_data_not_allowed/..");
+    Reply closed = Upload("files/upload_session/start", {{"session_type", "concurrent"}, {"close", true}}, "");
+    EXPECT_EQ(Summary(closed), "concurrent_session_close_not_allowed/..");
 }
 
 TEST_F(DropboxV2ContentTest, ConcurrentSessionsTakeBlockAlignedPiecesInAnyOrder) {
@@ -222,6 +224,8 @@ TEST_F(DropboxV2ContentTest, ConcurrentSessionsTakeBlockAlignedPiecesInAnyOrder)
 
     ASSERT_EQ(Append(id, 2 * block, bytes.substr(2 * block), true).status, 200);  // the last piece first
     ASSERT_EQ(Append(id, block, bytes.substr(block, block)).status, 200);
+    EXPECT_EQ(Append(id, 2 * block, bytes.substr(2 * block), true).status, 200);           // the same piece again
+    EXPECT_EQ(Summary(Append(id, block, bytes.substr(block, block), true)), "closed/..");  // another end
     EXPECT_EQ(Summary(Upload("files/upload_session/finish", Finish(id, bytes.size(), "/c.bin"), "")),
               "lookup_failed/concurrent_session_missing_data/..");
     ASSERT_EQ(Append(id, 0, bytes.substr(0, block)).status, 200);

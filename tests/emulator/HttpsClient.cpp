@@ -91,7 +91,8 @@ Reply HttpsClient::Form(const std::string& url, const Fields& fields, const std:
     return Send("POST", url, Encode(fields), headers);
 }
 
-Reply HttpsClient::Multipart(const std::string& url, const std::vector<Part>& parts, const std::string& token) const {
+Reply HttpsClient::Multipart(const std::string& url, const std::vector<Part>& parts, const std::string& token,
+                             const std::vector<std::string>& headers) const {
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     std::unique_ptr<curl_mime, MimeDeleter> mime(curl_mime_init(curl.get()));
     for (const auto& p : parts) {
@@ -103,6 +104,7 @@ Reply HttpsClient::Multipart(const std::string& url, const std::vector<Part>& pa
     }
     std::unique_ptr<curl_slist, ListDeleter> list;
     if (!token.empty()) list.reset(curl_slist_append(nullptr, Bearer(token).c_str()));
+    for (const std::string& header : headers) list.reset(curl_slist_append(list.release(), header.c_str()));
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_MIMEPOST, mime.get());
     return Perform(curl.get(), list.get());

@@ -42,7 +42,8 @@ public:
                std::vector<std::string> headers = {}) const;
     Reply Get(const std::string& url, const std::string& token = "") const;
     Reply Form(const std::string& url, const Fields& fields, const std::string& token = "") const;
-    Reply Multipart(const std::string& url, const std::vector<Part>& parts, const std::string& token = "") const;
+    Reply Multipart(const std::string& url, const std::vector<Part>& parts, const std::string& token = "",
+                    const std::vector<std::string>& headers = {}) const;
 
     static std::string Encode(const Fields& fields);
     static std::string Bearer(const std::string& token) { return "Authorization: Bearer " + token; }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -292,33 +293,60 @@ TEST(EmulatorRequestLog, KeepsTheNewestEntriesAndBodyPrefixes) {
 }
 
 #ifdef CLOUD_EMULATOR_PROGRAM
+// The emulator program in a child process with its data in `dir`; a stack limit applies to it as
+// `ulimit -s` would (its threads get stacks of that size too). Killed when it goes out of scope.
+class ChildEmulator {
+public:
+    explicit ChildEmulator(const std::filesystem::path& dir, rlim_t stackBytes = 0) {
+        int out[2];
+        if (::pipe(out) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            rlimit stack{};
+            ::getrlimit(RLIMIT_STACK, &stack);
+            stack.rlim_cur = stackBytes != 0 ? stackBytes : stack.rlim_cur;
+            if (::setrlimit(RLIMIT_STACK, &stack) != 0) ::_exit(126);
+            ::execl(CLOUD_EMULATOR_PROGRAM, CLOUD_EMULATOR_PROGRAM, "--data", dir.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string banner;
+        char c;
+        while (banner.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1) banner += c;
+        ::close(out[0]);
+        auto colon = banner.rfind(':');
+        if (colon == std::string::npos) throw std::runtime_error("the emulator did not start: " + banner);
+        port = static_cast<std::uint16_t>(std::stoi(banner.substr(colon + 1)));
+    }
+    ~ChildEmulator() { Kill(); }
+    ChildEmulator(const ChildEmulator&) = delete;
+    ChildEmulator& operator=(const ChildEmulator&) = delete;
+
+    bool Running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    std::uint16_t port = 0;
+
+private:
+    pid_t pid_ = -1;
+};
+
 // The program killed without warning keeps what changed a moment before.
 TEST(EmulatorProgram, KeepsChangesThroughAKill) {
     auto dir = FreshFolder("emulator-kill");
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::execl(CLOUD_EMULATOR_PROGRAM, CLOUD_EMULATOR_PROGRAM, "--data", dir.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string banner;
-    char c;
-    while (banner.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1) banner += c;
-    ::close(out[0]);
-    auto colon = banner.rfind(':');
-    ASSERT_NE(colon, std::string::npos) << banner;
-    auto port = static_cast<std::uint16_t>(std::stoi(banner.substr(colon + 1)));
-
-    HttpsClient client(port, (dir / "tls" / "ca.pem").string());
+    ChildEmulator program(dir);
+    HttpsClient client(program.port, (dir / "tls" / "ca.pem").string());
     Reply added = client.Form("https://localhost/emulator/files",
                               {{"service", "box"}, {"path", "Kept/after.txt"}, {"content", "kept"}});
     EXPECT_EQ(added.status, 200) << added.body;
-    ::kill(child, SIGKILL);  // at once: an answered change is already stored
-    ::waitpid(child, nullptr, 0);
+    program.Kill();  // at once: an answered change is already stored
 
     for (const auto& path : {dir, dir / "state.db", dir / "state.db-wal", dir / "files"}) {
         struct stat info {};
@@ -332,6 +360,51 @@ TEST(EmulatorProgram, KeepsChangesThroughAKill) {
     auto item = restarted.Find(Cloud::Box, "Kept/after.txt");
     ASSERT_TRUE(item);
     EXPECT_EQ(item->content, "kept");
+    std::filesystem::remove_all(dir);
+}
+// Long request text under a small stack (4 MB, as `ulimit -s 4096` gives every thread): each
+// request gets an answer in its service's format and the program goes on serving.
+TEST(EmulatorProgram, LongRequestTextUnderASmallStackIsAnswered) {
+    auto dir = FreshFolder("emulator-stack");
+    ChildEmulator program(dir, 4u << 20);
+    HttpsClient client(program.port, (dir / "tls" / "ca.pem").string());
+    const std::string eightK(8000, 'a'), sixtyFourK(64u << 10, 'a');
+    std::string deep;
+    for (int i = 0; i < 4000; ++i) deep += "/a";
+    struct Case {
+        std::string name, method, url;
+        std::vector<std::string> headers;
+    };
+    const Case cases[] = {
+        {"8 KB path", "GET", "https://www.googleapis.com/drive/v2/files/" + eightK, {}},
+        {"8 KB path with a body", "POST", "https://api.box.com/2.0/files/" + eightK + "/copy", {}},
+        {"8 KB of segments", "DELETE", "https://graph.microsoft.com/v1.0/me/drive/root:" + deep, {}},
+        {"64 KB path", "GET", "https://www.googleapis.com/drive/v2/files/" + sixtyFourK, {}},
+        {"64 KB path with a body", "PUT", "https://apis.live.net/v5.0/" + sixtyFourK, {}},
+        {"8 KB range",
+         "GET",
+         "https://www.googleapis.com/drive/v2/files/x",
+         {"Range: bytes=0-" +
+          [] {
+              std::string more;
+              for (int i = 0; i < 2600; ++i) more += ",0-";
+              return more;
+          }()}},
+    };
+    for (const Case& c : cases) {
+        Reply r = client.Send(c.method, c.url, c.method == "GET" ? "" : "{}", c.headers);
+        EXPECT_GE(r.status, 400) << c.name;
+        EXPECT_LT(r.status, 500) << c.name;
+        ASSERT_TRUE(program.Running()) << c.name;
+    }
+    Reply upload = client.Multipart("https://upload.box.com/api/2.0/files/content",
+                                    {{eightK, "x", "", ""}, {"file", "y", "y.txt", ""}});
+    EXPECT_GE(upload.status, 400);
+    ASSERT_TRUE(program.Running());
+    Reply added = client.Form("https://localhost/emulator/files",
+                              {{"service", "box"}, {"path", "after.txt"}, {"content", "served"}});
+    EXPECT_EQ(added.status, 200) << added.body;
+    program.Kill();
     std::filesystem::remove_all(dir);
 }
 #endif

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <sstream>
 
@@ -712,9 +714,18 @@ TEST_F(DropboxSessionRequests, ALostCommitIsNotRepeated) {
     EXPECT_EQ(dropped, 1);
 }
 
+// Box's session with one part at a time, so that the requests come in a fixed order.
 class BoxSessionRequests : public SessionRequests {
 protected:
     BoxSessionRequests() : SessionRequests(BoxCase) {}
+    void SetUp() override {
+        SessionRequests::SetUp();
+        OnePartAtATime(5);
+    }
+    void OnePartAtATime(int AMaxResumptions) {
+        dynamic_cast<TNimboBoxNet&>(Storage()).SetUploadSettings(
+            {.SingleRequestLimit = FCase.Limit, .ChunkSize = 1, .MaxResumptions = AMaxResumptions, .PartsInFlight = 1});
+    }
     // The part size the service chooses.
     static constexpr std::int64_t Part = 8 << 20;
     const std::string Sessions = "upload.box.com /api/2.0/files/upload_sessions";
@@ -790,7 +801,7 @@ TEST_F(BoxSessionRequests, AnInterruptedPartGoesOnFromThePartsTheSessionHolds) {
 }
 
 TEST_F(BoxSessionRequests, AnUploadGivenUpOrCancelledAbortsItsSession) {
-    FCase.Configure(Storage(), FCase.Limit, 1);
+    OnePartAtATime(1);
     const auto sessionEnd = [&] {
         int dropped = 0;
         const std::vector<RecordedRequest> answered = WithoutDropped(Requests(), dropped);
@@ -813,6 +824,166 @@ TEST_F(BoxSessionRequests, AnUploadGivenUpOrCancelledAbortsItsSession) {
     EXPECT_EQ(sessionEnd(), "DELETE " + Sessions + "/<id> 204") << "cancelled";
     EXPECT_FALSE(Emu().Find(Cloud::Box, "big.bin").has_value());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Parts sent several at once, where the service takes them so.
+
+// What the parallel tests need to know of one service's session.
+struct TParallelCase {
+    std::string Kind;
+    std::function<void(TNimboStorage&, int AMaxResumptions)> Configure;  // four parts in flight
+    std::int64_t Part;                                                   // the part size
+    std::int64_t Size;                                                   // content of several parts
+    Route Parts;                                                         // the requests that carry parts
+    std::function<std::int64_t(const RecordedRequest&)> Offset;          // where a part request's bytes start
+    std::function<bool(const RecordedRequest&)> OpensParallelSession;    // of the request that opens it
+};
+
+void PrintTo(const TParallelCase& ACase, std::ostream* AOut) { *AOut << ACase.Kind; }
+
+const TParallelCase BoxParallel{
+    .Kind = "Box",
+    .Configure =
+        [](TNimboStorage& AStorage, int AMaxResumptions) {
+            dynamic_cast<TNimboBoxNet&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = TNimboBoxNet::MinSessionFileSize,
+                 .ChunkSize = 1,
+                 .MaxResumptions = AMaxResumptions,
+                 .PartsInFlight = 4});
+        },
+    .Part = 8 << 20,  // the service chooses it
+    .Size = TNimboBoxNet::MinSessionFileSize + 1234,
+    .Parts = BoxCase.Chunks,
+    .Offset =
+        [](const RecordedRequest& R) {
+            const std::string range = HeaderOf(R, "Content-Range");  // "bytes <first>-..."
+            return std::stoll(range.substr(6, range.find('-') - 6));
+        },
+    .OpensParallelSession = [](const RecordedRequest& R) { return R.method == "POST" && R.status == 201; },
+};
+
+const TParallelCase Dropbox2Parallel{
+    .Kind = "DropBox2",
+    .Configure =
+        [](TNimboStorage& AStorage, int AMaxResumptions) {
+            dynamic_cast<TNimboDropBox2&>(AStorage).SetUploadSettings(
+                {.SingleRequestLimit = 4 << 20, .ChunkSize = 4 << 20, .MaxResumptions = AMaxResumptions});
+        },
+    .Part = 4 << 20,
+    .Size = 3 * (4 << 20) + 1000,
+    .Parts = Dropbox2Case.Chunks,
+    .Offset =
+        [](const RecordedRequest& R) {
+            return nlohmann::json::parse(HeaderOf(R, "Dropbox-API-Arg"))["cursor"]["offset"].get<std::int64_t>();
+        },
+    .OpensParallelSession =
+        [](const RecordedRequest& R) {
+            return R.path == "/2/files/upload_session/start" &&
+                   nlohmann::json::parse(HeaderOf(R, "Dropbox-API-Arg")).value("session_type", "") == "concurrent";
+        },
+};
+
+class ParallelParts : public AdapterTest::TAdapterFixture, public ::testing::WithParamInterface<TParallelCase> {
+protected:
+    ParallelParts() : TAdapterFixture(AdapterTest::AdapterKind(GetParam().Kind)) {}
+
+    void SetUp() override {
+        TAdapterFixture::SetUp();
+        GetParam().Configure(Storage(), 5);
+        Storage().RefreshAccess();
+        Emu().ClearRequests();
+    }
+
+    // The offsets of the part requests answered, in the order they were answered.
+    std::vector<std::int64_t> PartOffsets(int& ADropped) {
+        std::vector<std::int64_t> offsets;
+        for (const RecordedRequest& R : WithoutDropped(Requests(), ADropped))
+            if (Matches(GetParam().Parts, R)) offsets.push_back(GetParam().Offset(R));
+        return offsets;
+    }
+
+    std::vector<std::int64_t> AllOffsets() const {
+        std::vector<std::int64_t> offsets;
+        for (std::int64_t at = 0; at < GetParam().Size; at += GetParam().Part) offsets.push_back(at);
+        return offsets;
+    }
+
+    const std::string Content = Pattern(GetParam().Size, 12);
+};
+
+// Whatever happened to it, the part that failed is sent again by itself; the others once.
+TEST_P(ParallelParts, APartFailingOnceIsSentAgainByItself) {
+    struct Case {
+        const char* Name;
+        Fault Interruption;
+    };
+    const Case cases[] = {{"dropped.bin", Dropped()}, {"cut.bin", Truncated()}, {"error.bin", ServerError(503)}};
+    for (const Case& c : cases) {
+        Emu().ClearRequests();
+        FaultOn(GetParam().Parts, 1, c.Interruption);
+        std::istringstream stream(Content);
+        Storage().Root().createFile(c.Name, stream);
+        Emu().ClearFaults();
+
+        EXPECT_EQ(StoredHash(Kind().Service, c.Name), Sha256(Content)) << c.Name;
+        int dropped = 0;
+        std::vector<std::int64_t> offsets = PartOffsets(dropped);
+        EXPECT_EQ(offsets.size() + dropped, AllOffsets().size() + 1) << c.Name << ": one part twice";
+        std::sort(offsets.begin(), offsets.end());
+        offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+        EXPECT_EQ(offsets, AllOffsets()) << c.Name;
+        const std::vector<RecordedRequest> session = Requests(GetParam().Parts.host);
+        EXPECT_EQ(session.size(), AllOffsets().size() + 3)
+            << c.Name << ": the start, the parts, the part again and the commit, nothing asked";
+        ASSERT_FALSE(session.empty());
+        EXPECT_TRUE(GetParam().OpensParallelSession(session.front())) << c.Name;
+    }
+}
+
+// The last part, whole or not, from a stream that can seek or not, ends the content.
+TEST_P(ParallelParts, AStreamThatCannotSeekAndContentOfWholePartsGoUpTheSameWay) {
+    struct Case {
+        std::string Name;
+        std::int64_t Size;
+        bool Pipe;
+    };
+    const std::int64_t wholeParts = 3 * GetParam().Part;
+    const Case cases[] = {
+        {"pipe.bin", GetParam().Size, true}, {"whole.bin", wholeParts, false}, {"whole-pipe.bin", wholeParts, true}};
+    for (const Case& c : cases) {
+        const std::string content = Pattern(c.Size, 13);
+        TPipeBuf pipe(content);
+        std::istringstream seekable(content);
+        std::istream piped(&pipe);
+        const TNimboCloudFile file = Storage().Root().createFile(c.Name, c.Pipe ? piped : seekable);
+        EXPECT_EQ(file.GetSize(), c.Size) << c.Name;
+        EXPECT_EQ(StoredHash(Kind().Service, c.Name), Sha256(content)) << c.Name;
+    }
+}
+
+TEST_P(ParallelParts, AnUploadGivenUpOrCancelledLeavesNothing) {
+    GetParam().Configure(Storage(), 1);
+    Emu().InjectFault(GetParam().Parts, ServerError(503), 2);
+    std::istringstream stream(Content);
+    EXPECT_THAT([&] { Storage().Root().createFile("big.bin", stream); },
+                ThrowsMessage<ERestError>(HasSubstr("\"big.bin\" was interrupted 2 times and has been given up")));
+    EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value());
+
+    const THttpProgressScope cancelHalfWay(
+        [&](const THttpProgress& AProgress) { return AProgress.UploadDone < GetParam().Size / 2; });
+    std::istringstream again(Content);
+    EXPECT_THROW(Storage().Root().createFile("big.bin", again), EAbort);
+    EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value());
+    if (GetParam().Kind == "Box") {
+        const auto requests = Requests("upload.box.com");
+        EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const auto& R) { return R.method == "DELETE"; }),
+                  2)
+            << "both sessions aborted";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, ParallelParts, ::testing::Values(BoxParallel, Dropbox2Parallel),
+                         [](const ::testing::TestParamInfo<TParallelCase>& AInfo) { return AInfo.param.Kind; });
 
 // ---------------------------------------------------------------------------------------------
 // OneDrive: no upload in parts, so content above its limit is refused before anything is sent.

@@ -1,10 +1,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -207,4 +212,147 @@ TEST_F(SessionUploadDriver, AnAnswerThatIsNoInterruptionEndsTheUploadAtOnce) {
     EXPECT_EQ(Session.Asks, 0);
     EXPECT_EQ(Session.Abandons, 1);
     EXPECT_EQ(Session.Commits, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parts in parallel
+
+namespace {
+
+// A service in memory that takes parts at any offset, several at once. The first exchanges wait
+// until as many parts are in flight as the upload may have (or a long while), so that the most seen
+// at once shows how many the driver sends together.
+class TFakeParallelSession : public TSessionUploadSteps, public TParallelParts {
+public:
+    explicit TFakeParallelSession(std::size_t AExpectedAtOnce) : FExpectedAtOnce(AExpectedAtOnce) {}
+
+    std::map<std::int64_t, TFault> Faults;  // what goes wrong the first time the part at an offset is sent
+    std::string Stored = std::string(10, '.');
+    std::vector<std::int64_t> Sent;  // the offset of every part sent, in the order sent
+    std::size_t MostAtOnce = 0;
+    int Commits = 0;
+    int Abandons = 0;
+
+    std::int64_t Start() override { return 2; }
+    TSessionHeld SendPart(std::int64_t, std::int64_t) override { throw EAssertionFailed("sent one after another"); }
+    std::optional<TSessionHeld> AskHeld() override { throw EAssertionFailed("asked what is held"); }
+    void Commit() override { ++Commits; }
+    void Abandon() override { ++Abandons; }
+    TParallelParts* Parallel() override { return this; }
+
+    std::int64_t PartUnit() const override { return 2; }
+    TPartExchange PartExchange(const TSessionPart& APart) override {
+        Sent.push_back(APart.Offset());
+        const auto planned = Faults.find(APart.Offset());
+        const TFault fault = planned == Faults.end() ? TFault::None : planned->second;
+        if (planned != Faults.end()) Faults.erase(planned);
+        return [this, fault, &APart] {
+            {
+                std::unique_lock lock(FMutex);
+                MostAtOnce = std::max(MostAtOnce, ++FInFlight);
+                FChanged.notify_all();
+                if (FInFlight >= FExpectedAtOnce) FReleased = true;
+                FChanged.wait_for(lock, 10s, [&] { return FReleased; });
+                --FInFlight;
+            }
+            if (fault == TFault::Dropped) throw ETransportError("connection dropped");
+            if (fault == TFault::ServerError) throw EHttpProtocolError(503, "Unavailable", "", 2s);
+            if (fault == TFault::Refused) throw EHttpProtocolError(400, "Bad Request", "no");
+            return APart.Bytes();
+        };
+    }
+    void PartStored(const TSessionPart& APart, const std::string& AAnswer) override {
+        Stored.replace(static_cast<std::size_t>(APart.Offset()), AAnswer.size(), AAnswer);
+    }
+
+private:
+    const std::size_t FExpectedAtOnce;
+    std::size_t FInFlight = 0;
+    bool FReleased = false;  // once that many were in flight, no part waits
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+};
+
+class ParallelSessionUploadDriver : public SessionUploadDriver {
+protected:
+    void UploadParallel(int AMaxResumptions = 5) {
+        RunSessionUpload(
+            Service, Source, Parallel,
+            {.SingleRequestLimit = 0, .ChunkSize = 3, .MaxResumptions = AMaxResumptions, .PartsInFlight = 3},
+            "The upload of \"a.bin\"");
+    }
+    TFakeParallelSession Parallel{3};
+};
+
+}  // namespace
+
+TEST_F(ParallelSessionUploadDriver, SendsUpToTheSettingsPartsAtOnceThenCommitsOnce) {
+    UploadParallel();
+    EXPECT_EQ(Parallel.Stored, Content);
+    EXPECT_THAT(Parallel.Sent, ElementsAre(0, 2, 4, 6, 8)) << "parts of the service's size, read in order";
+    EXPECT_EQ(Parallel.MostAtOnce, 3u);
+    EXPECT_EQ(Parallel.Commits, 1);
+    EXPECT_EQ(Parallel.Abandons, 0);
+    EXPECT_EQ(Service.Refreshes, 5) << "the sign-in is checked before every part";
+    EXPECT_EQ(Stream.peek(), std::char_traits<char>::eof()) << "the caller's stream is left at its end";
+}
+
+TEST_F(ParallelSessionUploadDriver, AnInterruptedPartIsSentAgainByItself) {
+    Parallel.Faults = {{2, TFault::ServerError}, {6, TFault::Dropped}};
+    UploadParallel();
+    EXPECT_EQ(Parallel.Stored, Content);
+    std::vector<std::int64_t> sent = Parallel.Sent;
+    std::sort(sent.begin(), sent.end());
+    EXPECT_THAT(sent, ElementsAre(0, 2, 2, 4, 6, 6, 8)) << "the two interrupted parts, and no other, again";
+    EXPECT_THAT(Waits, ElementsAre(2000ms)) << "the wait the 503 asked for";
+    EXPECT_EQ(Parallel.Commits, 1);
+}
+
+TEST_F(ParallelSessionUploadDriver, ARefusalOrTooManyInterruptionsStopEverythingAndAbandonTheSession) {
+    Parallel.Faults = {{2, TFault::Refused}};
+    EXPECT_THAT([&] { UploadParallel(); }, ThrowsMessage<EHttpProtocolError>(HasSubstr("400")));
+    EXPECT_EQ(Parallel.Abandons, 1);
+    EXPECT_EQ(Parallel.Commits, 0);
+
+    std::istringstream stream(Content);
+    TUploadSource source(stream, 0);
+    TFakeParallelSession interrupted(3);
+    interrupted.Faults = {{0, TFault::Dropped}, {2, TFault::Dropped}, {4, TFault::Dropped}};
+    EXPECT_THAT(
+        [&] {
+            RunSessionUpload(Service, source, interrupted,
+                             {.SingleRequestLimit = 0, .ChunkSize = 2, .MaxResumptions = 2, .PartsInFlight = 3},
+                             "The upload of \"a.bin\"");
+        },
+        ThrowsMessage<ERestError>(HasSubstr("The upload of \"a.bin\" was interrupted 3 times")));
+    EXPECT_EQ(interrupted.Abandons, 1);
+    EXPECT_EQ(interrupted.Commits, 0);
+}
+
+TEST_F(ParallelSessionUploadDriver, ReportsTheWholeContentOnTheCallersThreadAndACancelAbandons) {
+    std::vector<THttpProgress> reports;
+    const std::thread::id caller = std::this_thread::get_id();
+    bool otherThread = false;
+    {
+        const THttpProgressScope scope([&](const THttpProgress& AProgress) {
+            otherThread = otherThread || std::this_thread::get_id() != caller;
+            reports.push_back(AProgress);
+            return true;
+        });
+        UploadParallel();
+    }
+    EXPECT_FALSE(otherThread);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().UploadDone, 10);
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].UploadDone, reports[i - 1].UploadDone);
+
+    std::istringstream stream(Content);
+    TUploadSource source(stream, 0);
+    TFakeParallelSession cancelled(3);
+    const THttpProgressScope cancel([](const THttpProgress& AProgress) { return AProgress.UploadDone < 4; });
+    EXPECT_THROW(RunSessionUpload(Service, source, cancelled,
+                                  {.SingleRequestLimit = 0, .ChunkSize = 2, .PartsInFlight = 3}, "The upload"),
+                 EAbort);
+    EXPECT_EQ(cancelled.Abandons, 1);
+    EXPECT_EQ(cancelled.Commits, 0);
 }

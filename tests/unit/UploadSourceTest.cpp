@@ -185,8 +185,11 @@ TEST(SessionUploadSettings, RefusesSettingsThatCannotWork) {
     for (const Case& c :
          {Case{{.SingleRequestLimit = -1, .ChunkSize = 1}, "limit must not be negative"},
           Case{{.SingleRequestLimit = 0, .ChunkSize = 0}, "chunk size must be above 0"},
-          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = -1}, "must not be negative"}})
+          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = -1}, "must not be negative"},
+          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .PartsInFlight = 0}, "parts in flight must be from 1 to 64"},
+          Case{{.SingleRequestLimit = 0, .ChunkSize = 1, .PartsInFlight = 65}, "parts in flight must be from 1 to 64"}})
         EXPECT_THAT([&] { CheckSessionUploadSettings(c.Settings); },
                     ThrowsMessage<EArgumentException>(HasSubstr(c.Error)));
     EXPECT_NO_THROW(CheckSessionUploadSettings({.SingleRequestLimit = 0, .ChunkSize = 1, .MaxResumptions = 0}));
+    EXPECT_NO_THROW(CheckSessionUploadSettings({.SingleRequestLimit = 0, .ChunkSize = 1, .PartsInFlight = 64}));
 }
