@@ -202,7 +202,14 @@ BlobRef BlobWriter::Finish() {
     if (fd_ < 0) throw std::logic_error("the content is already finished");
     int fd = std::exchange(fd_, -1);
     auto path = folder_->path / name_;
-    if (::close(fd) != 0) {
+    bool durable;
+    {
+        std::lock_guard lock(folder_->mutex);
+        durable = folder_->deferred;
+    }
+    const bool synced = !durable || size_ == 0 || ::fdatasync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!synced || !closed) {
         ::unlink(path.c_str());
         Fail("write", path);
     }
@@ -261,11 +268,7 @@ BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::st
     return blob;
 }
 
-void BlobStore::RemoveAllBut(const std::set<std::string>& kept) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_->path, error))
-        if (!kept.count(entry.path().filename().string())) std::filesystem::remove(entry.path(), error);
-}
+const std::filesystem::path& BlobStore::Folder() const { return folder_->path; }
 
 void BlobStore::DeferRemoval(bool deferred) {
     std::lock_guard lock(folder_->mutex);
@@ -275,6 +278,11 @@ void BlobStore::DeferRemoval(bool deferred) {
 std::vector<std::string> BlobStore::TakeReleased() {
     std::lock_guard lock(folder_->mutex);
     return std::exchange(folder_->released, {});
+}
+
+void BlobStore::KeepReleased(std::vector<std::string> names) {
+    std::lock_guard lock(folder_->mutex);
+    folder_->released.insert(folder_->released.end(), names.begin(), names.end());
 }
 
 void BlobStore::RemoveFiles(const std::vector<std::string>& names) {

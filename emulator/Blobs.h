@@ -103,13 +103,21 @@ public:
     BlobRef Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
                      std::string sha256 = "", std::string quickXor = "");
     // Removes files no stored state can name: everything but `kept`.
-    void RemoveAllBut(const std::set<std::string>& kept);
+    template <class Names>
+    void RemoveAllBut(const Names& kept) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(Folder(), error))
+            if (!kept.count(entry.path().filename().string())) std::filesystem::remove(entry.path(), error);
+    }
+    const std::filesystem::path& Folder() const;
 
     // With a saved state, a released content's file must stay until a state no longer naming it is
     // saved: TakeReleased when the state is taken, RemoveFiles once it is on disk. Without one
-    // (deferred false) files go at once.
+    // (deferred false) files go at once. Deferred contents are also synchronised to the disk before
+    // they count as written, so a state naming them never outlives them.
     void DeferRemoval(bool deferred);
     std::vector<std::string> TakeReleased();
+    void KeepReleased(std::vector<std::string> names);  // taken, but the state naming them is still on disk
     void RemoveFiles(const std::vector<std::string>& names);
 
 private:

@@ -5,6 +5,7 @@
 #include "emulator/Multipart.h"
 #include "emulator/RequestLog.h"
 #include "emulator/Service.h"
+#include "emulator/StateStore.h"
 #include "emulator/Tls.h"
 
 #include <openssl/pem.h>
@@ -116,22 +117,14 @@ public:
             service->uploadSessionLifetime = options_.uploadSessionLifetime;
             for (const auto& host : service->Hosts()) byHost_[host] = service.get();
         }
+        store_ = std::make_unique<StateStore>(options_.dataDir);
         identity_ =
             LoadOrMakeTlsIdentity(CloudEmulator::Hosts(), options_.dataDir.empty() ? "" : options_.dataDir / "tls");
         WriteCaFile();
         LoadState();
-        if (!options_.dataDir.empty()) saver_ = std::thread([this] { SaveWhenChanged(); });
     }
 
     ~Impl() {
-        if (saver_.joinable()) {
-            {
-                std::lock_guard lock(saveMutex_);
-                stopSaver_ = true;
-            }
-            saveWake_.notify_all();
-            saver_.join();
-        }
         if (!ownCaDir_.empty()) {
             std::error_code ignored;
             std::filesystem::remove_all(ownCaDir_, ignored);
@@ -164,12 +157,15 @@ public:
         SaveState();
     }
 
+    bool Fresh() const { return fresh_; }
+
     bool Running() const { return server_ != nullptr; }
     std::uint16_t Port() const { return port_; }
     const std::string& CaPem() const { return identity_.caCertPem; }
     const std::filesystem::path& CaPath() const { return caPath_; }
 
     std::vector<std::unique_ptr<Service>>& Services() { return services_; }
+    BlobStore& Blobs() { return *blobs_; }
     const EmulatorOptions& Options() const { return options_; }
 
     Service& Get(Cloud cloud) {
@@ -183,31 +179,15 @@ public:
     SignInDecision signIn = SignInDecision::Ask;
     RequestLog& Log() { return log_; }
 
-    // Writes the state now: atomically (a temporary file renamed over the old one), readable by the
-    // owner only. Throws when it cannot be written; the old state is then kept.
+    // Folds the stored changes into the database file, so that it alone holds the state.
     void SaveState() {
-        if (options_.dataDir.empty()) return;
-        std::string text;
-        std::vector<std::string> released;
-        {
-            std::lock_guard lock(mutex);
-            Json state = Json::object();
-            for (auto& service : services_) state[CloudName(service->Kind())] = service->Save();
-            text = JsonText(state, 1);
-            released = blobs_->TakeReleased();  // contents this state no longer names
-        }
-        std::lock_guard writing(fileMutex_);
-        WriteFileAtomically(options_.dataDir / "state.json", text);
-        blobs_->RemoveFiles(released);
+        std::lock_guard lock(mutex);
+        store_->Checkpoint();
     }
 
-    // Something changed: the state reaches the data folder within the save delay.
-    void Changed() {
-        if (options_.dataDir.empty()) return;
-        std::lock_guard lock(saveMutex_);
-        if (!dirtySince_) dirtySince_ = std::chrono::steady_clock::now();
-        saveWake_.notify_all();
-    }
+    // Stores what the last change did before it is answered; runs under the lock. Throws when it
+    // cannot: the change is then not answered as done.
+    void Commit() { store_->Commit(services_, *blobs_); }
 
 private:
     EmulatorOptions options_;
@@ -221,11 +201,8 @@ private:
     std::unique_ptr<httplib::SSLServer> server_;
     std::thread thread_;
     std::uint16_t port_ = 0;
-    std::mutex saveMutex_, fileMutex_;
-    std::condition_variable saveWake_;
-    std::optional<std::chrono::steady_clock::time_point> dirtySince_;
-    bool stopSaver_ = false;
-    std::thread saver_;
+    std::unique_ptr<StateStore> store_;
+    bool fresh_ = false;
 
     template <class T, class Reader>
     static std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& pem, Reader read) {
@@ -236,31 +213,6 @@ private:
         else
             release = EVP_PKEY_free;
         return std::unique_ptr<T, void (*)(T*)>(read(bio.get(), nullptr, nullptr, nullptr), release);
-    }
-
-    // Debounced saving: at most one save per delay, the first one a delay after the first change.
-    void SaveWhenChanged() {
-        std::unique_lock lock(saveMutex_);
-        while (!stopSaver_) {
-            if (!dirtySince_) {
-                saveWake_.wait(lock);
-                continue;
-            }
-            auto due = *dirtySince_ + options_.saveDelay;
-            if (std::chrono::steady_clock::now() < due) {
-                saveWake_.wait_until(lock, due);
-                continue;
-            }
-            dirtySince_.reset();
-            lock.unlock();
-            try {
-                SaveState();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "cloud-emulator: %s\n", e.what());  // kept dirty: tried again later
-                Changed();
-            }
-            lock.lock();
-        }
     }
 
     void WriteCaFile() {
@@ -275,19 +227,33 @@ private:
         std::ofstream(caPath_) << identity_.caCertPem;
     }
 
+    // The stored state; a state file of an earlier version is taken into the database once and
+    // renamed aside. Content files nothing names (a killed emulator's half-written uploads) go.
     void LoadState() {
         auto now = Clock::now();
         for (auto& service : services_) service->Reset(now);
-        if (options_.dataDir.empty()) return;
-        auto path = options_.dataDir / "state.json";
-        if (!std::filesystem::exists(path)) return;
-        std::ifstream in(path);
-        Json state = Json::parse(in, nullptr, false);
-        if (state.is_discarded()) throw std::runtime_error("unreadable state file " + path.string());
-        std::set<std::string> kept;
-        for (auto& service : services_)
-            if (state.contains(CloudName(service->Kind()))) service->Load(state[CloudName(service->Kind())], kept);
-        blobs_->RemoveAllBut(kept);  // what a killed emulator left half-written or no longer named
+        Tree::Contents contents;
+        store_->Load(services_, contents);
+        auto legacy = options_.dataDir.empty() ? std::filesystem::path() : options_.dataDir / "state.json";
+        fresh_ = store_->Fresh() && (legacy.empty() || !std::filesystem::exists(legacy));
+        if (!legacy.empty() && std::filesystem::exists(legacy)) {
+            std::ifstream in(legacy);
+            Json state = Json::parse(in, nullptr, false);
+            if (state.is_discarded() || !state.is_object())
+                throw StateStoreError("unreadable state file " + legacy.string() + " (left as it is)");
+            try {
+                for (auto& service : services_)
+                    if (state.contains(CloudName(service->Kind())))
+                        service->Load(state[CloudName(service->Kind())], contents);
+            } catch (const Json::exception& e) {
+                throw StateStoreError("unreadable state file " + legacy.string() + " (left as it is): " + e.what());
+            }
+            Commit();
+            std::filesystem::rename(legacy, legacy.string() + ".migrated");
+        } else {
+            Commit();  // what a new database starts with
+        }
+        blobs_->RemoveAllBut(contents);
     }
 
     void Configure(httplib::SSLServer& server, CloudEmulator& owner) {
@@ -528,11 +494,6 @@ private:
         return ex;
     }
 
-    // Whether answering may have changed the state (sign-in pages issue codes and tokens).
-    static bool MayChange(const httplib::Request& req) {
-        return (req.method != "GET" && req.method != "HEAD") || req.path.find("auth") != std::string::npos;
-    }
-
     void Dispatch(CloudEmulator& owner, const httplib::Request& req, httplib::Response& res,
                   std::shared_ptr<Spool> body, std::vector<BodyPart> parts) {
         Connections::BodyRead();
@@ -566,15 +527,24 @@ private:
             if (it == byHost_.end()) {
                 ex.SendText(404, "Unknown host " + host + "\n");
             } else {
+                auto fail = [&](const std::string& what) {
+                    res.headers.clear();
+                    res.content_provider_ = nullptr;
+                    res.content_length_ = 0;
+                    it->second->SendError(ex, 500, what);
+                };
                 try {
                     it->second->Handle(ex);
                 } catch (const std::exception& e) {
-                    res.headers.clear();
-                    it->second->SendError(ex, 500, std::string("Internal error: ") + e.what());
+                    fail(std::string("Internal error: ") + e.what());
+                }
+                try {
+                    Commit();
+                } catch (const std::exception& e) {
+                    fail(std::string("Internal error: the change could not be stored: ") + e.what());
                 }
             }
         }
-        if (MayChange(req)) Changed();
         if (fault && fault->retryAfterSeconds) res.set_header("Retry-After", std::to_string(*fault->retryAfterSeconds));
         log_.Add(req, host, *body, parts, res.status);
         if (fault && fault->truncateBody)
@@ -658,17 +628,17 @@ std::vector<std::string> CloudEmulator::ConnectToMappings() const {
 
 void CloudEmulator::Reset(Cloud cloud) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     impl_->Get(cloud).Reset(Clock::now());
+    impl_->Commit();
 }
 
 void CloudEmulator::ResetAll() {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     for (auto& service : impl_->Services()) {
         service->Reset(Clock::now());
         service->uploadSessionLifetime = impl_->Options().uploadSessionLifetime;
     }
+    impl_->Commit();
     impl_->Log().Clear();
     impl_->faults.clear();
     impl_->signIn = SignInDecision::Ask;
@@ -676,21 +646,24 @@ void CloudEmulator::ResetAll() {
 
 void CloudEmulator::SetAccountName(Cloud cloud, const std::string& displayName) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     impl_->Get(cloud).accountName = displayName;
+    impl_->Commit();
 }
 
 std::string CloudEmulator::AddFolder(Cloud cloud, const std::string& path) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
-    return impl_->Get(cloud).AddFolder(path, Clock::now());
+    auto id = impl_->Get(cloud).AddFolder(path, Clock::now());
+    impl_->Commit();
+    return id;
 }
 
 std::string CloudEmulator::AddFile(Cloud cloud, const std::string& path, const std::string& content,
                                    const std::string& mimeType) {
+    BlobRef blob = impl_->Blobs().Put(content);  // written (and synchronised) without holding the lock
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
-    return impl_->Get(cloud).AddFile(path, content, mimeType, Clock::now());
+    auto id = impl_->Get(cloud).AddFile(path, std::move(blob), mimeType, Clock::now());
+    impl_->Commit();
+    return id;
 }
 
 static ItemInfo InfoOf(const Node& node) {
@@ -717,6 +690,8 @@ std::vector<ItemInfo> CloudEmulator::Children(Cloud cloud, const std::string& pa
 
 void CloudEmulator::Save() const { impl_->SaveState(); }
 
+bool CloudEmulator::StartedFresh() const { return impl_->Fresh(); }
+
 void CloudEmulator::RegisterClient(Cloud cloud, const std::string& clientId, const std::string& secret,
                                    std::vector<std::string> redirectUris) {
     if (clientId.empty()) throw std::invalid_argument("a client needs a client_id");
@@ -726,31 +701,33 @@ void CloudEmulator::RegisterClient(Cloud cloud, const std::string& clientId, con
         if (IsPlainHttp(uri) && !IsLoopbackRedirect(uri))
             throw std::invalid_argument("a redirect over http must go to 127.0.0.1, [::1] or localhost: " + uri);
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     impl_->Get(cloud).oauth.RegisterClient({clientId, secret, std::move(redirectUris)});
+    impl_->Commit();
 }
 
 TokenPair CloudEmulator::IssueTokens(Cloud cloud, const std::string& clientId, const std::string& scope) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
-    return impl_->Get(cloud).IssueTokens(clientId, scope, Clock::now());
+    auto tokens = impl_->Get(cloud).IssueTokens(clientId, scope, Clock::now());
+    impl_->Commit();
+    return tokens;
 }
 
 void CloudEmulator::ExpireAccessTokens(Cloud cloud) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     impl_->Get(cloud).oauth.ExpireAccessTokens(Clock::now());
+    impl_->Commit();
 }
 
 void CloudEmulator::RevokeRefreshTokens(Cloud cloud) {
     std::lock_guard lock(impl_->mutex);
-    impl_->Changed();
     impl_->Get(cloud).oauth.RevokeRefreshTokens();
+    impl_->Commit();
 }
 
 void CloudEmulator::ExpireUploadSessions(Cloud cloud) {
     std::lock_guard lock(impl_->mutex);
     impl_->Get(cloud).ExpireUploadSessions(Clock::now());
+    impl_->Commit();
 }
 
 void CloudEmulator::SetSignInDecision(SignInDecision decision) {

@@ -25,7 +25,7 @@ public:
     CloudEmulator& operator=(const CloudEmulator&) = delete;
 
     void Start();  // throws std::runtime_error when the port cannot be bound
-    void Stop();   // also saves the state when a data folder is set
+    void Stop();
     bool Running() const;
     std::uint16_t Port() const;
 
@@ -46,7 +46,10 @@ public:
     // Items in the trash are not found by path, nor listed.
     std::optional<ItemInfo> Find(Cloud cloud, const std::string& path) const;
     std::vector<ItemInfo> Children(Cloud cloud, const std::string& path) const;
-    void Save() const;  // writes the state to the data folder (no-op without one)
+    // Every answered change is stored before it is answered (in the data folder's state.db, or a
+    // temporary one without a data folder). Save folds the database's log into its file.
+    void Save() const;
+    bool StartedFresh() const;  // nothing was stored in the data folder when the emulator was made
 
     // OAuth. An empty secret registers a public client: it sends no secret and must use PKCE (Box
     // has none: std::invalid_argument). Redirect addresses over http must be on a loopback host.

@@ -90,10 +90,13 @@ void OAuthRegistry::Clear() {
     codes_.clear();
     accessTokens_.clear();
     refreshTokens_.clear();
+    touched_.clear();
+    cleared_ = true;
 }
 
 void OAuthRegistry::RegisterClient(OAuthClient client) {
     auto id = client.id;
+    Touch("client", id);
     clients_[id] = std::move(client);
 }
 
@@ -115,6 +118,7 @@ bool OAuthRegistry::AcceptsRedirect(const OAuthClient& client, const std::string
 std::string OAuthRegistry::IssueCode(const Grant& grant) {
     auto code = RandomToken(32);
     codes_[code] = grant;
+    Touch("code", code);
     return code;
 }
 
@@ -138,13 +142,17 @@ CodeCheck OAuthRegistry::CheckCode(const std::string& code, const CodeRedemption
 }
 
 void OAuthRegistry::SpendCode(const std::string& code) {
-    if (auto it = codes_.find(code); it != codes_.end()) it->second.spent = true;
+    if (auto it = codes_.find(code); it != codes_.end()) {
+        it->second.spent = true;
+        Touch("code", code);
+    }
 }
 
 std::string OAuthRegistry::IssueAccessToken(const Grant& grant) {
     auto token = prefix_ + RandomToken(40);
     accessTokens_[token] = grant;
     accessTokens_[token].spent = false;
+    Touch("access", token);
     return token;
 }
 
@@ -154,6 +162,7 @@ std::string OAuthRegistry::IssueRefreshToken(const Grant& grant, TimePoint expir
     refresh.expires = expires;
     refresh.spent = false;
     refreshTokens_[token] = refresh;
+    Touch("refresh", token);
     return token;
 }
 
@@ -168,64 +177,122 @@ TokenCheck OAuthRegistry::CheckAccessToken(const std::string& token, TimePoint n
 
 Grant* OAuthRegistry::RefreshToken(const std::string& token) {
     auto it = refreshTokens_.find(token);
-    return it == refreshTokens_.end() ? nullptr : &it->second;
+    if (it == refreshTokens_.end()) return nullptr;
+    Touch("refresh", token);  // the caller may spend it
+    return &it->second;
 }
 
 bool OAuthRegistry::Revoke(const std::string& token) {
-    if (accessTokens_.erase(token) > 0) return true;
+    if (accessTokens_.erase(token) > 0) return Touch("access", token), true;
     auto it = refreshTokens_.find(token);
     if (it == refreshTokens_.end() || it->second.spent) return false;
     it->second.spent = true;
+    Touch("refresh", token);
     return true;
 }
 
 void OAuthRegistry::ExpireAccessTokens(TimePoint now) {
-    for (auto& [token, grant] : accessTokens_) grant.expires = std::min(grant.expires, now);
+    for (auto& [token, grant] : accessTokens_)
+        if (grant.expires > now) {
+            grant.expires = now;
+            Touch("access", token);
+        }
 }
 
 void OAuthRegistry::RevokeRefreshTokens() {
-    for (auto& [token, grant] : refreshTokens_) grant.spent = true;
+    for (auto& [token, grant] : refreshTokens_)
+        if (!grant.spent) {
+            grant.spent = true;
+            Touch("refresh", token);
+        }
 }
 
-static Json SaveGrants(const std::map<std::string, Grant>& grants) {
-    Json out = Json::object();
-    for (const auto& [key, g] : grants)
-        out[key] = {{"client", g.clientId},      {"scope", g.scope},
-                    {"redirect", g.redirectUri}, {"expires", g.expires == TimePoint::max() ? -1 : ToMillis(g.expires)},
-                    {"spent", g.spent},          {"pkce", g.pkce}};
-    return out;
+namespace {
+
+Json GrantRecord(const Grant& g) {
+    return {{"client", g.clientId},
+            {"scope", g.scope},
+            {"redirect", g.redirectUri},
+            {"expires", g.expires == TimePoint::max() ? -1 : ToMillis(g.expires)},
+            {"spent", g.spent},
+            {"challenge", g.challenge},
+            {"challengeMethod", g.challengeMethod},
+            {"offline", g.offline},
+            {"pkce", g.pkce}};
 }
 
-static std::map<std::string, Grant> LoadGrants(const Json& in) {
-    std::map<std::string, Grant> grants;
-    for (const auto& [key, g] : in.items()) {
-        Grant grant;
-        grant.clientId = g.at("client").get<std::string>();
-        grant.scope = g.at("scope").get<std::string>();
-        grant.redirectUri = g.at("redirect").get<std::string>();
-        auto expires = g.at("expires").get<std::int64_t>();
-        grant.expires = expires < 0 ? TimePoint::max() : FromMillis(expires);
-        grant.spent = g.at("spent").get<bool>();
-        grant.pkce = g.value("pkce", false);
-        grants[key] = grant;
-    }
-    return grants;
+Grant GrantFrom(const Json& g) {
+    Grant grant;
+    grant.clientId = g.at("client").get<std::string>();
+    grant.scope = g.at("scope").get<std::string>();
+    grant.redirectUri = g.at("redirect").get<std::string>();
+    auto expires = g.at("expires").get<std::int64_t>();
+    grant.expires = expires < 0 ? TimePoint::max() : FromMillis(expires);
+    grant.spent = g.at("spent").get<bool>();
+    grant.challenge = g.value("challenge", "");
+    grant.challengeMethod = g.value("challengeMethod", "");
+    grant.offline = g.value("offline", false);
+    grant.pkce = g.value("pkce", false);
+    return grant;
 }
 
-Json OAuthRegistry::Save() const {
-    Json clients = Json::array();
-    for (const auto& [id, c] : clients_)
-        clients.push_back({{"id", c.id}, {"secret", c.secret}, {"redirects", c.redirectUris}});
-    return {{"clients", clients}, {"access", SaveGrants(accessTokens_)}, {"refresh", SaveGrants(refreshTokens_)}};
+Json ClientRecord(const OAuthClient& c) { return {{"id", c.id}, {"secret", c.secret}, {"redirects", c.redirectUris}}; }
+
+OAuthClient ClientFrom(const Json& c) {
+    return {c.at("id").get<std::string>(), c.at("secret").get<std::string>(),
+            c.at("redirects").get<std::vector<std::string>>()};
 }
+
+}  // namespace
 
 void OAuthRegistry::Load(const Json& state) {
     Clear();
-    for (const auto& c : state.at("clients"))
-        RegisterClient({c.at("id").get<std::string>(), c.at("secret").get<std::string>(),
-                        c.at("redirects").get<std::vector<std::string>>()});
-    accessTokens_ = LoadGrants(state.at("access"));
-    refreshTokens_ = LoadGrants(state.at("refresh"));
+    for (const auto& c : state.at("clients")) RegisterClient(ClientFrom(c));
+    for (const char* kind : {"code", "access", "refresh"})
+        if (state.contains(kind))
+            for (const auto& [key, g] : state.at(kind).items()) LoadRecord(kind, key, g);
+    MarkAllPending();
+}
+
+void OAuthRegistry::MarkAllPending() {
+    cleared_ = true;
+    for (const auto& [id, client] : clients_) Touch("client", id);
+    for (const auto& [code, grant] : codes_) Touch("code", code);
+    for (const auto& [token, grant] : accessTokens_) Touch("access", token);
+    for (const auto& [token, grant] : refreshTokens_) Touch("refresh", token);
+}
+
+bool OAuthRegistry::LoadRecord(const std::string& kind, const std::string& key, const Json& record) {
+    if (kind == "client")
+        clients_[key] = ClientFrom(record);
+    else if (kind == "code")
+        codes_[key] = GrantFrom(record);
+    else if (kind == "access")
+        accessTokens_[key] = GrantFrom(record);
+    else if (kind == "refresh")
+        refreshTokens_[key] = GrantFrom(record);
+    else
+        return false;
+    return true;
+}
+
+OAuthRegistry::Pending OAuthRegistry::TakePending() {
+    Pending pending{std::exchange(cleared_, false), {}};
+    auto grant = [](const std::map<std::string, Grant>& grants, const std::string& key) -> std::optional<Json> {
+        auto it = grants.find(key);
+        return it == grants.end() ? std::nullopt : std::optional<Json>(GrantRecord(it->second));
+    };
+    for (const auto& [kind, key] : touched_) {
+        std::optional<Json> record;
+        if (kind == "client") {
+            if (auto it = clients_.find(key); it != clients_.end()) record = ClientRecord(it->second);
+        } else {
+            record = grant(kind == "code" ? codes_ : kind == "access" ? accessTokens_ : refreshTokens_, key);
+        }
+        pending.records.push_back({kind, key, std::move(record)});
+    }
+    touched_.clear();
+    return pending;
 }
 
 }  // namespace Nimbo::Emulator

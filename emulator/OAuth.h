@@ -5,7 +5,10 @@
 #include "emulator/Json.h"
 
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Nimbo::Emulator {
@@ -71,13 +74,34 @@ public:
     void ExpireAccessTokens(TimePoint now);
     void RevokeRefreshTokens();
 
-    Json Save() const;
+    // An earlier version's saved registry (clients, access and refresh tokens); replaces this one.
     void Load(const Json& state);
+
+    // The records kept for the store, one per client, code and token: kind ("client", "code",
+    // "access", "refresh"), key and a JSON record.
+    struct Record {
+        std::string kind, key;
+        std::optional<Json> record;  // none: the record is gone
+    };
+    // What changed since the last call: every record touched (a refresh token handed out for
+    // change included), after `cleared` dropped all earlier ones.
+    struct Pending {
+        bool cleared = false;
+        std::vector<Record> records;
+    };
+    Pending TakePending();
+    void MarkAllPending();  // the next TakePending rewrites everything
+    // Puts back one stored record; false for a kind this registry does not keep.
+    bool LoadRecord(const std::string& kind, const std::string& key, const Json& record);
 
 private:
     std::string prefix_;
     std::map<std::string, OAuthClient> clients_;
     std::map<std::string, Grant> codes_, accessTokens_, refreshTokens_;
+    bool cleared_ = false;
+    std::set<std::pair<std::string, std::string>> touched_;  // kind and key
+
+    void Touch(const char* kind, const std::string& key) { touched_.emplace(kind, key); }
 };
 
 }  // namespace Nimbo::Emulator

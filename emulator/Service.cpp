@@ -175,11 +175,9 @@ void Service::Reset(TimePoint now) {
     accountName = defaultAccount_;
 }
 
-Json Service::Save() const { return {{"account", accountName}, {"tree", tree.Save()}, {"oauth", oauth.Save()}}; }
-
-void Service::Load(const Json& state, std::set<std::string>& keptContents) {
+void Service::Load(const Json& state, Tree::Contents& contents) {
     accountName = state.at("account").get<std::string>();
-    tree.Load(state.at("tree"), *blobs, keptContents);
+    tree.Load(state.at("tree"), *blobs, contents);
     oauth.Load(state.at("oauth"));
 }
 
@@ -203,8 +201,7 @@ std::string Service::AddFolder(const std::string& path, TimePoint now) {
     return tree.EnsureFolders(path, NamesIgnoreCase(), now).id;
 }
 
-std::string Service::AddFile(const std::string& path, const std::string& content, const std::string& mimeType,
-                             TimePoint now) {
+std::string Service::AddFile(const std::string& path, BlobRef content, const std::string& mimeType, TimePoint now) {
     std::vector<std::string> names = CheckedNames(path);
     if (names.empty()) throw std::invalid_argument("not a file path: " + path);
     std::string name = names.back();
@@ -215,10 +212,10 @@ std::string Service::AddFile(const std::string& path, const std::string& content
     std::string mime = mimeType.empty() ? MimeTypeFor(name) : mimeType;
     if (Node* existing = tree.ChildByName(parent.id, name, NamesIgnoreCase()); existing && !existing->folder) {
         existing->mimeType = mime;
-        tree.SetContent(*existing, blobs->Put(content), now);
+        tree.SetContent(*existing, std::move(content), now);
         return existing->id;
     }
-    return tree.AddFile(parent.id, name, blobs->Put(content), mime, now).id;
+    return tree.AddFile(parent.id, name, std::move(content), mime, now).id;
 }
 
 SignInDecision Service::Consent(const Exchange& ex) {

@@ -126,16 +126,15 @@ public:
     virtual void Reset(TimePoint now);
     virtual void ExpireUploadSessions(TimePoint) {}  // open upload sessions run out now (where the service keeps them)
     virtual bool NamesIgnoreCase() const { return false; }
-    Json Save() const;
-    void Load(const Json& state, std::set<std::string>& keptContents);
+    // An earlier version's saved state of this service; replaces the present one.
+    void Load(const Json& state, Tree::Contents& contents);
 
     // Tokens as a completed sign-in of the client would give them (the control interface's shortcut).
     // By default an access token for an hour and a refresh token.
     virtual TokenPair IssueTokens(const std::string& clientId, const std::string& scope, TimePoint now);
 
     std::string AddFolder(const std::string& path, TimePoint now);
-    std::string AddFile(const std::string& path, const std::string& content, const std::string& mimeType,
-                        TimePoint now);
+    std::string AddFile(const std::string& path, BlobRef content, const std::string& mimeType, TimePoint now);
 
     Tree tree;
     OAuthRegistry oauth;

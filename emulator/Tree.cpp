@@ -45,6 +45,9 @@ void Tree::Clear(TimePoint now) {
     nodes_.clear();
     folders_.clear();
     inOrder_.clear();
+    touched_.clear();
+    removed_.clear();
+    cleared_ = true;
     StartJournal();
     Node root;
     root.id = rootId_;
@@ -58,6 +61,9 @@ Node& Tree::Insert(Node node) {
     ++generation_;
     auto id = node.id;
     Node& stored = nodes_[id] = std::move(node);
+    stored.storedDigest = 0;
+    touched_.insert(id);
+    removed_.erase(id);
     Link(stored);
     inOrder_[stored.order] = &stored;
     Record(stored);
@@ -103,7 +109,9 @@ void Tree::Rename(Node& node, const std::string& name) {
 
 Node* Tree::Find(const std::string& id) {
     auto it = nodes_.find(id);
-    return it == nodes_.end() ? nullptr : &it->second;
+    if (it == nodes_.end()) return nullptr;
+    touched_.insert(id);  // the caller may change it
+    return &it->second;
 }
 
 const Node* Tree::Find(const std::string& id) const {
@@ -130,7 +138,10 @@ Node* Tree::ChildByName(const std::string& parentId, const std::string& name, bo
     if (it == folders_.end()) return nullptr;
     auto [first, last] = it->second.byLowerName.equal_range(ToLower(name));
     for (auto at = first; at != last; ++at)
-        if (!at->second->trashed && (ignoreCase || at->second->name == name)) return at->second;
+        if (!at->second->trashed && (ignoreCase || at->second->name == name)) {
+            touched_.insert(at->second->id);  // the caller may change it
+            return at->second;
+        }
     return nullptr;
 }
 
@@ -175,6 +186,8 @@ void Tree::Remove(const std::string& id) {
     if (it == nodes_.end()) return;
     Record(it->second);
     Unlink(it->second);
+    touched_.erase(id);
+    removed_.insert(id);
     inOrder_.erase(it->second.order);
     folders_.erase(id);
     nodes_.erase(it);
@@ -267,78 +280,124 @@ Node& Tree::EnsureFolders(const std::string& path, bool ignoreCase, TimePoint no
     return *node;
 }
 
-Json Tree::Save() const {
-    Json items = Json::array();
-    for (const auto& [order, node] : inOrder_) {
-        if (node->content) node->content->MarkNamedByState();
-        items.push_back({{"id", node->id},
-                         {"parent", node->parentId},
-                         {"name", node->name},
-                         {"folder", node->folder},
-                         {"mime", node->mimeType},
-                         {"content", node->content ? node->content->Name() : ""},
-                         {"size", node->Size()},
-                         {"md5", node->Md5()},
-                         {"sha1", node->Sha1()},
-                         {"sha256", node->content ? node->content->Sha256() : EmptySha256()},
-                         {"quickXor", node->content ? node->content->QuickXor() : EmptyQuickXor()},
-                         {"description", node->description},
-                         {"created", ToMillis(node->created)},
-                         {"modified", ToMillis(node->modified)},
-                         {"version", node->version},
-                         {"trashed", node->trashed},
-                         {"explicitlyTrashed", node->explicitlyTrashed},
-                         {"trashedAt", ToMillis(node->trashedAt)},
-                         {"contentCreated", node->contentCreated ? Json(ToMillis(*node->contentCreated)) : Json()},
-                         {"contentModified", node->contentModified ? Json(ToMillis(*node->contentModified)) : Json()}});
-    }
-    return items;
+Json Tree::ItemRecord(const Node& node) {
+    return {{"id", node.id},
+            {"parent", node.parentId},
+            {"name", node.name},
+            {"order", node.order},
+            {"folder", node.folder},
+            {"mime", node.mimeType},
+            {"content", node.content ? node.content->Name() : ""},
+            {"size", node.Size()},
+            {"md5", node.Md5()},
+            {"sha1", node.Sha1()},
+            {"sha256", node.Sha256()},
+            {"quickXor", node.content ? node.content->QuickXor() : EmptyQuickXor()},
+            {"description", node.description},
+            {"created", ToMillis(node.created)},
+            {"modified", ToMillis(node.modified)},
+            {"version", node.version},
+            {"trashed", node.trashed},
+            {"explicitlyTrashed", node.explicitlyTrashed},
+            {"trashedAt", ToMillis(node.trashedAt)},
+            {"contentCreated", node.contentCreated ? Json(ToMillis(*node.contentCreated)) : Json()},
+            {"contentModified", node.contentModified ? Json(ToMillis(*node.contentModified)) : Json()}};
 }
 
-// A saved item's content: the name of its file in the store (states written before contents were
-// files held the bytes themselves, in base64, without a size).
-static BlobRef LoadContent(const Json& item, BlobStore& blobs) {
+// A stored item's content: the name of its file in the store (states written before contents were
+// files held the bytes themselves, in base64, without a size). Items naming the same file share it.
+static BlobRef LoadContent(const Json& item, BlobStore& blobs, Tree::Contents& contents) {
     const std::string text = item.value("content", "");
-    if (!item.contains("size")) return blobs.Put(Base64Decode(text));
+    if (!item.contains("size")) {
+        BlobRef blob = blobs.Put(Base64Decode(text));
+        if (blob) contents.emplace(blob->Name(), blob);
+        return blob;
+    }
     auto size = item.at("size").get<std::uint64_t>();
     if (size == 0) return nullptr;
+    if (auto known = contents.find(text); known != contents.end() && known->second && known->second->Size() == size)
+        return known->second;
     BlobRef blob = blobs.Existing(text, size, item.value("md5", ""), item.value("sha1", ""), item.value("sha256", ""),
                                   item.value("quickXor", ""));
     if (!blob)
         std::fprintf(stderr, "cloud-emulator: the content of %s is missing; it is empty now\n",
                      item.value("name", "?").c_str());
+    else
+        contents.emplace(text, blob);
     return blob;
 }
 
-void Tree::Load(const Json& state, BlobStore& blobs, std::set<std::string>& kept) {
+void Tree::StartLoad() {
     nodes_.clear();
     folders_.clear();
     inOrder_.clear();
     nextOrder_ = 1;
-    for (const auto& item : state) {
-        Node node;
-        node.id = item.at("id").get<std::string>();
-        node.parentId = item.at("parent").get<std::string>();
-        node.name = item.at("name").get<std::string>();
-        node.folder = item.at("folder").get<bool>();
-        node.mimeType = item.at("mime").get<std::string>();
-        node.content = LoadContent(item, blobs);
-        if (node.content) kept.insert(node.content->Name());
-        node.description = item.value("description", "");
-        node.created = FromMillis(item.at("created").get<std::int64_t>());
-        node.modified = FromMillis(item.at("modified").get<std::int64_t>());
-        node.version = item.at("version").get<std::uint64_t>();
-        node.trashed = item.value("trashed", false);
-        node.explicitlyTrashed = item.value("explicitlyTrashed", false);
-        node.trashedAt = FromMillis(item.value("trashedAt", std::int64_t{0}));
-        if (item.contains("contentCreated") && item["contentCreated"].is_number())
-            node.contentCreated = FromMillis(item["contentCreated"].get<std::int64_t>());
-        if (item.contains("contentModified") && item["contentModified"].is_number())
-            node.contentModified = FromMillis(item["contentModified"].get<std::int64_t>());
-        Insert(std::move(node));
-    }
+}
+
+void Tree::LoadItem(const Json& item, BlobStore& blobs, Contents& contents) {
+    Node node;
+    node.id = item.at("id").get<std::string>();
+    node.parentId = item.at("parent").get<std::string>();
+    node.name = item.at("name").get<std::string>();
+    node.folder = item.at("folder").get<bool>();
+    node.mimeType = item.at("mime").get<std::string>();
+    node.content = LoadContent(item, blobs, contents);
+    node.description = item.value("description", "");
+    node.created = FromMillis(item.at("created").get<std::int64_t>());
+    node.modified = FromMillis(item.at("modified").get<std::int64_t>());
+    node.version = item.at("version").get<std::uint64_t>();
+    node.trashed = item.value("trashed", false);
+    node.explicitlyTrashed = item.value("explicitlyTrashed", false);
+    node.trashedAt = FromMillis(item.value("trashedAt", std::int64_t{0}));
+    if (item.contains("contentCreated") && item["contentCreated"].is_number())
+        node.contentCreated = FromMillis(item["contentCreated"].get<std::int64_t>());
+    if (item.contains("contentModified") && item["contentModified"].is_number())
+        node.contentModified = FromMillis(item["contentModified"].get<std::int64_t>());
+    nextOrder_ = std::max(nextOrder_, item.value("order", std::uint64_t{0}));
+    Insert(std::move(node));
+}
+
+void Tree::FinishLoad() {
     if (!Find(rootId_)) Clear(Clock::now());
     StartJournal();
+    touched_.clear();
+    removed_.clear();
+    cleared_ = false;
+}
+
+void Tree::Load(const Json& state, BlobStore& blobs, Contents& contents) {
+    StartLoad();
+    for (const auto& item : state) LoadItem(item, blobs, contents);
+    FinishLoad();
+    MarkAllPending();
+}
+
+void Tree::MarkAllPending() {
+    cleared_ = true;
+    removed_.clear();
+    for (auto& [id, node] : nodes_) {
+        node.storedDigest = 0;
+        touched_.insert(id);
+    }
+}
+
+Tree::Pending Tree::TakePending() {
+    Pending pending{std::exchange(cleared_, false), {}, {removed_.begin(), removed_.end()}};
+    for (const auto& id : touched_) {
+        auto it = nodes_.find(id);
+        if (it == nodes_.end()) continue;
+        Node& node = it->second;
+        std::string record = JsonText(ItemRecord(node));
+        std::size_t digest = std::hash<std::string>()(record) | 1;  // never 0, which means none
+        if (digest == node.storedDigest && !pending.cleared) continue;
+        node.storedDigest = digest;
+        if (node.content) node.content->MarkNamedByState();
+        pending.rows.push_back({node.id, node.parentId, node.name, node.order, std::move(record)});
+    }
+    // Emptied the cheap way: clearing walks every bucket, as many as once held the whole tree.
+    touched_ = {};
+    removed_ = {};
+    return pending;
 }
 
 }  // namespace Nimbo::Emulator

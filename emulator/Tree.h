@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace Nimbo::Emulator {
@@ -25,6 +26,7 @@ struct Node {
     std::optional<TimePoint> contentCreated, contentModified;  // the file's own dates, as a client gave them
     std::uint64_t order = 0;                                   // creation order, for stable listings
     std::uint64_t version = 0;                                 // bumped on every change of content or metadata
+    std::size_t storedDigest = 0;                              // of the record last handed to the store; 0: none
     std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
     const std::string& Md5() const { return content ? content->Md5() : EmptyMd5(); }
     const std::string& Sha1() const { return content ? content->Sha1() : EmptySha1(); }
@@ -84,9 +86,31 @@ public:
     Node* FindPath(const std::string& path, bool ignoreCase);
     Node& EnsureFolders(const std::string& path, bool ignoreCase, TimePoint now);
 
-    Json Save() const;
-    // Contents come from the store; names every content file the state holds in `kept`.
-    void Load(const Json& state, BlobStore& blobs, std::set<std::string>& kept);
+    // The stored form of the tree: one record per item. Loading puts the records back in the order
+    // they were made; `contents` shares one content between the items that name the same file.
+    using Contents = std::map<std::string, BlobRef>;
+    static Json ItemRecord(const Node& node);
+    void StartLoad();
+    void LoadItem(const Json& record, BlobStore& blobs, Contents& contents);
+    void FinishLoad();
+    // An earlier version's saved tree: every record in one array.
+    void Load(const Json& state, BlobStore& blobs, Contents& contents);
+
+    // What changed since the last call, for the store: the records of items that were made or may
+    // have been changed (any item handed out for change, unless its record is as stored), the ids
+    // of items removed, after `cleared` dropped all earlier ones.
+    struct Row {
+        std::string id, parentId, name;
+        std::uint64_t order;
+        std::string record;  // JSON text
+    };
+    struct Pending {
+        bool cleared = false;
+        std::vector<Row> rows;
+        std::vector<std::string> removed;
+    };
+    Pending TakePending();
+    void MarkAllPending();  // the next TakePending rewrites everything
 
 private:
     std::string rootId_;
@@ -103,6 +127,8 @@ private:
     std::deque<Change> changes_;
     std::uint64_t nextChange_ = 1;
     std::string epoch_;
+    bool cleared_ = false;
+    std::unordered_set<std::string> touched_, removed_;
 
     Node& Insert(Node node);
     void Record(const Node& node, bool withDescendants = false);

@@ -23,14 +23,13 @@ std::optional<Cloud> CloudFromName(std::string_view name);
 
 struct EmulatorOptions {
     std::uint16_t port = 0;         // 0: any free loopback port
-    std::filesystem::path dataDir;  // empty: state and certificates in memory, file contents in a temporary folder
+    std::filesystem::path dataDir;  // empty: state and file contents in a temporary folder, certificates in memory
     std::size_t maxBodyBytes = 5ull << 30;        // larger request bodies get 413 (bodies go to disk, not memory)
     bool adminApi = true;                         // serve /emulator/... on host localhost / 127.0.0.1
     std::size_t requestLogEntries = 1000;         // the newest requests kept by Requests()
     std::size_t requestLogBodyBytes = 64u << 10;  // how much of each body (and part) is kept
     std::chrono::milliseconds requestHeadTimeout{10000};  // TLS handshake and request head, whole
     std::size_t maxConnections = 1024;                    // served at once; more wait to be accepted
-    std::chrono::milliseconds saveDelay{1000};            // changes reach the data folder this soon
     std::chrono::milliseconds uploadSessionLifetime = std::chrono::hours(24 * 7);  // then a session answers 404
 };
 

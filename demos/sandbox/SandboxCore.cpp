@@ -74,7 +74,7 @@ TFolderLock::~TFolderLock() {
 
 TSandboxCore::TSandboxCore(const std::filesystem::path& ADataDir)
     : FLock(ADataDir), FEmulator(OptionsFor(ADataDir)), FPreviousTransport(THttpTransport::Settings()) {
-    bool fresh = ADataDir.empty() || !std::filesystem::exists(ADataDir / "state.json");
+    bool fresh = ADataDir.empty() || FEmulator.StartedFresh();
     // The emulator writes answers in this process: a client that hangs up (a cancelled transfer)
     // must end that answer, not the program.
     std::signal(SIGPIPE, SIG_IGN);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -203,9 +204,23 @@ TEST_F(SandboxCli, AFailedGetLeavesTheLocalFileAsItWas) {
 }
 
 TEST_F(SandboxCli, KeepsItsSignInBetweenRunsAndSignsInAfreshWhenTheSandboxForgotIt) {
-    auto signIns = [&] { return nlohmann::json::parse(ReadFile(FHome.SandboxDir() / "state.json"))["box"]["oauth"]; };
+    auto signIns = [&] {  // the Box clients and tokens the sandbox keeps
+        sqlite3* db = nullptr;
+        std::string rows;
+        if (sqlite3_open_v2((FHome.SandboxDir() / "state.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+            sqlite3_exec(
+                db, "SELECT kind, key, record FROM grants WHERE service = 'box' ORDER BY kind, key",
+                [](void* out, int columns, char** values, char**) {
+                    for (int i = 0; i < columns; ++i) *static_cast<std::string*>(out) += std::string(values[i]) + "\n";
+                    return 0;
+                },
+                &rows, nullptr);
+        sqlite3_close(db);
+        return rows;
+    };
     Ok({"ls", "box:"});
-    const nlohmann::json first = signIns();
+    const std::string first = signIns();
+    ASSERT_THAT(first, HasSubstr("refresh"));
     Ok({"ls", "box:"});
     Ok({"ls", "box:"});
     EXPECT_EQ(signIns(), first);  // no token issued for the later runs
@@ -222,12 +237,12 @@ TEST_F(SandboxCli, ASecondProgramOnTheSandboxFolderIsRefusedUntilTheFirstEnds) {
     const int held = ::open(lockFile.c_str(), O_RDWR);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-    const std::string state = ReadFile(FHome.SandboxDir() / "state.json");
+    const std::string state = ReadFile(FHome.SandboxDir() / "state.db");
 
     const TResult refused = Nimbo({"mkdir", "box:Racing"});
     EXPECT_EQ(refused.Exit, 1);
     EXPECT_THAT(refused.Err, HasSubstr("in use by another program"));
-    EXPECT_EQ(ReadFile(FHome.SandboxDir() / "state.json"), state);
+    EXPECT_EQ(ReadFile(FHome.SandboxDir() / "state.db"), state);
 
     ::close(held);
     Ok({"mkdir", "box:Racing"});

@@ -236,7 +236,7 @@ TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
     auto dir = std::filesystem::temp_directory_path() / ("emulator-contents-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     const std::string big = PatternBytes(3 << 20);
-    EmulatorOptions options{.dataDir = dir, .saveDelay = std::chrono::hours(1)};
+    EmulatorOptions options{.dataDir = dir};
     {
         CloudEmulator emulator(options);
         emulator.Start();
@@ -251,7 +251,7 @@ TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
         emulator.AddFile(Cloud::Dropbox, "small.txt", "small content");
         emulator.Save();
 
-        std::string state = FileText(dir / "state.json");
+        std::string state = FileText(dir / "state.db");
         EXPECT_EQ(state.find("small content"), std::string::npos);
         EXPECT_EQ(state.find("c21hbGwgY29udGVudA"), std::string::npos);  // nor in base64
         EXPECT_LT(state.size(), 64u << 10);
@@ -266,13 +266,11 @@ TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
         }
         EXPECT_TRUE(std::find(contents.begin(), contents.end(), big) != contents.end());
 
-        // A deleted item's content stays until a state without it is saved, then goes.
+        // A deleted item's content goes once the deletion is stored, before it is answered.
         ASSERT_EQ(
             client.Form("https://api.dropbox.com/1/fileops/delete", {{"root", "dropbox"}, {"path", "/big.bin"}}, token)
                 .status,
             200);
-        EXPECT_EQ(StoredFiles(dir).size(), 2u);
-        emulator.Save();
         EXPECT_EQ(StoredFiles(dir).size(), 1u);
     }
     std::ofstream(dir / "files" / "left-half-written") << "x";
@@ -286,21 +284,36 @@ TEST(EmulatorDataFolder, ContentsAreFilesBesideTheStateAndGoWithTheirItems) {
 TEST(EmulatorDataFolder, AStateWithContentsInsideStillLoads) {
     auto dir = std::filesystem::temp_directory_path() / ("emulator-inline-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
-    EmulatorOptions options{.dataDir = dir};
-    {
-        CloudEmulator first(options);
-        first.AddFile(Cloud::Box, "a.txt", "placeholder");
-        first.Save();
-    }
+    std::filesystem::create_directories(dir);
     // The form states had before contents were files: the bytes in base64, no size or digests.
-    auto state = nlohmann::json::parse(FileText(dir / "state.json"));
-    for (auto& item : state["box"]["tree"])
-        if (item["name"] == "a.txt") {
-            item["content"] = "b2xkIGJ5dGVz";  // "old bytes"
-            item.erase("size"), item.erase("md5"), item.erase("sha1");
-        }
-    std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
-    CloudEmulator second(options);
+    nlohmann::json tree = nlohmann::json::array();
+    tree.push_back({{"id", "0"},
+                    {"parent", ""},
+                    {"name", ""},
+                    {"folder", true},
+                    {"mime", ""},
+                    {"content", ""},
+                    {"created", 0},
+                    {"modified", 0},
+                    {"version", 0}});
+    tree.push_back({{"id", "11"},
+                    {"parent", "0"},
+                    {"name", "a.txt"},
+                    {"folder", false},
+                    {"mime", "text/plain"},
+                    {"content", "b2xkIGJ5dGVz"},  // "old bytes"
+                    {"created", 0},
+                    {"modified", 0},
+                    {"version", 0}});
+    nlohmann::json state = {{"box",
+                             {{"account", "Old"},
+                              {"tree", tree},
+                              {"oauth",
+                               {{"clients", nlohmann::json::array()},
+                                {"access", nlohmann::json::object()},
+                                {"refresh", nlohmann::json::object()}}}}}};
+    std::ofstream(dir / "state.json") << state.dump();
+    CloudEmulator second({.dataDir = dir});
     auto item = second.Find(Cloud::Box, "a.txt");
     ASSERT_TRUE(item);
     EXPECT_EQ(item->content, "old bytes");

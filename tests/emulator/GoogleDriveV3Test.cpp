@@ -465,15 +465,36 @@ TEST(GoogleDriveV3State, ChecksumsMissingFromASavedStateAreComputedOnLoad) {
     auto dir = std::filesystem::temp_directory_path() / ("emulator-v3-state-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     const std::string bytes = PatternBytes(5000);
-    {
-        CloudEmulator first({.dataDir = dir});
-        first.Start();
-        first.AddFile(Cloud::GoogleDrive, "old.bin", bytes);
-    }
-    nlohmann::json state;
-    std::ifstream(dir / "state.json") >> state;
-    for (auto& item : state["google"]["tree"]) item.erase("sha256");
-    std::ofstream(dir / "state.json", std::ios::trunc) << state.dump();
+    std::filesystem::create_directories(dir / "files");
+    std::ofstream(dir / "files" / "old-content", std::ios::binary) << bytes;
+    nlohmann::json tree = nlohmann::json::array();
+    tree.push_back({{"id", "0AEmuRootFolderUk9PVA"},
+                    {"parent", ""},
+                    {"name", ""},
+                    {"folder", true},
+                    {"mime", ""},
+                    {"content", ""},
+                    {"size", 0},
+                    {"created", 0},
+                    {"modified", 0},
+                    {"version", 0}});
+    tree.push_back({{"id", "0Bold"},
+                    {"parent", "0AEmuRootFolderUk9PVA"},
+                    {"name", "old.bin"},
+                    {"folder", false},
+                    {"mime", "application/octet-stream"},
+                    {"content", "old-content"},
+                    {"size", bytes.size()},
+                    {"md5", Md5Hex(bytes)},
+                    {"sha1", Sha1Hex(bytes)},
+                    {"created", 0},
+                    {"modified", 0},
+                    {"version", 0}});
+    nlohmann::json oauth = {{"clients", nlohmann::json::array()},
+                            {"access", nlohmann::json::object()},
+                            {"refresh", nlohmann::json::object()}};
+    std::ofstream(dir / "state.json")
+        << nlohmann::json{{"google", {{"account", "Old"}, {"tree", tree}, {"oauth", oauth}}}}.dump();
 
     CloudEmulator second({.dataDir = dir});
     second.Start();
