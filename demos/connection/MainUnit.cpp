@@ -28,6 +28,7 @@
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
 #include "Nimbo/Connection/platform/DateTime.h"
+#include "ServiceWorker.h"
 #include "TransferProgress.h"
 #include "ui_MainUnit.h"
 
@@ -52,9 +53,9 @@ QString FromStd(const std::string& AText) {
     return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
 }
 
-QIcon ItemIcon(const TNimboCloudFile& F) {
-    if (F.GetIsFolder()) return QIcon(":/icons/folder.svg");
-    QString type = FromStd(F.GetMimeType());
+QIcon ItemIcon(const TItemView& F) {
+    if (F.IsFolder) return QIcon(":/icons/folder.svg");
+    const QString& type = F.MimeType;
     if (type.startsWith("text/") || type.endsWith("/json") || type.endsWith("/xml"))
         return QIcon(":/icons/file-text.svg");
     if (type.startsWith("image/")) return QIcon(":/icons/file-image.svg");
@@ -115,9 +116,9 @@ namespace {
 enum TColumn { colName, colSize, colModified, colType };
 
 // The kind of the item in words: "Folder", the description of its MIME type, or its MIME type.
-QString TypeText(const TNimboCloudFile& F) {
-    if (F.GetIsFolder()) return "Folder";
-    QString name = FromStd(F.GetMimeType());
+QString TypeText(const TItemView& F) {
+    if (F.IsFolder) return "Folder";
+    const QString& name = F.MimeType;
     if (name.isEmpty()) return "File";
     QMimeType type = QMimeDatabase().mimeTypeForName(name);
     QString comment = type.isValid() ? type.comment() : QString();
@@ -128,13 +129,27 @@ QString TypeText(const TNimboCloudFile& F) {
 
 }  // namespace
 
+TItemView TItemView::Of(TNimboCloudFile& F) {
+    TItemView view;
+    view.Name = FromStd(F.GetName());
+    view.IsFolder = F.GetIsFolder();
+    view.MimeType = FromStd(F.GetMimeType());
+    if (!view.IsFolder) view.Size = F.GetSize();
+    view.HasCreated = F.GetHasCreatedAt();
+    if (view.HasCreated) view.Created = F.GetCreatedAt();
+    view.HasModified = F.GetHasModifiedAt();
+    if (view.HasModified) view.Modified = F.GetModifiedAt();
+    return view;
+}
+
 void TMainForm::TFileItem::ShowColumns() {
-    setText(colName, FromStd(F.GetName()));
-    setText(colSize, F.GetIsFolder() ? QString()
-                                     : QLocale().formattedDataSize(F.GetSize(), 1, QLocale::DataSizeTraditionalFormat));
+    setText(colName, V.Name);
+    setText(colSize,
+            V.IsFolder ? QString() : QLocale().formattedDataSize(V.Size, 1, QLocale::DataSizeTraditionalFormat));
     setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
-    setText(colModified, F.GetHasModifiedAt() ? FormatTime(true, F.GetModifiedAt()) : QString());
-    setText(colType, TypeText(F));
+    setText(colModified, V.HasModified ? FormatTime(true, V.Modified) : QString());
+    setText(colType, TypeText(V));
+    setIcon(colName, ItemIcon(V));
 }
 
 bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
@@ -143,10 +158,9 @@ bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
     QTreeWidget* tree = treeWidget();
     int column = tree != nullptr ? tree->sortColumn() : colName;
     bool ascending = tree == nullptr || tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
-    if (F.GetIsFolder() != other->F.GetIsFolder()) return F.GetIsFolder() == ascending;
-    if (column == colSize && F.GetSize() != other->F.GetSize()) return F.GetSize() < other->F.GetSize();
-    if (column == colModified && F.GetModifiedAt() != other->F.GetModifiedAt())
-        return F.GetModifiedAt() < other->F.GetModifiedAt();
+    if (V.IsFolder != other->V.IsFolder) return V.IsFolder == ascending;
+    if (column == colSize && V.Size != other->V.Size) return V.Size < other->V.Size;
+    if (column == colModified && V.Modified != other->V.Modified) return V.Modified < other->V.Modified;
     if (column == colType) {
         int order = QString::localeAwareCompare(text(colType), other->text(colType));
         if (order != 0) return order < 0;
@@ -203,9 +217,8 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setOption(QFileDialog::DontConfirmOverwrite, false);
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(500);
+    for (const TStoredService& service : FServices)
+        FWorkers.push_back(std::make_unique<TServiceWorker>(service.Prefix + " network"));
 
     ResultStatus = new QLabel(this);
     ResultStatus->setObjectName("ResultStatus");
@@ -218,8 +231,14 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ShowDownloadButton->setText("Show in folder");
     ShowDownloadButton->setAutoRaise(true);
     ShowDownloadButton->hide();
+    CancelListingButton = new QToolButton(this);
+    CancelListingButton->setObjectName("CancelListingButton");
+    CancelListingButton->setText("Cancel listing");
+    CancelListingButton->setAutoRaise(true);
+    CancelListingButton->hide();
     statusBar()->addWidget(ResultStatus, 1);
     statusBar()->addWidget(ShowDownloadButton);
+    statusBar()->addWidget(CancelListingButton);
     statusBar()->addPermanentWidget(ServiceStatus);
     statusBar()->addPermanentWidget(SpaceStatus);
 
@@ -263,18 +282,19 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     });
     connect(ui->ServicesButtton, &QToolButton::clicked, this, [this] { Run([this] { ServicesButttonClick(); }); });
     connect(ui->TreeView, &QTreeWidget::itemSelectionChanged, this, [this] { Run([this] { TreeViewChange(); }); });
-    connect(Timer1, &QTimer::timeout, this, [this] { Run([this] { Timer1Timer(); }); });
+    connect(CancelListingButton, &QToolButton::clicked, this, [this] { CancelListing(); });
+    connect(ui->TreeView, &QTreeWidget::itemExpanded, this, [this] { ListExpanded(); });
     ui->TreeView->installEventFilter(this);
     ui->TreeView->viewport()->installEventFilter(this);
 
     FormCreate();
-    Timer1->start();
 }
 
 TMainForm::~TMainForm() {
     FormDestroy();
-    // The tree's items hold cloud items of the services, which go first.
+    // The tree's items hold cloud items of the services, which go first; the workers before them.
     ui->TreeView->clear();
+    FWorkers.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,6 +356,7 @@ void TMainForm::RunCommand(const std::function<void()>& AHandler) {
         if (!FResult.isEmpty()) SetResult(FResult);
     });
     FInCommand = false;
+    if (std::exchange(FListPending, false)) QTimer::singleShot(0, this, [this] { ListExpanded(); });
 }
 
 std::vector<std::string> TMainForm::CurrentStates() const {
@@ -362,6 +383,8 @@ void TMainForm::SaveSettings() {
 // A sign-in or a renewal is written at once: a refresh token may be good for one use only, and
 // a program that ended before writing it would leave a spent one in the settings.
 void TMainForm::SaveSettingsIfStatesChanged() {
+    // A job on a worker may be renewing a sign-in; its command looks again when it ends.
+    if (AnyWorkerBusy()) return;
     if (CurrentStates() != FSavedStates) SaveSettings();
 }
 
@@ -405,11 +428,17 @@ void TMainForm::UpdateTitle() {
 
 // Space is a courtesy as well: a service that cannot tell it leaves the field empty.
 void TMainForm::UpdateSpace() {
+    std::optional<TNimboSpace> space;
+    TNimboStorage* service = FService;
     try {
-        SpaceStatus->setText(FormatSpace(FService->GetSpace()));
-    } catch (const Exception&) {
+        Call([&space, service] { space = service->GetSpace(); });
+    } catch (const EAbort&) {
+        throw;
+    } catch (const Exception&) {}
+    if (space)
+        SpaceStatus->setText(FormatSpace(*space));
+    else
         SpaceStatus->clear();
-    }
 }
 
 void TMainForm::SetResult(const QString& AText) {
@@ -421,7 +450,8 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
     FAccount.clear();
     SetConnected(false);
-    if (HasAuthParams() || TOptions::Execute(*FService, this))
+    if (HasAuthParams() ||
+        TOptions::Execute(*FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }))
         Refresh();
     else
         ui->TreeView->clear();
@@ -429,12 +459,12 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
 }
 
 void TMainForm::Refresh() {
-    {
-        TTreeBatch batch(ui->TreeView);
-        ui->TreeView->clear();
-        GetFiles(nullptr);
-    }
-    FAccount = AccountName(*FService);
+    ui->TreeView->clear();
+    GetFiles(nullptr);
+    TNimboStorage* service = FService;
+    QString account;
+    Call([&account, service] { account = AccountName(*service); });
+    FAccount = account;
     SetConnected(true);
     UpdateSpace();
     UpdateDetails();
@@ -500,21 +530,18 @@ QTreeWidgetItem* TMainForm::ItemAt(const QStringList& APath) const {
 // Parents come before their children in AState.Expanded, so each folder is listed before its
 // expanded children are looked for.
 void TMainForm::RestoreTreeState(const TTreeState& AState) {
-    {
-        TTreeBatch batch(ui->TreeView);
-        for (const QStringList& path : AState.Expanded)
-            if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
-                ListIfUnlisted(item);
-                item->setExpanded(true);
-            }
-    }
+    for (const QStringList& path : AState.Expanded)
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
+            ListIfUnlisted(item);
+            item->setExpanded(true);
+        }
     if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
         Select(selected);
     UpdateDetails();
 }
 
 void TMainForm::OptionsActionExecute() {
-    if (!TOptions::Execute(*FService, this)) return;
+    if (!TOptions::Execute(*FService, this, [this](const std::function<void()>& AWork) { Call(AWork); })) return;
     Refresh();
     UpdateDetails();
 }
@@ -522,51 +549,91 @@ void TMainForm::OptionsActionExecute() {
 // ---------------------------------------------------------------------------------------------
 // The tree
 
-void TMainForm::GetFiles(TFileItem* AParent) {
-    TNimboCloudFile F = AParent != nullptr ? AParent->F : FService->GetRoot();
-    F.Files([this, AParent](TNimboCloudFile AChild) { AddFile(AParent, AChild); });
+TServiceWorker& TMainForm::Worker() const {
+    for (std::size_t i = 0; i < FServices.size(); ++i)
+        if (FServices[i].Storage == FService) return *FWorkers[i];
+    throw EAssertionFailed("The current service has no worker");
 }
 
-TMainForm::TFileItem* TMainForm::AddFile(TFileItem* AParent, const TNimboCloudFile& F) {
-    auto* item = new TFileItem(F);
+bool TMainForm::AnyWorkerBusy() const {
+    return std::any_of(FWorkers.begin(), FWorkers.end(), [](const auto& AWorker) { return AWorker->Busy(); });
+}
+
+void TMainForm::Call(const std::function<void()>& AJob, THttpProgressHandler AProgress) {
+    Worker().Call(AJob, std::move(AProgress));
+}
+
+void TMainForm::GetFiles(TFileItem* AParent) {
+    std::vector<std::pair<TNimboCloudFile, TItemView>> children;
+    TNimboCloudFile folder = AParent != nullptr ? AParent->F : TNimboCloudFile();
+    TNimboStorage* service = FService;
+    Call([&children, &folder, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        folder.Files([&children](TNimboCloudFile AChild) {
+            TItemView view = TItemView::Of(AChild);
+            children.emplace_back(std::move(AChild), std::move(view));
+        });
+    });
+    TTreeBatch batch(ui->TreeView);
+    for (const auto& [child, view] : children) AddFile(AParent, child, view);
+}
+
+TMainForm::TFileItem* TMainForm::AddFile(TFileItem* AParent, const TNimboCloudFile& F, const TItemView& AView) {
+    auto* item = new TFileItem(F, AView);
     item->ShowColumns();
-    item->setIcon(colName, ItemIcon(F));
     if (AParent != nullptr)
         AParent->addChild(item);
     else
         ui->TreeView->addTopLevelItem(item);
-    if (F.GetIsFolder()) item->addChild(new TTempItem());
+    if (AView.IsFolder) item->addChild(new TTempItem());
     return item;
 }
 
+// The placeholder stays until the listing has come: a folder whose listing failed or was cancelled
+// is listed again when it is next expanded.
 bool TMainForm::ListIfUnlisted(TFileItem* AItem) {
     if (AItem == nullptr || AItem->childCount() != 1 || AItem->child(0)->type() != TTempItem::Type) return false;
-    // The placeholder goes first, so that a pass of the timer during the listing (a sign-in
-    // window runs its own event loop) does not list the folder a second time.
-    delete AItem->takeChild(0);
-    GetFiles(AItem);
+    QTreeWidgetItem* placeholder = AItem->child(0);
+    try {
+        GetFiles(AItem);
+    } catch (...) {
+        AItem->setExpanded(false);
+        throw;
+    }
+    delete placeholder;
     return true;
 }
 
-void TMainForm::Timer1Timer() {
-    if (FScanning) return;
-    FScanning = true;
-    struct TReset {
-        bool& Flag;
-        ~TReset() { Flag = false; }
-    } reset{FScanning};
-    ScanTree();
+void TMainForm::ListExpanded() {
+    if (FInCommand) {
+        FListPending = true;
+        return;
+    }
+    if (!FConnected) return;
+    RunCommand([this] {
+        FListing = true;
+        CancelListingButton->show();
+        struct TReset {
+            TMainForm* Form;
+            ~TReset() {
+                Form->FListing = false;
+                Form->CancelListingButton->hide();
+            }
+        } reset{this};
+        for (int i = 0; i < ui->TreeView->topLevelItemCount(); ++i) ListExpanded(ui->TreeView->topLevelItem(i));
+    });
 }
 
-void TMainForm::ScanTree() {
-    int count = ui->TreeView->topLevelItemCount();
-    for (int i = 0; i < count && i < ui->TreeView->topLevelItemCount(); ++i) ScanTree(ui->TreeView->topLevelItem(i));
+// Folders expanded while a listing runs are listed by the next pass.
+bool TMainForm::ListExpanded(QTreeWidgetItem* AItem) {
+    if (AItem->isExpanded() && ListIfUnlisted(dynamic_cast<TFileItem*>(AItem))) return true;
+    bool listed = false;
+    for (int i = 0; i < AItem->childCount(); ++i) listed = ListExpanded(AItem->child(i)) || listed;
+    return listed;
 }
 
-void TMainForm::ScanTree(QTreeWidgetItem* AItem) {
-    if (AItem->isExpanded() && ListIfUnlisted(dynamic_cast<TFileItem*>(AItem))) return;
-    int count = AItem->childCount();
-    for (int i = 0; i < count && i < AItem->childCount(); ++i) ScanTree(AItem->child(i));
+void TMainForm::CancelListing() {
+    if (FListing) Worker().Cancel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -586,7 +653,7 @@ TMainForm::TFileItem* TMainForm::TargetFolder() const {
     QList<QTreeWidgetItem*> selected = ui->TreeView->selectedItems();
     QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.first();
     auto* file = dynamic_cast<TFileItem*>(item);
-    if (file != nullptr && file->F.GetIsFolder()) return file;
+    if (file != nullptr && file->V.IsFolder) return file;
     return item != nullptr ? dynamic_cast<TFileItem*>(item->parent()) : nullptr;
 }
 
@@ -675,7 +742,11 @@ void TMainForm::TreeViewClick(const QPoint& APosition) {
 }
 
 void TMainForm::TreeViewKeyDown(int AKey) {
-    if (AKey == Qt::Key_Escape) ClearSelection();
+    if (AKey != Qt::Key_Escape) return;
+    if (FListing)
+        CancelListing();
+    else
+        ClearSelection();
 }
 
 bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
@@ -698,23 +769,24 @@ bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
 }
 
 void TMainForm::UpdateDetails() {
-    TNimboCloudFile F = Selected();
+    TFileItem* item = SelectedItem();
     auto show = [](QLabel* ALabel, const QString& AText) {
         ALabel->setText(AText);
         ALabel->adjustSize();
     };
-    if (F.IsEmpty()) {
+    if (item == nullptr) {
         for (QLabel* label : {ui->NameLabel, ui->SizeLabel, ui->MimeTypeLabel, ui->CreatedLabel, ui->ModifiedLabel})
             show(label, QString());
         ui->BigImage->clear();
         return;
     }
-    show(ui->NameLabel, FromStd(F.GetName()));
-    show(ui->SizeLabel, "Size: " + QString::number(F.GetSize()) + " bytes");
-    show(ui->MimeTypeLabel, "Mime type: " + FromStd(F.GetMimeType()));
-    show(ui->CreatedLabel, "Created at: " + FormatTime(F.GetHasCreatedAt(), F.GetCreatedAt()));
-    show(ui->ModifiedLabel, "Modified at: " + FormatTime(F.GetHasModifiedAt(), F.GetModifiedAt()));
-    ui->BigImage->setPixmap(QIcon(IMG_STYLES[F.GetIsFolder()]).pixmap(32, 32));
+    const TItemView& F = item->V;
+    show(ui->NameLabel, F.Name);
+    show(ui->SizeLabel, "Size: " + QString::number(F.Size) + " bytes");
+    show(ui->MimeTypeLabel, "Mime type: " + F.MimeType);
+    show(ui->CreatedLabel, "Created at: " + FormatTime(F.HasCreated, F.Created));
+    show(ui->ModifiedLabel, "Modified at: " + FormatTime(F.HasModified, F.Modified));
+    ui->BigImage->setPixmap(QIcon(IMG_STYLES[F.IsFolder]).pixmap(32, 32));
     FitDetailsPanel();
 }
 
@@ -742,8 +814,8 @@ void TMainForm::UpdateActions() {
 }
 
 void TMainForm::DownloadActionUpdate() {
-    TNimboCloudFile F = Selected();
-    ui->DownloadAction->setEnabled(FConnected && !F.IsEmpty() && !F.GetIsFolder());
+    TFileItem* item = SelectedItem();
+    ui->DownloadAction->setEnabled(FConnected && item != nullptr && !item->V.IsFolder);
 }
 
 void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected); }
@@ -751,8 +823,8 @@ void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected);
 void TMainForm::NewFolderActionUpdate() { ui->NewFolderAction->setEnabled(FConnected); }
 
 void TMainForm::DeleteActionUpdate() {
-    ui->DeleteAction->setEnabled(!Selected().IsEmpty());
-    RenameAction->setEnabled(FConnected && !Selected().IsEmpty());
+    ui->DeleteAction->setEnabled(SelectedItem() != nullptr);
+    RenameAction->setEnabled(FConnected && SelectedItem() != nullptr);
 }
 
 void TMainForm::UploadActionExecute() {
@@ -762,35 +834,46 @@ void TMainForm::UploadActionExecute() {
     QString name = QFileInfo(fileName).fileName();
     CheckName(name);
     if (target != nullptr) {
-        TTreeBatch batch(ui->TreeView);
-        target->setExpanded(true);
         ListIfUnlisted(target);
+        target->setExpanded(true);
     }
     TFileItem* existing = ClashingChild(target, name);
     if (existing != nullptr) {
         QString freeName = FreeName(target, name, false);
-        TClashAnswer answer = AskAboutClash(name, freeName, !existing->F.GetIsFolder());
+        TClashAnswer answer = AskAboutClash(name, freeName, !existing->V.IsFolder);
         if (answer == TClashAnswer::Cancel) return;
         if (answer == TClashAnswer::KeepBoth) {
             name = freeName;
             existing = nullptr;
         }
     }
-    TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
+    TNimboCloudFile folder = target != nullptr ? target->F : TNimboCloudFile();
+    TNimboCloudFile replaced = existing != nullptr ? existing->F : TNimboCloudFile();
     TNimboCloudFile created;
+    TItemView view;
     {
         TTransferProgress progress(this, "Uploading " + name, {.Direction = tdUpload});
-        if (existing != nullptr)
-            existing->F.Upload(ToStd(fileName));
-        else
-            created = folder.createFile(ToStd(name), ToStd(fileName));
+        TNimboStorage* service = FService;
+        Call(
+            [&, service] {
+                if (!replaced.IsEmpty()) {
+                    replaced.Upload(ToStd(fileName));
+                    view = TItemView::Of(replaced);
+                    return;
+                }
+                if (folder.IsEmpty()) folder = service->GetRoot();
+                created = folder.createFile(ToStd(name), ToStd(fileName));
+                view = TItemView::Of(created);
+            },
+            progress.ThreadHandler());
     }
     if (existing != nullptr) {
+        existing->V = view;
         existing->ShowColumns();
         Select(existing);
         FResult = "Replaced \"" + name + "\"";
     } else {
-        Select(AddFile(target, created));
+        Select(AddFile(target, created, view));
         FResult = "Uploaded \"" + name + "\"";
     }
     UpdateSpace();
@@ -807,33 +890,39 @@ void TMainForm::NewFolderActionExecute() {
     QString name = dialog.textValue();
     CheckName(name);
     if (target != nullptr) {
-        TTreeBatch batch(ui->TreeView);
-        target->setExpanded(true);
         ListIfUnlisted(target);
+        target->setExpanded(true);
     }
     if (ClashingChild(target, name) != nullptr) {
         QString freeName = FreeName(target, name, true);
         if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
         name = freeName;
     }
-    TTreeBatch batch(ui->TreeView);
-    TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    TNimboCloudFile created = folder.CreateFolder(ToStd(name));
-    Select(AddFile(target, created));
+    TNimboCloudFile folder = target != nullptr ? target->F : TNimboCloudFile();
+    TNimboCloudFile created;
+    TItemView view;
+    TNimboStorage* service = FService;
+    Call([&, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        created = folder.CreateFolder(ToStd(name));
+        view = TItemView::Of(created);
+    });
+    Select(AddFile(target, created, view));
     FResult = "Created folder \"" + name + "\"";
 }
 
 void TMainForm::DownloadActionExecute() {
-    TNimboCloudFile F = Selected();
-    if (F.IsEmpty()) return;
-    QString name = FromStd(F.GetName());
+    TFileItem* item = SelectedItem();
+    if (item == nullptr) return;
+    TNimboCloudFile F = item->F;
+    QString name = item->V.Name;
     SaveDialog->setDefaultSuffix(QFileInfo(name).suffix());
     SaveDialog->selectFile(name);
     if (SaveDialog->exec() != QDialog::Accepted || SaveDialog->selectedFiles().isEmpty()) return;
     QString fileName = SaveDialog->selectedFiles().first();
     {
         TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
-        F.Download(ToStd(fileName));
+        Call([&F, &fileName] { F.Download(ToStd(fileName)); }, progress.ThreadHandler());
     }
     FResult = "Downloaded \"" + name + "\"";
     FLastDownload = fileName;
@@ -842,17 +931,18 @@ void TMainForm::DownloadActionExecute() {
 void TMainForm::DeleteActionExecute() {
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
-    QString name = FromStd(item->F.GetName());
+    QString name = item->V.Name;
     QMessageBox question(
         QMessageBox::Question, "Delete",
-        item->F.GetIsFolder() ? "Delete the folder \"" + name + "\" and everything in it?" : "Delete \"" + name + "\"?",
+        item->V.IsFolder ? "Delete the folder \"" + name + "\" and everything in it?" : "Delete \"" + name + "\"?",
         QMessageBox::Yes | QMessageBox::Cancel, this);
     question.setObjectName("DeleteConfirmation");
     question.setInformativeText(TrashNote());
     question.button(QMessageBox::Yes)->setText("Delete");
     question.setDefaultButton(QMessageBox::Cancel);
     if (question.exec() != QMessageBox::Yes) return;
-    item->F.Delete();
+    TNimboCloudFile F = item->F;
+    Call([&F] { F.Delete(); });
     // Nothing is selected afterwards: the tree would otherwise pass the selection on to a
     // neighbour, which a second Delete key would offer to remove at once.
     ClearSelection();
@@ -865,7 +955,7 @@ void TMainForm::DeleteActionExecute() {
 void TMainForm::RenameActionExecute() {
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
-    QString old = FromStd(item->F.GetName());
+    QString old = item->V.Name;
     QInputDialog dialog(this);
     dialog.setObjectName("RenameDialog");
     dialog.setWindowTitle("Rename");
@@ -878,11 +968,17 @@ void TMainForm::RenameActionExecute() {
     auto* folder = dynamic_cast<TFileItem*>(item->parent());
     // A change of case only is no clash where the service ignores case.
     if (ClashingChild(folder, name, item) != nullptr) {
-        QString freeName = FreeName(folder, name, item->F.GetIsFolder());
+        QString freeName = FreeName(folder, name, item->V.IsFolder);
         if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
         name = freeName;
     }
-    item->F.Rename(ToStd(name));
+    TNimboCloudFile F = item->F;
+    TItemView view;
+    Call([&F, &name, &view] {
+        F.Rename(ToStd(name));
+        view = TItemView::Of(F);
+    });
+    item->V = view;
     item->ShowColumns();
     UpdateDetails();
     FResult = "Renamed \"" + old + "\" to \"" + name + "\"";

@@ -31,6 +31,22 @@ class TNimboBoxNet;
 
 namespace Nimbo::Demo {
 
+class TServiceWorker;
+
+// What the window shows of a cloud item, read from it on its service's worker.
+struct TItemView {
+    QString Name;
+    bool IsFolder = false;
+    qint64 Size = 0;
+    QString MimeType;
+    bool HasCreated = false;
+    Connection::TDateTime Created = 0;
+    bool HasModified = false;
+    Connection::TDateTime Modified = 0;
+
+    static TItemView Of(Connection::TNimboCloudFile& F);
+};
+
 struct TMainFormOptions {
     // Where the settings live (TSettingsKey::DefaultLocation).
     QString SettingsLocation = {};
@@ -42,19 +58,22 @@ struct TMainFormOptions {
     std::function<void(const QString&)> ShowFile = {};
 };
 
-// The program's window: one storage component per cloud service, the folder tree of the current
-// service (folders are listed when first expanded), the details of the selected item and the
-// commands on it.
+// The program's window: one storage component per cloud service, each with its worker thread for
+// the network, the folder tree of the current service (folders are listed when first expanded), the
+// details of the selected item and the commands on it.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    // A tree item bound to one cloud item.
+    // A tree item bound to one cloud item: the item itself is handed to the service's worker only,
+    // the window reads what it shows from V.
     class TFileItem : public QTreeWidgetItem {
     public:
         static constexpr int Type = QTreeWidgetItem::UserType + 1;
-        explicit TFileItem(Connection::TNimboCloudFile AFile) : QTreeWidgetItem(Type), F(std::move(AFile)) {}
+        TFileItem(Connection::TNimboCloudFile AFile, TItemView AView)
+            : QTreeWidgetItem(Type), F(std::move(AFile)), V(std::move(AView)) {}
         Connection::TNimboCloudFile F;
+        TItemView V;
         // Folders come first in either order; then the sort column's value, then the name.
         bool operator<(const QTreeWidgetItem& AOther) const override;
         // The columns: Name, Size, Modified, Type.
@@ -87,7 +106,6 @@ private:
     void TreeViewChange();
     void TreeViewClick(const QPoint& APosition);
     void TreeViewKeyDown(int AKey);
-    void Timer1Timer();
     void RefreshActionExecute();
     void OptionsActionExecute();
     void DownloadActionExecute();
@@ -106,10 +124,18 @@ private:
     bool HasAuthParams() const;
     void SwitchService(Connection::TNimboStorage& AStorage);
     void Refresh();
+    // The worker of the current service.
+    TServiceWorker& Worker() const;
+    bool AnyWorkerBusy() const;
+    // Runs AJob on the current service's worker (see TServiceWorker::Call).
+    void Call(const std::function<void()>& AJob, Connection::THttpProgressHandler AProgress = {});
+    // The children of AParent (none: the root), read on the worker, added to the tree.
     void GetFiles(TFileItem* AParent);
-    TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F);
-    void ScanTree();
-    void ScanTree(QTreeWidgetItem* AItem);
+    TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F, const TItemView& AView);
+    // Lists the expanded folders that have not been listed yet (a command runs it when it ends).
+    void ListExpanded();
+    bool ListExpanded(QTreeWidgetItem* AItem);
+    void CancelListing();
     // The tree's expanded folders and selection, by the names from the top, to bring back after a
     // new listing; what is gone since is left out.
     struct TTreeState {
@@ -162,7 +188,8 @@ private:
     QAction* RenameAction;
     QFileDialog* OpenDialog;
     QFileDialog* SaveDialog;
-    QTimer* Timer1;
+    // Ends the listing that runs; shown while one does.
+    QToolButton* CancelListingButton;
     QLabel* ResultStatus;
     QLabel* ServiceStatus;
     QLabel* SpaceStatus;
@@ -175,12 +202,15 @@ private:
     std::unique_ptr<Connection::TNimboOneDrive> OneDrive;
     std::unique_ptr<Connection::TNimboBoxNet> BoxNet;
     TStoredServices FServices;
+    std::vector<std::unique_ptr<TServiceWorker>> FWorkers;  // in the order of FServices
 
     TMainFormOptions FOptions;
     Connection::TNimboStorage* FService = nullptr;
     bool FConnected = false;
-    bool FScanning = false;
     bool FInCommand = false;
+    // A folder was expanded while a command ran: listed when it ends.
+    bool FListPending = false;
+    bool FListing = false;
     QString FAccount;
     // What the command that runs reports when it ends well; empty: nothing to report.
     QString FResult;

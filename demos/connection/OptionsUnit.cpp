@@ -140,8 +140,9 @@ TWindowSettings TOptions::LoadWindow(const QString& ALocation) {
     return window;
 }
 
-bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent) {
+bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent, TNetworkRun ARun) {
     TOptions dialog(AStorage, AParent);
+    dialog.FRun = std::move(ARun);
     dialog.ui->ClientId->setText(FromStd(AStorage.GetClientId()));
     dialog.ui->Secret->setText(FromStd(AStorage.GetSecret()));
     dialog.ui->ServiceName->setText(DisplayName(AStorage));
@@ -161,7 +162,15 @@ void TOptions::OkButtonClick() {
 
 // Tests the identifier and secret the service holds (the typed ones apply with Ok).
 void TOptions::TestButtonClick() {
-    if (!RunHandler([this] { FStorage->RefreshAccess(); })) return;
+    if (!RunHandler([this] {
+            TNimboStorage* storage = FStorage;
+            auto test = [storage] { storage->RefreshAccess(); };
+            if (FRun)
+                FRun(test);
+            else
+                test();
+        }))
+        return;
     QMessageBox box(QMessageBox::Information, windowTitle(),
                     DisplayName(*FStorage) + " answered: the connection works.", QMessageBox::Ok, this);
     box.setObjectName("TestResultBox");

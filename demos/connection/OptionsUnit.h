@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,6 +24,10 @@ struct TStoredService {
     Connection::TNimboStorage* Storage;
 };
 using TStoredServices = std::vector<TStoredService>;
+
+// Runs a piece of network work where the program does it (the service's worker), and returns when
+// it has ended; empty: right here.
+using TNetworkRun = std::function<void(const std::function<void()>&)>;
 
 // What the main window keeps of itself between runs.
 struct TWindowSettings {
@@ -51,7 +56,7 @@ public:
     static TWindowSettings LoadWindow(const QString& ALocation);
     // Shows the dialog for AStorage; true when the user confirmed, and the service then holds the
     // trimmed values.
-    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr);
+    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr, TNetworkRun ARun = {});
 
     static void DoLoad(const TSettingsKey& ARegistry, const QString& APrefix, Connection::TNimboStorage& AStorage);
     static void DoSave(TSettingsKey& ARegistry, const QString& APrefix, const Connection::TNimboStorage& AStorage);
@@ -70,6 +75,7 @@ private:
 
     std::unique_ptr<Ui::TOptions> ui;
     Connection::TNimboStorage* FStorage;
+    TNetworkRun FRun;
 };
 
 }  // namespace Nimbo::Demo

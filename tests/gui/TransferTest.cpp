@@ -2,6 +2,7 @@
 // existing local file as it was and nothing else behind; a cancelled upload changes nothing.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -35,6 +36,27 @@ void CancelTransfer(TModalScript& AScript, const QString& ACaption) {
             QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
         });
 }
+
+// Measures the longest time the interface thread took to answer a timer that asks every 10 ms.
+class TPing {
+public:
+    TPing() {
+        QObject::connect(&FTimer, &QTimer::timeout, [this] {
+            FLongest = std::max(FLongest, FSince.restart());
+            ++FTicks;
+        });
+        FSince.start();
+        FTimer.start(10);
+    }
+    qint64 Longest() const { return FLongest; }
+    int Ticks() const { return FTicks; }
+
+private:
+    QTimer FTimer;
+    QElapsedTimer FSince;
+    qint64 FLongest = 0;
+    int FTicks = 0;
+};
 
 QByteArray ReadFile(const QString& APath) {
     QFile file(APath);
@@ -87,6 +109,37 @@ private slots:
         QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{"Read me.txt"});
         QVERIFY(fixture.ShownFiles().isEmpty());
         QVERIFY(fixture.Form().Connected());
+    }
+
+    void theWindowAnswersWhileALargeUploadRuns() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        QString local = fixture.TempPath("Large.bin");
+        constexpr qint64 Size = 200 * 1024 * 1024;
+        {
+            QFile file(local);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QByteArray block(1024 * 1024, 'x');
+            for (qint64 done = 0; done < Size; done += block.size()) {
+                block[0] = static_cast<char>(done / block.size());
+                QCOMPARE(file.write(block), qint64(block.size()));
+            }
+        }
+
+        TModalScript script;
+        script.ExpectFileDialog("OpenDialog", local)
+            .Expect(
+                "the progress of the upload, left to run",
+                [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; }, [](QWidget*) {});
+        TPing ping;
+        fixture.Action("UploadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY2(ping.Longest() < 100, qPrintable(QString::number(ping.Longest()) + " ms without an answer"));
+        QVERIFY(ping.Ticks() > 50);
+        auto uploaded = Sandbox().Emulator().Find(Cloud::GoogleDrive, "Large.bin");
+        QVERIFY(uploaded.has_value());
+        QCOMPARE(qint64(uploaded->content.size()), Size);
+        QVERIFY(fixture.Item("Large.bin") != nullptr);
     }
 
     void aCancelledUploadChangesNothingInTheTree() {
