@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include <QActionGroup>
 #include <QDateTime>
 #include <QEvent>
 #include <QFileDialog>
@@ -25,8 +26,11 @@
 #include "FileManager.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/DropBox2.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
+#include "Nimbo/Connection/OneDriveGraph.h"
 #include "Nimbo/Connection/platform/DateTime.h"
 #include "ServiceWorker.h"
 #include "TransferProgress.h"
@@ -41,9 +45,6 @@ namespace Nimbo::Demo {
 using namespace Nimbo::Connection;
 
 namespace {
-
-// A blank page on a Box host, where the Box sign-in ends.
-const char* const BoxRedirectUrl = "https://app.box.com/nimbo-blank";
 
 // The pictures of the details panel, by whether the item is a folder.
 const char* const IMG_STYLES[2] = {":/icons/file.svg", ":/icons/folder.svg"};
@@ -170,23 +171,52 @@ bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
 }
 
 TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
-    : QMainWindow(AParent),
-      ui(std::make_unique<Ui::TMainForm>()),
-      GDrive(std::make_unique<TNimboGDrive>()),
-      DropBox(std::make_unique<TNimboDropBox>()),
-      OneDrive(std::make_unique<TNimboOneDrive>()),
-      BoxNet(std::make_unique<TNimboBoxNet>()),
-      FServices{
-          {"GDrive", GDrive.get()}, {"DropBox", DropBox.get()}, {"OneDrive", OneDrive.get()}, {"BoxNet", BoxNet.get()}},
-      FOptions(std::move(AOptions)),
-      FService(GDrive.get()) {
+    : QMainWindow(AParent), ui(std::make_unique<Ui::TMainForm>()), FOptions(std::move(AOptions)) {
     InitIconResources();
     ui->setupUi(this);
-    BoxNet->SetRedirectUrl(BoxRedirectUrl);
 
+    auto newAction = [this](const char* AName) {
+        auto* action = new QAction(this);
+        action->setObjectName(AName);
+        return action;
+    };
+    // The settings' order: the older interfaces as earlier versions kept them, then today's.
+    AddService("GDrive", TServiceKind::Google, std::make_unique<TNimboGDrive>(), ui->GDriveAction);
+    AddService("DropBox", TServiceKind::Dropbox, std::make_unique<TNimboDropBox>(), ui->DropBoxAction);
+    AddService("OneDrive", TServiceKind::OneDrive, std::make_unique<TNimboOneDrive>(), ui->OneDriveAction);
+    AddService("BoxNet", TServiceKind::Box, std::make_unique<TNimboBoxNet>(), ui->BoxNetAction);
+    AddService("GDrive3", TServiceKind::Google, std::make_unique<TNimboGDrive3>(), newAction("GDrive3Action"));
+    AddService("DropBox2", TServiceKind::Dropbox, std::make_unique<TNimboDropBox2>(), newAction("DropBox2Action"));
+    AddService("OneDriveGraph", TServiceKind::OneDrive, std::make_unique<TNimboOneDriveGraph>(),
+               newAction("OneDriveGraphAction"));
+    FService = FEntries[4].Storage.get();
+
+    const std::pair<const char*, const char*> texts[] = {{"GDrive3Action", "Google Drive"},
+                                                         {"DropBox2Action", "Dropbox"},
+                                                         {"OneDriveGraphAction", "OneDrive"},
+                                                         {"BoxNetAction", "Box"},
+                                                         {"GDriveAction", "Google Drive (Drive API v2)"},
+                                                         {"DropBoxAction", "Dropbox (API v1)"},
+                                                         {"OneDriveAction", "OneDrive (Live Connect)"}};
     ServicesMenu = new QMenu(this);
     ServicesMenu->setObjectName("ServicesMenu");
-    ServicesMenu->addActions({ui->GDriveAction, ui->DropBoxAction, ui->OneDriveAction, ui->BoxNetAction});
+    LegacyMenu = new QMenu("Legacy interfaces", this);
+    LegacyMenu->setObjectName("LegacyMenu");
+    auto* choices = new QActionGroup(this);
+    for (auto [name, text] : texts) {
+        QAction* action = nullptr;
+        for (const TServiceEntry& entry : FEntries)
+            if (entry.Action->objectName() == name) action = entry.Action;
+        action->setText(text);
+        action->setCheckable(true);
+        choices->addAction(action);
+        (QString(text).contains('(') ? LegacyMenu : ServicesMenu)->addAction(action);
+    }
+    ServicesMenu->addMenu(LegacyMenu);
+    ServicesMenu->addSeparator();
+    SignOutAction = newAction("SignOutAction");
+    SignOutAction->setText("Sign out");
+    ServicesMenu->addAction(SignOutAction);
 
     RenameAction = new QAction("Rename", this);
     RenameAction->setObjectName("RenameAction");
@@ -216,9 +246,6 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     SaveDialog->setFileMode(QFileDialog::AnyFile);
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setOption(QFileDialog::DontConfirmOverwrite, false);
-
-    for (const TStoredService& service : FServices)
-        FWorkers.push_back(std::make_unique<TServiceWorker>(service.Prefix + " network"));
 
     ResultStatus = new QLabel(this);
     ResultStatus->setObjectName("ResultStatus");
@@ -252,13 +279,9 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->NewFolderButton->setDefaultAction(ui->NewFolderAction);
     ui->DeleteButton->setDefaultAction(ui->DeleteAction);
 
-    const std::pair<QAction*, TNimboStorage*> serviceActions[] = {{ui->GDriveAction, GDrive.get()},
-                                                                  {ui->DropBoxAction, DropBox.get()},
-                                                                  {ui->OneDriveAction, OneDrive.get()},
-                                                                  {ui->BoxNetAction, BoxNet.get()}};
-    for (auto [action, storage] : serviceActions)
-        connect(action, &QAction::triggered, this,
-                [this, storage] { RunCommand([this, storage] { SwitchService(*storage); }); });
+    for (const TServiceEntry& entry : FEntries)
+        connect(entry.Action, &QAction::triggered, this,
+                [this, storage = entry.Storage.get()] { RunCommand([this, storage] { SwitchService(*storage); }); });
     auto handle = [this](QAction* AAction, void (TMainForm::*AHandler)()) {
         connect(AAction, &QAction::triggered, this,
                 [this, AHandler] { RunCommand([this, AHandler] { (this->*AHandler)(); }); });
@@ -270,6 +293,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     handle(ui->NewFolderAction, &TMainForm::NewFolderActionExecute);
     handle(ui->DeleteAction, &TMainForm::DeleteActionExecute);
     handle(RenameAction, &TMainForm::RenameActionExecute);
+    handle(SignOutAction, &TMainForm::SignOutActionExecute);
     connect(ui->TreeView, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APosition) { Run([this, APosition] { TreeViewContextMenu(APosition); }); });
     connect(ShowDownloadButton, &QToolButton::clicked, this, [this] {
@@ -294,7 +318,20 @@ TMainForm::~TMainForm() {
     FormDestroy();
     // The tree's items hold cloud items of the services, which go first; the workers before them.
     ui->TreeView->clear();
-    FWorkers.clear();
+    for (TServiceEntry& entry : FEntries) entry.Worker.reset();
+}
+
+void TMainForm::AddService(const QString& APrefix, TServiceKind AKind, std::unique_ptr<TNimboStorage> AStorage,
+                           QAction* AAction) {
+    auto worker = std::make_unique<TServiceWorker>(APrefix + " network");
+    FServices.push_back({APrefix, AStorage.get()});
+    FEntries.push_back({APrefix, AKind, std::move(AStorage), std::move(worker), AAction});
+}
+
+const TMainForm::TServiceEntry& TMainForm::Current() const {
+    for (const TServiceEntry& entry : FEntries)
+        if (entry.Storage.get() == FService) return entry;
+    throw EAssertionFailed("The current service is not one of the window's");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -311,7 +348,6 @@ void TMainForm::FormCreate() {
         loadError = QString::fromUtf8(error.what());
     }
     FSavedStates = CurrentStates();
-    FService = GDrive.get();
     TWindowSettings window = TOptions::LoadWindow(FOptions.SettingsLocation);
     if (!window.Geometry.isEmpty()) restoreGeometry(window.Geometry);
     if (!window.Columns.isEmpty()) ui->TreeView->header()->restoreState(window.Columns);
@@ -391,12 +427,21 @@ void TMainForm::SaveSettingsIfStatesChanged() {
 // ---------------------------------------------------------------------------------------------
 // Services
 
-bool TMainForm::HasAuthParams() const { return !FService->GetClientId().empty() && !FService->GetSecret().empty(); }
+bool TMainForm::HasAuthParams() const {
+    return !FService->GetClientId().empty() && (!FService->GetSecret().empty() || !TOptions::NeedsSecret(*FService));
+}
 
 QString TMainForm::ServiceName() const {
-    if (FService == GDrive.get()) return "Google Drive";
-    if (FService == DropBox.get()) return "Dropbox";
-    if (FService == OneDrive.get()) return "OneDrive";
+    switch (Kind()) {
+        case TServiceKind::Google:
+            return "Google Drive";
+        case TServiceKind::Dropbox:
+            return "Dropbox";
+        case TServiceKind::OneDrive:
+            return "OneDrive";
+        case TServiceKind::Box:
+            break;
+    }
     return "Box";
 }
 
@@ -407,6 +452,9 @@ static QString AccountName(TNimboStorage& AStorage) {
         if (auto* dropbox = dynamic_cast<TNimboDropBox*>(&AStorage)) return FromStd(dropbox->GetUserName());
         if (auto* onedrive = dynamic_cast<TNimboOneDrive*>(&AStorage)) return FromStd(onedrive->GetUserName());
         if (auto* box = dynamic_cast<TNimboBoxNet*>(&AStorage)) return FromStd(box->GetUserName());
+        if (auto* google = dynamic_cast<TNimboGDrive3*>(&AStorage)) return FromStd(google->GetUserName());
+        if (auto* dropbox = dynamic_cast<TNimboDropBox2*>(&AStorage)) return FromStd(dropbox->GetUserName());
+        if (auto* onedrive = dynamic_cast<TNimboOneDriveGraph*>(&AStorage)) return FromStd(onedrive->GetUserName());
     } catch (const Exception&) {}
     return {};
 }
@@ -473,6 +521,8 @@ void TMainForm::Refresh() {
 
 void TMainForm::SetConnected(bool AValue) {
     FConnected = AValue;
+    Current().Action->setChecked(true);
+    SignOutAction->setText("Sign out of " + ServiceName());
     ui->StartPanel->setVisible(!AValue);
     if (!AValue) ui->StartPanel->raise();
     UpdateTitle();
@@ -549,14 +599,10 @@ void TMainForm::OptionsActionExecute() {
 // ---------------------------------------------------------------------------------------------
 // The tree
 
-TServiceWorker& TMainForm::Worker() const {
-    for (std::size_t i = 0; i < FServices.size(); ++i)
-        if (FServices[i].Storage == FService) return *FWorkers[i];
-    throw EAssertionFailed("The current service has no worker");
-}
+TServiceWorker& TMainForm::Worker() const { return *Current().Worker; }
 
 bool TMainForm::AnyWorkerBusy() const {
-    return std::any_of(FWorkers.begin(), FWorkers.end(), [](const auto& AWorker) { return AWorker->Busy(); });
+    return std::any_of(FEntries.begin(), FEntries.end(), [](const auto& AEntry) { return AEntry.Worker->Busy(); });
 }
 
 void TMainForm::Call(const std::function<void()>& AJob, THttpProgressHandler AProgress) {
@@ -665,22 +711,22 @@ void TMainForm::CheckName(const QString& AName) const {
     if (AName.contains('/')) refuse("\"/\" separates folders. Please choose a name without it.");
     if (AName == "." || AName == "..") refuse("it stands for a folder itself. Please choose another name.");
     QString refused;
-    if (FService == OneDrive.get())
+    if (Kind() == TServiceKind::OneDrive)
         refused = R"("*:<>?\|)";
-    else if (FService == BoxNet.get())
+    else if (Kind() == TServiceKind::Box)
         refused = "\\";
     for (QChar c : refused)
         if (AName.contains(c))
             refuse(ServiceName() + " does not allow the characters " + refused +
                    " in names. Please choose another name.");
-    if (AName != AName.trimmed() && FService != GDrive.get())
+    if (AName != AName.trimmed() && Kind() != TServiceKind::Google)
         refuse(ServiceName() + " does not allow spaces at the start or end of a name.");
 }
 
 TMainForm::TFileItem* TMainForm::ClashingChild(TFileItem* AFolder, const QString& AName,
                                                const TFileItem* AExcept) const {
     // Drive tells names apart by their case; the other services do not.
-    Qt::CaseSensitivity sensitivity = FService == GDrive.get() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    Qt::CaseSensitivity sensitivity = Kind() == TServiceKind::Google ? Qt::CaseSensitive : Qt::CaseInsensitive;
     int count = AFolder != nullptr ? AFolder->childCount() : ui->TreeView->topLevelItemCount();
     for (int i = 0; i < count; ++i) {
         auto* child = dynamic_cast<TFileItem*>(AFolder != nullptr ? AFolder->child(i) : ui->TreeView->topLevelItem(i));
@@ -717,10 +763,10 @@ TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QSt
 }
 
 QString TMainForm::TrashNote() const {
-    if (FService == GDrive.get()) return "Google Drive keeps no copy: this cannot be undone.";
-    if (FService == DropBox.get())
+    if (Kind() == TServiceKind::Google) return "Google Drive keeps no copy: this cannot be undone.";
+    if (Kind() == TServiceKind::Dropbox)
         return "Dropbox keeps deleted items for a while: they can be restored on its website.";
-    if (FService == OneDrive.get()) return "OneDrive keeps a copy in its recycle bin.";
+    if (Kind() == TServiceKind::OneDrive) return "OneDrive keeps a copy in its recycle bin.";
     return "Box keeps a copy in its trash.";
 }
 
@@ -807,6 +853,8 @@ void TMainForm::FitDetailsPanel() {
 // Actions
 
 void TMainForm::UpdateActions() {
+    // The sign-in state is the worker's while a job runs.
+    if (!AnyWorkerBusy()) SignOutAction->setEnabled(!FService->GetToken().empty() || !FService->GetRefresh().empty());
     DownloadActionUpdate();
     UploadActionUpdate();
     NewFolderActionUpdate();
@@ -982,6 +1030,16 @@ void TMainForm::RenameActionExecute() {
     item->ShowColumns();
     UpdateDetails();
     FResult = "Renamed \"" + old + "\" to \"" + name + "\"";
+}
+
+void TMainForm::SignOutActionExecute() {
+    FService->SignOut();
+    FAccount.clear();
+    ClearSelection();
+    ui->TreeView->clear();
+    SetConnected(false);
+    UpdateDetails();
+    FResult = "Signed out of " + ServiceName();
 }
 
 void TMainForm::TreeViewContextMenu(const QPoint& APosition) {

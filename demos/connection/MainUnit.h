@@ -22,16 +22,13 @@ namespace Ui {
 class TMainForm;
 }
 
-namespace Nimbo::Connection {
-class TNimboGDrive;
-class TNimboDropBox;
-class TNimboOneDrive;
-class TNimboBoxNet;
-}  // namespace Nimbo::Connection
-
 namespace Nimbo::Demo {
 
 class TServiceWorker;
+
+// The kind of cloud a service of the window is, whichever interface it speaks: its rules for names,
+// what Delete does, its name for people.
+enum class TServiceKind { Google, Dropbox, OneDrive, Box };
 
 // What the window shows of a cloud item, read from it on its service's worker.
 struct TItemView {
@@ -91,7 +88,8 @@ public:
 
     Connection::TNimboStorage& Service() const { return *FService; }
     bool Connected() const { return FConnected; }
-    // The four services in the settings' order, with their value-name prefixes.
+    // The services in the settings' order (the older interfaces' first, as earlier versions kept
+    // them), with their value-name prefixes.
     const TStoredServices& Services() const { return FServices; }
     // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
     Connection::TNimboCloudFile Selected() const;
@@ -113,6 +111,7 @@ private:
     void NewFolderActionExecute();
     void DeleteActionExecute();
     void RenameActionExecute();
+    void SignOutActionExecute();
     void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();
@@ -197,12 +196,22 @@ private:
     QToolButton* ShowDownloadButton;
     QString FLastDownload;
 
-    std::unique_ptr<Connection::TNimboGDrive> GDrive;
-    std::unique_ptr<Connection::TNimboDropBox> DropBox;
-    std::unique_ptr<Connection::TNimboOneDrive> OneDrive;
-    std::unique_ptr<Connection::TNimboBoxNet> BoxNet;
+    // One service of the window: its component, its worker and the action that opens it.
+    struct TServiceEntry {
+        QString Prefix;
+        TServiceKind Kind;
+        std::unique_ptr<Connection::TNimboStorage> Storage;
+        std::unique_ptr<TServiceWorker> Worker;
+        QAction* Action;
+    };
+    std::vector<TServiceEntry> FEntries;  // in the order of FServices
     TStoredServices FServices;
-    std::vector<std::unique_ptr<TServiceWorker>> FWorkers;  // in the order of FServices
+    const TServiceEntry& Current() const;
+    TServiceKind Kind() const { return Current().Kind; }
+    void AddService(const QString& APrefix, TServiceKind AKind, std::unique_ptr<Connection::TNimboStorage> AStorage,
+                    QAction* AAction);
+    QMenu* LegacyMenu;
+    QAction* SignOutAction;
 
     TMainFormOptions FOptions;
     Connection::TNimboStorage* FService = nullptr;

@@ -8,8 +8,11 @@
 #include "ErrorDisplay.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/DropBox2.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
+#include "Nimbo/Connection/OneDriveGraph.h"
 #include "SettingsStore.h"
 #include "ui_OptionsUnit.h"
 
@@ -62,8 +65,15 @@ QString TOptions::DisplayName(const TNimboStorage& AStorage) {
     if (dynamic_cast<const TNimboDropBox*>(&AStorage)) return "Dropbox";
     if (dynamic_cast<const TNimboOneDrive*>(&AStorage)) return "One Drive";
     if (dynamic_cast<const TNimboBoxNet*>(&AStorage)) return "Box";
+    if (dynamic_cast<const TNimboGDrive3*>(&AStorage)) return "Google Drive";
+    if (dynamic_cast<const TNimboDropBox2*>(&AStorage)) return "Dropbox";
+    if (dynamic_cast<const TNimboOneDriveGraph*>(&AStorage)) return "OneDrive";
     Assert(false);
     return {};
+}
+
+bool TOptions::NeedsSecret(const TNimboStorage& AStorage) {
+    return dynamic_cast<const TNimboOneDriveGraph*>(&AStorage) == nullptr;
 }
 
 QString TOptions::Trimmed(const QString& AText) {
@@ -154,7 +164,8 @@ bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent, TNetworkRun AR
 
 void TOptions::OkButtonClick() {
     RunHandler([this] {
-        if (Trimmed(ui->ClientId->text()).isEmpty() || Trimmed(ui->Secret->text()).isEmpty())
+        if (Trimmed(ui->ClientId->text()).isEmpty()) throw ERestError("Please provide valid ClientID and Secret");
+        if (Trimmed(ui->Secret->text()).isEmpty() && NeedsSecret(*FStorage))
             throw ERestError("Please provide valid ClientID and Secret");
         accept();
     });

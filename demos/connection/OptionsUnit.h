@@ -48,7 +48,7 @@ public:
     // ALocation. Every service is loaded on its own: when saved states are refused, the other
     // services are still loaded and then one ERestError names each refused service and why.
     static void Load(const QString& ALocation, const TStoredServices& AServices);
-    // Writes the twelve values of the four services; EFileError (settings unchanged) on failure.
+    // Writes the three values of each service; EFileError (settings unchanged) on failure.
     static void Save(const QString& ALocation, const TStoredServices& AServices);
     // The same, with the window's own values.
     static void Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow);
@@ -63,6 +63,8 @@ public:
 
     // The caption of a service's class ("Google Drive", "Dropbox", "One Drive", "Box").
     static QString DisplayName(const Connection::TNimboStorage& AStorage);
+    // False for a service that signs in as a public client, without a secret.
+    static bool NeedsSecret(const Connection::TNimboStorage& AStorage);
     // AText without leading and trailing blanks (spaces and control characters).
     static QString Trimmed(const QString& AText);
 
