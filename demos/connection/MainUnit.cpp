@@ -33,6 +33,7 @@
 #include "Nimbo/Connection/OneDriveGraph.h"
 #include "Nimbo/Connection/platform/DateTime.h"
 #include "ServiceWorker.h"
+#include "TokenStore.h"
 #include "TransferProgress.h"
 #include "ui_MainUnit.h"
 
@@ -338,12 +339,13 @@ const TMainForm::TServiceEntry& TMainForm::Current() const {
 // Start and end
 
 void TMainForm::FormCreate() {
+    FTokens = std::make_unique<TTokenStore>(FOptions.SettingsLocation, FOptions.UseKeychain);
     ui->StartPanel->raise();
     if (FOptions.PresetService)
         for (const TStoredService& service : FServices) FOptions.PresetService(*service.Storage);
     QString loadError;
     try {
-        TOptions::Load(FOptions.SettingsLocation, FServices);
+        TOptions::Load(FOptions.SettingsLocation, FServices, FTokens.get());
     } catch (const std::exception& error) {
         loadError = QString::fromUtf8(error.what());
     }
@@ -406,13 +408,20 @@ std::vector<std::string> TMainForm::CurrentStates() const {
 }
 
 void TMainForm::SaveSettings() {
-    // Taken as written also when the write fails: a failure is shown once per change, not at
-    // every tick of the timer; the next change and the end of the program try again.
+    // The keychain answers through the event loop, where another handler may want to save too.
+    if (FSaving) return;
+    FSaving = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FSaving};
+    // Taken as written also when the write fails: a failure is shown once per change, not after
+    // every command; the next change and the end of the program try again.
     FSavedStates = CurrentStates();
     TWindowSettings window{.Geometry = saveGeometry(), .Columns = ui->TreeView->header()->saveState()};
     for (const TStoredService& service : FServices)
         if (service.Storage == FService) window.LastService = service.Prefix;
-    TOptions::Save(FOptions.SettingsLocation, FServices, window);
+    TOptions::Save(FOptions.SettingsLocation, FServices, window, FTokens.get());
     if (FOptions.AfterSettingsWritten) FOptions.AfterSettingsWritten();
 }
 
@@ -499,7 +508,8 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FAccount.clear();
     SetConnected(false);
     if (HasAuthParams() ||
-        TOptions::Execute(*FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }))
+        TOptions::Execute(
+            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
         Refresh();
     else
         ui->TreeView->clear();
@@ -591,7 +601,9 @@ void TMainForm::RestoreTreeState(const TTreeState& AState) {
 }
 
 void TMainForm::OptionsActionExecute() {
-    if (!TOptions::Execute(*FService, this, [this](const std::function<void()>& AWork) { Call(AWork); })) return;
+    if (!TOptions::Execute(
+            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
+        return;
     Refresh();
     UpdateDetails();
 }

@@ -25,6 +25,7 @@ class TMainForm;
 namespace Nimbo::Demo {
 
 class TServiceWorker;
+class TTokenStore;
 
 // The kind of cloud a service of the window is, whichever interface it speaks: its rules for names,
 // what Delete does, its name for people.
@@ -53,6 +54,8 @@ struct TMainFormOptions {
     std::function<void()> AfterSettingsWritten = {};
     // Shows a downloaded file in the system's file manager; ShowInFileManager when empty.
     std::function<void(const QString&)> ShowFile = {};
+    // Keeps the sign-ins in the system keychain where a Secret Service runs.
+    bool UseKeychain = true;
 };
 
 // The program's window: one storage component per cloud service, each with its worker thread for
@@ -91,6 +94,8 @@ public:
     // The services in the settings' order (the older interfaces' first, as earlier versions kept
     // them), with their value-name prefixes.
     const TStoredServices& Services() const { return FServices; }
+    // Where the sign-ins are kept.
+    const TTokenStore& Tokens() const { return *FTokens; }
     // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
     Connection::TNimboCloudFile Selected() const;
     // The name of the current service as people know it ("Google Drive", "Dropbox", "OneDrive", "Box").
@@ -214,6 +219,8 @@ private:
     QAction* SignOutAction;
 
     TMainFormOptions FOptions;
+    std::unique_ptr<TTokenStore> FTokens;
+    bool FSaving = false;
     Connection::TNimboStorage* FService = nullptr;
     bool FConnected = false;
     bool FInCommand = false;
