@@ -5,6 +5,7 @@
 
 #include <QActionGroup>
 #include <QDateTime>
+#include <QDir>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +25,7 @@
 
 #include "ErrorDisplay.h"
 #include "FileManager.h"
+#include "FileTree.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
 #include "Nimbo/Connection/DropBox2.h"
@@ -236,11 +238,12 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->TreeView->setColumnWidth(colSize, 80);
     ui->TreeView->setColumnWidth(colModified, 165);
     ui->TreeView->setSortingEnabled(true);
+    ui->TreeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ui->TreeView->sortByColumn(colName, Qt::AscendingOrder);
 
     OpenDialog = new QFileDialog(this);
     OpenDialog->setObjectName("OpenDialog");
-    OpenDialog->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
     SaveDialog = new QFileDialog(this);
     SaveDialog->setObjectName("SaveDialog");
@@ -309,6 +312,13 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     connect(ui->TreeView, &QTreeWidget::itemSelectionChanged, this, [this] { Run([this] { TreeViewChange(); }); });
     connect(CancelListingButton, &QToolButton::clicked, this, [this] { CancelListing(); });
     connect(ui->TreeView, &QTreeWidget::itemExpanded, this, [this] { ListExpanded(); });
+    connect(ui->TreeView, &TFileTree::ItemsDropped, this,
+            [this](const QList<QStringList>& APaths, QTreeWidgetItem* ATarget) {
+                if (FConnected) RunCommand([this, APaths, ATarget] { MoveItems(APaths, DropFolder(ATarget)); });
+            });
+    connect(ui->TreeView, &TFileTree::FilesDropped, this, [this](const QStringList& AFiles, QTreeWidgetItem* ATarget) {
+        if (FConnected) RunCommand([this, AFiles, ATarget] { UploadFiles(AFiles, DropFolder(ATarget)); });
+    });
     ui->TreeView->installEventFilter(this);
     ui->TreeView->viewport()->installEventFilter(this);
 
@@ -702,6 +712,19 @@ TMainForm::TFileItem* TMainForm::SelectedItem() const {
     return selected.isEmpty() ? nullptr : dynamic_cast<TFileItem*>(selected.first());
 }
 
+std::vector<TMainForm::TFileItem*> TMainForm::SelectedItems() const {
+    std::vector<TFileItem*> items;
+    for (QTreeWidgetItem* item : ui->TreeView->selectedItems()) {
+        auto* file = dynamic_cast<TFileItem*>(item);
+        if (file == nullptr) continue;
+        bool inside = false;
+        for (QTreeWidgetItem* up = item->parent(); up != nullptr && !inside; up = up->parent())
+            inside = up->isSelected();
+        if (!inside) items.push_back(file);
+    }
+    return items;
+}
+
 TNimboCloudFile TMainForm::Selected() const {
     TFileItem* item = SelectedItem();
     return item != nullptr ? item->F : TNimboCloudFile();
@@ -874,8 +897,10 @@ void TMainForm::UpdateActions() {
 }
 
 void TMainForm::DownloadActionUpdate() {
-    TFileItem* item = SelectedItem();
-    ui->DownloadAction->setEnabled(FConnected && item != nullptr && !item->V.IsFolder);
+    std::vector<TFileItem*> items = SelectedItems();
+    ui->DownloadAction->setEnabled(
+        FConnected && !items.empty() &&
+        std::none_of(items.begin(), items.end(), [](TFileItem* A) { return A->V.IsFolder; }));
 }
 
 void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected); }
@@ -884,13 +909,29 @@ void TMainForm::NewFolderActionUpdate() { ui->NewFolderAction->setEnabled(FConne
 
 void TMainForm::DeleteActionUpdate() {
     ui->DeleteAction->setEnabled(SelectedItem() != nullptr);
-    RenameAction->setEnabled(FConnected && SelectedItem() != nullptr);
+    RenameAction->setEnabled(FConnected && SelectedItems().size() == 1);
 }
 
 void TMainForm::UploadActionExecute() {
     TFileItem* target = TargetFolder();
     if (OpenDialog->exec() != QDialog::Accepted || OpenDialog->selectedFiles().isEmpty()) return;
-    QString fileName = OpenDialog->selectedFiles().first();
+    UploadFiles(OpenDialog->selectedFiles(), target);
+}
+
+void TMainForm::UploadFiles(const QStringList& AFiles, TFileItem* ATarget) {
+    for (const QString& file : AFiles)
+        if (!QFileInfo(file).isFile())
+            throw ERestError(ToStd("\"" + file + "\" is not a file: only files can be uploaded."));
+    QStringList done;
+    for (const QString& file : AFiles)
+        if (UploadFile(file, ATarget)) done << QFileInfo(file).fileName();
+    if (AFiles.size() > 1)
+        FResult = "Uploaded " + QString::number(done.size()) + " of " + QString::number(AFiles.size()) + " files";
+}
+
+bool TMainForm::UploadFile(const QString& AFileName, TFileItem* ATarget) {
+    TFileItem* target = ATarget;
+    const QString& fileName = AFileName;
     QString name = QFileInfo(fileName).fileName();
     CheckName(name);
     if (target != nullptr) {
@@ -901,7 +942,7 @@ void TMainForm::UploadActionExecute() {
     if (existing != nullptr) {
         QString freeName = FreeName(target, name, false);
         TClashAnswer answer = AskAboutClash(name, freeName, !existing->V.IsFolder);
-        if (answer == TClashAnswer::Cancel) return;
+        if (answer == TClashAnswer::Cancel) return false;
         if (answer == TClashAnswer::KeepBoth) {
             name = freeName;
             existing = nullptr;
@@ -937,6 +978,79 @@ void TMainForm::UploadActionExecute() {
         FResult = "Uploaded \"" + name + "\"";
     }
     UpdateSpace();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dropping on the tree
+
+// The folder a drop on AItem goes into: the item itself when it is a folder, else its folder
+// (none: the root).
+TMainForm::TFileItem* TMainForm::DropFolder(QTreeWidgetItem* AItem) const {
+    auto* file = dynamic_cast<TFileItem*>(AItem);
+    if (file != nullptr && file->V.IsFolder) return file;
+    return AItem != nullptr ? dynamic_cast<TFileItem*>(AItem->parent()) : nullptr;
+}
+
+void TMainForm::MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget) {
+    std::vector<TFileItem*> items;
+    for (const QStringList& path : APaths)
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) items.push_back(item);
+    // A folder cannot go into itself or below itself; what is in that folder already stays.
+    for (TFileItem* item : items)
+        for (QTreeWidgetItem* up = ATarget; up != nullptr; up = up->parent())
+            if (up == item) throw ERestError(ToStd("\"" + item->V.Name + "\" cannot be moved into itself."));
+    if (ATarget != nullptr) {
+        ListIfUnlisted(ATarget);
+        ATarget->setExpanded(true);
+    }
+    int moved = 0;
+    for (TFileItem* item : items) {
+        if (item->parent() == ATarget) continue;
+        if (MoveItem(item, ATarget)) ++moved;
+    }
+    FResult = "Moved " + QString::number(moved) + (moved == 1 ? " item" : " items");
+}
+
+bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget) {
+    QString name = AItem->V.Name;
+    TFileItem* existing = ClashingChild(ATarget, name);
+    TNimboCloudFile replaced;
+    QString newName;
+    if (existing != nullptr) {
+        QString freeName = FreeName(ATarget, name, AItem->V.IsFolder);
+        TClashAnswer answer = AskAboutClash(name, freeName, !AItem->V.IsFolder && !existing->V.IsFolder);
+        if (answer == TClashAnswer::Cancel) return false;
+        if (answer == TClashAnswer::KeepBoth)
+            newName = freeName;
+        else
+            replaced = existing->F;
+    }
+    TNimboCloudFile F = AItem->F;
+    TNimboCloudFile folder = ATarget != nullptr ? ATarget->F : TNimboCloudFile();
+    TNimboStorage* service = FService;
+    TItemView view;
+    Call([&, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        if (!replaced.IsEmpty()) replaced.Delete();
+        if (!newName.isEmpty()) F.Rename(ToStd(newName));
+        F.Move(folder);
+        view = TItemView::Of(F);
+    });
+    if (!replaced.IsEmpty()) delete existing;
+    bool selected = AItem->isSelected();
+    if (QTreeWidgetItem* parent = AItem->parent())
+        parent->removeChild(AItem);
+    else
+        ui->TreeView->takeTopLevelItem(ui->TreeView->indexOfTopLevelItem(AItem));
+    AItem->V = view;
+    AItem->ShowColumns();
+    if (ATarget != nullptr)
+        ATarget->addChild(AItem);
+    else
+        ui->TreeView->addTopLevelItem(AItem);
+    if (selected) AItem->setSelected(true);
+    return true;
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -972,6 +1086,8 @@ void TMainForm::NewFolderActionExecute() {
 }
 
 void TMainForm::DownloadActionExecute() {
+    std::vector<TFileItem*> items = SelectedItems();
+    if (items.size() > 1) return DownloadSeveral(items);
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
     TNimboCloudFile F = item->F;
@@ -988,7 +1104,36 @@ void TMainForm::DownloadActionExecute() {
     FLastDownload = fileName;
 }
 
+// Several files go into one folder; a name that is there already gets a number, so that nothing
+// local is overwritten without a question.
+void TMainForm::DownloadSeveral(const std::vector<TFileItem*>& AItems) {
+    QFileDialog dialog(this);
+    dialog.setObjectName("FolderDialog");
+    dialog.setWindowTitle("Download " + QString::number(AItems.size()) + " files into");
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    QDir folder(dialog.selectedFiles().first());
+    int done = 0;
+    for (TFileItem* item : AItems) {
+        QString name = item->V.Name;
+        QString target = folder.filePath(name);
+        qsizetype dot = name.lastIndexOf('.');
+        for (int number = 2; QFileInfo::exists(target); ++number)
+            target = folder.filePath(dot > 0 ? name.left(dot) + " (" + QString::number(number) + ")" + name.mid(dot)
+                                             : name + " (" + QString::number(number) + ")");
+        TNimboCloudFile F = item->F;
+        TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
+        Call([&F, &target] { F.Download(ToStd(target)); }, progress.ThreadHandler());
+        ++done;
+        FLastDownload = target;
+    }
+    FResult = "Downloaded " + QString::number(done) + " files";
+}
+
 void TMainForm::DeleteActionExecute() {
+    std::vector<TFileItem*> items = SelectedItems();
+    if (items.size() > 1) return DeleteSeveral(items);
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
     QString name = item->V.Name;
@@ -1010,6 +1155,32 @@ void TMainForm::DeleteActionExecute() {
     UpdateDetails();
     UpdateSpace();
     FResult = "Deleted \"" + name + "\"";
+}
+
+void TMainForm::DeleteSeveral(const std::vector<TFileItem*>& AItems) {
+    QStringList names;
+    for (TFileItem* item : AItems)
+        names << "\"" + item->V.Name + "\"" + (item->V.IsFolder ? " and everything in it" : "");
+    QMessageBox question(QMessageBox::Question, "Delete", "Delete these " + QString::number(AItems.size()) + " items?",
+                         QMessageBox::Yes | QMessageBox::Cancel, this);
+    question.setObjectName("DeleteConfirmation");
+    question.setInformativeText(names.join("\n") + "\n\n" + TrashNote());
+    question.button(QMessageBox::Yes)->setText("Delete");
+    question.setDefaultButton(QMessageBox::Cancel);
+    if (question.exec() != QMessageBox::Yes) return;
+    ClearSelection();
+    int done = 0;
+    // Each item leaves the tree as soon as the service has removed it: a failure part way leaves
+    // the tree true to what is left.
+    for (TFileItem* item : AItems) {
+        TNimboCloudFile F = item->F;
+        Call([&F] { F.Delete(); });
+        delete item;
+        ++done;
+    }
+    UpdateDetails();
+    UpdateSpace();
+    FResult = "Deleted " + QString::number(done) + " items";
 }
 
 void TMainForm::RenameActionExecute() {

@@ -113,6 +113,18 @@ private:
     void OptionsActionExecute();
     void DownloadActionExecute();
     void UploadActionExecute();
+    // Uploads the local files into ATarget (none: the root), each after the clash question where
+    // its name is taken; false from UploadFile when the user cancelled it.
+    void UploadFiles(const QStringList& AFiles, TFileItem* ATarget);
+    bool UploadFile(const QString& AFileName, TFileItem* ATarget);
+    TFileItem* DropFolder(QTreeWidgetItem* AItem) const;
+    // Moves the items at APaths into ATarget (none: the root) on the service, then in the tree.
+    void MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget);
+    bool MoveItem(TFileItem* AItem, TFileItem* ATarget);
+    // The selected items, without those inside a selected folder.
+    std::vector<TFileItem*> SelectedItems() const;
+    void DownloadSeveral(const std::vector<TFileItem*>& AItems);
+    void DeleteSeveral(const std::vector<TFileItem*>& AItems);
     void NewFolderActionExecute();
     void DeleteActionExecute();
     void RenameActionExecute();

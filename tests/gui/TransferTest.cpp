@@ -8,6 +8,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTest>
+#include <optional>
 
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
@@ -37,12 +38,14 @@ void CancelTransfer(TModalScript& AScript, const QString& ACaption) {
         });
 }
 
-// Measures the longest time the interface thread took to answer a timer that asks every 10 ms.
+// Measures how long the interface thread takes to answer a timer that asks every 10 ms.
 class TPing {
 public:
     TPing() {
         QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            FLongest = std::max(FLongest, FSince.restart());
+            qint64 gap = FSince.restart();
+            FLongest = std::max(FLongest, gap);
+            if (gap >= 100) ++FSlow;
             ++FTicks;
         });
         FSince.start();
@@ -50,12 +53,15 @@ public:
     }
     qint64 Longest() const { return FLongest; }
     int Ticks() const { return FTicks; }
+    // The answers that took 100 ms or more.
+    int Slow() const { return FSlow; }
 
 private:
     QTimer FTimer;
     QElapsedTimer FSince;
     qint64 FLongest = 0;
     int FTicks = 0;
+    int FSlow = 0;
 };
 
 QByteArray ReadFile(const QString& APath) {
@@ -126,16 +132,26 @@ private slots:
             }
         }
 
+        // Measured from the moment the progress shows (the upload runs) until the command ends. A
+        // window that waits for the network misses the timer for seconds; on a busy machine the
+        // scheduler alone may hold a ping back now and then, which the 2% allow for.
+        std::optional<TPing> ping;
         TModalScript script;
         script.ExpectFileDialog("OpenDialog", local)
             .Expect(
                 "the progress of the upload, left to run",
-                [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; }, [](QWidget*) {});
-        TPing ping;
+                [](QWidget* AWidget) { return qobject_cast<QProgressDialog*>(AWidget) != nullptr; },
+                [&ping](QWidget*) { ping.emplace(); });
         fixture.Action("UploadAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
-        QVERIFY2(ping.Longest() < 100, qPrintable(QString::number(ping.Longest()) + " ms without an answer"));
-        QVERIFY(ping.Ticks() > 50);
+        QVERIFY(ping.has_value());
+        QVERIFY(ping->Ticks() > 20);
+        QString report = QString("%1 of %2 answers took 100 ms or more, the longest %3 ms")
+                             .arg(ping->Slow())
+                             .arg(ping->Ticks())
+                             .arg(ping->Longest());
+        QVERIFY2(ping->Slow() * 50 <= ping->Ticks(), qPrintable(report));
+        QVERIFY2(ping->Longest() < 1000, qPrintable(report));
         auto uploaded = Sandbox().Emulator().Find(Cloud::GoogleDrive, "Large.bin");
         QVERIFY(uploaded.has_value());
         QCOMPARE(qint64(uploaded->content.size()), Size);
