@@ -10,6 +10,7 @@
 #include <QList>
 #include <QShowEvent>
 #include <QSslCertificate>
+#include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWebEngineCertificateError>
@@ -17,6 +18,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <algorithm>
+#include <exception>
+#include <functional>
 #include <utility>
 
 #include "Nimbo/Connection/platform/Exceptions.h"
@@ -88,6 +91,25 @@ void CheckBrowserCanRun() {
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         throw ERestError(
             "The sign-in window cannot run as root unless QTWEBENGINE_DISABLE_SANDBOX=1 is set in the environment");
+}
+
+// Runs AWork on the application's thread, which owns every window, and waits for it there; raises
+// what AWork raised. A sign-in may start on any thread that does the program's network work.
+void OnApplicationThread(const std::function<void()>& AWork) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() == app->thread()) return AWork();
+    std::exception_ptr error;
+    QMetaObject::invokeMethod(
+        app,
+        [&AWork, &error] {
+            try {
+                AWork();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error) std::rethrow_exception(error);
 }
 
 bool IsLoopbackOrAddress(const std::string& AHost) {
@@ -194,18 +216,23 @@ TNimboAuthFMX::TNimboAuthFMX() {
     Assert(qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr,
            "The sign-in window needs a QApplication");
     CheckBrowserCanRun();
-    FForm = std::make_unique<TNimboAuthDialogFMX>(*this);
+    OnApplicationThread([this] { FForm = std::make_unique<TNimboAuthDialogFMX>(*this); });
 }
 
-TNimboAuthFMX::~TNimboAuthFMX() = default;
+TNimboAuthFMX::~TNimboAuthFMX() {
+    OnApplicationThread([this] { FForm.reset(); });
+}
 
+// The window and its events live on the application's thread; a caller on another thread waits.
 void TNimboAuthFMX::ShowModal(TAuthEvents /*ARequired*/, const std::string& AUrl) {
-    FDone = false;
-    FHandlerError = nullptr;
-    FForm->SetUrl(QString::fromStdString(AUrl));
-    FForm->exec();
-    if (FHandlerError) std::rethrow_exception(std::exchange(FHandlerError, nullptr));
-    if (!FDone) DoEvent(aeCanceled, {});
+    OnApplicationThread([this, &AUrl] {
+        FDone = false;
+        FHandlerError = nullptr;
+        FForm->SetUrl(QString::fromStdString(AUrl));
+        FForm->exec();
+        if (FHandlerError) std::rethrow_exception(std::exchange(FHandlerError, nullptr));
+        if (!FDone) DoEvent(aeCanceled, {});
+    });
 }
 
 void TNimboAuthFMX::Close() {

@@ -62,6 +62,8 @@ private:
 };
 
 // The program's sign-in window class: reports aeNavigateComplete, aeTitleChanged and aeCanceled.
+// It may be created and shown from any thread: the form lives on the application's thread, which
+// then reports the events while the caller waits.
 class TNimboAuthFMX : public TAuthUI {
 public:
     // Raises EAssertionFailed when no QApplication exists, and ERestError when the program runs as

@@ -152,6 +152,8 @@ TServiceStateClass TRestService::GetStateClass() const { return TServiceStateCla
 
 void TRestService::RefreshAccess() {}
 
+void TRestService::SignOut() { State().ResetToken(); }
+
 // ---------------------------------------------------------------------------------------------
 // TRestService: credentials, group and the loading phase
 

@@ -196,6 +196,9 @@ public:
     void LoadState(std::istream& AStream);
     void LoadState(const std::string& AFileName);
 
+    // Forgets the sign-in (access and refresh token) of the service's state: the next call that
+    // needs one signs in again.
+    void SignOut();
     // Makes sure the service holds a usable access token; nothing here.
     virtual void RefreshAccess();
 

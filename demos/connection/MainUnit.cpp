@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include <QActionGroup>
 #include <QDateTime>
+#include <QDir>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -23,11 +25,17 @@
 
 #include "ErrorDisplay.h"
 #include "FileManager.h"
+#include "FileTree.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
+#include "Nimbo/Connection/DropBox2.h"
+#include "Nimbo/Connection/GDrive3.h"
 #include "Nimbo/Connection/Google.h"
 #include "Nimbo/Connection/Microsoft.h"
+#include "Nimbo/Connection/OneDriveGraph.h"
 #include "Nimbo/Connection/platform/DateTime.h"
+#include "ServiceWorker.h"
+#include "TokenStore.h"
 #include "TransferProgress.h"
 #include "ui_MainUnit.h"
 
@@ -41,9 +49,6 @@ using namespace Nimbo::Connection;
 
 namespace {
 
-// A blank page on a Box host, where the Box sign-in ends.
-const char* const BoxRedirectUrl = "https://app.box.com/nimbo-blank";
-
 // The pictures of the details panel, by whether the item is a folder.
 const char* const IMG_STYLES[2] = {":/icons/file.svg", ":/icons/folder.svg"};
 
@@ -52,9 +57,9 @@ QString FromStd(const std::string& AText) {
     return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size()));
 }
 
-QIcon ItemIcon(const TNimboCloudFile& F) {
-    if (F.GetIsFolder()) return QIcon(":/icons/folder.svg");
-    QString type = FromStd(F.GetMimeType());
+QIcon ItemIcon(const TItemView& F) {
+    if (F.IsFolder) return QIcon(":/icons/folder.svg");
+    const QString& type = F.MimeType;
     if (type.startsWith("text/") || type.endsWith("/json") || type.endsWith("/xml"))
         return QIcon(":/icons/file-text.svg");
     if (type.startsWith("image/")) return QIcon(":/icons/file-image.svg");
@@ -115,9 +120,9 @@ namespace {
 enum TColumn { colName, colSize, colModified, colType };
 
 // The kind of the item in words: "Folder", the description of its MIME type, or its MIME type.
-QString TypeText(const TNimboCloudFile& F) {
-    if (F.GetIsFolder()) return "Folder";
-    QString name = FromStd(F.GetMimeType());
+QString TypeText(const TItemView& F) {
+    if (F.IsFolder) return "Folder";
+    const QString& name = F.MimeType;
     if (name.isEmpty()) return "File";
     QMimeType type = QMimeDatabase().mimeTypeForName(name);
     QString comment = type.isValid() ? type.comment() : QString();
@@ -128,13 +133,27 @@ QString TypeText(const TNimboCloudFile& F) {
 
 }  // namespace
 
+TItemView TItemView::Of(TNimboCloudFile& F) {
+    TItemView view;
+    view.Name = FromStd(F.GetName());
+    view.IsFolder = F.GetIsFolder();
+    view.MimeType = FromStd(F.GetMimeType());
+    if (!view.IsFolder) view.Size = F.GetSize();
+    view.HasCreated = F.GetHasCreatedAt();
+    if (view.HasCreated) view.Created = F.GetCreatedAt();
+    view.HasModified = F.GetHasModifiedAt();
+    if (view.HasModified) view.Modified = F.GetModifiedAt();
+    return view;
+}
+
 void TMainForm::TFileItem::ShowColumns() {
-    setText(colName, FromStd(F.GetName()));
-    setText(colSize, F.GetIsFolder() ? QString()
-                                     : QLocale().formattedDataSize(F.GetSize(), 1, QLocale::DataSizeTraditionalFormat));
+    setText(colName, V.Name);
+    setText(colSize,
+            V.IsFolder ? QString() : QLocale().formattedDataSize(V.Size, 1, QLocale::DataSizeTraditionalFormat));
     setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
-    setText(colModified, F.GetHasModifiedAt() ? FormatTime(true, F.GetModifiedAt()) : QString());
-    setText(colType, TypeText(F));
+    setText(colModified, V.HasModified ? FormatTime(true, V.Modified) : QString());
+    setText(colType, TypeText(V));
+    setIcon(colName, ItemIcon(V));
 }
 
 bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
@@ -143,10 +162,9 @@ bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
     QTreeWidget* tree = treeWidget();
     int column = tree != nullptr ? tree->sortColumn() : colName;
     bool ascending = tree == nullptr || tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
-    if (F.GetIsFolder() != other->F.GetIsFolder()) return F.GetIsFolder() == ascending;
-    if (column == colSize && F.GetSize() != other->F.GetSize()) return F.GetSize() < other->F.GetSize();
-    if (column == colModified && F.GetModifiedAt() != other->F.GetModifiedAt())
-        return F.GetModifiedAt() < other->F.GetModifiedAt();
+    if (V.IsFolder != other->V.IsFolder) return V.IsFolder == ascending;
+    if (column == colSize && V.Size != other->V.Size) return V.Size < other->V.Size;
+    if (column == colModified && V.Modified != other->V.Modified) return V.Modified < other->V.Modified;
     if (column == colType) {
         int order = QString::localeAwareCompare(text(colType), other->text(colType));
         if (order != 0) return order < 0;
@@ -156,23 +174,52 @@ bool TMainForm::TFileItem::operator<(const QTreeWidgetItem& AOther) const {
 }
 
 TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
-    : QMainWindow(AParent),
-      ui(std::make_unique<Ui::TMainForm>()),
-      GDrive(std::make_unique<TNimboGDrive>()),
-      DropBox(std::make_unique<TNimboDropBox>()),
-      OneDrive(std::make_unique<TNimboOneDrive>()),
-      BoxNet(std::make_unique<TNimboBoxNet>()),
-      FServices{
-          {"GDrive", GDrive.get()}, {"DropBox", DropBox.get()}, {"OneDrive", OneDrive.get()}, {"BoxNet", BoxNet.get()}},
-      FOptions(std::move(AOptions)),
-      FService(GDrive.get()) {
+    : QMainWindow(AParent), ui(std::make_unique<Ui::TMainForm>()), FOptions(std::move(AOptions)) {
     InitIconResources();
     ui->setupUi(this);
-    BoxNet->SetRedirectUrl(BoxRedirectUrl);
 
+    auto newAction = [this](const char* AName) {
+        auto* action = new QAction(this);
+        action->setObjectName(AName);
+        return action;
+    };
+    // The settings' order: the older interfaces as earlier versions kept them, then today's.
+    AddService("GDrive", TServiceKind::Google, std::make_unique<TNimboGDrive>(), ui->GDriveAction);
+    AddService("DropBox", TServiceKind::Dropbox, std::make_unique<TNimboDropBox>(), ui->DropBoxAction);
+    AddService("OneDrive", TServiceKind::OneDrive, std::make_unique<TNimboOneDrive>(), ui->OneDriveAction);
+    AddService("BoxNet", TServiceKind::Box, std::make_unique<TNimboBoxNet>(), ui->BoxNetAction);
+    AddService("GDrive3", TServiceKind::Google, std::make_unique<TNimboGDrive3>(), newAction("GDrive3Action"));
+    AddService("DropBox2", TServiceKind::Dropbox, std::make_unique<TNimboDropBox2>(), newAction("DropBox2Action"));
+    AddService("OneDriveGraph", TServiceKind::OneDrive, std::make_unique<TNimboOneDriveGraph>(),
+               newAction("OneDriveGraphAction"));
+    FService = FEntries[4].Storage.get();
+
+    const std::pair<const char*, const char*> texts[] = {{"GDrive3Action", "Google Drive"},
+                                                         {"DropBox2Action", "Dropbox"},
+                                                         {"OneDriveGraphAction", "OneDrive"},
+                                                         {"BoxNetAction", "Box"},
+                                                         {"GDriveAction", "Google Drive (Drive API v2)"},
+                                                         {"DropBoxAction", "Dropbox (API v1)"},
+                                                         {"OneDriveAction", "OneDrive (Live Connect)"}};
     ServicesMenu = new QMenu(this);
     ServicesMenu->setObjectName("ServicesMenu");
-    ServicesMenu->addActions({ui->GDriveAction, ui->DropBoxAction, ui->OneDriveAction, ui->BoxNetAction});
+    LegacyMenu = new QMenu("Legacy interfaces", this);
+    LegacyMenu->setObjectName("LegacyMenu");
+    auto* choices = new QActionGroup(this);
+    for (auto [name, text] : texts) {
+        QAction* action = nullptr;
+        for (const TServiceEntry& entry : FEntries)
+            if (entry.Action->objectName() == name) action = entry.Action;
+        action->setText(text);
+        action->setCheckable(true);
+        choices->addAction(action);
+        (QString(text).contains('(') ? LegacyMenu : ServicesMenu)->addAction(action);
+    }
+    ServicesMenu->addMenu(LegacyMenu);
+    ServicesMenu->addSeparator();
+    SignOutAction = newAction("SignOutAction");
+    SignOutAction->setText("Sign out");
+    ServicesMenu->addAction(SignOutAction);
 
     RenameAction = new QAction("Rename", this);
     RenameAction->setObjectName("RenameAction");
@@ -191,21 +238,18 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->TreeView->setColumnWidth(colSize, 80);
     ui->TreeView->setColumnWidth(colModified, 165);
     ui->TreeView->setSortingEnabled(true);
+    ui->TreeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ui->TreeView->sortByColumn(colName, Qt::AscendingOrder);
 
     OpenDialog = new QFileDialog(this);
     OpenDialog->setObjectName("OpenDialog");
-    OpenDialog->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
     SaveDialog = new QFileDialog(this);
     SaveDialog->setObjectName("SaveDialog");
     SaveDialog->setFileMode(QFileDialog::AnyFile);
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setOption(QFileDialog::DontConfirmOverwrite, false);
-
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(500);
 
     ResultStatus = new QLabel(this);
     ResultStatus->setObjectName("ResultStatus");
@@ -218,8 +262,14 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ShowDownloadButton->setText("Show in folder");
     ShowDownloadButton->setAutoRaise(true);
     ShowDownloadButton->hide();
+    CancelListingButton = new QToolButton(this);
+    CancelListingButton->setObjectName("CancelListingButton");
+    CancelListingButton->setText("Cancel listing");
+    CancelListingButton->setAutoRaise(true);
+    CancelListingButton->hide();
     statusBar()->addWidget(ResultStatus, 1);
     statusBar()->addWidget(ShowDownloadButton);
+    statusBar()->addWidget(CancelListingButton);
     statusBar()->addPermanentWidget(ServiceStatus);
     statusBar()->addPermanentWidget(SpaceStatus);
 
@@ -233,13 +283,9 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     ui->NewFolderButton->setDefaultAction(ui->NewFolderAction);
     ui->DeleteButton->setDefaultAction(ui->DeleteAction);
 
-    const std::pair<QAction*, TNimboStorage*> serviceActions[] = {{ui->GDriveAction, GDrive.get()},
-                                                                  {ui->DropBoxAction, DropBox.get()},
-                                                                  {ui->OneDriveAction, OneDrive.get()},
-                                                                  {ui->BoxNetAction, BoxNet.get()}};
-    for (auto [action, storage] : serviceActions)
-        connect(action, &QAction::triggered, this,
-                [this, storage] { RunCommand([this, storage] { SwitchService(*storage); }); });
+    for (const TServiceEntry& entry : FEntries)
+        connect(entry.Action, &QAction::triggered, this,
+                [this, storage = entry.Storage.get()] { RunCommand([this, storage] { SwitchService(*storage); }); });
     auto handle = [this](QAction* AAction, void (TMainForm::*AHandler)()) {
         connect(AAction, &QAction::triggered, this,
                 [this, AHandler] { RunCommand([this, AHandler] { (this->*AHandler)(); }); });
@@ -251,6 +297,7 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     handle(ui->NewFolderAction, &TMainForm::NewFolderActionExecute);
     handle(ui->DeleteAction, &TMainForm::DeleteActionExecute);
     handle(RenameAction, &TMainForm::RenameActionExecute);
+    handle(SignOutAction, &TMainForm::SignOutActionExecute);
     connect(ui->TreeView, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APosition) { Run([this, APosition] { TreeViewContextMenu(APosition); }); });
     connect(ShowDownloadButton, &QToolButton::clicked, this, [this] {
@@ -263,35 +310,56 @@ TMainForm::TMainForm(TMainFormOptions AOptions, QWidget* AParent)
     });
     connect(ui->ServicesButtton, &QToolButton::clicked, this, [this] { Run([this] { ServicesButttonClick(); }); });
     connect(ui->TreeView, &QTreeWidget::itemSelectionChanged, this, [this] { Run([this] { TreeViewChange(); }); });
-    connect(Timer1, &QTimer::timeout, this, [this] { Run([this] { Timer1Timer(); }); });
+    connect(CancelListingButton, &QToolButton::clicked, this, [this] { CancelListing(); });
+    connect(ui->TreeView, &QTreeWidget::itemExpanded, this, [this] { ListExpanded(); });
+    connect(ui->TreeView, &TFileTree::ItemsDropped, this,
+            [this](const QList<QStringList>& APaths, QTreeWidgetItem* ATarget) {
+                if (FConnected) RunCommand([this, APaths, ATarget] { MoveItems(APaths, DropFolder(ATarget)); });
+            });
+    connect(ui->TreeView, &TFileTree::FilesDropped, this, [this](const QStringList& AFiles, QTreeWidgetItem* ATarget) {
+        if (FConnected) RunCommand([this, AFiles, ATarget] { UploadFiles(AFiles, DropFolder(ATarget)); });
+    });
     ui->TreeView->installEventFilter(this);
     ui->TreeView->viewport()->installEventFilter(this);
 
     FormCreate();
-    Timer1->start();
 }
 
 TMainForm::~TMainForm() {
     FormDestroy();
-    // The tree's items hold cloud items of the services, which go first.
+    // The tree's items hold cloud items of the services, which go first; the workers before them.
     ui->TreeView->clear();
+    for (TServiceEntry& entry : FEntries) entry.Worker.reset();
+}
+
+void TMainForm::AddService(const QString& APrefix, TServiceKind AKind, std::unique_ptr<TNimboStorage> AStorage,
+                           QAction* AAction) {
+    auto worker = std::make_unique<TServiceWorker>(APrefix + " network");
+    FServices.push_back({APrefix, AStorage.get()});
+    FEntries.push_back({APrefix, AKind, std::move(AStorage), std::move(worker), AAction});
+}
+
+const TMainForm::TServiceEntry& TMainForm::Current() const {
+    for (const TServiceEntry& entry : FEntries)
+        if (entry.Storage.get() == FService) return entry;
+    throw EAssertionFailed("The current service is not one of the window's");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Start and end
 
 void TMainForm::FormCreate() {
+    FTokens = std::make_unique<TTokenStore>(FOptions.SettingsLocation, FOptions.UseKeychain);
     ui->StartPanel->raise();
     if (FOptions.PresetService)
         for (const TStoredService& service : FServices) FOptions.PresetService(*service.Storage);
     QString loadError;
     try {
-        TOptions::Load(FOptions.SettingsLocation, FServices);
+        TOptions::Load(FOptions.SettingsLocation, FServices, FTokens.get());
     } catch (const std::exception& error) {
         loadError = QString::fromUtf8(error.what());
     }
     FSavedStates = CurrentStates();
-    FService = GDrive.get();
     TWindowSettings window = TOptions::LoadWindow(FOptions.SettingsLocation);
     if (!window.Geometry.isEmpty()) restoreGeometry(window.Geometry);
     if (!window.Columns.isEmpty()) ui->TreeView->header()->restoreState(window.Columns);
@@ -336,6 +404,7 @@ void TMainForm::RunCommand(const std::function<void()>& AHandler) {
         if (!FResult.isEmpty()) SetResult(FResult);
     });
     FInCommand = false;
+    if (std::exchange(FListPending, false)) QTimer::singleShot(0, this, [this] { ListExpanded(); });
 }
 
 std::vector<std::string> TMainForm::CurrentStates() const {
@@ -349,31 +418,49 @@ std::vector<std::string> TMainForm::CurrentStates() const {
 }
 
 void TMainForm::SaveSettings() {
-    // Taken as written also when the write fails: a failure is shown once per change, not at
-    // every tick of the timer; the next change and the end of the program try again.
+    // The keychain answers through the event loop, where another handler may want to save too.
+    if (FSaving) return;
+    FSaving = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FSaving};
+    // Taken as written also when the write fails: a failure is shown once per change, not after
+    // every command; the next change and the end of the program try again.
     FSavedStates = CurrentStates();
     TWindowSettings window{.Geometry = saveGeometry(), .Columns = ui->TreeView->header()->saveState()};
     for (const TStoredService& service : FServices)
         if (service.Storage == FService) window.LastService = service.Prefix;
-    TOptions::Save(FOptions.SettingsLocation, FServices, window);
+    TOptions::Save(FOptions.SettingsLocation, FServices, window, FTokens.get());
     if (FOptions.AfterSettingsWritten) FOptions.AfterSettingsWritten();
 }
 
 // A sign-in or a renewal is written at once: a refresh token may be good for one use only, and
 // a program that ended before writing it would leave a spent one in the settings.
 void TMainForm::SaveSettingsIfStatesChanged() {
+    // A job on a worker may be renewing a sign-in; its command looks again when it ends.
+    if (AnyWorkerBusy()) return;
     if (CurrentStates() != FSavedStates) SaveSettings();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Services
 
-bool TMainForm::HasAuthParams() const { return !FService->GetClientId().empty() && !FService->GetSecret().empty(); }
+bool TMainForm::HasAuthParams() const {
+    return !FService->GetClientId().empty() && (!FService->GetSecret().empty() || !TOptions::NeedsSecret(*FService));
+}
 
 QString TMainForm::ServiceName() const {
-    if (FService == GDrive.get()) return "Google Drive";
-    if (FService == DropBox.get()) return "Dropbox";
-    if (FService == OneDrive.get()) return "OneDrive";
+    switch (Kind()) {
+        case TServiceKind::Google:
+            return "Google Drive";
+        case TServiceKind::Dropbox:
+            return "Dropbox";
+        case TServiceKind::OneDrive:
+            return "OneDrive";
+        case TServiceKind::Box:
+            break;
+    }
     return "Box";
 }
 
@@ -384,6 +471,9 @@ static QString AccountName(TNimboStorage& AStorage) {
         if (auto* dropbox = dynamic_cast<TNimboDropBox*>(&AStorage)) return FromStd(dropbox->GetUserName());
         if (auto* onedrive = dynamic_cast<TNimboOneDrive*>(&AStorage)) return FromStd(onedrive->GetUserName());
         if (auto* box = dynamic_cast<TNimboBoxNet*>(&AStorage)) return FromStd(box->GetUserName());
+        if (auto* google = dynamic_cast<TNimboGDrive3*>(&AStorage)) return FromStd(google->GetUserName());
+        if (auto* dropbox = dynamic_cast<TNimboDropBox2*>(&AStorage)) return FromStd(dropbox->GetUserName());
+        if (auto* onedrive = dynamic_cast<TNimboOneDriveGraph*>(&AStorage)) return FromStd(onedrive->GetUserName());
     } catch (const Exception&) {}
     return {};
 }
@@ -405,11 +495,17 @@ void TMainForm::UpdateTitle() {
 
 // Space is a courtesy as well: a service that cannot tell it leaves the field empty.
 void TMainForm::UpdateSpace() {
+    std::optional<TNimboSpace> space;
+    TNimboStorage* service = FService;
     try {
-        SpaceStatus->setText(FormatSpace(FService->GetSpace()));
-    } catch (const Exception&) {
+        Call([&space, service] { space = service->GetSpace(); });
+    } catch (const EAbort&) {
+        throw;
+    } catch (const Exception&) {}
+    if (space)
+        SpaceStatus->setText(FormatSpace(*space));
+    else
         SpaceStatus->clear();
-    }
 }
 
 void TMainForm::SetResult(const QString& AText) {
@@ -421,7 +517,9 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
     FAccount.clear();
     SetConnected(false);
-    if (HasAuthParams() || TOptions::Execute(*FService, this))
+    if (HasAuthParams() ||
+        TOptions::Execute(
+            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
         Refresh();
     else
         ui->TreeView->clear();
@@ -429,12 +527,12 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
 }
 
 void TMainForm::Refresh() {
-    {
-        TTreeBatch batch(ui->TreeView);
-        ui->TreeView->clear();
-        GetFiles(nullptr);
-    }
-    FAccount = AccountName(*FService);
+    ui->TreeView->clear();
+    GetFiles(nullptr);
+    TNimboStorage* service = FService;
+    QString account;
+    Call([&account, service] { account = AccountName(*service); });
+    FAccount = account;
     SetConnected(true);
     UpdateSpace();
     UpdateDetails();
@@ -443,6 +541,8 @@ void TMainForm::Refresh() {
 
 void TMainForm::SetConnected(bool AValue) {
     FConnected = AValue;
+    Current().Action->setChecked(true);
+    SignOutAction->setText("Sign out of " + ServiceName());
     ui->StartPanel->setVisible(!AValue);
     if (!AValue) ui->StartPanel->raise();
     UpdateTitle();
@@ -500,21 +600,20 @@ QTreeWidgetItem* TMainForm::ItemAt(const QStringList& APath) const {
 // Parents come before their children in AState.Expanded, so each folder is listed before its
 // expanded children are looked for.
 void TMainForm::RestoreTreeState(const TTreeState& AState) {
-    {
-        TTreeBatch batch(ui->TreeView);
-        for (const QStringList& path : AState.Expanded)
-            if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
-                ListIfUnlisted(item);
-                item->setExpanded(true);
-            }
-    }
+    for (const QStringList& path : AState.Expanded)
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
+            ListIfUnlisted(item);
+            item->setExpanded(true);
+        }
     if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
         Select(selected);
     UpdateDetails();
 }
 
 void TMainForm::OptionsActionExecute() {
-    if (!TOptions::Execute(*FService, this)) return;
+    if (!TOptions::Execute(
+            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
+        return;
     Refresh();
     UpdateDetails();
 }
@@ -522,51 +621,87 @@ void TMainForm::OptionsActionExecute() {
 // ---------------------------------------------------------------------------------------------
 // The tree
 
-void TMainForm::GetFiles(TFileItem* AParent) {
-    TNimboCloudFile F = AParent != nullptr ? AParent->F : FService->GetRoot();
-    F.Files([this, AParent](TNimboCloudFile AChild) { AddFile(AParent, AChild); });
+TServiceWorker& TMainForm::Worker() const { return *Current().Worker; }
+
+bool TMainForm::AnyWorkerBusy() const {
+    return std::any_of(FEntries.begin(), FEntries.end(), [](const auto& AEntry) { return AEntry.Worker->Busy(); });
 }
 
-TMainForm::TFileItem* TMainForm::AddFile(TFileItem* AParent, const TNimboCloudFile& F) {
-    auto* item = new TFileItem(F);
+void TMainForm::Call(const std::function<void()>& AJob, THttpProgressHandler AProgress) {
+    Worker().Call(AJob, std::move(AProgress));
+}
+
+void TMainForm::GetFiles(TFileItem* AParent) {
+    std::vector<std::pair<TNimboCloudFile, TItemView>> children;
+    TNimboCloudFile folder = AParent != nullptr ? AParent->F : TNimboCloudFile();
+    TNimboStorage* service = FService;
+    Call([&children, &folder, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        folder.Files([&children](TNimboCloudFile AChild) {
+            TItemView view = TItemView::Of(AChild);
+            children.emplace_back(std::move(AChild), std::move(view));
+        });
+    });
+    TTreeBatch batch(ui->TreeView);
+    for (const auto& [child, view] : children) AddFile(AParent, child, view);
+}
+
+TMainForm::TFileItem* TMainForm::AddFile(TFileItem* AParent, const TNimboCloudFile& F, const TItemView& AView) {
+    auto* item = new TFileItem(F, AView);
     item->ShowColumns();
-    item->setIcon(colName, ItemIcon(F));
     if (AParent != nullptr)
         AParent->addChild(item);
     else
         ui->TreeView->addTopLevelItem(item);
-    if (F.GetIsFolder()) item->addChild(new TTempItem());
+    if (AView.IsFolder) item->addChild(new TTempItem());
     return item;
 }
 
+// The placeholder stays until the listing has come: a folder whose listing failed or was cancelled
+// is listed again when it is next expanded.
 bool TMainForm::ListIfUnlisted(TFileItem* AItem) {
     if (AItem == nullptr || AItem->childCount() != 1 || AItem->child(0)->type() != TTempItem::Type) return false;
-    // The placeholder goes first, so that a pass of the timer during the listing (a sign-in
-    // window runs its own event loop) does not list the folder a second time.
-    delete AItem->takeChild(0);
-    GetFiles(AItem);
+    QTreeWidgetItem* placeholder = AItem->child(0);
+    try {
+        GetFiles(AItem);
+    } catch (...) {
+        AItem->setExpanded(false);
+        throw;
+    }
+    delete placeholder;
     return true;
 }
 
-void TMainForm::Timer1Timer() {
-    if (FScanning) return;
-    FScanning = true;
-    struct TReset {
-        bool& Flag;
-        ~TReset() { Flag = false; }
-    } reset{FScanning};
-    ScanTree();
+void TMainForm::ListExpanded() {
+    if (FInCommand) {
+        FListPending = true;
+        return;
+    }
+    if (!FConnected) return;
+    RunCommand([this] {
+        FListing = true;
+        CancelListingButton->show();
+        struct TReset {
+            TMainForm* Form;
+            ~TReset() {
+                Form->FListing = false;
+                Form->CancelListingButton->hide();
+            }
+        } reset{this};
+        for (int i = 0; i < ui->TreeView->topLevelItemCount(); ++i) ListExpanded(ui->TreeView->topLevelItem(i));
+    });
 }
 
-void TMainForm::ScanTree() {
-    int count = ui->TreeView->topLevelItemCount();
-    for (int i = 0; i < count && i < ui->TreeView->topLevelItemCount(); ++i) ScanTree(ui->TreeView->topLevelItem(i));
+// Folders expanded while a listing runs are listed by the next pass.
+bool TMainForm::ListExpanded(QTreeWidgetItem* AItem) {
+    if (AItem->isExpanded() && ListIfUnlisted(dynamic_cast<TFileItem*>(AItem))) return true;
+    bool listed = false;
+    for (int i = 0; i < AItem->childCount(); ++i) listed = ListExpanded(AItem->child(i)) || listed;
+    return listed;
 }
 
-void TMainForm::ScanTree(QTreeWidgetItem* AItem) {
-    if (AItem->isExpanded() && ListIfUnlisted(dynamic_cast<TFileItem*>(AItem))) return;
-    int count = AItem->childCount();
-    for (int i = 0; i < count && i < AItem->childCount(); ++i) ScanTree(AItem->child(i));
+void TMainForm::CancelListing() {
+    if (FListing) Worker().Cancel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -575,6 +710,19 @@ void TMainForm::ScanTree(QTreeWidgetItem* AItem) {
 TMainForm::TFileItem* TMainForm::SelectedItem() const {
     QList<QTreeWidgetItem*> selected = ui->TreeView->selectedItems();
     return selected.isEmpty() ? nullptr : dynamic_cast<TFileItem*>(selected.first());
+}
+
+std::vector<TMainForm::TFileItem*> TMainForm::SelectedItems() const {
+    std::vector<TFileItem*> items;
+    for (QTreeWidgetItem* item : ui->TreeView->selectedItems()) {
+        auto* file = dynamic_cast<TFileItem*>(item);
+        if (file == nullptr) continue;
+        bool inside = false;
+        for (QTreeWidgetItem* up = item->parent(); up != nullptr && !inside; up = up->parent())
+            inside = up->isSelected();
+        if (!inside) items.push_back(file);
+    }
+    return items;
 }
 
 TNimboCloudFile TMainForm::Selected() const {
@@ -586,7 +734,7 @@ TMainForm::TFileItem* TMainForm::TargetFolder() const {
     QList<QTreeWidgetItem*> selected = ui->TreeView->selectedItems();
     QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.first();
     auto* file = dynamic_cast<TFileItem*>(item);
-    if (file != nullptr && file->F.GetIsFolder()) return file;
+    if (file != nullptr && file->V.IsFolder) return file;
     return item != nullptr ? dynamic_cast<TFileItem*>(item->parent()) : nullptr;
 }
 
@@ -598,22 +746,22 @@ void TMainForm::CheckName(const QString& AName) const {
     if (AName.contains('/')) refuse("\"/\" separates folders. Please choose a name without it.");
     if (AName == "." || AName == "..") refuse("it stands for a folder itself. Please choose another name.");
     QString refused;
-    if (FService == OneDrive.get())
+    if (Kind() == TServiceKind::OneDrive)
         refused = R"("*:<>?\|)";
-    else if (FService == BoxNet.get())
+    else if (Kind() == TServiceKind::Box)
         refused = "\\";
     for (QChar c : refused)
         if (AName.contains(c))
             refuse(ServiceName() + " does not allow the characters " + refused +
                    " in names. Please choose another name.");
-    if (AName != AName.trimmed() && FService != GDrive.get())
+    if (AName != AName.trimmed() && Kind() != TServiceKind::Google)
         refuse(ServiceName() + " does not allow spaces at the start or end of a name.");
 }
 
 TMainForm::TFileItem* TMainForm::ClashingChild(TFileItem* AFolder, const QString& AName,
                                                const TFileItem* AExcept) const {
     // Drive tells names apart by their case; the other services do not.
-    Qt::CaseSensitivity sensitivity = FService == GDrive.get() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    Qt::CaseSensitivity sensitivity = Kind() == TServiceKind::Google ? Qt::CaseSensitive : Qt::CaseInsensitive;
     int count = AFolder != nullptr ? AFolder->childCount() : ui->TreeView->topLevelItemCount();
     for (int i = 0; i < count; ++i) {
         auto* child = dynamic_cast<TFileItem*>(AFolder != nullptr ? AFolder->child(i) : ui->TreeView->topLevelItem(i));
@@ -650,10 +798,10 @@ TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QSt
 }
 
 QString TMainForm::TrashNote() const {
-    if (FService == GDrive.get()) return "Google Drive keeps no copy: this cannot be undone.";
-    if (FService == DropBox.get())
+    if (Kind() == TServiceKind::Google) return "Google Drive keeps no copy: this cannot be undone.";
+    if (Kind() == TServiceKind::Dropbox)
         return "Dropbox keeps deleted items for a while: they can be restored on its website.";
-    if (FService == OneDrive.get()) return "OneDrive keeps a copy in its recycle bin.";
+    if (Kind() == TServiceKind::OneDrive) return "OneDrive keeps a copy in its recycle bin.";
     return "Box keeps a copy in its trash.";
 }
 
@@ -675,7 +823,11 @@ void TMainForm::TreeViewClick(const QPoint& APosition) {
 }
 
 void TMainForm::TreeViewKeyDown(int AKey) {
-    if (AKey == Qt::Key_Escape) ClearSelection();
+    if (AKey != Qt::Key_Escape) return;
+    if (FListing)
+        CancelListing();
+    else
+        ClearSelection();
 }
 
 bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
@@ -698,23 +850,24 @@ bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
 }
 
 void TMainForm::UpdateDetails() {
-    TNimboCloudFile F = Selected();
+    TFileItem* item = SelectedItem();
     auto show = [](QLabel* ALabel, const QString& AText) {
         ALabel->setText(AText);
         ALabel->adjustSize();
     };
-    if (F.IsEmpty()) {
+    if (item == nullptr) {
         for (QLabel* label : {ui->NameLabel, ui->SizeLabel, ui->MimeTypeLabel, ui->CreatedLabel, ui->ModifiedLabel})
             show(label, QString());
         ui->BigImage->clear();
         return;
     }
-    show(ui->NameLabel, FromStd(F.GetName()));
-    show(ui->SizeLabel, "Size: " + QString::number(F.GetSize()) + " bytes");
-    show(ui->MimeTypeLabel, "Mime type: " + FromStd(F.GetMimeType()));
-    show(ui->CreatedLabel, "Created at: " + FormatTime(F.GetHasCreatedAt(), F.GetCreatedAt()));
-    show(ui->ModifiedLabel, "Modified at: " + FormatTime(F.GetHasModifiedAt(), F.GetModifiedAt()));
-    ui->BigImage->setPixmap(QIcon(IMG_STYLES[F.GetIsFolder()]).pixmap(32, 32));
+    const TItemView& F = item->V;
+    show(ui->NameLabel, F.Name);
+    show(ui->SizeLabel, "Size: " + QString::number(F.Size) + " bytes");
+    show(ui->MimeTypeLabel, "Mime type: " + F.MimeType);
+    show(ui->CreatedLabel, "Created at: " + FormatTime(F.HasCreated, F.Created));
+    show(ui->ModifiedLabel, "Modified at: " + FormatTime(F.HasModified, F.Modified));
+    ui->BigImage->setPixmap(QIcon(IMG_STYLES[F.IsFolder]).pixmap(32, 32));
     FitDetailsPanel();
 }
 
@@ -735,6 +888,8 @@ void TMainForm::FitDetailsPanel() {
 // Actions
 
 void TMainForm::UpdateActions() {
+    // The sign-in state is the worker's while a job runs.
+    if (!AnyWorkerBusy()) SignOutAction->setEnabled(!FService->GetToken().empty() || !FService->GetRefresh().empty());
     DownloadActionUpdate();
     UploadActionUpdate();
     NewFolderActionUpdate();
@@ -742,8 +897,10 @@ void TMainForm::UpdateActions() {
 }
 
 void TMainForm::DownloadActionUpdate() {
-    TNimboCloudFile F = Selected();
-    ui->DownloadAction->setEnabled(FConnected && !F.IsEmpty() && !F.GetIsFolder());
+    std::vector<TFileItem*> items = SelectedItems();
+    ui->DownloadAction->setEnabled(
+        FConnected && !items.empty() &&
+        std::none_of(items.begin(), items.end(), [](TFileItem* A) { return A->V.IsFolder; }));
 }
 
 void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected); }
@@ -751,49 +908,149 @@ void TMainForm::UploadActionUpdate() { ui->UploadAction->setEnabled(FConnected);
 void TMainForm::NewFolderActionUpdate() { ui->NewFolderAction->setEnabled(FConnected); }
 
 void TMainForm::DeleteActionUpdate() {
-    ui->DeleteAction->setEnabled(!Selected().IsEmpty());
-    RenameAction->setEnabled(FConnected && !Selected().IsEmpty());
+    ui->DeleteAction->setEnabled(SelectedItem() != nullptr);
+    RenameAction->setEnabled(FConnected && SelectedItems().size() == 1);
 }
 
 void TMainForm::UploadActionExecute() {
     TFileItem* target = TargetFolder();
     if (OpenDialog->exec() != QDialog::Accepted || OpenDialog->selectedFiles().isEmpty()) return;
-    QString fileName = OpenDialog->selectedFiles().first();
+    UploadFiles(OpenDialog->selectedFiles(), target);
+}
+
+void TMainForm::UploadFiles(const QStringList& AFiles, TFileItem* ATarget) {
+    for (const QString& file : AFiles)
+        if (!QFileInfo(file).isFile())
+            throw ERestError(ToStd("\"" + file + "\" is not a file: only files can be uploaded."));
+    QStringList done;
+    for (const QString& file : AFiles)
+        if (UploadFile(file, ATarget)) done << QFileInfo(file).fileName();
+    if (AFiles.size() > 1)
+        FResult = "Uploaded " + QString::number(done.size()) + " of " + QString::number(AFiles.size()) + " files";
+}
+
+bool TMainForm::UploadFile(const QString& AFileName, TFileItem* ATarget) {
+    TFileItem* target = ATarget;
+    const QString& fileName = AFileName;
     QString name = QFileInfo(fileName).fileName();
     CheckName(name);
     if (target != nullptr) {
-        TTreeBatch batch(ui->TreeView);
-        target->setExpanded(true);
         ListIfUnlisted(target);
+        target->setExpanded(true);
     }
     TFileItem* existing = ClashingChild(target, name);
     if (existing != nullptr) {
         QString freeName = FreeName(target, name, false);
-        TClashAnswer answer = AskAboutClash(name, freeName, !existing->F.GetIsFolder());
-        if (answer == TClashAnswer::Cancel) return;
+        TClashAnswer answer = AskAboutClash(name, freeName, !existing->V.IsFolder);
+        if (answer == TClashAnswer::Cancel) return false;
         if (answer == TClashAnswer::KeepBoth) {
             name = freeName;
             existing = nullptr;
         }
     }
-    TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
+    TNimboCloudFile folder = target != nullptr ? target->F : TNimboCloudFile();
+    TNimboCloudFile replaced = existing != nullptr ? existing->F : TNimboCloudFile();
     TNimboCloudFile created;
+    TItemView view;
     {
         TTransferProgress progress(this, "Uploading " + name, {.Direction = tdUpload});
-        if (existing != nullptr)
-            existing->F.Upload(ToStd(fileName));
-        else
-            created = folder.createFile(ToStd(name), ToStd(fileName));
+        TNimboStorage* service = FService;
+        Call(
+            [&, service] {
+                if (!replaced.IsEmpty()) {
+                    replaced.Upload(ToStd(fileName));
+                    view = TItemView::Of(replaced);
+                    return;
+                }
+                if (folder.IsEmpty()) folder = service->GetRoot();
+                created = folder.createFile(ToStd(name), ToStd(fileName));
+                view = TItemView::Of(created);
+            },
+            progress.ThreadHandler());
     }
     if (existing != nullptr) {
+        existing->V = view;
         existing->ShowColumns();
         Select(existing);
         FResult = "Replaced \"" + name + "\"";
     } else {
-        Select(AddFile(target, created));
+        Select(AddFile(target, created, view));
         FResult = "Uploaded \"" + name + "\"";
     }
     UpdateSpace();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dropping on the tree
+
+// The folder a drop on AItem goes into: the item itself when it is a folder, else its folder
+// (none: the root).
+TMainForm::TFileItem* TMainForm::DropFolder(QTreeWidgetItem* AItem) const {
+    auto* file = dynamic_cast<TFileItem*>(AItem);
+    if (file != nullptr && file->V.IsFolder) return file;
+    return AItem != nullptr ? dynamic_cast<TFileItem*>(AItem->parent()) : nullptr;
+}
+
+void TMainForm::MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget) {
+    std::vector<TFileItem*> items;
+    for (const QStringList& path : APaths)
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) items.push_back(item);
+    // A folder cannot go into itself or below itself; what is in that folder already stays.
+    for (TFileItem* item : items)
+        for (QTreeWidgetItem* up = ATarget; up != nullptr; up = up->parent())
+            if (up == item) throw ERestError(ToStd("\"" + item->V.Name + "\" cannot be moved into itself."));
+    if (ATarget != nullptr) {
+        ListIfUnlisted(ATarget);
+        ATarget->setExpanded(true);
+    }
+    int moved = 0;
+    for (TFileItem* item : items) {
+        if (item->parent() == ATarget) continue;
+        if (MoveItem(item, ATarget)) ++moved;
+    }
+    FResult = "Moved " + QString::number(moved) + (moved == 1 ? " item" : " items");
+}
+
+bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget) {
+    QString name = AItem->V.Name;
+    TFileItem* existing = ClashingChild(ATarget, name);
+    TNimboCloudFile replaced;
+    QString newName;
+    if (existing != nullptr) {
+        QString freeName = FreeName(ATarget, name, AItem->V.IsFolder);
+        TClashAnswer answer = AskAboutClash(name, freeName, !AItem->V.IsFolder && !existing->V.IsFolder);
+        if (answer == TClashAnswer::Cancel) return false;
+        if (answer == TClashAnswer::KeepBoth)
+            newName = freeName;
+        else
+            replaced = existing->F;
+    }
+    TNimboCloudFile F = AItem->F;
+    TNimboCloudFile folder = ATarget != nullptr ? ATarget->F : TNimboCloudFile();
+    TNimboStorage* service = FService;
+    TItemView view;
+    Call([&, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        if (!replaced.IsEmpty()) replaced.Delete();
+        if (!newName.isEmpty()) F.Rename(ToStd(newName));
+        F.Move(folder);
+        view = TItemView::Of(F);
+    });
+    if (!replaced.IsEmpty()) delete existing;
+    bool selected = AItem->isSelected();
+    if (QTreeWidgetItem* parent = AItem->parent())
+        parent->removeChild(AItem);
+    else
+        ui->TreeView->takeTopLevelItem(ui->TreeView->indexOfTopLevelItem(AItem));
+    AItem->V = view;
+    AItem->ShowColumns();
+    if (ATarget != nullptr)
+        ATarget->addChild(AItem);
+    else
+        ui->TreeView->addTopLevelItem(AItem);
+    if (selected) AItem->setSelected(true);
+    return true;
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -807,52 +1064,90 @@ void TMainForm::NewFolderActionExecute() {
     QString name = dialog.textValue();
     CheckName(name);
     if (target != nullptr) {
-        TTreeBatch batch(ui->TreeView);
-        target->setExpanded(true);
         ListIfUnlisted(target);
+        target->setExpanded(true);
     }
     if (ClashingChild(target, name) != nullptr) {
         QString freeName = FreeName(target, name, true);
         if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
         name = freeName;
     }
-    TTreeBatch batch(ui->TreeView);
-    TNimboCloudFile folder = target != nullptr ? target->F : FService->GetRoot();
-    TNimboCloudFile created = folder.CreateFolder(ToStd(name));
-    Select(AddFile(target, created));
+    TNimboCloudFile folder = target != nullptr ? target->F : TNimboCloudFile();
+    TNimboCloudFile created;
+    TItemView view;
+    TNimboStorage* service = FService;
+    Call([&, service] {
+        if (folder.IsEmpty()) folder = service->GetRoot();
+        created = folder.CreateFolder(ToStd(name));
+        view = TItemView::Of(created);
+    });
+    Select(AddFile(target, created, view));
     FResult = "Created folder \"" + name + "\"";
 }
 
 void TMainForm::DownloadActionExecute() {
-    TNimboCloudFile F = Selected();
-    if (F.IsEmpty()) return;
-    QString name = FromStd(F.GetName());
+    std::vector<TFileItem*> items = SelectedItems();
+    if (items.size() > 1) return DownloadSeveral(items);
+    TFileItem* item = SelectedItem();
+    if (item == nullptr) return;
+    TNimboCloudFile F = item->F;
+    QString name = item->V.Name;
     SaveDialog->setDefaultSuffix(QFileInfo(name).suffix());
     SaveDialog->selectFile(name);
     if (SaveDialog->exec() != QDialog::Accepted || SaveDialog->selectedFiles().isEmpty()) return;
     QString fileName = SaveDialog->selectedFiles().first();
     {
         TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
-        F.Download(ToStd(fileName));
+        Call([&F, &fileName] { F.Download(ToStd(fileName)); }, progress.ThreadHandler());
     }
     FResult = "Downloaded \"" + name + "\"";
     FLastDownload = fileName;
 }
 
+// Several files go into one folder; a name that is there already gets a number, so that nothing
+// local is overwritten without a question.
+void TMainForm::DownloadSeveral(const std::vector<TFileItem*>& AItems) {
+    QFileDialog dialog(this);
+    dialog.setObjectName("FolderDialog");
+    dialog.setWindowTitle("Download " + QString::number(AItems.size()) + " files into");
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    QDir folder(dialog.selectedFiles().first());
+    int done = 0;
+    for (TFileItem* item : AItems) {
+        QString name = item->V.Name;
+        QString target = folder.filePath(name);
+        qsizetype dot = name.lastIndexOf('.');
+        for (int number = 2; QFileInfo::exists(target); ++number)
+            target = folder.filePath(dot > 0 ? name.left(dot) + " (" + QString::number(number) + ")" + name.mid(dot)
+                                             : name + " (" + QString::number(number) + ")");
+        TNimboCloudFile F = item->F;
+        TTransferProgress progress(this, "Downloading " + name, {.Direction = tdDownload});
+        Call([&F, &target] { F.Download(ToStd(target)); }, progress.ThreadHandler());
+        ++done;
+        FLastDownload = target;
+    }
+    FResult = "Downloaded " + QString::number(done) + " files";
+}
+
 void TMainForm::DeleteActionExecute() {
+    std::vector<TFileItem*> items = SelectedItems();
+    if (items.size() > 1) return DeleteSeveral(items);
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
-    QString name = FromStd(item->F.GetName());
+    QString name = item->V.Name;
     QMessageBox question(
         QMessageBox::Question, "Delete",
-        item->F.GetIsFolder() ? "Delete the folder \"" + name + "\" and everything in it?" : "Delete \"" + name + "\"?",
+        item->V.IsFolder ? "Delete the folder \"" + name + "\" and everything in it?" : "Delete \"" + name + "\"?",
         QMessageBox::Yes | QMessageBox::Cancel, this);
     question.setObjectName("DeleteConfirmation");
     question.setInformativeText(TrashNote());
     question.button(QMessageBox::Yes)->setText("Delete");
     question.setDefaultButton(QMessageBox::Cancel);
     if (question.exec() != QMessageBox::Yes) return;
-    item->F.Delete();
+    TNimboCloudFile F = item->F;
+    Call([&F] { F.Delete(); });
     // Nothing is selected afterwards: the tree would otherwise pass the selection on to a
     // neighbour, which a second Delete key would offer to remove at once.
     ClearSelection();
@@ -862,10 +1157,36 @@ void TMainForm::DeleteActionExecute() {
     FResult = "Deleted \"" + name + "\"";
 }
 
+void TMainForm::DeleteSeveral(const std::vector<TFileItem*>& AItems) {
+    QStringList names;
+    for (TFileItem* item : AItems)
+        names << "\"" + item->V.Name + "\"" + (item->V.IsFolder ? " and everything in it" : "");
+    QMessageBox question(QMessageBox::Question, "Delete", "Delete these " + QString::number(AItems.size()) + " items?",
+                         QMessageBox::Yes | QMessageBox::Cancel, this);
+    question.setObjectName("DeleteConfirmation");
+    question.setInformativeText(names.join("\n") + "\n\n" + TrashNote());
+    question.button(QMessageBox::Yes)->setText("Delete");
+    question.setDefaultButton(QMessageBox::Cancel);
+    if (question.exec() != QMessageBox::Yes) return;
+    ClearSelection();
+    int done = 0;
+    // Each item leaves the tree as soon as the service has removed it: a failure part way leaves
+    // the tree true to what is left.
+    for (TFileItem* item : AItems) {
+        TNimboCloudFile F = item->F;
+        Call([&F] { F.Delete(); });
+        delete item;
+        ++done;
+    }
+    UpdateDetails();
+    UpdateSpace();
+    FResult = "Deleted " + QString::number(done) + " items";
+}
+
 void TMainForm::RenameActionExecute() {
     TFileItem* item = SelectedItem();
     if (item == nullptr) return;
-    QString old = FromStd(item->F.GetName());
+    QString old = item->V.Name;
     QInputDialog dialog(this);
     dialog.setObjectName("RenameDialog");
     dialog.setWindowTitle("Rename");
@@ -878,14 +1199,30 @@ void TMainForm::RenameActionExecute() {
     auto* folder = dynamic_cast<TFileItem*>(item->parent());
     // A change of case only is no clash where the service ignores case.
     if (ClashingChild(folder, name, item) != nullptr) {
-        QString freeName = FreeName(folder, name, item->F.GetIsFolder());
+        QString freeName = FreeName(folder, name, item->V.IsFolder);
         if (AskAboutClash(name, freeName, false) != TClashAnswer::KeepBoth) return;
         name = freeName;
     }
-    item->F.Rename(ToStd(name));
+    TNimboCloudFile F = item->F;
+    TItemView view;
+    Call([&F, &name, &view] {
+        F.Rename(ToStd(name));
+        view = TItemView::Of(F);
+    });
+    item->V = view;
     item->ShowColumns();
     UpdateDetails();
     FResult = "Renamed \"" + old + "\" to \"" + name + "\"";
+}
+
+void TMainForm::SignOutActionExecute() {
+    FService->SignOut();
+    FAccount.clear();
+    ClearSelection();
+    ui->TreeView->clear();
+    SetConnected(false);
+    UpdateDetails();
+    FResult = "Signed out of " + ServiceName();
 }
 
 void TMainForm::TreeViewContextMenu(const QPoint& APosition) {

@@ -22,14 +22,28 @@ namespace Ui {
 class TMainForm;
 }
 
-namespace Nimbo::Connection {
-class TNimboGDrive;
-class TNimboDropBox;
-class TNimboOneDrive;
-class TNimboBoxNet;
-}  // namespace Nimbo::Connection
-
 namespace Nimbo::Demo {
+
+class TServiceWorker;
+class TTokenStore;
+
+// The kind of cloud a service of the window is, whichever interface it speaks: its rules for names,
+// what Delete does, its name for people.
+enum class TServiceKind { Google, Dropbox, OneDrive, Box };
+
+// What the window shows of a cloud item, read from it on its service's worker.
+struct TItemView {
+    QString Name;
+    bool IsFolder = false;
+    qint64 Size = 0;
+    QString MimeType;
+    bool HasCreated = false;
+    Connection::TDateTime Created = 0;
+    bool HasModified = false;
+    Connection::TDateTime Modified = 0;
+
+    static TItemView Of(Connection::TNimboCloudFile& F);
+};
 
 struct TMainFormOptions {
     // Where the settings live (TSettingsKey::DefaultLocation).
@@ -40,21 +54,26 @@ struct TMainFormOptions {
     std::function<void()> AfterSettingsWritten = {};
     // Shows a downloaded file in the system's file manager; ShowInFileManager when empty.
     std::function<void(const QString&)> ShowFile = {};
+    // Keeps the sign-ins in the system keychain where a Secret Service runs.
+    bool UseKeychain = true;
 };
 
-// The program's window: one storage component per cloud service, the folder tree of the current
-// service (folders are listed when first expanded), the details of the selected item and the
-// commands on it.
+// The program's window: one storage component per cloud service, each with its worker thread for
+// the network, the folder tree of the current service (folders are listed when first expanded), the
+// details of the selected item and the commands on it.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    // A tree item bound to one cloud item.
+    // A tree item bound to one cloud item: the item itself is handed to the service's worker only,
+    // the window reads what it shows from V.
     class TFileItem : public QTreeWidgetItem {
     public:
         static constexpr int Type = QTreeWidgetItem::UserType + 1;
-        explicit TFileItem(Connection::TNimboCloudFile AFile) : QTreeWidgetItem(Type), F(std::move(AFile)) {}
+        TFileItem(Connection::TNimboCloudFile AFile, TItemView AView)
+            : QTreeWidgetItem(Type), F(std::move(AFile)), V(std::move(AView)) {}
         Connection::TNimboCloudFile F;
+        TItemView V;
         // Folders come first in either order; then the sort column's value, then the name.
         bool operator<(const QTreeWidgetItem& AOther) const override;
         // The columns: Name, Size, Modified, Type.
@@ -72,8 +91,11 @@ public:
 
     Connection::TNimboStorage& Service() const { return *FService; }
     bool Connected() const { return FConnected; }
-    // The four services in the settings' order, with their value-name prefixes.
+    // The services in the settings' order (the older interfaces' first, as earlier versions kept
+    // them), with their value-name prefixes.
     const TStoredServices& Services() const { return FServices; }
+    // Where the sign-ins are kept.
+    const TTokenStore& Tokens() const { return *FTokens; }
     // The cloud item of the selected tree item; empty when nothing (or a placeholder) is selected.
     Connection::TNimboCloudFile Selected() const;
     // The name of the current service as people know it ("Google Drive", "Dropbox", "OneDrive", "Box").
@@ -87,14 +109,26 @@ private:
     void TreeViewChange();
     void TreeViewClick(const QPoint& APosition);
     void TreeViewKeyDown(int AKey);
-    void Timer1Timer();
     void RefreshActionExecute();
     void OptionsActionExecute();
     void DownloadActionExecute();
     void UploadActionExecute();
+    // Uploads the local files into ATarget (none: the root), each after the clash question where
+    // its name is taken; false from UploadFile when the user cancelled it.
+    void UploadFiles(const QStringList& AFiles, TFileItem* ATarget);
+    bool UploadFile(const QString& AFileName, TFileItem* ATarget);
+    TFileItem* DropFolder(QTreeWidgetItem* AItem) const;
+    // Moves the items at APaths into ATarget (none: the root) on the service, then in the tree.
+    void MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget);
+    bool MoveItem(TFileItem* AItem, TFileItem* ATarget);
+    // The selected items, without those inside a selected folder.
+    std::vector<TFileItem*> SelectedItems() const;
+    void DownloadSeveral(const std::vector<TFileItem*>& AItems);
+    void DeleteSeveral(const std::vector<TFileItem*>& AItems);
     void NewFolderActionExecute();
     void DeleteActionExecute();
     void RenameActionExecute();
+    void SignOutActionExecute();
     void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();
@@ -106,10 +140,18 @@ private:
     bool HasAuthParams() const;
     void SwitchService(Connection::TNimboStorage& AStorage);
     void Refresh();
+    // The worker of the current service.
+    TServiceWorker& Worker() const;
+    bool AnyWorkerBusy() const;
+    // Runs AJob on the current service's worker (see TServiceWorker::Call).
+    void Call(const std::function<void()>& AJob, Connection::THttpProgressHandler AProgress = {});
+    // The children of AParent (none: the root), read on the worker, added to the tree.
     void GetFiles(TFileItem* AParent);
-    TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F);
-    void ScanTree();
-    void ScanTree(QTreeWidgetItem* AItem);
+    TFileItem* AddFile(TFileItem* AParent, const Connection::TNimboCloudFile& F, const TItemView& AView);
+    // Lists the expanded folders that have not been listed yet (a command runs it when it ends).
+    void ListExpanded();
+    bool ListExpanded(QTreeWidgetItem* AItem);
+    void CancelListing();
     // The tree's expanded folders and selection, by the names from the top, to bring back after a
     // new listing; what is gone since is left out.
     struct TTreeState {
@@ -162,7 +204,8 @@ private:
     QAction* RenameAction;
     QFileDialog* OpenDialog;
     QFileDialog* SaveDialog;
-    QTimer* Timer1;
+    // Ends the listing that runs; shown while one does.
+    QToolButton* CancelListingButton;
     QLabel* ResultStatus;
     QLabel* ServiceStatus;
     QLabel* SpaceStatus;
@@ -170,17 +213,32 @@ private:
     QToolButton* ShowDownloadButton;
     QString FLastDownload;
 
-    std::unique_ptr<Connection::TNimboGDrive> GDrive;
-    std::unique_ptr<Connection::TNimboDropBox> DropBox;
-    std::unique_ptr<Connection::TNimboOneDrive> OneDrive;
-    std::unique_ptr<Connection::TNimboBoxNet> BoxNet;
+    // One service of the window: its component, its worker and the action that opens it.
+    struct TServiceEntry {
+        QString Prefix;
+        TServiceKind Kind;
+        std::unique_ptr<Connection::TNimboStorage> Storage;
+        std::unique_ptr<TServiceWorker> Worker;
+        QAction* Action;
+    };
+    std::vector<TServiceEntry> FEntries;  // in the order of FServices
     TStoredServices FServices;
+    const TServiceEntry& Current() const;
+    TServiceKind Kind() const { return Current().Kind; }
+    void AddService(const QString& APrefix, TServiceKind AKind, std::unique_ptr<Connection::TNimboStorage> AStorage,
+                    QAction* AAction);
+    QMenu* LegacyMenu;
+    QAction* SignOutAction;
 
     TMainFormOptions FOptions;
+    std::unique_ptr<TTokenStore> FTokens;
+    bool FSaving = false;
     Connection::TNimboStorage* FService = nullptr;
     bool FConnected = false;
-    bool FScanning = false;
     bool FInCommand = false;
+    // A folder was expanded while a command ran: listed when it ends.
+    bool FListPending = false;
+    bool FListing = false;
     QString FAccount;
     // What the command that runs reports when it ends well; empty: nothing to report.
     QString FResult;

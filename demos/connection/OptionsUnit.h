@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,7 @@ class TOptions;
 namespace Nimbo::Demo {
 
 class TSettingsKey;
+class TTokenStore;
 
 // A service as the settings store keeps it: the prefix of its value names and its component.
 struct TStoredService {
@@ -23,6 +25,10 @@ struct TStoredService {
     Connection::TNimboStorage* Storage;
 };
 using TStoredServices = std::vector<TStoredService>;
+
+// Runs a piece of network work where the program does it (the service's worker), and returns when
+// it has ended; empty: right here.
+using TNetworkRun = std::function<void(const std::function<void()>&)>;
 
 // What the main window keeps of itself between runs.
 struct TWindowSettings {
@@ -42,22 +48,33 @@ public:
     // Reads each service's client identifier, secret and saved state from the settings at
     // ALocation. Every service is loaded on its own: when saved states are refused, the other
     // services are still loaded and then one ERestError names each refused service and why.
-    static void Load(const QString& ALocation, const TStoredServices& AServices);
-    // Writes the twelve values of the four services; EFileError (settings unchanged) on failure.
-    static void Save(const QString& ALocation, const TStoredServices& AServices);
+    // With AStore in the keychain, the saved states come from there; one found only in the settings
+    // file (an earlier version's) moves to the keychain and leaves the file.
+    static void Load(const QString& ALocation, const TStoredServices& AServices, const TTokenStore* AStore = nullptr);
+    // Writes the three values of each service; EFileError (settings unchanged) on failure.
+    // With AStore in the keychain, the saved states go there and none stays in the file.
+    static void Save(const QString& ALocation, const TStoredServices& AServices, const TTokenStore* AStore = nullptr);
     // The same, with the window's own values.
-    static void Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow);
+    static void Save(const QString& ALocation, const TStoredServices& AServices, const TWindowSettings& AWindow,
+                     const TTokenStore* AStore = nullptr);
     // The window's values; empty ones where the settings have none or hold another kind of value.
     static TWindowSettings LoadWindow(const QString& ALocation);
     // Shows the dialog for AStorage; true when the user confirmed, and the service then holds the
     // trimmed values.
-    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr);
+    // AStore (when given) tells where the sign-ins are kept.
+    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr, TNetworkRun ARun = {},
+                        const TTokenStore* AStore = nullptr);
 
-    static void DoLoad(const TSettingsKey& ARegistry, const QString& APrefix, Connection::TNimboStorage& AStorage);
-    static void DoSave(TSettingsKey& ARegistry, const QString& APrefix, const Connection::TNimboStorage& AStorage);
+    // The saved state goes to and comes from AStore when it is in the keychain, else the settings.
+    static void DoLoad(TSettingsKey& ARegistry, const QString& APrefix, Connection::TNimboStorage& AStorage,
+                       const TTokenStore* AStore = nullptr);
+    static void DoSave(TSettingsKey& ARegistry, const QString& APrefix, const Connection::TNimboStorage& AStorage,
+                       const TTokenStore* AStore = nullptr);
 
     // The caption of a service's class ("Google Drive", "Dropbox", "One Drive", "Box").
     static QString DisplayName(const Connection::TNimboStorage& AStorage);
+    // False for a service that signs in as a public client, without a secret.
+    static bool NeedsSecret(const Connection::TNimboStorage& AStorage);
     // AText without leading and trailing blanks (spaces and control characters).
     static QString Trimmed(const QString& AText);
 
@@ -70,6 +87,7 @@ private:
 
     std::unique_ptr<Ui::TOptions> ui;
     Connection::TNimboStorage* FStorage;
+    TNetworkRun FRun;
 };
 
 }  // namespace Nimbo::Demo

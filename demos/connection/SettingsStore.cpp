@@ -102,6 +102,7 @@ void TSettingsKey::Commit() const {
 #ifdef Q_OS_WIN
     QSettings settings(FLocation, QSettings::NativeFormat);
     for (auto it = FValues.begin(); it != FValues.end(); ++it) settings.setValue(it.key(), it.value());
+    for (const QString& name : FRemoved) settings.remove(name);
     settings.sync();
     if (settings.status() != QSettings::NoError) throw EFileError("Cannot write the settings");
 #else
@@ -119,6 +120,7 @@ void TSettingsKey::Commit() const {
         for (const QString& name : old.childKeys()) values[name] = old.value(name);
     }
     for (auto it = FValues.begin(); it != FValues.end(); ++it) values[it.key()] = it.value();
+    for (const QString& name : FRemoved) values.remove(name);
     WriteValues(temp.fileName(), values);
 
     if (!QFile::setPermissions(temp.fileName(), QFile::ReadOwner | QFile::WriteOwner))

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -33,16 +34,29 @@ public:
     QString ReadString(const QString& AName) const;
     QByteArray ReadBinary(const QString& AName) const;
 
-    void WriteString(const QString& AName, const QString& AValue) { FValues[AName] = AValue; }
-    void WriteBinary(const QString& AName, const QByteArray& AValue) { FValues[AName] = AValue; }
+    void WriteString(const QString& AName, const QString& AValue) {
+        FValues[AName] = AValue;
+        FRemoved.remove(AName);
+    }
+    void WriteBinary(const QString& AName, const QByteArray& AValue) {
+        FValues[AName] = AValue;
+        FRemoved.remove(AName);
+    }
+    // Takes the value out of the key at the next Commit.
+    void Remove(const QString& AName) {
+        FValues.remove(AName);
+        FRemoved.insert(AName);
+    }
+    bool HasRemovals() const { return !FRemoved.isEmpty(); }
 
-    // Stores every value, creating the key when missing; values of the key that were not written
-    // stay. Raises EFileError when the settings cannot be written; they are then unchanged.
+    // Stores every value, creating the key when missing; values of the key that were neither
+    // written nor removed stay. Raises EFileError when the settings cannot be written; they are then unchanged.
     void Commit() const;
 
 private:
     QString FLocation;
     QMap<QString, QVariant> FValues;
+    QSet<QString> FRemoved;
 };
 
 }  // namespace Nimbo::Demo

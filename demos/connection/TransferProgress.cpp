@@ -6,6 +6,7 @@
 #include <algorithm>
 
 using Nimbo::Connection::THttpProgress;
+using Nimbo::Connection::THttpProgressHandler;
 
 namespace {
 
@@ -24,7 +25,25 @@ TTransferProgress::TTransferProgress(QWidget* AParent, const QString& ACaption, 
 }
 
 TTransferProgress::~TTransferProgress() {
-    if (FDialog) qApp->removeEventFilter(this);
+    if (FDialog && !FShared) qApp->removeEventFilter(this);
+}
+
+THttpProgressHandler TTransferProgress::ThreadHandler() {
+    FShared = std::make_shared<TShared>();
+    connect(&FFollow, &QTimer::timeout, this, [this] {
+        THttpProgress last;
+        {
+            std::lock_guard lock(FShared->Lock);
+            last = FShared->Last;
+        }
+        if (!Update(last)) FShared->Canceled = true;
+    });
+    FFollow.start(EventIntervalMs);
+    return [shared = FShared](const THttpProgress& AProgress) {
+        std::lock_guard lock(shared->Lock);
+        shared->Last = AProgress;
+        return !shared->Canceled.load();
+    };
 }
 
 bool TTransferProgress::Update(const THttpProgress& AProgress) {
@@ -59,8 +78,11 @@ void TTransferProgress::ShowDialog() {
     FDialog->setMinimumDuration(0);
     FDialog->setAutoClose(false);
     FDialog->setAutoReset(false);
-    connect(FDialog.get(), &QProgressDialog::canceled, this, [this] { FCanceled = true; });
-    qApp->installEventFilter(this);
+    connect(FDialog.get(), &QProgressDialog::canceled, this, [this] {
+        FCanceled = true;
+        if (FShared) FShared->Canceled = true;
+    });
+    if (!FShared) qApp->installEventFilter(this);
     FDialog->show();
 }
 
@@ -75,7 +97,7 @@ void TTransferProgress::ShowProgress(qint64 ADone, qint64 ATotal) {
 }
 
 void TTransferProgress::ProcessUserEvents() {
-    QCoreApplication::processEvents();
+    if (!FShared) QCoreApplication::processEvents();
     FSinceEvents.start();
 }
 

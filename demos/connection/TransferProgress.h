@@ -9,14 +9,20 @@
 // the total and a Cancel button. Cancel (or Escape, or closing the dialog) ends the exchange at once.
 // While the dialog is up, only user input and the dialog's own events are handled: timers of other
 // windows wait until the transfer has ended, so no command can start inside a running transfer.
+//
+// A transfer on another thread reports through ThreadHandler() instead; the dialog is then driven
+// by this thread's own event loop, which the caller keeps running.
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QString>
+#include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 #include "Nimbo/Connection/HttpTransport.h"
 
@@ -37,6 +43,10 @@ public:
 
     // What the transport reports; false once the user has cancelled.
     bool Update(const Nimbo::Connection::THttpProgress& AProgress);
+    // For a transfer that runs on another thread: a handler to report its exchanges there. The
+    // dialog follows it from this thread, whose event loop keeps running; the other windows' timers
+    // are not held back.
+    Nimbo::Connection::THttpProgressHandler ThreadHandler();
 
     // The dialog once it has appeared, else null.
     QProgressDialog* Dialog() const { return FDialog.get(); }
@@ -59,5 +69,13 @@ private:
     std::unique_ptr<QProgressDialog> FDialog;
     bool FCanceled = false;
     bool FInEvents = false;
+    // What the thread of the transfer reported last, and whether the user has cancelled.
+    struct TShared {
+        std::mutex Lock;
+        Nimbo::Connection::THttpProgress Last;
+        std::atomic<bool> Canceled{false};
+    };
+    std::shared_ptr<TShared> FShared;
+    QTimer FFollow;
     Nimbo::Connection::THttpProgressScope FScope;
 };

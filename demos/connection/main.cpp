@@ -14,6 +14,7 @@
 #include "ErrorDisplay.h"
 #include "MainUnit.h"
 #include "Nimbo/Connection/FmxAuth.h"
+#include "Nimbo/Connection/SystemBrowserAuth.h"
 #include "Sandbox.h"
 #include "SettingsStore.h"
 
@@ -30,6 +31,15 @@ public:
         return handled;
     }
 };
+
+// Loopback sign-ins go to the user's own browser, before the embedded window that serves the others.
+void PreferSystemBrowser() {
+    using namespace Nimbo::Connection;
+    std::vector<TAuthUIClass> classes = TAuthUI::RegisteredClasses();
+    for (const TAuthUIClass& registered : classes) TAuthUI::Unregister(registered);
+    TAuthUI::Register(TAuthUIClass::Of<TNimboSystemBrowserAuth>());
+    for (const TAuthUIClass& registered : classes) TAuthUI::Register(registered);
+}
 
 void Usage(std::ostream& AOut) {
     AOut << "usage: cloudpane [--sandbox]\n"
@@ -79,6 +89,8 @@ int main(int argc, char** argv) {
     TApplication::setApplicationVersion(NIMBO_VERSION);
     TApplication::setDesktopFileName("cloudpane");
 
+    // In the sandbox the embedded window takes the browser's place on the same loopback sign-in.
+    if (!sandbox) PreferSystemBrowser();
     Nimbo::Demo::TMainFormOptions options{.SettingsLocation = Nimbo::Demo::TSettingsKey::DefaultLocation(sandboxMode)};
     if (sandbox) {
         options.PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) {

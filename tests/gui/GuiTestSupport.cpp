@@ -180,6 +180,12 @@ bool TModalScript::eventFilter(QObject* AWatched, QEvent* AEvent) {
 // ---------------------------------------------------------------------------------------------
 // TFormFixture
 
+namespace {
+bool GKeychainInForms = false;
+}  // namespace
+
+void SetKeychainInForms(bool AValue) { GKeychainInForms = AValue; }
+
 TFormFixture::TFormFixture(bool APresetCredentials) { Reopen(APresetCredentials); }
 
 TFormFixture::~TFormFixture() { Close(); }
@@ -189,7 +195,8 @@ void TFormFixture::Close() { FForm.reset(); }
 void TFormFixture::Reopen(bool APresetCredentials) {
     Close();
     TMainFormOptions options{.SettingsLocation = SettingsFile(),
-                             .ShowFile = [this](const QString& AFile) { FShown << AFile; }};
+                             .ShowFile = [this](const QString& AFile) { FShown << AFile; },
+                             .UseKeychain = GKeychainInForms};
     if (APresetCredentials) options.PresetService = [](TNimboStorage& AStorage) { Sandbox().PresetService(AStorage); };
     FForm = std::make_unique<TMainForm>(std::move(options));
     FForm->show();

@@ -126,6 +126,10 @@ QStringList EmulatorChildren(Cloud ACloud, const std::string& APath);
 // How many requests reached the emulator since its log was last cleared.
 int RequestCount();
 
+// Whether the windows that fixtures open keep sign-ins in the system keychain (where one runs).
+// Off unless a test turns it on: the tests never touch the keychain of the user who runs them.
+void SetKeychainInForms(bool AValue);
+
 // Makes AClass the sign-in window that sign-ins pick (before every other registered class).
 void PreferSignInWindow(const Nimbo::Connection::TAuthUIClass& AClass);
 

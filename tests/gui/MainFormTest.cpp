@@ -1,6 +1,7 @@
 // The main window against the sandbox: start, choosing a service, the lazy tree, details, action
 // rules, selection and every command.
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
@@ -144,6 +145,38 @@ private slots:
         QCOMPARE(Sorted(fixture.ChildNames(documents)), Sorted(EmulatorChildren(Cloud::GoogleDrive, "Documents")));
     }
 
+    // A slow listing can be cancelled from the status bar: the folder closes with its placeholder,
+    // and the next expansion lists it.
+    void aListingCanBeCancelledAndRunsAgainOnTheNextExpansion() {
+        TFormFixture fixture;
+        fixture.Connect("GDriveAction");
+        Nimbo::Emulator::Fault slow;
+        slow.delay = std::chrono::milliseconds(4000);
+        Sandbox().Emulator().InjectFault({.host = "www.googleapis.com", .method = "GET", .pathPrefix = ""}, slow);
+        auto* cancel = fixture.Form().findChild<QToolButton*>("CancelListingButton");
+        QVERIFY(cancel != nullptr && !cancel->isVisible());
+        bool shown = false;
+        QTimer::singleShot(300, [&] {
+            shown = cancel->isVisible();
+            cancel->click();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QTreeWidgetItem* documents = fixture.Item("Documents");
+        documents->setExpanded(true);
+        QVERIFY2(clock.elapsed() < 4000, "the listing waited for the slow answer");
+        QVERIFY(shown);
+        QVERIFY(!cancel->isVisible());
+        QVERIFY(!documents->isExpanded());
+        QCOMPARE(fixture.ChildNames(documents), QStringList{"Loading..."});
+        QCOMPARE(fixture.Form().findChild<QLabel*>("ResultStatus")->text(), QString("Cancelled"));
+
+        Sandbox().Emulator().ClearFaults();
+        documents->setExpanded(true);
+        QTRY_COMPARE_WITH_TIMEOUT(Sorted(fixture.ChildNames(documents)),
+                                  Sorted(EmulatorChildren(Cloud::GoogleDrive, "Documents")), 2000);
+    }
+
     // Dropbox's listing gives no creation time: "Created at: unspecified".
     void detailsOfAFileAndAFolder_data() { AddServiceRows(); }
 
@@ -206,7 +239,11 @@ private slots:
         if (!selected.isEmpty()) {
             QTreeWidgetItem* item = fixture.Item(selected);
             QVERIFY(item != nullptr);
-            fixture.Select(item);
+            // A placeholder is selected without scrolling to it, which would expand and list its folder.
+            if (item->type() == Nimbo::Demo::TMainForm::TTempItem::Type)
+                item->setSelected(true);
+            else
+                fixture.Select(item);
         }
         QCOMPARE(fixture.Action("DownloadAction")->isEnabled(), download);
         QCOMPARE(fixture.Action("UploadAction")->isEnabled(), upload);

@@ -26,7 +26,8 @@ using namespace Nimbo::Connection;
 
 namespace {
 
-const QStringList Prefixes{"GDrive", "DropBox", "OneDrive", "BoxNet"};
+// In the window's order: the older interfaces, Box, then today's interfaces of the other three.
+const QStringList Prefixes{"GDrive", "DropBox", "OneDrive", "BoxNet", "GDrive3", "DropBox2", "OneDriveGraph"};
 
 QVariant StoredValue(const QString& AFile, const QString& AName) {
     QSettings settings(AFile, QSettings::IniFormat);
@@ -121,7 +122,7 @@ private slots:
         }
         QCOMPARE(settings.value("WindowGeometry").typeId(), int(QMetaType::QByteArray));
         QCOMPARE(settings.value("TreeColumns").typeId(), int(QMetaType::QByteArray));
-        QCOMPARE(settings.value("LastService").toString(), QString("GDrive"));
+        QCOMPARE(settings.value("LastService").toString(), QString("GDrive3"));
         auto google = Nimbo::Demo::TSandbox::Credentials(Cloud::GoogleDrive);
         QCOMPARE(settings.value("GDriveClientId").toString().toStdString(), google.ClientId);
         QCOMPARE(settings.value("GDriveSecret").toString().toStdString(), google.Secret);

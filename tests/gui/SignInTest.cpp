@@ -1,5 +1,6 @@
-// Sign-ins through the real embedded browser against the sandbox: Google Drive by the page title,
-// the others by the redirect address, and a window closed by hand.
+// Sign-ins through the real embedded browser against the sandbox, for every service of the window:
+// today's interfaces on the loopback sign-in, the older ones by the page title (Google Drive) or
+// the redirect address; a window closed by hand; signing out.
 
 #include <memory>
 
@@ -64,15 +65,23 @@ private slots:
     void signInThroughTheEmbeddedBrowser_data() {
         QTest::addColumn<QString>("action");
         QTest::addColumn<int>("cloud");
-        QTest::newRow("Google Drive, code in the title") << "GDriveAction" << int(Cloud::GoogleDrive);
-        QTest::newRow("Dropbox, code in the redirect") << "DropBoxAction" << int(Cloud::Dropbox);
-        QTest::newRow("OneDrive, code in the redirect") << "OneDriveAction" << int(Cloud::LiveConnect);
-        QTest::newRow("Box, code in the redirect to a blank page") << "BoxNetAction" << int(Cloud::Box);
+        QTest::addColumn<QString>("title");
+        QTest::newRow("Google Drive, loopback") << "GDrive3Action" << int(Cloud::GoogleDrive) << "Google Drive";
+        QTest::newRow("Dropbox, loopback") << "DropBox2Action" << int(Cloud::Dropbox) << "Dropbox";
+        QTest::newRow("OneDrive, loopback, public client")
+            << "OneDriveGraphAction" << int(Cloud::LiveConnect) << "OneDrive";
+        QTest::newRow("Box, loopback") << "BoxNetAction" << int(Cloud::Box) << "Box";
+        QTest::newRow("legacy Google Drive, code in the title")
+            << "GDriveAction" << int(Cloud::GoogleDrive) << "Google Drive";
+        QTest::newRow("legacy Dropbox, code in the redirect") << "DropBoxAction" << int(Cloud::Dropbox) << "Dropbox";
+        QTest::newRow("legacy OneDrive, code in the redirect")
+            << "OneDriveAction" << int(Cloud::LiveConnect) << "OneDrive";
     }
 
     void signInThroughTheEmbeddedBrowser() {
         QFETCH(QString, action);
         QFETCH(int, cloud);
+        QFETCH(QString, title);
         TFormFixture fixture;
         TModalScript script;
         script.Expect("sign-in window", IsSignInWindow, [](QWidget* AWidget) {
@@ -83,10 +92,42 @@ private slots:
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QVERIFY(fixture.Form().Connected());
         QVERIFY(!fixture.Form().Service().GetToken().empty());
+        QCOMPARE(fixture.Form().windowTitle(), "Cloudpane - " + title + " - Sandbox User");
+        QVERIFY(fixture.Action(qPrintable(action))->isChecked());
         QStringList listed = fixture.ChildNames(nullptr), expected = EmulatorChildren(static_cast<Cloud>(cloud), "");
         listed.sort();
         expected.sort();
         QCOMPARE(listed, expected);
+    }
+
+    void signingOutForgetsTheSignInOfThatServiceOnly() {
+        TFormFixture fixture;
+        {
+            TModalScript script;
+            for (int i = 0; i < 2; ++i) script.Expect("sign-in window", IsSignInWindow, Allow);
+            fixture.Action("BoxNetAction")->trigger();
+            fixture.Action("GDrive3Action")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QAction* signOut = fixture.Action("SignOutAction");
+        QCOMPARE(signOut->text(), QString("Sign out of Google Drive"));
+        QVERIFY(signOut->isEnabled());
+        signOut->trigger();
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(fixture.StartPanel()->isVisible());
+        QCOMPARE(fixture.Form().windowTitle(), QString("Cloudpane"));
+        QCOMPARE(fixture.Form().Service().GetToken(), std::string());
+        QVERIFY(!signOut->isEnabled());
+
+        // Box stays signed in; Google Drive asks again, also after the window has been reopened.
+        fixture.Reopen();
+        TModalScript again;
+        fixture.Action("BoxNetAction")->trigger();
+        QVERIFY(fixture.Form().Connected());
+        again.Expect("sign-in window", IsSignInWindow, Allow);
+        fixture.Action("GDrive3Action")->trigger();
+        QVERIFY2(again.Finished(), qPrintable(again.Report()));
+        QVERIFY(fixture.Form().Connected());
     }
 
     void aSignInClosedByHandShowsNothing() {

@@ -1,0 +1,195 @@
+// Dragging inside the tree moves items on the service (with the clash question where the name is
+// taken); files dropped from the desktop are uploaded; several items are deleted at once. The drops
+// are made of the tree's own drag data, delivered to the tree as its drop events.
+
+#include <QAbstractButton>
+#include <QDropEvent>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QTest>
+#include <QUrl>
+
+#include "GuiTestSupport.h"
+#include "Nimbo/Connection/HeadlessAuth.h"
+
+using namespace GuiTest;
+using namespace Nimbo::Connection;
+
+namespace {
+
+QStringList Sorted(QStringList AList) {
+    AList.sort();
+    return AList;
+}
+
+// What dragging AItems would carry, as the tree's model gives it.
+QMimeData* DragData(QTreeWidget* ATree, const QList<QTreeWidgetItem*>& AItems) {
+    QModelIndexList indexes;
+    for (QTreeWidgetItem* item : AItems) {
+        QTreeWidgetItem* parent = item->parent();
+        QModelIndex parentIndex;
+        if (parent != nullptr) parentIndex = ATree->model()->index(ATree->indexOfTopLevelItem(parent), 0);
+        int row = parent != nullptr ? parent->indexOfChild(item) : ATree->indexOfTopLevelItem(item);
+        indexes << ATree->model()->index(row, 0, parentIndex);
+    }
+    return ATree->model()->mimeData(indexes);
+}
+
+// Drops AData on ATarget (null: the empty space below the items); true when the tree took it.
+bool Drop(QTreeWidget* ATree, QMimeData* AData, QTreeWidgetItem* ATarget) {
+    ATree->scrollToItem(ATarget != nullptr ? ATarget : ATree->topLevelItem(0));
+    QPoint at =
+        ATarget != nullptr ? ATree->visualItemRect(ATarget).center() : QPoint(10, ATree->viewport()->height() - 5);
+    // The drag enters first: the application hands the drop to the widget that took the enter.
+    QDragEnterEvent enter(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(ATree->viewport(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(ATree->viewport(), &drop);
+    return drop.isAccepted();
+}
+
+void AnswerClash(TModalScript& AScript, const QString& AAnswer) {
+    AScript.ExpectWindow("ClashQuestion", [AAnswer](QWidget* AWidget) {
+        for (QAbstractButton* button : qobject_cast<QMessageBox*>(AWidget)->buttons())
+            if (button->text() == AAnswer) return button->click();
+        QFAIL(qPrintable("no button " + AAnswer));
+    });
+}
+
+}  // namespace
+
+class DragDropTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        Sandbox().Reset();
+        Sandbox().Emulator().ClearFaults();
+        TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+    }
+
+    void draggingAFileOntoAFolderMovesIt_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("cloud");
+        QTest::newRow("Google Drive") << "GDrive3Action" << int(Cloud::GoogleDrive);
+        QTest::newRow("Dropbox") << "DropBox2Action" << int(Cloud::Dropbox);
+        QTest::newRow("OneDrive") << "OneDriveGraphAction" << int(Cloud::LiveConnect);
+        QTest::newRow("Box") << "BoxNetAction" << int(Cloud::Box);
+    }
+
+    void draggingAFileOntoAFolderMovesIt() {
+        QFETCH(QString, action);
+        QFETCH(int, cloud);
+        Cloud service = static_cast<Cloud>(cloud);
+        TFormFixture fixture;
+        fixture.Connect(qPrintable(action));
+        QTreeWidgetItem* file = fixture.Item("Read me.txt");
+        fixture.Select(file);
+
+        // Onto a file inside the folder: it goes into that file's folder.
+        fixture.Item("Documents")->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        QVERIFY(Drop(fixture.Tree(), DragData(fixture.Tree(), {file}), fixture.Item("Documents/Welcome.txt")));
+
+        QVERIFY(!Sandbox().Emulator().Find(service, "Read me.txt").has_value());
+        QVERIFY(Sandbox().Emulator().Find(service, "Documents/Read me.txt").has_value());
+        QCOMPARE(fixture.Item("Documents/Read me.txt"), file);
+        QVERIFY(fixture.Item("Read me.txt") == nullptr);
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))), Sorted(EmulatorChildren(service, "Documents")));
+
+        // And back to the top level by a drop on empty space.
+        QVERIFY(Drop(fixture.Tree(), DragData(fixture.Tree(), {file}), nullptr));
+        QVERIFY(Sandbox().Emulator().Find(service, "Read me.txt").has_value());
+        QCOMPARE(fixture.Item("Read me.txt"), file);
+    }
+
+    void aMoveOntoATakenNameAsksFirst_data() {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QStringList>("documents");
+        QTest::addColumn<bool>("leftAtTheTop");
+        QTest::newRow("Replace") << "Replace" << QStringList{"Budget 2017.csv", "Welcome.txt"} << false;
+        QTest::newRow("Keep both") << "Keep both" << QStringList{"Budget 2017.csv", "Welcome (2).txt", "Welcome.txt"}
+                                   << false;
+        QTest::newRow("Cancel") << "Cancel" << QStringList{"Budget 2017.csv", "Welcome.txt"} << true;
+    }
+
+    void aMoveOntoATakenNameAsksFirst() {
+        QFETCH(QString, answer);
+        QFETCH(QStringList, documents);
+        QFETCH(bool, leftAtTheTop);
+        Sandbox().Emulator().AddFile(Cloud::Dropbox, "Welcome.txt", "the one at the top\n");
+        TFormFixture fixture;
+        fixture.Connect("DropBox2Action");
+        TModalScript script;
+        AnswerClash(script, answer);
+        QVERIFY(
+            Drop(fixture.Tree(), DragData(fixture.Tree(), {fixture.Item("Welcome.txt")}), fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        QCOMPARE(Sorted(EmulatorChildren(Cloud::Dropbox, "Documents")), documents);
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))), documents);
+        QCOMPARE(Sandbox().Emulator().Find(Cloud::Dropbox, "Welcome.txt").has_value(), leftAtTheTop);
+        QCOMPARE(fixture.Item("Welcome.txt") != nullptr, leftAtTheTop);
+        if (answer == "Replace")
+            QCOMPARE(
+                QString::fromStdString(Sandbox().Emulator().Find(Cloud::Dropbox, "Documents/Welcome.txt")->content),
+                QString("the one at the top\n"));
+    }
+
+    void aFolderCannotBeDroppedIntoItself() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        QTreeWidgetItem* projects = fixture.Item("Projects");
+        projects->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Projects/Cloudpane") != nullptr, 2000);
+        TModalScript script;
+        script.ExpectError("cannot be moved into itself");
+        QVERIFY(Drop(fixture.Tree(), DragData(fixture.Tree(), {projects}), fixture.Item("Projects/Cloudpane")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Box, "Projects/Cloudpane").has_value());
+    }
+
+    void filesDroppedFromTheDesktopAreUploaded() {
+        TFormFixture fixture;
+        fixture.Connect("GDrive3Action");
+        QList<QUrl> urls;
+        for (QString name : {"one.txt", "two.txt"}) {
+            QFile file(fixture.TempPath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(name.toUtf8());
+            urls << QUrl::fromLocalFile(file.fileName());
+        }
+        auto* data = new QMimeData;
+        data->setUrls(urls);
+        QVERIFY(Drop(fixture.Tree(), data, fixture.Item("Photos")));
+        QCOMPARE(QString::fromStdString(Sandbox().Emulator().Find(Cloud::GoogleDrive, "Photos/one.txt")->content),
+                 QString("one.txt"));
+        QCOMPARE(QString::fromStdString(Sandbox().Emulator().Find(Cloud::GoogleDrive, "Photos/two.txt")->content),
+                 QString("two.txt"));
+        QVERIFY(fixture.Item("Photos/one.txt") != nullptr && fixture.Item("Photos/two.txt") != nullptr);
+        delete data;
+    }
+
+    void severalItemsAreDeletedAfterOneQuestion() {
+        TFormFixture fixture;
+        fixture.Connect("OneDriveGraphAction");
+        fixture.Select(fixture.Item("Read me.txt"));
+        fixture.Item("Photos")->setSelected(true);
+        QVERIFY(fixture.Action("DeleteAction")->isEnabled());
+        QVERIFY(!fixture.Action("DownloadAction")->isEnabled());  // a folder is among them
+        TModalScript script;
+        script.ExpectDeleteConfirmation(true);
+        fixture.Action("DeleteAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(script.Questions().value(0).startsWith("Delete these 2 items?"));
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::LiveConnect, "Read me.txt").has_value());
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::LiveConnect, "Photos").has_value());
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::LiveConnect, "")));
+    }
+};
+
+GUI_TEST_CLASS(DragDropTest);
+
+#include "DragDropTest.moc"
