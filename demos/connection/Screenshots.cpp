@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     TMainForm form(
         {.SettingsLocation = home.filePath("Cloudpane.conf"),
          .PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) { sandbox->PresetService(AStorage); },
-         .ShowFile = [](const QString&) {}});
+         .ShowFile = [](const QString&) {},
+         .UseKeychain = false});
     form.move(40, 40);
     form.resize(900, 520);
     form.show();
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
                     WhenReady([&form] { return form.Connected(); }, mainShot);
                 });
             });
-        form.findChild<QAction*>("GDriveAction")->trigger();
+        form.findChild<QAction*>("GDrive3Action")->trigger();
     });
     int result = app.exec();
     return result;

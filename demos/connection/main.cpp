@@ -93,6 +93,9 @@ int main(int argc, char** argv) {
     if (!sandbox) PreferSystemBrowser();
     Nimbo::Demo::TMainFormOptions options{.SettingsLocation = Nimbo::Demo::TSettingsKey::DefaultLocation(sandboxMode)};
     if (sandbox) {
+        // The sandbox's sign-ins open only the emulator inside the program: they stay in the
+        // sandbox's own settings file, out of the user's keychain.
+        options.UseKeychain = false;
         options.PresetService = [&sandbox](Nimbo::Connection::TNimboStorage& AStorage) {
             sandbox->PresetService(AStorage);
         };
