@@ -70,7 +70,7 @@ void TEmulatorProcess::Settle() const {
     for (long cpu = CpuTicks(); quiet < 2 && steady_clock::now() - start < seconds(600);) {
         std::this_thread::sleep_for(milliseconds(300));
         const long now = CpuTicks();
-        quiet = now == cpu && !fs::exists(FData / "state.json.tmp") ? quiet + 1 : 0;
+        quiet = now == cpu ? quiet + 1 : 0;
         cpu = now;
     }
 }

@@ -41,9 +41,9 @@ public:
     int Port() const { return FPort; }
     std::string CaFile() const { return FCaFile.string(); }
 
-    // After a change the emulator saves its state to its data folder about a second later, holding its
-    // lock while it serialises it. Waits until that is over, so that no measured run overlaps it: no
-    // state file being written and no CPU used for a while.
+    // After changes the emulator folds its database's log into the database in the background, and
+    // the system writes content to disk. Waits until the emulator has used no CPU for a while, so that
+    // no measured run overlaps that work.
     void Settle() const;
 
 private:
