@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -189,22 +191,46 @@ std::string Range(std::vector<double> values, const char* format) {
 
 }  // namespace
 
+// A whole decimal number of at least AMinimum; nullopt for anything else.
+std::optional<int> Count(const std::string& AText, int AMinimum) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
+    if (error != std::errc() || end != AText.data() + AText.size() || value < AMinimum) return std::nullopt;
+    return value;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: state_bench [FILE_COUNTS] [SECONDS] [PAIRS]\n"
+                 "  FILE_COUNTS  files in the account, comma-separated (default 2000,30000,100000)\n"
+                 "  SECONDS      seconds of load per run (default 8)\n"
+                 "  PAIRS        runs with the files and with an empty account, alternating (default 3)\n");
+    return 2;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 4) return Usage();
     std::vector<int> sizes = {2000, 30000, 100000};
     if (argc > 1) {
         sizes.clear();
         std::istringstream list(argv[1]);
-        for (std::string item; std::getline(list, item, ',');) sizes.push_back(std::stoi(item));
+        for (std::string item; std::getline(list, item, ',');) {
+            const std::optional<int> files = Count(item, 0);
+            if (!files) return Usage();
+            sizes.push_back(*files);
+        }
+        if (sizes.empty()) return Usage();
     }
-    const int seconds = argc > 2 ? std::stoi(argv[2]) : 8;
-    const int pairs = argc > 3 ? std::stoi(argv[3]) : 3;
+    const std::optional<int> seconds = argc > 2 ? Count(argv[2], 1) : 8;
+    const std::optional<int> pairs = argc > 3 ? Count(argv[3], 1) : 3;
+    if (!seconds || !pairs) return Usage();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     std::printf("small requests (Dropbox folder metadata) while a file is added every 50 ms; %d s per run, %d pairs\n",
-                seconds, pairs);
+                *seconds, *pairs);
     for (int files : sizes) {
         std::vector<double> ratios, seeded, median, p99, max, emptyMedian, emptyP99, emptyMax, peak, emptyPeak;
-        for (int pair = 0; pair < pairs; ++pair) {
-            Run empty = InChild(0, seconds), full = InChild(files, seconds);
+        for (int pair = 0; pair < *pairs; ++pair) {
+            Run empty = InChild(0, *seconds), full = InChild(files, *seconds);
             ratios.push_back(full.p99 / empty.p99);
             seeded.push_back(full.seedPerSecond);
             median.push_back(full.median), p99.push_back(full.p99), max.push_back(full.max);
