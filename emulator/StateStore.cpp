@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace Nimbo::Emulator {
@@ -316,8 +317,17 @@ void StateStore::Write(const Service& service, Tree::Pending tree, OAuthRegistry
 }
 
 void StateStore::Checkpoint() {
-    if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) != SQLITE_OK)
-        throw StateStoreError("cannot fold the log into " + path_.string() + ": " + sqlite3_errmsg(db_));
+    // The background connection may be folding the log at this very moment, which makes this fold
+    // busy for a while. The log keeps every commit meanwhile, so a fold that stays busy is left to
+    // the next start rather than reported.
+    for (int attempt = 0;; ++attempt) {
+        const int result = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        if (result == SQLITE_OK) return;
+        if (result != SQLITE_BUSY && result != SQLITE_LOCKED)
+            throw StateStoreError("cannot fold the log into " + path_.string() + ": " + sqlite3_errmsg(db_));
+        if (attempt == 100) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void StateStore::StartCheckpointer() {
