@@ -228,9 +228,9 @@ const std::vector<TService>& Services() {
         {"gdrive3", "Google Drive v3", "http://127.0.0.1/",
          [](const std::string& AId, const std::string&, bool) {
              return "https://www.googleapis.com/drive/v3/files/" + AId +
-                    "?fields=id,name,mimeType,size,createdTime,modifiedTime,md5Checksum,parents";
+                    "?fields=id,name,mimeType,size,createdTime,modifiedTime,md5Checksum,sha1Checksum,parents";
          },
-         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &DriveSession, 0, "md5", "google"},
+         [](const Json& ARecord) { return NumberOrText(ARecord.at("size")); }, &DriveSession, 0, "sha1", "google"},
         {"graph", "OneDrive (Graph)", "http://127.0.0.1/",
          [](const std::string& AId, const std::string&, bool) {
              // The emulator's id of a OneDrive item ("file.CID.GRAPHID") ends with the one Graph uses.

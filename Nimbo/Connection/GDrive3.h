@@ -54,8 +54,10 @@ public:
         std::string createdTime;   // RFC 3339
         std::string modifiedTime;  // RFC 3339
         std::string md5Checksum;   // files with binary content only
+        std::string sha1Checksum;  // the same files; older records may carry md5 alone
         std::vector<std::string> parents;
-        NIMBO_JSON_FIELDS(TFileInfo, id, name, mimeType, size, createdTime, modifiedTime, md5Checksum, parents)
+        NIMBO_JSON_FIELDS(TFileInfo, id, name, mimeType, size, createdTime, modifiedTime, md5Checksum, sha1Checksum,
+                          parents)
     };
 
     // One page of a listing; nextPageToken is absent on the last page.

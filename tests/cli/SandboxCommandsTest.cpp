@@ -143,8 +143,8 @@ TEST_F(SandboxCli, JsonListingIsOneParsableObjectPerItem) {
     const nlohmann::json& file = items["quote \"and\" \\ ü.txt"];
     EXPECT_EQ(file["folder"], false);
     EXPECT_EQ(file["size"], 5);
-    EXPECT_EQ(file["hashAlgorithm"], "md5");
-    EXPECT_EQ(file["hash"], "827ccb0eea8a706c4c34a16891f84e7b");
+    EXPECT_EQ(file["hashAlgorithm"], "sha1");
+    EXPECT_EQ(file["hash"], "8cb2237d0679ca88db6464eac60da96345513964");
     EXPECT_EQ(file["path"], "gdrive:quote \"and\" \\ ü.txt");
     EXPECT_EQ(items.at("Documents")["folder"], true);
 }

@@ -35,7 +35,8 @@ using ::testing::ThrowsMessage;
 namespace {
 
 const std::string ApiHost = "www.googleapis.com";
-const std::string FileFields = "id%2Cname%2CmimeType%2Csize%2CcreatedTime%2CmodifiedTime%2Cmd5Checksum%2Cparents";
+const std::string FileFields =
+    "id%2Cname%2CmimeType%2Csize%2CcreatedTime%2CmodifiedTime%2Cmd5Checksum%2Csha1Checksum%2Cparents";
 const std::string ListQuery = "fields=nextPageToken%2Cfiles%28" + FileFields + "%29&pageSize=1000";
 
 AdapterTest::TAdapterKind GDrive3Kind() {
@@ -44,7 +45,7 @@ AdapterTest::TAdapterKind GDrive3Kind() {
             .RedirectUrl = TOAuthClient::LoopbackRedirectUrl,
             .Create = [] { return std::make_unique<TNimboGDrive3>(); },
             .PageSize = TNimboGDrive3::ListPageSize,
-            .HashAlgorithm = THashAlgorithm::Md5,
+            .HashAlgorithm = THashAlgorithm::Sha1,
             .UniqueNames = false,
             .CopiesFolders = false};
 }
@@ -211,16 +212,18 @@ TEST_F(GDrive3Adapter, ListedItemsCarryTheServiceMetadata) {
     Emu().InjectFault(Route{ApiHost, "GET", "/drive/v3/files"}, Answer(200, R"({"files": [
                            {"id": "f1", "name": "a.txt", "mimeType": "text/plain", "size": "3000000000",
                             "md5Checksum": "0cc175b9c0f1b6a831c399e269772661", "parents": ["p1"],
+                            "sha1Checksum": "86f7e437faa5a7fce15d1ddcb9eaeaea377667b8",
                             "createdTime": "2015-05-06T09:02:13.756Z", "modifiedTime": "2016-02-29T23:59:59+02:00"},
-                           {"id": "d1", "name": "Folder", "mimeType": "application/vnd.google-apps.folder"}]})"));
+                           {"id": "d1", "name": "Folder", "mimeType": "application/vnd.google-apps.folder"},
+                           {"id": "f2", "name": "md5 only.txt", "md5Checksum": "92eb5ffee6ae2fec3ad71c777531578f"}]})"));
 
     const std::vector<TNimboCloudFile> items = Storage().Root().Files();
-    ASSERT_EQ(items.size(), 2u);
+    ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0].GetName(), "a.txt");
     EXPECT_FALSE(items[0].GetIsFolder());
     EXPECT_EQ(items[0].GetSize(), 3000000000);
-    EXPECT_EQ(items[0].GetHash(), "0cc175b9c0f1b6a831c399e269772661");
-    EXPECT_EQ(items[0].GetHashAlgorithm(), "md5");
+    EXPECT_EQ(items[0].GetHash(), "86f7e437faa5a7fce15d1ddcb9eaeaea377667b8");  // SHA-1 where both are given
+    EXPECT_EQ(items[0].GetHashAlgorithm(), "sha1");
     EXPECT_EQ(items[0].GetCreatedAt(), ComposeDateTime(EncodeDate(2015, 5, 6), EncodeTime(9, 2, 13)));
     EXPECT_EQ(items[0].GetModifiedAt(),
               ComposeDateTime(EncodeDate(2016, 2, 29), EncodeTime(21, 59, 59)));  // the moment, in UTC
@@ -228,6 +231,8 @@ TEST_F(GDrive3Adapter, ListedItemsCarryTheServiceMetadata) {
     EXPECT_TRUE(items[1].GetIsFolder());
     EXPECT_EQ(items[1].GetHash(), "");
     EXPECT_FALSE(items[1].GetHasCreatedAt());
+    EXPECT_EQ(items[2].GetHash(), "92eb5ffee6ae2fec3ad71c777531578f");
+    EXPECT_EQ(items[2].GetHashAlgorithm(), "md5");
 }
 
 TEST_F(GDrive3Adapter, AMalformedSizeIsAnErrorNamingIt) {
