@@ -16,8 +16,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <stdexcept>
+#include <vector>
 
 extern char** environ;
 
@@ -258,6 +260,65 @@ double MedianSeconds(const std::vector<TRunResult>& ARuns) {
     std::vector<double> seconds;
     for (const TRunResult& run : ARuns) seconds.push_back(run.Seconds);
     return SpreadOf(seconds).Median;
+}
+
+void TCommandLine::Fail(const std::string& AProblem) const {
+    std::cerr << FProgram << ": " << AProblem << "\n" << FUsage;
+    std::exit(2);
+}
+
+long TCommandLine::Number(const std::string& AName, const std::string& AText, long AMin, long AMax) const {
+    char* end = nullptr;
+    const long value = std::strtol(AText.c_str(), &end, 10);
+    if (AText.empty() || *end || value < AMin || value > AMax)
+        Fail(AName + " needs a whole number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
+    return value;
+}
+
+void WriteRandomFile(const std::filesystem::path& APath, std::uint64_t ASize, std::uint64_t ASeed) {
+    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+    std::vector<std::uint64_t> block(1 << 16);
+    std::uint64_t state = 0x9E3779B97F4A7C15ull * (ASeed + 1);
+    for (std::uint64_t written = 0; written < ASize;) {
+        for (std::uint64_t& word : block) {  // splitmix64
+            state += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = state;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(ASize - written, block.size() * sizeof(std::uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        written += n;
+    }
+    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
+}
+
+bool SameContent(const std::filesystem::path& A, const std::filesystem::path& B) {
+    if (!std::filesystem::is_regular_file(A) || std::filesystem::file_size(A) != std::filesystem::file_size(B))
+        return false;
+    std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (a && b) {
+        a.read(x.data(), static_cast<std::streamsize>(x.size()));
+        b.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) return false;
+    }
+    return true;
+}
+
+void PrintUnmeasuredRow(const std::string& ABenchmark, const std::string& AVerdict, const std::string& AReason) {
+    std::string reason = AReason;
+    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    PrintRow({.Benchmark = ABenchmark,
+              .Ratio = AVerdict,
+              .Spread = {},
+              .Pairs = 0,
+              .Goal = {},
+              .Verdict = AVerdict,
+              .OursPeak = {},
+              .BasePeak = {},
+              .Note = reason.substr(reason.rfind('\n') + 1).substr(0, 400)});
 }
 
 }  // namespace Bench

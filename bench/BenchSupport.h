@@ -5,8 +5,10 @@
 // closing table that bench/run gathers from every program.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Bench {
@@ -32,6 +34,24 @@ TRunResult Run(const std::vector<std::string>& AArgv, const TRunOptions& AOption
 
 // The full path of a program found in PATH; empty when there is none.
 std::string FindProgram(const std::string& AName);
+
+// The command line of a benchmark program: its usage text, shown with the problem on bad usage.
+class TCommandLine {
+public:
+    TCommandLine(std::string AProgram, std::string AUsage) : FProgram(std::move(AProgram)), FUsage(std::move(AUsage)) {}
+    // Prints the problem and the usage to standard error and exits with status 2.
+    [[noreturn]] void Fail(const std::string& AProblem) const;
+    // AText as a whole number from AMin to AMax, or Fail naming the option AName.
+    long Number(const std::string& AName, const std::string& AText, long AMin, long AMax) const;
+
+private:
+    std::string FProgram, FUsage;
+};
+
+// Writes ASize bytes that no transport compresses or shortcuts, the same for the same ASeed.
+void WriteRandomFile(const std::filesystem::path& APath, std::uint64_t ASize, std::uint64_t ASeed = 0);
+// Whether A is a regular file with the same bytes as B.
+bool SameContent(const std::filesystem::path& A, const std::filesystem::path& B);
 
 // A whole file as bytes; empty when it cannot be read.
 std::string ReadFileText(const std::filesystem::path& APath);
@@ -60,6 +80,9 @@ struct TRow {
 
 // Prints the row as one "@row|..." line on standard output for bench/run to collect.
 void PrintRow(const TRow& ARow);
+// A row that holds no figures: AVerdict ("FAILED", "not measured") in place of the ratio, with the
+// last line of AReason as its note.
+void PrintUnmeasuredRow(const std::string& ABenchmark, const std::string& AVerdict, const std::string& AReason);
 // "met" / "MISSED" for a ratio spread against a lower (AtLeast) or upper bound, judged on the median.
 std::string VerdictAtLeast(const TSpread& ASpread, double ABound);
 std::string VerdictAtMost(const TSpread& ASpread, double ABound);

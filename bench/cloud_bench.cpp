@@ -258,38 +258,6 @@ const TService& ServiceNamed(const std::string& AName) {
 
 // ---- local files ----
 
-// ASize bytes that no transport compresses or shortcuts.
-void WriteSourceFile(const fs::path& APath, std::uint64_t ASize) {
-    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
-    std::vector<std::uint64_t> block(1 << 17);
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t written = 0; written < ASize;) {
-        for (std::uint64_t& word : block) {
-            state += 0x9E3779B97F4A7C15ull;
-            std::uint64_t z = state;
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            word = z ^ (z >> 31);
-        }
-        const std::uint64_t n = std::min<std::uint64_t>(ASize - written, block.size() * sizeof(std::uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
-        written += n;
-    }
-    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
-}
-
-bool SameContent(const fs::path& A, const fs::path& B) {
-    if (fs::file_size(A) != fs::file_size(B)) return false;
-    std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
-    std::vector<char> x(1 << 20), y(1 << 20);
-    while (a && b) {
-        a.read(x.data(), static_cast<std::streamsize>(x.size()));
-        b.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) return false;
-    }
-    return true;
-}
-
 // ---- one service ----
 
 class TServiceBench {
@@ -307,7 +275,7 @@ public:
           FSource(ASource) {
         if (FOptions.Transfers && FSizeMiB != AOptions.SizeMiB) {
             const fs::path own = FWork / (FService.Name + "-source.bin");
-            WriteSourceFile(own, std::uint64_t(FSizeMiB) << 20);
+            Bench::WriteRandomFile(own, std::uint64_t(FSizeMiB) << 20);
             FOwnSource = TSourceFile::Of(own);
             FSource = FOwnSource;
         }
@@ -346,24 +314,14 @@ private:
             return true;
         } catch (const std::exception& e) {
             std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
-            std::string reason = e.what();
-            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-            NotMeasured(AWhat, reason.substr(reason.rfind('\n') + 1), "FAILED");
+            NotMeasured(AWhat, e.what(), "FAILED");
             return false;
         }
     }
 
     void NotMeasured(const std::string& AWhat, const std::string& AReason,
                      const std::string& AVerdict = "not measured") {
-        Bench::PrintRow({.Benchmark = Label(AWhat),
-                         .Ratio = AVerdict,
-                         .Spread = {},
-                         .Pairs = 0,
-                         .Goal = {},
-                         .Verdict = AVerdict,
-                         .OursPeak = {},
-                         .BasePeak = {},
-                         .Note = AReason.substr(0, 400)});
+        Bench::PrintUnmeasuredRow(Label(AWhat), AVerdict, AReason);
     }
     void Progress(const std::string& AText) const { std::cerr << "  " << FService.Label << ": " << AText << std::endl; }
 
@@ -535,7 +493,7 @@ private:
         FFileRecord = SaveRecord(FIds.at(std::string("/") + FileName), std::string("/") + FileName, false, "file.json");
         FAdmin.ClearRequests();
         Bench::Run(Ours("download", {"--item", FFileRecord, "--out", ours.string()}), {.Timeout = TransferTimeout()});
-        if (!SameContent(ours, FSource.get().Path))
+        if (!Bench::SameContent(ours, FSource.get().Path))
             throw std::runtime_error(FService.Label + ": the download differs from the upload");
         const auto curl = Replay(FAdmin.Requests(), theirs);
         FAdmin.ClearRequests();
@@ -543,7 +501,7 @@ private:
         auto checked = [&](const std::function<TRunResult()>& ARun, const fs::path& AOut, bool ACompare) {
             fs::remove(AOut);
             TRunResult result = ARun();
-            if (fs::file_size(AOut) != size || (ACompare && !SameContent(AOut, FSource.get().Path)))
+            if (fs::file_size(AOut) != size || (ACompare && !Bench::SameContent(AOut, FSource.get().Path)))
                 throw std::runtime_error(FService.Label + ": " + AOut.string() + " is not the file uploaded");
             fs::remove(AOut);
             return result;
@@ -659,53 +617,45 @@ private:
 
 // ---- options ----
 
-[[noreturn]] void Usage(const std::string& AProblem) {
-    std::cerr << "cloud_bench: " << AProblem << "\n"
-              << "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
-                 "                   [--services google,dropbox,live,box,gdrive3,graph,dropbox2] [--only "
-                 "transfers|listings]\n";
-    std::exit(2);
-}
-
-long Number(const std::string& AName, const std::string& AText, long AMin, long AMax) {
-    char* end = nullptr;
-    const long value = std::strtol(AText.c_str(), &end, 10);
-    if (AText.empty() || *end || value < AMin || value > AMax)
-        Usage(AName + " needs a whole number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
-    return value;
-}
+const Bench::TCommandLine CommandLine{
+    "cloud_bench",
+    "usage: cloud_bench --emulator PATH --transfer PATH [--size MIB] [--items N] [--pairs N]\n"
+    "                   [--services google,dropbox,live,box,gdrive3,graph,dropbox2] [--only transfers|listings]\n"};
 
 TOptions ParseOptions(int argc, char** argv) {
     TOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (i + 1 >= argc) Usage(name + " needs a value");
+        if (i + 1 >= argc) CommandLine.Fail(name + " needs a value");
         const std::string value = argv[++i];
         if (name == "--emulator")
             options.Emulator = value;
         else if (name == "--transfer")
             options.Transfer = value;
         else if (name == "--size")
-            options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
+            options.SizeMiB = static_cast<std::size_t>(CommandLine.Number(name, value, 1, 64 * 1024));
         else if (name == "--items")
-            options.Items = static_cast<int>(Number(name, value, 1, 100000));
+            options.Items = static_cast<int>(CommandLine.Number(name, value, 1, 100000));
         else if (name == "--pairs")
-            options.Pairs = static_cast<int>(Number(name, value, 1, 100));
+            options.Pairs = static_cast<int>(CommandLine.Number(name, value, 1, 100));
         else if (name == "--services") {
             options.Services.clear();
             std::stringstream list(value);
-            for (std::string service; std::getline(list, service, ',');)
-                options.Services.push_back(ServiceNamed(service).Name);
+            for (std::string service; std::getline(list, service, ',');) try {
+                    options.Services.push_back(ServiceNamed(service).Name);
+                } catch (const std::invalid_argument& e) {
+                    CommandLine.Fail(e.what());
+                }
         } else if (name == "--only") {
-            if (value != "transfers" && value != "listings") Usage("--only takes transfers or listings");
+            if (value != "transfers" && value != "listings") CommandLine.Fail("--only takes transfers or listings");
             options.Transfers = value == "transfers";
             options.Listings = value == "listings";
         } else
-            Usage("unknown option " + name);
+            CommandLine.Fail("unknown option " + name);
     }
-    if (options.Emulator.empty() || options.Transfer.empty()) Usage("--emulator and --transfer are needed");
+    if (options.Emulator.empty() || options.Transfer.empty()) CommandLine.Fail("--emulator and --transfer are needed");
     options.Curl = Bench::FindProgram("curl");
-    if (options.Curl.empty()) Usage("the curl program is not in PATH");
+    if (options.Curl.empty()) CommandLine.Fail("the curl program is not in PATH");
     return options;
 }
 
@@ -719,7 +669,7 @@ int main(int argc, char** argv) {
         TWorkDir work;
         TSourceFile source;
         if (options.Transfers) {
-            WriteSourceFile(work / "source.bin", std::uint64_t(options.SizeMiB) << 20);
+            Bench::WriteRandomFile(work / "source.bin", std::uint64_t(options.SizeMiB) << 20);
             source = TSourceFile::Of(work / "source.bin");
         }
         // Room for the file and a multipart envelope around it, and never less than the emulator's default.

@@ -135,45 +135,13 @@ std::string HostsFile() {
 
 // ---- local files ----
 
-// ASize bytes that no transport compresses, from ASeed.
-void WriteRandomFile(const fs::path& APath, std::uint64_t ASize, std::uint64_t ASeed) {
-    std::ofstream out(APath, std::ios::binary | std::ios::trunc);
-    std::vector<std::uint64_t> block(1 << 16);
-    std::uint64_t state = 0x9E3779B97F4A7C15ull * (ASeed + 1);
-    for (std::uint64_t written = 0; written < ASize;) {
-        for (std::uint64_t& word : block) {
-            state += 0x9E3779B97F4A7C15ull;
-            std::uint64_t z = state;
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            word = z ^ (z >> 31);
-        }
-        const std::uint64_t n = std::min<std::uint64_t>(ASize - written, block.size() * sizeof(std::uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
-        written += n;
-    }
-    if (!out.flush()) throw std::runtime_error("cannot write " + APath.string());
-}
-
-bool SameContent(const fs::path& A, const fs::path& B) {
-    if (!fs::is_regular_file(A) || fs::file_size(A) != fs::file_size(B)) return false;
-    std::ifstream a(A, std::ios::binary), b(B, std::ios::binary);
-    std::vector<char> x(1 << 20), y(1 << 20);
-    while (a && b) {
-        a.read(x.data(), static_cast<std::streamsize>(x.size()));
-        b.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) return false;
-    }
-    return true;
-}
-
 // Whether AFolder holds the same files as ASource (names and bytes), and nothing else.
 bool SameFolder(const fs::path& AFolder, const fs::path& ASource) {
     if (!fs::is_directory(AFolder)) return false;
     std::size_t count = 0;
     for (const auto& entry : fs::directory_iterator(AFolder)) {
         ++count;
-        if (!SameContent(entry.path(), ASource / entry.path().filename())) return false;
+        if (!Bench::SameContent(entry.path(), ASource / entry.path().filename())) return false;
     }
     return count == static_cast<std::size_t>(std::distance(fs::directory_iterator(ASource), fs::directory_iterator()));
 }
@@ -237,17 +205,7 @@ private:
             return true;
         } catch (const std::exception& e) {
             std::cerr << "FAILED " << Label(AWhat) << ": " << e.what() << std::endl;
-            std::string reason = e.what();
-            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-            Bench::PrintRow({.Benchmark = Label(AWhat),
-                             .Ratio = "FAILED",
-                             .Spread = {},
-                             .Pairs = 0,
-                             .Goal = {},
-                             .Verdict = "FAILED",
-                             .OursPeak = {},
-                             .BasePeak = {},
-                             .Note = reason.substr(reason.rfind('\n') + 1).substr(0, 400)});
+            Bench::PrintUnmeasuredRow(Label(AWhat), "FAILED", e.what());
             return false;
         }
     }
@@ -371,7 +329,7 @@ private:
 
     fs::path BigSource() {
         const fs::path source = FWork / "big.bin";
-        if (!fs::exists(source)) WriteRandomFile(source, std::uint64_t(FOptions.SizeMiB) << 20, 1);
+        if (!fs::exists(source)) Bench::WriteRandomFile(source, std::uint64_t(FOptions.SizeMiB) << 20, 1);
         return source;
     }
 
@@ -410,7 +368,7 @@ private:
             FEmulator.Settle();
             const TRunResult result = Measured(AOurs ? Nimbo({"get", Remote("big.bin"), target.string()})
                                                      : Rclone({"copyto", Remote("big.bin"), target.string()}));
-            if (APair == 0 ? !SameContent(target, source) : fs::file_size(target) != fs::file_size(source))
+            if (APair == 0 ? !Bench::SameContent(target, source) : fs::file_size(target) != fs::file_size(source))
                 throw std::runtime_error(std::string(AOurs ? "nimbo" : "rclone") + "'s download differs from the file");
             fs::remove(target);
             return result;
@@ -426,7 +384,7 @@ private:
         char name[32];
         for (int i = 0; i < FOptions.Files; ++i) {
             std::snprintf(name, sizeof name, "file-%04d.bin", i);
-            WriteRandomFile(folder / name, std::uint64_t(FOptions.FileKiB) << 10, 100 + std::uint64_t(i));
+            Bench::WriteRandomFile(folder / name, std::uint64_t(FOptions.FileKiB) << 10, 100 + std::uint64_t(i));
         }
         return folder;
     }
@@ -489,28 +447,18 @@ private:
 
 // ---- options ----
 
-[[noreturn]] void Usage(const std::string& AProblem) {
-    std::cerr << "peer_bench: " << AProblem << "\n"
-              << "usage: peer_bench --emulator PATH --nimbo PATH [--rclone PATH] [--size MIB] [--items N]\n"
-                 "                  [--files N] [--file-kib N] [--transfers N] [--pairs N]\n"
-                 "                  [--services box,gdrive,dropbox,onedrive] [--only list|file|folder]...\n";
-    std::exit(2);
-}
-
-long Number(const std::string& AName, const std::string& AText, long AMin, long AMax) {
-    char* end = nullptr;
-    const long value = std::strtol(AText.c_str(), &end, 10);
-    if (AText.empty() || *end || value < AMin || value > AMax)
-        Usage(AName + " needs a whole number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
-    return value;
-}
+const Bench::TCommandLine CommandLine{
+    "peer_bench",
+    "usage: peer_bench --emulator PATH --nimbo PATH [--rclone PATH] [--size MIB] [--items N]\n"
+    "                  [--files N] [--file-kib N] [--transfers N] [--pairs N]\n"
+    "                  [--services box,gdrive,dropbox,onedrive] [--only list|file|folder]...\n"};
 
 TOptions ParseOptions(int argc, char** argv) {
     TOptions options;
     std::set<std::string> only;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (i + 1 >= argc) Usage(name + " needs a value");
+        if (i + 1 >= argc) CommandLine.Fail(name + " needs a value");
         const std::string value = argv[++i];
         if (name == "--emulator")
             options.Emulator = value;
@@ -519,33 +467,37 @@ TOptions ParseOptions(int argc, char** argv) {
         else if (name == "--rclone")
             options.Rclone = value;
         else if (name == "--size")
-            options.SizeMiB = static_cast<std::size_t>(Number(name, value, 1, 64 * 1024));
+            options.SizeMiB = static_cast<std::size_t>(CommandLine.Number(name, value, 1, 64 * 1024));
         else if (name == "--items")
-            options.Items = static_cast<int>(Number(name, value, 1, 100000));
+            options.Items = static_cast<int>(CommandLine.Number(name, value, 1, 100000));
         else if (name == "--files")
-            options.Files = static_cast<int>(Number(name, value, 1, 10000));
+            options.Files = static_cast<int>(CommandLine.Number(name, value, 1, 10000));
         else if (name == "--file-kib")
-            options.FileKiB = static_cast<int>(Number(name, value, 1, 64 * 1024));
+            options.FileKiB = static_cast<int>(CommandLine.Number(name, value, 1, 64 * 1024));
         else if (name == "--transfers")
-            options.Transfers = static_cast<int>(Number(name, value, 1, 64));
+            options.Transfers = static_cast<int>(CommandLine.Number(name, value, 1, 64));
         else if (name == "--pairs")
-            options.Pairs = static_cast<int>(Number(name, value, 1, 100));
+            options.Pairs = static_cast<int>(CommandLine.Number(name, value, 1, 100));
         else if (name == "--services") {
             options.Services.clear();
             std::stringstream list(value);
-            for (std::string service; std::getline(list, service, ',');)
-                options.Services.push_back(ServiceNamed(service).Remote);
+            for (std::string service; std::getline(list, service, ',');) try {
+                    options.Services.push_back(ServiceNamed(service).Remote);
+                } catch (const std::invalid_argument& e) {
+                    CommandLine.Fail(e.what());
+                }
         } else if (name == "--only") {
-            if (value != "list" && value != "file" && value != "folder") Usage("--only takes list, file or folder");
+            if (value != "list" && value != "file" && value != "folder")
+                CommandLine.Fail("--only takes list, file or folder");
             only.insert(value);
         } else
-            Usage("unknown option " + name);
+            CommandLine.Fail("unknown option " + name);
     }
     if (!only.empty()) options.Parts = only;
-    if (options.Emulator.empty() || options.Nimbo.empty()) Usage("--emulator and --nimbo are needed");
+    if (options.Emulator.empty() || options.Nimbo.empty()) CommandLine.Fail("--emulator and --nimbo are needed");
     if (options.Rclone.empty()) options.Rclone = Bench::FindProgram("rclone");
-    if (options.Rclone.empty()) Usage("the rclone program is not in PATH (scripts/setup installs it)");
-    if (::geteuid() != 0) Usage("must run as root, for its private network and host names");
+    if (options.Rclone.empty()) CommandLine.Fail("the rclone program is not in PATH (scripts/setup installs it)");
+    if (::geteuid() != 0) CommandLine.Fail("must run as root, for its private network and host names");
     return options;
 }
 
