@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "BrowserSignIn.h"
 #include "ErrorDisplay.h"
 #include "FileManager.h"
 #include "FileTree.h"
@@ -395,7 +396,10 @@ void TMainForm::RunCommand(const std::function<void()>& AHandler) {
         try {
             AHandler();
         } catch (const EAbort&) {
-            SetResult("Cancelled");
+            if (TBrowserSignIn::TakeCancelled())
+                SignInCancelled();
+            else
+                SetResult("Cancelled");
             throw;
         } catch (const std::exception& error) {
             SetResult("Failed: " + ReadableError(error).Message);
@@ -1259,6 +1263,17 @@ void TMainForm::SignOutActionExecute() {
     SetConnected(false);
     UpdateDetails();
     FResult = "Signed out of " + ServiceName();
+}
+
+// A sign-in the user gave up on leaves nothing of the service's previous one.
+void TMainForm::SignInCancelled() {
+    FService->SignOut();
+    FAccount.clear();
+    ClearSelection();
+    ui->TreeView->clear();
+    SetConnected(false);
+    UpdateDetails();
+    SetResult("Sign-in cancelled: not signed in to " + ServiceName());
 }
 
 void TMainForm::TreeViewContextMenu(const QPoint& APosition) {

@@ -91,6 +91,8 @@ public:
 
     Connection::TNimboStorage& Service() const { return *FService; }
     bool Connected() const { return FConnected; }
+    // True while a service's worker runs a job.
+    bool Busy() const { return AnyWorkerBusy(); }
     // The services in the settings' order (the older interfaces' first, as earlier versions kept
     // them), with their value-name prefixes.
     const TStoredServices& Services() const { return FServices; }
@@ -129,6 +131,7 @@ private:
     void DeleteActionExecute();
     void RenameActionExecute();
     void SignOutActionExecute();
+    void SignInCancelled();
     void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();

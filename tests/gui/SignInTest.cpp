@@ -4,15 +4,23 @@
 
 #include <memory>
 
+#include <QFile>
+#include <QHostAddress>
 #include <QPointer>
+#include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include "BrowserSignIn.h"
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/FmxAuth.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
+#include "Nimbo/Connection/SystemBrowserAuth.h"
 
 using namespace GuiTest;
 using namespace Nimbo::Connection;
@@ -47,6 +55,18 @@ void Allow(QWidget* AWidget) {
                  "(function(){var b=document.getElementById('allow');if(!b)return false;b.click();return true;})()");
 }
 
+// True when nothing listens on APort of 127.0.0.1: a listener of our own can take it.
+bool PortFree(quint16 APort) {
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, APort);
+}
+
+// The port of the loopback redirect in the authorization address AAddress; 0 without one.
+quint16 RedirectPort(const QString& AAddress) {
+    QString redirect = QUrlQuery(QUrl(AAddress)).queryItemValue("redirect_uri", QUrl::FullyDecoded);
+    return static_cast<quint16>(QUrl(redirect).port(0));
+}
+
 }  // namespace
 
 class SignInTest : public QObject {
@@ -60,7 +80,10 @@ private slots:
         PreferSignInWindow(TAuthUIClass::Of<TNimboAuthFMX>());
     }
 
-    void cleanup() { PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>()); }
+    void cleanup() {
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+        TNimboSystemBrowserAuth::SetCommand({"xdg-open"});
+    }
 
     void signInThroughTheEmbeddedBrowser_data() {
         QTest::addColumn<QString>("action");
@@ -128,6 +151,38 @@ private slots:
         fixture.Action("GDrive3Action")->trigger();
         QVERIFY2(again.Finished(), qPrintable(again.Report()));
         QVERIFY(fixture.Form().Connected());
+    }
+
+    // The browser is "opened" by a command that only notes the address it was given; the user gives
+    // up waiting for it.
+    void cancellingTheWaitForTheBrowserStopsTheListenerAtOnce() {
+        TFormFixture fixture;
+        QString noted = fixture.TempPath("address");
+        TNimboSystemBrowserAuth::SetCommand({"sh", "-c", "printf %s \"$1\" > \"$0\"", noted.toStdString()});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        quint16 port = 0;
+        TModalScript script;
+        script.ExpectWindow("BrowserSignInWindow", [&](QWidget* AWidget) {
+            QFile address(noted);
+            QTRY_VERIFY_WITH_TIMEOUT(address.size() > 0, 5000);
+            QVERIFY(address.open(QIODevice::ReadOnly));
+            port = RedirectPort(QString::fromUtf8(address.readAll()));
+            QVERIFY(port != 0);
+            QVERIFY2(!PortFree(port), "the listener waits for the browser");
+            QVERIFY(fixture.Form().Busy());
+            QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelSignInButton"), Qt::LeftButton);
+        });
+        fixture.Action("GDrive3Action")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(port != 0);
+        QVERIFY2(PortFree(port), "the listener stopped with the sign-in");
+        QVERIFY(!fixture.Form().Busy());
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(fixture.StartPanel()->isVisible());
+        QCOMPARE(fixture.Form().Service().GetToken(), std::string());
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Sign-in cancelled: not signed in to Google Drive"));
+        QVERIFY(fixture.Form().findChild<QWidget*>("BrowserSignInWindow") == nullptr ||
+                !fixture.Form().findChild<QWidget*>("BrowserSignInWindow")->isVisible());
     }
 
     void aSignInClosedByHandShowsNothing() {
