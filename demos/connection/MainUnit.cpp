@@ -521,9 +521,7 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
     FAccount.clear();
     SetConnected(false);
-    if (HasAuthParams() ||
-        TOptions::Execute(
-            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
+    if (HasAuthParams() || ExecuteOptions())
         Refresh();
     else
         ui->TreeView->clear();
@@ -614,10 +612,30 @@ void TMainForm::RestoreTreeState(const TTreeState& AState) {
     UpdateDetails();
 }
 
+TOptionsServices TMainForm::OptionsServices() const {
+    TOptionsServices services;
+    QList<QAction*> actions = ServicesMenu->actions() + LegacyMenu->actions();
+    for (QAction* action : actions)
+        for (const TServiceEntry& entry : FEntries)
+            if (entry.Action == action)
+                services.push_back({.Prefix = entry.Prefix,
+                                    .Caption = action->text(),
+                                    .Storage = entry.Storage.get(),
+                                    .Run = [worker = entry.Worker.get()](const std::function<void()>& AWork) {
+                                        worker->Call(AWork);
+                                    }});
+    return services;
+}
+
+// What the dialog saved is written at once, every service's values.
+bool TMainForm::ExecuteOptions() {
+    if (!TOptions::Execute(OptionsServices(), Current().Prefix, this, FTokens.get())) return false;
+    SaveSettings();
+    return true;
+}
+
 void TMainForm::OptionsActionExecute() {
-    if (!TOptions::Execute(
-            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
-        return;
+    if (!ExecuteOptions()) return;
     Refresh();
     UpdateDetails();
 }

@@ -113,6 +113,10 @@ private:
     void TreeViewKeyDown(int AKey);
     void RefreshActionExecute();
     void OptionsActionExecute();
+    // The services as the Services menu lists them, for the options dialog.
+    TOptionsServices OptionsServices() const;
+    // Shows the options dialog on the current service's tab; true when the user saved.
+    bool ExecuteOptions();
     void DownloadActionExecute();
     void UploadActionExecute();
     // Uploads the local files into ATarget (none: the root), each after the clash question where
