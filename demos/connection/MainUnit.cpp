@@ -392,6 +392,8 @@ void TMainForm::RunCommand(const std::function<void()>& AHandler) {
     if (FInCommand) return;
     FInCommand = true;
     FResult.clear();
+    // A sign-in cancelled before this command (one the options dialog tested) is not this one's.
+    TBrowserSignIn::TakeCancelled();
     Run([this, &AHandler] {
         try {
             AHandler();

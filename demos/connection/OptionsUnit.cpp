@@ -1,15 +1,20 @@
 #include "OptionsUnit.h"
 
+#include <algorithm>
 #include <optional>
 #include <sstream>
 
 #include <QAction>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
 
+#include "BrowserSignIn.h"
 #include "ErrorDisplay.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
@@ -52,6 +57,11 @@ TOptions::TOptions(const TOptionsServices& AServices, const QString& ACurrent, Q
 #endif
     FPages.reserve(AServices.size());
     for (const TOptionsService& service : AServices) AddPage(service);
+    // Wide enough for every tab's name where the screen allows: no service hides behind a scroll button.
+    QScreen* screen = AParent != nullptr ? AParent->screen() : QGuiApplication::primaryScreen();
+    int wanted = ui->ServiceTabs->tabBar()->sizeHint().width() + 2 * ui->ContentLayout->contentsMargins().left() + 8;
+    if (screen != nullptr) wanted = std::min(wanted, screen->availableGeometry().width() - 40);
+    resize(std::max(width(), wanted), minimumHeight());
     for (const TPage& page : FPages)
         if (page.Service.Prefix == ACurrent) {
             ui->ServiceTabs->setCurrentWidget(page.Tab);
@@ -306,14 +316,16 @@ void TOptions::TestButtonClick(const TPage& APage) {
         if (NeedsSecret(*storage)) typed->SetSecret(ToStd(Trimmed(APage.Secret->text())));
         storage = typed.get();
     }
-    if (!RunHandler([&APage, storage] {
-            auto test = [storage] { storage->RefreshAccess(); };
-            if (APage.Service.Run)
-                APage.Service.Run(test);
-            else
-                test();
-        }))
-        return;
+    bool passed = RunHandler([&APage, storage] {
+        auto test = [storage] { storage->RefreshAccess(); };
+        if (APage.Service.Run)
+            APage.Service.Run(test);
+        else
+            test();
+    });
+    // A sign-in the user cancelled here ends here: the window goes on as it was.
+    TBrowserSignIn::TakeCancelled();
+    if (!passed) return;
     QMessageBox box(QMessageBox::Information, windowTitle(), DisplayName(*storage) + " answered: the connection works.",
                     QMessageBox::Ok, this);
     box.setObjectName("TestResultBox");

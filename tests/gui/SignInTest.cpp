@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTcpServer>
@@ -183,6 +184,37 @@ private slots:
         QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Sign-in cancelled: not signed in to Google Drive"));
         QVERIFY(fixture.Form().findChild<QWidget*>("BrowserSignInWindow") == nullptr ||
                 !fixture.Form().findChild<QWidget*>("BrowserSignInWindow")->isVisible());
+    }
+
+    // The options dialog's test signs in with typed values; giving up on it leaves the dialog, and
+    // the service in use, as they were.
+    void cancellingTheBrowserSignInOfAConnectionTestKeepsTheService() {
+        TFormFixture fixture;
+        TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+        fixture.Connect("BoxNetAction");
+        std::string token = fixture.Form().Service().GetToken();
+        TNimboSystemBrowserAuth::SetCommand({"true"});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        TModalScript script;
+        script
+            .ExpectWindow("TOptions",
+                          [](QWidget* AWidget) {
+                              QWidget* tab = OptionsTab(AWidget);
+                              auto* secret = tab->findChild<QLineEdit*>("Secret");
+                              secret->setText(secret->text() + "-typed");
+                              QTest::mouseClick(tab->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                          })
+            .ExpectWindow("BrowserSignInWindow",
+                          [](QWidget* AWidget) {
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelSignInButton"), Qt::LeftButton);
+                          })
+            .ExpectOptions("", "", false);
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(fixture.Form().Connected());
+        QCOMPARE(fixture.Form().Service().GetToken(), token);
+        QVERIFY(!Nimbo::Demo::TBrowserSignIn::TakeCancelled());
     }
 
     void aSignInClosedByHandShowsNothing() {
