@@ -2,6 +2,7 @@
 // today's interfaces on the loopback sign-in, the older ones by the page title (Google Drive) or
 // the redirect address; a window closed by hand; signing out.
 
+#include <chrono>
 #include <memory>
 
 #include <QFile>
@@ -21,6 +22,7 @@
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/FmxAuth.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
+#include "Nimbo/Connection/LoopbackSignIn.h"
 #include "Nimbo/Connection/SystemBrowserAuth.h"
 
 using namespace GuiTest;
@@ -184,6 +186,24 @@ private slots:
         QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Sign-in cancelled: not signed in to Google Drive"));
         QVERIFY(fixture.Form().findChild<QWidget*>("BrowserSignInWindow") == nullptr ||
                 !fixture.Form().findChild<QWidget*>("BrowserSignInWindow")->isVisible());
+    }
+
+    // A browser that never comes back: the window goes by itself when the sign-in times out.
+    void theWaitingWindowGoesWhenTheSignInTimesOut() {
+        TFormFixture fixture;
+        TNimboSystemBrowserAuth::SetCommand({"true"});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        TLoopbackSignIn::SetTimeout(std::chrono::milliseconds(500));
+        QPointer<QWidget> waiting;
+        TModalScript script;
+        script.ExpectWindow("BrowserSignInWindow", [&waiting](QWidget* AWidget) { waiting = AWidget; })
+            .ExpectError("timed out");
+        fixture.Action("DropBox2Action")->trigger();
+        TLoopbackSignIn::SetTimeout(std::chrono::minutes(5));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(waiting.isNull() || !waiting->isVisible());
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(!fixture.Form().Busy());
     }
 
     // The options dialog's test signs in with typed values; giving up on it leaves the dialog, and
