@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "BrowserSignIn.h"
 #include "ErrorDisplay.h"
 #include "FileManager.h"
 #include "FileTree.h"
@@ -391,11 +392,16 @@ void TMainForm::RunCommand(const std::function<void()>& AHandler) {
     if (FInCommand) return;
     FInCommand = true;
     FResult.clear();
+    // A sign-in cancelled before this command (one the options dialog tested) is not this one's.
+    TBrowserSignIn::TakeCancelled();
     Run([this, &AHandler] {
         try {
             AHandler();
         } catch (const EAbort&) {
-            SetResult("Cancelled");
+            if (TBrowserSignIn::TakeCancelled())
+                SignInCancelled();
+            else
+                SetResult("Cancelled");
             throw;
         } catch (const std::exception& error) {
             SetResult("Failed: " + ReadableError(error).Message);
@@ -517,9 +523,7 @@ void TMainForm::SwitchService(TNimboStorage& AStorage) {
     FService = &AStorage;
     FAccount.clear();
     SetConnected(false);
-    if (HasAuthParams() ||
-        TOptions::Execute(
-            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
+    if (HasAuthParams() || ExecuteOptions())
         Refresh();
     else
         ui->TreeView->clear();
@@ -610,10 +614,30 @@ void TMainForm::RestoreTreeState(const TTreeState& AState) {
     UpdateDetails();
 }
 
+TOptionsServices TMainForm::OptionsServices() const {
+    TOptionsServices services;
+    QList<QAction*> actions = ServicesMenu->actions() + LegacyMenu->actions();
+    for (QAction* action : actions)
+        for (const TServiceEntry& entry : FEntries)
+            if (entry.Action == action)
+                services.push_back({.Prefix = entry.Prefix,
+                                    .Caption = action->text(),
+                                    .Storage = entry.Storage.get(),
+                                    .Run = [worker = entry.Worker.get()](const std::function<void()>& AWork) {
+                                        worker->Call(AWork);
+                                    }});
+    return services;
+}
+
+// What the dialog saved is written at once, every service's values.
+bool TMainForm::ExecuteOptions() {
+    if (!TOptions::Execute(OptionsServices(), Current().Prefix, this, FTokens.get())) return false;
+    SaveSettings();
+    return true;
+}
+
 void TMainForm::OptionsActionExecute() {
-    if (!TOptions::Execute(
-            *FService, this, [this](const std::function<void()>& AWork) { Call(AWork); }, FTokens.get()))
-        return;
+    if (!ExecuteOptions()) return;
     Refresh();
     UpdateDetails();
 }
@@ -781,17 +805,21 @@ QString TMainForm::FreeName(TFileItem* AFolder, const QString& AName, bool AIsFo
     }
 }
 
-TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace) {
+TMainForm::TClashAnswer TMainForm::AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace,
+                                                 bool ASeveral) {
     QMessageBox question(QMessageBox::Question, "Name in use", "\"" + AName + "\" is already in this folder.",
                          QMessageBox::NoButton, this);
     question.setObjectName("ClashQuestion");
+    const QString refuse = ASeveral ? "skip this one" : "cancel";
     question.setInformativeText(ACanReplace ? "Replace its content, keep both (the new one as \"" + AFreeName +
-                                                  "\"), or cancel?"
-                                            : "Keep both (the new one as \"" + AFreeName + "\"), or cancel?");
+                                                  "\"), or " + refuse + "?"
+                                            : "Keep both (the new one as \"" + AFreeName + "\"), or " + refuse + "?");
     QPushButton* replace = ACanReplace ? question.addButton("Replace", QMessageBox::DestructiveRole) : nullptr;
     QPushButton* keepBoth = question.addButton("Keep both", QMessageBox::AcceptRole);
-    QPushButton* cancel = question.addButton(QMessageBox::Cancel);
+    QPushButton* cancel =
+        ASeveral ? question.addButton("Skip", QMessageBox::RejectRole) : question.addButton(QMessageBox::Cancel);
     question.setDefaultButton(cancel);
+    question.setEscapeButton(cancel);
     question.exec();
     if (replace != nullptr && question.clickedButton() == replace) return TClashAnswer::Replace;
     return question.clickedButton() == keepBoth ? TClashAnswer::KeepBoth : TClashAnswer::Cancel;
@@ -918,18 +946,50 @@ void TMainForm::UploadActionExecute() {
     UploadFiles(OpenDialog->selectedFiles(), target);
 }
 
+// One file's failure is noted and the others go on; a transfer the user cancelled ends them all.
+// The end reports what was not uploaded, and why, in one message.
 void TMainForm::UploadFiles(const QStringList& AFiles, TFileItem* ATarget) {
-    for (const QString& file : AFiles)
-        if (!QFileInfo(file).isFile())
-            throw ERestError(ToStd("\"" + file + "\" is not a file: only files can be uploaded."));
-    QStringList done;
-    for (const QString& file : AFiles)
-        if (UploadFile(file, ATarget)) done << QFileInfo(file).fileName();
-    if (AFiles.size() > 1)
-        FResult = "Uploaded " + QString::number(done.size()) + " of " + QString::number(AFiles.size()) + " files";
+    if (AFiles.size() == 1) {
+        if (!QFileInfo(AFiles.first()).isFile())
+            throw ERestError(ToStd("\"" + AFiles.first() + "\" is not a file: only files can be uploaded."));
+        UploadFile(AFiles.first(), ATarget, false);
+        return;
+    }
+    QStringList failed;
+    int done = 0;
+    bool cancelled = false;
+    for (const QString& file : AFiles) {
+        QString name = QFileInfo(file).fileName();
+        if (cancelled) {
+            failed << name + ": not started, the upload was cancelled.";
+            continue;
+        }
+        try {
+            if (!QFileInfo(file).isFile()) throw ERestError("It is not a file: only files can be uploaded.");
+            if (UploadFile(file, ATarget, true))
+                ++done;
+            else
+                failed << name + ": skipped, the name is in use.";
+        } catch (const EAbort&) {
+            cancelled = true;
+            failed << name + ": cancelled.";
+        } catch (const std::exception& error) {
+            failed << name + ": " + ReadableError(error).Message;
+        }
+    }
+    FResult = "Uploaded " + QString::number(done) + " of " + QString::number(AFiles.size()) + " files" +
+              (cancelled ? " (cancelled)" : "");
+    if (failed.isEmpty() || cancelled) return;
+    QMessageBox report(
+        QMessageBox::Warning, "Upload",
+        QString::number(failed.size()) + (failed.size() == 1 ? " file was" : " files were") + " not uploaded:",
+        QMessageBox::Ok, this);
+    report.setObjectName("UploadReport");
+    report.setInformativeText(failed.join('\n'));
+    report.exec();
 }
 
-bool TMainForm::UploadFile(const QString& AFileName, TFileItem* ATarget) {
+bool TMainForm::UploadFile(const QString& AFileName, TFileItem* ATarget, bool ASeveral) {
     TFileItem* target = ATarget;
     const QString& fileName = AFileName;
     QString name = QFileInfo(fileName).fileName();
@@ -941,7 +1001,7 @@ bool TMainForm::UploadFile(const QString& AFileName, TFileItem* ATarget) {
     TFileItem* existing = ClashingChild(target, name);
     if (existing != nullptr) {
         QString freeName = FreeName(target, name, false);
-        TClashAnswer answer = AskAboutClash(name, freeName, !existing->V.IsFolder);
+        TClashAnswer answer = AskAboutClash(name, freeName, !existing->V.IsFolder, ASeveral);
         if (answer == TClashAnswer::Cancel) return false;
         if (answer == TClashAnswer::KeepBoth) {
             name = freeName;
@@ -1223,6 +1283,17 @@ void TMainForm::SignOutActionExecute() {
     SetConnected(false);
     UpdateDetails();
     FResult = "Signed out of " + ServiceName();
+}
+
+// A sign-in the user gave up on leaves nothing of the service's previous one.
+void TMainForm::SignInCancelled() {
+    FService->SignOut();
+    FAccount.clear();
+    ClearSelection();
+    ui->TreeView->clear();
+    SetConnected(false);
+    UpdateDetails();
+    SetResult("Sign-in cancelled: not signed in to " + ServiceName());
 }
 
 void TMainForm::TreeViewContextMenu(const QPoint& APosition) {

@@ -91,6 +91,8 @@ public:
 
     Connection::TNimboStorage& Service() const { return *FService; }
     bool Connected() const { return FConnected; }
+    // True while a service's worker runs a job.
+    bool Busy() const { return AnyWorkerBusy(); }
     // The services in the settings' order (the older interfaces' first, as earlier versions kept
     // them), with their value-name prefixes.
     const TStoredServices& Services() const { return FServices; }
@@ -111,12 +113,16 @@ private:
     void TreeViewKeyDown(int AKey);
     void RefreshActionExecute();
     void OptionsActionExecute();
+    // The services as the Services menu lists them, for the options dialog.
+    TOptionsServices OptionsServices() const;
+    // Shows the options dialog on the current service's tab; true when the user saved.
+    bool ExecuteOptions();
     void DownloadActionExecute();
     void UploadActionExecute();
     // Uploads the local files into ATarget (none: the root), each after the clash question where
-    // its name is taken; false from UploadFile when the user cancelled it.
+    // its name is taken; false from UploadFile when the user cancelled (or, one of several, skipped) it.
     void UploadFiles(const QStringList& AFiles, TFileItem* ATarget);
-    bool UploadFile(const QString& AFileName, TFileItem* ATarget);
+    bool UploadFile(const QString& AFileName, TFileItem* ATarget, bool ASeveral);
     TFileItem* DropFolder(QTreeWidgetItem* AItem) const;
     // Moves the items at APaths into ATarget (none: the root) on the service, then in the tree.
     void MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget);
@@ -129,6 +135,7 @@ private:
     void DeleteActionExecute();
     void RenameActionExecute();
     void SignOutActionExecute();
+    void SignInCancelled();
     void TreeViewContextMenu(const QPoint& APosition);
     void DownloadActionUpdate();
     void UploadActionUpdate();
@@ -187,8 +194,9 @@ private:
     // AName with " (2)", " (3)" ... before its extension: the first that clashes with nothing in AFolder.
     QString FreeName(TFileItem* AFolder, const QString& AName, bool AIsFolder) const;
     enum class TClashAnswer { Replace, KeepBoth, Cancel };
-    // Asks what to do about a name that is taken; Replace is offered only when ACanReplace.
-    TClashAnswer AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace);
+    // Asks what to do about a name that is taken; Replace is offered only when ACanReplace. One item
+    // of several is skipped instead of cancelled (TClashAnswer::Cancel all the same).
+    TClashAnswer AskAboutClash(const QString& AName, const QString& AFreeName, bool ACanReplace, bool ASeveral = false);
 
     // Runs an event handler: errors go to the error display; a changed sign-in state is written
     // to the settings at once; the actions are brought up to date.

@@ -1,11 +1,20 @@
 #include "OptionsUnit.h"
 
+#include <algorithm>
 #include <optional>
 #include <sstream>
 
 #include <QAction>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
 
+#include "BrowserSignIn.h"
 #include "ErrorDisplay.h"
 #include "Nimbo/Connection/BoxNet.h"
 #include "Nimbo/Connection/DropBox.h"
@@ -38,26 +47,83 @@ QString FromStd(const std::string& AText) {
 
 }  // namespace
 
-TOptions::TOptions(TNimboStorage& AStorage, QWidget* AParent)
-    : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FStorage(&AStorage) {
+TOptions::TOptions(const TOptionsServices& AServices, const QString& ACurrent, QWidget* AParent)
+    : QDialog(AParent), ui(std::make_unique<Ui::TOptions>()), FCurrent(ACurrent) {
     ui->setupUi(this);
-    ui->Secret->setEchoMode(QLineEdit::Password);
-    QAction* showSecret = ui->Secret->addAction(QIcon(":/icons/show.svg"), QLineEdit::TrailingPosition);
-    showSecret->setObjectName("ShowSecretAction");
-    showSecret->setText("Show");
-    showSecret->setToolTip("Show the secret");
-    showSecret->setCheckable(true);
-    connect(showSecret, &QAction::toggled, this, [this, showSecret](bool AShown) {
-        ui->Secret->setEchoMode(AShown ? QLineEdit::Normal : QLineEdit::Password);
-        showSecret->setToolTip(AShown ? "Hide the secret" : "Show the secret");
-    });
 #ifdef Q_OS_WIN
     ui->Label3->setText("Note: Options will be stored in the system registry.");
 #else
     ui->Label3->setText("Note: Options will be stored in a settings file only you can read.");
 #endif
+    FPages.reserve(AServices.size());
+    for (const TOptionsService& service : AServices) AddPage(service);
+    // Wide enough for every tab's name where the screen allows: no service hides behind a scroll button.
+    QScreen* screen = AParent != nullptr ? AParent->screen() : QGuiApplication::primaryScreen();
+    int wanted = ui->ServiceTabs->tabBar()->sizeHint().width() + 2 * ui->ContentLayout->contentsMargins().left() + 8;
+    if (screen != nullptr) wanted = std::min(wanted, screen->availableGeometry().width() - 40);
+    resize(std::max(width(), wanted), minimumHeight());
+    for (const TPage& page : FPages)
+        if (page.Service.Prefix == ACurrent) {
+            ui->ServiceTabs->setCurrentWidget(page.Tab);
+            page.ClientId->setFocus();
+        }
     connect(ui->OkButton, &QPushButton::clicked, this, &TOptions::OkButtonClick);
-    connect(ui->TestButton, &QPushButton::clicked, this, &TOptions::TestButtonClick);
+}
+
+void TOptions::AddPage(const TOptionsService& AService) {
+    TNimboStorage& storage = *AService.Storage;
+    auto* tab = new QWidget(ui->ServiceTabs);
+    tab->setObjectName(AService.Prefix + "Tab");
+    auto* grid = new QGridLayout(tab);
+    grid->setContentsMargins(14, 14, 14, 10);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(10);
+
+    auto* clientId = new QLineEdit(FromStd(storage.GetClientId()), tab);
+    clientId->setObjectName("ClientId");
+    clientId->setMinimumWidth(300);
+    auto* clientIdLabel = new QLabel("Client ID:", tab);
+    clientIdLabel->setBuddy(clientId);
+    grid->addWidget(clientIdLabel, 0, 0);
+    grid->addWidget(clientId, 0, 1, 1, 2);
+
+    auto* secret = new QLineEdit(tab);
+    secret->setObjectName("Secret");
+    secret->setEchoMode(QLineEdit::Password);
+    auto* secretLabel = new QLabel("Secret:", tab);
+    secretLabel->setBuddy(secret);
+    if (NeedsSecret(storage)) {
+        secret->setText(FromStd(storage.GetSecret()));
+        QAction* showSecret = secret->addAction(QIcon(":/icons/show.svg"), QLineEdit::TrailingPosition);
+        showSecret->setObjectName("ShowSecretAction");
+        showSecret->setText("Show");
+        showSecret->setToolTip("Show the secret");
+        showSecret->setCheckable(true);
+        connect(showSecret, &QAction::toggled, secret, [secret, showSecret](bool AShown) {
+            secret->setEchoMode(AShown ? QLineEdit::Normal : QLineEdit::Password);
+            showSecret->setToolTip(AShown ? "Hide the secret" : "Show the secret");
+        });
+    } else {
+        secret->setEnabled(false);
+        secret->setEchoMode(QLineEdit::Normal);
+        secret->setPlaceholderText("Not needed: Cloudpane signs in as a public client");
+    }
+    grid->addWidget(secretLabel, 1, 0);
+    grid->addWidget(secret, 1, 1, 1, 2);
+
+    auto* test = new QPushButton("Test Connection", tab);
+    test->setObjectName("TestButton");
+    test->setAutoDefault(false);
+    test->setToolTip("Signs in with the values above and asks the service for the account");
+    grid->addWidget(test, 2, 2, Qt::AlignRight);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(3, 1);
+
+    ui->ServiceTabs->addTab(tab, AService.Caption);
+    FPages.push_back({AService, tab, clientId, secret});
+    // FPages does not grow past its reserved size: the page's address stays.
+    const TPage* page = &FPages.back();
+    connect(test, &QPushButton::clicked, this, [this, page] { TestButtonClick(*page); });
 }
 
 TOptions::~TOptions() = default;
@@ -177,41 +243,91 @@ TWindowSettings TOptions::LoadWindow(const QString& ALocation) {
     return window;
 }
 
-bool TOptions::Execute(TNimboStorage& AStorage, QWidget* AParent, TNetworkRun ARun, const TTokenStore* AStore) {
-    TOptions dialog(AStorage, AParent);
+std::unique_ptr<TNimboStorage> TOptions::NewLike(const TNimboStorage& AStorage) {
+    std::unique_ptr<TNimboStorage> storage;
+    if (dynamic_cast<const TNimboGDrive*>(&AStorage)) storage = std::make_unique<TNimboGDrive>();
+    if (dynamic_cast<const TNimboDropBox*>(&AStorage)) storage = std::make_unique<TNimboDropBox>();
+    if (dynamic_cast<const TNimboOneDrive*>(&AStorage)) storage = std::make_unique<TNimboOneDrive>();
+    if (dynamic_cast<const TNimboBoxNet*>(&AStorage)) storage = std::make_unique<TNimboBoxNet>();
+    if (dynamic_cast<const TNimboGDrive3*>(&AStorage)) storage = std::make_unique<TNimboGDrive3>();
+    if (dynamic_cast<const TNimboDropBox2*>(&AStorage)) storage = std::make_unique<TNimboDropBox2>();
+    if (dynamic_cast<const TNimboOneDriveGraph*>(&AStorage)) storage = std::make_unique<TNimboOneDriveGraph>();
+    Assert(storage != nullptr);
+    storage->SetRedirectUrl(AStorage.GetRedirectUrl());
+    return storage;
+}
+
+bool TOptions::Execute(const TOptionsServices& AServices, const QString& ACurrent, QWidget* AParent,
+                       const TTokenStore* AStore) {
+    TOptions dialog(AServices, ACurrent, AParent);
     if (AStore != nullptr) dialog.ui->Label3->setText("Note: " + AStore->Description());
-    dialog.FRun = std::move(ARun);
-    dialog.ui->ClientId->setText(FromStd(AStorage.GetClientId()));
-    dialog.ui->Secret->setText(FromStd(AStorage.GetSecret()));
-    dialog.ui->ServiceName->setText(DisplayName(AStorage));
     if (dialog.exec() != QDialog::Accepted) return false;
-    AStorage.SetClientId(ToStd(Trimmed(dialog.ui->ClientId->text())));
-    AStorage.SetSecret(ToStd(Trimmed(dialog.ui->Secret->text())));
+    // Only changed values are set: a new client identifier or secret signs the service out.
+    for (const TPage& page : dialog.FPages) {
+        TNimboStorage& storage = *page.Service.Storage;
+        std::string clientId = ToStd(Trimmed(page.ClientId->text()));
+        if (clientId != storage.GetClientId()) storage.SetClientId(clientId);
+        std::string secret = ToStd(Trimmed(page.Secret->text()));
+        if (NeedsSecret(storage) && secret != storage.GetSecret()) storage.SetSecret(secret);
+    }
     return true;
 }
 
+bool TOptions::Edited(const TPage& APage) {
+    const TNimboStorage& storage = *APage.Service.Storage;
+    return ToStd(Trimmed(APage.ClientId->text())) != storage.GetClientId() ||
+           (NeedsSecret(storage) && ToStd(Trimmed(APage.Secret->text())) != storage.GetSecret());
+}
+
+// The service being opened needs its values; any other is set up with both or left without.
 void TOptions::OkButtonClick() {
     RunHandler([this] {
-        if (Trimmed(ui->ClientId->text()).isEmpty()) throw ERestError("Please provide valid ClientID and Secret");
-        if (Trimmed(ui->Secret->text()).isEmpty() && NeedsSecret(*FStorage))
-            throw ERestError("Please provide valid ClientID and Secret");
+        for (const TPage& page : FPages) {
+            bool needsSecret = NeedsSecret(*page.Service.Storage);
+            bool hasClientId = !Trimmed(page.ClientId->text()).isEmpty();
+            bool hasSecret = !Trimmed(page.Secret->text()).isEmpty();
+            bool complete = hasClientId && (hasSecret || !needsSecret);
+            bool blank = !hasClientId && (!hasSecret || !needsSecret);
+            if (complete || (blank && page.Service.Prefix != FCurrent)) continue;
+            ui->ServiceTabs->setCurrentWidget(page.Tab);
+            if (page.Service.Prefix == FCurrent) throw ERestError("Please provide valid ClientID and Secret");
+            throw ERestError(
+                ToStd(page.Service.Caption + ": please give both the client ID and the secret, or leave both empty."));
+        }
         accept();
     });
 }
 
-// Tests the identifier and secret the service holds (the typed ones apply with Ok).
-void TOptions::TestButtonClick() {
-    if (!RunHandler([this] {
-            TNimboStorage* storage = FStorage;
-            auto test = [storage] { storage->RefreshAccess(); };
-            if (FRun)
-                FRun(test);
-            else
-                test();
-        }))
+// Tests the values of the tab: those the service holds on the service itself (its sign-in serves),
+// typed ones on a new component of its kind, which signs in with them and is then let go.
+void TOptions::TestButtonClick(const TPage& APage) {
+    TNimboStorage* storage = APage.Service.Storage;
+    if (Trimmed(APage.ClientId->text()).isEmpty() ||
+        (NeedsSecret(*storage) && Trimmed(APage.Secret->text()).isEmpty())) {
+        ShowErrorMessage(NeedsSecret(*storage) ? "Please enter the client ID and the secret first."
+                                               : "Please enter the client ID first.",
+                         "The test signs in to " + APage.Service.Caption + " with them.");
         return;
-    QMessageBox box(QMessageBox::Information, windowTitle(),
-                    DisplayName(*FStorage) + " answered: the connection works.", QMessageBox::Ok, this);
+    }
+    std::unique_ptr<TNimboStorage> typed;
+    if (Edited(APage)) {
+        typed = NewLike(*storage);
+        typed->SetClientId(ToStd(Trimmed(APage.ClientId->text())));
+        if (NeedsSecret(*storage)) typed->SetSecret(ToStd(Trimmed(APage.Secret->text())));
+        storage = typed.get();
+    }
+    bool passed = RunHandler([&APage, storage] {
+        auto test = [storage] { storage->RefreshAccess(); };
+        if (APage.Service.Run)
+            APage.Service.Run(test);
+        else
+            test();
+    });
+    // A sign-in the user cancelled here ends here: the window goes on as it was.
+    TBrowserSignIn::TakeCancelled();
+    if (!passed) return;
+    QMessageBox box(QMessageBox::Information, windowTitle(), DisplayName(*storage) + " answered: the connection works.",
+                    QMessageBox::Ok, this);
     box.setObjectName("TestResultBox");
     box.exec();
 }

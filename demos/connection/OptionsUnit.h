@@ -8,6 +8,8 @@
 #include <QDialog>
 #include <QString>
 
+class QLineEdit;
+
 #include "Nimbo/Connection/Storage.h"
 
 namespace Ui {
@@ -30,6 +32,16 @@ using TStoredServices = std::vector<TStoredService>;
 // it has ended; empty: right here.
 using TNetworkRun = std::function<void(const std::function<void()>&)>;
 
+// A service as the options dialog shows it: a tab named as the Services menu names the service,
+// and where the service's network work runs.
+struct TOptionsService {
+    QString Prefix;
+    QString Caption;
+    Connection::TNimboStorage* Storage;
+    TNetworkRun Run = {};
+};
+using TOptionsServices = std::vector<TOptionsService>;
+
 // What the main window keeps of itself between runs.
 struct TWindowSettings {
     QByteArray Geometry{};  // QWidget::saveGeometry; empty when none was saved
@@ -37,8 +49,8 @@ struct TWindowSettings {
     QString LastService{};  // the value-name prefix of the service open last; empty when none
 };
 
-// The options dialog of one service (client identifier and secret), and the only code that reads
-// and writes the settings store.
+// The options dialog of every service, a tab each (client identifier and secret), and the only code
+// that reads and writes the settings store.
 class TOptions : public QDialog {
     Q_OBJECT
 
@@ -59,10 +71,11 @@ public:
                      const TTokenStore* AStore = nullptr);
     // The window's values; empty ones where the settings have none or hold another kind of value.
     static TWindowSettings LoadWindow(const QString& ALocation);
-    // Shows the dialog for AStorage; true when the user confirmed, and the service then holds the
-    // trimmed values.
-    // AStore (when given) tells where the sign-ins are kept.
-    static bool Execute(Connection::TNimboStorage& AStorage, QWidget* AParent = nullptr, TNetworkRun ARun = {},
+    // Shows the dialog with a tab for each of AServices, the one with the prefix ACurrent in front;
+    // that one must be given its values, every other one both or neither. True when the user saved:
+    // every service then holds the trimmed values of its tab (a service whose values changed is
+    // signed out). AStore (when given) tells where the sign-ins are kept.
+    static bool Execute(const TOptionsServices& AServices, const QString& ACurrent, QWidget* AParent = nullptr,
                         const TTokenStore* AStore = nullptr);
 
     // The saved state goes to and comes from AStore when it is in the keychain, else the settings.
@@ -77,17 +90,28 @@ public:
     static bool NeedsSecret(const Connection::TNimboStorage& AStorage);
     // AText without leading and trailing blanks (spaces and control characters).
     static QString Trimmed(const QString& AText);
-
-private slots:
-    void OkButtonClick();
-    void TestButtonClick();
+    // A new, signed-out component of AStorage's class with its redirect address.
+    static std::unique_ptr<Connection::TNimboStorage> NewLike(const Connection::TNimboStorage& AStorage);
 
 private:
-    TOptions(Connection::TNimboStorage& AStorage, QWidget* AParent);
+    // The fields of one service's tab.
+    struct TPage {
+        TOptionsService Service;
+        QWidget* Tab;
+        QLineEdit* ClientId;
+        QLineEdit* Secret;
+    };
+
+    TOptions(const TOptionsServices& AServices, const QString& ACurrent, QWidget* AParent);
+    void AddPage(const TOptionsService& AService);
+    void OkButtonClick();
+    void TestButtonClick(const TPage& APage);
+    // True when the tab's values are not those its service holds.
+    static bool Edited(const TPage& APage);
 
     std::unique_ptr<Ui::TOptions> ui;
-    Connection::TNimboStorage* FStorage;
-    TNetworkRun FRun;
+    std::vector<TPage> FPages;
+    QString FCurrent;
 };
 
 }  // namespace Nimbo::Demo

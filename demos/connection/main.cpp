@@ -11,10 +11,10 @@
 
 #include <QApplication>
 
+#include "BrowserSignIn.h"
 #include "ErrorDisplay.h"
 #include "MainUnit.h"
 #include "Nimbo/Connection/FmxAuth.h"
-#include "Nimbo/Connection/SystemBrowserAuth.h"
 #include "Sandbox.h"
 #include "SettingsStore.h"
 
@@ -37,7 +37,7 @@ void PreferSystemBrowser() {
     using namespace Nimbo::Connection;
     std::vector<TAuthUIClass> classes = TAuthUI::RegisteredClasses();
     for (const TAuthUIClass& registered : classes) TAuthUI::Unregister(registered);
-    TAuthUI::Register(TAuthUIClass::Of<TNimboSystemBrowserAuth>());
+    TAuthUI::Register(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
     for (const TAuthUIClass& registered : classes) TAuthUI::Register(registered);
 }
 

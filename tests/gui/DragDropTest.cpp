@@ -3,6 +3,7 @@
 // are made of the tree's own drag data, delivered to the tree as its drop events.
 
 #include <QAbstractButton>
+#include <QAbstractItemModel>
 #include <QDropEvent>
 #include <QMessageBox>
 #include <QMimeData>
@@ -170,6 +171,77 @@ private slots:
                  QString("two.txt"));
         QVERIFY(fixture.Item("Photos/one.txt") != nullptr && fixture.Item("Photos/two.txt") != nullptr);
         delete data;
+    }
+
+    // Three files where the middle one fails: the other two are uploaded, one message says why the
+    // middle one was not, and the status bar counts what was.
+    void aFileThatFailsAmongSeveralLeavesTheOthersUploaded_data() {
+        QTest::addColumn<QString>("middle");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("name clash answered Skip") << "Welcome.txt"
+                                                  << "clash"
+                                                  << "Welcome.txt: skipped, the name is in use.";
+        QTest::newRow("name the service refuses") << "back\\slash.txt"
+                                                  << "name"
+                                                  << "back\\slash.txt: The name \"back\\slash.txt\" cannot be used";
+        QTest::newRow("service error") << "middle.txt"
+                                       << "service"
+                                       << "middle.txt: Account storage limit reached";
+    }
+
+    void aFileThatFailsAmongSeveralLeavesTheOthersUploaded() {
+        QFETCH(QString, middle);
+        QFETCH(QString, failure);
+        QFETCH(QString, reason);
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        QList<QUrl> urls;
+        for (const QString& name : {QString("first.txt"), middle, QString("last.txt")}) {
+            QFile file(fixture.TempPath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(name.toUtf8());
+            urls << QUrl::fromLocalFile(file.fileName());
+        }
+        QMimeData data;
+        data.setUrls(urls);
+        // The service fails the upload that follows the first one's arrival in the tree.
+        QMetaObject::Connection inject;
+        if (failure == "service")
+            inject = connect(fixture.Tree()->model(), &QAbstractItemModel::rowsInserted, this, [&fixture, &inject] {
+                if (fixture.Item("Documents/first.txt") == nullptr) return;
+                Nimbo::Emulator::Fault full;
+                full.status = 403;
+                full.body =
+                    R"({"type":"error","status":403,"code":"storage_limit_exceeded","message":"Account storage limit reached"})";
+                Sandbox().Emulator().InjectFault({.host = "upload.box.com", .method = "", .pathPrefix = ""}, full);
+                disconnect(inject);
+            });
+        TModalScript script;
+        if (failure == "clash") AnswerClash(script, "Skip");
+        QString report;
+        script.ExpectWindow("UploadReport", [&report](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            report = box->text() + "\n" + box->informativeText();
+            box->accept();
+        });
+        QVERIFY(Drop(fixture.Tree(), &data, fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        disconnect(inject);
+
+        QVERIFY2(report.startsWith("1 file was not uploaded:\n"), qPrintable(report));
+        QVERIFY2(report.contains(reason), qPrintable(report));
+        QVERIFY2(!report.contains("first.txt") && !report.contains("last.txt"), qPrintable(report));
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Uploaded 2 of 3 files"));
+        for (const char* name : {"first.txt", "last.txt"}) {
+            auto uploaded = Sandbox().Emulator().Find(Cloud::Box, std::string("Documents/") + name);
+            QVERIFY2(uploaded.has_value(), name);
+            QCOMPARE(QString::fromStdString(uploaded->content), QString(name));
+            QVERIFY(fixture.Item(QString("Documents/") + name) != nullptr);
+        }
+        if (failure != "clash") QVERIFY(!Sandbox().Emulator().Find(Cloud::Box, "Documents/" + middle.toStdString()));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))),
+                 Sorted(EmulatorChildren(Cloud::Box, "Documents")));
     }
 
     void severalItemsAreDeletedAfterOneQuestion() {

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 
 #include "Nimbo/Connection/AuthUI.h"
@@ -112,8 +113,9 @@ TModalScript& TModalScript::ExpectFileDialog(const QString& AObjectName, const Q
 
 TModalScript& TModalScript::ExpectOptions(const QString& AClientId, const QString& ASecret, bool AConfirm) {
     return ExpectWindow("TOptions", [AClientId, ASecret, AConfirm](QWidget* AWidget) {
-        AWidget->findChild<QLineEdit*>("ClientId")->setText(AClientId);
-        AWidget->findChild<QLineEdit*>("Secret")->setText(ASecret);
+        QWidget* tab = OptionsTab(AWidget);
+        tab->findChild<QLineEdit*>("ClientId")->setText(AClientId);
+        tab->findChild<QLineEdit*>("Secret")->setText(ASecret);
         QTest::mouseClick(AWidget->findChild<QPushButton*>(AConfirm ? "OkButton" : "CancelButton"), Qt::LeftButton);
     });
 }
@@ -251,6 +253,14 @@ QStringList EmulatorChildren(Cloud ACloud, const std::string& APath) {
 }
 
 int RequestCount() { return static_cast<int>(Sandbox().Emulator().Requests().size()); }
+
+QWidget* OptionsTab(QWidget* AOptions, const QString& APrefix) {
+    auto* tabs = AOptions->findChild<QTabWidget*>("ServiceTabs");
+    if (APrefix.isEmpty()) return tabs->currentWidget();
+    QWidget* tab = tabs->findChild<QWidget*>(APrefix + "Tab");
+    tabs->setCurrentWidget(tab);
+    return tab;
+}
 
 void PreferSignInWindow(const TAuthUIClass& AClass) {
     std::vector<TAuthUIClass> classes = TAuthUI::RegisteredClasses();

@@ -130,6 +130,10 @@ int RequestCount();
 // Off unless a test turns it on: the tests never touch the keychain of the user who runs them.
 void SetKeychainInForms(bool AValue);
 
+// The tab of the options dialog AOptions for the service with the value-name prefix APrefix, brought
+// to the front; the tab in front when APrefix is empty.
+QWidget* OptionsTab(QWidget* AOptions, const QString& APrefix = {});
+
 // Makes AClass the sign-in window that sign-ins pick (before every other registered class).
 void PreferSignInWindow(const Nimbo::Connection::TAuthUIClass& AClass);
 

@@ -11,9 +11,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTabWidget>
 #include <QTest>
 
 #include "GuiTestSupport.h"
@@ -260,20 +262,35 @@ private slots:
         QCOMPARE(onedrive.GetToken(), std::string());  // the cancelled sign-in showed nothing
     }
 
-    void testConnectionChecksWhatTheServiceHolds() {
+    // Typed values are tried before they are saved, on the service's own kind of component; the
+    // service itself keeps what it held.
+    void testConnectionTriesTheTypedValues() {
         TFormFixture fixture(false);
+        auto box = Nimbo::Demo::TSandbox::Credentials(Cloud::Box);
+        auto type = [](QWidget* AOptions, const std::string& AClientId, const std::string& ASecret) {
+            QWidget* tab = OptionsTab(AOptions);
+            tab->findChild<QLineEdit*>("ClientId")->setText(QString::fromStdString(AClientId));
+            tab->findChild<QLineEdit*>("Secret")->setText(QString::fromStdString(ASecret));
+            QTest::mouseClick(tab->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+        };
         TModalScript script;
-        script
-            .ExpectWindow("TOptions",
+        script.ExpectWindow("TOptions", [&](QWidget* AWidget) { type(AWidget, box.ClientId, box.Secret); })
+            .ExpectWindow("TestResultBox",
                           [](QWidget* AWidget) {
-                              AWidget->findChild<QLineEdit*>("ClientId")->setText("typed, not yet applied");
-                              QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                              auto* result = qobject_cast<QMessageBox*>(AWidget);
+                              QCOMPARE(result->text(), QString("Box answered: the connection works."));
+                              result->accept();
                           })
-            .ExpectError("ClientId is not specified")
+            .ExpectWindow("TOptions", [&](QWidget* AWidget) { type(AWidget, box.ClientId, box.Secret + "-wrong"); })
+            .ExpectError("The client credentials are invalid")
+            .ExpectWindow("TOptions", [&](QWidget* AWidget) { type(AWidget, box.ClientId, " "); })
+            .ExpectError("Please enter the client ID and the secret first.")
             .ExpectOptions("", "", false);
         fixture.Action("BoxNetAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
         QCOMPARE(fixture.Form().Service().GetClientId(), std::string());
+        QCOMPARE(fixture.Form().Service().GetToken(), std::string());
+        QVERIFY(!fixture.Form().Connected());
     }
 
     void theSecretIsMaskedUntilShownAndASuccessfulTestSaysSo() {
@@ -283,12 +300,14 @@ private slots:
         script
             .ExpectWindow("TOptions",
                           [](QWidget* AWidget) {
-                              auto* secret = AWidget->findChild<QLineEdit*>("Secret");
+                              QWidget* tab = OptionsTab(AWidget);
+                              QCOMPARE(tab->objectName(), QString("BoxNetTab"));
+                              auto* secret = tab->findChild<QLineEdit*>("Secret");
                               QCOMPARE(secret->echoMode(), QLineEdit::Password);
-                              AWidget->findChild<QAction*>("ShowSecretAction")->trigger();
+                              tab->findChild<QAction*>("ShowSecretAction")->trigger();
                               QCOMPARE(secret->echoMode(), QLineEdit::Normal);
                               QVERIFY(!AWidget->findChild<QLabel*>("Label3")->text().contains("registry"));
-                              QTest::mouseClick(AWidget->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                              QTest::mouseClick(tab->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
                           })
             .ExpectWindow("TestResultBox",
                           [](QWidget* AWidget) {
@@ -299,6 +318,104 @@ private slots:
             .ExpectOptions("", "", false);
         fixture.Action("OptionsAction")->trigger();
         QVERIFY2(script.Finished(), qPrintable(script.Report()));
+    }
+
+    // One tab per service, named and ordered as the Services menu lists them, the service in use in
+    // front; every secret masked, none asked of the public client.
+    void theOptionsHaveATabForEveryService() {
+        TFormFixture fixture;
+        fixture.Connect("DropBoxAction");
+        QStringList captions, names;
+        TModalScript script;
+        script.ExpectWindow("TOptions", [&](QWidget* AWidget) {
+            auto* tabs = AWidget->findChild<QTabWidget*>("ServiceTabs");
+            QCOMPARE(tabs->currentWidget()->objectName(), QString("DropBoxTab"));
+            for (int i = 0; i < tabs->count(); ++i) {
+                captions << tabs->tabText(i);
+                names << tabs->widget(i)->objectName();
+                auto* secret = tabs->widget(i)->findChild<QLineEdit*>("Secret");
+                bool publicClient = names.last() == "OneDriveGraphTab";
+                QCOMPARE(secret->isEnabled(), !publicClient);
+                if (!publicClient) {
+                    QCOMPARE(secret->echoMode(), QLineEdit::Password);
+                    QVERIFY(!secret->text().isEmpty());
+                }
+                QVERIFY(!tabs->widget(i)->findChild<QLineEdit*>("ClientId")->text().isEmpty());
+                QVERIFY(tabs->widget(i)->findChild<QPushButton*>("TestButton") != nullptr);
+            }
+            QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelButton"), Qt::LeftButton);
+        });
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QStringList menu;
+        for (QAction* action : fixture.Form().findChild<QMenu*>("ServicesMenu")->actions() +
+                                   fixture.Form().findChild<QMenu*>("LegacyMenu")->actions())
+            if (action->isCheckable()) menu << action->text();
+        QCOMPARE(captions, menu);
+        QCOMPARE(names, (QStringList{"GDrive3Tab", "DropBox2Tab", "OneDriveGraphTab", "BoxNetTab", "GDriveTab",
+                                     "DropBoxTab", "OneDriveTab"}));
+    }
+
+    // Cancel writes nothing; Save writes the values of every tab under the names earlier versions
+    // used; a tab with half its values is refused and brought to the front.
+    void savingWritesEveryTabAndCancelWritesNothing() {
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        std::string boxToken = fixture.Form().Service().GetToken();
+        const QByteArray before = FileContent(fixture.SettingsFile());
+        QVERIFY(!before.isEmpty());
+        auto edit = [](QWidget* AOptions, const QString& APrefix, const QString& AClientId, const QString& ASecret) {
+            QWidget* tab = OptionsTab(AOptions, APrefix);
+            tab->findChild<QLineEdit*>("ClientId")->setText(AClientId);
+            if (!ASecret.isNull()) tab->findChild<QLineEdit*>("Secret")->setText(ASecret);
+        };
+        auto editTwo = [&](QWidget* AOptions) {
+            edit(AOptions, "DropBox", "legacy-dropbox-id", " legacy-dropbox-secret ");
+            edit(AOptions, "OneDriveGraph", "graph-id", {});
+        };
+        QString front;
+        TModalScript script;
+        script
+            .ExpectWindow("TOptions",
+                          [&](QWidget* AWidget) {
+                              editTwo(AWidget);
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelButton"), Qt::LeftButton);
+                          })
+            .ExpectWindow("TOptions",
+                          [&](QWidget* AWidget) {
+                              editTwo(AWidget);
+                              edit(AWidget, "GDrive", "half", "");
+                              OptionsTab(AWidget, "BoxNet");
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("OkButton"), Qt::LeftButton);
+                              front = OptionsTab(AWidget)->objectName();
+                          })
+            .ExpectError("Google Drive (Drive API v2): please give both the client ID and the secret")
+            .ExpectWindow("TOptions", [&](QWidget* AWidget) {
+                edit(AWidget, "GDrive", "", "");
+                QTest::mouseClick(AWidget->findChild<QPushButton*>("OkButton"), Qt::LeftButton);
+            });
+        fixture.Action("OptionsAction")->trigger();
+        QCOMPARE(FileContent(fixture.SettingsFile()), before);
+        QCOMPARE(ServiceOf(fixture, "DropBox").GetClientId(),
+                 Nimbo::Demo::TSandbox::Credentials(Cloud::Dropbox).ClientId);
+        ForbidSignIn();
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(front, QString("GDriveTab"));
+
+        const QString file = fixture.SettingsFile();
+        QCOMPARE(StoredValue(file, "DropBoxClientId").toString(), QString("legacy-dropbox-id"));
+        QCOMPARE(StoredValue(file, "DropBoxSecret").toString(), QString("legacy-dropbox-secret"));
+        QCOMPARE(StoredValue(file, "OneDriveGraphClientId").toString(), QString("graph-id"));
+        QCOMPARE(StoredValue(file, "GDriveClientId").toString(), QString());
+        QCOMPARE(ServiceOf(fixture, "DropBox").GetSecret(), std::string("legacy-dropbox-secret"));
+        QCOMPARE(ServiceOf(fixture, "OneDriveGraph").GetClientId(), std::string("graph-id"));
+        // The service in use kept its values, and with them its sign-in.
+        QCOMPARE(ServiceOf(fixture, "BoxNet").GetToken(), boxToken);
+        QVERIFY(fixture.Form().Connected());
+        fixture.Reopen(false);
+        QCOMPARE(ServiceOf(fixture, "DropBox").GetClientId(), std::string("legacy-dropbox-id"));
+        QCOMPARE(ServiceOf(fixture, "OneDriveGraph").GetClientId(), std::string("graph-id"));
     }
 };
 

@@ -2,17 +2,28 @@
 // today's interfaces on the loopback sign-in, the older ones by the page title (Google Drive) or
 // the redirect address; a window closed by hand; signing out.
 
+#include <chrono>
 #include <memory>
 
+#include <QFile>
+#include <QHostAddress>
+#include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include "BrowserSignIn.h"
 #include "GuiTestSupport.h"
 #include "Nimbo/Connection/FmxAuth.h"
 #include "Nimbo/Connection/HeadlessAuth.h"
+#include "Nimbo/Connection/LoopbackSignIn.h"
+#include "Nimbo/Connection/SystemBrowserAuth.h"
 
 using namespace GuiTest;
 using namespace Nimbo::Connection;
@@ -47,6 +58,18 @@ void Allow(QWidget* AWidget) {
                  "(function(){var b=document.getElementById('allow');if(!b)return false;b.click();return true;})()");
 }
 
+// True when nothing listens on APort of 127.0.0.1: a listener of our own can take it.
+bool PortFree(quint16 APort) {
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, APort);
+}
+
+// The port of the loopback redirect in the authorization address AAddress; 0 without one.
+quint16 RedirectPort(const QString& AAddress) {
+    QString redirect = QUrlQuery(QUrl(AAddress)).queryItemValue("redirect_uri", QUrl::FullyDecoded);
+    return static_cast<quint16>(QUrl(redirect).port(0));
+}
+
 }  // namespace
 
 class SignInTest : public QObject {
@@ -60,7 +83,10 @@ private slots:
         PreferSignInWindow(TAuthUIClass::Of<TNimboAuthFMX>());
     }
 
-    void cleanup() { PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>()); }
+    void cleanup() {
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+        TNimboSystemBrowserAuth::SetCommand({"xdg-open"});
+    }
 
     void signInThroughTheEmbeddedBrowser_data() {
         QTest::addColumn<QString>("action");
@@ -128,6 +154,87 @@ private slots:
         fixture.Action("GDrive3Action")->trigger();
         QVERIFY2(again.Finished(), qPrintable(again.Report()));
         QVERIFY(fixture.Form().Connected());
+    }
+
+    // The browser is "opened" by a command that only notes the address it was given; the user gives
+    // up waiting for it.
+    void cancellingTheWaitForTheBrowserStopsTheListenerAtOnce() {
+        TFormFixture fixture;
+        QString noted = fixture.TempPath("address");
+        TNimboSystemBrowserAuth::SetCommand({"sh", "-c", "printf %s \"$1\" > \"$0\"", noted.toStdString()});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        quint16 port = 0;
+        TModalScript script;
+        script.ExpectWindow("BrowserSignInWindow", [&](QWidget* AWidget) {
+            QFile address(noted);
+            QTRY_VERIFY_WITH_TIMEOUT(address.size() > 0, 5000);
+            QVERIFY(address.open(QIODevice::ReadOnly));
+            port = RedirectPort(QString::fromUtf8(address.readAll()));
+            QVERIFY(port != 0);
+            QVERIFY2(!PortFree(port), "the listener waits for the browser");
+            QVERIFY(fixture.Form().Busy());
+            QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelSignInButton"), Qt::LeftButton);
+        });
+        fixture.Action("GDrive3Action")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(port != 0);
+        QVERIFY2(PortFree(port), "the listener stopped with the sign-in");
+        QVERIFY(!fixture.Form().Busy());
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(fixture.StartPanel()->isVisible());
+        QCOMPARE(fixture.Form().Service().GetToken(), std::string());
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Sign-in cancelled: not signed in to Google Drive"));
+        QVERIFY(fixture.Form().findChild<QWidget*>("BrowserSignInWindow") == nullptr ||
+                !fixture.Form().findChild<QWidget*>("BrowserSignInWindow")->isVisible());
+    }
+
+    // A browser that never comes back: the window goes by itself when the sign-in times out.
+    void theWaitingWindowGoesWhenTheSignInTimesOut() {
+        TFormFixture fixture;
+        TNimboSystemBrowserAuth::SetCommand({"true"});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        TLoopbackSignIn::SetTimeout(std::chrono::milliseconds(500));
+        QPointer<QWidget> waiting;
+        TModalScript script;
+        script.ExpectWindow("BrowserSignInWindow", [&waiting](QWidget* AWidget) { waiting = AWidget; })
+            .ExpectError("timed out");
+        fixture.Action("DropBox2Action")->trigger();
+        TLoopbackSignIn::SetTimeout(std::chrono::minutes(5));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(waiting.isNull() || !waiting->isVisible());
+        QVERIFY(!fixture.Form().Connected());
+        QVERIFY(!fixture.Form().Busy());
+    }
+
+    // The options dialog's test signs in with typed values; giving up on it leaves the dialog, and
+    // the service in use, as they were.
+    void cancellingTheBrowserSignInOfAConnectionTestKeepsTheService() {
+        TFormFixture fixture;
+        TNimboHeadlessAuth::SetDecision(THeadlessDecision::Allow);
+        PreferSignInWindow(TAuthUIClass::Of<TNimboHeadlessAuth>());
+        fixture.Connect("BoxNetAction");
+        std::string token = fixture.Form().Service().GetToken();
+        TNimboSystemBrowserAuth::SetCommand({"true"});
+        PreferSignInWindow(TAuthUIClass::Of<Nimbo::Demo::TBrowserSignIn>());
+        TModalScript script;
+        script
+            .ExpectWindow("TOptions",
+                          [](QWidget* AWidget) {
+                              QWidget* tab = OptionsTab(AWidget);
+                              auto* secret = tab->findChild<QLineEdit*>("Secret");
+                              secret->setText(secret->text() + "-typed");
+                              QTest::mouseClick(tab->findChild<QPushButton*>("TestButton"), Qt::LeftButton);
+                          })
+            .ExpectWindow("BrowserSignInWindow",
+                          [](QWidget* AWidget) {
+                              QTest::mouseClick(AWidget->findChild<QPushButton*>("CancelSignInButton"), Qt::LeftButton);
+                          })
+            .ExpectOptions("", "", false);
+        fixture.Action("OptionsAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(fixture.Form().Connected());
+        QCOMPARE(fixture.Form().Service().GetToken(), token);
+        QVERIFY(!Nimbo::Demo::TBrowserSignIn::TakeCancelled());
     }
 
     void aSignInClosedByHandShowsNothing() {
