@@ -281,7 +281,8 @@ private:
             error = std::current_exception();
         }
         // What arrived before a failure is the range's own: kept, so that only the rest is fetched again.
-        const bool finished = stream.flush() && writer.Finish();
+        const bool flushed = static_cast<bool>(stream.flush());
+        const bool finished = writer.Finish() && flushed;
         if (writer.Failure()) std::rethrow_exception(writer.Failure());
         if (error) std::rethrow_exception(error);
         if (!finished) throw EFileError("Cannot write file \"" + FFileName + "\"");
