@@ -67,6 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         TRangeCase{"AnotherTotal", MakeResponse(206, "cdef", {"Content-Range: bytes 2-5/11"}), "",
                    "Content-Range bytes 2-5/11 where bytes 2-5/10"},
         TRangeCase{"NoContentRange", MakeResponse(206, "cdef"), "", "Content-Range none where bytes 2-5/10"},
+        TRangeCase{"NoBody", MakeResponse(200, ""), "", "answered 200 where bytes 2-5 were asked"},
         TRangeCase{"NotSatisfiable", MakeResponse(416, "", {"Content-Range: bytes */3"}), "", "416"}),
     [](const ::testing::TestParamInfo<TRangeCase>& AInfo) { return AInfo.param.Name; });
 
