@@ -1,11 +1,24 @@
-// How a download is split into ranges, and which download settings are refused.
+// How a download is split into ranges, which download settings are refused, and how the download
+// of a file in ranges meets failures of its ranges and of the local disk.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "Nimbo/Connection/ContentHash.h"
 #include "Nimbo/Connection/RangedDownload.h"
+#include "Nimbo/Connection/Storage.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 using namespace Nimbo::Connection;
+using ::testing::Contains;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -78,6 +91,181 @@ TEST(DownloadSettings, RefusesWhatCannotWork) {
         {.MaxResumptions = -1},
     };
     for (const TDownloadSettings& settings : refused) EXPECT_THROW(CheckDownloadSettings(settings), EArgumentException);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The download in ranges, against a storage whose ranges answer as a test says
+
+// A file of the storage: its size and hash as the record holds them.
+class TFileData : public TNimboCloudFileData {
+public:
+    TFileData(const TNimboStorage& AStorage, const std::string& AContent) : TNimboCloudFileData(AStorage) {
+        const std::unique_ptr<TContentHasher> hasher = TContentHasher::Create(THashAlgorithm::Sha1);
+        hasher->Update(AContent.data(), AContent.size());
+        AssignInfo({.Id = "f",
+                    .Name = "file.bin",
+                    .Size = std::int64_t(AContent.size()),
+                    .Hash = hasher->Finish(),
+                    .HashAlgorithm = THashAlgorithm::Sha1});
+    }
+};
+
+// Answers each range through Answer, on the stream threads; records the ranges asked for.
+class TRangedStorage : public TNimboStorage {
+public:
+    // Writes the answer for bytes AFirst to ALast, whose content is AContent's; ACall counts the
+    // ranges asked for so far, from 0.
+    using TAnswer = std::function<void(std::int64_t AFirst, std::int64_t ALast, int ACall, std::ostream& AStream)>;
+
+    TAnswer Answer;
+
+    std::vector<TByteRange> Asked() const {
+        std::lock_guard lock(FLock);
+        return FAsked;
+    }
+
+    bool CanDownloadRanges(TNimboCloudFileData&) override { return true; }
+    TRangeExchange RangeExchange(TNimboCloudFileData&, std::int64_t AFirst, std::int64_t ALast) override {
+        int call = 0;
+        {
+            std::lock_guard lock(FLock);
+            call = static_cast<int>(FAsked.size());
+            FAsked.push_back({AFirst, ALast});
+        }
+        return [this, AFirst, ALast, call](std::ostream& AStream) { Answer(AFirst, ALast, call, AStream); };
+    }
+
+    TNimboCloudFile GetRoot() override { RaiseUnsupported("A root"); }
+    void GetFiles(TNimboCloudFileData&, const TFileProc&) override {}
+    void Download(TNimboCloudFileData&, std::ostream&) override { RaiseUnsupported("Downloading in one request"); }
+    void Upload(TNimboCloudFileData&, std::istream&) override {}
+    void Delete(TNimboCloudFileData&) override {}
+    AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData&, const std::string&) override { return nullptr; }
+    AutoFree<TNimboCloudFileData> createFile(TNimboCloudFileData&, const std::string&, std::istream&) override {
+        return nullptr;
+    }
+
+protected:
+    std::string GetServerName() const override { return "ranges.example"; }
+
+private:
+    mutable std::mutex FLock;
+    std::vector<TByteRange> FAsked;
+};
+
+// A file of 10 ranges of 64 KiB on 3 streams, and a local folder holding an older file of its name.
+class RangedDownloadDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Content.resize(10 * Piece);
+        for (std::size_t i = 0; i < Content.size(); ++i) Content[i] = static_cast<char>(i * 7 % 253);
+        Storage.SetDownloadSettings(
+            {.Streams = 3, .MultiStreamCutoff = 1, .RangeSize = std::int64_t(Piece), .MaxResumptions = 2});
+        std::string pattern = (std::filesystem::temp_directory_path() / "nimbo-ranged-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        Folder = pattern;
+        std::ofstream(Target()) << "older";
+    }
+    void TearDown() override { std::filesystem::remove_all(Folder); }
+
+    std::string Target() const { return (Folder / "file.bin").string(); }
+    std::string Local() const {
+        std::ifstream stream(Target(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    }
+    std::size_t Entries() const {
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(Folder), {}));
+    }
+    // The bytes of the range, as the service holds them.
+    std::string Bytes(std::int64_t AFirst, std::int64_t ALast) const {
+        return Content.substr(std::size_t(AFirst), std::size_t(ALast - AFirst + 1));
+    }
+
+    static constexpr std::size_t Piece = 64 << 10;
+    std::string Content;
+    TRangedStorage Storage;
+    TNimboCloudFile File{std::make_shared<TFileData>(Storage, std::string(10 * Piece, '\0'))};
+    std::filesystem::path Folder;
+};
+
+TEST_F(RangedDownloadDriver, ARangeCutShortIsAskedForAgainFromItsFirstMissingByte) {
+    File = TNimboCloudFile(std::make_shared<TFileData>(Storage, Content));
+    Storage.Answer = [&](std::int64_t AFirst, std::int64_t ALast, int, std::ostream& AStream) {
+        if (AFirst == std::int64_t(4 * Piece)) {  // half of the fifth range, then the connection is lost
+            AStream << Bytes(AFirst, AFirst + std::int64_t(Piece / 2) - 1);
+            throw ETransportError("connection lost");
+        }
+        AStream << Bytes(AFirst, ALast);
+    };
+    File.Download(Target());
+    EXPECT_TRUE(Local() == Content) << "the downloaded bytes differ";
+    EXPECT_THAT(Storage.Asked(),
+                Contains(TByteRange{std::int64_t(4 * Piece + Piece / 2), std::int64_t(5 * Piece - 1)}));
+    EXPECT_EQ(Storage.Asked().size(), 11u);
+}
+
+TEST_F(RangedDownloadDriver, FailuresThatAreNoInterruptionEndTheDownloadAtOnce) {
+    File = TNimboCloudFile(std::make_shared<TFileData>(Storage, Content));
+    const struct {
+        const char* Name;
+        TRangedStorage::TAnswer Answer;
+        std::string Error;
+    } cases[] = {
+        {"more bytes than the range",
+         [&](std::int64_t AFirst, std::int64_t ALast, int, std::ostream& AStream) {
+             AStream << Bytes(AFirst, ALast) << "x";
+         },
+         "sent more than the 65536 bytes"},
+        {"a refusal",
+         [&](std::int64_t AFirst, std::int64_t ALast, int, std::ostream& AStream) {
+             if (AFirst == std::int64_t(4 * Piece)) throw ERestError("not yours");
+             AStream << Bytes(AFirst, ALast);
+         },
+         "not yours"},
+    };
+    for (const auto& c : cases) {
+        Storage.Answer = c.Answer;
+        try {
+            File.Download(Target());
+            ADD_FAILURE() << c.Name << ": no error";
+        } catch (const ERestError& E) {
+            EXPECT_THAT(E.Message(), HasSubstr(c.Error)) << c.Name;
+        }
+        EXPECT_EQ(Local(), "older") << c.Name;
+        EXPECT_EQ(Entries(), 1u) << c.Name;
+    }
+}
+
+TEST_F(RangedDownloadDriver, TooManyInterruptionsEndTheDownload) {
+    Storage.Answer = [&](std::int64_t, std::int64_t, int, std::ostream&) { throw ETransportError("connection lost"); };
+    EXPECT_THAT([&] { File.Download(Target()); },
+                ::testing::ThrowsMessage<ERestError>(HasSubstr("was interrupted 3 times")));
+    EXPECT_EQ(Local(), "older");
+    EXPECT_EQ(Entries(), 1u);
+}
+
+TEST_F(RangedDownloadDriver, AFullDiskEndsTheDownloadWithoutFetchingAgain) {
+    Storage.Answer = [&](std::int64_t AFirst, std::int64_t ALast, int, std::ostream& AStream) {
+        AStream << Bytes(AFirst, ALast);
+    };
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 2 * Piece;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string error;
+    try {
+        File.Download(Target());
+    } catch (const EFileError& E) {
+        error = E.Message();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_THAT(error, HasSubstr("Cannot write file"));
+    EXPECT_LE(Storage.Asked().size(), 10u);  // no range asked for again
+    EXPECT_EQ(Local(), "older");
+    EXPECT_EQ(Entries(), 1u);
 }
 
 }  // namespace
