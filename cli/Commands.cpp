@@ -116,6 +116,9 @@ void ListCommand(TContext& AContext, const std::string& APath, const TListOption
 void GetCommand(TContext& AContext, const std::string& APath, const std::string& ALocal, const TCopyOptions& AOptions) {
     const TRemotePath path = ParseRemotePath(APath);
     std::unique_ptr<TRemote> remote = AContext.Session.Open(*path.Kind);
+    TDownloadSettings settings = remote->Storage().GetDownloadSettings();
+    settings.Streams = AOptions.Streams;
+    remote->Storage().SetDownloadSettings(settings);
     const TNimboCloudFile item = Resolve(remote->Storage(), path);
     if (item.GetIsFolder() && !AOptions.Recursive)
         throw ERestError(path.Text() + " is a folder: use get -r to copy it with what it holds");

@@ -24,6 +24,7 @@ struct TListOptions {
 struct TCopyOptions {
     bool Recursive = false;
     int Transfers = 4;  // files at once for a folder
+    int Streams = 4;    // connections at once for one large file downloaded
 };
 
 // Each raises on failure (EUsageError for bad usage); the program turns that into its exit status.

@@ -9,6 +9,7 @@
 #include "Errors.h"
 #include "Interrupt.h"
 #include "Nimbo/Connection/HttpTransport.h"
+#include "Nimbo/Connection/RangedDownload.h"
 #include "Nimbo/Connection/platform/Exceptions.h"
 
 using namespace Nimbo::Cli;
@@ -56,6 +57,9 @@ void AddCommands(CLI::App& AApp, TArguments& A, TRun& ARun) {
     get->add_option("path", A.Path, "REMOTE:PATH")->required();
     get->add_option("local", A.Local, "Local file or folder (default: the name in the current folder)");
     transfers(get);
+    get->add_option("--streams", A.Copy.Streams, "Connections at once for each file of 64 MiB or more (1: one)")
+        ->default_val(4)
+        ->check(CLI::Range(1, Nimbo::Connection::MaxDownloadStreams));
     get->callback([&] { ARun = [&](TContext& C, TSession&) { GetCommand(C, A.Path, A.Local, A.Copy); }; });
 
     CLI::App* put = AApp.add_subcommand("put", "Upload a file (or a folder with -r)");

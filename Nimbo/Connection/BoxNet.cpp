@@ -371,6 +371,20 @@ void TNimboBoxNet::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
         .Execute(AStream);
 }
 
+bool TNimboBoxNet::CanDownloadRanges(TNimboCloudFileData&) { return true; }
+
+TRangeExchange TNimboBoxNet::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    RefreshAccess();
+    const TNimboItemInfo& info = DataAs<TNimboBoxNetData>(AData).Info();
+    // The range goes along to the download host the answer redirects to.
+    const THttpRequest request = Http()
+                                     .Get("2.0/files/" + info.Id + "/content")
+                                     .Header("Authorization", Bearer())
+                                     .ByteRange(AFirst, ALast, info.Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { request.Execute(AStream); };
+}
+
 void TNimboBoxNet::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);
     RefreshAccess();

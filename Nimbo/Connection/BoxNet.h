@@ -127,6 +127,8 @@ public:
     std::string GetMimeType(TNimboCloudFileData& AData) override;
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;

@@ -297,6 +297,19 @@ void TNimboDropBox::Download(TNimboCloudFileData& AData, std::ostream& AStream) 
         .Execute(AStream);
 }
 
+bool TNimboDropBox::CanDownloadRanges(TNimboCloudFileData&) { return true; }
+
+TRangeExchange TNimboDropBox::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    RefreshAccess();
+    const auto& file = DataAs<TNimboDropBoxData>(AData);
+    const THttpRequest request = Http()
+                                     .Get(ContentUrl("/1/files/dropbox/", file.GetPath()))
+                                     .Header("Authorization", Bearer())
+                                     .ByteRange(AFirst, ALast, file.Info().Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { request.Execute(AStream); };
+}
+
 void TNimboDropBox::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     RefreshAccess();
     auto& file = DataAs<TNimboDropBoxData>(AData);

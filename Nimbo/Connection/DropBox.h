@@ -100,6 +100,8 @@ public:
     // One answer for the whole folder; ERestError when the folder holds more than MaxListedEntries.
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;
     AutoFree<TNimboCloudFileData> CreateFolder(TNimboCloudFileData& AData, const std::string& AName) override;

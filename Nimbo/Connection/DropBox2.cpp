@@ -391,6 +391,20 @@ void TNimboDropBox2::Download(TNimboCloudFileData& AData, std::ostream& AStream)
     });
 }
 
+bool TNimboDropBox2::CanDownloadRanges(TNimboCloudFileData&) { return true; }
+
+TRangeExchange TNimboDropBox2::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    RefreshAccess();
+    const auto& file = DataAs<TNimboDropBox2Data>(AData);
+    const THttpRequest request = Http()
+                                     .Post(ContentUrl + "files/download")
+                                     .Configure(Authorization())
+                                     .Header("Dropbox-API-Arg", PathArg(file.GetPath()))
+                                     .ByteRange(AFirst, ALast, file.Info().Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { Translated([&] { request.Execute(AStream); }); };
+}
+
 // An upload session: the parts go up by append_v2 with the content hash of each, and finish commits
 // the file. A sequential session takes the parts in order; the service tells no progress when
 // asked, and a part it refuses for its offset names the offset it holds, from which the upload goes

@@ -425,15 +425,43 @@ void TNimboGDrive3::GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc)
     });
 }
 
+namespace {
+
+// ERestError for an item without content of its own: a shortcut, or a Google document.
+void CheckHasContent(const TNimboGDrive3Data& AFile) {
+    const TNimboItemInfo& info = AFile.Info();
+    if (info.MimeType == ShortcutMimeType)
+        throw ERestError("\"" + info.Name +
+                         "\" is a shortcut to another item and has no content of its own to download");
+    if (AFile.IsGoogleDocument())
+        throw ERestError("\"" + info.Name + "\" is a Google document (" + info.MimeType +
+                         ") and has no content to download: it can only be exported (files/" + info.Id +
+                         "/export with a mimeType such as " + ExportFormatOf(info.MimeType) + ")");
+}
+
+}  // namespace
+
+bool TNimboGDrive3::CanDownloadRanges(TNimboCloudFileData& AData) {
+    const auto& file = DataAs<TNimboGDrive3Data>(AData);
+    return file.Info().MimeType != ShortcutMimeType && !file.IsGoogleDocument();
+}
+
+TRangeExchange TNimboGDrive3::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    const auto& file = DataAs<TNimboGDrive3Data>(AData);
+    CheckHasContent(file);
+    RefreshAccess();
+    const THttpRequest request = Http()
+                                     .Get(FilePath + file.Info().Id)
+                                     .Param("alt", "media")
+                                     .Configure(Authorization())
+                                     .ByteRange(AFirst, ALast, file.Info().Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { Translated([&] { request.Execute(AStream); }); };
+}
+
 void TNimboGDrive3::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     const auto& file = DataAs<TNimboGDrive3Data>(AData);
-    if (file.Info().MimeType == ShortcutMimeType)
-        throw ERestError("\"" + file.Info().Name +
-                         "\" is a shortcut to another item and has no content of its own to download");
-    if (file.IsGoogleDocument())
-        throw ERestError("\"" + file.Info().Name + "\" is a Google document (" + file.Info().MimeType +
-                         ") and has no content to download: it can only be exported (files/" + file.Info().Id +
-                         "/export with a mimeType such as " + ExportFormatOf(file.Info().MimeType) + ")");
+    CheckHasContent(file);
     Translated([&] {
         RefreshAccess();
         Http()

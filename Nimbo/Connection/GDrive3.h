@@ -124,6 +124,8 @@ public:
     // ERestError naming the item and the export it would need when it is one of the service's own
     // documents, which have no bytes; nothing is sent then.
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     // Content above the single-request limit goes through a resumable upload session.
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     // Removes the item for good, past the trash (a folder with everything inside).

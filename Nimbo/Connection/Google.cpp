@@ -271,6 +271,22 @@ void TNimboGDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream) {
     Http().Get(file.GetDownloadUrl()).Configure(Authorization()).ValidResponse(200).SafeToRepeat().Execute(AStream);
 }
 
+bool TNimboGDrive::CanDownloadRanges(TNimboCloudFileData& AData) {
+    return !DataAs<TNimboGDriveFileData>(AData).GetDownloadUrl().empty();
+}
+
+TRangeExchange TNimboGDrive::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    const auto& file = DataAs<TNimboGDriveFileData>(AData);
+    if (file.GetDownloadUrl().empty()) RaiseUnsupported("Downloading ranges of a document");
+    RefreshAccess();
+    const THttpRequest request = Http()
+                                     .Get(file.GetDownloadUrl())
+                                     .Configure(Authorization())
+                                     .ByteRange(AFirst, ALast, file.Info().Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { request.Execute(AStream); };
+}
+
 void TNimboGDrive::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     auto& file = DataAs<TNimboGDriveFileData>(AData);
     TUploadSource source(AStream, FUploadSettings.SingleRequestLimit);

@@ -162,6 +162,8 @@ public:
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     // ERestError naming the item when the service gives no download URL for it (its own documents).
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     // Content above the single-request limit goes through a resumable upload session.
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;

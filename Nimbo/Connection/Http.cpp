@@ -238,6 +238,7 @@ int THttpClient::ProcessRequestPeerAPI(const THttpRequest& ARequest, std::ostrea
     exchange.UserAgent = FUserAgent;
     exchange.FollowRedirects = data.FollowRedirects;
     exchange.Repeatable = data.SafeToRepeat;
+    exchange.BeforeBody = data.BeforeBody;
     // Kept with the request, written even when the exchange raises.
     ARequest.Get().ResponseHeaders.clear();
     exchange.ResponseHeaders = &ARequest.Get().ResponseHeaders;
@@ -314,6 +315,26 @@ THttpRequest THttpRequest::Data(const void* AData, int ASize) {
 THttpRequest THttpRequest::SafeToRepeat() {
     FData->SafeToRepeat = true;
     return *this;
+}
+
+THttpRequest THttpRequest::ByteRange(std::int64_t AFirst, std::int64_t ALast, std::int64_t ATotal) {
+    if (AFirst < 0 || ALast < AFirst || ALast >= ATotal)
+        throw EHttpError("Bytes " + std::to_string(AFirst) + "-" + std::to_string(ALast) +
+                         " are not within content of " + std::to_string(ATotal) + " bytes");
+    const std::string stretch = std::to_string(AFirst) + "-" + std::to_string(ALast);
+    FData->BeforeBody = [stretch, expected = "bytes " + stretch + "/" + std::to_string(ATotal)](
+                            int ACode, const std::vector<THttpHeader>& AHeaders) {
+        if (ACode != 206)
+            throw EHttpError("The service answered " + std::to_string(ACode) + " where bytes " + stretch +
+                             " were asked for (206)");
+        const auto range = std::find_if(AHeaders.begin(), AHeaders.end(),
+                                        [](const THttpHeader& H) { return SameHeaderName(H.first, "Content-Range"); });
+        const std::string given = range == AHeaders.end() ? std::string("none") : range->second;
+        if (given != expected)
+            throw EHttpError("The service answered Content-Range " + given + " where " + expected + " was asked for");
+    };
+    Header("Range", "bytes=" + stretch);
+    return ValidResponse(206);
 }
 
 THttpRequest THttpRequest::Configure(const TConfigProc& AProc) {

@@ -48,6 +48,8 @@ public:
         std::vector<TOnResponse> OnResponse;
         bool SafeToRepeat = false;  // see THttpRequest::SafeToRepeat
         bool FollowRedirects = true;
+        // Checks a 2xx answer before its body is written (see THttpExchange::BeforeBody); may be empty.
+        std::function<void(int ACode, const std::vector<THttpHeader>& AHeaders)> BeforeBody;
         // The header lines of the last answer, also of one that raised; empty before any.
         std::vector<THttpHeader> ResponseHeaders;
 
@@ -96,6 +98,11 @@ public:
     // Marks a request that may be sent again without changing anything on the service (a read):
     // the client repeats it when the service answers that it is busy (see THttpRetryPolicy).
     THttpRequest SafeToRepeat();
+    // Asks for bytes AFirst to ALast (both included) of content of ATotal bytes. Only a 206 answer
+    // whose Content-Range names exactly that stretch and total is accepted, checked before any byte
+    // of its body reaches the caller's stream; any other 2xx answer (a 200 with the whole content, or
+    // another stretch) raises EHttpError with nothing of it written.
+    THttpRequest ByteRange(std::int64_t AFirst, std::int64_t ALast, std::int64_t ATotal);
 
     TFormData BeginForm(bool ASetContentType);
     TJsonData BeginJson(TJRoot ARoot, bool ASetContentType);

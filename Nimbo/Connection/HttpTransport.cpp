@@ -46,7 +46,8 @@ std::string TrimmedValue(const std::string& AText) {
 // Receives the answer: a 2xx body goes to the caller's stream, any other is kept as the error text.
 class TResponseSink {
 public:
-    TResponseSink(CURL* AHandle, std::ostream* AResponse) : FHandle(AHandle), FResponse(AResponse) {}
+    TResponseSink(CURL* AHandle, std::ostream* AResponse, const THttpExchange& AExchange)
+        : FHandle(AHandle), FResponse(AResponse), FBeforeBody(AExchange.BeforeBody) {}
 
     static size_t OnBody(char* AData, size_t ASize, size_t ACount, void* ASelf) {
         return static_cast<TResponseSink*>(ASelf)->Body(AData, ASize * ACount);
@@ -61,6 +62,10 @@ public:
     const std::string& Reason() const { return FReason; }
     const std::optional<std::chrono::seconds>& RetryAfter() const { return FRetryAfter; }
     bool StreamFailed() const { return FStreamFailed; }
+    // What the check before the body raised, if anything.
+    const std::exception_ptr& Refusal() const { return FRefusal; }
+    // Whether the check before the body ran on the last answer (it had a body).
+    bool BodyChecked() const { return FBodyChecked; }
 
 private:
     static constexpr std::size_t MaxErrorText = 1 << 20;
@@ -69,6 +74,7 @@ private:
         long code = 0;
         curl_easy_getinfo(FHandle, CURLINFO_RESPONSE_CODE, &code);
         if (code >= 200 && code <= 299) {
+            if (FBeforeBody && !FBodyChecked && !CheckBeforeBody(static_cast<int>(code))) return 0;
             if (FResponse) {
                 FResponse->write(AData, static_cast<std::streamsize>(ASize));
                 if (!*FResponse) {
@@ -82,9 +88,22 @@ private:
         return ASize;
     }
 
+    bool CheckBeforeBody(int ACode) {
+        FBodyChecked = true;
+        // Nothing may unwind through the transport's C code: keep the exception for later.
+        try {
+            FBeforeBody(ACode, FHeaders);
+            return true;
+        } catch (...) {
+            FRefusal = std::current_exception();
+            return false;
+        }
+    }
+
     size_t HeaderLine(const std::string& ALine) {
         if (ALine.rfind("HTTP/", 0) == 0) {
             // A new response begins (after a redirect or an interim answer).
+            FBodyChecked = false;
             FErrorText.clear();
             FReason.clear();
             FHeaders.clear();
@@ -110,6 +129,9 @@ private:
     std::vector<THttpHeader> FHeaders;
     std::optional<std::chrono::seconds> FRetryAfter;
     bool FStreamFailed = false;
+    const std::function<void(int, const std::vector<THttpHeader>&)>& FBeforeBody;
+    bool FBodyChecked = false;
+    std::exception_ptr FRefusal;
 };
 
 using Curl::SetOptionChecked;
@@ -330,7 +352,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     const Curl::TLease handle(AExchange.Method == "GET" || AExchange.Repeatable);
     CURL* h = handle.Get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    TResponseSink sink(h, AResponse);
+    TResponseSink sink(h, AResponse, AExchange);
 
     SetOptionChecked(h, CURLOPT_ERRORBUFFER, errorBuffer);
     SetOptionChecked(h, CURLOPT_URL, AExchange.Url.c_str());
@@ -392,6 +414,7 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     if (settings.OnExchange) settings.OnExchange(AExchange.Method, AExchange.Url, rc == CURLE_OK ? int(code) : 0);
     if (rc != CURLE_OK) {
         if (progress) progress->RaiseIfStopped();
+        if (sink.Refusal()) std::rethrow_exception(sink.Refusal());
         if (!streamedBody.Failure().empty())
             throw ETransportError(AExchange.Method + " " + AExchange.Url + " failed: " + streamedBody.Failure());
         if (sink.StreamFailed())
@@ -402,6 +425,8 @@ int THttpTransport::Perform(const THttpExchange& AExchange, std::ostream* ARespo
     if (AExchange.ResponseHeaders) *AExchange.ResponseHeaders = sink.Headers();
     if (code < 200 || code > 299)
         throw EHttpProtocolError(static_cast<int>(code), sink.Reason(), sink.ErrorText(), sink.RetryAfter());
+    // An answer without a body is checked all the same.
+    if (AExchange.BeforeBody && !sink.BodyChecked()) AExchange.BeforeBody(static_cast<int>(code), sink.Headers());
     return static_cast<int>(code);
 }
 

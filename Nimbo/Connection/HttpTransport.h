@@ -60,6 +60,10 @@ struct THttpExchange {
     bool Repeatable = false;
     // When given, receives the header lines of the final answer, also when its status is an error.
     std::vector<THttpHeader>* ResponseHeaders = nullptr;
+    // When set, called with the status and header lines of a 2xx answer before the first byte of its
+    // body reaches the caller's stream; an exception it raises ends the exchange and comes out of
+    // THttpTransport::Perform unchanged, no byte of that body written.
+    std::function<void(int ACode, const std::vector<THttpHeader>& AHeaders)> BeforeBody{};
 };
 
 // How far one exchange has got, in bytes; a total is 0 while it is not known. The download counts

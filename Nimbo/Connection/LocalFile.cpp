@@ -56,7 +56,7 @@ public:
         for (int attempt = 0;; ++attempt) {
             fs::path candidate = folder / ("." + ATarget.filename().string() + "." + RandomSuffix() + ".part");
             const mode_t newMode = AAccess == TFileAccess::OwnerOnly ? 0600 : 0666;
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newMode);
+            int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, newMode);
             if (fd < 0) {
                 if (errno == EEXIST && attempt < 100) continue;
                 throw EFileError(CannotCreate(AFileName, errno));
@@ -202,6 +202,14 @@ void ReplaceLocalFile(const std::string& AFileName, const std::function<void(std
     if (!stream.flush() || !writer.Finish())
         throw EFileError("Cannot write file \"" + AFileName + "\"" +
                          (writer.Error() ? ". " + std::string(std::strerror(writer.Error())) : std::string()));
+    temporary.MoveOver(target, AFileName);
+}
+
+void ReplaceLocalFileAtOffsets(const std::string& AFileName, const std::function<void(int AFd)>& AWrite,
+                               TFileAccess AAccess) {
+    const fs::path target = ResolveTarget(AFileName);
+    TTemporaryFile temporary(target, AFileName, AAccess);
+    AWrite(temporary.Fd());
     temporary.MoveOver(target, AFileName);
 }
 

@@ -24,4 +24,10 @@ enum class TFileAccess {
 void ReplaceLocalFile(const std::string& AFileName, const std::function<void(std::ostream&)>& AWrite,
                       TFileAccess AAccess = TFileAccess::Default);
 
+// The same for content written at offsets of its own: AWrite gets the temporary file's descriptor,
+// open for reading and writing, and writes it with pwrite (from any thread, all done before it
+// returns); the file is synced and replaces the target as above.
+void ReplaceLocalFileAtOffsets(const std::string& AFileName, const std::function<void(int AFd)>& AWrite,
+                               TFileAccess AAccess = TFileAccess::Default);
+
 }  // namespace Nimbo::Connection

@@ -157,6 +157,20 @@ void TNimboOneDrive::Download(TNimboCloudFileData& AData, std::ostream& AStream)
         .Execute(AStream);
 }
 
+bool TNimboOneDrive::CanDownloadRanges(TNimboCloudFileData&) { return true; }
+
+TRangeExchange TNimboOneDrive::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    RefreshAccess();
+    const auto& file = DataAs<TNimboOneDriveData>(AData);
+    // The range goes along to the storage address the answer redirects to.
+    const THttpRequest request = Http()
+                                     .Get(ItemPath(file.GetId()) + "/content")
+                                     .Header("Authorization", Bearer())
+                                     .ByteRange(AFirst, ALast, file.Info().Size)
+                                     .SafeToRepeat();
+    return [request](std::ostream& AStream) { request.Execute(AStream); };
+}
+
 void TNimboOneDrive::SetUploadLimit(std::int64_t AValue) {
     if (AValue < 0) throw EArgumentException("The upload limit must not be negative");
     FUploadLimit = AValue;

@@ -97,6 +97,8 @@ public:
     // Follows the listing page by page until every child has been delivered.
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     // ERestError for content above the upload limit.
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     void Delete(TNimboCloudFileData& AData) override;

@@ -450,6 +450,24 @@ void TNimboOneDriveGraph::Download(TNimboCloudFileData& AData, std::ostream& ASt
     });
 }
 
+bool TNimboOneDriveGraph::CanDownloadRanges(TNimboCloudFileData&) { return true; }
+
+TRangeExchange TNimboOneDriveGraph::RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) {
+    const TNimboItemInfo& info = DataAs<TNimboOneDriveGraphData>(AData).Info();
+    RefreshAccess();
+    const THttpRequest address = Http()
+                                     .Get(ItemPath(info.Id) + "/content")
+                                     .Configure(Authorization())
+                                     .FollowRedirects(false)
+                                     .SafeToRepeat()
+                                     .ValidResponse(302);
+    // The range goes to the address the answer names, which carries its own authorization.
+    return [this, address, first = AFirst, last = ALast, total = info.Size](std::ostream& AStream) {
+        Translated(
+            [&] { Http().Get(RedirectTarget(address)).ByteRange(first, last, total).SafeToRepeat().Execute(AStream); });
+    };
+}
+
 void TNimboOneDriveGraph::Upload(TNimboCloudFileData& AData, std::istream& AStream) {
     auto& item = DataAs<TNimboOneDriveGraphData>(AData);
     const std::string path = ItemPath(item.Info().Id);

@@ -111,6 +111,8 @@ public:
     void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) override;
     // Follows the service's redirect to the pre-authenticated address without the bearer token.
     void Download(TNimboCloudFileData& AData, std::ostream& AStream) override;
+    bool CanDownloadRanges(TNimboCloudFileData& AData) override;
+    TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast) override;
     void Upload(TNimboCloudFileData& AData, std::istream& AStream) override;
     // The item goes to the recycle bin.
     void Delete(TNimboCloudFileData& AData) override;

@@ -100,6 +100,17 @@ TNimboSpace TNimboStorage::GetSpace() { RaiseUnsupported("Telling the space used
 
 std::string TNimboStorage::GetHashAlgorithm() const { return {}; }
 
+bool TNimboStorage::CanDownloadRanges(TNimboCloudFileData&) { return false; }
+
+TRangeExchange TNimboStorage::RangeExchange(TNimboCloudFileData&, std::int64_t, std::int64_t) {
+    RaiseUnsupported("Downloading ranges of a file");
+}
+
+void TNimboStorage::SetDownloadSettings(const TDownloadSettings& AValue) {
+    CheckDownloadSettings(AValue);
+    FDownloadSettings = AValue;
+}
+
 void TNimboStorage::RaiseUnsupported(const std::string& AWhat) {
     throw ERestError(AWhat + " is not supported by this storage");
 }
@@ -163,7 +174,22 @@ void TNimboCloudFile::Download(std::ostream& AStream) const {
 
 void TNimboCloudFile::Download(const std::string& AFileName) const {
     CheckFile();  // before anything touches the local disk
-    ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { Download(AStream); });
+    const TDownloadSettings settings = Storage().GetDownloadSettings();
+    const std::int64_t size = Item().Info().Size;
+    if (settings.Streams < 2 || size <= 0 || size < settings.MultiStreamCutoff ||
+        !Storage().CanDownloadRanges(Item())) {
+        ReplaceLocalFile(AFileName, [this](std::ostream& AStream) { Download(AStream); });
+        return;
+    }
+    // Copied, since the download may describe the item anew.
+    const std::string expected = Item().Info().Hash;
+    const std::string algorithm = Item().Info().HashAlgorithm;
+    const std::string what = "The download of \"" + GetName() + "\"";
+    const std::unique_ptr<TContentHasher> hasher = expected.empty() ? nullptr : TContentHasher::Create(algorithm);
+    ReplaceLocalFileAtOffsets(AFileName, [&](int AFd) {
+        RunRangedDownload(Storage(), Item(), AFd, settings, hasher.get(), what, AFileName);
+        if (hasher) CheckContentHash(what, algorithm, expected, hasher->Finish());
+    });
 }
 
 void TNimboCloudFile::Upload(std::istream& AStream) const {

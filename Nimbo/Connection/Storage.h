@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "Nimbo/Connection/RangedDownload.h"
 #include "Nimbo/Connection/RestService.h"
 #include "Nimbo/Connection/platform/AutoFree.h"
 #include "Nimbo/Connection/platform/DateTime.h"
@@ -71,6 +72,9 @@ private:
 // One callable receiving the items of a listing, one at a time.
 using TFileProc = std::function<void(TNimboCloudFile)>;
 
+// Writes a range of a file's bytes to the stream; runs on a thread of its own.
+using TRangeExchange = std::function<void(std::ostream& AStream)>;
+
 // The uniform storage component. An adapter derives from it and implements every operation below;
 // the item data passed in is always one of its own item data objects.
 class TNimboStorage : public TRestService {
@@ -96,6 +100,14 @@ public:
     virtual void GetFiles(TNimboCloudFileData& AData, const TFileProc& AProc) = 0;
     // Writes the file's bytes at the stream's current position.
     virtual void Download(TNimboCloudFileData& AData, std::ostream& AStream) = 0;
+    // Whether the file's bytes can be fetched in ranges (RangeExchange); by default not.
+    virtual bool CanDownloadRanges(TNimboCloudFileData& AData);
+    // Builds, on the calling thread, with the sign-in checked, the exchange that writes bytes AFirst
+    // to ALast (both included) of the file of the size its record holds; several such exchanges
+    // run at once, each on a thread of its own. An answer that is not exactly that range raises an
+    // error before any byte is written (THttpRequest::ByteRange). By default ERestError saying that
+    // the storage cannot do it.
+    virtual TRangeExchange RangeExchange(TNimboCloudFileData& AData, std::int64_t AFirst, std::int64_t ALast);
     // Replaces the content of the existing file with the stream's bytes; the item keeps its identity.
     virtual void Upload(TNimboCloudFileData& AData, std::istream& AStream) = 0;
     virtual void Delete(TNimboCloudFileData& AData) = 0;
@@ -124,6 +136,11 @@ public:
     // Whether every request of an upload carries the hash of the bytes it sends, which the service
     // checks before it stores them: such uploads need no check of their own.
     virtual bool ServiceChecksUploads() const { return false; }
+
+    // How downloads to a local file use several connections.
+    const TDownloadSettings& GetDownloadSettings() const { return FDownloadSettings; }
+    // EArgumentException for settings CheckDownloadSettings refuses; the settings stay as they were.
+    void SetDownloadSettings(const TDownloadSettings& AValue);
 
 protected:
     // ERestError "<AWhat> is not supported by this storage", AWhat as "Renaming items".
@@ -157,6 +174,7 @@ private:
 
     // Shares no ownership: item data hold weak handles of it to tell that this storage is gone.
     std::shared_ptr<TNimboStorage> FLifetime;
+    TDownloadSettings FDownloadSettings;
 };
 
 // A value handle of one cloud item, freely copied; copies share the item's data. Checks whether an
@@ -178,7 +196,9 @@ public:
     // mismatch raises ERestError naming both hashes once they are all written.
     void Download(std::ostream& AStream) const;
     // Writes the local file only when the whole download succeeded and passed the content check;
-    // otherwise an existing file of that name is untouched and nothing is left behind.
+    // otherwise an existing file of that name is untouched and nothing is left behind. A file of at
+    // least the storage's multi-stream cutoff is fetched in ranges on several connections at once
+    // where the storage can (TDownloadSettings, RunRangedDownload).
     void Download(const std::string& AFileName) const;
     void Upload(std::istream& AStream) const;
     void Upload(const std::string& AFileName) const;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -165,6 +166,31 @@ TEST_F(EmulatorCli, CtrlCDuringADownloadLeavesNoLocalFile) {
     EXPECT_EQ(result.Exit, 130) << result.Err;
     EXPECT_EQ(ReadFile(FHome.Work() / "big.bin"), "older copy");
     EXPECT_EQ(std::distance(fs::directory_iterator(FHome.Work()), fs::directory_iterator()), 1);
+}
+
+TEST_F(EmulatorCli, GetFetchesALargeFileOnAsManyConnectionsAsAsked) {
+    Ok({"login", "box", "--client-id", "box-client", "--client-secret", "box-secret"});
+    std::string content(64 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
+    Emulator().AddFile(Cloud::Box, "Documents/large.bin", content);
+    const auto rangesAsked = [] {
+        std::vector<std::string> ranges;
+        for (const RecordedRequest& r : Emulator().Requests())
+            if (r.host == "dl.boxcloud.com")
+                for (const auto& [name, value] : r.headers)
+                    if (name == "Range") ranges.push_back(value);
+        std::sort(ranges.begin(), ranges.end());
+        return ranges;
+    };
+    for (const auto& [streams, ranges] :
+         {std::pair<std::string, std::vector<std::string>>{"1", {}},
+          {"3", {"bytes=0-23068671", "bytes=23068672-46137343", "bytes=46137344-67108863"}}}) {
+        Emulator().ClearRequests();
+        Ok({"get", "--streams", streams, "box:Documents/large.bin"});
+        EXPECT_TRUE(ReadFile(FHome.Work() / "large.bin") == content) << streams << " streams: the bytes differ";
+        EXPECT_EQ(rangesAsked(), ranges) << streams << " streams";
+    }
+    EXPECT_EQ(Nimbo({"get", "--streams", "0", "box:Documents/large.bin"}).Exit, 2);
 }
 
 TEST_F(EmulatorCli, CtrlCDuringASessionUploadCancelsTheSession) {

@@ -214,6 +214,10 @@ TEST_F(BoxTest, FileLifeCycleAsTheAdapterDrivesIt) {
     std::string link = redirect.Header("location");
     EXPECT_EQ(link.rfind("https://dl.boxcloud.com/d/1/", 0), 0u);
     EXPECT_EQ(client.Get(link).body, "hello");  // no token needed
+    Reply part = client.Send("GET", link, "", {"Range: bytes=1-3"});
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.body, "ell");
+    EXPECT_EQ(part.Header("content-range"), "bytes 1-3/5");
 
     Reply version =
         client.Multipart(Upload + "/" + fileId + "/content", {{"a.txt", "hello again", "a.txt", ""}}, token);

@@ -113,6 +113,11 @@ TEST_F(GraphTest, ItemsCarryTheirFieldsAndHashes) {
     EXPECT_TRUE(file["fileSystemInfo"]["lastModifiedDateTime"].is_string());
     EXPECT_EQ(file["@microsoft.graph.downloadUrl"].get<std::string>().rfind("https://public.dm.files.1drv.com/", 0),
               0u);
+    // The download address answers a byte range.
+    Reply part = client.Send("GET", file["@microsoft.graph.downloadUrl"].get<std::string>(), "", {"Range: bytes=6-10"});
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.body, "world");
+    EXPECT_EQ(part.Header("content-range"), "bytes 6-10/11");
 
     json root = Get("/me/drive/root").Json();
     EXPECT_TRUE(root.contains("root"));
