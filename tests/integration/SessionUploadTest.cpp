@@ -519,7 +519,7 @@ protected:
     }
 
     inline static const std::string Fields =
-        "fields=id%2Cname%2CmimeType%2Csize%2CcreatedTime%2CmodifiedTime%2Cmd5Checksum%2Cparents";
+        "fields=id%2Cname%2CmimeType%2Csize%2CcreatedTime%2CmodifiedTime%2Cmd5Checksum%2Csha1Checksum%2Cparents";
     inline static const std::string Start =
         "POST www.googleapis.com /upload/drive/v3/files?uploadType=resumable&" + Fields;
     // The session's address keeps the parameters of the request that began it.
