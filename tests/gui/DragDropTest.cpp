@@ -244,6 +244,68 @@ private slots:
                  Sorted(EmulatorChildren(Cloud::Box, "Documents")));
     }
 
+    // Three items dragged together where the middle one fails: the other two move, one message says
+    // why the middle one did not, the status bar counts what moved, and the tree matches the service.
+    void anItemThatFailsAmongSeveralLeavesTheOthersMoved_data() {
+        QTest::addColumn<QString>("middle");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("name clash answered Skip") << "Welcome.txt"
+                                                  << "clash"
+                                                  << "Welcome.txt: skipped, the name is in use.";
+        QTest::newRow("folder into itself") << "Documents"
+                                            << "itself"
+                                            << "Documents: \"Documents\" cannot be moved into itself.";
+        QTest::newRow("service refusal") << "middle.txt"
+                                         << "service"
+                                         << "middle.txt: Access denied - insufficient permission";
+    }
+
+    void anItemThatFailsAmongSeveralLeavesTheOthersMoved() {
+        QFETCH(QString, middle);
+        QFETCH(QString, failure);
+        QFETCH(QString, reason);
+        Sandbox().Emulator().AddFile(Cloud::Box, "first.txt", "first\n");
+        Sandbox().Emulator().AddFile(Cloud::Box, "last.txt", "last\n");
+        if (failure == "clash") Sandbox().Emulator().AddFile(Cloud::Box, "Welcome.txt", "the one at the top\n");
+        if (failure == "service") {
+            std::string id = Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n");
+            Nimbo::Emulator::Fault refused;
+            refused.status = 403;
+            refused.body =
+                R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
+            Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = "PUT", .pathPrefix = "/2.0/files/" + id},
+                                             refused, 5);
+        }
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        QList<QTreeWidgetItem*> dragged{fixture.Item("first.txt"), fixture.Item(middle), fixture.Item("last.txt")};
+        QVERIFY(!dragged.contains(nullptr));
+        TModalScript script;
+        if (failure == "clash") AnswerClash(script, "Skip");
+        QString report;
+        script.ExpectWindow("MoveReport", [&report](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            report = box->text() + "\n" + box->informativeText();
+            box->accept();
+        });
+        QVERIFY(Drop(fixture.Tree(), DragData(fixture.Tree(), dragged), fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        QVERIFY2(report.startsWith("1 item was not moved:\n"), qPrintable(report));
+        QVERIFY2(report.contains(reason), qPrintable(report));
+        QVERIFY2(!report.contains("first.txt") && !report.contains("last.txt"), qPrintable(report));
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Moved 2 of 3 items"));
+        for (const char* name : {"first.txt", "last.txt"}) {
+            QVERIFY2(Sandbox().Emulator().Find(Cloud::Box, std::string("Documents/") + name).has_value(), name);
+            QVERIFY2(!Sandbox().Emulator().Find(Cloud::Box, name).has_value(), name);
+        }
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Box, middle.toStdString()).has_value());
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Box, "")));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))),
+                 Sorted(EmulatorChildren(Cloud::Box, "Documents")));
+    }
+
     void severalItemsAreDeletedAfterOneQuestion() {
         TFormFixture fixture;
         fixture.Connect("OneDriveGraphAction");
