@@ -4,7 +4,6 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
-#include <QDropEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QTest>
@@ -21,33 +20,6 @@ namespace {
 QStringList Sorted(QStringList AList) {
     AList.sort();
     return AList;
-}
-
-// What dragging AItems would carry, as the tree's model gives it.
-QMimeData* DragData(QTreeWidget* ATree, const QList<QTreeWidgetItem*>& AItems) {
-    QModelIndexList indexes;
-    for (QTreeWidgetItem* item : AItems) {
-        QTreeWidgetItem* parent = item->parent();
-        QModelIndex parentIndex;
-        if (parent != nullptr) parentIndex = ATree->model()->index(ATree->indexOfTopLevelItem(parent), 0);
-        int row = parent != nullptr ? parent->indexOfChild(item) : ATree->indexOfTopLevelItem(item);
-        indexes << ATree->model()->index(row, 0, parentIndex);
-    }
-    return ATree->model()->mimeData(indexes);
-}
-
-// Drops AData on ATarget (null: the empty space below the items); true when the tree took it.
-bool Drop(QTreeWidget* ATree, QMimeData* AData, QTreeWidgetItem* ATarget) {
-    ATree->scrollToItem(ATarget != nullptr ? ATarget : ATree->topLevelItem(0));
-    QPoint at =
-        ATarget != nullptr ? ATree->visualItemRect(ATarget).center() : QPoint(10, ATree->viewport()->height() - 5);
-    // The drag enters first: the application hands the drop to the widget that took the enter.
-    QDragEnterEvent enter(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(ATree->viewport(), &enter);
-    if (!enter.isAccepted()) return false;
-    QDropEvent drop(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(ATree->viewport(), &drop);
-    return drop.isAccepted();
 }
 
 void AnswerClash(TModalScript& AScript, const QString& AAnswer) {
