@@ -1149,6 +1149,7 @@ bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral) {
     }
     if (replacedGone) delete existing;
     bool selected = AItem->isSelected();
+    bool expanded = AItem->isExpanded();
     if (QTreeWidgetItem* parent = AItem->parent())
         parent->removeChild(AItem);
     else
@@ -1160,7 +1161,21 @@ bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral) {
     else
         ui->TreeView->addTopLevelItem(AItem);
     if (selected) AItem->setSelected(true);
+    ListAgain(AItem, expanded);
     return true;
+}
+
+// What is below a folder that was renamed or moved is read again from the service: where it
+// addresses items by their path, the items listed before still point where the folder was.
+void TMainForm::ListAgain(TFileItem* AFolder, bool AExpanded) {
+    if (!AFolder->V.IsFolder) return;
+    if (AFolder->childCount() != 1 || AFolder->child(0)->type() != TTempItem::Type) {
+        qDeleteAll(AFolder->takeChildren());
+        AFolder->addChild(new TTempItem());
+    }
+    if (!AExpanded) return;
+    ListIfUnlisted(AFolder);
+    AFolder->setExpanded(true);
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -1321,6 +1336,7 @@ void TMainForm::RenameActionExecute() {
     });
     item->V = view;
     item->ShowColumns();
+    ListAgain(item, item->isExpanded());
     UpdateDetails();
     FResult = "Renamed \"" + old + "\" to \"" + name + "\"";
 }

@@ -129,6 +129,7 @@ private:
     void MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget);
     bool MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral);
     static void CheckNotIntoItself(const TFileItem* AItem, const TFileItem* ATarget);
+    void ListAgain(TFileItem* AFolder, bool AExpanded);
     // The selected items, without those inside a selected folder.
     std::vector<TFileItem*> SelectedItems() const;
     void DownloadSeveral(const std::vector<TFileItem*>& AItems);

@@ -455,6 +455,65 @@ private slots:
         QCOMPARE(result(), "Signed out of " + title);
     }
 
+    // A folder that was listed keeps working below it after it is renamed or moved: its files
+    // download from where they are now.
+    void theFilesOfARenamedOrMovedFolderStillDownload_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("cloud");
+        QTest::addColumn<bool>("move");
+        const std::pair<const char*, Cloud> services[] = {
+            {"GDrive3Action", Cloud::GoogleDrive},       {"DropBox2Action", Cloud::Dropbox},
+            {"OneDriveGraphAction", Cloud::LiveConnect}, {"BoxNetAction", Cloud::Box},
+            {"GDriveAction", Cloud::GoogleDrive},        {"DropBoxAction", Cloud::Dropbox},
+            {"OneDriveAction", Cloud::LiveConnect}};
+        for (auto [action, cloud] : services)
+            for (bool move : {false, true})
+                QTest::newRow(qPrintable(QString(action) + (move ? ", moved" : ", renamed")))
+                    << QString(action) << int(cloud) << move;
+    }
+
+    void theFilesOfARenamedOrMovedFolderStillDownload() {
+        QFETCH(QString, action);
+        QFETCH(int, cloud);
+        QFETCH(bool, move);
+        Cloud service = static_cast<Cloud>(cloud);
+        TFormFixture fixture;
+        fixture.Connect(qPrintable(action));
+        QTreeWidgetItem* documents = fixture.Item("Documents");
+        documents->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        QString path;
+        if (move) {
+            std::unique_ptr<QMimeData> dragged(DragData(fixture.Tree(), {documents}));
+            QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Photos")));
+            path = "Photos/Documents";
+        } else {
+            fixture.Select(documents);
+            TModalScript script;
+            script.ExpectWindow("RenameDialog", [](QWidget* AWidget) {
+                auto* dialog = qobject_cast<QInputDialog*>(AWidget);
+                dialog->setTextValue("Papers");
+                dialog->accept();
+            });
+            QTest::keyClick(fixture.Tree(), Qt::Key_F2);
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+            path = "Papers";
+        }
+        QVERIFY(Sandbox().Emulator().Find(service, (path + "/Welcome.txt").toStdString()).has_value());
+        fixture.Item(path)->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item(path + "/Welcome.txt") != nullptr, 2000);
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item(path))), Sorted(EmulatorChildren(service, path.toStdString())));
+        fixture.Select(fixture.Item(path + "/Welcome.txt"));
+        QString copy = fixture.TempPath("Welcome copy.txt");
+        TModalScript script;
+        script.ExpectFileDialog("SaveDialog", copy);
+        fixture.Action("DownloadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(
+            ReadFile(copy),
+            QString::fromStdString(Sandbox().Emulator().Find(service, (path + "/Welcome.txt").toStdString())->content));
+    }
+
     void newFolderWithoutANameCreatesNothing() {
         TFormFixture fixture;
         fixture.Connect("GDriveAction");
