@@ -1057,10 +1057,18 @@ TMainForm::TFileItem* TMainForm::DropFolder(QTreeWidgetItem* AItem) const {
 void TMainForm::MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget) {
     // Items already in ATarget stay where they are; leaving them out also keeps a row that a
     // Replace removes from being visited later.
-    std::vector<TFileItem*> items;
+    // An item inside a dragged folder goes with it; moving it again would take it out of there.
+    std::vector<TFileItem*> dragged;
     for (const QStringList& path : APaths)
-        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path)); item != nullptr && item->parent() != ATarget)
-            items.push_back(item);
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) dragged.push_back(item);
+    auto insideDragged = [&dragged](const TFileItem* AItem) {
+        for (const QTreeWidgetItem* up = AItem->parent(); up != nullptr; up = up->parent())
+            if (std::find(dragged.begin(), dragged.end(), up) != dragged.end()) return true;
+        return false;
+    };
+    std::vector<TFileItem*> items;
+    for (TFileItem* item : dragged)
+        if (item->parent() != ATarget && !insideDragged(item)) items.push_back(item);
     if (items.empty()) return;
     if (items.size() == 1) CheckNotIntoItself(items.front(), ATarget);
     if (ATarget != nullptr) {

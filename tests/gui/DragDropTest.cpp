@@ -2,6 +2,8 @@
 // taken); files dropped from the desktop are uploaded; several items are deleted at once. The drops
 // are made of the tree's own drag data, delivered to the tree as its drop events.
 
+#include <memory>
+
 #include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QMessageBox>
@@ -109,6 +111,25 @@ private slots:
             QCOMPARE(
                 QString::fromStdString(Sandbox().Emulator().Find(Cloud::Dropbox, "Documents/Welcome.txt")->content),
                 QString("the one at the top\n"));
+    }
+
+    // A file dragged together with the open folder that holds it goes along inside that folder.
+    void aFileDraggedWithItsFolderStaysInIt() {
+        TFormFixture fixture;
+        fixture.Connect("DropBox2Action");
+        QTreeWidgetItem* documents = fixture.Item("Documents");
+        documents->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        std::unique_ptr<QMimeData> dragged(
+            DragData(fixture.Tree(), {documents, fixture.Item("Documents/Welcome.txt")}));
+        QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Photos")));
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Dropbox, "Photos/Documents/Welcome.txt").has_value());
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::Dropbox, "Photos/Welcome.txt").has_value());
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Moved \"Documents\""));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Photos"))),
+                 Sorted(EmulatorChildren(Cloud::Dropbox, "Photos")));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Photos/Documents"))),
+                 Sorted(EmulatorChildren(Cloud::Dropbox, "Photos/Documents")));
     }
 
     void aFolderCannotBeDroppedIntoItself() {
