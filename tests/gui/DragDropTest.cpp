@@ -132,6 +132,30 @@ private slots:
                  Sorted(EmulatorChildren(Cloud::Dropbox, "Photos/Documents")));
     }
 
+    // Replace removes the item in the way first; when the move then fails, the tree shows both as
+    // the service has them: the replaced item gone, the dragged one where it was.
+    void aReplaceWhoseMoveFailsLeavesTheTreeAsTheServiceHasIt() {
+        Sandbox().Emulator().AddFile(Cloud::Dropbox, "Welcome.txt", "the one at the top\n");
+        TFormFixture fixture;
+        fixture.Connect("DropBox2Action");
+        fixture.Item("Documents")->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        Nimbo::Emulator::Fault unavailable;
+        unavailable.status = 503;
+        Sandbox().Emulator().InjectFault(
+            {.host = "api.dropboxapi.com", .method = "POST", .pathPrefix = "/2/files/move_v2"}, unavailable, 10);
+        TModalScript script;
+        AnswerClash(script, "Replace");
+        script.ExpectError("unavailable");
+        std::unique_ptr<QMimeData> dragged(DragData(fixture.Tree(), {fixture.Item("Welcome.txt")}));
+        QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::Dropbox, "Documents/Welcome.txt").has_value());
+        QVERIFY(fixture.Item("Documents/Welcome.txt") == nullptr);
+        QVERIFY(fixture.Item("Welcome.txt") != nullptr);
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Dropbox, "")));
+    }
+
     void aFolderCannotBeDroppedIntoItself() {
         TFormFixture fixture;
         fixture.Connect("BoxNetAction");
