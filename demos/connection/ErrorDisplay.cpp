@@ -1,5 +1,8 @@
 #include "ErrorDisplay.h"
 
+#include <optional>
+#include <utility>
+
 #include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -45,8 +48,7 @@ QString ServiceMessage(const std::string& ABody) {
     QJsonObject error = answer.value("error").toObject();
     for (const QString& text :
          {StringAt(answer, "error_description"), StringAt(answer.value("user_message").toObject(), "text"),
-          StringAt(error, "message"), StringAt(answer, "message"), StringAt(answer, "error"),
-          StringAt(answer, "error_summary")})
+          StringAt(error, "message"), StringAt(answer, "message"), StringAt(answer, "error")})
         if (!text.trimmed().isEmpty()) return DecodedText(text);
     return {};
 }
@@ -81,8 +83,29 @@ TStatusText ForStatus(int ACode) {
     }
 }
 
+// Dropbox words an error of a call as a chain of tags ("path/not_found/..") under one status for
+// all of them: the tags pick the text (the chain itself goes to the details).
+std::optional<TStatusText> ForTags(const std::string& ABody) {
+    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(ABody));
+    QString summary = StringAt(document.object(), "error_summary");
+    if (summary.isEmpty()) return std::nullopt;
+    static const std::pair<const char*, int> tags[] = {{"not_found", 404},
+                                                       {"conflict", 409},
+                                                       {"insufficient_space", 507},
+                                                       {"insufficient_quota", 507},
+                                                       {"no_write_permission", 403},
+                                                       {"access_denied", 403},
+                                                       {"malformed_path", 400},
+                                                       {"disallowed_name", 400},
+                                                       {"too_many_write_operations", 429}};
+    const QStringList parts = summary.split('/');
+    for (auto [tag, code] : tags)
+        if (parts.contains(tag)) return ForStatus(code);
+    return ForStatus(0);
+}
+
 TReadableError FromAnswer(const EHttpProtocolError& AError) {
-    TStatusText status = ForStatus(AError.ErrorCode());
+    TStatusText status = ForTags(AError.ErrorMessage()).value_or(ForStatus(AError.ErrorCode()));
     QString service;
     if (auto* oauth = dynamic_cast<const EOAuthError*>(&AError)) {
         service = DecodedText(FromStd(oauth->Description()));

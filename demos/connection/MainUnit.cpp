@@ -1052,34 +1052,72 @@ TMainForm::TFileItem* TMainForm::DropFolder(QTreeWidgetItem* AItem) const {
     return AItem != nullptr ? dynamic_cast<TFileItem*>(AItem->parent()) : nullptr;
 }
 
+// One item's failure (a clash answered Skip, a folder dropped into itself, a refusal from the
+// service) is noted and the others go on; the end reports what was not moved, and why, in one message.
 void TMainForm::MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget) {
-    std::vector<TFileItem*> items;
+    // Items already in ATarget stay where they are; leaving them out also keeps a row that a
+    // Replace removes from being visited later.
+    // An item inside a dragged folder goes with it; moving it again would take it out of there.
+    std::vector<TFileItem*> dragged;
     for (const QStringList& path : APaths)
-        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) items.push_back(item);
-    // A folder cannot go into itself or below itself; what is in that folder already stays.
-    for (TFileItem* item : items)
-        for (QTreeWidgetItem* up = ATarget; up != nullptr; up = up->parent())
-            if (up == item) throw ERestError(ToStd("\"" + item->V.Name + "\" cannot be moved into itself."));
+        if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) dragged.push_back(item);
+    auto insideDragged = [&dragged](const TFileItem* AItem) {
+        for (const QTreeWidgetItem* up = AItem->parent(); up != nullptr; up = up->parent())
+            if (std::find(dragged.begin(), dragged.end(), up) != dragged.end()) return true;
+        return false;
+    };
+    std::vector<TFileItem*> items;
+    for (TFileItem* item : dragged)
+        if (item->parent() != ATarget && !insideDragged(item)) items.push_back(item);
+    if (items.empty()) return;
+    if (items.size() == 1) CheckNotIntoItself(items.front(), ATarget);
     if (ATarget != nullptr) {
         ListIfUnlisted(ATarget);
         ATarget->setExpanded(true);
     }
+    if (items.size() == 1) {
+        if (MoveItem(items.front(), ATarget, false)) FResult = "Moved \"" + items.front()->V.Name + "\"";
+        return;
+    }
+    QStringList failed;
     int moved = 0;
     for (TFileItem* item : items) {
-        if (item->parent() == ATarget) continue;
-        if (MoveItem(item, ATarget)) ++moved;
+        QString name = item->V.Name;
+        try {
+            CheckNotIntoItself(item, ATarget);
+            if (MoveItem(item, ATarget, true))
+                ++moved;
+            else
+                failed << name + ": skipped, the name is in use.";
+        } catch (const std::exception& error) {
+            failed << name + ": " + ReadableError(error).Message;
+        }
     }
-    FResult = "Moved " + QString::number(moved) + (moved == 1 ? " item" : " items");
+    FResult = "Moved " + QString::number(moved) + " of " + QString::number(items.size()) + " items";
+    if (failed.isEmpty()) return;
+    QMessageBox report(
+        QMessageBox::Warning, "Move",
+        QString::number(failed.size()) + (failed.size() == 1 ? " item was" : " items were") + " not moved:",
+        QMessageBox::Ok, this);
+    report.setObjectName("MoveReport");
+    report.setInformativeText(failed.join('\n'));
+    report.exec();
 }
 
-bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget) {
+// A folder cannot go into itself or below itself.
+void TMainForm::CheckNotIntoItself(const TFileItem* AItem, const TFileItem* ATarget) {
+    for (const QTreeWidgetItem* up = ATarget; up != nullptr; up = up->parent())
+        if (up == AItem) throw ERestError(ToStd("\"" + AItem->V.Name + "\" cannot be moved into itself."));
+}
+
+bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral) {
     QString name = AItem->V.Name;
     TFileItem* existing = ClashingChild(ATarget, name);
     TNimboCloudFile replaced;
     QString newName;
     if (existing != nullptr) {
         QString freeName = FreeName(ATarget, name, AItem->V.IsFolder);
-        TClashAnswer answer = AskAboutClash(name, freeName, !AItem->V.IsFolder && !existing->V.IsFolder);
+        TClashAnswer answer = AskAboutClash(name, freeName, !AItem->V.IsFolder && !existing->V.IsFolder, ASeveral);
         if (answer == TClashAnswer::Cancel) return false;
         if (answer == TClashAnswer::KeepBoth)
             newName = freeName;
@@ -1090,15 +1128,36 @@ bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget) {
     TNimboCloudFile folder = ATarget != nullptr ? ATarget->F : TNimboCloudFile();
     TNimboStorage* service = FService;
     TItemView view;
-    Call([&, service] {
-        if (folder.IsEmpty()) folder = service->GetRoot();
-        if (!replaced.IsEmpty()) replaced.Delete();
-        if (!newName.isEmpty()) F.Rename(ToStd(newName));
-        F.Move(folder);
-        view = TItemView::Of(F);
-    });
-    if (!replaced.IsEmpty()) delete existing;
+    bool replacedGone = false;
+    bool renamed = false;
+    try {
+        Call([&, service] {
+            if (folder.IsEmpty()) folder = service->GetRoot();
+            if (!replaced.IsEmpty()) {
+                replaced.Delete();
+                replacedGone = true;
+            }
+            if (!newName.isEmpty()) {
+                F.Rename(ToStd(newName));
+                renamed = true;
+                view = TItemView::Of(F);
+            }
+            F.Move(folder);
+            view = TItemView::Of(F);
+        });
+    } catch (...) {
+        // What the service did before it failed shows in the tree: the replaced item is gone, the
+        // moved one keeps its new name where it was.
+        if (replacedGone) delete existing;
+        if (renamed) {
+            AItem->V = view;
+            AItem->ShowColumns();
+        }
+        throw;
+    }
+    if (replacedGone) delete existing;
     bool selected = AItem->isSelected();
+    bool expanded = AItem->isExpanded();
     if (QTreeWidgetItem* parent = AItem->parent())
         parent->removeChild(AItem);
     else
@@ -1110,7 +1169,21 @@ bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget) {
     else
         ui->TreeView->addTopLevelItem(AItem);
     if (selected) AItem->setSelected(true);
+    ListAgain(AItem, expanded);
     return true;
+}
+
+// What is below a folder that was renamed or moved is read again from the service: where it
+// addresses items by their path, the items listed before still point where the folder was.
+void TMainForm::ListAgain(TFileItem* AFolder, bool AExpanded) {
+    if (!AFolder->V.IsFolder) return;
+    if (AFolder->childCount() != 1 || AFolder->child(0)->type() != TTempItem::Type) {
+        qDeleteAll(AFolder->takeChildren());
+        AFolder->addChild(new TTempItem());
+    }
+    if (!AExpanded) return;
+    ListIfUnlisted(AFolder);
+    AFolder->setExpanded(true);
 }
 
 void TMainForm::NewFolderActionExecute() {
@@ -1271,6 +1344,7 @@ void TMainForm::RenameActionExecute() {
     });
     item->V = view;
     item->ShowColumns();
+    ListAgain(item, item->isExpanded());
     UpdateDetails();
     FResult = "Renamed \"" + old + "\" to \"" + name + "\"";
 }

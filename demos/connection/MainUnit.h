@@ -124,9 +124,12 @@ private:
     void UploadFiles(const QStringList& AFiles, TFileItem* ATarget);
     bool UploadFile(const QString& AFileName, TFileItem* ATarget, bool ASeveral);
     TFileItem* DropFolder(QTreeWidgetItem* AItem) const;
-    // Moves the items at APaths into ATarget (none: the root) on the service, then in the tree.
+    // Moves the items at APaths into ATarget (none: the root) on the service, then in the tree; false
+    // from MoveItem when the user cancelled (or, one of several, skipped) it at the clash question.
     void MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget);
-    bool MoveItem(TFileItem* AItem, TFileItem* ATarget);
+    bool MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral);
+    static void CheckNotIntoItself(const TFileItem* AItem, const TFileItem* ATarget);
+    void ListAgain(TFileItem* AFolder, bool AExpanded);
     // The selected items, without those inside a selected folder.
     std::vector<TFileItem*> SelectedItems() const;
     void DownloadSeveral(const std::vector<TFileItem*>& AItems);

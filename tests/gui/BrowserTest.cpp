@@ -385,6 +385,33 @@ private slots:
                                                 << "Access token revoked."
                                                 << "Sign in again"
                                                 << "401";
+        // Dropbox answers 409 for every error of a call, named by tags for programs.
+        QTest::newRow("Dropbox: tags, not found")
+            << "DropBox2Action"
+            << "api.dropboxapi.com"
+            << "POST" << 409
+            << R"({"error_summary":"path/not_found/..","error":{".tag":"path","path":{".tag":"not_found"}}})"
+            << "NewFolder"
+            << "The item is no longer there."
+            << "Refresh"
+            << "path/not_found/..";
+        QTest::newRow("Dropbox: tags, no space")
+            << "DropBox2Action"
+            << "api.dropboxapi.com"
+            << "POST" << 409
+            << R"({"error_summary":"path/insufficient_space/.","error":{".tag":"path","path":{".tag":"insufficient_space"}}})"
+            << "NewFolder"
+            << "There is not enough space for this."
+            << "Free some space"
+            << "409";
+        QTest::newRow("Dropbox: tags unknown")
+            << "DropBox2Action"
+            << "api.dropboxapi.com"
+            << "POST" << 409 << R"({"error_summary":"other/..","error":{".tag":"other"}})"
+            << "NewFolder"
+            << "The service refused the request."
+            << "Try again"
+            << "other/..";
     }
 
     void errorsReadAsAPersonWouldSayThem() {

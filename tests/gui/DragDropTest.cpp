@@ -2,9 +2,10 @@
 // taken); files dropped from the desktop are uploaded; several items are deleted at once. The drops
 // are made of the tree's own drag data, delivered to the tree as its drop events.
 
+#include <memory>
+
 #include <QAbstractButton>
 #include <QAbstractItemModel>
-#include <QDropEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QTest>
@@ -21,33 +22,6 @@ namespace {
 QStringList Sorted(QStringList AList) {
     AList.sort();
     return AList;
-}
-
-// What dragging AItems would carry, as the tree's model gives it.
-QMimeData* DragData(QTreeWidget* ATree, const QList<QTreeWidgetItem*>& AItems) {
-    QModelIndexList indexes;
-    for (QTreeWidgetItem* item : AItems) {
-        QTreeWidgetItem* parent = item->parent();
-        QModelIndex parentIndex;
-        if (parent != nullptr) parentIndex = ATree->model()->index(ATree->indexOfTopLevelItem(parent), 0);
-        int row = parent != nullptr ? parent->indexOfChild(item) : ATree->indexOfTopLevelItem(item);
-        indexes << ATree->model()->index(row, 0, parentIndex);
-    }
-    return ATree->model()->mimeData(indexes);
-}
-
-// Drops AData on ATarget (null: the empty space below the items); true when the tree took it.
-bool Drop(QTreeWidget* ATree, QMimeData* AData, QTreeWidgetItem* ATarget) {
-    ATree->scrollToItem(ATarget != nullptr ? ATarget : ATree->topLevelItem(0));
-    QPoint at =
-        ATarget != nullptr ? ATree->visualItemRect(ATarget).center() : QPoint(10, ATree->viewport()->height() - 5);
-    // The drag enters first: the application hands the drop to the widget that took the enter.
-    QDragEnterEvent enter(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(ATree->viewport(), &enter);
-    if (!enter.isAccepted()) return false;
-    QDropEvent drop(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(ATree->viewport(), &drop);
-    return drop.isAccepted();
 }
 
 void AnswerClash(TModalScript& AScript, const QString& AAnswer) {
@@ -137,6 +111,49 @@ private slots:
             QCOMPARE(
                 QString::fromStdString(Sandbox().Emulator().Find(Cloud::Dropbox, "Documents/Welcome.txt")->content),
                 QString("the one at the top\n"));
+    }
+
+    // A file dragged together with the open folder that holds it goes along inside that folder.
+    void aFileDraggedWithItsFolderStaysInIt() {
+        TFormFixture fixture;
+        fixture.Connect("DropBox2Action");
+        QTreeWidgetItem* documents = fixture.Item("Documents");
+        documents->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        std::unique_ptr<QMimeData> dragged(
+            DragData(fixture.Tree(), {documents, fixture.Item("Documents/Welcome.txt")}));
+        QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Photos")));
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Dropbox, "Photos/Documents/Welcome.txt").has_value());
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::Dropbox, "Photos/Welcome.txt").has_value());
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Moved \"Documents\""));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Photos"))),
+                 Sorted(EmulatorChildren(Cloud::Dropbox, "Photos")));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Photos/Documents"))),
+                 Sorted(EmulatorChildren(Cloud::Dropbox, "Photos/Documents")));
+    }
+
+    // Replace removes the item in the way first; when the move then fails, the tree shows both as
+    // the service has them: the replaced item gone, the dragged one where it was.
+    void aReplaceWhoseMoveFailsLeavesTheTreeAsTheServiceHasIt() {
+        Sandbox().Emulator().AddFile(Cloud::Dropbox, "Welcome.txt", "the one at the top\n");
+        TFormFixture fixture;
+        fixture.Connect("DropBox2Action");
+        fixture.Item("Documents")->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        Nimbo::Emulator::Fault unavailable;
+        unavailable.status = 503;
+        Sandbox().Emulator().InjectFault(
+            {.host = "api.dropboxapi.com", .method = "POST", .pathPrefix = "/2/files/move_v2"}, unavailable, 10);
+        TModalScript script;
+        AnswerClash(script, "Replace");
+        script.ExpectError("unavailable");
+        std::unique_ptr<QMimeData> dragged(DragData(fixture.Tree(), {fixture.Item("Welcome.txt")}));
+        QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(!Sandbox().Emulator().Find(Cloud::Dropbox, "Documents/Welcome.txt").has_value());
+        QVERIFY(fixture.Item("Documents/Welcome.txt") == nullptr);
+        QVERIFY(fixture.Item("Welcome.txt") != nullptr);
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Dropbox, "")));
     }
 
     void aFolderCannotBeDroppedIntoItself() {
@@ -240,6 +257,68 @@ private slots:
             QVERIFY(fixture.Item(QString("Documents/") + name) != nullptr);
         }
         if (failure != "clash") QVERIFY(!Sandbox().Emulator().Find(Cloud::Box, "Documents/" + middle.toStdString()));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))),
+                 Sorted(EmulatorChildren(Cloud::Box, "Documents")));
+    }
+
+    // Three items dragged together where the middle one fails: the other two move, one message says
+    // why the middle one did not, the status bar counts what moved, and the tree matches the service.
+    void anItemThatFailsAmongSeveralLeavesTheOthersMoved_data() {
+        QTest::addColumn<QString>("middle");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("name clash answered Skip") << "Welcome.txt"
+                                                  << "clash"
+                                                  << "Welcome.txt: skipped, the name is in use.";
+        QTest::newRow("folder into itself") << "Documents"
+                                            << "itself"
+                                            << "Documents: \"Documents\" cannot be moved into itself.";
+        QTest::newRow("service refusal") << "middle.txt"
+                                         << "service"
+                                         << "middle.txt: Access denied - insufficient permission";
+    }
+
+    void anItemThatFailsAmongSeveralLeavesTheOthersMoved() {
+        QFETCH(QString, middle);
+        QFETCH(QString, failure);
+        QFETCH(QString, reason);
+        Sandbox().Emulator().AddFile(Cloud::Box, "first.txt", "first\n");
+        Sandbox().Emulator().AddFile(Cloud::Box, "last.txt", "last\n");
+        if (failure == "clash") Sandbox().Emulator().AddFile(Cloud::Box, "Welcome.txt", "the one at the top\n");
+        if (failure == "service") {
+            std::string id = Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n");
+            Nimbo::Emulator::Fault refused;
+            refused.status = 403;
+            refused.body =
+                R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
+            Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = "PUT", .pathPrefix = "/2.0/files/" + id},
+                                             refused, 5);
+        }
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        QList<QTreeWidgetItem*> dragged{fixture.Item("first.txt"), fixture.Item(middle), fixture.Item("last.txt")};
+        QVERIFY(!dragged.contains(nullptr));
+        TModalScript script;
+        if (failure == "clash") AnswerClash(script, "Skip");
+        QString report;
+        script.ExpectWindow("MoveReport", [&report](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            report = box->text() + "\n" + box->informativeText();
+            box->accept();
+        });
+        QVERIFY(Drop(fixture.Tree(), DragData(fixture.Tree(), dragged), fixture.Item("Documents")));
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        QVERIFY2(report.startsWith("1 item was not moved:\n"), qPrintable(report));
+        QVERIFY2(report.contains(reason), qPrintable(report));
+        QVERIFY2(!report.contains("first.txt") && !report.contains("last.txt"), qPrintable(report));
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Moved 2 of 3 items"));
+        for (const char* name : {"first.txt", "last.txt"}) {
+            QVERIFY2(Sandbox().Emulator().Find(Cloud::Box, std::string("Documents/") + name).has_value(), name);
+            QVERIFY2(!Sandbox().Emulator().Find(Cloud::Box, name).has_value(), name);
+        }
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Box, middle.toStdString()).has_value());
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Box, "")));
         QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))),
                  Sorted(EmulatorChildren(Cloud::Box, "Documents")));
     }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -267,6 +268,33 @@ void PreferSignInWindow(const TAuthUIClass& AClass) {
     for (const TAuthUIClass& registered : classes) TAuthUI::Unregister(registered);
     TAuthUI::Register(AClass);
     for (const TAuthUIClass& registered : classes) TAuthUI::Register(registered);
+}
+
+// What dragging AItems would carry, as the tree's model gives it.
+QMimeData* DragData(QTreeWidget* ATree, const QList<QTreeWidgetItem*>& AItems) {
+    QModelIndexList indexes;
+    for (QTreeWidgetItem* item : AItems) {
+        QTreeWidgetItem* parent = item->parent();
+        QModelIndex parentIndex;
+        if (parent != nullptr) parentIndex = ATree->model()->index(ATree->indexOfTopLevelItem(parent), 0);
+        int row = parent != nullptr ? parent->indexOfChild(item) : ATree->indexOfTopLevelItem(item);
+        indexes << ATree->model()->index(row, 0, parentIndex);
+    }
+    return ATree->model()->mimeData(indexes);
+}
+
+// Drops AData on ATarget (null: the empty space below the items); true when the tree took it.
+bool Drop(QTreeWidget* ATree, QMimeData* AData, QTreeWidgetItem* ATarget) {
+    ATree->scrollToItem(ATarget != nullptr ? ATarget : ATree->topLevelItem(0));
+    QPoint at =
+        ATarget != nullptr ? ATree->visualItemRect(ATarget).center() : QPoint(10, ATree->viewport()->height() - 5);
+    // The drag enters first: the application hands the drop to the widget that took the enter.
+    QDragEnterEvent enter(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(ATree->viewport(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(at, Qt::MoveAction | Qt::CopyAction, AData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(ATree->viewport(), &drop);
+    return drop.isAccepted();
 }
 
 }  // namespace GuiTest

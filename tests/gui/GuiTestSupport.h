@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QMimeData>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -136,6 +137,11 @@ QWidget* OptionsTab(QWidget* AOptions, const QString& APrefix = {});
 
 // Makes AClass the sign-in window that sign-ins pick (before every other registered class).
 void PreferSignInWindow(const Nimbo::Connection::TAuthUIClass& AClass);
+
+// What dragging AItems inside ATree would carry, as the tree's model gives it (owned by the caller).
+QMimeData* DragData(QTreeWidget* ATree, const QList<QTreeWidgetItem*>& AItems);
+// Drops AData on ATarget (null: the empty space below the items); true when the tree took it.
+bool Drop(QTreeWidget* ATree, QMimeData* AData, QTreeWidgetItem* ATarget);
 
 }  // namespace GuiTest
 

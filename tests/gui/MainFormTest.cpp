@@ -1,8 +1,11 @@
 // The main window against the sandbox: start, choosing a service, the lazy tree, details, action
 // rules, selection and every command.
 
+#include <memory>
+
 #include <QElapsedTimer>
 #include <QFile>
+#include <QInputDialog>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTest>
@@ -356,6 +359,159 @@ private slots:
         QVERIFY(!Sandbox().Emulator().Find(service, "Documents/Welcome.txt").has_value());
         QVERIFY(fixture.Item("Documents/Welcome.txt") == nullptr);
         QVERIFY(fixture.Label("NameLabel")->text().isEmpty());
+    }
+
+    // What a new user does on each of the seven services, in one go: sign in, list, upload,
+    // download, rename, move, delete, sign out. Each step must leave the tree as the service has it.
+    void aNewUsersRoundOnEveryService_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("cloud");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("Google Drive") << "GDrive3Action" << int(Cloud::GoogleDrive) << "Google Drive";
+        QTest::newRow("Dropbox") << "DropBox2Action" << int(Cloud::Dropbox) << "Dropbox";
+        QTest::newRow("OneDrive") << "OneDriveGraphAction" << int(Cloud::LiveConnect) << "OneDrive";
+        QTest::newRow("Box") << "BoxNetAction" << int(Cloud::Box) << "Box";
+        QTest::newRow("Google Drive v2") << "GDriveAction" << int(Cloud::GoogleDrive) << "Google Drive";
+        QTest::newRow("Dropbox v1") << "DropBoxAction" << int(Cloud::Dropbox) << "Dropbox";
+        QTest::newRow("OneDrive Live") << "OneDriveAction" << int(Cloud::LiveConnect) << "OneDrive";
+    }
+
+    void aNewUsersRoundOnEveryService() {
+        QFETCH(QString, action);
+        QFETCH(int, cloud);
+        QFETCH(QString, title);
+        Cloud service = static_cast<Cloud>(cloud);
+        TFormFixture fixture;
+        fixture.Connect(qPrintable(action));
+        QCOMPARE(fixture.Form().windowTitle(), "Cloudpane - " + title + " - Sandbox User");
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(service, "")));
+        auto result = [&fixture] { return fixture.Label("ResultStatus")->text(); };
+
+        QString local = fixture.TempPath("Round trip.txt");
+        WriteFile(local, "there and back again\n");
+        QTest::keyClick(fixture.Tree(), Qt::Key_Escape);
+        {
+            TModalScript script;
+            script.ExpectFileDialog("OpenDialog", local);
+            fixture.Action("UploadAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(result(), QString("Uploaded \"Round trip.txt\""));
+        QTreeWidgetItem* item = fixture.Item("Round trip.txt");
+        QVERIFY(item != nullptr);
+        QCOMPARE(item->text(1), QLocale().formattedDataSize(21, 1, QLocale::DataSizeTraditionalFormat));
+
+        QString copy = fixture.TempPath("Copy.txt");
+        fixture.Select(item);
+        {
+            TModalScript script;
+            script.ExpectFileDialog("SaveDialog", copy);
+            fixture.Action("DownloadAction")->trigger();
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(ReadFile(copy), QString("there and back again\n"));
+
+        {
+            TModalScript script;
+            script.ExpectWindow("RenameDialog", [](QWidget* AWidget) {
+                auto* dialog = qobject_cast<QInputDialog*>(AWidget);
+                dialog->setTextValue("Renamed.txt");
+                dialog->accept();
+            });
+            QTest::keyClick(fixture.Tree(), Qt::Key_F2);
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(fixture.Item("Renamed.txt"), item);
+        QVERIFY(Sandbox().Emulator().Find(service, "Renamed.txt").has_value());
+        QVERIFY(!Sandbox().Emulator().Find(service, "Round trip.txt").has_value());
+
+        {
+            TModalScript script;
+            std::unique_ptr<QMimeData> dragged(DragData(fixture.Tree(), {item}));
+            QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Documents")));
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QCOMPARE(result(), QString("Moved \"Renamed.txt\""));
+        QCOMPARE(fixture.Item("Documents/Renamed.txt"), item);
+        QCOMPARE(QString::fromStdString(Sandbox().Emulator().Find(service, "Documents/Renamed.txt")->content),
+                 QString("there and back again\n"));
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(service, "")));
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item("Documents"))), Sorted(EmulatorChildren(service, "Documents")));
+
+        fixture.Select(item);
+        {
+            TModalScript script;
+            script.ExpectDeleteConfirmation();
+            QTest::keyClick(fixture.Tree(), Qt::Key_Delete);
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        }
+        QVERIFY(!Sandbox().Emulator().Find(service, "Documents/Renamed.txt").has_value());
+        QVERIFY(fixture.Item("Documents/Renamed.txt") == nullptr);
+
+        fixture.Action("SignOutAction")->trigger();
+        QVERIFY(!fixture.Form().Connected());
+        QCOMPARE(fixture.Form().windowTitle(), QString("Cloudpane"));
+        QCOMPARE(fixture.Tree()->topLevelItemCount(), 0);
+        QCOMPARE(result(), "Signed out of " + title);
+    }
+
+    // A folder that was listed keeps working below it after it is renamed or moved: its files
+    // download from where they are now.
+    void theFilesOfARenamedOrMovedFolderStillDownload_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("cloud");
+        QTest::addColumn<bool>("move");
+        const std::pair<const char*, Cloud> services[] = {
+            {"GDrive3Action", Cloud::GoogleDrive},       {"DropBox2Action", Cloud::Dropbox},
+            {"OneDriveGraphAction", Cloud::LiveConnect}, {"BoxNetAction", Cloud::Box},
+            {"GDriveAction", Cloud::GoogleDrive},        {"DropBoxAction", Cloud::Dropbox},
+            {"OneDriveAction", Cloud::LiveConnect}};
+        for (auto [action, cloud] : services)
+            for (bool move : {false, true})
+                QTest::newRow(qPrintable(QString(action) + (move ? ", moved" : ", renamed")))
+                    << QString(action) << int(cloud) << move;
+    }
+
+    void theFilesOfARenamedOrMovedFolderStillDownload() {
+        QFETCH(QString, action);
+        QFETCH(int, cloud);
+        QFETCH(bool, move);
+        Cloud service = static_cast<Cloud>(cloud);
+        TFormFixture fixture;
+        fixture.Connect(qPrintable(action));
+        QTreeWidgetItem* documents = fixture.Item("Documents");
+        documents->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Welcome.txt") != nullptr, 2000);
+        QString path;
+        if (move) {
+            std::unique_ptr<QMimeData> dragged(DragData(fixture.Tree(), {documents}));
+            QVERIFY(Drop(fixture.Tree(), dragged.get(), fixture.Item("Photos")));
+            path = "Photos/Documents";
+        } else {
+            fixture.Select(documents);
+            TModalScript script;
+            script.ExpectWindow("RenameDialog", [](QWidget* AWidget) {
+                auto* dialog = qobject_cast<QInputDialog*>(AWidget);
+                dialog->setTextValue("Papers");
+                dialog->accept();
+            });
+            QTest::keyClick(fixture.Tree(), Qt::Key_F2);
+            QVERIFY2(script.Finished(), qPrintable(script.Report()));
+            path = "Papers";
+        }
+        QVERIFY(Sandbox().Emulator().Find(service, (path + "/Welcome.txt").toStdString()).has_value());
+        fixture.Item(path)->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item(path + "/Welcome.txt") != nullptr, 2000);
+        QCOMPARE(Sorted(fixture.ChildNames(fixture.Item(path))), Sorted(EmulatorChildren(service, path.toStdString())));
+        fixture.Select(fixture.Item(path + "/Welcome.txt"));
+        QString copy = fixture.TempPath("Welcome copy.txt");
+        TModalScript script;
+        script.ExpectFileDialog("SaveDialog", copy);
+        fixture.Action("DownloadAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QCOMPARE(
+            ReadFile(copy),
+            QString::fromStdString(Sandbox().Emulator().Find(service, (path + "/Welcome.txt").toStdString())->content));
     }
 
     void newFolderWithoutANameCreatesNothing() {
