@@ -158,10 +158,18 @@ BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
     }
 }
 
+BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder, std::string name, int fd)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      fd_(fd),
+      md5_(NewContext(EVP_md5())),
+      sha1_(NewContext(EVP_sha1())),
+      sha256_(NewContext(EVP_sha256())) {}
+
 BlobWriter::~BlobWriter() {
     if (fd_ >= 0) {
         ::close(fd_);
-        ::unlink((folder_->path / name_).c_str());
+        folder_->Release(name_, namedByState_);
     }
     EVP_MD_CTX_free(md5_);
     EVP_MD_CTX_free(sha1_);
@@ -198,14 +206,28 @@ void BlobWriter::Copy(const std::filesystem::path& from, std::uint64_t offset, s
     }
 }
 
-BlobRef BlobWriter::Finish() {
+void BlobWriter::Sync() {
+    if (fd_ < 0) throw std::logic_error("the content is already finished");
+    {
+        std::lock_guard lock(folder_->mutex);
+        if (!folder_->deferred) return;
+    }
+    if (::fdatasync(fd_) != 0) Fail("write", folder_->path / name_);
+    namedByState_ = true;
+}
+
+BlobRef BlobWriter::Finish() { return Close(true); }
+
+BlobRef BlobWriter::FinishUnsynced() { return Close(false); }
+
+BlobRef BlobWriter::Close(bool sync) {
     if (fd_ < 0) throw std::logic_error("the content is already finished");
     int fd = std::exchange(fd_, -1);
     auto path = folder_->path / name_;
     bool durable;
     {
         std::lock_guard lock(folder_->mutex);
-        durable = folder_->deferred;
+        durable = folder_->deferred && sync;
     }
     const bool synced = !durable || size_ == 0 || ::fdatasync(fd) == 0;
     const bool closed = ::close(fd) == 0;
@@ -214,11 +236,13 @@ BlobRef BlobWriter::Finish() {
         Fail("write", path);
     }
     if (size_ == 0) {
-        ::unlink(path.c_str());
+        folder_->Release(name_, namedByState_);
         return nullptr;
     }
-    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
-                                  quickXor_.Base64Digest());
+    auto blob = std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
+                                       quickXor_.Base64Digest());
+    if (namedByState_) blob->MarkNamedByState();
+    return blob;
 }
 
 // --- BlobStore ---
@@ -248,7 +272,62 @@ BlobRef BlobStore::Put(std::string_view bytes) {
     return writer.Finish();
 }
 
+std::vector<BlobRef> BlobStore::PutAll(const std::vector<std::string_view>& contents) {
+    std::vector<BlobRef> blobs;
+    blobs.reserve(contents.size());
+    for (std::string_view bytes : contents) {
+        if (bytes.empty()) {
+            blobs.push_back(nullptr);
+            continue;
+        }
+        BlobWriter writer(folder_);
+        writer.Write(bytes);
+        blobs.push_back(writer.FinishUnsynced());
+    }
+    bool durable;
+    {
+        std::lock_guard lock(folder_->mutex);
+        durable = folder_->deferred;
+    }
+    if (durable && !blobs.empty()) {
+        int fd = ::open(folder_->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) Fail("open", folder_->path);
+        const bool synced = ::syncfs(fd) == 0;
+        ::close(fd);
+        if (!synced) Fail("synchronise", folder_->path);
+    }
+    return blobs;
+}
+
 std::unique_ptr<BlobWriter> BlobStore::Writer() { return std::make_unique<BlobWriter>(folder_); }
+
+std::unique_ptr<BlobWriter> BlobStore::ResumeWriter(const std::string& name, std::uint64_t size) {
+    auto path = folder_->path / name;
+    if (name.empty() || name.find('/') != std::string::npos) throw std::runtime_error("not a content name: " + name);
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) Fail("open", path);
+    std::unique_ptr<BlobWriter> writer(new BlobWriter(folder_, name, fd));
+    writer->namedByState_ = true;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) < size)
+        throw std::runtime_error("the received bytes in " + path.string() + " are shorter than stored");
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) Fail("cut", path);
+    std::string buffer(CopyBuffer, '\0');
+    for (std::uint64_t done = 0; done < size;) {  // the digests go on from the bytes there
+        auto n =
+            ::pread(fd, buffer.data(), std::min<std::uint64_t>(size - done, buffer.size()), static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Fail("read", path);
+        const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
+        for (EVP_MD_CTX* ctx : {writer->md5_, writer->sha1_, writer->sha256_})
+            EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
+        writer->quickXor_.Update(bytes);
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) Fail("seek in", path);
+    writer->size_ = size;
+    return writer;
+}
 
 BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
                             std::string sha256, std::string quickXor) {
