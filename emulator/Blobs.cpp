@@ -80,6 +80,42 @@ bool DigestFile(const std::filesystem::path& path, std::uint64_t size, FileDiges
     return true;
 }
 
+template <std::size_t N>
+std::string_view View(const std::array<unsigned char, N>& raw) {
+    return {reinterpret_cast<const char*>(raw.data()), N};
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+template <std::size_t N>
+bool RawDigest(const std::string& hex, std::array<unsigned char, N>& raw) {
+    if (hex.size() != 2 * N) return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        int high = HexValue(hex[2 * i]), low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        raw[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return true;
+}
+
+template <std::size_t N>
+bool RawQuickXor(const std::string& base64, std::array<unsigned char, N>& raw) {
+    std::string bytes;
+    try {
+        bytes = Base64Decode(base64);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    if (bytes.size() != N) return false;
+    std::copy(bytes.begin(), bytes.end(), raw.begin());
+    return true;
+}
+
 }  // namespace
 
 const std::string& EmptyMd5() {
@@ -111,13 +147,16 @@ bool SameBytes(const BlobRef& a, const BlobRef& b) {
 
 Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1,
            std::string sha256, std::string quickXor)
-    : folder_(std::move(folder)),
-      name_(std::move(name)),
-      size_(size),
-      md5_(std::move(md5)),
-      sha1_(std::move(sha1)),
-      sha256_(std::move(sha256)),
-      quickXor_(std::move(quickXor)) {}
+    : folder_(std::move(folder)), name_(std::move(name)), size_(size) {
+    if (!RawDigest(md5, md5_) || !RawDigest(sha1, sha1_) || !RawDigest(sha256, sha256_) ||
+        !RawQuickXor(quickXor, quickXor_))
+        throw std::invalid_argument("malformed digests of content " + name_);
+}
+
+std::string Blob::Md5() const { return HexOf(View(md5_)); }
+std::string Blob::Sha1() const { return HexOf(View(sha1_)); }
+std::string Blob::Sha256() const { return HexOf(View(sha256_)); }
+std::string Blob::QuickXor() const { return Base64Encode(View(quickXor_)); }
 
 Blob::~Blob() { folder_->Release(name_, namedByState_); }
 
@@ -335,14 +374,16 @@ BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::st
     auto path = folder_->path / name;
     if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
         return nullptr;
-    if (md5.empty() || sha1.empty() || sha256.empty() || quickXor.empty()) {
+    std::shared_ptr<Blob> blob;
+    try {
+        blob = std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
+                                      std::move(quickXor));
+    } catch (const std::invalid_argument&) {  // digests missing (an earlier state) or damaged: from the file
         FileDigests digests;
         if (!DigestFile(path, size, digests)) return nullptr;
-        md5 = std::move(digests.md5), sha1 = std::move(digests.sha1);
-        sha256 = std::move(digests.sha256), quickXor = std::move(digests.quickXor);
+        blob = std::make_shared<Blob>(folder_, name, size, std::move(digests.md5), std::move(digests.sha1),
+                                      std::move(digests.sha256), std::move(digests.quickXor));
     }
-    auto blob = std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
-                                       std::move(quickXor));
     blob->MarkNamedByState();
     return blob;
 }

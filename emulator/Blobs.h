@@ -9,6 +9,7 @@
 
 #include <openssl/evp.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -35,10 +36,11 @@ public:
 
     const std::string& Name() const { return name_; }
     std::uint64_t Size() const { return size_; }
-    const std::string& Md5() const { return md5_; }            // hex
-    const std::string& Sha1() const { return sha1_; }          // hex
-    const std::string& Sha256() const { return sha256_; }      // hex
-    const std::string& QuickXor() const { return quickXor_; }  // base64, see QuickXorHash
+    // The digests are kept as raw bytes (a quarter of their text, and no allocations of their own).
+    std::string Md5() const;       // hex
+    std::string Sha1() const;      // hex
+    std::string Sha256() const;    // hex
+    std::string QuickXor() const;  // base64, see QuickXorHash
     std::filesystem::path Path() const;
     std::string Read() const;  // the whole content: for tests and small files only
     // A state that names this content is being written: from now on its file outlives it until a
@@ -49,7 +51,10 @@ private:
     std::shared_ptr<BlobFolder> folder_;
     std::string name_;
     std::uint64_t size_;
-    std::string md5_, sha1_, sha256_, quickXor_;
+    std::array<unsigned char, 16> md5_{};
+    std::array<unsigned char, 20> sha1_{};
+    std::array<unsigned char, 32> sha256_{};
+    std::array<unsigned char, 20> quickXor_{};
     mutable std::atomic<bool> namedByState_{false};
 };
 

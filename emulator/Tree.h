@@ -28,9 +28,9 @@ struct Node {
     std::uint64_t version = 0;                                 // bumped on every change of content or metadata
     std::size_t storedDigest = 0;                              // of the record last handed to the store; 0: none
     std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
-    const std::string& Md5() const { return content ? content->Md5() : EmptyMd5(); }
-    const std::string& Sha1() const { return content ? content->Sha1() : EmptySha1(); }
-    const std::string& Sha256() const { return content ? content->Sha256() : EmptySha256(); }
+    std::string Md5() const { return content ? content->Md5() : EmptyMd5(); }
+    std::string Sha1() const { return content ? content->Sha1() : EmptySha1(); }
+    std::string Sha256() const { return content ? content->Sha256() : EmptySha256(); }
 };
 
 class Tree {
