@@ -186,7 +186,9 @@ BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
       sha1_(NewContext(EVP_sha1())),
       sha256_(NewContext(EVP_sha256())) {
     do {
-        name_ = RandomToken(32);
+        // 15 characters (89 random bits; a name taken is drawn again) stay within the string
+        // itself, so a content's name costs no allocation of its own.
+        name_ = RandomToken(15);
         fd_ = ::open((folder_->path / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     } while (fd_ < 0 && errno == EEXIST);
     if (fd_ < 0) {
