@@ -1,8 +1,9 @@
 // The emulator's stored state under steady changes: small requests timed while one client adds a file
 // every 50 ms, on an account seeded with N files through the control interface, against the same run
-// on an account with no stored items. Each run is a child process with its own data folder, so each
-// side's peak memory is its own; the sides alternate, and the ratio (N files / empty account) of the
-// p99 latency is reported as min/median/max over the pairs, beside both sides' figures.
+// on an account with no stored items. The account is seeded with the control interface's bulk form,
+// SeedingBatch files a request from SeedingClients clients. Each run is a child process with its own data folder, so
+// each side's peak memory is its own; the sides alternate, and the ratio (N files / empty account) of the p99 latency
+// is reported as min/median/max over the pairs, beside both sides' figures.
 //
 //   state_bench [file counts, default 2000,30000,100000] [seconds of load per run, default 8] [pairs, default 3]
 
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +34,7 @@ using Steady = std::chrono::steady_clock;
 namespace {
 
 constexpr int SeedingClients = 4;
+constexpr int SeedingBatch = 500;  // files per request of the control interface's bulk form
 constexpr int FilesPerFolder = 1000;
 const std::string ProbeUrl = "https://api.dropbox.com/1/metadata/dropbox/Probe";
 
@@ -69,6 +72,26 @@ public:
         curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, fields.c_str());
         Perform(url);
+    }
+    // Many files in one request (the control interface's bulk form).
+    void AddFiles(const std::vector<std::string>& paths) {
+        const std::string url = "https://localhost/emulator/files";
+        nlohmann::json files = nlohmann::json::array();
+        for (const auto& path : paths) files.push_back({{"path", path}, {"content", "bytes of " + path}});
+        const std::string body = nlohmann::json{{"service", "dropbox"}, {"files", files}}.dump();
+        curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+        curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.c_str());
+        try {
+            Perform(url);
+        } catch (...) {
+            curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+            curl_slist_free_all(headers);
+            throw;
+        }
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+        curl_slist_free_all(headers);
     }
 
 private:
@@ -113,8 +136,14 @@ Run Measure(int files, int seconds) {
         for (int c = 0; c < SeedingClients; ++c)
             seeders.emplace_back([&, c] {
                 Client admin(emulator, "");
-                for (int i = c; i < files; i += SeedingClients)
-                    admin.AddFile("Seed/d" + std::to_string(i / FilesPerFolder) + "/f" + std::to_string(i) + ".txt");
+                std::vector<std::string> batch;
+                for (int first = c * SeedingBatch; first < files; first += SeedingClients * SeedingBatch) {
+                    batch.clear();
+                    for (int i = first; i < std::min(files, first + SeedingBatch); ++i)
+                        batch.push_back("Seed/d" + std::to_string(i / FilesPerFolder) + "/f" + std::to_string(i) +
+                                        ".txt");
+                    admin.AddFiles(batch);
+                }
             });
         for (auto& seeder : seeders) seeder.join();
         if (files > 0) run.seedPerSecond = files / std::chrono::duration<double>(Steady::now() - seedStart).count();
@@ -228,7 +257,7 @@ int main(int argc, char** argv) {
     std::printf("small requests (Dropbox folder metadata) while a file is added every 50 ms; %d s per run, %d pairs\n",
                 *seconds, *pairs);
     for (int files : sizes) {
-        std::vector<double> ratios, seeded, median, p99, max, emptyMedian, emptyP99, emptyMax, peak, emptyPeak;
+        std::vector<double> ratios, seeded, median, p99, max, emptyMedian, emptyP99, emptyMax, peak, emptyPeak, perItem;
         for (int pair = 0; pair < *pairs; ++pair) {
             Run empty = InChild(0, *seconds), full = InChild(files, *seconds);
             ratios.push_back(full.p99 / empty.p99);
@@ -237,6 +266,7 @@ int main(int argc, char** argv) {
             emptyMedian.push_back(empty.median), emptyP99.push_back(empty.p99), emptyMax.push_back(empty.max);
             peak.push_back(static_cast<double>(full.peakKiB) / 1024),
                 emptyPeak.push_back(static_cast<double>(empty.peakKiB) / 1024);
+            if (files > 0) perItem.push_back(static_cast<double>(full.peakKiB - empty.peakKiB) * 1024 / files);
         }
         std::printf("%d files: p99 ratio to the empty account min/median/max %s\n", files,
                     Range(ratios, "%.2f/%.2f/%.2f").c_str());
@@ -249,6 +279,8 @@ int main(int argc, char** argv) {
         std::printf("  seeding through the control interface: %s files/s\n", Range(seeded, "%.0f/%.0f/%.0f").c_str());
         std::printf("  peak memory MiB: %s with the files, %s empty\n", Range(peak, "%.0f/%.0f/%.0f").c_str(),
                     Range(emptyPeak, "%.0f/%.0f/%.0f").c_str());
+        if (!perItem.empty())
+            std::printf("  bytes per item (peak difference / files): %s\n", Range(perItem, "%.0f/%.0f/%.0f").c_str());
         std::fflush(stdout);
     }
     curl_global_cleanup();

@@ -25,6 +25,43 @@ Json RequestJson(const RecordedRequest& r) {
             {"parts", parts},         {"status", r.status}};
 }
 
+bool IsJson(const Exchange& ex) { return ex.Header("Content-Type").rfind("application/json", 0) == 0; }
+
+// The whole body, also when it was too large to be kept in memory on arrival.
+std::string BodyText(const Exchange& ex) {
+    if (!ex.body.empty() || ex.BodySize() == 0) return ex.body;
+    return ex.Content()->Read();
+}
+
+// The files of a bulk addition; answers the error and returns false when one is malformed.
+bool ReadNewFiles(const Json& body, std::vector<NewFile>& files, Exchange& ex) {
+    auto refuse = [&](const std::string& what) { return ex.SendJson(400, {{"error", what}}), false; };
+    if (!body.contains("files") || !body["files"].is_array()) return refuse("files must be a list");
+    for (const Json& file : body["files"]) {
+        const std::string at = "files[" + std::to_string(files.size()) + "]";
+        if (!file.is_object() || !file.value("path", Json()).is_string())
+            return refuse(at + " must be an object with a path");
+        NewFile made{file["path"].get<std::string>(), "", ""};
+        if (file.contains("mime_type")) {
+            if (!file["mime_type"].is_string()) return refuse(at + ".mime_type must be text");
+            made.mimeType = file["mime_type"].get<std::string>();
+        }
+        if (file.contains("content_base64")) {
+            if (!file["content_base64"].is_string()) return refuse(at + ".content_base64 must be text");
+            try {
+                made.content = Base64Decode(file["content_base64"].get<std::string>());
+            } catch (const std::invalid_argument&) {
+                return refuse(at + ".content_base64 is not base64");
+            }
+        } else if (file.contains("content")) {
+            if (!file["content"].is_string()) return refuse(at + ".content must be text");
+            made.content = file["content"].get<std::string>();
+        }
+        files.push_back(std::move(made));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
@@ -66,7 +103,21 @@ bool HandleAdminRequest(CloudEmulator& emulator, Exchange& ex) {
         } else if (path == "/emulator/folders" && method == "POST") {
             if (!needCloud()) return true;
             ex.SendJson(200, {{"id", emulator.AddFolder(*cloud, ex.Field("path"))}});
+        } else if (path == "/emulator/files" && method == "POST" && IsJson(ex)) {
+            // Many files in one request, their contents synchronised together and stored in one
+            // transaction: a JSON body {"service": "box", "files": [{"path": "Docs/a.txt",
+            // "content": "text", "mime_type": "text/plain"}, ...]} ("content_base64" instead of
+            // "content" for bytes that are not text; "mime_type" may be left out). Answers
+            // {"ids": [...]} in the order of the files.
+            auto body = ParseJsonObject(BodyText(ex));
+            if (!body) return ex.SendJson(400, {{"error", "the body must be a JSON object"}}), true;
+            cloud = CloudFromName(body->value("service", ""));
+            if (!needCloud()) return true;
+            std::vector<NewFile> files;
+            if (!ReadNewFiles(*body, files, ex)) return true;
+            ex.SendJson(200, {{"ids", emulator.AddFiles(*cloud, files)}});
         } else if (path == "/emulator/files" && method == "POST") {
+            // One file: the form fields service, path, content and mime_type.
             if (!needCloud()) return true;
             ex.SendJson(
                 200, {{"id", emulator.AddFile(*cloud, ex.Field("path"), ex.Field("content"), ex.Field("mime_type"))}});

@@ -80,6 +80,42 @@ bool DigestFile(const std::filesystem::path& path, std::uint64_t size, FileDiges
     return true;
 }
 
+template <std::size_t N>
+std::string_view View(const std::array<unsigned char, N>& raw) {
+    return {reinterpret_cast<const char*>(raw.data()), N};
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+template <std::size_t N>
+bool RawDigest(const std::string& hex, std::array<unsigned char, N>& raw) {
+    if (hex.size() != 2 * N) return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        int high = HexValue(hex[2 * i]), low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        raw[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return true;
+}
+
+template <std::size_t N>
+bool RawQuickXor(const std::string& base64, std::array<unsigned char, N>& raw) {
+    std::string bytes;
+    try {
+        bytes = Base64Decode(base64);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    if (bytes.size() != N) return false;
+    std::copy(bytes.begin(), bytes.end(), raw.begin());
+    return true;
+}
+
 }  // namespace
 
 const std::string& EmptyMd5() {
@@ -111,13 +147,16 @@ bool SameBytes(const BlobRef& a, const BlobRef& b) {
 
 Blob::Blob(std::shared_ptr<BlobFolder> folder, std::string name, std::uint64_t size, std::string md5, std::string sha1,
            std::string sha256, std::string quickXor)
-    : folder_(std::move(folder)),
-      name_(std::move(name)),
-      size_(size),
-      md5_(std::move(md5)),
-      sha1_(std::move(sha1)),
-      sha256_(std::move(sha256)),
-      quickXor_(std::move(quickXor)) {}
+    : folder_(std::move(folder)), name_(std::move(name)), size_(size) {
+    if (!RawDigest(md5, md5_) || !RawDigest(sha1, sha1_) || !RawDigest(sha256, sha256_) ||
+        !RawQuickXor(quickXor, quickXor_))
+        throw std::invalid_argument("malformed digests of content " + name_);
+}
+
+std::string Blob::Md5() const { return HexOf(View(md5_)); }
+std::string Blob::Sha1() const { return HexOf(View(sha1_)); }
+std::string Blob::Sha256() const { return HexOf(View(sha256_)); }
+std::string Blob::QuickXor() const { return Base64Encode(View(quickXor_)); }
 
 Blob::~Blob() { folder_->Release(name_, namedByState_); }
 
@@ -147,7 +186,9 @@ BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
       sha1_(NewContext(EVP_sha1())),
       sha256_(NewContext(EVP_sha256())) {
     do {
-        name_ = RandomToken(32);
+        // 15 characters (89 random bits; a name taken is drawn again) stay within the string
+        // itself, so a content's name costs no allocation of its own.
+        name_ = RandomToken(15);
         fd_ = ::open((folder_->path / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     } while (fd_ < 0 && errno == EEXIST);
     if (fd_ < 0) {
@@ -158,10 +199,18 @@ BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder)
     }
 }
 
+BlobWriter::BlobWriter(std::shared_ptr<BlobFolder> folder, std::string name, int fd)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      fd_(fd),
+      md5_(NewContext(EVP_md5())),
+      sha1_(NewContext(EVP_sha1())),
+      sha256_(NewContext(EVP_sha256())) {}
+
 BlobWriter::~BlobWriter() {
     if (fd_ >= 0) {
         ::close(fd_);
-        ::unlink((folder_->path / name_).c_str());
+        folder_->Release(name_, namedByState_);
     }
     EVP_MD_CTX_free(md5_);
     EVP_MD_CTX_free(sha1_);
@@ -198,14 +247,28 @@ void BlobWriter::Copy(const std::filesystem::path& from, std::uint64_t offset, s
     }
 }
 
-BlobRef BlobWriter::Finish() {
+void BlobWriter::Sync() {
+    if (fd_ < 0) throw std::logic_error("the content is already finished");
+    {
+        std::lock_guard lock(folder_->mutex);
+        if (!folder_->deferred) return;
+    }
+    if (::fdatasync(fd_) != 0) Fail("write", folder_->path / name_);
+    namedByState_ = true;
+}
+
+BlobRef BlobWriter::Finish() { return Close(true); }
+
+BlobRef BlobWriter::FinishUnsynced() { return Close(false); }
+
+BlobRef BlobWriter::Close(bool sync) {
     if (fd_ < 0) throw std::logic_error("the content is already finished");
     int fd = std::exchange(fd_, -1);
     auto path = folder_->path / name_;
     bool durable;
     {
         std::lock_guard lock(folder_->mutex);
-        durable = folder_->deferred;
+        durable = folder_->deferred && sync;
     }
     const bool synced = !durable || size_ == 0 || ::fdatasync(fd) == 0;
     const bool closed = ::close(fd) == 0;
@@ -214,11 +277,13 @@ BlobRef BlobWriter::Finish() {
         Fail("write", path);
     }
     if (size_ == 0) {
-        ::unlink(path.c_str());
+        folder_->Release(name_, namedByState_);
         return nullptr;
     }
-    return std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
-                                  quickXor_.Base64Digest());
+    auto blob = std::make_shared<Blob>(folder_, name_, size_, FinalHex(md5_), FinalHex(sha1_), FinalHex(sha256_),
+                                       quickXor_.Base64Digest());
+    if (namedByState_) blob->MarkNamedByState();
+    return blob;
 }
 
 // --- BlobStore ---
@@ -248,7 +313,62 @@ BlobRef BlobStore::Put(std::string_view bytes) {
     return writer.Finish();
 }
 
+std::vector<BlobRef> BlobStore::PutAll(const std::vector<std::string_view>& contents) {
+    std::vector<BlobRef> blobs;
+    blobs.reserve(contents.size());
+    for (std::string_view bytes : contents) {
+        if (bytes.empty()) {
+            blobs.push_back(nullptr);
+            continue;
+        }
+        BlobWriter writer(folder_);
+        writer.Write(bytes);
+        blobs.push_back(writer.FinishUnsynced());
+    }
+    bool durable;
+    {
+        std::lock_guard lock(folder_->mutex);
+        durable = folder_->deferred;
+    }
+    if (durable && !blobs.empty()) {
+        int fd = ::open(folder_->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) Fail("open", folder_->path);
+        const bool synced = ::syncfs(fd) == 0;
+        ::close(fd);
+        if (!synced) Fail("synchronise", folder_->path);
+    }
+    return blobs;
+}
+
 std::unique_ptr<BlobWriter> BlobStore::Writer() { return std::make_unique<BlobWriter>(folder_); }
+
+std::unique_ptr<BlobWriter> BlobStore::ResumeWriter(const std::string& name, std::uint64_t size) {
+    auto path = folder_->path / name;
+    if (name.empty() || name.find('/') != std::string::npos) throw std::runtime_error("not a content name: " + name);
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) Fail("open", path);
+    std::unique_ptr<BlobWriter> writer(new BlobWriter(folder_, name, fd));
+    writer->namedByState_ = true;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) < size)
+        throw std::runtime_error("the received bytes in " + path.string() + " are shorter than stored");
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) Fail("cut", path);
+    std::string buffer(CopyBuffer, '\0');
+    for (std::uint64_t done = 0; done < size;) {  // the digests go on from the bytes there
+        auto n =
+            ::pread(fd, buffer.data(), std::min<std::uint64_t>(size - done, buffer.size()), static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Fail("read", path);
+        const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
+        for (EVP_MD_CTX* ctx : {writer->md5_, writer->sha1_, writer->sha256_})
+            EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
+        writer->quickXor_.Update(bytes);
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) Fail("seek in", path);
+    writer->size_ = size;
+    return writer;
+}
 
 BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::string md5, std::string sha1,
                             std::string sha256, std::string quickXor) {
@@ -256,14 +376,16 @@ BlobRef BlobStore::Existing(const std::string& name, std::uint64_t size, std::st
     auto path = folder_->path / name;
     if (name.empty() || name.find('/') != std::string::npos || std::filesystem::file_size(path, error) != size || error)
         return nullptr;
-    if (md5.empty() || sha1.empty() || sha256.empty() || quickXor.empty()) {
+    std::shared_ptr<Blob> blob;
+    try {
+        blob = std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
+                                      std::move(quickXor));
+    } catch (const std::invalid_argument&) {  // digests missing (an earlier state) or damaged: from the file
         FileDigests digests;
         if (!DigestFile(path, size, digests)) return nullptr;
-        md5 = std::move(digests.md5), sha1 = std::move(digests.sha1);
-        sha256 = std::move(digests.sha256), quickXor = std::move(digests.quickXor);
+        blob = std::make_shared<Blob>(folder_, name, size, std::move(digests.md5), std::move(digests.sha1),
+                                      std::move(digests.sha256), std::move(digests.quickXor));
     }
-    auto blob = std::make_shared<Blob>(folder_, name, size, std::move(md5), std::move(sha1), std::move(sha256),
-                                       std::move(quickXor));
     blob->MarkNamedByState();
     return blob;
 }

@@ -9,6 +9,7 @@
 
 #include <openssl/evp.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -35,10 +36,11 @@ public:
 
     const std::string& Name() const { return name_; }
     std::uint64_t Size() const { return size_; }
-    const std::string& Md5() const { return md5_; }            // hex
-    const std::string& Sha1() const { return sha1_; }          // hex
-    const std::string& Sha256() const { return sha256_; }      // hex
-    const std::string& QuickXor() const { return quickXor_; }  // base64, see QuickXorHash
+    // The digests are kept as raw bytes (a quarter of their text, and no allocations of their own).
+    std::string Md5() const;       // hex
+    std::string Sha1() const;      // hex
+    std::string Sha256() const;    // hex
+    std::string QuickXor() const;  // base64, see QuickXorHash
     std::filesystem::path Path() const;
     std::string Read() const;  // the whole content: for tests and small files only
     // A state that names this content is being written: from now on its file outlives it until a
@@ -49,7 +51,10 @@ private:
     std::shared_ptr<BlobFolder> folder_;
     std::string name_;
     std::uint64_t size_;
-    std::string md5_, sha1_, sha256_, quickXor_;
+    std::array<unsigned char, 16> md5_{};
+    std::array<unsigned char, 20> sha1_{};
+    std::array<unsigned char, 32> sha256_{};
+    std::array<unsigned char, 20> quickXor_{};
     mutable std::atomic<bool> namedByState_{false};
 };
 
@@ -75,12 +80,21 @@ public:
     // Copies `length` bytes of another content from `offset` on.
     void Copy(const std::filesystem::path& from, std::uint64_t offset, std::uint64_t length);
     std::uint64_t Size() const { return size_; }
-    BlobRef Finish();  // the content, closed; the writer is spent
+    const std::string& Name() const { return name_; }
+    // The bytes so far reach the disk (with a saved state); from now on the file outlives the
+    // writer until a state that no longer names it is on disk, as a named Blob's does.
+    void Sync();
+    BlobRef Finish();          // the content, closed; the writer is spent
+    BlobRef FinishUnsynced();  // the same, leaving the synchronisation to the caller
 
 private:
+    friend class BlobStore;
+    BlobWriter(std::shared_ptr<BlobFolder> folder, std::string name, int fd);
     std::shared_ptr<BlobFolder> folder_;
     std::string name_;
     int fd_ = -1;
+    bool namedByState_ = false;
+    BlobRef Close(bool sync);
     std::uint64_t size_ = 0;
     EVP_MD_CTX *md5_, *sha1_, *sha256_;
     QuickXorHash quickXor_;
@@ -96,7 +110,14 @@ public:
     BlobStore& operator=(const BlobStore&) = delete;
 
     BlobRef Put(std::string_view bytes);  // null for empty content
+    // Many contents, synchronised to the disk together (one sync of the file system) rather than
+    // one by one.
+    std::vector<BlobRef> PutAll(const std::vector<std::string_view>& contents);
     std::unique_ptr<BlobWriter> Writer();
+    // A writer that goes on after the first `size` bytes of a file a saved state names (bytes
+    // beyond them, written for an answer never given, are cut off). Throws std::runtime_error when
+    // the file is gone or shorter.
+    std::unique_ptr<BlobWriter> ResumeWriter(const std::string& name, std::uint64_t size);
     // A content stored earlier (a saved state names it, and it counts as named by one); null when its file is gone or
     // has another size. Digests the state does not name (it was saved before they were kept) are computed from the
     // file.

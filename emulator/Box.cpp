@@ -117,6 +117,9 @@ public:
     Box()
         : Service(
               Cloud::Box, "0", [this](bool) { return NewId(); }, "", "Emulated Box User") {
+        Keep(nextNumber_);
+        Keep(tickets_);
+        Keep(sessions_);
         using B = Box;
         const auto Open = RouteTable::Access::Open;
         for (const std::string& group : {Web, Account})
@@ -210,15 +213,46 @@ protected:
     }
 
 private:
-    std::uint64_t nextNumber_ = 100000000001;
-    std::map<std::string, DownloadTicket> tickets_;
-    std::map<std::string, UploadSession> sessions_;  // by id
+    KeptValue<std::uint64_t> nextNumber_{"box.next-id", 100000000001};  // ids are never used twice
+    KeptMap<DownloadTicket> tickets_{"box.download", SaveTicket, RestoreTicket};
+    KeptMap<UploadSession> sessions_{"box.upload", SaveSession, RestoreSession};  // by id
 
     std::string NewId() {
         std::string id;
-        do id = std::to_string(nextNumber_++);
+        do id = std::to_string(nextNumber_.Change()++);
         while (tree.Find(id));
         return id;
+    }
+
+    static Json SaveTicket(DownloadTicket& ticket) {
+        return {{"fileId", ticket.fileId}, {"version", ticket.version}, {"expires", TimeRecord(ticket.expires)}};
+    }
+    static DownloadTicket RestoreTicket(const Json& record, const RecordLoader&) {
+        return {record.at("fileId").get<std::string>(), record.at("version").get<std::uint64_t>(),
+                TimeOf(record.at("expires"))};
+    }
+    // A session being put together when it is stored is one again when it is put back.
+    static Json SaveSession(UploadSession& session) {
+        Json parts = Json::array();
+        for (const auto& [offset, part] : session.parts)
+            parts.push_back({{"id", part.id}, {"offset", part.offset}, {"content", ContentRecord(part.content)}});
+        return {{"folderId", session.folderId}, {"fileId", session.fileId},  {"fileName", session.fileName},
+                {"fileSize", session.fileSize}, {"parts", std::move(parts)}, {"expires", TimeRecord(session.expires)}};
+    }
+    static UploadSession RestoreSession(const Json& record, const RecordLoader& loader) {
+        UploadSession session{record.at("folderId").get<std::string>(),
+                              record.at("fileId").get<std::string>(),
+                              record.at("fileName").get<std::string>(),
+                              record.at("fileSize").get<std::int64_t>(),
+                              {},
+                              TimeOf(record.at("expires"))};
+        for (const auto& part : record.at("parts")) {
+            BlobRef content = loader.Content(part.at("content"));
+            if (!content) throw std::runtime_error("the bytes of part " + part.value("id", "") + " are gone");
+            const auto offset = part.at("offset").get<std::uint64_t>();
+            session.parts[offset] = {part.at("id").get<std::string>(), offset, std::move(content)};
+        }
+        return session;
     }
 
     static void Send(Exchange& ex, int status, const Json& body) {

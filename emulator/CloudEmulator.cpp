@@ -672,6 +672,27 @@ std::string CloudEmulator::AddFile(Cloud cloud, const std::string& path, const s
     return id;
 }
 
+std::vector<std::string> CloudEmulator::AddFiles(Cloud cloud, const std::vector<NewFile>& files) {
+    std::vector<std::string_view> contents;
+    for (const auto& file : files) contents.push_back(file.content);
+    std::vector<BlobRef> blobs = impl_->Blobs().PutAll(contents);  // without holding the lock
+    std::lock_guard lock(impl_->mutex);
+    Service& service = impl_->Get(cloud);
+    std::vector<std::string> ids;
+    const TimePoint now = Clock::now();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        try {
+            ids.push_back(service.AddFile(files[i].path, std::move(blobs[i]), files[i].mimeType, now));
+        } catch (const std::invalid_argument& error) {
+            impl_->Commit();
+            throw std::invalid_argument("file " + std::to_string(i) + ": " + error.what() + " (the " +
+                                        std::to_string(i) + " before it are added)");
+        }
+    }
+    impl_->Commit();
+    return ids;
+}
+
 static ItemInfo InfoOf(const Node& node) {
     return {node.id, node.name, node.mimeType, node.content ? node.content->Read() : "", node.folder, node.Size()};
 }

@@ -45,6 +45,24 @@ struct ChunkedUpload {
     }
 };
 
+Json SaveChunked(ChunkedUpload& upload) {
+    Json record = {{"received", WriterRecord(upload.received)}, {"expires", TimeRecord(upload.expires)}};
+    if (upload.committed) record["committed"] = ContentRecord(*upload.committed);
+    return record;
+}
+
+ChunkedUpload RestoreChunked(const Json& record, const RecordLoader& loader) {
+    ChunkedUpload upload;
+    upload.received = loader.Writer(record.at("received"));
+    if (record.contains("committed")) {
+        upload.committed = loader.Content(record.at("committed"));
+        if (!record.at("committed").is_null() && !*upload.committed)
+            throw std::runtime_error("the received bytes are gone");
+    }
+    upload.expires = TimeOf(record.at("expires"));
+    return upload;
+}
+
 // How an upload treats an item already at its path.
 struct PutOptions {
     bool overwrite = true, autorename = true;
@@ -79,6 +97,7 @@ public:
         : Service(
               Cloud::Dropbox, "dropbox-root", [](bool) { return "db-" + RandomToken(16); }, "",
               "Emulated Dropbox User") {
+        Keep(chunked_);
         using D = Dropbox;
         const auto Open = RouteTable::Access::Open;
         Route("POST", Api, "/1/oauth2/token", &D::Token, Open);
@@ -168,7 +187,7 @@ protected:
     }
 
 private:
-    std::map<std::string, ChunkedUpload> chunked_;  // by upload_id
+    KeptMap<ChunkedUpload> chunked_{"dropbox1.chunked", SaveChunked, RestoreChunked};  // by upload_id
     DropboxV2 v2_{*this};
     DropboxOAuth2 signIn_{*this, std::to_string(Uid)};
 

@@ -83,6 +83,12 @@ void DropboxV2::AddRoutes(RouteTable& routes, const Groups& groups) {
         "GET", groups.download, "/apitl/1/{token}", [this](Exchange& ex) { ServeLink(ex); }, Open);
 }
 
+DropboxV2::DropboxV2(Service& account) : account_(account) {
+    account.Keep(sessions_);
+    account.Keep(batchJobs_);
+    account.Keep(links_);
+}
+
 void DropboxV2::Reset() {
     sessions_.clear();
     batchJobs_.clear();

@@ -26,7 +26,7 @@ public:
     static const std::string DownloadHost;  // where temporary links point
     static const std::string AccountId;     // the account's id, as the sign-in answers it too
 
-    explicit DropboxV2(Service& account) : account_(account) {}
+    explicit DropboxV2(Service& account);
     void AddRoutes(RouteTable& routes, const Groups& groups);
     void Reset();
 
@@ -100,9 +100,15 @@ private:
     };
 
     Service& account_;
-    std::map<std::string, UploadSession> sessions_;  // by session id
-    std::map<std::string, Json> batchJobs_;          // finished batch results by async job id
-    std::map<std::string, TemporaryLink> links_;     // by link token
+    // Kept among the account's records.
+    static Json SaveSession(UploadSession& session);
+    static UploadSession RestoreSession(const Json& record, const RecordLoader& loader);
+    static Json SaveLink(TemporaryLink& link);
+    static TemporaryLink RestoreLink(const Json& record, const RecordLoader& loader);
+    KeptMap<UploadSession> sessions_{"dropbox2.upload", SaveSession, RestoreSession};  // by session id
+    KeptMap<Json> batchJobs_{"dropbox2.batch", [](Json& result) { return result; },
+                             [](const Json& record, const RecordLoader&) { return record; }};  // by async job id
+    KeptMap<TemporaryLink> links_{"dropbox2.link", SaveLink, RestoreLink};                     // by link token
     struct CachedHash {
         std::weak_ptr<const Blob> blob;
         std::string hash;

@@ -176,6 +176,48 @@ std::uint64_t DropboxV2::UploadSession::Offset() const {
     return received ? received->Size() : 0;
 }
 
+Json DropboxV2::SaveSession(UploadSession& session) {
+    Json pieces = Json::array();
+    for (const auto& [offset, piece] : session.pieces)
+        pieces.push_back({{"offset", offset}, {"content", ContentRecord(piece)}});
+    Json record = {{"received", WriterRecord(session.received)},
+                   {"closed", session.closed},
+                   {"concurrent", session.concurrent},
+                   {"pieces", std::move(pieces)},
+                   {"total", session.total ? Json(*session.total) : Json()},
+                   {"expires", TimeRecord(session.expires)}};
+    if (session.assembled) record["assembled"] = ContentRecord(*session.assembled);
+    return record;
+}
+
+DropboxV2::UploadSession DropboxV2::RestoreSession(const Json& record, const RecordLoader& loader) {
+    auto content = [&](const Json& stored) {
+        BlobRef blob = loader.Content(stored);
+        if (!stored.is_null() && !blob) throw std::runtime_error("the received bytes are gone");
+        return blob;
+    };
+    UploadSession session;
+    session.received = loader.Writer(record.at("received"));
+    if (record.contains("assembled")) session.assembled = content(record.at("assembled"));
+    session.closed = record.at("closed").get<bool>();
+    session.concurrent = record.at("concurrent").get<bool>();
+    for (const auto& piece : record.at("pieces"))
+        session.pieces[piece.at("offset").get<std::uint64_t>()] = content(piece.at("content"));
+    if (!record.at("total").is_null()) session.total = record.at("total").get<std::uint64_t>();
+    session.expires = TimeOf(record.at("expires"));
+    return session;
+}
+
+Json DropboxV2::SaveLink(TemporaryLink& link) {
+    return {{"content", ContentRecord(link.content)}, {"name", link.name}, {"expires", TimeRecord(link.expires)}};
+}
+
+DropboxV2::TemporaryLink DropboxV2::RestoreLink(const Json& record, const RecordLoader& loader) {
+    BlobRef content = loader.Content(record.at("content"));
+    if (!record.at("content").is_null() && !content) throw std::runtime_error("the linked bytes are gone");
+    return {std::move(content), record.at("name").get<std::string>(), TimeOf(record.at("expires"))};
+}
+
 BlobRef DropboxV2::Assemble(UploadSession& session, const std::function<RouteError(const Json&)>& failed) {
     if (session.assembled) return *session.assembled;
     if (!session.concurrent) {
@@ -237,7 +279,7 @@ Json DropboxV2::SessionStart(Call& call) {
         throw RouteError{{{".tag", "concurrent_session_data_not_allowed"}}};
     if (type == "concurrent" && close) throw RouteError{{{".tag", "concurrent_session_close_not_allowed"}}};
     CheckChunkHash(call, args);
-    std::erase_if(sessions_, [&](const auto& entry) { return call.ex.now >= entry.second.expires; });
+    sessions_.EraseIf([&](const auto& entry) { return call.ex.now >= entry.second.expires; });
     std::string id = RandomToken(32);
     UploadSession& session = sessions_[id];
     session.expires = call.ex.now + SessionLifetime;
@@ -359,7 +401,7 @@ Json DropboxV2::TemporaryLinkFor(Call& call) {
     Node* node = path.rfind("rev:", 0) == 0 ? ByRev(path.substr(4)) : Resolve(path);
     if (!node || node->id == account_.tree.RootId()) throw RouteError{LookupFailure("path", "not_found")};
     if (node->folder) throw RouteError{LookupFailure("path", "not_file")};
-    std::erase_if(links_, [&](const auto& entry) { return call.ex.now >= entry.second.expires + LinkLifetime; });
+    links_.EraseIf([&](const auto& entry) { return call.ex.now >= entry.second.expires + LinkLifetime; });
     std::string token = RandomToken(43);
     links_[token] = {node->content, node->name, call.ex.now + LinkLifetime};
     return {{"metadata", Metadata(*node, false)}, {"link", "https://" + DownloadHost + "/apitl/1/" + token}};

@@ -23,7 +23,7 @@ constexpr std::uint64_t MaxUploadBytes = 5120ULL << 30;  // every upload type, w
 class GoogleDrive final : public Service {
     // Out-of-band sign-ins waiting to be shown: the approval page's ticket to its answer.
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> approvals_;
-    ResumableUploads uploads_{MaxUploadBytes};
+    ResumableUploads uploads_{MaxUploadBytes, *this, "drive2.upload"};
     GoogleDriveV3 v3_{*this, routes};  // the same account through Drive v3
 
 public:

@@ -201,7 +201,7 @@ public:
 private:
     Service& drive_;
     Tree& tree_;
-    ResumableUploads uploads_{MaxUploadBytes};
+    ResumableUploads uploads_{MaxUploadBytes, drive_, "drive3.upload"};
 
     void Add(RouteTable& routes, const char* method, const std::string& pattern, void (Api::*handler)(Exchange&)) {
         const bool upload = pattern.rfind("/upload/", 0) == 0;

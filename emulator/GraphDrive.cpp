@@ -139,10 +139,10 @@ private:
     const std::string cid_, driveId_, rootGraphId_;
     const std::string downloadKey_ = RandomToken(24);  // download addresses end with a restart
     RouteTable routes_;
-    Target target_;            // the item of the Graph call being answered
-    bool viaMe_ = true;        // the call named the drive as /me/drive (links answer the same way)
-    UploadSessions sessions_;  // by the last segment of their address
-    CopyMonitors monitors_;
+    Target target_;                      // the item of the Graph call being answered
+    bool viaMe_ = true;                  // the call named the drive as /me/drive (links answer the same way)
+    UploadSessions sessions_{account_};  // by the last segment of their address
+    CopyMonitors monitors_{account_};
 
     template <class Handler>
     void Route(std::string method, std::string host, std::string_view pattern, Handler handler,

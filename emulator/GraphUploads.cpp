@@ -7,7 +7,50 @@ constexpr std::uint64_t FragmentGranule = 320u << 10;
 constexpr auto SessionLifetime = std::chrono::hours(48);  // from the last fragment
 constexpr auto MonitorLifetime = std::chrono::hours(1);
 
+Json SaveSession(UploadSession& session) {
+    return {{"parentId", session.parentId},
+            {"name", session.name},
+            {"fileId", session.fileId},
+            {"conflict", session.conflict},
+            {"contentCreated", OptionalTime(session.contentCreated)},
+            {"contentModified", OptionalTime(session.contentModified)},
+            {"total", session.total ? Json(*session.total) : Json()},
+            {"received", WriterRecord(session.received)},
+            {"expires", TimeRecord(session.expires)}};
+}
+
+UploadSession RestoreSession(const Json& record, const RecordLoader& loader) {
+    UploadSession session;
+    session.parentId = record.at("parentId").get<std::string>();
+    session.name = record.at("name").get<std::string>();
+    session.fileId = record.at("fileId").get<std::string>();
+    session.conflict = record.at("conflict").get<std::string>();
+    session.contentCreated = OptionalTimeOf(record.at("contentCreated"));
+    session.contentModified = OptionalTimeOf(record.at("contentModified"));
+    if (!record.at("total").is_null()) session.total = record.at("total").get<std::uint64_t>();
+    session.received = loader.Writer(record.at("received"));
+    session.expires = TimeOf(record.at("expires"));
+    return session;
+}
+
 }  // namespace
+
+UploadSessions::UploadSessions(Service& service) : sessions_("graph.upload", SaveSession, RestoreSession) {
+    service.Keep(sessions_);
+}
+
+CopyMonitors::CopyMonitors(Service& service)
+    : monitors_(
+          "graph.copy",
+          [](Monitor& monitor) -> Json {
+              return {{"copyId", monitor.copyId}, {"polls", monitor.polls}, {"started", TimeRecord(monitor.started)}};
+          },
+          [](const Json& record, const RecordLoader&) {
+              return Monitor{record.at("copyId").get<std::string>(), record.at("polls").get<int>(),
+                             TimeOf(record.at("started"))};
+          }) {
+    service.Keep(monitors_);
+}
 
 std::string UploadSessions::Open(UploadSession session, TimePoint now) {
     for (auto it = sessions_.begin(); it != sessions_.end();)

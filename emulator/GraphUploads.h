@@ -31,6 +31,7 @@ struct FragmentRefusal {
 
 class UploadSessions {
 public:
+    explicit UploadSessions(Service& service);  // kept among its records
     // Keeps the session (dropping those that ran out); returns the id its address ends with.
     std::string Open(UploadSession session, TimePoint now);
     UploadSession* Find(const std::string& id, TimePoint now);  // nullptr: unknown, or ran out (then dropped)
@@ -46,13 +47,14 @@ public:
     static Json State(const UploadSession& session);
 
 private:
-    std::map<std::string, UploadSession> sessions_;
+    KeptMap<UploadSession> sessions_;
 };
 
 // Copies are made at once; their monitors tell a client the copy is under way on the first look
 // and finished from then on, as a client polling a real copy sees it.
 class CopyMonitors {
 public:
+    explicit CopyMonitors(Service& service);  // kept among its records
     // A monitor for the copy (the item id); returns the id its address ends with.
     std::string Start(const std::string& copyId, TimePoint now);
     // The monitor's status and answer: nullopt for an unknown one. `graphId` names the copy as the
@@ -67,7 +69,7 @@ private:
         int polls = 0;
         TimePoint started;
     };
-    std::map<std::string, Monitor> monitors_;
+    KeptMap<Monitor> monitors_;
 };
 
 }  // namespace Nimbo::Emulator

@@ -7,7 +7,42 @@ constexpr std::uint64_t ChunkGranule = 256u << 10;  // chunks but the last come 
 
 UploadRefusal BadRequest(std::string message) { return {400, "badRequest", std::move(message)}; }
 
+Json Save(ResumableUpload& upload) {
+    return {{"fileId", upload.fileId},
+            {"metadata", upload.metadata},
+            {"mediaType", upload.mediaType},
+            {"total", upload.total ? Json(*upload.total) : Json()},
+            {"received", WriterRecord(upload.received)},
+            {"complete", upload.complete},
+            {"content", ContentRecord(upload.content)},
+            {"resultId", upload.resultId},
+            {"expires", TimeRecord(upload.expires)}};
+}
+
+ResumableUpload Restore(const Json& record, const RecordLoader& loader) {
+    ResumableUpload upload;
+    upload.fileId = record.at("fileId").get<std::string>();
+    upload.metadata = record.at("metadata");
+    upload.mediaType = record.at("mediaType").get<std::string>();
+    if (!record.at("total").is_null()) upload.total = record.at("total").get<std::uint64_t>();
+    upload.complete = record.at("complete").get<bool>();
+    if (upload.complete) {
+        upload.content = loader.Content(record.at("content"));
+        if (!record.at("content").is_null() && !upload.content) throw std::runtime_error("the uploaded bytes are gone");
+    } else {
+        upload.received = loader.Writer(record.at("received"));
+    }
+    upload.resultId = record.at("resultId").get<std::string>();
+    upload.expires = TimeOf(record.at("expires"));
+    return upload;
+}
+
 }  // namespace
+
+ResumableUploads::ResumableUploads(std::uint64_t maxBytes, Service& service, std::string kind)
+    : maxBytes_(maxBytes), sessions_(std::move(kind), Save, Restore) {
+    service.Keep(sessions_);
+}
 
 std::uint64_t ResumableUpload::Stored() const {
     if (complete) return content ? content->Size() : 0;

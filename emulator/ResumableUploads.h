@@ -33,13 +33,15 @@ struct UploadRefusal {
 
 class ResumableUploads {
 public:
-    explicit ResumableUploads(std::uint64_t maxBytes) : maxBytes_(maxBytes) {}
+    // The sessions are kept among the service's records of `kind`.
+    ResumableUploads(std::uint64_t maxBytes, Service& service, std::string kind);
 
     // Keeps a new session until now + lifetime; returns its upload_id. Expired ones go on the way.
     std::string Start(ResumableUpload upload, TimePoint now, std::chrono::milliseconds lifetime);
     // The live session of an upload_id; null when unknown or expired.
     ResumableUpload* Find(const std::string& uploadId, TimePoint now);
     void Clear() { sessions_.clear(); }
+    std::size_t Count() const { return sessions_.size(); }
 
     // Takes the request's chunk (no Content-Range: the whole file) or status query; a refusal
     // leaves the session as it was. Once the last byte is in, the bytes are the upload's content.
@@ -49,7 +51,7 @@ public:
 
 private:
     std::uint64_t maxBytes_;
-    std::map<std::string, ResumableUpload> sessions_;  // by upload_id
+    KeptMap<ResumableUpload> sessions_;  // by upload_id
 
     static std::optional<UploadRefusal> Append(Exchange& ex, ResumableUpload& upload,
                                                std::pair<std::uint64_t, std::uint64_t> bytes);

@@ -5,6 +5,7 @@
 #include "emulator/Blobs.h"
 #include "emulator/Json.h"
 #include "emulator/OAuth.h"
+#include "emulator/Records.h"
 #include "emulator/Routes.h"
 #include "emulator/Tree.h"
 #include "emulator/Types.h"
@@ -136,6 +137,11 @@ public:
     std::string AddFolder(const std::string& path, TimePoint now);
     std::string AddFile(const std::string& path, BlobRef content, const std::string& mimeType, TimePoint now);
 
+    // The service's other stored records (upload sessions, pending operations, counters), each
+    // table kept by whoever owns it for as long as the service lives.
+    void Keep(RecordTable& table) { kept_.push_back(&table); }
+    const std::vector<RecordTable*>& KeptTables() const { return kept_; }
+
     Tree tree;
     OAuthRegistry oauth;
     std::string accountName;
@@ -185,6 +191,7 @@ public:
 private:
     Cloud kind_;
     std::string defaultAccount_;
+    std::vector<RecordTable*> kept_;
 };
 
 std::string MimeTypeFor(const std::string& name);

@@ -14,7 +14,9 @@
 namespace Nimbo::Emulator {
 namespace {
 
-constexpr int SchemaVersion = 1;
+// 1: items, grants, accounts. 2: records of upload sessions and pending operations, the change
+// journal. Every step only adds tables, so opening an older database makes the missing ones.
+constexpr int SchemaVersion = 2;
 
 const char* const Schema = R"(
 CREATE TABLE IF NOT EXISTS accounts(
@@ -36,7 +38,21 @@ CREATE TABLE IF NOT EXISTS grants(
     key TEXT NOT NULL,
     record TEXT NOT NULL,
     PRIMARY KEY(service, kind, key)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS records(
+    service TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    key TEXT NOT NULL,
+    record TEXT NOT NULL,
+    PRIMARY KEY(service, kind, key)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS changes(
+    service TEXT NOT NULL,
+    seq INTEGER NOT NULL,
+    path TEXT NOT NULL,
+    PRIMARY KEY(service, seq)) WITHOUT ROWID;
 )";
+
+// The tree's change journal among a service's records.
+const char* const JournalKind = "tree.journal";
 
 }  // namespace
 
@@ -128,6 +144,10 @@ void StateStore::CloseDatabase() {
     putGrant_.reset();
     dropGrant_.reset();
     putAccount_.reset();
+    putRecord_.reset();
+    dropRecord_.reset();
+    putChange_.reset();
+    trimChanges_.reset();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
 }
@@ -207,6 +227,11 @@ void StateStore::Open() {
         db_, "INSERT OR REPLACE INTO grants(service, kind, key, record) VALUES(?, ?, ?, ?)");
     dropGrant_ = std::make_unique<Statement>(db_, "DELETE FROM grants WHERE service = ? AND kind = ? AND key = ?");
     putAccount_ = std::make_unique<Statement>(db_, "INSERT OR REPLACE INTO accounts(service, name) VALUES(?, ?)");
+    putRecord_ = std::make_unique<Statement>(
+        db_, "INSERT OR REPLACE INTO records(service, kind, key, record) VALUES(?, ?, ?, ?)");
+    dropRecord_ = std::make_unique<Statement>(db_, "DELETE FROM records WHERE service = ? AND kind = ? AND key = ?");
+    putChange_ = std::make_unique<Statement>(db_, "INSERT OR REPLACE INTO changes(service, seq, path) VALUES(?, ?, ?)");
+    trimChanges_ = std::make_unique<Statement>(db_, "DELETE FROM changes WHERE service = ? AND seq < ?");
 }
 
 void StateStore::Execute(const char* sql) {
@@ -247,29 +272,75 @@ void StateStore::Load(const std::vector<std::unique_ptr<Service>>& services, Tre
         grants.Bind(1, name);
         while (grants.Step()) service->oauth.LoadRecord(grants.Text(0), grants.Text(1), parse(grants.Text(2)));
         service->oauth.TakePending();
+        LoadRecords(*service, parse, RecordLoader(*service->blobs, contents), any);
+    }
+}
+
+void StateStore::LoadRecords(Service& service, const std::function<Json(const std::string&)>& parse,
+                             const RecordLoader& loader, bool anyItems) {
+    const std::string name = CloudName(service.Kind());
+    std::map<std::string, RecordTable*> tables;
+    for (RecordTable* table : service.KeptTables()) tables[table->Kind()] = table;
+    std::optional<Json> journal;
+    Statement records(db_, "SELECT kind, key, record FROM records WHERE service = ?");
+    records.Bind(1, name);
+    while (records.Step()) {
+        const std::string kind = records.Text(0);
+        if (kind == JournalKind)
+            journal = parse(records.Text(2));
+        else if (auto table = tables.find(kind); table != tables.end())
+            table->second->LoadRecord(records.Text(1), parse(records.Text(2)), loader);
+    }
+    if (journal && anyItems) {
+        std::deque<Tree::Change> changes;
+        Statement read(db_, "SELECT seq, path FROM changes WHERE service = ? ORDER BY seq");
+        read.Bind(1, name);
+        while (read.Step()) changes.push_back({static_cast<std::uint64_t>(read.Int(0)), read.Text(1)});
+        try {
+            service.tree.RestoreJournal(*journal, std::move(changes));
+        } catch (const Json::exception&) {
+            throw StateStoreError("the change journal of " + name + " in " + path_.string() + " is damaged");
+        }
+    }
+    // What a load set right (a record dropped, a journal begun) is written with the first commit.
+    for (RecordTable* table : service.KeptTables()) {
+        auto pending = table->TakePending();
+        for (auto& [key, record] : pending.records)
+            if (!record) dropRecord_->Bind(1, name).Bind(2, table->Kind()).Bind(3, key).Run();
+    }
+    if (!journal && anyItems) {  // a database of a version without the journal
+        Statement clear(db_, "DELETE FROM changes WHERE service = ?");
+        clear.Bind(1, name).Run();
+        putRecord_->Bind(1, name)
+            .Bind(2, JournalKind)
+            .Bind(3, "")
+            .Bind(4, JsonText(service.tree.JournalRecord()))
+            .Run();
     }
 }
 
 void StateStore::Commit(const std::vector<std::unique_ptr<Service>>& services, BlobStore& blobs) {
-    struct Changes {
-        const Service* service;
-        Tree::Pending tree;
-        OAuthRegistry::Pending oauth;
-    };
     std::vector<Changes> changes;
-    for (const auto& service : services) {
-        Changes change{service.get(), service->tree.TakePending(), service->oauth.TakePending()};
-        auto stored = accounts_.find(CloudName(service->Kind()));
-        bool accountChanged = stored == accounts_.end() || stored->second != service->accountName;
-        if (change.tree.cleared || !change.tree.rows.empty() || !change.tree.removed.empty() || change.oauth.cleared ||
-            !change.oauth.records.empty() || accountChanged)
-            changes.push_back(std::move(change));
-    }
-    std::vector<std::string> released = blobs.TakeReleased();  // named by nothing the commit leaves
-    if (changes.empty() && released.empty()) return;
+    std::vector<std::string> released;
     try {
+        for (const auto& service : services) {
+            Changes change{service.get(), service->tree.TakePending(), service->oauth.TakePending(), {}};
+            bool any = false;
+            for (RecordTable* table : service->KeptTables()) {
+                auto pending = table->TakePending();  // synchronises the session bytes the records name
+                any = any || pending.cleared || !pending.records.empty();
+                change.records.emplace_back(table->Kind(), std::move(pending));
+            }
+            auto stored = accounts_.find(CloudName(service->Kind()));
+            bool accountChanged = stored == accounts_.end() || stored->second != service->accountName;
+            if (any || change.tree.cleared || !change.tree.rows.empty() || !change.tree.removed.empty() ||
+                change.tree.journal || change.oauth.cleared || !change.oauth.records.empty() || accountChanged)
+                changes.push_back(std::move(change));
+        }
+        released = blobs.TakeReleased();  // named by nothing the commit leaves
+        if (changes.empty() && released.empty()) return;
         Execute("BEGIN IMMEDIATE");
-        for (auto& change : changes) Write(*change.service, std::move(change.tree), std::move(change.oauth));
+        for (auto& change : changes) Write(change);
         Execute("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -277,6 +348,7 @@ void StateStore::Commit(const std::vector<std::unique_ptr<Service>>& services, B
         for (const auto& service : services) {
             service->tree.MarkAllPending();
             service->oauth.MarkAllPending();
+            for (RecordTable* table : service->KeptTables()) table->MarkAllPending();
         }
         accounts_.clear();
         blobs.KeepReleased(std::move(released));
@@ -285,7 +357,10 @@ void StateStore::Commit(const std::vector<std::unique_ptr<Service>>& services, B
     blobs.RemoveFiles(released);
 }
 
-void StateStore::Write(const Service& service, Tree::Pending tree, OAuthRegistry::Pending oauth) {
+void StateStore::Write(Changes& change) {
+    const Service& service = *change.service;
+    Tree::Pending& tree = change.tree;
+    OAuthRegistry::Pending& oauth = change.oauth;
     const std::string name = CloudName(service.Kind());
     if (tree.cleared) {
         Statement clear(db_, "DELETE FROM items WHERE service = ?");
@@ -300,6 +375,27 @@ void StateStore::Write(const Service& service, Tree::Pending tree, OAuthRegistry
             .Bind(5, static_cast<std::int64_t>(row.order))
             .Bind(6, row.record)
             .Run();
+    if (tree.cleared) {
+        Statement clear(db_, "DELETE FROM changes WHERE service = ?");
+        clear.Bind(1, name).Run();
+    } else if (tree.keptFrom != 0) {
+        trimChanges_->Bind(1, name).Bind(2, static_cast<std::int64_t>(tree.keptFrom)).Run();
+    }
+    for (const auto& entry : tree.changes)
+        putChange_->Bind(1, name).Bind(2, static_cast<std::int64_t>(entry.sequence)).Bind(3, entry.path).Run();
+    if (tree.journal) putRecord_->Bind(1, name).Bind(2, JournalKind).Bind(3, "").Bind(4, JsonText(*tree.journal)).Run();
+    for (auto& [kind, pending] : change.records) {
+        if (pending.cleared) {
+            Statement clear(db_, "DELETE FROM records WHERE service = ? AND kind = ?");
+            clear.Bind(1, name).Bind(2, kind).Run();
+        }
+        for (const auto& [key, record] : pending.records) {
+            if (record)
+                putRecord_->Bind(1, name).Bind(2, kind).Bind(3, key).Bind(4, JsonText(*record)).Run();
+            else
+                dropRecord_->Bind(1, name).Bind(2, kind).Bind(3, key).Run();
+        }
+    }
     if (oauth.cleared) {
         Statement clear(db_, "DELETE FROM grants WHERE service = ?");
         clear.Bind(1, name).Run();

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +54,8 @@ private:
     int lockFd_ = -1;
     sqlite3* db_ = nullptr;
     std::map<std::string, std::string> accounts_;  // the account names as stored, by service
-    std::unique_ptr<Statement> putItem_, dropItem_, putGrant_, dropGrant_, putAccount_;
+    std::unique_ptr<Statement> putItem_, dropItem_, putGrant_, dropGrant_, putAccount_, putRecord_, dropRecord_,
+        putChange_, trimChanges_;
     // Folding the log into the database synchronises it to the disk: done beside the requests, on a
     // connection of its own, never by a commit.
     sqlite3* checkpointDb_ = nullptr;
@@ -65,7 +67,16 @@ private:
     void Lock();
     void Open();
     void Execute(const char* sql);
-    void Write(const Service& service, Tree::Pending tree, OAuthRegistry::Pending oauth);
+    // What one service changed since the last commit.
+    struct Changes {
+        const Service* service;
+        Tree::Pending tree;
+        OAuthRegistry::Pending oauth;
+        std::vector<std::pair<std::string, RecordTable::Pending>> records;  // by kind
+    };
+    void Write(Changes& change);
+    void LoadRecords(Service& service, const std::function<Json(const std::string&)>& parse, const RecordLoader& loader,
+                     bool anyItems);
     void CloseDatabase();
     void StartCheckpointer();
 };

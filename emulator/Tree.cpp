@@ -372,9 +372,23 @@ void Tree::Load(const Json& state, BlobStore& blobs, Contents& contents) {
     MarkAllPending();
 }
 
+Json Tree::JournalRecord() const { return {{"epoch", epoch_}, {"next", nextChange_}, {"generation", generation_}}; }
+
+void Tree::RestoreJournal(const Json& record, std::deque<Change> changes) {
+    epoch_ = record.at("epoch").get<std::string>();
+    nextChange_ = record.at("next").get<std::uint64_t>();
+    generation_ = std::max(generation_, record.at("generation").get<std::uint64_t>());
+    changes_ = std::move(changes);
+    while (!changes_.empty() && changes_.back().sequence >= nextChange_) changes_.pop_back();
+    storedChange_ = nextChange_ - 1;
+    storedKeptFrom_ = changes_.empty() ? nextChange_ : changes_.front().sequence;
+}
+
 void Tree::MarkAllPending() {
     cleared_ = true;
     removed_.clear();
+    storedChange_ = 0;
+    storedKeptFrom_ = 0;
     for (auto& [id, node] : nodes_) {
         node.storedDigest = 0;
         touched_.insert(id);
@@ -382,7 +396,9 @@ void Tree::MarkAllPending() {
 }
 
 Tree::Pending Tree::TakePending() {
-    Pending pending{std::exchange(cleared_, false), {}, {removed_.begin(), removed_.end()}};
+    Pending pending;
+    pending.cleared = std::exchange(cleared_, false);
+    pending.removed.assign(removed_.begin(), removed_.end());
     for (const auto& id : touched_) {
         auto it = nodes_.find(id);
         if (it == nodes_.end()) continue;
@@ -394,6 +410,17 @@ Tree::Pending Tree::TakePending() {
         if (node.content) node.content->MarkNamedByState();
         pending.rows.push_back({node.id, node.parentId, node.name, node.order, std::move(record)});
     }
+    if (pending.cleared) storedChange_ = 0;
+    if (storedChange_ != nextChange_ - 1 || pending.cleared) {
+        for (auto it = changes_.rbegin(); it != changes_.rend() && it->sequence > storedChange_; ++it)
+            pending.changes.push_back(*it);
+        std::reverse(pending.changes.begin(), pending.changes.end());
+        storedChange_ = nextChange_ - 1;
+    }
+    const std::uint64_t keptFrom = changes_.empty() ? nextChange_ : changes_.front().sequence;
+    if (keptFrom != storedKeptFrom_) pending.keptFrom = storedKeptFrom_ = keptFrom;
+    if (!pending.rows.empty() || !pending.removed.empty() || !pending.changes.empty() || pending.cleared)
+        pending.journal = JournalRecord();
     // Emptied the cheap way: clearing walks every bucket, as many as once held the whole tree.
     touched_ = {};
     removed_ = {};

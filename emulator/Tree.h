@@ -28,9 +28,9 @@ struct Node {
     std::uint64_t version = 0;                                 // bumped on every change of content or metadata
     std::size_t storedDigest = 0;                              // of the record last handed to the store; 0: none
     std::int64_t Size() const { return content ? static_cast<std::int64_t>(content->Size()) : 0; }
-    const std::string& Md5() const { return content ? content->Md5() : EmptyMd5(); }
-    const std::string& Sha1() const { return content ? content->Sha1() : EmptySha1(); }
-    const std::string& Sha256() const { return content ? content->Sha256() : EmptySha256(); }
+    std::string Md5() const { return content ? content->Md5() : EmptyMd5(); }
+    std::string Sha1() const { return content ? content->Sha1() : EmptySha1(); }
+    std::string Sha256() const { return content ? content->Sha256() : EmptySha256(); }
 };
 
 class Tree {
@@ -104,13 +104,22 @@ public:
         std::uint64_t order;
         std::string record;  // JSON text
     };
+    // With them the change journal: the changes made since, those older than `keptFrom` dropped, and
+    // the journal's own record (JournalRecord) when it moved.
     struct Pending {
         bool cleared = false;
         std::vector<Row> rows;
         std::vector<std::string> removed;
+        std::vector<Change> changes;
+        std::uint64_t keptFrom = 0;
+        std::optional<Json> journal;
     };
     Pending TakePending();
     void MarkAllPending();  // the next TakePending rewrites everything
+    // The journal as stored: its epoch, the next change's number and the generation. Put back after
+    // the items (FinishLoad starts a new journal), so a change feed goes on where it was.
+    Json JournalRecord() const;
+    void RestoreJournal(const Json& record, std::deque<Change> changes);
 
 private:
     std::string rootId_;
@@ -129,6 +138,8 @@ private:
     std::string epoch_;
     bool cleared_ = false;
     std::unordered_set<std::string> touched_, removed_;
+    std::uint64_t storedChange_ = 0;  // the newest change handed to the store
+    std::uint64_t storedKeptFrom_ = 0;
 
     Node& Insert(Node node);
     void Record(const Node& node, bool withDescendants = false);

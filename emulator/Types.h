@@ -77,6 +77,11 @@ struct ItemInfo {
     std::int64_t size = 0;
 };
 
+// A file to add through the control interface.
+struct NewFile {
+    std::string path, content, mimeType;
+};
+
 struct TokenPair {
     std::string accessToken, refreshToken;
 };

@@ -183,6 +183,45 @@ TEST_F(ControlTest, AdminPathControlsTheEmulator) {
     EXPECT_EQ(client.Get("https://localhost/emulator/ca.pem").body, emulator->CaPem());
 }
 
+TEST_F(ControlTest, AdminPathAddsManyFilesInOneRequest) {
+    const std::string binary("\0\xff\x01 bytes", 9);
+    nlohmann::json files = {{{"path", "Bulk/a.txt"}, {"content", "first"}},
+                            {{"path", "Bulk/Deep/b.bin"}, {"content_base64", "AP8BIGJ5dGVz"}, {"mime_type", "x/y"}},
+                            {{"path", "Bulk/empty.txt"}}};
+    Reply added =
+        client.Send("POST", "https://localhost/emulator/files",
+                    nlohmann::json{{"service", "box"}, {"files", files}}.dump(), {"Content-Type: application/json"});
+    ASSERT_EQ(added.status, 200) << added.body;
+    ASSERT_EQ(added.Json()["ids"].size(), 3u);
+    EXPECT_EQ(added.Json()["ids"][0], emulator->Find(Cloud::Box, "Bulk/a.txt")->id);
+    EXPECT_EQ(emulator->Find(Cloud::Box, "Bulk/a.txt")->content, "first");
+    EXPECT_EQ(emulator->Find(Cloud::Box, "Bulk/Deep/b.bin")->content, binary);
+    EXPECT_EQ(emulator->Find(Cloud::Box, "Bulk/Deep/b.bin")->mimeType, "x/y");
+    EXPECT_EQ(emulator->Find(Cloud::Box, "Bulk/empty.txt")->size, 0);
+
+    struct Refused {
+        std::string body, error;
+    };
+    const Refused refusals[] = {
+        {R"({"service":"nowhere","files":[]})", "service must be"},
+        {R"({"service":"box"})", "files must be a list"},
+        {R"({"service":"box","files":[{"content":"x"}]})", "files[0] must be an object with a path"},
+        {R"({"service":"box","files":[{"path":"a","content":5}]})", "files[0].content must be text"},
+        {R"({"service":"box","files":[{"path":"a","content_base64":"*"}]})", "not base64"},
+        {R"({"service":"box","files":[{"path":"Bulk/ok.txt"},{"path":"Bulk/a.txt/under.txt"}]})",
+         "file 1: a file is in the way"},
+        {"[not json", "JSON object"},
+    };
+    for (const Refused& refused : refusals) {
+        Reply r =
+            client.Send("POST", "https://localhost/emulator/files", refused.body, {"Content-Type: application/json"});
+        EXPECT_EQ(r.status, 400) << refused.body;
+        EXPECT_NE(r.Json().value("error", "").find(refused.error), std::string::npos) << r.body;
+    }
+    EXPECT_TRUE(emulator->Find(Cloud::Box, "Bulk/ok.txt"));  // before the path that failed
+    EXPECT_FALSE(emulator->Find(Cloud::Box, "a"));
+}
+
 TEST_F(ControlTest, AdminPathIssuesTokensThatTheServiceTakes) {
     Reply issued = client.Form("https://localhost/emulator/tokens", {{"service", "dropbox"}, {"client_id", "key"}});
     ASSERT_EQ(issued.status, 200) << issued.body;

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 using namespace Nimbo::Emulator;
@@ -216,6 +217,240 @@ TEST_F(KilledEmulator, LeavesNoContentWithoutItsItemNorItemWithoutItsContent) {
     EXPECT_EQ(files, 5u);
 }
 
+// An upload session begun and a part of it answered, then the emulator killed: after a restart the
+// client goes on where it was, and the file holds every byte.
+struct SessionUpload {
+    std::string name;
+    Cloud cloud;
+    std::string clientId, path, content;
+    // Starts the session and sends the first part; returns what the client keeps of the session.
+    std::function<std::string(const HttpsClient&, const std::string& token, const std::string& content)> begin;
+    // Sends the rest and commits; the final answer.
+    std::function<Reply(const HttpsClient&, const std::string& token, const std::string& content,
+                        const std::string& session)>
+        finish;
+};
+
+const std::string DriveUpload = "https://www.googleapis.com/upload/drive/v3/files";
+const std::string BoxSessions = "https://upload.box.com/api/2.0/files/upload_sessions";
+const std::string DropboxV2Content = "https://content.dropboxapi.com/2/";
+constexpr std::size_t DriveGranule = 256u << 10, GraphGranule = 320u << 10, BoxPart = 8u << 20, DropboxBlock = 4u << 20;
+
+std::string Range(std::size_t first, std::size_t length, std::size_t total) {
+    return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(first + length - 1) + "/" +
+           std::to_string(total);
+}
+
+Reply BoxPartOf(const HttpsClient& client, const std::string& token, const std::string& session,
+                const std::string& content, std::size_t first) {
+    const std::string bytes = content.substr(first, BoxPart);
+    return client.Send("PUT", BoxSessions + "/" + session, bytes,
+                       {HttpsClient::Bearer(token), "Digest: sha=" + Sha1Base64(bytes),
+                        "Content-Type: application/octet-stream", Range(first, bytes.size(), content.size())});
+}
+
+Reply DropboxV2Call(const HttpsClient& client, const std::string& token, const std::string& route,
+                    const nlohmann::json& arg, const std::string& bytes = "") {
+    return client.Send(
+        "POST", DropboxV2Content + route, bytes,
+        {HttpsClient::Bearer(token), "Content-Type: application/octet-stream", "Dropbox-API-Arg: " + arg.dump()});
+}
+
+nlohmann::json DropboxCursor(const std::string& session, std::size_t offset) {
+    return {{"session_id", session}, {"offset", offset}};
+}
+
+const SessionUpload SessionUploads[] = {
+    {"Drive resumable upload", Cloud::GoogleDrive, "app", "big.bin", PatternBytes(2 * DriveGranule + 100, 2),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply started = client.Send("POST", DriveUpload + "?uploadType=resumable", R"({"name":"big.bin"})",
+                                     {HttpsClient::Bearer(token), "Content-Type: application/json"});
+         EXPECT_EQ(started.status, 200) << started.body;
+         const std::string session = started.Header("location");
+         Reply first = client.Send("PUT", session, content.substr(0, DriveGranule),
+                                   {HttpsClient::Bearer(token), Range(0, DriveGranule, content.size())});
+         EXPECT_EQ(first.status, 308) << first.body;
+         return session;
+     },
+     [](const HttpsClient& client, const std::string& token, const std::string& content, const std::string& session) {
+         Reply status =
+             client.Send("PUT", session, "",
+                         {HttpsClient::Bearer(token), "Content-Range: bytes */" + std::to_string(content.size())});
+         EXPECT_EQ(status.status, 308);
+         EXPECT_EQ(status.Header("range"), "bytes=0-" + std::to_string(DriveGranule - 1));
+         const std::size_t rest = content.size() - DriveGranule;
+         return client.Send("PUT", session, content.substr(DriveGranule),
+                            {HttpsClient::Bearer(token), Range(DriveGranule, rest, content.size())});
+     }},
+    {"Graph upload session", Cloud::LiveConnect, "000000004C0E1234", "Docs/big.bin",
+     PatternBytes(GraphGranule + 100, 3),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply started =
+             client.Send("POST", "https://graph.microsoft.com/v1.0/me/drive/root:/Docs/big.bin:/createUploadSession",
+                         "{}", {HttpsClient::Bearer(token), "Content-Type: application/json"});
+         EXPECT_EQ(started.status, 200) << started.body;
+         const std::string session = started.Json().value("uploadUrl", "");
+         Reply first =
+             client.Send("PUT", session, content.substr(0, GraphGranule), {Range(0, GraphGranule, content.size())});
+         EXPECT_EQ(first.status, 202) << first.body;
+         return session;
+     },
+     [](const HttpsClient& client, const std::string&, const std::string& content, const std::string& session) {
+         Reply status = client.Get(session);
+         EXPECT_EQ(status.Json()["nextExpectedRanges"][0], std::to_string(GraphGranule) + "-") << status.body;
+         return client.Send("PUT", session, content.substr(GraphGranule),
+                            {Range(GraphGranule, content.size() - GraphGranule, content.size())});
+     }},
+    {"Box chunked session", Cloud::Box, "app", "film.bin", PatternBytes(20000000, 4),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply started =
+             client.Send("POST", BoxSessions, R"({"folder_id":"0","file_size":20000000,"file_name":"film.bin"})",
+                         {HttpsClient::Bearer(token), "Content-Type: application/json"});
+         EXPECT_EQ(started.status, 201) << started.body;
+         const std::string session = started.Json().value("id", "");
+         EXPECT_EQ(BoxPartOf(client, token, session, content, BoxPart).status, 200);
+         return session;
+     },
+     [](const HttpsClient& client, const std::string& token, const std::string& content, const std::string& session) {
+         for (std::size_t first : {std::size_t{0}, 2 * BoxPart})
+             EXPECT_EQ(BoxPartOf(client, token, session, content, first).status, 200);
+         Reply parts = client.Get(BoxSessions + "/" + session + "/parts", token);
+         EXPECT_EQ(parts.Json()["total_count"], 3) << parts.body;
+         return client.Send(
+             "POST", BoxSessions + "/" + session + "/commit", nlohmann::json{{"parts", parts.Json()["entries"]}}.dump(),
+             {HttpsClient::Bearer(token), "Content-Type: application/json", "Digest: sha=" + Sha1Base64(content)});
+     }},
+    {"Dropbox chunked upload", Cloud::Dropbox, "key", "chunked.bin", PatternBytes(300000, 5),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply first = client.Send("PUT", DropboxContent + "/chunked_upload", content.substr(0, 100000),
+                                   {HttpsClient::Bearer(token)});
+         EXPECT_EQ(first.status, 200) << first.body;
+         return first.Json().value("upload_id", "");
+     },
+     [](const HttpsClient& client, const std::string& token, const std::string& content, const std::string& session) {
+         Reply next = client.Send("PUT", DropboxContent + "/chunked_upload?upload_id=" + session + "&offset=100000",
+                                  content.substr(100000), {HttpsClient::Bearer(token)});
+         EXPECT_EQ(next.status, 200) << next.body;
+         EXPECT_EQ(next.Json()["offset"], content.size());
+         return client.Form(DropboxContent + "/commit_chunked_upload/dropbox/chunked.bin", {{"upload_id", session}},
+                            token);
+     }},
+    {"Dropbox upload session", Cloud::Dropbox, "key", "session.bin", PatternBytes(300000, 6),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply started = DropboxV2Call(client, token, "files/upload_session/start", nlohmann::json::object(),
+                                       content.substr(0, 100000));
+         EXPECT_EQ(started.status, 200) << started.body;
+         return started.Json().value("session_id", "");
+     },
+     [](const HttpsClient& client, const std::string& token, const std::string& content, const std::string& session) {
+         Reply appended = DropboxV2Call(client, token, "files/upload_session/append_v2",
+                                        {{"cursor", DropboxCursor(session, 100000)}}, content.substr(100000, 100000));
+         EXPECT_EQ(appended.status, 200) << appended.body;
+         return DropboxV2Call(client, token, "files/upload_session/finish",
+                              {{"cursor", DropboxCursor(session, 200000)}, {"commit", {{"path", "/session.bin"}}}},
+                              content.substr(200000));
+     }},
+    {"Dropbox concurrent upload session", Cloud::Dropbox, "key", "pieces.bin", PatternBytes(DropboxBlock + 1000, 7),
+     [](const HttpsClient& client, const std::string& token, const std::string& content) {
+         Reply started = DropboxV2Call(client, token, "files/upload_session/start", {{"session_type", "concurrent"}});
+         EXPECT_EQ(started.status, 200) << started.body;
+         const std::string session = started.Json().value("session_id", "");
+         Reply piece = DropboxV2Call(client, token, "files/upload_session/append_v2",
+                                     {{"cursor", DropboxCursor(session, 0)}}, content.substr(0, DropboxBlock));
+         EXPECT_EQ(piece.status, 200) << piece.body;
+         return session;
+     },
+     [](const HttpsClient& client, const std::string& token, const std::string& content, const std::string& session) {
+         Reply last = DropboxV2Call(client, token, "files/upload_session/append_v2",
+                                    {{"cursor", DropboxCursor(session, DropboxBlock)}, {"close", true}},
+                                    content.substr(DropboxBlock));
+         EXPECT_EQ(last.status, 200) << last.body;
+         return DropboxV2Call(
+             client, token, "files/upload_session/finish",
+             {{"cursor", DropboxCursor(session, content.size())}, {"commit", {{"path", "/pieces.bin"}}}});
+     }},
+};
+
+TEST_F(KilledEmulator, AnUploadSessionGoesOnAfterARestart) {
+    for (const SessionUpload& upload : SessionUploads) {
+        SCOPED_TRACE(upload.name);
+        std::filesystem::remove_all(dir);
+        const std::string token = Launch([&](CloudEmulator& emulator) {
+            emulator.RegisterClient(upload.cloud, upload.clientId, "secret");
+            return emulator.IssueTokens(upload.cloud, upload.clientId).accessToken;
+        });
+        const std::string session = upload.begin(Client(), token, upload.content);
+        ASSERT_FALSE(session.empty());
+        Kill();
+        CloudEmulator restarted({.dataDir = dir});
+        restarted.Start();
+        const Reply done = upload.finish(HttpsClient(restarted), token, upload.content, session);
+        EXPECT_TRUE(done.status == 200 || done.status == 201) << done.status << " " << done.body;
+        auto item = restarted.Find(upload.cloud, upload.path);
+        ASSERT_TRUE(item);
+        EXPECT_TRUE(item->content == upload.content);
+        restarted.Stop();
+    }
+}
+
+// Bytes a session wrote for a part that was never answered are not taken for received.
+TEST_F(KilledEmulator, BytesOfAPartNeverAnsweredAreNotKept) {
+    const std::string content = PatternBytes(300000, 8);
+    const std::string token = Launch(DropboxToken);
+    Reply started = DropboxV2Call(Client(), token, "files/upload_session/start", nlohmann::json::object(),
+                                  content.substr(0, 100000));
+    ASSERT_EQ(started.status, 200) << started.body;
+    Kill();
+    // What a kill in the middle of an append leaves: more bytes in the session's file than answered.
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "files"))
+        std::ofstream(entry.path(), std::ios::binary | std::ios::app) << "half of an unanswered append";
+    CloudEmulator restarted({.dataDir = dir});
+    restarted.Start();
+    HttpsClient client(restarted);
+    const std::string session = started.Json()["session_id"];
+    Reply wrong = DropboxV2Call(client, token, "files/upload_session/append_v2",
+                                {{"cursor", DropboxCursor(session, 100028)}}, "x");
+    EXPECT_EQ(wrong.status, 409);
+    EXPECT_EQ(wrong.Json()["error"]["correct_offset"], 100000) << wrong.body;
+    Reply finished = DropboxV2Call(client, token, "files/upload_session/finish",
+                                   {{"cursor", DropboxCursor(session, 100000)}, {"commit", {{"path", "/cut.bin"}}}},
+                                   content.substr(100000));
+    ASSERT_EQ(finished.status, 200) << finished.body;
+    EXPECT_TRUE(restarted.Find(Cloud::Dropbox, "cut.bin")->content == content);
+    restarted.Stop();
+}
+
+// A change feed goes on through a kill: a cursor taken before it answers the changes made after it,
+// before and after the restart, and nothing else.
+TEST_F(KilledEmulator, ACursorTakenBeforeAKillAnswersOnlyTheChangesAfterIt) {
+    const std::string token = Launch([](CloudEmulator& emulator) {
+        emulator.AddFile(Cloud::Dropbox, "Docs/old.txt", "old");
+        return DropboxToken(emulator);
+    });
+    auto rpc = [&](const HttpsClient& client, const std::string& route, const nlohmann::json& arg) {
+        return client.Send("POST", "https://api.dropboxapi.com/2/" + route, arg.dump(),
+                           {HttpsClient::Bearer(token), "Content-Type: application/json"});
+    };
+    Reply latest = rpc(Client(), "files/list_folder/get_latest_cursor", {{"path", "/Docs"}, {"recursive", true}});
+    ASSERT_EQ(latest.status, 200) << latest.body;
+    const std::string cursor = latest.Json()["cursor"];
+    Reply before = Client().Send("PUT", DropboxContent + "/files_put/dropbox/Docs/before.txt", "made before the kill",
+                                 {HttpsClient::Bearer(token)});
+    ASSERT_EQ(before.status, 200) << before.body;
+    Kill();
+    CloudEmulator restarted({.dataDir = dir});
+    restarted.AddFile(Cloud::Dropbox, "Docs/after.txt", "made after the restart");
+    restarted.Start();
+    HttpsClient client(restarted);
+    Reply changes = rpc(client, "files/list_folder/continue", {{"cursor", cursor}});
+    ASSERT_EQ(changes.status, 200) << changes.body;
+    std::vector<std::string> names;
+    const nlohmann::json answer = changes.Json();
+    for (const auto& entry : answer["entries"]) names.push_back(entry.value("name", ""));
+    EXPECT_THAT(names, ::testing::UnorderedElementsAre("before.txt", "after.txt"));
+    restarted.Stop();
+}
+
 // The database as a file, damaged in one of the ways a disk or a person damages it.
 struct Damage {
     std::string name;
@@ -258,6 +493,40 @@ TEST_F(DataFolder, ADatabaseItCannotUseStopsItAtStartAndIsLeftAsItIs) {
         EXPECT_TRUE(FileBytes(dir / "state.db") == before);
         EXPECT_FALSE(std::filesystem::exists(dir / "state.db-wal"));
     }
+}
+
+// A database of the first schema, which kept no sessions nor change journal, is taken up as it is.
+TEST_F(DataFolder, ADatabaseOfAnEarlierSchemaIsMigrated) {
+    {
+        CloudEmulator first({.dataDir = dir});
+        first.AddFile(Cloud::Dropbox, "Docs/kept.txt", "kept bytes");
+        first.Save();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "state.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(
+        sqlite3_exec(db, "DROP TABLE records; DROP TABLE changes; PRAGMA user_version=1", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    {
+        CloudEmulator migrated({.dataDir = dir});
+        EXPECT_EQ(migrated.Find(Cloud::Dropbox, "Docs/kept.txt")->content, "kept bytes");
+        migrated.AddFile(Cloud::Dropbox, "Docs/new.txt", "new bytes");
+    }
+    ASSERT_EQ(sqlite3_open((dir / "state.db").c_str(), &db), SQLITE_OK);
+    auto count = [&](const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK) << sql;
+        int value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+        sqlite3_finalize(statement);
+        return value;
+    };
+    EXPECT_EQ(count("PRAGMA user_version"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM changes WHERE service = 'dropbox'"), 1);  // new.txt
+    EXPECT_EQ(count("SELECT count(*) FROM records WHERE kind = 'tree.journal'"), 4);
+    sqlite3_close(db);
+    CloudEmulator again({.dataDir = dir});
+    EXPECT_EQ(again.Find(Cloud::Dropbox, "Docs/new.txt")->content, "new bytes");
 }
 
 TEST_F(DataFolder, ASecondEmulatorOnTheFolderIsRefusedAndTheFirstGoesOn) {
