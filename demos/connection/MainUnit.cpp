@@ -980,12 +980,16 @@ void TMainForm::UploadFiles(const QStringList& AFiles, TFileItem* ATarget) {
     FResult = "Uploaded " + QString::number(done) + " of " + QString::number(AFiles.size()) + " files" +
               (cancelled ? " (cancelled)" : "");
     if (failed.isEmpty() || cancelled) return;
-    QMessageBox report(
-        QMessageBox::Warning, "Upload",
-        QString::number(failed.size()) + (failed.size() == 1 ? " file was" : " files were") + " not uploaded:",
-        QMessageBox::Ok, this);
-    report.setObjectName("UploadReport");
-    report.setInformativeText(failed.join('\n'));
+    ShowFailures(
+        "Upload", "UploadReport",
+        QString::number(failed.size()) + (failed.size() == 1 ? " file was" : " files were") + " not uploaded:", failed);
+}
+
+void TMainForm::ShowFailures(const QString& ATitle, const QString& AObjectName, const QString& AHeadline,
+                             const QStringList& AFailures) {
+    QMessageBox report(QMessageBox::Warning, ATitle, AHeadline, QMessageBox::Ok, this);
+    report.setObjectName(AObjectName);
+    report.setInformativeText(AFailures.join('\n'));
     report.exec();
 }
 
@@ -1095,13 +1099,9 @@ void TMainForm::MoveItems(const QList<QStringList>& APaths, TFileItem* ATarget) 
     }
     FResult = "Moved " + QString::number(moved) + " of " + QString::number(items.size()) + " items";
     if (failed.isEmpty()) return;
-    QMessageBox report(
-        QMessageBox::Warning, "Move",
-        QString::number(failed.size()) + (failed.size() == 1 ? " item was" : " items were") + " not moved:",
-        QMessageBox::Ok, this);
-    report.setObjectName("MoveReport");
-    report.setInformativeText(failed.join('\n'));
-    report.exec();
+    ShowFailures(
+        "Move", "MoveReport",
+        QString::number(failed.size()) + (failed.size() == 1 ? " item was" : " items were") + " not moved:", failed);
 }
 
 // A folder cannot go into itself or below itself.

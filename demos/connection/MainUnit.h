@@ -104,6 +104,9 @@ public:
     QString ServiceName() const;
 
 private:
+    // One message listing what failed of several items and why.
+    void ShowFailures(const QString& ATitle, const QString& AObjectName, const QString& AHeadline,
+                      const QStringList& AFailures);
     // Event handlers.
     void FormCreate();
     void FormDestroy();
