@@ -1303,17 +1303,27 @@ void TMainForm::DeleteSeveral(const std::vector<TFileItem*>& AItems) {
     if (question.exec() != QMessageBox::Yes) return;
     ClearSelection();
     int done = 0;
-    // Each item leaves the tree as soon as the service has removed it: a failure part way leaves
-    // the tree true to what is left.
+    QStringList failed;
+    // Each item leaves the tree as soon as the service has removed it, and one that fails stays
+    // while the others go on: the tree stays true to what is left.
     for (TFileItem* item : AItems) {
-        TNimboCloudFile F = item->F;
-        Call([&F] { F.Delete(); });
-        delete item;
-        ++done;
+        QString name = item->V.Name;
+        try {
+            TNimboCloudFile F = item->F;
+            Call([&F] { F.Delete(); });
+            delete item;
+            ++done;
+        } catch (const std::exception& error) {
+            failed << name + ": " + ReadableError(error).Message;
+        }
     }
     UpdateDetails();
     UpdateSpace();
-    FResult = "Deleted " + QString::number(done) + " items";
+    FResult = "Deleted " + QString::number(done) + " of " + QString::number(AItems.size()) + " items";
+    if (failed.isEmpty()) return;
+    ShowFailures(
+        "Delete", "DeleteReport",
+        QString::number(failed.size()) + (failed.size() == 1 ? " item was" : " items were") + " not deleted:", failed);
 }
 
 void TMainForm::RenameActionExecute() {

@@ -339,6 +339,40 @@ private slots:
         QVERIFY(!Sandbox().Emulator().Find(Cloud::LiveConnect, "Photos").has_value());
         QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::LiveConnect, "")));
     }
+
+    // Three items deleted together where the service refuses the middle one: the other two go, one
+    // message names the one left and why, and the tree keeps just that one.
+    void aDeleteRefusedAmongSeveralLeavesTheOthersDeleted() {
+        for (const char* name : {"first.txt", "last.txt"}) Sandbox().Emulator().AddFile(Cloud::Box, name, "bytes\n");
+        std::string id = Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n");
+        Nimbo::Emulator::Fault refused;
+        refused.status = 403;
+        refused.body =
+            R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
+        Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = "DELETE", .pathPrefix = "/2.0/files/" + id},
+                                         refused, 5);
+        TFormFixture fixture;
+        fixture.Connect("BoxNetAction");
+        fixture.Select(fixture.Item("first.txt"));
+        for (const char* name : {"middle.txt", "last.txt"}) fixture.Item(name)->setSelected(true);
+        TModalScript script;
+        script.ExpectDeleteConfirmation(true);
+        QString report;
+        script.ExpectWindow("DeleteReport", [&report](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            report = box->text() + "\n" + box->informativeText();
+            box->accept();
+        });
+        fixture.Action("DeleteAction")->trigger();
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+
+        QCOMPARE(report, QString("1 item was not deleted:\nmiddle.txt: Access denied - insufficient permission."));
+        QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Deleted 2 of 3 items"));
+        QVERIFY(Sandbox().Emulator().Find(Cloud::Box, "middle.txt").has_value());
+        for (const char* name : {"first.txt", "last.txt"})
+            QVERIFY2(!Sandbox().Emulator().Find(Cloud::Box, name).has_value(), name);
+        QCOMPARE(Sorted(fixture.ChildNames(nullptr)), Sorted(EmulatorChildren(Cloud::Box, "")));
+    }
 };
 
 GUI_TEST_CLASS(DragDropTest);
