@@ -1360,23 +1360,22 @@ void TMainForm::RenameActionExecute() {
 }
 
 void TMainForm::SignOutActionExecute() {
+    ForgetSignIn();
+    FResult = "Signed out of " + ServiceName();
+}
+
+void TMainForm::ForgetSignIn() {
     FService->SignOut();
     FAccount.clear();
     ClearSelection();
     ui->TreeView->clear();
     SetConnected(false);
     UpdateDetails();
-    FResult = "Signed out of " + ServiceName();
 }
 
 // A sign-in the user gave up on leaves nothing of the service's previous one.
 void TMainForm::SignInCancelled() {
-    FService->SignOut();
-    FAccount.clear();
-    ClearSelection();
-    ui->TreeView->clear();
-    SetConnected(false);
-    UpdateDetails();
+    ForgetSignIn();
     SetResult("Sign-in cancelled: not signed in to " + ServiceName());
 }
 

@@ -104,6 +104,8 @@ public:
     QString ServiceName() const;
 
 private:
+    // Signs the service out and empties the window of its account.
+    void ForgetSignIn();
     // One message listing what failed of several items and why.
     void ShowFailures(const QString& ATitle, const QString& AObjectName, const QString& AHeadline,
                       const QStringList& AFailures);
