@@ -173,7 +173,7 @@ std::shared_ptr<TSessionPart> ReadPart(TUploadSource& ASource, std::int64_t AOff
 void RunParallelParts(TRestService& AService, TUploadSource& ASource, TSessionUploadSteps& ASteps,
                       TParallelParts& AParts, const TSessionUploadSettings& ASettings, const std::string& AWhat) {
     TWholeProgress progress(ASource);
-    const std::int64_t chosen = ASteps.Start();
+    const std::int64_t chosen = OpenSession(ASteps);
     const std::int64_t unit = std::max<std::int64_t>(AParts.PartUnit(), 1);
     const std::int64_t partSize = std::max(unit, (chosen > 0 ? chosen : ASettings.ChunkSize) / unit * unit);
     const auto inFlight = static_cast<std::size_t>(std::max(ASettings.PartsInFlight, 1));

@@ -19,12 +19,17 @@ std::optional<std::chrono::seconds> RetryWaitAsked() {
     }
 }
 
+std::int64_t OpenSession(TSessionUploadSteps& ASteps) {
+    const THttpProgressScope unstoppable({});
+    return ASteps.Start();
+}
+
 void RunSessionUpload(TRestService& AService, TUploadSource& ASource, TSessionUploadSteps& ASteps,
                       const TSessionUploadSettings& ASettings, const std::string& AWhat) {
     if (TParallelParts* parallel = ASettings.PartsInFlight > 1 ? ASteps.Parallel() : nullptr)
         return RunParallelParts(AService, ASource, ASteps, *parallel, ASettings, AWhat);
     TSessionProgress progress(ASource);
-    const std::int64_t chosen = ASteps.Start();
+    const std::int64_t chosen = OpenSession(ASteps);
     const std::int64_t partSize = chosen > 0 ? chosen : ASettings.ChunkSize;
     const THttpRetryPolicy policy = THttpClient::RetryPolicy();
     TUploadInterruptions interruptions(ASettings.MaxResumptions, AWhat);

@@ -62,6 +62,11 @@ public:
 // The wait the interruption being handled asks for (a Retry-After), if any; call inside a catch block.
 std::optional<std::chrono::seconds> RetryWaitAsked();
 
+// ASteps.Start, not stopped by the thread's progress handler: a stop asked while the session opens
+// takes effect at the first part, once the session is known and Abandon can cancel it. Stopping
+// the opening itself would leave a session on the service that nothing here knows of.
+std::int64_t OpenSession(TSessionUploadSteps& ASteps);
+
 // Runs a session upload of ASource: Start, then the parts in order, each preceded by the service's
 // sign-in check (AService.RefreshAccess). After an interruption (THttpRetryPolicy::IsInterruption)
 // it asks what the service holds and goes on from there, waiting first when the service asked for

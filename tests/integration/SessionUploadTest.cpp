@@ -9,7 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "AdapterTestSupport.h"
 #include "Nimbo/Connection/BoxNet.h"
@@ -367,6 +370,54 @@ TEST_P(SessionUpload, ProgressCoversTheWholeContentAndACancelStoresNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Services, SessionUpload,
                          ::testing::Values(DriveCase, Drive3Case, DropboxCase, Dropbox2Case, BoxCase, GraphCase),
+                         [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
+
+// The services whose unfinished sessions the adapter drops.
+class DroppedSession : public SessionUpload {
+protected:
+    // The request that opens the session.
+    Route Opening() const {
+        return GetParam().Kind == "Box"
+                   ? Route{.host = "upload.box.com", .method = "POST", .pathPrefix = "/api/2.0/files/upload_sessions"}
+                   : Route{.host = "graph.microsoft.com", .method = "POST", .pathPrefix = "/v1.0/me/drive/"};
+    }
+};
+
+TEST_P(DroppedSession, AStopAskedWhileTheSessionOpensDropsTheSessionOnceItIsOpen) {
+    Configure();
+    Storage().RefreshAccess();
+    Fault slowOpening;
+    slowOpening.delay = std::chrono::milliseconds(2500);
+    Emu().InjectFault(Opening(), slowOpening, 1);
+    Emu().ClearRequests();
+
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    {
+        const THttpProgressScope stopWhenAsked([&](const THttpProgress&) { return !stop.load(); });
+        EXPECT_THROW(CreateFrom(Pattern(GetParam().Size, 11)), EAbort);
+    }
+    stopper.join();
+
+    // The service opens the session even when the client stopped waiting for it.
+    std::vector<RecordedRequest> requests;
+    auto opened = requests.end();
+    for (int i = 0; i < 200 && opened == requests.end(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        requests = Requests();
+        opened = std::find_if(requests.begin(), requests.end(),
+                              [&](const RecordedRequest& R) { return Matches(Opening(), R); });
+    }
+    ASSERT_NE(opened, requests.end()) << "the session was opened";
+    EXPECT_TRUE(std::any_of(opened, requests.end(), [](const RecordedRequest& R) { return R.method == "DELETE"; }))
+        << "and dropped";
+    EXPECT_FALSE(Emu().Find(Kind().Service, "big.bin").has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, DroppedSession, ::testing::Values(BoxCase, GraphCase),
                          [](const ::testing::TestParamInfo<TSessionCase>& AInfo) { return AInfo.param.Kind; });
 
 // ---------------------------------------------------------------------------------------------
