@@ -158,12 +158,28 @@ std::chrono::milliseconds THttpRetryPolicy::Delay(std::optional<std::chrono::sec
     return std::min(wait, MaxWait);
 }
 
+namespace {
+
+// Sleeps for AWait in short slices, asking the thread's progress handler in between whether to go
+// on: a stop asked during a long wait (a Retry-After of half a minute) ends it at once with EAbort.
+void SleepUnlessStopped(std::chrono::milliseconds AWait) {
+    constexpr std::chrono::milliseconds Slice{100};
+    const THttpProgressHandler handler = THttpProgressScope::Current();
+    const auto until = std::chrono::steady_clock::now() + AWait;
+    for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+        if (handler && !handler(THttpProgress{})) throw EAbort();
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, Slice));
+    }
+}
+
+}  // namespace
+
 void THttpRetryPolicy::Pause(std::optional<std::chrono::seconds> AAsked, int ARepeat) const {
     const std::chrono::milliseconds wait = Delay(AAsked, ARepeat);
     if (Wait)
         Wait(wait);
     else
-        std::this_thread::sleep_for(wait);
+        SleepUnlessStopped(wait);
 }
 
 // ---- THttpClient ----

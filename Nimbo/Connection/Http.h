@@ -204,7 +204,8 @@ struct THttpRetryPolicy {
     int MaxRetries = 3;
     std::chrono::milliseconds FirstBackoff{1000};
     std::chrono::milliseconds MaxWait{30000};
-    // Waits before a retry; empty: the calling thread sleeps.
+    // Waits before a retry; empty: the calling thread sleeps, and ends the wait with EAbort as soon as
+    // the thread's progress handler (THttpProgressScope) asks to stop.
     std::function<void(std::chrono::milliseconds)> Wait{};
 
     // An answer by which the service says it did not carry the request out and wants it later.

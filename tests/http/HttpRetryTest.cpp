@@ -140,6 +140,21 @@ TEST_F(HttpRetry, ARetryAfterDateIsTheTimeLeftUntilThen) {
     EXPECT_THAT(Waits, ElementsAreArray({0ms}));
 }
 
+TEST_F(HttpRetry, AStopAskedDuringTheWaitEndsItAtOnce) {
+    THttpClient::SetRetryPolicy({});  // the calling thread sleeps
+    THttpClient& client = Serve({Busy(503, "20")});
+    const auto start = std::chrono::steady_clock::now();
+    const auto stopAfterASecond = [start](const THttpProgress&) {
+        return std::chrono::steady_clock::now() - start < 1s;
+    };
+    {
+        const THttpProgressScope scope(stopAfterASecond);
+        EXPECT_THROW(client.Get("/list").SafeToRepeat().Execute(), EAbort);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "the 20 s the service asked for were not waited out";
+    EXPECT_EQ(Received(), 1u);
+}
+
 TEST_F(HttpRetry, GivesUpAfterThreeRetriesWithTheLastAnswer) {
     THttpClient& client = Serve({Busy(503, "1"), Busy(503, "1"), Busy(503, "1"), Busy(429, "1"), Busy(503, "1")});
     EXPECT_THAT([&] { client.Get("/list").SafeToRepeat().Execute(); }, ProtocolError(429));
