@@ -604,14 +604,18 @@ QTreeWidgetItem* TMainForm::ItemAt(const QStringList& APath) const {
 // Parents come before their children in AState.Expanded, so each folder is listed before its
 // expanded children are looked for.
 void TMainForm::RestoreTreeState(const TTreeState& AState) {
-    for (const QStringList& path : AState.Expanded)
+    ExpandAgain(AState.Expanded);
+    if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
+        Select(selected);
+    UpdateDetails();
+}
+
+void TMainForm::ExpandAgain(const std::vector<QStringList>& APaths) {
+    for (const QStringList& path : APaths)
         if (auto* item = dynamic_cast<TFileItem*>(ItemAt(path))) {
             ListIfUnlisted(item);
             item->setExpanded(true);
         }
-    if (QTreeWidgetItem* selected = ItemAt(AState.Selected); selected != nullptr && !AState.Selected.isEmpty())
-        Select(selected);
-    UpdateDetails();
 }
 
 TOptionsServices TMainForm::OptionsServices() const {
@@ -1174,9 +1178,12 @@ bool TMainForm::MoveItem(TFileItem* AItem, TFileItem* ATarget, bool ASeveral) {
 }
 
 // What is below a folder that was renamed or moved is read again from the service: where it
-// addresses items by their path, the items listed before still point where the folder was.
+// addresses items by their path, the items listed before still point where the folder was. The
+// folders that were open below it are opened again.
 void TMainForm::ListAgain(TFileItem* AFolder, bool AExpanded) {
     if (!AFolder->V.IsFolder) return;
+    std::vector<QStringList> openBelow;
+    for (int i = 0; i < AFolder->childCount(); ++i) CollectExpanded(AFolder->child(i), openBelow);
     if (AFolder->childCount() != 1 || AFolder->child(0)->type() != TTempItem::Type) {
         qDeleteAll(AFolder->takeChildren());
         AFolder->addChild(new TTempItem());
@@ -1184,6 +1191,7 @@ void TMainForm::ListAgain(TFileItem* AFolder, bool AExpanded) {
     if (!AExpanded) return;
     ListIfUnlisted(AFolder);
     AFolder->setExpanded(true);
+    ExpandAgain(openBelow);
 }
 
 void TMainForm::NewFolderActionExecute() {

@@ -175,6 +175,8 @@ private:
     };
     TTreeState SaveTreeState() const;
     void RestoreTreeState(const TTreeState& AState);
+    // Lists and opens the folders at APaths (names from the top, parents first) that are there.
+    void ExpandAgain(const std::vector<QStringList>& APaths);
     QTreeWidgetItem* ItemAt(const QStringList& APath) const;
     // Lists a folder whose only child is its placeholder; false when it has been listed already.
     bool ListIfUnlisted(TFileItem* AItem);

@@ -228,6 +228,36 @@ private slots:
         QCOMPARE(fixture.Label("ResultStatus")->text(), QString("Renamed \"Read me.txt\" to \"Notes 2017.txt\""));
     }
 
+    // A renamed folder is read again from the service; the folders open below it stay open.
+    void aRenamedFolderKeepsTheFoldersOpenBelowIt_data() { AddServiceRows(); }
+
+    void aRenamedFolderKeepsTheFoldersOpenBelowIt() {
+        QFETCH(int, index);
+        const TService& service = Services[index];
+        Sandbox().Emulator().AddFolder(service.Service, "Documents/Drafts");
+        Sandbox().Emulator().AddFile(service.Service, "Documents/Drafts/Plan.txt", "plan");
+        TFormFixture fixture;
+        fixture.Connect(service.Action);
+        fixture.Item("Documents")->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Drafts") != nullptr, 2000);
+        fixture.Item("Documents/Drafts")->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Item("Documents/Drafts/Plan.txt") != nullptr, 2000);
+
+        fixture.Select(fixture.Item("Documents"));
+        TModalScript script;
+        script.ExpectWindow("RenameDialog", [](QWidget* AWidget) {
+            qobject_cast<QInputDialog*>(AWidget)->setTextValue("Papers");
+            qobject_cast<QInputDialog*>(AWidget)->accept();
+        });
+        QTest::keyClick(fixture.Tree(), Qt::Key_F2);
+        QVERIFY2(script.Finished(), qPrintable(script.Report()));
+        QVERIFY(fixture.Item("Papers")->isExpanded());
+        QTreeWidgetItem* drafts = fixture.Item("Papers/Drafts");
+        QVERIFY(drafts != nullptr);
+        QVERIFY(drafts->isExpanded());
+        QVERIFY(fixture.Item("Papers/Drafts/Plan.txt") != nullptr);
+    }
+
     // A name the service would refuse (or misread) is refused before any request, saying why.
     void badNamesAreRefusedBeforeAnyRequest_data() {
         QTest::addColumn<QString>("action");
