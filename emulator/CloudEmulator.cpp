@@ -133,6 +133,10 @@ public:
 
     void Start(CloudEmulator& owner) {
         if (server_) return;
+        {
+            const std::lock_guard lock(heldMutex_);
+            stopping_ = false;
+        }
         auto cert = ReadPem<X509>(identity_.certPem, PEM_read_bio_X509);
         auto key = ReadPem<EVP_PKEY>(identity_.keyPem, PEM_read_bio_PrivateKey);
         auto server = std::make_unique<httplib::SSLServer>(cert.get(), key.get());
@@ -150,6 +154,11 @@ public:
 
     void Stop() {
         if (!server_) return;
+        {
+            const std::lock_guard lock(heldMutex_);
+            stopping_ = true;
+        }
+        heldWake_.notify_all();
         server_->stop();
         connections_.CloseAll();
         if (thread_.joinable()) thread_.join();
@@ -209,6 +218,9 @@ private:
     std::uint16_t port_ = 0;
     std::unique_ptr<StateStore> store_;
     bool fresh_ = false;
+    std::mutex heldMutex_;  // guards stopping_
+    std::condition_variable heldWake_;
+    bool stopping_ = false;
 
     template <class T, class Reader>
     static std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& pem, Reader read) {
@@ -500,6 +512,13 @@ private:
         return ex;
     }
 
+    // Holds a request back for `delay`; false when the emulator stops meanwhile, which need not
+    // wait the delay out.
+    bool HoldBack(std::chrono::milliseconds delay) {
+        std::unique_lock lock(heldMutex_);
+        return !heldWake_.wait_for(lock, delay, [this] { return stopping_; });
+    }
+
     void Dispatch(CloudEmulator& owner, const httplib::Request& req, httplib::Response& res,
                   std::shared_ptr<Spool> body, std::vector<BodyPart> parts) {
         Connections::BodyRead();
@@ -511,8 +530,8 @@ private:
             return;
         }
         std::optional<Fault> fault = TakeFault(host, req);
-        if (fault && fault->delay.count() > 0) std::this_thread::sleep_for(fault->delay);
-        if (fault && fault->dropConnection) {
+        const bool stopped = fault && fault->delay.count() > 0 && !HoldBack(fault->delay);
+        if (stopped || (fault && fault->dropConnection)) {
             // Logged first: the client learns of the drop at once and may read the log right away.
             log_.Add(req, host, *body, parts, 0);
             if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);

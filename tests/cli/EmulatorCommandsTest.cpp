@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "CliProcess.h"
@@ -27,14 +28,28 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-Nimbo::Emulator::CloudEmulator& Emulator() {
-    static Nimbo::Emulator::CloudEmulator* emulator = [] {
-        auto* started = new Nimbo::Emulator::CloudEmulator();
-        started->Start();
-        return started;
-    }();
-    return *emulator;
+std::unique_ptr<Nimbo::Emulator::CloudEmulator>& EmulatorInstance() {
+    static std::unique_ptr<Nimbo::Emulator::CloudEmulator> instance;
+    return instance;
 }
+
+Nimbo::Emulator::CloudEmulator& Emulator() {
+    std::unique_ptr<Nimbo::Emulator::CloudEmulator>& instance = EmulatorInstance();
+    if (!instance) {
+        instance = std::make_unique<Nimbo::Emulator::CloudEmulator>();
+        instance->Start();
+    }
+    return *instance;
+}
+
+// Stops the emulator before the process ends: its threads may still be closing the connections of
+// a program the last test ended, or holding a request back, and must be done before the process's
+// own teardown frees what they use.
+class StopEmulatorAtTheEnd : public ::testing::Environment {
+public:
+    void TearDown() override { EmulatorInstance().reset(); }
+};
+const ::testing::Environment* const StopAtTheEnd = ::testing::AddGlobalTestEnvironment(new StopEmulatorAtTheEnd);
 
 class EmulatorCli : public ::testing::Test {
 protected:

@@ -292,6 +292,27 @@ TEST(EmulatorRequestLog, KeepsTheNewestEntriesAndBodyPrefixes) {
     EXPECT_EQ(requests[2].parts[0].sha256, Sha256Hex("part content"));
 }
 
+// A request held back by a delay fault does not hold up a stop: it is dropped at once.
+TEST(EmulatorStop, DoesNotWaitOutARequestHeldBack) {
+    CloudEmulator emulator;
+    emulator.Start();
+    emulator.RegisterClient(Cloud::Dropbox, "key", "secret");
+    const std::string token = emulator.IssueTokens(Cloud::Dropbox, "key").accessToken;
+    Fault slow;
+    slow.delay = std::chrono::seconds(30);
+    emulator.InjectFault({"", "", "/1/account"}, slow);
+    Reply held;
+    std::thread client([&] { held = HttpsClient(emulator).Get(DropboxApi + "/account/info", token); });
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the request arrives and is held
+
+    const auto start = std::chrono::steady_clock::now();
+    emulator.Stop();
+    const auto stopping = std::chrono::steady_clock::now() - start;
+    client.join();
+    EXPECT_LT(stopping, std::chrono::seconds(10));
+    EXPECT_EQ(held.status, 0) << "dropped, not answered";
+}
+
 #ifdef CLOUD_EMULATOR_PROGRAM
 // The emulator program in a child process with its data in `dir`; a stack limit applies to it as
 // `ulimit -s` would (its threads get stacks of that size too). Killed when it goes out of scope.
