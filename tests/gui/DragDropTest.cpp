@@ -32,6 +32,16 @@ void AnswerClash(TModalScript& AScript, const QString& AAnswer) {
     });
 }
 
+// Box refuses AMethod on the file AId (its next few times), as it does without permission.
+void RefuseOnBox(const std::string& AMethod, const std::string& AId) {
+    Nimbo::Emulator::Fault refused;
+    refused.status = 403;
+    refused.body =
+        R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
+    Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = AMethod, .pathPrefix = "/2.0/files/" + AId},
+                                     refused, 5);
+}
+
 }  // namespace
 
 class DragDropTest : public QObject {
@@ -286,13 +296,7 @@ private slots:
         Sandbox().Emulator().AddFile(Cloud::Box, "last.txt", "last\n");
         if (failure == "clash") Sandbox().Emulator().AddFile(Cloud::Box, "Welcome.txt", "the one at the top\n");
         if (failure == "service") {
-            std::string id = Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n");
-            Nimbo::Emulator::Fault refused;
-            refused.status = 403;
-            refused.body =
-                R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
-            Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = "PUT", .pathPrefix = "/2.0/files/" + id},
-                                             refused, 5);
+            RefuseOnBox("PUT", Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n"));
         }
         TFormFixture fixture;
         fixture.Connect("BoxNetAction");
@@ -344,13 +348,7 @@ private slots:
     // message names the one left and why, and the tree keeps just that one.
     void aDeleteRefusedAmongSeveralLeavesTheOthersDeleted() {
         for (const char* name : {"first.txt", "last.txt"}) Sandbox().Emulator().AddFile(Cloud::Box, name, "bytes\n");
-        std::string id = Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n");
-        Nimbo::Emulator::Fault refused;
-        refused.status = 403;
-        refused.body =
-            R"({"type":"error","status":403,"code":"access_denied_insufficient_permissions","message":"Access denied - insufficient permission"})";
-        Sandbox().Emulator().InjectFault({.host = "api.box.com", .method = "DELETE", .pathPrefix = "/2.0/files/" + id},
-                                         refused, 5);
+        RefuseOnBox("DELETE", Sandbox().Emulator().AddFile(Cloud::Box, "middle.txt", "middle\n"));
         TFormFixture fixture;
         fixture.Connect("BoxNetAction");
         fixture.Select(fixture.Item("first.txt"));
